@@ -1,0 +1,171 @@
+// Packet building and reading. See packet.h for the layout.
+#include "protocol/packet.h"
+
+#include <cstring>
+#include <vector>
+
+namespace dqp {
+
+namespace {
+
+struct TypeName {
+    char type;
+    const char *name;
+};
+
+// Types the trace can name; '3', '5' and the unused codes have no name.
+constexpr TypeName kTypeNames[] = {
+    {'0', "PKT_TYPE_ATTACH"},         {'1', "PKT_TYPE_USE"},
+    {'2', "PKT_TYPE_UNUSE"},          {'4', "PKT_TYPE_LOGGING"},
+    {'6', "PKT_TYPE_FIELDLIST"},      {'7', "PKT_TYPE_TABLELIST"},
+    {'8', "PKT_TYPE_ISLOCKED"},       {'9', "PKT_TYPE_LOCK"},
+    {':', "PKT_TYPE_UNLOCK"},         {';', "PKT_TYPE_ISLOCKED_TABLE"},
+    {'<', "PKT_TYPE_LOCK_TABLE"},     {'?', "PKT_TYPE_RLOCK_TABLE"},
+    {'@', "PKT_TYPE_UNLOCK_TABLE"},   {'A', "PKT_TYPE_START"},
+    {'B', "PKT_TYPE_STOP"},           {'C', "PKT_TYPE_CONNECT"},
+    {'D', "PKT_TYPE_DISCONNECT"},     {'E', "PKT_TYPE_OPEN"},
+    {'F', "PKT_TYPE_CLOSE"},          {'G', "PKT_TYPE_EXECSQL"},
+    {'H', "PKT_TYPE_COUNT"},          {'I', "PKT_TYPE_DELETE"},
+    {'J', "PKT_TYPE_FIND"},           {'K', "PKT_TYPE_INSERT"},
+    {'L', "PKT_TYPE_READ"},           {'M', "PKT_TYPE_UPDATE"},
+    {'N', "PKT_TYPE_NOK"},            {'O', "PKT_TYPE_MAPERROR"},
+    {'P', "PKT_TYPE_FETCH"},          {'Q', "PKT_TYPE_FETCHMANY"},
+    {'R', "PKT_TYPE_EOF"},            {'S', "PKT_TYPE_ABORT"},
+    {'T', "PKT_TYPE_DATA"},           {'U', "PKT_TYPE_DECLARE"},
+    {'V', "PKT_TYPE_UNDECLARE"},      {'W', "PKT_TYPE_METADATA"},
+    {'X', "PKT_TYPE_COMMIT"},         {'Y', "PKT_TYPE_OK"},
+    {'Z', "PKT_TYPE_ROLLBACK"},       {'a', "PKT_TYPE_FINDFILE"},
+    {'b', "PKT_TYPE_FILEATTRIBUTES"}, {'c', "PKT_TYPE_TXT_OPEN"},
+    {'d', "PKT_TYPE_TXT_CLOSE"},      {'e', "PKT_TYPE_TXT_READ"},
+    {'f', "PKT_TYPE_TXT_SEEK"},       {'g', "PKT_TYPE_TXT_WRITE"},
+    {'h', "PKT_TYPE_LOOKUP"},         {'i', "PKT_TYPE_NEW"},
+    {'j', "PKT_TYPE_METHOD"},         {'k', "PKT_TYPE_SETPROPERTY"},
+    {'l', "PKT_TYPE_GETPROPERTY"},    {'m', "PKT_TYPE_EXTENDED_FETCH"},
+    {'n', "PKT_TYPE_QUERY"},          {'o', "PKT_TYPE_MEMO"},
+};
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+uint32_t hex_or_zero(const char *text, int width) {
+    uint32_t v = 0;
+    return parse_hex(text, width, &v) == 0 ? v : 0;
+}
+
+}  // namespace
+
+const char *packet_type_name(int type) {
+    for (const TypeName &t : kTypeNames)
+        if (t.type == type) return t.name;
+    return nullptr;
+}
+
+int parse_hex(const char *text, int width, uint32_t *value) {
+    uint32_t v = 0;
+    for (int i = 0; i < width; i++) {
+        int d = hex_digit(text[i]);
+        if (d < 0) return -1;
+        v = v * 16 + static_cast<uint32_t>(d);
+    }
+    *value = v;
+    return 0;
+}
+
+void put_hex(char *text, int width, uint32_t value) {
+    for (int i = width - 1; i >= 0; i--) {
+        text[i] = kHexDigits[value & 0xF];
+        value >>= 4;
+    }
+}
+
+int build_packet(char *buf, size_t cap, int type, int32_t info,
+                 std::span<const std::string_view> args) {
+    size_t argc = args.size();
+    if (argc > 0xFFFF) return -1;
+    size_t total = PKT_HEADER_SIZE + 4 * argc;
+    for (std::string_view a : args) {
+        if (a.size() > 0xFFFF) return -1;
+        total += 4 + a.size();
+    }
+    // Offsets are four hex digits, so every argument must start below 65536.
+    if (total + 1 > cap) return -1;
+
+    std::memcpy(buf, "00000000", 8);
+    buf[8] = static_cast<char>(type);
+    put_hex(buf + 9, 8, static_cast<uint32_t>(info));
+    put_hex(buf + 17, 4, static_cast<uint32_t>(argc));
+    size_t off = PKT_HEADER_SIZE + 4 * argc;
+    for (size_t i = 0; i < argc; i++) {
+        if (off > 0xFFFF) return -1;
+        put_hex(buf + PKT_HEADER_SIZE + 4 * i, 4, static_cast<uint32_t>(off));
+        put_hex(buf + off, 4, static_cast<uint32_t>(args[i].size()));
+        if (!args[i].empty()) std::memcpy(buf + off + 4, args[i].data(), args[i].size());
+        off += 4 + args[i].size();
+    }
+    buf[off] = '\0';
+    return static_cast<int>(off);
+}
+
+int build_packet(char *buf, size_t cap, int type, int32_t info, int argc,
+                 const char *const *argv) {
+    if (argc < 0) return -1;
+    std::vector<std::string_view> views(static_cast<size_t>(argc));
+    for (int i = 0; i < argc; i++)
+        if (argv != nullptr && argv[i] != nullptr) views[i] = argv[i];
+    return build_packet(buf, cap, type, info, views);
+}
+
+int pkt_type(const char *pkt) { return static_cast<unsigned char>(pkt[8]); }
+int32_t pkt_info(const char *pkt) { return static_cast<int32_t>(hex_or_zero(pkt + 9, 8)); }
+int pkt_argc(const char *pkt) { return static_cast<int>(hex_or_zero(pkt + 17, 4)); }
+uint32_t pkt_len(const char *pkt) { return hex_or_zero(pkt, 8); }
+
+int packet_arg(const char *pkt, size_t size, int i, std::string_view *out) {
+    *out = std::string_view();
+    if (size < PKT_HEADER_SIZE || i < 0) return -1;
+    uint32_t argc = 0;
+    if (parse_hex(pkt + 17, 4, &argc) != 0 || static_cast<uint32_t>(i) >= argc) return -1;
+    size_t slot = PKT_HEADER_SIZE + 4 * static_cast<size_t>(i);
+    uint32_t off = 0, len = 0;
+    if (slot + 4 > size || parse_hex(pkt + slot, 4, &off) != 0) return -1;
+    if (off < PKT_HEADER_SIZE || size_t{off} + 4 > size || parse_hex(pkt + off, 4, &len) != 0)
+        return -1;
+    if (size_t{off} + 4 + len > size) return -1;
+    *out = std::string_view(pkt + off + 4, len);
+    return 0;
+}
+
+int packet_check(const char *pkt, size_t size) {
+    uint32_t info = 0, argc = 0;
+    if (size < PKT_HEADER_SIZE) return -1;
+    if (parse_hex(pkt + 9, 8, &info) != 0 || parse_hex(pkt + 17, 4, &argc) != 0) return -1;
+    if (PKT_HEADER_SIZE + 4 * size_t{argc} > size) return -1;
+    std::string_view arg;
+    for (uint32_t i = 0; i < argc; i++)
+        if (packet_arg(pkt, size, static_cast<int>(i), &arg) != 0) return -1;
+    return 0;
+}
+
+int get_argument(const char *pkt, size_t size, int i, char *dest, size_t dest_size) {
+    std::string_view arg;
+    if (dest_size == 0) return -2;
+    dest[0] = '\0';
+    if (packet_arg(pkt, size, i, &arg) != 0) return -1;
+    if (arg.size() + 1 > dest_size) return -2;
+    std::memcpy(dest, arg.data(), arg.size());
+    dest[arg.size()] = '\0';
+    return 0;
+}
+
+std::string arg_string(const char *pkt, size_t size, int i) {
+    std::string_view arg;
+    packet_arg(pkt, size, i, &arg);
+    return std::string(arg);
+}
+
+}  // namespace dqp

@@ -1,0 +1,42 @@
+// The run-length code and the framing of packets on a stream.
+//
+// Code: byte 0x01 is the escape; 0x01 n b stands for n copies of b. Every other
+// byte stands for itself. Runs of three or more equal bytes become one escape
+// (at most 253 per escape), runs of two stay as two bytes, and a 0x01 in the
+// data is always written as the escape 0x01 0x01 0x01.
+//
+// Frame: 8 upper-case hex digits holding the frame's total length, then the
+// packet's bytes from offset 8 on, encoded, or plain when encoding would make
+// them longer (and the packet holds no 0x01, which plain text could not carry).
+//
+// All functions work between caller buffers without allocating, check every
+// length against the capacity given, and return -1 rather than overrun.
+#pragma once
+
+#include <cstddef>
+
+namespace dqp {
+
+// Encodes n bytes of `in` into `out` (capacity cap). Returns the encoded
+// length, or -1 when it would exceed cap.
+int rle_encode(const char *in, size_t n, char *out, size_t cap);
+// Decodes n bytes of `in` into `out` (capacity cap). Returns the decoded
+// length, or -1 when it would exceed cap or the input ends inside an escape.
+int rle_decode(const char *in, size_t n, char *out, size_t cap);
+
+// Frames the NUL-terminated packet `pkt` of length len into `frame` (capacity
+// cap): writes len into the packet's pkt_len field and returns the frame
+// length, or -1 when the frame would exceed cap.
+int frame_encode(char *pkt, size_t len, char *frame, size_t cap);
+
+// Reads a frame header: 0 and the frame length, or -1 when the 8 bytes are
+// not upper-case hex or the length is below 8 or above max_frame.
+int frame_length(const char *header, size_t max_frame, size_t *length);
+
+// Restores the packet of a frame of `len` bytes into pkt (capacity cap, NUL
+// included): the frame's 8 length bytes, the decoded body and a NUL. Returns
+// the packet length, or -1 when it does not fit, the body is malformed or the
+// result holds a NUL byte (packet text never does).
+int frame_decode(const char *frame, size_t len, char *pkt, size_t cap);
+
+}  // namespace dqp

@@ -1,0 +1,126 @@
+// Trace blocks of the server log. See trace.h.
+#include "protocol/trace.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <string_view>
+
+#include "protocol/packet.h"
+
+namespace dqp {
+
+namespace {
+
+// The log of this process.
+struct LogState {
+    FILE *stream = nullptr;
+    int verbose = 0;
+};
+
+LogState &log_state() {
+    static LogState state;
+    return state;
+}
+
+constexpr size_t kArgShown = 56;
+
+void write_header(FILE *f, const char *tag, const char *message) {
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char hms[9];
+    strftime(hms, sizeof hms, "%H:%M:%S", &tm);
+    fprintf(f, "DQP: **** %s ****\n", message);
+    fprintf(f, "     ident        = %s\n", tag);
+    fprintf(f, "     time         = %s\n", hms);
+    fprintf(f, "     pid          = %08x\n", static_cast<unsigned>(getpid()));
+}
+
+void write_packet(FILE *f, const char *pkt, size_t size) {
+    if (size < PKT_HEADER_SIZE) {
+        fprintf(f, "     pkt_size     = %zu\n", size);
+        return;
+    }
+    int type = pkt_type(pkt);
+    const char *name = packet_type_name(type);
+    if (name != nullptr)
+        fprintf(f, "     pkt_type     = %s\n", name);
+    else
+        fprintf(f, "     pkt_type     = <unknown packet type %d (%c)>\n", type, type);
+    fprintf(f, "     pkt_info     = %04X\n", static_cast<unsigned>(pkt_info(pkt)));
+    fprintf(f, "     pkt_len      = %d\n", static_cast<int>(pkt_len(pkt)));
+    fprintf(f, "     pkt_size     = %zu\n", size);
+    int argc = pkt_argc(pkt);
+    fprintf(f, "     pkt_argc     = %d\n", argc);
+    if (name == nullptr || type == PKT_TYPE_METADATA || type == PKT_TYPE_ABORT) return;
+    bool masks_password = (type == PKT_TYPE_START || type == PKT_TYPE_CONNECT);
+    std::string_view arg;
+    for (int i = 0; i < argc && packet_arg(pkt, size, i, &arg) == 0; i++) {
+        if (masks_password && i == 2) {
+            fprintf(f, "     pkt_argv[%2d] = ******\n", i);
+        } else if (arg.size() > kArgShown) {
+            fprintf(f, "     pkt_argv[%2d] = %.*s...\n", i, static_cast<int>(kArgShown), arg.data());
+        } else {
+            fprintf(f, "     pkt_argv[%2d] = %.*s\n", i, static_cast<int>(arg.size()), arg.data());
+        }
+    }
+}
+
+}  // namespace
+
+int set_tracing(int flag) {
+    log_state().verbose = flag;
+    return 1;
+}
+
+int verbose() { return log_state().verbose; }
+
+bool tracing() { return log_state().verbose == 1 && log_state().stream != nullptr; }
+
+int open_log(const std::string &path) {
+    close_log_stream();
+    FILE *f = fopen(path.c_str(), "w");
+    if (f == nullptr) return -1;
+    log_state().stream = f;
+    log_state().verbose = 1;
+    return 0;
+}
+
+void close_log() {
+    if (log_state().verbose == 1) close_log_stream();
+}
+
+void close_log_stream() {
+    LogState &st = log_state();
+    if (st.stream != nullptr) fclose(st.stream);
+    st.stream = nullptr;
+}
+
+int trace(const char *tag, const char *message) {
+    if (tracing()) trace_packet(nullptr, 0, tag, message);
+    return 1;
+}
+
+int tracef(const char *tag, const char *format, ...) {
+    if (!tracing()) return 1;
+    char message[1024];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(message, sizeof message, format, ap);
+    va_end(ap);
+    return trace(tag, message);
+}
+
+int trace_packet(const char *pkt, size_t size, const char *tag, const char *message) {
+    FILE *f = log_state().stream;
+    if (f == nullptr) return 1;
+    write_header(f, tag, message);
+    if (pkt != nullptr) write_packet(f, pkt, size);
+    fflush(f);
+    return 1;
+}
+
+}  // namespace dqp

@@ -1,0 +1,40 @@
+// The server log: one log stream per process and the trace blocks written to
+// it while tracing is on.
+//
+// A trace block names the reporting function in its tag ("[dqp_getpkt]"), the
+// message, the local time and the process id, and with a packet its header
+// fields and arguments (the password argument of START and CONNECT masked).
+// Nothing is written unless tracing is on and a stream is open. The stream
+// belongs to the process's single request (or port-server) thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace dqp {
+
+// Sets the tracing flag; returns 1.
+int set_tracing(int flag);
+// 1 while tracing is on (whether or not a stream is open).
+int verbose();
+// True when tracing is on and a stream is open: a block would be written.
+bool tracing();
+
+// Opens `path` for writing (created or truncated), closing a stream already
+// open, and switches tracing on. 0, or -1 when it cannot be opened (tracing is
+// then left as it was and no stream is open).
+int open_log(const std::string &path);
+// Closes the stream when tracing is on (the port server's rule).
+void close_log();
+// Closes the stream, whatever the flag, and forgets it.
+void close_log_stream();
+
+// Writes a block without packet; returns 1.
+int trace(const char *tag, const char *message);
+// printf-style form of trace.
+int tracef(const char *tag, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Writes a block with the fields of the packet (size bytes; null for none).
+// Callers test verbose() first.
+int trace_packet(const char *pkt, size_t size, const char *tag, const char *message);
+
+}  // namespace dqp

@@ -1,0 +1,108 @@
+#include "protocol/trace.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "protocol/packet.h"
+
+using namespace dqp;
+
+namespace {
+
+class TraceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vnx_trace_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/t.log";
+        ASSERT_EQ(open_log(path_), 0);
+    }
+    void TearDown() override {
+        close_log_stream();
+        set_tracing(0);
+        unlink(path_.c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string contents() {
+        std::ifstream in(path_);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::string packet(int type, int32_t info, std::vector<std::string_view> args) {
+        char buf[PKT_BUFSIZE];
+        int n = build_packet(buf, sizeof buf, type, info, args);
+        return std::string(buf, n);
+    }
+    std::string dir_, path_;
+};
+
+}  // namespace
+
+TEST_F(TraceTest, BlockWithoutPacket) {
+    trace("[dqp_server]", "hello");
+    std::string log = contents();
+    EXPECT_EQ(log.rfind("DQP: **** hello ****\n     ident        = [dqp_server]\n     time         = ", 0), 0u);
+    char pid[32];
+    snprintf(pid, sizeof pid, "     pid          = %08x\n", static_cast<unsigned>(getpid()));
+    EXPECT_NE(log.find(pid), std::string::npos);
+    EXPECT_EQ(log.size(), 21u + 33u + 29u + 29u);  // four lines, time "hh:mm:ss"
+}
+
+TEST_F(TraceTest, NothingWrittenWhileTracingIsOff) {
+    set_tracing(0);
+    trace("[x]", "quiet");
+    tracef("[x]", "%d", 5);
+    EXPECT_EQ(contents(), "");
+}
+
+TEST_F(TraceTest, PacketFieldsAndArguments) {
+    std::string p = packet('Y', 1, {"ab", ""});
+    trace_packet(p.c_str(), p.size(), "[dqp_sendpkt]", "sent");
+    std::string log = contents();
+    EXPECT_NE(log.find("     pkt_type     = PKT_TYPE_OK\n"
+                       "     pkt_info     = 0001\n"
+                       "     pkt_len      = 0\n"
+                       "     pkt_size     = 39\n"
+                       "     pkt_argc     = 2\n"
+                       "     pkt_argv[ 0] = ab\n"
+                       "     pkt_argv[ 1] = \n"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(TraceTest, PasswordOfStartAndConnectIsMasked) {
+    std::string c = packet('C', 0, {"dsn", "user", "secret", "x"});
+    std::string a = packet('A', 0, {"bob", "", "hunter2"});
+    trace_packet(c.c_str(), c.size(), "[t]", "c");
+    trace_packet(a.c_str(), a.size(), "[t]", "a");
+    std::string log = contents();
+    EXPECT_EQ(log.find("secret"), std::string::npos);
+    EXPECT_EQ(log.find("hunter2"), std::string::npos);
+    EXPECT_NE(log.find("     pkt_argv[ 2] = ******\n     pkt_argv[ 3] = x\n"), std::string::npos);
+}
+
+TEST_F(TraceTest, LongArgumentsAreCutAt56) {
+    std::string a56(56, 'x'), a57(57, 'y');
+    std::string p = packet('G', 0, {a56, a57});
+    trace_packet(p.c_str(), p.size(), "[t]", "m");
+    std::string log = contents();
+    EXPECT_NE(log.find("pkt_argv[ 0] = " + a56 + "\n"), std::string::npos);
+    EXPECT_NE(log.find("pkt_argv[ 1] = " + std::string(56, 'y') + "...\n"), std::string::npos);
+}
+
+TEST_F(TraceTest, MetadataAndUnnamedTypesShowNoArguments) {
+    std::string w = packet('W', 0, {"inner"});
+    std::string d = packet('3', 0, {"x"});
+    trace_packet(w.c_str(), w.size(), "[t]", "w");
+    trace_packet(d.c_str(), d.size(), "[t]", "d");
+    std::string log = contents();
+    EXPECT_NE(log.find("pkt_type     = PKT_TYPE_METADATA\n"), std::string::npos);
+    EXPECT_NE(log.find("pkt_type     = <unknown packet type 51 (3)>\n"), std::string::npos);
+    EXPECT_EQ(log.find("pkt_argv"), std::string::npos);
+}
