@@ -1,0 +1,378 @@
+// vnxadmin: command-line administration of the configuration store.
+//
+// Subcommands are found through two dispatch tables (top level and "reg"),
+// each entry naming its argument count and usage line, so that argument
+// checking and the help text come from one place. The store is the one named
+// by VNX_REGISTRY (default /etc/vnx/registry.db); only "init" creates it.
+//
+// Exit status: 0 success, 1 failure (missing key or value, store error),
+// 2 usage error. Errors print one short factual line on stderr, then a detail
+// or hint line where it helps.
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/config_store.h"
+
+namespace {
+
+using vnx::ConfigStore;
+using Args = std::vector<std::string>;
+
+enum ExitStatus { kSuccess = 0, kFailure = 1, kUsage = 2 };
+
+struct Command {
+    const char *name;
+    int (*run)(const Args &args);
+    size_t min_args;
+    size_t max_args;
+    const char *arguments;    // for usage lines
+    const char *description;  // for the help text
+};
+
+int print_help(const Args &args);
+
+void print_line(FILE *out, const std::string &text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fputc('\n', out);
+}
+
+// A failure: the primary line, then optional detail and hint lines.
+int failure(const std::string &primary, const std::string &detail = {},
+            const std::string &hint = {}) {
+    print_line(stderr, "vnxadmin: " + primary);
+    if (!detail.empty()) print_line(stderr, "detail: " + detail);
+    if (!hint.empty()) print_line(stderr, "hint: " + hint);
+    return kFailure;
+}
+
+int usage_error(const std::string &primary, const std::string &usage = {}) {
+    print_line(stderr, "vnxadmin: " + primary);
+    if (!usage.empty()) print_line(stderr, "usage: vnxadmin " + usage);
+    print_line(stderr, "Try \"vnxadmin --help\" for more information.");
+    return kUsage;
+}
+
+std::string quoted(const std::string &text) {
+    return "\"" + text + "\"";
+}
+
+// Full store path of a KEY argument: a normalised path that starts with
+// "SOFTWARE\" is taken as it is, anything else is below the root key.
+std::string resolve_key(const std::string &arg) {
+    const std::string key = vnx::normalize_key_path(arg);
+    static const std::string kFullPrefix = "SOFTWARE\\";
+    if (key.size() >= kFullPrefix.size() &&
+        strncasecmp(key.c_str(), kFullPrefix.c_str(), kFullPrefix.size()) == 0) {
+        return key;
+    }
+    return key.empty() ? vnx::kRootKey : std::string(vnx::kRootKey) + "\\" + key;
+}
+
+std::unique_ptr<ConfigStore> open_store() {
+    std::string err;
+    auto store = ConfigStore::open_default(&err);
+    if (!store) {
+        failure(err, {},
+                "run \"vnxadmin init\" to create the store, or point VNX_REGISTRY at an "
+                "existing one");
+    }
+    return store;
+}
+
+// ---- reg subcommands ----
+
+int reg_list(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    const std::string key = resolve_key(args[0]);
+    vnx::ValueList values;
+    const int rc = store->list_values(key, &values);
+    if (rc == -1) return failure("no such key " + quoted(key));
+    if (rc < 0) return failure("cannot read key " + quoted(key), store->error());
+    for (const auto &[name, data] : values)
+        print_line(stdout, name + "=" + data);
+    return kSuccess;
+}
+
+int reg_keys(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    const std::string key = resolve_key(args[0]);
+    std::vector<std::string> subkeys;
+    const int rc = store->list_subkeys(key, &subkeys);
+    if (rc == -1) return failure("no such key " + quoted(key));
+    if (rc < 0) return failure("cannot read key " + quoted(key), store->error());
+    for (const std::string &name : subkeys)
+        print_line(stdout, name);
+    return kSuccess;
+}
+
+int reg_get(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    const std::string key = resolve_key(args[0]);
+    const std::string &name = args[1];
+    std::string data;
+    const int rc = store->get_value(key, name, &data);
+    if (rc == 0) {
+        print_line(stdout, data);
+        return kSuccess;
+    }
+    if (rc < 0) return failure("cannot read key " + quoted(key), store->error());
+    if (!store->key_exists(key)) return failure("no such key " + quoted(key));
+    return failure("no value " + quoted(name) + " in key " + quoted(key));
+}
+
+int reg_set(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    const std::string key = resolve_key(args[0]);
+    if (store->set_value(key, args[1], args[2]) != 0) {
+        return failure("cannot set value " + quoted(args[1]) + " in key " + quoted(key),
+                       store->error());
+    }
+    return kSuccess;
+}
+
+int reg_delete(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    const std::string key = resolve_key(args[0]);
+    if (args.size() == 1) {
+        const int rc = store->delete_key(key);
+        if (rc == -1) return failure("no such key " + quoted(key));
+        if (rc < 0) return failure("cannot delete key " + quoted(key), store->error());
+        return kSuccess;
+    }
+    const std::string &name = args[1];
+    const int rc = store->delete_value(key, name);
+    if (rc == -1) {
+        if (!store->key_exists(key)) return failure("no such key " + quoted(key));
+        return failure("no value " + quoted(name) + " in key " + quoted(key));
+    }
+    if (rc < 0) return failure("cannot delete value " + quoted(name), store->error());
+    return kSuccess;
+}
+
+const Command kRegCommands[] = {
+    {"list", reg_list, 1, 1, "reg list KEY", "print the values of KEY as NAME=DATA lines"},
+    {"get", reg_get, 2, 2, "reg get KEY NAME", "print the data of value NAME of KEY"},
+    {"set", reg_set, 3, 3, "reg set KEY NAME DATA",
+     "set value NAME of KEY, creating KEY if needed"},
+    {"delete", reg_delete, 1, 2, "reg delete KEY [NAME]",
+     "delete value NAME, or KEY with all its values and subkeys"},
+    {"keys", reg_keys, 1, 1, "reg keys KEY", "print the names of the subkeys of KEY"},
+};
+
+// ---- init ----
+
+// A port number: decimal digits only, 1..65535. -1 otherwise.
+long parse_port(const std::string &text) {
+    if (text.empty() || text.size() > 5) return -1;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return (value >= 1 && value <= 65535) ? value : -1;
+}
+
+struct InitOptions {
+    std::string db_root;
+    std::string base_port;
+    std::string max_port;
+    bool has_db_root = false, has_base_port = false, has_max_port = false;
+};
+
+constexpr const char *kInitUsage = "init --db-root DIR --base-port N [--max-port M]";
+
+// Fills `opts` from "--name VALUE" and "--name=VALUE" arguments; returns a
+// usage message, or an empty text when they are well-formed.
+std::string parse_init_options(const Args &args, InitOptions *opts) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i], value;
+        bool has_value = false;
+        if (name.rfind("--", 0) != 0) return "unexpected argument " + quoted(name);
+        if (const size_t eq = name.find('='); eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+            has_value = true;
+        }
+        std::string *target = nullptr;
+        bool *seen = nullptr;
+        if (name == "--db-root") {
+            target = &opts->db_root, seen = &opts->has_db_root;
+        } else if (name == "--base-port") {
+            target = &opts->base_port, seen = &opts->has_base_port;
+        } else if (name == "--max-port") {
+            target = &opts->max_port, seen = &opts->has_max_port;
+        } else {
+            return "unknown option " + quoted(name);
+        }
+        if (*seen) return "option " + name + " given twice";
+        if (!has_value) {
+            if (i + 1 >= args.size()) return "option " + name + " needs a value";
+            value = args[++i];
+        }
+        *target = value;
+        *seen = true;
+    }
+    if (!opts->has_db_root) return "init needs --db-root";
+    if (!opts->has_base_port) return "init needs --base-port";
+    return {};
+}
+
+// Creates the missing directories above the file `path`; an empty text on
+// success, else the failure message.
+std::string make_parent_dirs(const std::string &path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string dir = path.substr(0, slash);
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+            return "cannot create directory " + quoted(dir) + ": " + std::strerror(errno);
+        }
+    }
+    return {};
+}
+
+int run_init(const Args &args) {
+    InitOptions opts;
+    if (std::string problem = parse_init_options(args, &opts); !problem.empty()) {
+        return usage_error(problem, kInitUsage);
+    }
+    std::string db_root = opts.db_root;
+    if (db_root.empty() || db_root[0] != '/') {
+        return usage_error("--db-root must be an absolute path, not " + quoted(db_root));
+    }
+    while (db_root.size() > 1 && db_root.back() == '/')
+        db_root.pop_back();
+    if (db_root == "/") return usage_error("--db-root must name a directory below \"/\"");
+
+    const long base = parse_port(opts.base_port);
+    if (base < 0) {
+        return usage_error("--base-port " + quoted(opts.base_port) + " is not a port number",
+                           kInitUsage);
+    }
+    long max = base + 101;
+    if (opts.has_max_port) {
+        max = parse_port(opts.max_port);
+        if (max < 0) {
+            return usage_error("--max-port " + quoted(opts.max_port) + " is not a port number",
+                               kInitUsage);
+        }
+        if (max <= base) return usage_error("--max-port must be greater than --base-port");
+    } else if (max > 65535) {
+        return usage_error("the default --max-port " + std::to_string(max) +
+                           " (base port + 101) is not a port number; give --max-port");
+    }
+
+    const std::string path = vnx::config_store_path();
+    if (std::string problem = make_parent_dirs(path); !problem.empty()) return failure(problem);
+    std::string err;
+    auto store = ConfigStore::open(path, true, &err);
+    if (!store) return failure(err);
+
+    const std::pair<const char *, std::string> values[] = {
+        {"DB_ROOT", db_root},
+        {"DB_DQPBASE", std::to_string(base)},
+        {"DB_DQPMAX", std::to_string(max)},
+    };
+    for (const auto &[name, data] : values) {
+        if (store->set_value(vnx::kRootKey, name, data) != 0) {
+            return failure("cannot write " + std::string(name), store->error());
+        }
+    }
+    for (const char *subkey : {"PortServer", "ODBServer", "NetServer"}) {
+        if (store->create_key(std::string(vnx::kRootKey) + "\\" + subkey) != 0) {
+            return failure("cannot create key " + quoted(subkey), store->error());
+        }
+    }
+    return kSuccess;
+}
+
+// ---- dispatch ----
+
+int dispatch(const Command *table, size_t count, const char *group, const Args &args);
+
+int run_reg(const Args &args) {
+    return dispatch(kRegCommands, std::size(kRegCommands), "reg", args);
+}
+
+const Command kCommands[] = {
+    {"init", run_init, 0, SIZE_MAX, kInitUsage,
+     "create the store if needed and write DB_ROOT, DB_DQPBASE, DB_DQPMAX\n"
+     "(default base port + 101) and the PortServer, ODBServer, NetServer keys"},
+    {"reg", run_reg, 0, SIZE_MAX, "reg list|get|set|delete|keys ...", nullptr},
+    {"help", print_help, 0, 0, "help", "print this text (also --help, -h)"},
+};
+
+int dispatch(const Command *table, size_t count, const char *group, const Args &args) {
+    const std::string prefix = group ? std::string(group) + " " : std::string();
+    if (args.empty()) return usage_error("missing " + prefix + "command");
+    const std::string &word = args[0];
+    if (word == "--help" || word == "-h") return print_help({});
+    for (size_t i = 0; i < count; ++i) {
+        const Command &cmd = table[i];
+        if (word != cmd.name) continue;
+        const Args rest(args.begin() + 1, args.end());
+        if (rest.size() < cmd.min_args || rest.size() > cmd.max_args) {
+            return usage_error("wrong number of arguments for " + prefix + word, cmd.arguments);
+        }
+        return cmd.run(rest);
+    }
+    return usage_error("unknown " + prefix + "command " + quoted(word));
+}
+
+void print_entries(const Command *table, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (table[i].description == nullptr) continue;
+        std::printf("  vnxadmin %s\n", table[i].arguments);
+        std::string text = table[i].description;
+        for (size_t start = 0; start <= text.size();) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            std::printf("      %s\n", text.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+    }
+}
+
+int print_help(const Args &) {
+    std::printf(
+        "vnxadmin administers the Varnex configuration store.\n"
+        "\n"
+        "Commands:\n");
+    print_entries(kCommands, std::size(kCommands));
+    print_entries(kRegCommands, std::size(kRegCommands));
+    std::printf(
+        "\n"
+        "KEY is a full key path (\"SOFTWARE\\Tavorin\\VNX\\NetServer\", \"/\" separates too) or\n"
+        "a path below the root key %s (\"NetServer\"; \"\" is the root key itself).\n"
+        "\n"
+        "Environment: VNX_REGISTRY names the store file (default /etc/vnx/registry.db).\n"
+        "Exit status: 0 success, 1 failure, 2 usage error.\n",
+        vnx::kRootKey);
+    return kSuccess;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    try {
+        const Args args(argv + 1, argv + argc);
+        return dispatch(kCommands, std::size(kCommands), nullptr, args);
+    } catch (...) {
+        std::fputs("vnxadmin: out of memory\n", stderr);
+        return kFailure;
+    }
+}

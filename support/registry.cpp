@@ -1,0 +1,136 @@
+// The server library's read cache over the configuration store.
+//
+// Each cached list is loaded on first use and then kept for the life of the
+// process: settings changed meanwhile are not seen, except those this process
+// writes itself through write_netserver_value. A key that is missing from the
+// store loads as an empty list; a store that cannot be opened or read leaves
+// the list unloaded, so a later call tries again.
+#include "support/registry.h"
+
+#include <optional>
+
+namespace vnx {
+
+namespace {
+
+// The process-wide cache: one list for the root key, one for "NetServer".
+struct RegistryCache {
+    std::optional<ValueList> root;
+    std::optional<ValueList> netserver;
+};
+
+RegistryCache &cache() {
+    static RegistryCache instance;
+    return instance;
+}
+
+// Reads all values of `key_path`; false when the store cannot be read.
+// A missing key is a successful read of no values.
+bool read_key(const std::string &key_path, ValueList *out) {
+    out->clear();
+    std::string err;
+    auto store = ConfigStore::open_default(&err);
+    if (!store) return false;
+    return store->list_values(key_path, out) != kStoreFailed;
+}
+
+// The cached list for `slot`, loading it from `key_path` when not yet loaded.
+const ValueList *cached_list(std::optional<ValueList> &slot, const char *key_path) {
+    if (!slot) {
+        ValueList values;
+        if (!read_key(key_path, &values)) return nullptr;
+        slot = std::move(values);
+    }
+    return &*slot;
+}
+
+// Exact (case-sensitive) look-up of `name` in `list`.
+std::string find_exact(const ValueList *list, const std::string &name) {
+    if (list == nullptr) return {};
+    for (const auto &[value_name, data] : *list) {
+        if (value_name == name) return data;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string get_registry_value(const std::string &name, const std::string &key_path) {
+    try {
+        if (key_path == kNetServerKey) return get_netserver_value(name);
+        if (key_path != kRootKey) return {};
+        return find_exact(cached_list(cache().root, kRootKey), name);
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string get_netserver_value(const std::string &name) {
+    try {
+        return find_exact(cached_list(cache().netserver, kNetServerKey), name);
+    } catch (...) {
+        return {};
+    }
+}
+
+ValueList load_registry_key(const std::string &key_path) {
+    try {
+        ValueList values;
+        if (!read_key(key_path, &values)) values.clear();
+        return values;
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string base_name(const std::string &path) {
+    try {
+        const size_t backslash = path.rfind('\\');
+        if (backslash != std::string::npos) return path.substr(backslash + 1);
+        const size_t colon = path.find(':');
+        if (colon != std::string::npos) return path.substr(colon + 1);
+        return path;
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string read_netserver_value_direct(const std::string &name) {
+    try {
+        std::string err;
+        auto store = ConfigStore::open_default(&err);
+        std::string data;
+        if (!store || store->get_value(kNetServerKey, name, &data) != 0) return {};
+        return data;
+    } catch (...) {
+        return {};
+    }
+}
+
+int write_netserver_value(const std::string &name, const std::string &text) {
+    try {
+        std::string err;
+        auto store = ConfigStore::open_default(&err);
+        if (!store || store->set_value(kNetServerKey, name, text) != 0) return -1;
+        // This process sees its own write at once; other names stay as loaded.
+        if (auto &list = cache().netserver) {
+            for (auto &[value_name, data] : *list) {
+                if (value_name == name) data = text;
+            }
+        }
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+void release_registry_cache() {
+    cache().netserver.reset();
+}
+
+void reset_registry_cache_for_tests() {
+    cache().root.reset();
+    cache().netserver.reset();
+}
+
+}  // namespace vnx
