@@ -1,0 +1,187 @@
+// libdqpclient. See dqp_client.h.
+#include "client/dqp_client.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "protocol/packet.h"
+#include "protocol/rle.h"
+
+namespace dqp {
+
+namespace {
+
+// Reads exactly n bytes; the count read (less on EOF), or -1 on error.
+long read_full(int fd, char *buf, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = recv(fd, buf + got, n - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return got > 0 ? static_cast<long>(got) : -1;
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<long>(got);
+}
+
+}  // namespace
+
+int parse_reply(const char *pkt, size_t size, Reply *out) {
+    if (packet_check(pkt, size) != 0) return -1;
+    out->type = pkt_type(pkt);
+    out->info = pkt_info(pkt);
+    out->args.clear();
+    int argc = pkt_argc(pkt);
+    std::string_view arg;
+    for (int i = 0; i < argc; i++) {
+        packet_arg(pkt, size, i, &arg);
+        out->args.emplace_back(arg);
+    }
+    return 0;
+}
+
+int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out) {
+    if (packet_check(pkt, size) != 0) return -1;
+    int argc = pkt_argc(pkt);
+    std::string_view inner;
+    for (int i = 0; i < argc; i++) {
+        packet_arg(pkt, size, i, &inner);
+        Reply r;
+        if (parse_reply(inner.data(), inner.size(), &r) != 0) return -1;
+        out->push_back(std::move(r));
+    }
+    return 0;
+}
+
+Connection::~Connection() { close(); }
+
+void Connection::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+int Connection::fail(const std::string &why) {
+    error_ = why;
+    return -1;
+}
+
+std::unique_ptr<Connection> Connection::open(const std::string &host, int port,
+                                             std::string *err, int timeout_ms) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    std::string service = std::to_string(port);
+    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+    if (rc != 0) {
+        *err = "cannot resolve host \"" + host + "\": " + gai_strerror(rc);
+        return nullptr;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0 || connect(fd, res->ai_addr, res->ai_addrlen) != 0) {
+        *err = "cannot connect to " + host + ":" + service + ": " + strerror(errno);
+        if (fd >= 0) ::close(fd);
+        freeaddrinfo(res);
+        return nullptr;
+    }
+    freeaddrinfo(res);
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return adopt(fd, timeout_ms);
+}
+
+std::unique_ptr<Connection> Connection::adopt(int fd, int timeout_ms) {
+    if (timeout_ms > 0) {
+        timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    return std::unique_ptr<Connection>(new Connection(fd));
+}
+
+int Connection::send(int type, int32_t info, std::span<const std::string_view> args) {
+    char pkt[PKT_BUFSIZE];
+    char frame[PKT_MAX_SIZE];
+    int len = build_packet(pkt, sizeof pkt, type, info, args);
+    if (len < 0) return fail("request does not fit in a packet");
+    int flen = frame_encode(pkt, static_cast<size_t>(len), frame, sizeof frame);
+    if (flen < 0) return fail("request does not fit in a frame");
+    return send_raw(frame, static_cast<size_t>(flen));
+}
+
+int Connection::send(int type, int32_t info, std::initializer_list<std::string_view> args) {
+    return send(type, info, std::span<const std::string_view>(args.begin(), args.size()));
+}
+
+int Connection::send_raw(const void *bytes, size_t n) {
+    const char *p = static_cast<const char *>(bytes);
+    size_t sent = 0;
+    while (sent < n) {
+        ssize_t w = ::send(fd_, p + sent, n - sent, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return fail(std::string("send failed: ") + strerror(errno));
+        sent += static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+int Connection::read_packet(char *pkt, int *len) {
+    char frame[PKT_MAX_SIZE];
+    long n = read_full(fd_, frame, 8);
+    if (n < 8) return fail(n < 0 ? "receive failed: " + std::string(strerror(errno))
+                                 : "connection closed by the server");
+    size_t flen = 0;
+    if (frame_length(frame, sizeof frame, &flen) != 0) return fail("invalid frame header");
+    if (read_full(fd_, frame + 8, flen - 8) != static_cast<long>(flen - 8))
+        return fail("connection closed in the middle of a frame");
+    *len = frame_decode(frame, flen, pkt, PKT_BUFSIZE);
+    if (*len < 0) return fail("frame does not decode to a packet");
+    return 0;
+}
+
+int Connection::receive(Reply *out) {
+    char pkt[PKT_BUFSIZE];
+    int len = 0;
+    if (read_packet(pkt, &len) != 0) return -1;
+    if (parse_reply(pkt, static_cast<size_t>(len), out) != 0) return fail("malformed packet");
+    return 0;
+}
+
+int Connection::request(int type, int32_t info, std::initializer_list<std::string_view> args,
+                        Reply *out) {
+    if (send(type, info, args) != 0) return -1;
+    return receive(out);
+}
+
+int Connection::receive_result(std::vector<Reply> *out) {
+    char pkt[PKT_BUFSIZE];
+    for (;;) {
+        int len = 0;
+        if (read_packet(pkt, &len) != 0) return -1;
+        if (len >= PKT_HEADER_SIZE && pkt_type(pkt) == PKT_TYPE_METADATA) {
+            if (unpack_metadata(pkt, static_cast<size_t>(len), out) != 0)
+                return fail("malformed METADATA packet");
+            continue;
+        }
+        Reply r;
+        if (parse_reply(pkt, static_cast<size_t>(len), &r) != 0) return fail("malformed packet");
+        out->push_back(r);
+        if (r.type == PKT_TYPE_EOF || r.type == PKT_TYPE_NOK) return 0;
+    }
+}
+
+bool Connection::peer_closed(int timeout_ms) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return false;
+    char c;
+    ssize_t r = recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+}  // namespace dqp

@@ -1,0 +1,83 @@
+// libdqpclient: the client side of the DQP protocol.
+//
+// A Connection talks to one gateway: it frames and run-length codes request
+// packets, reads reply frames, and unpacks METADATA containers into the
+// packets they carry. Replies are checked as strictly as the servers check
+// requests: a bad frame or malformed packet is an error, never a crash.
+//
+// All calls return 0 (or a non-negative value) on success and -1 on failure
+// with the reason in error(); no exception leaves the library.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dqp {
+
+// One received packet, unpacked.
+struct Reply {
+    int type = 0;
+    int32_t info = 0;
+    std::vector<std::string> args;
+};
+
+// Parses a packet text into a Reply; -1 when it is not well formed.
+int parse_reply(const char *pkt, size_t size, Reply *out);
+// Appends the packets carried by a METADATA packet, in order; -1 when the
+// container or any packet in it is malformed.
+int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out);
+
+class Connection {
+public:
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    // Connects to host:port (IPv4 name or address). timeout_ms bounds every
+    // later receive (0: wait forever). Null and *err on failure.
+    static std::unique_ptr<Connection> open(const std::string &host, int port, std::string *err,
+                                            int timeout_ms = 30000);
+
+    // Wraps an already connected socket (the Connection then owns it).
+    static std::unique_ptr<Connection> adopt(int fd, int timeout_ms = 30000);
+
+    // Builds and sends one request packet.
+    int send(int type, int32_t info, std::span<const std::string_view> args);
+    int send(int type, int32_t info, std::initializer_list<std::string_view> args = {});
+    // Sends bytes as they are (tests of hostile input).
+    int send_raw(const void *bytes, size_t n);
+
+    // Receives one packet (a METADATA packet stays packed).
+    int receive(Reply *out);
+    // Sends a request and receives its one reply.
+    int request(int type, int32_t info, std::initializer_list<std::string_view> args,
+                Reply *out);
+    // Receives the replies of a result: METADATA containers are unpacked,
+    // reading goes on until an EOF ('R') or NOK ('N') packet, which is the
+    // last element of *out.
+    int receive_result(std::vector<Reply> *out);
+
+    // True when the peer has closed the connection (reads EOF or reset) within
+    // timeout_ms.
+    bool peer_closed(int timeout_ms);
+
+    int fd() const { return fd_; }
+    const std::string &error() const { return error_; }
+    // Close now (also done by the destructor).
+    void close();
+
+private:
+    explicit Connection(int fd) : fd_(fd) {}
+    int fail(const std::string &why);
+    // Reads one frame and decodes it into pkt (PKT_BUFSIZE bytes).
+    int read_packet(char *pkt, int *len);
+    int fd_;
+    std::string error_;
+};
+
+}  // namespace dqp

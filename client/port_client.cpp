@@ -1,0 +1,107 @@
+// Reaching a gateway through the master's port server. See port_client.h.
+#include "client/port_client.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "protocol/packet.h"
+
+namespace dqp {
+
+namespace {
+
+// Sends `request` on a new connection to the port server and reads the answer
+// until the server closes the connection.
+int exchange(const std::string &host, int base_port, const std::string &request,
+             std::string *answer, std::string *err, int timeout_ms) {
+    auto c = Connection::open(host, base_port, err, timeout_ms);
+    if (c == nullptr) return -1;
+    if (c->send_raw(request.data(), request.size()) != 0) {
+        *err = c->error();
+        return -1;
+    }
+    answer->clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = recv(c->fd(), buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && answer->empty()) {
+            *err = std::string("no answer from the port server: ") + strerror(errno);
+            return -1;
+        }
+        if (n <= 0) break;
+        answer->append(buf, static_cast<size_t>(n));
+        if (answer->size() > 65536) break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int request_server(const std::string &host, int base_port, const std::string &type, int *port,
+                   std::string *err, int timeout_ms) {
+    if (type.empty() || type.size() > 8) {
+        *err = "server type names are 1 to 8 characters";
+        return -1;
+    }
+    std::string answer;
+    if (exchange(host, base_port, type, &answer, err, timeout_ms) != 0) return -1;
+    if (answer.empty()) {
+        *err =
+            "the port server closed the connection without a port "
+            "(no free port, or no program for server type \"" +
+            type + "\")";
+        return -1;
+    }
+    char *end = nullptr;
+    long p = strtol(answer.c_str(), &end, 10);
+    if (*end != '\0' || p < 1 || p > 65535) {
+        *err = p == -1 ? "the " + type + " server did not start in time"
+                       : "unexpected answer from the port server: \"" + answer + "\"";
+        return -1;
+    }
+    *port = static_cast<int>(p);
+    return 0;
+}
+
+std::unique_ptr<Connection> open_session(const std::string &host, int base_port,
+                                         const std::string &type, std::string *err, int *port) {
+    int p = 0;
+    if (request_server(host, base_port, type, &p, err) != 0) return nullptr;
+    if (port != nullptr) *port = p;
+    return Connection::open(host, p, err);
+}
+
+int text_query(const std::string &host, int base_port, const std::string &command,
+               std::string *answer, std::string *err) {
+    return exchange(host, base_port, "?" + command, answer, err, 10000);
+}
+
+int packet_query(const std::string &host, int base_port, const std::vector<std::string> &fields,
+                 Reply *reply, std::string *err) {
+    auto c = Connection::open(host, base_port, err, 10000);
+    if (c == nullptr) return -1;
+    std::vector<std::string_view> args(fields.begin(), fields.end());
+    if (c->send(PKT_TYPE_QUERY, 0, args) != 0 || c->receive(reply) != 0) {
+        *err = c->error();
+        return -1;
+    }
+    return 0;
+}
+
+int list_sessions(const std::string &host, int base_port, std::vector<std::string> *lines,
+                  std::string *err) {
+    lines->clear();
+    for (int restart = 0;; restart = 1) {
+        Reply r;
+        if (packet_query(host, base_port, {"GetUser", std::to_string(restart)}, &r, err) != 0)
+            return -1;
+        if (r.info != 0 || r.args.empty()) return 0;
+        lines->push_back(r.args[0]);
+    }
+}
+
+}  // namespace dqp

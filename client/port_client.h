@@ -1,0 +1,39 @@
+// Reaching a gateway through the master's port server.
+//
+// A client connects to the base port, names a server type ("odb") and gets the
+// port of the gateway that was started for it; then it talks DQP to that port.
+// The port server also answers "?Active" and packet queries ("GetUser").
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/dqp_client.h"
+
+namespace dqp {
+
+// Asks the port server at host:base_port for a server of `type`. 0 and the
+// port in *port, or -1 with the reason in *err.
+int request_server(const std::string &host, int base_port, const std::string &type, int *port,
+                   std::string *err, int timeout_ms = 120000);
+
+// Connects to a new gateway of `type` started for this client: request_server
+// followed by Connection::open. Null and *err on failure.
+std::unique_ptr<Connection> open_session(const std::string &host, int base_port,
+                                         const std::string &type, std::string *err,
+                                         int *port = nullptr);
+
+// Text query "?<command>": 0 and the answer text ("0" for "Active"), or -1.
+int text_query(const std::string &host, int base_port, const std::string &command,
+               std::string *answer, std::string *err);
+
+// Packet query (type "n", info 0, the fields): 0 and the reply packet, or -1.
+int packet_query(const std::string &host, int base_port, const std::vector<std::string> &fields,
+                 Reply *reply, std::string *err);
+
+// The live sessions as "GetUser" lines, in slot order.
+int list_sessions(const std::string &host, int base_port, std::vector<std::string> *lines,
+                  std::string *err);
+
+}  // namespace dqp

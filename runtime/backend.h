@@ -1,0 +1,126 @@
+// The backend operation table: the one seam between the shared server runtime
+// and a data source. The request loop reaches the backend only through these
+// 49 slots; a gateway program fills the slots it serves and leaves the rest
+// null. A null slot is never called: its request is answered NOK -1 (see
+// request_loop.h).
+//
+// Every operation returns a signed 32-bit status, 0 for success. Its first
+// parameter is the request's pkt_info (the session handle after CONNECT),
+// except start, stop and connect, which receive the result holder first.
+// Operations that answer for themselves are given the client index and the
+// packet buffer (PKT_BUFSIZE bytes) and send with the exchange functions of
+// packet_exchange.h. No exception may leave an operation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vnx {
+
+struct ScrollCursor;
+
+// The writer handed to USE: records the row id of record `record` (1, 2, ...).
+// Returns the width on success, -1 on failure.
+using ScrollWriter = int (*)(ScrollCursor *cursor, int record, const char *data, int width,
+                             int initial_capacity);
+
+struct BackendOps {
+    // 0 START: (result, #0 user, #1, #2 password, #5, port)
+    int (*start)(int32_t *result, const char *a0, const char *a1, const char *a2,
+                 const char *a5, int port);
+    // 1 STOP, ABORT
+    int (*stop)(int32_t *result);
+    // 2 CONNECT: (result, #0, #1, #2, #3, &out1, port)
+    int (*connect)(int32_t *result, const char *a0, const char *a1, const char *a2,
+                   const char *a3, int32_t *out1, int port);
+    // 3 DISCONNECT, ABORT
+    int (*disconnect)(int32_t info);
+    // 4 DECLARE: (info, cursor, mode 0/1 UPDATE/2 INSERT, statement, &out1, &out2, 0, table_closed)
+    int (*declare)(int32_t info, const char *cursor, int mode, const char *statement,
+                   int32_t *out1, int32_t *out2, int zero, int table_closed);
+    // 5 UNDECLARE
+    int (*undeclare)(int32_t info, const char *cursor, int32_t *out1, int32_t *out2);
+    // 6 OPEN: (info, cursor, &out1, &out2, parameter count, lengths, values, 0)
+    int (*open)(int32_t info, const char *cursor, int32_t *out1, int32_t *out2, int nparams,
+                const int *lengths, const char *const *values, int zero);
+    // 7 CLOSE
+    int (*close)(int32_t info, const char *cursor, int32_t *out1, int32_t *out2);
+    // 8 EXECSQL: (info, statement, text result [240], &result, &out1, &out2)
+    int (*execsql)(int32_t info, const char *statement, char *text_result, int32_t *result,
+                   int32_t *out1, int32_t *out2);
+    // 9 (no request calls it)
+    int (*count)(int32_t info, const char *alias, int32_t *out1);
+    // 10 DELETE: (info, table, row id, width, &out1, &out2)
+    int (*del)(int32_t info, const char *table, const char *rowid, int width, int32_t *out1,
+               int32_t *out2);
+    // 11 FIND: (info, packet, &result, exact, type letter, table, client, alias,
+    //           row-id result buffer, key expression, value, lock)
+    int (*find)(int32_t info, char *packet, int32_t *result, int exact, int type_letter,
+                const char *table, int client, const char *alias, char *rowid,
+                const char *key, const char *value, int lock);
+    // 12 INSERT: (info, table, row-id buffer, n, lengths, values, &w1, &w2)
+    int (*insert)(int32_t info, const char *table, char *rowid, int n, const int *lengths,
+                  const char *const *values, int32_t *w1, int32_t *w2);
+    // 13 READ: (info, client, packet, &result, table, row id, width, lock, readonly, shared)
+    int (*read)(int32_t info, int client, char *packet, int32_t *result, const char *table,
+                const char *rowid, int width, int lock, int readonly, int shared);
+    // 14 UPDATE: (info, table, row id, width, n, lengths, values, &out1, &out2)
+    int (*update)(int32_t info, const char *table, const char *rowid, int width, int n,
+                  const int *lengths, const char *const *values, int32_t *out1, int32_t *out2);
+    // 15 MAPERROR: (info, text result [512])
+    int (*maperror)(int32_t info, char *text_result);
+    // 16 FETCH: (info, client, packet, &result, cursor, 0)
+    int (*fetch)(int32_t info, int client, char *packet, int32_t *result, const char *cursor,
+                 int zero);
+    // 17 FETCHMANY: (info, client, packet, info, #0)
+    int (*fetchmany)(int32_t info, int client, char *packet, int32_t info2, const char *a0);
+    // 18 COMMIT, 19 ROLLBACK
+    int (*commit)(int32_t info, int32_t *out1);
+    int (*rollback)(int32_t info, int32_t *out1);
+    // 20 ATTACH: (info, database, shared, &out1); 21 DETACH
+    int (*attach)(int32_t info, const char *database, int shared, int32_t *out1);
+    int (*detach)(int32_t info, int32_t *out1);
+    // 22 (no request calls it)
+    int (*execute)(int32_t info, const char *statement);
+    // 23 USE: (info, table, alias, shared, writer, cursor, filter, order, readonly, &out1, &out2)
+    int (*use)(int32_t info, const char *table, char *alias, int shared, ScrollWriter writer,
+               ScrollCursor *cursor, const char *filter, const char *order, int readonly,
+               int32_t *out1, int32_t *out2);
+    // 24 UNUSE: (info, &out1, &out2)
+    int (*unuse)(int32_t info, int32_t *out1, int32_t *out2);
+    // 25 ZAP: (info, table, filter, &out1)
+    int (*zap)(int32_t info, const char *table, const char *filter, int32_t *out1);
+    // 26 FIELDLIST, 27 TABLELIST: (info, client, packet, info, #0)
+    int (*fieldlist)(int32_t info, int client, char *packet, int32_t info2, const char *a0);
+    int (*tablelist)(int32_t info, int client, char *packet, int32_t info2, const char *a0);
+    // 28 ISLOCKED, 29 LOCK: (info, client, &result, table, row id, width)
+    int (*islocked)(int32_t info, int client, int32_t *result, const char *table,
+                    const char *rowid, int width);
+    int (*lock)(int32_t info, int client, int32_t *result, const char *table, const char *rowid,
+                int width);
+    // 30 UNLOCK, 31 ISLOCKED_TABLE, 32 LOCK_TABLE, 33 RLOCK_TABLE, 34 UNLOCK_TABLE: (info, #0)
+    int (*unlock)(int32_t info, const char *a0);
+    int (*islock_table)(int32_t info, const char *a0);
+    int (*lock_table)(int32_t info, const char *a0);
+    int (*rlock_table)(int32_t info, const char *a0);
+    int (*unlock_table)(int32_t info, const char *a0);
+    // 35..46: FINDFILE, FILEATTRIBUTES, TXT_OPEN, TXT_CLOSE, TXT_READ, (40 unused),
+    // TXT_WRITE, LOOKUP, NEW, METHOD, GETPROPERTY, SETPROPERTY. A backend that
+    // serves them gets the whole request (packet, size) and fills up to four
+    // text results of 512 bytes each and out1; the handler answers OK with
+    // out1 and the results it names, NOK with the status.
+    int (*file_ops[12])(int32_t info, const char *packet, size_t size, int32_t *out1,
+                        char (*texts)[512], int *ntexts);
+    // 47 EXTENDED_FETCH: (info, client, packet, &result, #0, #1, decimal #2, 0)
+    int (*extend_fetch)(int32_t info, int client, char *packet, int32_t *result,
+                        const char *a0, const char *a1, int a2, int zero);
+    // 48 MEMO: (info, client, packet, info, #0, work buffer [16384], decimal #1, #2)
+    int (*memo)(int32_t info, int client, char *packet, int32_t info2, const char *a0,
+                char *work, int a1, const char *a2);
+};
+
+inline constexpr int BACKEND_SLOTS = 49;
+static_assert(sizeof(BackendOps) == BACKEND_SLOTS * sizeof(void *),
+              "the backend operation table has 49 slots");
+
+}  // namespace vnx

@@ -1,0 +1,112 @@
+// Server entry. See server.h.
+#include "runtime/server.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "protocol/trace.h"
+#include "runtime/client_table.h"
+#include "runtime/request_loop.h"
+#include "support/registry.h"
+#include "transport/tcp.h"
+
+namespace vnx {
+
+namespace {
+
+bool file_exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Port from argv[1]: its leading decimal digits (none gives 0).
+int port_argument(int argc, char **argv) {
+    if (argc != 2) return -1;
+    const char *p = argv[1];
+    long port = 0;
+    while (isdigit(static_cast<unsigned char>(*p)) && port < 1000000) port = port * 10 + (*p++ - '0');
+    return static_cast<int>(port);
+}
+
+// "SOFTWARE\\Tavorin\\VNX\\%sServer" for a server type name.
+std::string server_key(const char *name) { return std::string(kRootKey) + "\\" + name + "Server"; }
+
+int run_child(const char *name, int port, const BackendOps *ops) {
+    if (port >= 0)
+        dqp::tracef("[dqp_server]", "child %s/server started using %s protocol on port %d", name,
+                    "tcpip", port);
+    else
+        dqp::tracef("[dqp_server]", "parent %s/server started using %s protocol", name, "tcpip");
+    int client = attach_to_client(name, TRANSPORT_TCPIP, port);
+    if (client < 0) {
+        dqp::trace("[dqp_server]", "failed to attach to client");
+        return -1;
+    }
+    ClientSlot *slot = client_slot(client);
+    slot->peer_name = tcp_client_address();
+    slot->port = port;
+    slot->table_closed = 1;
+    dqp_request_loop(client, ops);
+    detach_from_client(client);
+    return 0;
+}
+
+}  // namespace
+
+std::string choose_log_path(const std::string &dir, const std::string &logfile,
+                            const std::string &fallback_stem) {
+    std::string stem = base_name(logfile);
+    size_t slash = stem.rfind('/');
+    if (slash != std::string::npos) stem = stem.substr(slash + 1);
+    size_t dot = stem.find('.');
+    if (dot != std::string::npos) stem = stem.substr(0, dot);
+    if (stem.empty()) stem = fallback_stem;
+    std::string base = (dir.empty() ? std::string(".") : dir) + "/" + stem;
+    std::string path = base + ".log";
+    char numbered[16];
+    for (int n = 1; file_exists(path) && n < 100000; n++) {
+        snprintf(numbered, sizeof numbered, "%03d.log", n);
+        path = base + numbered;
+    }
+    return path;
+}
+
+int open_server_log(const std::string &key, const std::string &fallback_stem) {
+    ValueList values = load_registry_key(key);
+    std::string logging, logfile;
+    for (const auto &[vname, data] : values) {
+        if (vname == "logging") logging = data;
+        if (vname == "logfile") logfile = data;
+    }
+    if (logging != "true") return -1;
+    std::string dir = get_registry_value("DB_ROOT", kRootKey);
+    return dqp::open_log(choose_log_path(dir, logfile, fallback_stem));
+}
+
+int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops) {
+    if (name == nullptr) {
+        open_server_log(kPortServerKey, "portserver");
+        return attach_to_client(nullptr, TRANSPORT_TCPIP, -1);
+    }
+    open_server_log(server_key(name), std::string(name) + "server");
+    return run_child(name, port_argument(argc, argv), ops);
+}
+
+int gateway_main(int argc, char **argv, const char *name, const BackendOps *ops) {
+    std::string tail;
+    for (int i = 1; i < argc; i++) {
+        if (i > 1) tail += ' ';
+        tail += argv[i];
+    }
+    size_t blank = tail.rfind(' ');
+    if (blank == std::string::npos) return -1;
+    std::string path = tail.substr(0, blank), port = tail.substr(blank + 1);
+    char *args[] = {path.data(), port.data(), nullptr};
+    dqp_server(name, 2, args, ops);
+    return 1;
+}
+
+}  // namespace vnx

@@ -1,0 +1,35 @@
+// The entry of every server process: settings, log, attaching the client and
+// then either the request loop (child mode, a gateway) or the port server
+// (parent mode, the master).
+#pragma once
+
+#include <string>
+
+#include "runtime/backend.h"
+
+namespace vnx {
+
+// name given: child mode; argv[1] is the port (read only when argc is 2;
+// otherwise the port is -1). No name: parent mode. Returns -1 when attaching
+// the client fails, 0 after the request loop ended and the client was
+// detached, and in parent mode what the port server returns.
+int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops);
+
+// The log file for a "logfile" setting: its base name (after the last "\\" or
+// "/", else after the first ":"), cut at its first ".", as "<dir>/<stem>.log";
+// when that exists, "<dir>/<stem>001.log", 002 and so on, the first that does
+// not exist. An empty stem takes `fallback_stem`.
+std::string choose_log_path(const std::string &dir, const std::string &logfile,
+                            const std::string &fallback_stem);
+
+// Opens the server log when `key`'s "logging" value is exactly "true".
+// Returns 0 when a log was opened, -1 otherwise.
+int open_server_log(const std::string &key, const std::string &fallback_stem);
+
+// Gateway program entry: joins the arguments after the program's own name
+// with blanks, splits the text at its last blank into program path and port,
+// and runs dqp_server(name, 2, {path, port}, ops). Returns the process exit
+// code: -1 when the text has no blank, otherwise 1.
+int gateway_main(int argc, char **argv, const char *name, const BackendOps *ops);
+
+}  // namespace vnx

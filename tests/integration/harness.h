@@ -1,0 +1,103 @@
+// Shared set-up of the integration tests: a temporary DB_ROOT directory that
+// is also the current directory (the handshake files live there), its own
+// configuration store, free loopback ports, and waiting for processes.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "support/config_store.h"
+#include "support/registry.h"
+
+extern char **environ;
+
+namespace vnxtest {
+
+// A port nobody listens on right now.
+inline int free_port() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// Exit code of pid within timeout_ms (reaping it), -1000 - signal when it was
+// killed by one, -2 when it is not (or no longer) a child to wait for, or -1
+// when it is still running.
+inline int wait_exit(pid_t pid, int timeout_ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        int st = 0;
+        pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : -1000 - WTERMSIG(st);
+        if (r < 0) return -2;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (std::chrono::steady_clock::now() < end);
+    return -1;
+}
+
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// A temporary installation: DB_ROOT, configuration store, current directory.
+class Installation : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vnx_it_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+        old_cwd_ = std::filesystem::current_path();
+        std::filesystem::current_path(root_);
+        std::string store = root_ + "/registry.db";
+        setenv("VNX_REGISTRY", store.c_str(), 1);
+        setenv("DQP_SPAWNWAIT", "20", 1);
+        std::string err;
+        store_ = vnx::ConfigStore::open(store, true, &err);
+        ASSERT_NE(store_, nullptr) << err;
+        store_->set_value(vnx::kRootKey, "DB_ROOT", root_);
+        store_->create_key(std::string(vnx::kRootKey) + "\\ODBServer");
+        store_->create_key(vnx::kNetServerKey);
+        vnx::reset_registry_cache_for_tests();
+    }
+    void TearDown() override {
+        for (pid_t pid : children_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        std::filesystem::current_path(old_cwd_);
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+        vnx::reset_registry_cache_for_tests();
+    }
+    void own(pid_t pid) { children_.push_back(pid); }
+    void forget(pid_t pid) { std::erase(children_, pid); }
+
+    std::string root_;
+    std::filesystem::path old_cwd_;
+    std::unique_ptr<vnx::ConfigStore> store_;
+    std::vector<pid_t> children_;
+};
+
+}  // namespace vnxtest

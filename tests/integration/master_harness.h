@@ -1,0 +1,117 @@
+// A real master (db_dqpserver --headless) on a loopback base port, with
+// odbserver copied into its DB_ROOT.
+#pragma once
+
+#include <fcntl.h>
+
+#include <filesystem>
+#include <set>
+
+#include "client/port_client.h"
+#include "harness.h"
+
+namespace vnxtest {
+
+// A base port with the base and the next 201 ports free right now.
+inline int free_base_port() {
+    static int next = 20000 + (getpid() * 211) % 30000;
+    for (int tries = 0; tries < 200; tries++) {
+        int base = next;
+        next += 250;
+        if (next > 60000) next = 20000;
+        bool ok = true;
+        for (int p = base; p <= base + 201 && ok; p += 1) {
+            int s = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_ANY);
+            a.sin_port = htons(static_cast<uint16_t>(p));
+            ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+            close(s);
+        }
+        if (ok) return base;
+    }
+    return 0;
+}
+
+class Master : public Installation {
+  protected:
+    void SetUp() override {
+        Installation::SetUp();
+        std::filesystem::copy_file(VNX_ODBSERVER_PATH, root_ + "/odbserver");
+        std::filesystem::permissions(root_ + "/odbserver", std::filesystem::perms::owner_all);
+        base_ = free_base_port();
+        ASSERT_GT(base_, 0);
+        store_->set_value(vnx::kRootKey, "DB_DQPBASE", std::to_string(base_));
+    }
+    void TearDown() override {
+        for (pid_t m : masters_)
+            kill(m, SIGTERM);
+        for (pid_t m : masters_)
+            wait_exit(m, 10000);
+        Installation::TearDown();
+    }
+
+    // Starts a master; its standard error goes to <root>/master<N>.err.
+    pid_t start_master(bool wait_ready = true) {
+        std::string err = root_ + "/master" + std::to_string(masters_.size()) + ".err";
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        char arg0[] = "db_dqpserver", arg1[] = "--headless";
+        char *argv[] = {arg0, arg1, nullptr};
+        pid_t pid = 0;
+        EXPECT_EQ(posix_spawn(&pid, VNX_DB_DQPSERVER_PATH, &fa, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        masters_.push_back(pid);
+        if (wait_ready) {
+            EXPECT_TRUE(wait_active(10000));
+        }
+        return pid;
+    }
+    bool wait_active(int timeout_ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        std::string answer, err;
+        while (std::chrono::steady_clock::now() < end) {
+            if (dqp::text_query("127.0.0.1", base_, "Active", &answer, &err) == 0 && answer == "0")
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    int request(const std::string &type = "odb", std::string *err_out = nullptr) {
+        int port = -1;
+        std::string err;
+        if (dqp::request_server("127.0.0.1", base_, type, &port, &err) != 0) port = -1;
+        if (err_out != nullptr) *err_out = err;
+        return port;
+    }
+    std::vector<std::string> sessions() {
+        std::vector<std::string> lines;
+        std::string err;
+        EXPECT_EQ(dqp::list_sessions("127.0.0.1", base_, &lines, &err), 0) << err;
+        return lines;
+    }
+    // Waits until the listed sessions number n.
+    bool wait_sessions(size_t n, int timeout_ms = 5000) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < end) {
+            if (sessions().size() == n) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    std::string users_db() { return root_ + "/users.db"; }
+
+    int base_ = 0;
+    std::vector<pid_t> masters_;
+};
+
+// True while pid runs (a zombie counts as ended).
+inline bool process_alive(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+}  // namespace vnxtest

@@ -1,0 +1,26 @@
+// The client side of port-server packet queries, used by gateways for their
+// session notices to the master.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vnx {
+
+// Sends one query packet (type "n", info 0, the given fields) to the port
+// server on host, at the base port (services entry "db_dqpbase", else
+// DB_DQPBASE), and returns field 0 of the reply in *reply (cut to
+// reply_size - 1 bytes when longer). 0 when a reply was read, -1 on any
+// failure (*reply untouched). Waits at most a few seconds for the reply.
+int tcp_query(const std::vector<std::string> &fields, const std::string &host, std::string *reply,
+              size_t reply_size = 256);
+
+// Session notice of this gateway: "AddUser" (add = true) or "RemUser" with the
+// type code followed by the client's address, the user name, the port and
+// GID/UID -1. "RemUser" is sent only when an earlier "AddUser" of this process
+// was answered 0. Returns the number the port server answered, 0 for a
+// "RemUser" that was not sent, or a negative value when the request failed.
+int notify_port_server(bool add, const std::string &user_name, const std::string &port_text,
+                       const std::string &type_code);
+
+}  // namespace vnx

@@ -1,0 +1,112 @@
+// Starting gateway processes and the readiness handshake. See spawn.h.
+#include "transport/spawn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "protocol/trace.h"
+
+extern char **environ;
+
+namespace vnx {
+
+namespace {
+
+// How often wait_for_child looks for the handshake file.
+constexpr auto kPollInterval = std::chrono::milliseconds(2);
+
+// True when the child has exited (and is reaped now) or is not ours.
+bool child_gone(pid_t pid) {
+    if (pid <= 0) return false;
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    return r == pid || (r < 0 && errno == ECHILD);
+}
+
+// Takes the handshake file away when it is there; true when it was.
+bool take_handshake(const std::string &name) {
+    int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+    unlink(name.c_str());
+    return true;
+}
+
+}  // namespace
+
+std::string handshake_file_name(int port) {
+    char name[32];
+    snprintf(name, sizeof name, "dqp_%04X.tmp", static_cast<unsigned>(port));
+    return name;
+}
+
+void signal_ready(int port) {
+    int fd =
+        open(handshake_file_name(port).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) close(fd);
+}
+
+int spawn_wait_limit() {
+    const char *v = getenv("DQP_SPAWNWAIT");
+    if (v == nullptr) return 100;
+    int limit = atoi(v);
+    return limit < 0 ? 0 : limit;
+}
+
+pid_t spawn_server(const std::string &command_line, int port, const char *server_type_name) {
+    size_t blank = command_line.rfind(' ');
+    if (blank == std::string::npos) return -1;
+    std::string path = command_line.substr(0, blank);
+    std::string port_text = command_line.substr(blank + 1);
+    unlink(handshake_file_name(port).c_str());
+
+    // The gateway joins its arguments after its own name and splits them at
+    // the last blank, so it receives the program path and the port.
+    char *argv[] = {path.data(), path.data(), port_text.data(), nullptr};
+    // The child starts with default signal handling and nothing blocked,
+    // whatever this thread has blocked or ignored (the master blocks SIGTERM
+    // in its threads and ignores SIGPIPE).
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        (void)server_type_name;
+        dqp::tracef("[tcp_accept]", "spawn_server(%s) failed", strerror(rc));
+        return -1;
+    }
+    return pid;
+}
+
+int wait_for_child(int port, pid_t pid) {
+    std::string name = handshake_file_name(port);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spawn_wait_limit());
+    for (;;) {
+        if (take_handshake(name)) return 0;
+        if (child_gone(pid)) return take_handshake(name) ? 0 : -1;
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+}  // namespace vnx

@@ -1,0 +1,152 @@
+// TCP transport: child-mode accept and frame I/O. See tcp.h.
+//
+// A gateway serves one client: after the accept the listening socket is
+// closed, so a second connection attempt on the port is refused rather than
+// left waiting in a backlog nobody reads.
+#include "transport/tcp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "protocol/rle.h"
+#include "protocol/trace.h"
+#include "transport/port_server.h"
+#include "transport/spawn.h"
+
+namespace vnx {
+
+namespace {
+
+std::string &client_address() {
+    static std::string address;
+    return address;
+}
+
+void log_buffer_sizes(int sock, const char *tag) {
+    int rcv = 0, snd = 0;
+    socklen_t len = sizeof rcv;
+    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &rcv, &len);
+    len = sizeof snd;
+    getsockopt(sock, SOL_SOCKET, SO_SNDBUF, &snd, &len);
+    dqp::tracef(tag, "socket buffer sizes - so_rcvbuf=%d, so_sndbuf=%d", rcv, snd);
+}
+
+// Binds and listens on the wildcard address and port; the socket or -1.
+int child_listen(int port) {
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (sock < 0) {
+        dqp::tracef("[tcp_accept]", "socket() failed - (ERRNO=%d)", errno);
+        return -1;
+    }
+    int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        dqp::tracef("[tcp_accept]", "spawned bind() failed  - (%s)", strerror(errno));
+        close(sock);
+        return -1;
+    }
+    log_buffer_sizes(sock, "[tcp_accept]");
+    if (listen(sock, 1) != 0) {
+        dqp::tracef("[tcp_accept]", "listen() failed - (ERRNO=%d)", errno);
+        close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+}  // namespace
+
+const std::string &tcp_client_address() { return client_address(); }
+
+void tcp_set_nodelay_nolinger(int sock) {
+    int on = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    linger lg{1, 0};
+    setsockopt(sock, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+}
+
+int tcp_accept(const char *server_name, int port) {
+    if (port < 1) return port_server_run(server_name);
+    dqp::tracef("[tcp_accept]", "%s/server child activated for port %d", server_name, port);
+    int listener = child_listen(port);
+    if (listener < 0) return -1;
+    signal_ready(port);
+    sockaddr_in peer{};
+    socklen_t plen = sizeof peer;
+    int sock;
+    do {
+        sock = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
+    } while (sock < 0 && errno == EINTR);
+    int accept_errno = errno;
+    close(listener);
+    if (sock < 0) {
+        dqp::tracef("[tcp_accept]", "spawned accept() failed - (ERRNO=%d)", accept_errno);
+        return -1;
+    }
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    client_address() = text;
+    tcp_set_nodelay_nolinger(sock);
+    return sock;
+}
+
+long tcp_read_full(int sock, char *buf, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = recv(sock, buf + got, n - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return got > 0 ? static_cast<long>(got) : static_cast<long>(r);
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<long>(got);
+}
+
+long tcp_write_full(int sock, const char *buf, size_t n) {
+    size_t sent = 0;
+    while (sent < n) {
+        ssize_t w = send(sock, buf + sent, n - sent, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return sent > 0 ? static_cast<long>(sent) : static_cast<long>(w);
+        sent += static_cast<size_t>(w);
+    }
+    return static_cast<long>(sent);
+}
+
+int tcp_receive(int sock, char *buffer, size_t cap) {
+    // The sender writes the header in one call, but TCP may still split it:
+    // read all 8 bytes before parsing them.
+    long n = tcp_read_full(sock, buffer, 8);
+    if (n <= 0) return static_cast<int>(n);
+    if (n < 8) return static_cast<int>(n);
+    size_t length = 0;
+    if (dqp::frame_length(buffer, cap, &length) != 0) return TCP_BAD_FRAME;
+    long rest = tcp_read_full(sock, buffer + 8, length - 8);
+    if (rest < 0) rest = 0;
+    return static_cast<int>(8 + rest);
+}
+
+int tcp_send(int sock, const char *buffer) {
+    size_t length = 0;
+    if (dqp::frame_length(buffer, SIZE_MAX, &length) != 0) return -1;
+    return static_cast<int>(tcp_write_full(sock, buffer, length));
+}
+
+void tcp_close(int sock) {
+    dqp::tracef("[tcp_close]", "closed socket %d", sock);
+    linger lg{1, 0};
+    setsockopt(sock, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    shutdown(sock, SHUT_RDWR);
+    close(sock);
+}
+
+}  // namespace vnx

@@ -1,0 +1,53 @@
+// TCP transport: the byte layer under the DQP protocol.
+//
+// A gateway (child mode) binds and listens on the port its master gave it,
+// signals readiness with the handshake file, accepts exactly one client and
+// then moves whole frames over that connection. tcp_accept with a port below 1
+// runs the master's port server instead (port_server.h) and returns only when
+// it cannot start.
+//
+// Frames are read into caller buffers whose capacity is checked: a frame
+// header that is not 8 upper-case hex digits, is below 8 or announces more than
+// the buffer holds is refused before any of the body is read.
+// Messages go to the server log under "[tcp_accept]" and "[tcp_close]".
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace vnx {
+
+// Child mode (port >= 1): returns the connected client socket, or -1 when the
+// bind or accept fails. Port < 1: runs the port server; -1 when it cannot start.
+int tcp_accept(const char *server_name, int port);
+
+// Result of tcp_receive for a header that is not a valid frame length.
+inline constexpr int TCP_BAD_FRAME = -2;
+
+// Reads one frame into buffer (capacity cap). Returns the bytes read: the
+// frame's length when it arrived whole, fewer when the peer closed or failed
+// mid-frame; 0 when the peer closed before sending anything; -1 on a read
+// error; TCP_BAD_FRAME when the header is invalid or the frame exceeds cap.
+int tcp_receive(int socket, char *buffer, size_t cap);
+
+// Sends the frame in buffer (its length in its first 8 bytes) with one call,
+// looping only on a partial write. Returns the bytes sent, or the value (<= 0)
+// of a failed first write.
+int tcp_send(int socket, const char *buffer);
+
+// Closes a connection at once (linger 0: reset, no lingering).
+void tcp_close(int socket);
+
+// Dotted-decimal address of the client accepted in child mode ("" before).
+const std::string &tcp_client_address();
+
+// Socket helpers shared by the transport modules.
+// Sets TCP_NODELAY and a zero linger on a connected socket.
+void tcp_set_nodelay_nolinger(int socket);
+// Reads exactly n bytes unless the peer closes or fails first; returns the
+// count read, or the failing call's value when nothing was read.
+long tcp_read_full(int socket, char *buf, size_t n);
+// Writes all n bytes, looping on partial writes (never raises SIGPIPE).
+long tcp_write_full(int socket, const char *buf, size_t n);
+
+}  // namespace vnx
