@@ -258,7 +258,14 @@ void serve_one(int sock, const sockaddr_in &peer) {
 
 // Opens the listener on the base port; the socket or -1 (reported).
 int open_listener() {
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const char *stage = "";
+    int sock = tcp_bind_any(state().baseport, &stage);
+    if (sock < 0 && strcmp(stage, "bind") == 0) {
+        const char *text = "The Tavorin 8.0 Varnex is already running.";
+        dqp::trace(kTag, text);
+        report_fatal(kProduct, text, 1);
+        return -1;
+    }
     if (sock < 0) {
         char text[64];
         snprintf(text, sizeof text, "socket() failed - (ERRNO=%d)", errno);
@@ -266,25 +273,7 @@ int open_listener() {
         report_fatal(kFatalCaption, text, 0);
         return -1;
     }
-    int on = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(state().baseport));
-    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        const char *text = "The Tavorin 8.0 Varnex is already running.";
-        dqp::trace(kTag, text);
-        close_request(sock);
-        report_fatal(kProduct, text, 1);
-        return -1;
-    }
-    int rcv = 0, snd = 0;
-    socklen_t len = sizeof rcv;
-    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &rcv, &len);
-    len = sizeof snd;
-    getsockopt(sock, SOL_SOCKET, SO_SNDBUF, &snd, &len);
-    dqp::tracef(kTag, "socket buffer sizes - so_rcvbuf=%d, so_sndbuf=%d", rcv, snd);
+    tcp_log_buffer_sizes(sock, kTag);
     listen(sock, kListenBacklog);
     return sock;
 }

@@ -28,34 +28,18 @@ std::string &client_address() {
     return address;
 }
 
-void log_buffer_sizes(int sock, const char *tag) {
-    int rcv = 0, snd = 0;
-    socklen_t len = sizeof rcv;
-    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &rcv, &len);
-    len = sizeof snd;
-    getsockopt(sock, SOL_SOCKET, SO_SNDBUF, &snd, &len);
-    dqp::tracef(tag, "socket buffer sizes - so_rcvbuf=%d, so_sndbuf=%d", rcv, snd);
-}
-
 // Binds and listens on the wildcard address and port; the socket or -1.
 int child_listen(int port) {
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const char *stage = "";
+    int sock = tcp_bind_any(port, &stage);
     if (sock < 0) {
-        dqp::tracef("[tcp_accept]", "socket() failed - (ERRNO=%d)", errno);
+        if (strcmp(stage, "bind") == 0)
+            dqp::tracef("[tcp_accept]", "spawned bind() failed  - (%s)", strerror(errno));
+        else
+            dqp::tracef("[tcp_accept]", "socket() failed - (ERRNO=%d)", errno);
         return -1;
     }
-    int on = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        dqp::tracef("[tcp_accept]", "spawned bind() failed  - (%s)", strerror(errno));
-        close(sock);
-        return -1;
-    }
-    log_buffer_sizes(sock, "[tcp_accept]");
+    tcp_log_buffer_sizes(sock, "[tcp_accept]");
     if (listen(sock, 1) != 0) {
         dqp::tracef("[tcp_accept]", "listen() failed - (ERRNO=%d)", errno);
         close(sock);
@@ -66,7 +50,38 @@ int child_listen(int port) {
 
 }  // namespace
 
-const std::string &tcp_client_address() { return client_address(); }
+const std::string &tcp_client_address() {
+    return client_address();
+}
+
+int tcp_bind_any(int port, const char **stage) {
+    *stage = "socket";
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (sock < 0) return -1;
+    int on = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    *stage = "bind";
+    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        int err = errno;
+        close(sock);
+        errno = err;
+        return -1;
+    }
+    return sock;
+}
+
+void tcp_log_buffer_sizes(int sock, const char *tag) {
+    int rcv = 0, snd = 0;
+    socklen_t len = sizeof rcv;
+    getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &rcv, &len);
+    len = sizeof snd;
+    getsockopt(sock, SOL_SOCKET, SO_SNDBUF, &snd, &len);
+    dqp::tracef(tag, "socket buffer sizes - so_rcvbuf=%d, so_sndbuf=%d", rcv, snd);
+}
 
 void tcp_set_nodelay_nolinger(int sock) {
     int on = 1;

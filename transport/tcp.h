@@ -42,6 +42,11 @@ void tcp_close(int socket);
 const std::string &tcp_client_address();
 
 // Socket helpers shared by the transport modules.
+// A TCP socket bound to the wildcard address and port (SO_REUSEADDR), or -1
+// with errno set by the failing call (*stage names it: "socket" or "bind").
+int tcp_bind_any(int port, const char **stage);
+// Logs SO_RCVBUF and SO_SNDBUF of sock under tag.
+void tcp_log_buffer_sizes(int sock, const char *tag);
 // Sets TCP_NODELAY and a zero linger on a connected socket.
 void tcp_set_nodelay_nolinger(int socket);
 // Reads exactly n bytes unless the peer closes or fails first; returns the

@@ -35,7 +35,8 @@ using Command = int (*)(Shell &, const Words &);
 void print_reply(const dqp::Reply &r) {
     const char *name = dqp::packet_type_name(r.type);
     printf("%s info=%d", name != nullptr ? name + 9 : "?", r.info);
-    for (const std::string &a : r.args) printf(" [%s]", a.c_str());
+    for (const std::string &a : r.args)
+        printf(" [%s]", a.c_str());
     printf("\n");
 }
 
@@ -98,7 +99,8 @@ int cmd_sessions(Shell &sh, const Words &) {
         fprintf(stderr, "dqpsh: %s\n", err.c_str());
         return -1;
     }
-    for (const std::string &l : lines) printf("%s\n", l.c_str());
+    for (const std::string &l : lines)
+        printf("%s\n", l.c_str());
     printf("(%zu session%s)\n", lines.size(), lines.size() == 1 ? "" : "s");
     return 0;
 }
@@ -151,14 +153,16 @@ constexpr Entry kCommands[] = {
 };
 
 int cmd_help(Shell &, const Words &) {
-    for (const Entry &e : kCommands) printf("  %-9s %s\n", e.name, e.help);
+    for (const Entry &e : kCommands)
+        printf("  %-9s %s\n", e.name, e.help);
     return 0;
 }
 
 int run_line(Shell &sh, const std::string &line) {
     std::istringstream in(line);
     Words w;
-    for (std::string word; in >> word;) w.push_back(word);
+    for (std::string word; in >> word;)
+        w.push_back(word);
     if (w.empty() || w[0][0] == '#') return 0;
     for (const Entry &e : kCommands)
         if (w[0] == e.name) return e.fn(sh, w);
