@@ -1,0 +1,605 @@
+// session_bench: what a new session costs through a real master, beside the
+// floor under it measured in the same run.
+//
+//   session_bench [--sessions N] [--seconds S] [--parallel P]
+//
+// Sets up a temporary installation (DB_ROOT directory that is also the
+// current directory, its own configuration store, odbserver copied in),
+// starts db_dqpserver --headless on a free base port and measures:
+//   a. new-session latency: from connecting to the base port to the START
+//      reply of one's own gateway (request_server, connect, START), N times,
+//      interleaved with N runs of the floor: posix_spawn of spawn_floor_child,
+//      waiting for its readiness file (looking every 1 ms), connect, one byte
+//      there and back;
+//   b. sustained rate: whole sessions (request, START, STOP, gateway gone)
+//      per second for S seconds, first one client at a time, then P client
+//      threads at once, counting every failure;
+//   c. memory: VmRSS of a gateway idle after START.
+//
+// Notes: every loop is bounded by a count and by time, and SIGINT or SIGTERM
+// ends the current phase early. At the end the master gets SIGTERM (it
+// terminates its gateways) and the temporary directory is removed. All
+// traffic stays on 127.0.0.1.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/dqp_client.h"
+#include "client/port_client.h"
+#include "protocol/packet.h"
+#include "support/config_store.h"
+
+extern char **environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char *kHost = "127.0.0.1";
+constexpr int kTimeoutMs = 10000;                // bound of every single wait
+constexpr long kMaxSessionsPerThread = 1000000;  // count bound of the rate loops
+
+// Set by SIGINT and SIGTERM; every loop checks it.
+std::atomic<bool> interrupted{false};
+
+extern "C" void on_signal(int) {
+    interrupted = true;
+}
+
+struct Options {
+    int sessions = 200;
+    int seconds = 30;
+    int parallel = 20;
+};
+
+// The temporary installation and the master running in it.
+struct Installation {
+    std::string dir;
+    std::filesystem::path old_cwd;
+    int base = 0;
+    pid_t master = -1;
+};
+
+double elapsed_us(Clock::time_point t0) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+}
+
+void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// ---- options ----
+
+int usage() {
+    fprintf(stderr, "usage: session_bench [--sessions N] [--seconds S] [--parallel P]\n");
+    return 2;
+}
+
+bool parse_count(const char *text, int min, int max, int *out) {
+    char *end = nullptr;
+    long v = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < min || v > max) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool parse_options(int argc, char **argv, Options *opts) {
+    for (int i = 1; i < argc; i += 2) {
+        if (i + 1 >= argc) return false;
+        std::string name = argv[i];
+        bool ok = name == "--sessions"   ? parse_count(argv[i + 1], 1, 100000, &opts->sessions)
+                  : name == "--seconds"  ? parse_count(argv[i + 1], 1, 3600, &opts->seconds)
+                  : name == "--parallel" ? parse_count(argv[i + 1], 1, 90, &opts->parallel)
+                                         : false;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// ---- ports and processes ----
+
+bool can_bind(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (s >= 0) close(s);
+    return ok;
+}
+
+// A base port with itself and the 101 ports above it free right now, or 0.
+int free_base_port() {
+    int base = 20000 + (getpid() * 211) % 30000;
+    for (int tries = 0; tries < 200; tries++, base += 250) {
+        if (base > 60000) base = 20000;
+        bool ok = true;
+        for (int p = base; p <= base + 101 && ok; p++)
+            ok = can_bind(p);
+        if (ok) return base;
+    }
+    return 0;
+}
+
+// A loopback port nobody listens on right now, or -1.
+int free_port() {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (s >= 0) close(s);
+    return port;
+}
+
+int connect_loopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+// Waits up to timeout_ms for pid to exit; true when it did (and is reaped).
+bool wait_exit(pid_t pid, int timeout_ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return true;
+        sleep_ms(2);
+    } while (Clock::now() < end);
+    return false;
+}
+
+// VmRSS of pid in kB, or -1.
+long vm_rss_kb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+std::string read_text(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// ---- the installation ----
+
+bool make_installation(Installation *inst, std::string *err) {
+    char tmpl[] = "/tmp/vnx_sessbench_XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        *err = std::string("mkdtemp: ") + strerror(errno);
+        return false;
+    }
+    inst->dir = tmpl;
+    inst->old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(inst->dir);
+    inst->base = free_base_port();
+    if (inst->base == 0) {
+        *err = "no free range of 102 ports for the master";
+        return false;
+    }
+    std::string path = inst->dir + "/registry.db";
+    setenv("VNX_REGISTRY", path.c_str(), 1);
+    setenv("DQP_SPAWNWAIT", "10", 1);
+    auto store = vnx::ConfigStore::open(path, true, err);
+    if (!store) return false;
+    std::string root = vnx::kRootKey;
+    if (store->set_value(root, "DB_ROOT", inst->dir) != 0 ||
+        store->set_value(root, "DB_DQPBASE", std::to_string(inst->base)) != 0 ||
+        store->set_value(root, "DB_DQPMAX", std::to_string(inst->base + 101)) != 0 ||
+        store->create_key(root + "\\PortServer") != 0 ||
+        store->create_key(root + "\\ODBServer") != 0 ||
+        store->create_key(root + "\\NetServer") != 0) {
+        *err = "cannot write the configuration store: " + store->error();
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::copy_file(VNX_ODBSERVER_PATH, inst->dir + "/odbserver", ec);
+    if (ec) {
+        *err = "cannot copy odbserver: " + ec.message();
+        return false;
+    }
+    std::filesystem::permissions(inst->dir + "/odbserver", std::filesystem::perms::owner_all);
+    return true;
+}
+
+// True once the port server answers "?Active" with "0", within timeout_ms.
+bool wait_active(int base, int timeout_ms) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string answer, err;
+    while (Clock::now() < end && !interrupted) {
+        if (dqp::text_query(kHost, base, "Active", &answer, &err) == 0 && answer == "0")
+            return true;
+        sleep_ms(10);
+    }
+    return false;
+}
+
+// Starts the master with its standard error in <dir>/master.err.
+bool start_master(Installation *inst, std::string *err) {
+    std::string err_path = inst->dir + "/master.err";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char arg0[] = "db_dqpserver", arg1[] = "--headless";
+    char *argv[] = {arg0, arg1, nullptr};
+    int rc = posix_spawn(&inst->master, VNX_DB_DQPSERVER_PATH, &fa, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        inst->master = -1;
+        *err = std::string("cannot start " VNX_DB_DQPSERVER_PATH ": ") + strerror(rc);
+        return false;
+    }
+    if (!wait_active(inst->base, kTimeoutMs)) {
+        *err = "the master did not answer \"?Active\" within 10 s\n" + read_text(err_path);
+        return false;
+    }
+    return true;
+}
+
+void remove_installation(Installation *inst) {
+    if (inst->master > 0) {
+        kill(inst->master, SIGTERM);
+        if (!wait_exit(inst->master, kTimeoutMs)) {
+            kill(inst->master, SIGKILL);
+            waitpid(inst->master, nullptr, 0);
+        }
+    }
+    if (!inst->dir.empty()) {
+        std::error_code ec;
+        std::filesystem::current_path(inst->old_cwd, ec);
+        std::filesystem::remove_all(inst->dir, ec);
+    }
+}
+
+// ---- one session, one floor run ----
+
+// Where the time of one new session goes, in microseconds.
+struct SessionTimes {
+    double request = 0;  // base port: the master spawns the gateway and answers its port
+    double connect = 0;  // connecting to the gateway
+    double start = 0;    // START until its reply
+};
+
+// A new session up to the START reply: the connection and the gateway's pid,
+// or null with the reason in *err. *times (optional) gets the steps.
+std::unique_ptr<dqp::Connection> start_session(int base, pid_t *gateway, std::string *err,
+                                               SessionTimes *times = nullptr) {
+    SessionTimes t;
+    auto t0 = Clock::now();
+    int port = 0;
+    if (dqp::request_server(kHost, base, "odb", &port, err, kTimeoutMs) != 0) return nullptr;
+    if (port <= 0) {
+        *err = "the port server answered " + std::to_string(port);
+        return nullptr;
+    }
+    t.request = elapsed_us(t0);
+    auto c = dqp::Connection::open(kHost, port, err, kTimeoutMs);
+    if (!c) return nullptr;
+    t.connect = elapsed_us(t0) - t.request;
+    dqp::Reply r;
+    if (c->request(dqp::PKT_TYPE_START, 0, {"bench", "", "pw"}, &r) != 0) {
+        *err = "START: " + c->error();
+        return nullptr;
+    }
+    if (r.type != dqp::PKT_TYPE_OK || r.info <= 0) {
+        *err = "START answered " + std::string(1, static_cast<char>(r.type)) + " " +
+               std::to_string(r.info);
+        return nullptr;
+    }
+    t.start = elapsed_us(t0) - t.request - t.connect;
+    if (times != nullptr) *times = t;
+    *gateway = r.info;
+    return c;
+}
+
+// STOP, then waits until the gateway has closed the connection.
+bool stop_session(dqp::Connection *c, std::string *err) {
+    if (c->send(dqp::PKT_TYPE_STOP, 0) != 0) {
+        *err = "STOP: " + c->error();
+        return false;
+    }
+    if (!c->peer_closed(kTimeoutMs)) {
+        *err = "the gateway did not close its connection within 10 s of STOP";
+        return false;
+    }
+    return true;
+}
+
+// Takes the readiness file away when it is there, as the master does with
+// its handshake file; true when it was.
+bool take_file(const char *name) {
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+    unlink(name);
+    return true;
+}
+
+// Waits for the floor child's readiness file, looking every 1 ms.
+bool wait_ready_file(const char *name, pid_t pid) {
+    auto end = Clock::now() + std::chrono::milliseconds(kTimeoutMs);
+    while (Clock::now() < end) {
+        if (take_file(name)) return true;
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return take_file(name);
+        sleep_ms(1);
+    }
+    return false;
+}
+
+// One floor run: its duration in microseconds, or -1 with *err.
+double floor_once(std::string *err) {
+    int port = free_port();
+    if (port < 0) {
+        *err = "no free loopback port for spawn_floor_child";
+        return -1;
+    }
+    char name[32];
+    snprintf(name, sizeof name, "floor_%04X.tmp", static_cast<unsigned>(port));
+    unlink(name);
+    std::string path = VNX_SPAWN_FLOOR_CHILD_PATH, port_text = std::to_string(port);
+    char *argv[] = {path.data(), port_text.data(), name, nullptr};
+    auto t0 = Clock::now();
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ);
+    if (rc != 0) {
+        *err = "cannot start spawn_floor_child: " + std::string(strerror(rc));
+        return -1;
+    }
+    double us = -1;
+    int fd = -1;
+    char c = 'x';
+    if (!wait_ready_file(name, pid)) {
+        *err = "spawn_floor_child did not signal readiness";
+    } else if ((fd = connect_loopback(port)) < 0) {
+        *err = "cannot connect to spawn_floor_child: " + std::string(strerror(errno));
+    } else if (send(fd, &c, 1, MSG_NOSIGNAL) != 1 || recv(fd, &c, 1, 0) != 1) {
+        *err = "no byte back from spawn_floor_child";
+    } else {
+        us = elapsed_us(t0);
+    }
+    if (fd >= 0) close(fd);
+    if (!wait_exit(pid, kTimeoutMs)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    unlink(name);
+    return us;
+}
+
+// ---- statistics ----
+
+struct Stats {
+    size_t n = 0;
+    double median = 0, p95 = 0, max = 0;
+};
+
+// Nearest-rank percentile of sorted values.
+double percentile(const std::vector<double> &sorted, double p) {
+    size_t rank = static_cast<size_t>(p * static_cast<double>(sorted.size()) + 0.999999);
+    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+Stats stats_of(std::vector<double> v) {
+    Stats s;
+    if (v.empty()) return s;
+    std::sort(v.begin(), v.end());
+    s.n = v.size();
+    s.median = percentile(v, 0.5);
+    s.p95 = percentile(v, 0.95);
+    s.max = v.back();
+    return s;
+}
+
+// ---- the phases ----
+
+struct LatencyResult {
+    Stats session_us, floor_us;
+    Stats request_us, connect_us, start_us;  // the steps of a session
+    long failures = 0;
+    std::string first_error;
+};
+
+LatencyResult measure_latency(const Installation &inst, int sessions) {
+    LatencyResult res;
+    std::vector<double> session_us, floor_us, request_us, connect_us, start_us;
+    for (int i = 0; i < sessions && !interrupted; i++) {
+        std::string err;
+        pid_t gateway = 0;
+        SessionTimes steps;
+        auto t0 = Clock::now();
+        auto c = start_session(inst.base, &gateway, &err, &steps);
+        double us = elapsed_us(t0);
+        if (c && stop_session(c.get(), &err)) {
+            session_us.push_back(us);
+            request_us.push_back(steps.request);
+            connect_us.push_back(steps.connect);
+            start_us.push_back(steps.start);
+        } else {
+            res.failures++;
+        }
+        double f = floor_once(&err);
+        if (f >= 0)
+            floor_us.push_back(f);
+        else
+            res.failures++;
+        if (!err.empty() && res.first_error.empty()) res.first_error = err;
+    }
+    res.session_us = stats_of(session_us);
+    res.floor_us = stats_of(floor_us);
+    res.request_us = stats_of(request_us);
+    res.connect_us = stats_of(connect_us);
+    res.start_us = stats_of(start_us);
+    return res;
+}
+
+struct RateResult {
+    int threads = 0;
+    long sessions = 0;
+    long failures = 0;
+    double seconds = 0;
+    std::string first_error;
+};
+
+// Whole sessions back to back on `threads` client threads for `seconds`.
+RateResult measure_rate(const Installation &inst, int threads, int seconds) {
+    RateResult res;
+    res.threads = threads;
+    std::atomic<long> ok{0}, failed{0};
+    std::mutex error_mutex;
+    auto t0 = Clock::now();
+    auto deadline = t0 + std::chrono::seconds(seconds);
+    auto worker = [&] {
+        for (long i = 0; i < kMaxSessionsPerThread && !interrupted && Clock::now() < deadline;
+             i++) {
+            std::string err;
+            pid_t gateway = 0;
+            auto c = start_session(inst.base, &gateway, &err);
+            if (c && stop_session(c.get(), &err)) {
+                ok++;
+                continue;
+            }
+            failed++;
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (res.first_error.empty()) res.first_error = err;
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; t++)
+        pool.emplace_back(worker);
+    for (std::thread &t : pool)
+        t.join();
+    res.seconds = elapsed_us(t0) / 1e6;
+    res.sessions = ok;
+    res.failures = failed;
+    return res;
+}
+
+struct MemoryResult {
+    long gateway_kb = -1;
+    long master_kb = -1;
+    std::string error;
+};
+
+// VmRSS of a gateway after START, once it has sat idle for 200 ms.
+MemoryResult measure_memory(const Installation &inst) {
+    MemoryResult res;
+    pid_t gateway = 0;
+    auto c = start_session(inst.base, &gateway, &res.error);
+    if (!c) return res;
+    sleep_ms(200);
+    res.gateway_kb = vm_rss_kb(gateway);
+    res.master_kb = vm_rss_kb(inst.master);
+    stop_session(c.get(), &res.error);
+    return res;
+}
+
+// ---- report ----
+
+void print_stats(const char *name, const Stats &s) {
+    printf("  %-22s %6zu %9.0f %9.0f %9.0f\n", name, s.n, s.median, s.p95, s.max);
+}
+
+void print_latency(const LatencyResult &lat) {
+    const Stats &s = lat.session_us, &f = lat.floor_us;
+    printf("\nnew session latency (us)        n    median       p95       max\n");
+    printf("  request+connect+START  %6zu %9.0f %9.0f %9.0f\n", s.n, s.median, s.p95, s.max);
+    print_stats("    port request", lat.request_us);
+    print_stats("    connect", lat.connect_us);
+    print_stats("    START", lat.start_us);
+    printf("  floor: spawn+file+1B   %6zu %9.0f %9.0f %9.0f\n", f.n, f.median, f.p95, f.max);
+    printf("  ratio of medians: %.2f x   goal <= 1.5 x\n", f.median > 0 ? s.median / f.median : 0);
+}
+
+void print_rate(const char *name, const RateResult &r) {
+    printf("  %-26s %3d %8ld %8.1f %10.1f %8ld\n", name, r.threads, r.sessions, r.seconds,
+           r.seconds > 0 ? static_cast<double>(r.sessions) / r.seconds : 0, r.failures);
+    if (!r.first_error.empty()) printf("    first failure: %s\n", r.first_error.c_str());
+}
+
+void print_summary(const LatencyResult &lat, const RateResult &seq, const RateResult &par,
+                   const MemoryResult &mem) {
+    print_latency(lat);
+    if (lat.failures > 0)
+        printf("  failures: %ld (first: %s)\n", lat.failures, lat.first_error.c_str());
+    printf("\nsustained sessions (request, START, STOP, gateway gone)\n");
+    printf("  %-26s %3s %8s %8s %10s %8s\n", "", "thr", "sessions", "seconds", "sessions/s",
+           "failures");
+    print_rate("sequential", seq);
+    print_rate("parallel", par);
+    printf("\nmemory (VmRSS, kB)\n");
+    printf("  idle gateway after START  %8ld\n", mem.gateway_kb);
+    printf("  master                    %8ld\n", mem.master_kb);
+    if (mem.gateway_kb < 0) printf("    failure: %s\n", mem.error.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options opts;
+    if (!parse_options(argc, argv, &opts)) return usage();
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Installation inst;
+    std::string err;
+    if (!make_installation(&inst, &err) || !start_master(&inst, &err)) {
+        fprintf(stderr, "session_bench: cannot set up the installation\n%s\n", err.c_str());
+        remove_installation(&inst);
+        return 1;
+    }
+    printf("master on base port %d, DB_ROOT %s\n", inst.base, inst.dir.c_str());
+    printf("a. %d new sessions interleaved with %d floor runs...\n", opts.sessions, opts.sessions);
+    fflush(stdout);
+    LatencyResult lat = measure_latency(inst, opts.sessions);
+    printf("b. %d s of sequential sessions, then %d s on %d threads...\n", opts.seconds,
+           opts.seconds, opts.parallel);
+    fflush(stdout);
+    RateResult seq = measure_rate(inst, 1, opts.seconds);
+    RateResult par = measure_rate(inst, opts.parallel, opts.seconds);
+    MemoryResult mem = measure_memory(inst);
+    print_summary(lat, seq, par, mem);
+    remove_installation(&inst);
+    long failures = lat.failures + seq.failures + par.failures + (mem.gateway_kb < 0 ? 1 : 0);
+    return failures == 0 && !interrupted ? 0 : 1;
+}
