@@ -5,6 +5,12 @@
 // writes itself through write_netserver_value. A key that is missing from the
 // store loads as an empty list; a store that cannot be opened or read leaves
 // the list unloaded, so a later call tries again.
+//
+// The store connection itself is opened once and kept for the life of the
+// process: a gateway reads several keys before it can listen, and opening an
+// SQLite file in WAL mode costs far more than reading it. A connection that
+// stays open also keeps the store's WAL files in place for the processes that
+// open it after this one.
 #include "support/registry.h"
 
 #include <optional>
@@ -17,6 +23,8 @@ namespace {
 struct RegistryCache {
     std::optional<ValueList> root;
     std::optional<ValueList> netserver;
+    std::unique_ptr<ConfigStore> store;  // open connection to store_path
+    std::string store_path;
 };
 
 RegistryCache &cache() {
@@ -24,13 +32,24 @@ RegistryCache &cache() {
     return instance;
 }
 
+// The process's connection to the store, opened on first use (and again when
+// VNX_REGISTRY names another file); null when the store cannot be opened.
+ConfigStore *shared_store() {
+    RegistryCache &c = cache();
+    std::string path = config_store_path();
+    if (c.store && c.store_path == path) return c.store.get();
+    std::string err;
+    c.store = ConfigStore::open(path, false, &err);
+    c.store_path = path;
+    return c.store.get();
+}
+
 // Reads all values of `key_path`; false when the store cannot be read.
 // A missing key is a successful read of no values.
 bool read_key(const std::string &key_path, ValueList *out) {
     out->clear();
-    std::string err;
-    auto store = ConfigStore::open_default(&err);
-    if (!store) return false;
+    ConfigStore *store = shared_store();
+    if (store == nullptr) return false;
     return store->list_values(key_path, out) != kStoreFailed;
 }
 
@@ -97,10 +116,9 @@ std::string base_name(const std::string &path) {
 
 std::string read_netserver_value_direct(const std::string &name) {
     try {
-        std::string err;
-        auto store = ConfigStore::open_default(&err);
+        ConfigStore *store = shared_store();
         std::string data;
-        if (!store || store->get_value(kNetServerKey, name, &data) != 0) return {};
+        if (store == nullptr || store->get_value(kNetServerKey, name, &data) != 0) return {};
         return data;
     } catch (...) {
         return {};
@@ -109,9 +127,8 @@ std::string read_netserver_value_direct(const std::string &name) {
 
 int write_netserver_value(const std::string &name, const std::string &text) {
     try {
-        std::string err;
-        auto store = ConfigStore::open_default(&err);
-        if (!store || store->set_value(kNetServerKey, name, text) != 0) return -1;
+        ConfigStore *store = shared_store();
+        if (store == nullptr || store->set_value(kNetServerKey, name, text) != 0) return -1;
         // This process sees its own write at once; other names stay as loaded.
         if (auto &list = cache().netserver) {
             for (auto &[value_name, data] : *list) {
@@ -131,6 +148,8 @@ void release_registry_cache() {
 void reset_registry_cache_for_tests() {
     cache().root.reset();
     cache().netserver.reset();
+    cache().store.reset();
+    cache().store_path.clear();
 }
 
 }  // namespace vnx

@@ -58,11 +58,19 @@ bool &registered() {
     return r;
 }
 
+// The port of the master's port server: the one the master that started this
+// gateway announced, else the configured base port.
+int master_port() {
+    const char *announced = getenv(kMasterPortEnv);
+    int port = announced != nullptr ? atoi(announced) : 0;
+    return (port > 0 && port <= 65535) ? port : configured_base_port();
+}
+
 }  // namespace
 
 int tcp_query(const std::vector<std::string> &fields, const std::string &host, std::string *reply,
               size_t reply_size) {
-    int port = configured_base_port();
+    int port = master_port();
     dqp::tracef(kTag, "getservbyname(\"db_dqpbase\",\"tcp\") port=%d", port);
     std::vector<std::string_view> args(fields.begin(), fields.end());
     char pkt[dqp::PKT_BUFSIZE], frame[dqp::PKT_MAX_SIZE];

@@ -8,8 +8,9 @@
 namespace vnx {
 
 // Sends one query packet (type "n", info 0, the given fields) to the port
-// server on host, at the base port (services entry "db_dqpbase", else
-// DB_DQPBASE), and returns field 0 of the reply in *reply (cut to
+// server on host, at the port announced by the master that started this
+// process (VNX_MASTER_PORT), else the base port (services entry "db_dqpbase",
+// else DB_DQPBASE), and returns field 0 of the reply in *reply (cut to
 // reply_size - 1 bytes when longer). 0 when a reply was read, -1 on any
 // failure (*reply untouched). Waits at most a few seconds for the reply.
 int tcp_query(const std::vector<std::string> &fields, const std::string &host, std::string *reply,

@@ -435,7 +435,12 @@ int port_server_listen() {
     }
     port_table_reset(baseport, configured_max_port(baseport));
     state().listener = open_listener();
-    return state().listener >= 0 ? 0 : -1;
+    if (state().listener < 0) return -1;
+    // Gateways inherit the environment: their notices then reach this port
+    // server even if the configured base port changes while it runs, and they
+    // need not look the port up again.
+    setenv(kMasterPortEnv, std::to_string(baseport).c_str(), 1);
+    return 0;
 }
 
 int port_server_run(const char *) {

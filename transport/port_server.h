@@ -38,6 +38,10 @@ void report_fatal(const char *caption, const char *text, int icon);
 // before it touches users.db, so a second master never disturbs the first.
 int port_server_listen();
 
+// Environment variable through which the master tells the gateways it starts
+// the port its port server listens on, for their session notices.
+inline constexpr const char *kMasterPortEnv = "VNX_MASTER_PORT";
+
 // Runs the port server (claiming the base port first if that was not done);
 // returns -1 only when it cannot start.
 int port_server_run(const char *server_name);

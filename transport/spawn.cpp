@@ -2,8 +2,10 @@
 #include "transport/spawn.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,8 +24,9 @@ namespace vnx {
 
 namespace {
 
-// How often wait_for_child looks for the handshake file.
-constexpr auto kPollInterval = std::chrono::milliseconds(2);
+// Longest sleep of wait_for_child between looks at the child: the handshake
+// file itself wakes it at once through inotify.
+constexpr int kPollIntervalMs = 2;
 
 // True when the child has exited (and is reaped now) or is not ours.
 bool child_gone(pid_t pid) {
@@ -41,6 +44,38 @@ bool take_handshake(const std::string &name) {
     unlink(name.c_str());
     return true;
 }
+
+// Watches the current directory for new files; -1 when inotify is not to be
+// had (waiting then falls back to sleeping between looks).
+class DirectoryWatch {
+  public:
+    DirectoryWatch() {
+        fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (fd_ >= 0 && inotify_add_watch(fd_, ".", IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~DirectoryWatch() {
+        if (fd_ >= 0) close(fd_);
+    }
+    // Waits up to timeout_ms for a change in the directory.
+    void wait(int timeout_ms) {
+        if (fd_ < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+            return;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) > 0) {
+            char events[4096];
+            while (read(fd_, events, sizeof events) > 0) {
+            }
+        }
+    }
+
+  private:
+    int fd_ = -1;
+};
 
 }  // namespace
 
@@ -101,11 +136,12 @@ pid_t spawn_server(const std::string &command_line, int port, const char *server
 int wait_for_child(int port, pid_t pid) {
     std::string name = handshake_file_name(port);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spawn_wait_limit());
+    DirectoryWatch watch;  // before the first look, so no creation is missed
     for (;;) {
         if (take_handshake(name)) return 0;
         if (child_gone(pid)) return take_handshake(name) ? 0 : -1;
         if (std::chrono::steady_clock::now() >= deadline) return -1;
-        std::this_thread::sleep_for(kPollInterval);
+        watch.wait(kPollIntervalMs);
     }
 }
 
