@@ -30,17 +30,23 @@ void report_to_stderr(const char *, const char *text, int) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    bool headless = false;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0) {
             usage(stdout);
             return 0;
         }
-        if (strcmp(argv[i], "--headless") != 0 && strcmp(argv[i], "/MINIMIZED") != 0) {
+        if (strcmp(argv[i], "--headless") == 0) {
+            headless = true;
+            continue;
+        }
+        if (strcmp(argv[i], "/MINIMIZED") != 0) {
             fprintf(stderr, "db_dqpserver: unknown argument \"%s\"\n", argv[i]);
             usage(stderr);
             return 2;
         }
     }
+    if (!headless) fprintf(stderr, "db_dqpserver: this build has no console; running headless\n");
     vnx::set_fatal_reporter(report_to_stderr);
 
     // The signals are taken by this thread alone, with sigwait; the port
