@@ -131,9 +131,11 @@ bool can_bind(int port) {
 
 // A base port with itself and the 101 ports above it free right now, or 0.
 int free_base_port() {
-    int base = 20000 + (getpid() * 211) % 30000;
+    // Below the kernel's ephemeral range (32768 and up), so that no client
+    // socket takes a gateway's port between this check and the gateway's bind.
+    int base = 20000 + (getpid() * 250) % 12000;
     for (int tries = 0; tries < 200; tries++, base += 250) {
-        if (base > 60000) base = 20000;
+        if (base > 32500) base = 20000;
         bool ok = true;
         for (int p = base; p <= base + 101 && ok; p++)
             ok = can_bind(p);

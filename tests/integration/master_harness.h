@@ -12,13 +12,15 @@
 
 namespace vnxtest {
 
-// A base port with the base and the next 201 ports free right now.
+// A base port with the base and the next 201 ports free right now, below the
+// kernel's ephemeral range (32768 and up), so that no client socket of the
+// machine takes a gateway's port between the check and the gateway's bind.
 inline int free_base_port() {
-    static int next = 20000 + (getpid() * 211) % 30000;
+    static int next = 20000 + (getpid() * 250) % 12000;
     for (int tries = 0; tries < 200; tries++) {
         int base = next;
         next += 250;
-        if (next > 60000) next = 20000;
+        if (next > 32500) next = 20000;
         bool ok = true;
         for (int p = base; p <= base + 201 && ok; p += 1) {
             int s = socket(AF_INET, SOCK_STREAM, 0);
