@@ -54,6 +54,7 @@ constexpr int kMaxPortNumber = 65335;
 struct PortServerState {
     bool enabled = false;
     int listener = -1;
+    pid_t starting = 0;  // gateway started but not yet in the table
     int baseport = 0;
     int maxport = 0;
     std::array<pid_t, PORT_TABLE_SIZE> table{};
@@ -173,7 +174,10 @@ void serve_server_request(int sock, const std::string &name) {
         dqp::trace(kTag, "spawn_server() failed");
         return;
     }
-    if (wait_for_child(port, pid) != 0) {
+    state().starting = pid;
+    int ready = wait_for_child(port, pid);
+    state().starting = 0;
+    if (ready != 0) {
         dqp::tracef(kTag, "spawning of server process - %s failed", command.c_str());
         reply_number(sock, -1);
         return;
@@ -341,6 +345,7 @@ void port_table_assign(int port, pid_t pid) {
 void terminate_port_table_children() {
     for (pid_t pid : state().table)
         if (pid > 0) kill(pid, SIGTERM);
+    if (pid_t pid = state().starting; pid > 0) kill(pid, SIGTERM);
 }
 
 int allocate_port() {

@@ -61,8 +61,8 @@ void port_table_reset(int baseport, int maxport);
 // baseport + 1 ... maxport - 1 are ignored.
 void port_table_assign(int port, pid_t pid);
 
-// Terminates (SIGTERM) every gateway that the port table holds: the master
-// ends its children when it stops.
+// Terminates (SIGTERM) every gateway that the port table holds, and one that
+// is just starting: the master ends its children when it stops.
 void terminate_port_table_children();
 
 // The base port from the services entry "db_dqpbase"/"tcp", else the root

@@ -59,6 +59,9 @@ class Master : public Installation {
         std::string err = root_ + "/master" + std::to_string(masters_.size()) + ".err";
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
+        // Neither the master nor its gateways may hold the test runner's
+        // output pipe: a process left behind would keep the runner waiting.
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         char arg0[] = "db_dqpserver", arg1[] = "--headless";
         char *argv[] = {arg0, arg1, nullptr};
