@@ -54,8 +54,27 @@ class Master : public Installation {
         Installation::TearDown();
     }
 
-    // Starts a master; its standard error goes to <root>/master<N>.err.
+    // Starts a master; its standard error goes to <root>/master<N>.err. With
+    // wait_ready, waits until it serves; when another test process claimed
+    // the same base port first, moves to another base port and tries again.
     pid_t start_master(bool wait_ready = true) {
+        for (int attempt = 0;; attempt++) {
+            pid_t pid = spawn_master();
+            if (!wait_ready) return pid;
+            if (wait_claimed(pid, 10000) || attempt == 4) {
+                EXPECT_TRUE(wait_active(10000));
+                return pid;
+            }
+            if (masters_.back() > 0) {
+                kill(pid, SIGKILL);
+                wait_exit(pid, 5000);
+            }
+            masters_.pop_back();
+            base_ = free_base_port();
+            store_->set_value(vnx::kRootKey, "DB_DQPBASE", std::to_string(base_));
+        }
+    }
+    pid_t spawn_master() {
         std::string err = root_ + "/master" + std::to_string(masters_.size()) + ".err";
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
@@ -69,10 +88,23 @@ class Master : public Installation {
         EXPECT_EQ(posix_spawn(&pid, VNX_DB_DQPSERVER_PATH, &fa, nullptr, argv, environ), 0);
         posix_spawn_file_actions_destroy(&fa);
         masters_.push_back(pid);
-        if (wait_ready) {
-            EXPECT_TRUE(wait_active(10000));
-        }
         return pid;
+    }
+    // True once the master has claimed its base port (it recreates users.db
+    // only after that); false when it exited first.
+    bool wait_claimed(pid_t pid, int timeout_ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < end) {
+            std::error_code ec;
+            if (std::filesystem::file_size(users_db(), ec) == 1025u && !ec) return true;
+            int st = 0;
+            if (waitpid(pid, &st, WNOHANG) == pid) {
+                masters_.back() = -1;  // reaped here
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
     }
     bool wait_active(int timeout_ms) {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
