@@ -118,8 +118,12 @@ bool parse_options(int argc, char **argv, Options *opts) {
 
 // ---- ports and processes ----
 
+// With SO_REUSEADDR, as the master and gateways bind: connections in
+// TIME_WAIT do not hold a port, listeners do.
 bool can_bind(int port) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    if (s >= 0) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);

@@ -13,7 +13,7 @@ using dqp::Reply;
 namespace {
 
 class Gateway : public Installation {
-protected:
+  protected:
     // Starts odbserver (from `path`) for a free port and waits for its handshake.
     pid_t start(int *port, const std::string &path = VNX_ODBSERVER_PATH) {
         *port = free_port();
@@ -167,9 +167,9 @@ TEST_F(Gateway, LogMasksPasswordAndNumbersFiles) {
     forget(pid);
     EXPECT_EQ(read_file(root_ + "/gw.log"), "older run\n");
     std::string log = read_file(root_ + "/gw001.log");
-    EXPECT_NE(log.find("child odb/server started using tcpip protocol on port " +
-                       std::to_string(port)),
-              std::string::npos);
+    EXPECT_NE(
+        log.find("child odb/server started using tcpip protocol on port " + std::to_string(port)),
+        std::string::npos);
     EXPECT_NE(log.find("     pkt_argv[ 2] = ******\n"), std::string::npos);
     EXPECT_EQ(log.find("s3cret"), std::string::npos);
     EXPECT_NE(log.find("server operation terminated"), std::string::npos);
@@ -184,7 +184,8 @@ TEST_F(Gateway, LoggingRequestWritesOnlyInsideDbRoot) {
     ASSERT_EQ(c->send('4', 0, {"1", "../../escape.log"}), 0);
     ask(*c, 'A', 0, {"u"});
     EXPECT_TRUE(std::filesystem::exists(root_ + "/escape.log"));
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(root_).parent_path() / "escape.log"));
+    EXPECT_FALSE(
+        std::filesystem::exists(std::filesystem::path(root_).parent_path() / "escape.log"));
     EXPECT_NE(read_file(root_ + "/escape.log").find("PKT_TYPE_START"), std::string::npos);
 }
 

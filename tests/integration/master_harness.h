@@ -23,7 +23,11 @@ inline int free_base_port() {
         if (next > 32500) next = 20000;
         bool ok = true;
         for (int p = base; p <= base + 201 && ok; p += 1) {
+            // SO_REUSEADDR as the master and gateways bind: connections in
+            // TIME_WAIT do not hold a port, listeners do.
             int s = socket(AF_INET, SOCK_STREAM, 0);
+            int on = 1;
+            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
             sockaddr_in a{};
             a.sin_family = AF_INET;
             a.sin_addr.s_addr = htonl(INADDR_ANY);

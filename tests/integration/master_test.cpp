@@ -104,6 +104,7 @@ TEST_F(Master, KilledGatewayFreesItsPortAndRecord) {
     auto c = dqp::open_session("127.0.0.1", base_, "odb", &err, &port);
     ASSERT_NE(c, nullptr) << err;
     pid_t pid = start_session(*c, "victim");
+    ASSERT_GT(pid, 0);  // never signal 0 or -1: that would reach other processes
     ASSERT_EQ(sessions().size(), 1u);
     kill(pid, SIGKILL);
     EXPECT_TRUE(wait_sessions(0));
@@ -112,6 +113,7 @@ TEST_F(Master, KilledGatewayFreesItsPortAndRecord) {
 
 TEST_F(Master, RestartedMasterTerminatesGatewaysOfTheOldRun) {
     pid_t first = start_master();
+    ASSERT_GT(first, 0);
     std::string err;
     auto c = dqp::open_session("127.0.0.1", base_, "odb", &err);
     ASSERT_NE(c, nullptr) << err;
@@ -226,6 +228,7 @@ TEST_F(Master, NoticeOutsidePortTableAndLongNamesAreContained) {
 
 TEST_F(Master, StoppingTheMasterTerminatesItsGateways) {
     pid_t m = start_master();
+    ASSERT_GT(m, 0);
     std::string err;
     auto c = dqp::open_session("127.0.0.1", base_, "odb", &err);
     ASSERT_NE(c, nullptr) << err;

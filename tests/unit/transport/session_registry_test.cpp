@@ -55,6 +55,12 @@ pid_t start_non_child(const std::string &program) {
     return pid;
 }
 
+// Kills a process this test started; never signals 0 or -1, which would reach
+// the whole process group or every process.
+void kill_started(pid_t pid) {
+    if (pid > 0) kill(pid, SIGKILL);
+}
+
 std::string read_all(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return {(std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()};
@@ -93,7 +99,7 @@ class SessionRegistry : public ::testing::Test {
     void TearDown() override {
         close_session_registry();
         for (pid_t pid : strays_)
-            kill(pid, SIGKILL);
+            kill_started(pid);
         std::filesystem::remove_all(dir_);
         unsetenv("VNX_REGISTRY");
         reset_registry_cache_for_tests();
@@ -252,7 +258,7 @@ TEST_F(SessionRegistry, GatewayIsChildOrProgramDirectlyInDbRoot) {
 
     const pid_t child = start_child("/bin/sleep");
     EXPECT_TRUE(is_our_gateway(child, dir_));
-    kill(child, SIGKILL);
+    kill_started(child);
     waitpid(child, nullptr, 0);
 
     std::filesystem::create_directory(dir_ + "/sub");
