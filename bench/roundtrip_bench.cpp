@@ -35,11 +35,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench_net.h"
 #include "bench_ratio.h"
 #include "client/dqp_client.h"
 #include "protocol/packet.h"
 #include "protocol/rle.h"
 #include "support/config_store.h"
+#include "transport/tcp.h"
 
 extern char **environ;
 
@@ -69,59 +71,13 @@ Bench bench;
 
 // Reads exactly n bytes; false on EOF or error.
 bool read_full(int fd, char *buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = recv(fd, buf + got, n - got, 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        got += static_cast<size_t>(r);
-    }
-    return true;
+    return vnx::tcp_read_full(fd, buf, n) == static_cast<long>(n);
 }
 
-void set_nodelay(int fd) {
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
-// A loopback listener on a port the system picks; the port in *port.
-int loopback_listener(int *port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return fd;
-}
-
-// A loopback port nobody listens on right now.
-int free_port() {
-    int port = 0;
-    int fd = loopback_listener(&port);
-    if (fd < 0) return -1;
-    close(fd);
-    return port;
-}
-
-int connect_loopback(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    set_nodelay(fd);
-    return fd;
-}
+using benchnet::connect_loopback;
+using benchnet::free_port;
+using benchnet::loopback_listener;
+using benchnet::set_nodelay;
 
 // The echo process: answers every request_size bytes with reply_size bytes
 // until the client closes. Its life is bounded by an alarm.

@@ -44,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_net.h"
 #include "client/dqp_client.h"
 #include "client/port_client.h"
 #include "protocol/packet.h"
@@ -148,35 +149,8 @@ int free_base_port() {
     return 0;
 }
 
-// A loopback port nobody listens on right now, or -1.
-int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (s >= 0) close(s);
-    return port;
-}
-
-int connect_loopback(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
-}
+using benchnet::connect_loopback;
+using benchnet::free_port;
 
 // Waits up to timeout_ms for pid to exit; true when it did (and is reaped).
 bool wait_exit(pid_t pid, int timeout_ms) {

@@ -361,39 +361,38 @@ bool ConfigStore::key_exists(const std::string &key) {
     return guarded(&error_, [&] { return find_key(normalize_key_path(key)) > 0 ? 1 : 0; }) == 1;
 }
 
+int ConfigStore::read_key_rows(const std::string &key, const char *sql, const char *what,
+                               const std::function<void(std::string, std::string)> &row) {
+    const std::string k = normalize_key_path(key);
+    Transaction txn(db_, false);
+    if (!txn.began()) return fail("cannot start a read");
+    const long long id = find_key(k);
+    if (id < 0) return static_cast<int>(id);
+    if (id == 0) return fail_text("no such key " + quoted(k));
+    Stmt stmt(db_, sql);
+    stmt.bind(1, id);
+    int rc;
+    while ((rc = stmt.step()) == SQLITE_ROW)
+        row(stmt.text(0), stmt.text(1));
+    return rc == SQLITE_DONE ? 0 : fail(what);
+}
+
 int ConfigStore::list_subkeys(const std::string &key, std::vector<std::string> *out) {
     return guarded(&error_, [&] {
         out->clear();
-        const std::string k = normalize_key_path(key);
-        Transaction txn(db_, false);
-        if (!txn.began()) return fail("cannot start a read");
-        const long long id = find_key(k);
-        if (id < 0) return static_cast<int>(id);
-        if (id == 0) return fail_text("no such key " + quoted(k));
-        Stmt stmt(db_, "SELECT name FROM keys WHERE parent = ?1 ORDER BY id");
-        stmt.bind(1, id);
-        int rc;
-        while ((rc = stmt.step()) == SQLITE_ROW)
-            out->push_back(stmt.text(0));
-        return rc == SQLITE_DONE ? 0 : fail("cannot read subkeys");
+        return read_key_rows(
+            key, "SELECT name, '' FROM keys WHERE parent = ?1 ORDER BY id", "cannot read subkeys",
+            [out](std::string name, std::string) { out->push_back(std::move(name)); });
     });
 }
 
 int ConfigStore::list_values(const std::string &key, ValueList *out) {
     return guarded(&error_, [&] {
         out->clear();
-        const std::string k = normalize_key_path(key);
-        Transaction txn(db_, false);
-        if (!txn.began()) return fail("cannot start a read");
-        const long long id = find_key(k);
-        if (id < 0) return static_cast<int>(id);
-        if (id == 0) return fail_text("no such key " + quoted(k));
-        Stmt stmt(db_, "SELECT name, data FROM key_values WHERE key_id = ?1 ORDER BY id");
-        stmt.bind(1, id);
-        int rc;
-        while ((rc = stmt.step()) == SQLITE_ROW)
-            out->emplace_back(stmt.text(0), stmt.text(1));
-        return rc == SQLITE_DONE ? 0 : fail("cannot read values");
+        return read_key_rows(key, "SELECT name, data FROM key_values WHERE key_id = ?1 ORDER BY id",
+                             "cannot read values", [out](std::string name, std::string data) {
+                                 out->emplace_back(std::move(name), std::move(data));
+                             });
     });
 }
 

@@ -19,6 +19,7 @@
 // held past the busy timeout, out of memory). No exception leaves this module.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -90,6 +91,10 @@ class ConfigStore {
     // Records the SQLite failure of `what` in error_; returns -1.
     int fail(const char *what);
     int fail_text(std::string text);
+    // Runs `sql` (two text columns, ?1 bound to the key's id) in one read
+    // transaction and hands each row to `row`; -1 when the key is missing.
+    int read_key_rows(const std::string &key, const char *sql, const char *what,
+                      const std::function<void(std::string, std::string)> &row);
 
     sqlite3 *db_;
     std::string path_;  // as given to open(), for messages
