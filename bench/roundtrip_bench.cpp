@@ -40,8 +40,8 @@
 #include "client/dqp_client.h"
 #include "protocol/packet.h"
 #include "protocol/rle.h"
+#include "protocol/socket_io.h"
 #include "support/config_store.h"
-#include "transport/tcp.h"
 
 extern char **environ;
 
@@ -71,7 +71,7 @@ Bench bench;
 
 // Reads exactly n bytes; false on EOF or error.
 bool read_full(int fd, char *buf, size_t n) {
-    return vnx::tcp_read_full(fd, buf, n) == static_cast<long>(n);
+    return dqp::read_full(fd, buf, n) == static_cast<long>(n);
 }
 
 using benchnet::connect_loopback;

@@ -46,7 +46,7 @@
 
 #include "bench_net.h"
 #include "client/dqp_client.h"
-#include "client/port_client.h"
+#include "client/port_query.h"
 #include "protocol/packet.h"
 #include "support/config_store.h"
 

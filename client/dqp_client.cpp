@@ -13,25 +13,9 @@
 
 #include "protocol/packet.h"
 #include "protocol/rle.h"
+#include "protocol/socket_io.h"
 
 namespace dqp {
-
-namespace {
-
-// Reads exactly n bytes; the count read (less on EOF), or -1 on error.
-long read_full(int fd, char *buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = recv(fd, buf + got, n - got, 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return got > 0 ? static_cast<long>(got) : -1;
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<long>(got);
-}
-
-}  // namespace
 
 int parse_reply(const char *pkt, size_t size, Reply *out) {
     if (packet_check(pkt, size) != 0) return -1;
@@ -60,7 +44,9 @@ int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out) {
     return 0;
 }
 
-Connection::~Connection() { close(); }
+Connection::~Connection() {
+    close();
+}
 
 void Connection::close() {
     if (fd_ >= 0) ::close(fd_);
@@ -72,28 +58,10 @@ int Connection::fail(const std::string &why) {
     return -1;
 }
 
-std::unique_ptr<Connection> Connection::open(const std::string &host, int port,
-                                             std::string *err, int timeout_ms) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *res = nullptr;
-    std::string service = std::to_string(port);
-    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
-    if (rc != 0) {
-        *err = "cannot resolve host \"" + host + "\": " + gai_strerror(rc);
-        return nullptr;
-    }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0 || connect(fd, res->ai_addr, res->ai_addrlen) != 0) {
-        *err = "cannot connect to " + host + ":" + service + ": " + strerror(errno);
-        if (fd >= 0) ::close(fd);
-        freeaddrinfo(res);
-        return nullptr;
-    }
-    freeaddrinfo(res);
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+std::unique_ptr<Connection> Connection::open(const std::string &host, int port, std::string *err,
+                                             int timeout_ms) {
+    int fd = connect_tcp(host, port, 0, err);
+    if (fd < 0) return nullptr;
     return adopt(fd, timeout_ms);
 }
 
@@ -120,22 +88,17 @@ int Connection::send(int type, int32_t info, std::initializer_list<std::string_v
 }
 
 int Connection::send_raw(const void *bytes, size_t n) {
-    const char *p = static_cast<const char *>(bytes);
-    size_t sent = 0;
-    while (sent < n) {
-        ssize_t w = ::send(fd_, p + sent, n - sent, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return fail(std::string("send failed: ") + strerror(errno));
-        sent += static_cast<size_t>(w);
-    }
+    if (write_full(fd_, static_cast<const char *>(bytes), n) != static_cast<long>(n))
+        return fail(std::string("send failed: ") + strerror(errno));
     return 0;
 }
 
 int Connection::read_packet(char *pkt, int *len) {
     char frame[PKT_MAX_SIZE];
     long n = read_full(fd_, frame, 8);
-    if (n < 8) return fail(n < 0 ? "receive failed: " + std::string(strerror(errno))
-                                 : "connection closed by the server");
+    if (n < 8)
+        return fail(n < 0 ? "receive failed: " + std::string(strerror(errno))
+                          : "connection closed by the server");
     size_t flen = 0;
     if (frame_length(frame, sizeof frame, &flen) != 0) return fail("invalid frame header");
     if (read_full(fd_, frame + 8, flen - 8) != static_cast<long>(flen - 8))

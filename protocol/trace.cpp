@@ -1,6 +1,8 @@
 // Trace blocks of the server log. See trace.h.
 #include "protocol/trace.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -62,7 +64,8 @@ void write_packet(FILE *f, const char *pkt, size_t size) {
         if (masks_password && i == 2) {
             fprintf(f, "     pkt_argv[%2d] = ******\n", i);
         } else if (arg.size() > kArgShown) {
-            fprintf(f, "     pkt_argv[%2d] = %.*s...\n", i, static_cast<int>(kArgShown), arg.data());
+            fprintf(f, "     pkt_argv[%2d] = %.*s...\n", i, static_cast<int>(kArgShown),
+                    arg.data());
         } else {
             fprintf(f, "     pkt_argv[%2d] = %.*s\n", i, static_cast<int>(arg.size()), arg.data());
         }
@@ -76,14 +79,31 @@ int set_tracing(int flag) {
     return 1;
 }
 
-int verbose() { return log_state().verbose; }
+int verbose() {
+    return log_state().verbose;
+}
 
-bool tracing() { return log_state().verbose == 1 && log_state().stream != nullptr; }
+bool tracing() {
+    return log_state().verbose == 1 && log_state().stream != nullptr;
+}
 
 int open_log(const std::string &path) {
     close_log_stream();
-    FILE *f = fopen(path.c_str(), "w");
-    if (f == nullptr) return -1;
+    // Never through a symbolic link, never a FIFO or device (O_NONBLOCK keeps
+    // a FIFO from blocking the open), and truncated only once it is known to
+    // be a regular file.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return -1;
+    }
+    FILE *f = fdopen(fd, "w");
+    if (f == nullptr) {
+        close(fd);
+        return -1;
+    }
     log_state().stream = f;
     log_state().verbose = 1;
     return 0;

@@ -21,8 +21,9 @@ int verbose();
 bool tracing();
 
 // Opens `path` for writing (created or truncated), closing a stream already
-// open, and switches tracing on. 0, or -1 when it cannot be opened (tracing is
-// then left as it was and no stream is open).
+// open, and switches tracing on. The file is opened close-on-exec, never
+// through a symbolic link, and only when it is a regular file. 0, or -1 when
+// it cannot be opened (tracing is then left as it was and no stream is open).
 int open_log(const std::string &path);
 // Closes the stream when tracing is on (the port server's rule).
 void close_log();

@@ -25,85 +25,89 @@ using ScrollWriter = int (*)(ScrollCursor *cursor, int record, const char *data,
                              int initial_capacity);
 
 struct BackendOps {
-    // 0 START: (result, #0 user, #1, #2 password, #5, port)
-    int (*start)(int32_t *result, const char *a0, const char *a1, const char *a2,
-                 const char *a5, int port);
+    // 0 START: (result, #0 server, #1 user, #2 password, #5 options, port)
+    int (*start)(int32_t *result, const char *server, const char *user, const char *password,
+                 const char *options, int port);
     // 1 STOP, ABORT
     int (*stop)(int32_t *result);
-    // 2 CONNECT: (result, #0, #1, #2, #3, &out1, port)
-    int (*connect)(int32_t *result, const char *a0, const char *a1, const char *a2,
-                   const char *a3, int32_t *out1, int port);
+    // 2 CONNECT: (result, #0 server, #1 user, #2 password, #3 dsn, &out1 error handle, port)
+    int (*connect)(int32_t *result, const char *server, const char *user, const char *password,
+                   const char *dsn, int32_t *error_handle, int port);
     // 3 DISCONNECT, ABORT
     int (*disconnect)(int32_t info);
     // 4 DECLARE: (info, cursor, mode 0/1 UPDATE/2 INSERT, statement, &out1, &out2, 0, table_closed)
     int (*declare)(int32_t info, const char *cursor, int mode, const char *statement,
-                   int32_t *out1, int32_t *out2, int zero, int table_closed);
+                   int32_t *status, int32_t *row_count, int reserved, int table_closed);
     // 5 UNDECLARE
-    int (*undeclare)(int32_t info, const char *cursor, int32_t *out1, int32_t *out2);
+    int (*undeclare)(int32_t info, const char *cursor, int32_t *status, int32_t *row_count);
     // 6 OPEN: (info, cursor, &out1, &out2, parameter count, lengths, values, 0)
-    int (*open)(int32_t info, const char *cursor, int32_t *out1, int32_t *out2, int nparams,
-                const int *lengths, const char *const *values, int zero);
+    int (*open)(int32_t info, const char *cursor, int32_t *status, int32_t *row_count, int nparams,
+                const int *lengths, const char *const *values, int reserved);
     // 7 CLOSE
-    int (*close)(int32_t info, const char *cursor, int32_t *out1, int32_t *out2);
+    int (*close)(int32_t info, const char *cursor, int32_t *status, int32_t *row_count);
     // 8 EXECSQL: (info, statement, text result [240], &result, &out1, &out2)
-    int (*execsql)(int32_t info, const char *statement, char *text_result, int32_t *result,
-                   int32_t *out1, int32_t *out2);
+    int (*execsql)(int32_t info, const char *statement, char *cursor_name, int32_t *result,
+                   int32_t *status, int32_t *row_count);
     // 9 (no request calls it)
-    int (*count)(int32_t info, const char *alias, int32_t *out1);
+    int (*count)(int32_t info, const char *alias, int32_t *count);
     // 10 DELETE: (info, table, row id, width, &out1, &out2)
-    int (*del)(int32_t info, const char *table, const char *rowid, int width, int32_t *out1,
-               int32_t *out2);
+    int (*del)(int32_t info, const char *table, const char *rowid, int width, int32_t *status,
+               int32_t *row_count);
     // 11 FIND: (info, packet, &result, exact, type letter, table, client, alias,
     //           row-id result buffer, key expression, value, lock)
     int (*find)(int32_t info, char *packet, int32_t *result, int exact, int type_letter,
-                const char *table, int client, const char *alias, char *rowid,
-                const char *key, const char *value, int lock);
+                const char *table, int client, const char *alias, char *rowid, const char *key,
+                const char *value, int lock);
     // 12 INSERT: (info, table, row-id buffer, n, lengths, values, &w1, &w2)
     int (*insert)(int32_t info, const char *table, char *rowid, int n, const int *lengths,
-                  const char *const *values, int32_t *w1, int32_t *w2);
+                  const char *const *values, int32_t *status, int32_t *record);
     // 13 READ: (info, client, packet, &result, table, row id, width, lock, readonly, shared)
     int (*read)(int32_t info, int client, char *packet, int32_t *result, const char *table,
                 const char *rowid, int width, int lock, int readonly, int shared);
     // 14 UPDATE: (info, table, row id, width, n, lengths, values, &out1, &out2)
     int (*update)(int32_t info, const char *table, const char *rowid, int width, int n,
-                  const int *lengths, const char *const *values, int32_t *out1, int32_t *out2);
+                  const int *lengths, const char *const *values, int32_t *status,
+                  int32_t *row_count);
     // 15 MAPERROR: (info, text result [512])
-    int (*maperror)(int32_t info, char *text_result);
+    int (*maperror)(int32_t info, char *error_text);
     // 16 FETCH: (info, client, packet, &result, cursor, 0)
     int (*fetch)(int32_t info, int client, char *packet, int32_t *result, const char *cursor,
-                 int zero);
+                 int reserved);
     // 17 FETCHMANY: (info, client, packet, info, #0)
-    int (*fetchmany)(int32_t info, int client, char *packet, int32_t info2, const char *a0);
+    int (*fetchmany)(int32_t info, int client, char *packet, int32_t request_info,
+                     const char *cursor);
     // 18 COMMIT, 19 ROLLBACK
-    int (*commit)(int32_t info, int32_t *out1);
-    int (*rollback)(int32_t info, int32_t *out1);
+    int (*commit)(int32_t info, int32_t *status);
+    int (*rollback)(int32_t info, int32_t *status);
     // 20 ATTACH: (info, database, shared, &out1); 21 DETACH
-    int (*attach)(int32_t info, const char *database, int shared, int32_t *out1);
-    int (*detach)(int32_t info, int32_t *out1);
+    int (*attach)(int32_t info, const char *database, int shared, int32_t *status);
+    int (*detach)(int32_t info, int32_t *status);
     // 22 (no request calls it)
     int (*execute)(int32_t info, const char *statement);
     // 23 USE: (info, table, alias, shared, writer, cursor, filter, order, readonly, &out1, &out2)
     int (*use)(int32_t info, const char *table, char *alias, int shared, ScrollWriter writer,
                ScrollCursor *cursor, const char *filter, const char *order, int readonly,
-               int32_t *out1, int32_t *out2);
+               int32_t *status, int32_t *record_count);
     // 24 UNUSE: (info, &out1, &out2)
-    int (*unuse)(int32_t info, int32_t *out1, int32_t *out2);
+    int (*unuse)(int32_t info, int32_t *status, int32_t *row_count);
     // 25 ZAP: (info, table, filter, &out1)
-    int (*zap)(int32_t info, const char *table, const char *filter, int32_t *out1);
+    int (*zap)(int32_t info, const char *table, const char *filter, int32_t *status);
     // 26 FIELDLIST, 27 TABLELIST: (info, client, packet, info, #0)
-    int (*fieldlist)(int32_t info, int client, char *packet, int32_t info2, const char *a0);
-    int (*tablelist)(int32_t info, int client, char *packet, int32_t info2, const char *a0);
+    int (*fieldlist)(int32_t info, int client, char *packet, int32_t request_info,
+                     const char *table);
+    int (*tablelist)(int32_t info, int client, char *packet, int32_t request_info,
+                     const char *pattern);
     // 28 ISLOCKED, 29 LOCK: (info, client, &result, table, row id, width)
-    int (*islocked)(int32_t info, int client, int32_t *result, const char *table,
-                    const char *rowid, int width);
+    int (*islocked)(int32_t info, int client, int32_t *result, const char *table, const char *rowid,
+                    int width);
     int (*lock)(int32_t info, int client, int32_t *result, const char *table, const char *rowid,
                 int width);
     // 30 UNLOCK, 31 ISLOCKED_TABLE, 32 LOCK_TABLE, 33 RLOCK_TABLE, 34 UNLOCK_TABLE: (info, #0)
-    int (*unlock)(int32_t info, const char *a0);
-    int (*islock_table)(int32_t info, const char *a0);
-    int (*lock_table)(int32_t info, const char *a0);
-    int (*rlock_table)(int32_t info, const char *a0);
-    int (*unlock_table)(int32_t info, const char *a0);
+    int (*unlock)(int32_t info, const char *alias);
+    int (*islock_table)(int32_t info, const char *table);
+    int (*lock_table)(int32_t info, const char *table);
+    int (*rlock_table)(int32_t info, const char *table);
+    int (*unlock_table)(int32_t info, const char *table);
     // 35..46: FINDFILE, FILEATTRIBUTES, TXT_OPEN, TXT_CLOSE, TXT_READ, (40 unused),
     // TXT_WRITE, LOOKUP, NEW, METHOD, GETPROPERTY, SETPROPERTY. A backend that
     // serves them gets the whole request (packet, size) and fills up to four
@@ -112,11 +116,11 @@ struct BackendOps {
     int (*file_ops[12])(int32_t info, const char *packet, size_t size, int32_t *out1,
                         char (*texts)[512], int *ntexts);
     // 47 EXTENDED_FETCH: (info, client, packet, &result, #0, #1, decimal #2, 0)
-    int (*extend_fetch)(int32_t info, int client, char *packet, int32_t *result,
-                        const char *a0, const char *a1, int a2, int zero);
+    int (*extend_fetch)(int32_t info, int client, char *packet, int32_t *result, const char *cursor,
+                        const char *direction, int offset, int reserved);
     // 48 MEMO: (info, client, packet, info, #0, work buffer [16384], decimal #1, #2)
-    int (*memo)(int32_t info, int client, char *packet, int32_t info2, const char *a0,
-                char *work, int a1, const char *a2);
+    int (*memo)(int32_t info, int client, char *packet, int32_t request_info, const char *cursor,
+                char *work, int column, const char *mode);
 };
 
 inline constexpr int BACKEND_SLOTS = 49;

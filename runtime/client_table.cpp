@@ -6,7 +6,7 @@
 
 #include "protocol/packet.h"
 #include "protocol/trace.h"
-#include "support/registry.h"
+#include "support/config_cache.h"
 #include "transport/tcp.h"
 
 namespace vnx {
@@ -28,7 +28,8 @@ void initialise_once() {
     ClientTable &t = table();
     if (t.initialised) return;
     t.initialised = true;
-    for (ClientSlot &s : t.slots) s = ClientSlot{};
+    for (ClientSlot &s : t.slots)
+        s = ClientSlot{};
     t.maxbufsize = maxbufsize_from(get_netserver_value("DQP_TCPBUF"));
 }
 
@@ -54,7 +55,9 @@ int maxbufsize_from(const std::string &tcpbuf) {
     return static_cast<int>(kb * 1024);
 }
 
-int maxbufsize() { return table().maxbufsize; }
+int maxbufsize() {
+    return table().maxbufsize;
+}
 
 int attach_to_client(const char *name, int transport, int port) {
     initialise_once();
@@ -69,9 +72,8 @@ int attach_to_client(const char *name, int transport, int port) {
         return -1;
     }
     if (dqp::tracing())
-        dqp::tracef("[attach_to_client]",
-                    "client attached to server, protocol='%s', maxbufsize=%d", "tcp/ip",
-                    maxbufsize());
+        dqp::tracef("[attach_to_client]", "client attached to server, protocol='%s', maxbufsize=%d",
+                    "tcp/ip", maxbufsize());
     slot.socket = sock;
     return index;
 }

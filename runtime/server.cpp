@@ -10,7 +10,7 @@
 #include "protocol/trace.h"
 #include "runtime/client_table.h"
 #include "runtime/request_loop.h"
-#include "support/registry.h"
+#include "support/config_cache.h"
 #include "transport/tcp.h"
 
 namespace vnx {
@@ -27,12 +27,15 @@ int port_argument(int argc, char **argv) {
     if (argc != 2) return -1;
     const char *p = argv[1];
     long port = 0;
-    while (isdigit(static_cast<unsigned char>(*p)) && port < 1000000) port = port * 10 + (*p++ - '0');
+    while (isdigit(static_cast<unsigned char>(*p)) && port < 1000000)
+        port = port * 10 + (*p++ - '0');
     return static_cast<int>(port);
 }
 
 // "SOFTWARE\\Tavorin\\VNX\\%sServer" for a server type name.
-std::string server_key(const char *name) { return std::string(kRootKey) + "\\" + name + "Server"; }
+std::string server_key(const char *name) {
+    return std::string(kRootKey) + "\\" + name + "Server";
+}
 
 int run_child(const char *name, int port, const BackendOps *ops) {
     if (port >= 0)
@@ -88,8 +91,9 @@ int open_server_log(const std::string &key, const std::string &fallback_stem) {
 
 int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops) {
     if (name == nullptr) {
-        open_server_log(kPortServerKey, "portserver");
-        return attach_to_client(nullptr, TRANSPORT_TCPIP, -1);
+        // Parent mode is the master's own: its port-server thread runs the
+        // port server (transport/master.h), which a gateway never links.
+        return -1;
     }
     open_server_log(server_key(name), std::string(name) + "server");
     return run_child(name, port_argument(argc, argv), ops);

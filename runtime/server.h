@@ -1,6 +1,6 @@
-// The entry of every server process: settings, log, attaching the client and
-// then either the request loop (child mode, a gateway) or the port server
-// (parent mode, the master).
+// The entry of a gateway process: settings, log, attaching the one client
+// and the request loop. The master's parent mode is not entered here: the
+// master program runs its port server itself (transport/master.h).
 #pragma once
 
 #include <string>
@@ -10,9 +10,9 @@
 namespace vnx {
 
 // name given: child mode; argv[1] is the port (read only when argc is 2;
-// otherwise the port is -1). No name: parent mode. Returns -1 when attaching
-// the client fails, 0 after the request loop ended and the client was
-// detached, and in parent mode what the port server returns.
+// otherwise the port is -1, and attaching fails). Returns -1 when attaching
+// the client fails or no name is given, 0 after the request loop ended and
+// the client was detached.
 int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops);
 
 // The log file for a "logfile" setting: its base name (after the last "\\" or

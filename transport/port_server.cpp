@@ -1,29 +1,31 @@
 // The master's port server. See port_server.h.
 //
 // Notes:
-// - One thread, one request at a time. Nothing may block it for long: every
-//   request socket gets a receive time-out, so a client that connects and
-//   sends nothing is dropped after a few seconds instead of freezing the
-//   master for everybody, and a new gateway's handshake is awaited only as long
-//   as the gateway lives.
+// - One thread. It blocks only in poll (listener, wake-up descriptor,
+//   signalfd) and, while a gateway starts, in wait_for_child, which the
+//   wake-up descriptor also interrupts. Every request socket gets a receive
+//   time-out, so a client that connects and sends nothing is dropped after a
+//   few seconds instead of freezing the master for everybody.
 // - Files shared with other processes: users.db (the console reads it), the
 //   handshake files (written by the gateways), the configuration store.
-// - Children: gateways are reaped between requests (the accept wait wakes at
-//   least every kReapInterval); one that has exited frees its port and its
-//   session record at once.
+// - Children: SIGCHLD arrives through the signalfd and the loop reaps at
+//   once; a gateway that has exited frees its port and its session record.
+//   A stop ends every gateway, including one that is still starting.
 #include "transport/port_server.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -32,9 +34,13 @@
 #include <vector>
 
 #include "protocol/packet.h"
+#include "protocol/port_query_packet.h"
 #include "protocol/rle.h"
+#include "protocol/socket_io.h"
 #include "protocol/trace.h"
-#include "support/registry.h"
+#include "support/config_cache.h"
+#include "support/unique_fd.h"
+#include "transport/master.h"
 #include "transport/session_registry.h"
 #include "transport/spawn.h"
 #include "transport/tcp.h"
@@ -47,23 +53,40 @@ constexpr const char *kTag = "[tcp_accept]";
 constexpr const char *kProduct = "Tavorin 8.0 Varnex";
 constexpr const char *kFatalCaption = "Varnex Fatal Error";
 constexpr int kRequestTimeoutSeconds = 3;
-constexpr int kReapIntervalMs = 50;
+// Fallback reaping interval, for a loop run without the signalfd.
+constexpr int kIdleWakeMs = 1000;
 constexpr int kListenBacklog = 100;
-constexpr int kMaxPortNumber = 65335;
 
 struct PortServerState {
-    bool enabled = false;
     int listener = -1;
-    pid_t starting = 0;  // gateway started but not yet in the table
+    PortSource base;
+    int rcvbuf = 0, sndbuf = 0;  // the listener's, for the start-up log lines
+    pid_t starting = 0;          // gateway started but not yet in the table
     int baseport = 0;
     int maxport = 0;
     std::array<pid_t, PORT_TABLE_SIZE> table{};
-    FatalReporter reporter = nullptr;
 };
 
 PortServerState &state() {
     static PortServerState s;
     return s;
+}
+
+// The wake-up descriptor and the stop flag: written from any thread (and from
+// signal handlers), read by the port-server thread.
+std::atomic<int> g_wake_fd{-1};
+std::atomic<bool> g_stop{false};
+
+int wake_fd() {
+    int fd = g_wake_fd.load();
+    if (fd >= 0) return fd;
+    int made = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (made < 0) return -1;
+    if (!g_wake_fd.compare_exchange_strong(fd, made)) {
+        close(made);
+        return fd;
+    }
+    return made;
 }
 
 // Index of port in the table, or -1 outside baseport + 1 ... maxport - 1.
@@ -74,21 +97,16 @@ int table_index(int port) {
     return i;
 }
 
-int service_port(const char *name) {
-    servent *se = getservbyname(name, "tcp");
-    return se != nullptr ? ntohs(static_cast<uint16_t>(se->s_port)) : 0;
-}
-
-void close_request(int sock) {
-    shutdown(sock, SHUT_RD);
-    close(sock);
+void close_request(UniqueFd &sock) {
+    shutdown(sock.get(), SHUT_RD);
+    sock.reset();
 }
 
 // Sends a decimal text answer in one call and closes.
-void reply_number(int sock, int number) {
+void reply_number(UniqueFd &sock, int number) {
     char text[16];
     int n = snprintf(text, sizeof text, "%d", number);
-    send(sock, text, static_cast<size_t>(n), MSG_NOSIGNAL);
+    send(sock.get(), text, static_cast<size_t>(n), MSG_NOSIGNAL);
     close_request(sock);
 }
 
@@ -109,17 +127,17 @@ bool is_local_address(const sockaddr_in &addr) {
 
 // Builds, frames and records a one-field reply packet.
 void build_query_reply(int type, int32_t code, const std::string &field, std::string *reply) {
-    char pkt[dqp::PKT_BUFSIZE];
-    char frame[dqp::PKT_MAX_SIZE];
-    std::string_view arg = field.size() > 4096 ? std::string_view(field).substr(0, 4096) : field;
-    int len = dqp::build_packet(pkt, sizeof pkt, type, code, std::span(&arg, 1));
-    int flen = dqp::frame_encode(pkt, static_cast<size_t>(len), frame, sizeof frame);
+    std::string pkt;
+    if (dqp::build_port_reply(type, code, field, &pkt, reply) != 0) {
+        reply->clear();
+        return;
+    }
     if (dqp::tracing()) {
         char msg[96];
-        snprintf(msg, sizeof msg, "packet sent - compressed=%d, uncompressed=%d", flen, len);
-        dqp::trace_packet(pkt, static_cast<size_t>(len), "[port_query]", msg);
+        snprintf(msg, sizeof msg, "packet sent - compressed=%zu, uncompressed=%zu", reply->size(),
+                 pkt.size());
+        dqp::trace_packet(pkt.c_str(), pkt.size(), "[port_query]", msg);
     }
-    reply->assign(frame, static_cast<size_t>(flen));
 }
 
 // Session notice fields: 1 type field, 2 user name, 3 port, 4 GID, 5 UID.
@@ -128,13 +146,13 @@ struct Notice {
     int port = 0, gid = -1, uid = -1;
 };
 
-Notice read_notice(const char *pkt, size_t size) {
+Notice read_notice(const std::string &pkt) {
     Notice n;
-    n.type_field = dqp::arg_string(pkt, size, 1);
-    n.name = dqp::arg_string(pkt, size, 2);
-    n.port = atoi(dqp::arg_string(pkt, size, 3).c_str());
-    n.gid = atoi(dqp::arg_string(pkt, size, 4).c_str());
-    n.uid = atoi(dqp::arg_string(pkt, size, 5).c_str());
+    n.type_field = dqp::arg_string(pkt.c_str(), pkt.size(), 1);
+    n.name = dqp::arg_string(pkt.c_str(), pkt.size(), 2);
+    n.port = atoi(dqp::arg_string(pkt.c_str(), pkt.size(), 3).c_str());
+    n.gid = atoi(dqp::arg_string(pkt.c_str(), pkt.size(), 4).c_str());
+    n.uid = atoi(dqp::arg_string(pkt.c_str(), pkt.size(), 5).c_str());
     return n;
 }
 
@@ -154,12 +172,58 @@ int rem_user(const Notice &n) {
     return rc;
 }
 
+// Packet-query commands: {name, handler} rows ending in a null row.
+using QueryHandler = void (*)(const std::string &pkt, bool local, std::string *reply);
+
+void query_active(const std::string &, bool, std::string *reply) {
+    dqp::trace(kTag, "Port server request : Active");
+    build_query_reply('Y', 0, "0", reply);
+}
+
+void query_notice(const std::string &pkt, bool local, std::string *reply) {
+    std::string command = dqp::arg_string(pkt.c_str(), pkt.size(), 0);
+    if (!local) {
+        dqp::tracef(kTag, "Port server request : %s from a remote address refused",
+                    command.c_str());
+        build_query_reply('N', -1, "-1", reply);
+        return;
+    }
+    Notice n = read_notice(pkt);
+    int rc = command == "AddUser" ? add_user(n) : rem_user(n);
+    build_query_reply('Y', rc, std::to_string(rc), reply);
+}
+
+void query_get_user(const std::string &pkt, bool, std::string *reply) {
+    std::string line;
+    int rc = list_session(atoi(dqp::arg_string(pkt.c_str(), pkt.size(), 1).c_str()), &line);
+    build_query_reply('Y', rc, line, reply);
+}
+
+struct QueryCommand {
+    const char *name;
+    QueryHandler handler;
+};
+
+constexpr QueryCommand kQueryCommands[] = {
+    {"Active", query_active},    {"AddUser", query_notice}, {"RemUser", query_notice},
+    {"GetUser", query_get_user}, {nullptr, nullptr},
+};
+
+// Ends the gateway that is starting (a stop came while it started).
+void end_starting_gateway() {
+    if (pid_t pid = state().starting; pid > 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    state().starting = 0;
+}
+
 // Starts a gateway for one client and answers it. The socket is closed here.
-void serve_server_request(int sock, const std::string &name) {
+void serve_server_request(UniqueFd sock, const std::string &name) {
     int port = allocate_port();
     dqp::tracef(kTag, "new port address = %d", port);
     if (port < 0) {
-        close(sock);
+        sock.reset();
         dqp::tracef(kTag, "no more ports available, maxport=%d", state().maxport);
         return;
     }
@@ -167,7 +231,7 @@ void serve_server_request(int sock, const std::string &name) {
     std::string root = get_registry_value("DB_ROOT", kRootKey);
     std::string command = root + "/" + name + "server " + std::to_string(port);
     dqp::tracef(kTag, "spawning server process - %s", command.c_str());
-    pid_t pid = spawn_server(command, port, name.c_str());
+    pid_t pid = spawn_server(command, port);
     if (pid <= 0) {
         port_table_assign(port, 0);
         close_request(sock);
@@ -175,7 +239,11 @@ void serve_server_request(int sock, const std::string &name) {
         return;
     }
     state().starting = pid;
-    int ready = wait_for_child(port, pid);
+    int ready = wait_for_child(port, pid, wake_fd());
+    if (ready == -2) {  // stopping: the loop ends this gateway with the others
+        close_request(sock);
+        return;
+    }
     state().starting = 0;
     if (ready != 0) {
         dqp::tracef(kTag, "spawning of server process - %s failed", command.c_str());
@@ -194,21 +262,19 @@ void serve_server_request(int sock, const std::string &name) {
 
 // Reads the rest of a packet query whose 8 header bytes are in `frame`, and
 // answers it. The socket is closed here.
-void serve_packet_query(int sock, char *frame, bool local) {
+void serve_packet_query(UniqueFd sock, char *frame, bool local) {
     size_t flen = 0;
     if (dqp::frame_length(frame, dqp::PKT_MAX_SIZE, &flen) != 0 ||
-        tcp_read_full(sock, frame + 8, flen - 8) != static_cast<long>(flen - 8)) {
+        dqp::read_full(sock.get(), frame + 8, flen - 8) != static_cast<long>(flen - 8)) {
         dqp::trace(kTag, "invalid port server query, connection closed");
-        close(sock);
         return;
     }
     std::string reply;
-    if (answer_packet_query(frame, flen, local, &reply) != 0) {
+    if (answer_packet_query(frame, flen, local, &reply) != 0 || reply.empty()) {
         dqp::trace(kTag, "malformed port server query, connection closed");
-        close(sock);
         return;
     }
-    tcp_write_full(sock, reply.data(), reply.size());
+    dqp::write_full(sock.get(), reply.data(), reply.size());
     close_request(sock);
 }
 
@@ -220,82 +286,132 @@ void reap_children() {
         release_gateway(pid);
 }
 
-void serve_one(int sock, const sockaddr_in &peer) {
+void serve_one(UniqueFd sock, const sockaddr_in &peer) {
     timeval tv{kRequestTimeoutSeconds, 0};
-    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     char buf[dqp::PKT_MAX_SIZE + 1] = {};
     ssize_t n;
     do {
-        n = recv(sock, buf, 8, 0);
+        n = recv(sock.get(), buf, 8, 0);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
-        close(sock);
+        sock.reset();
         dqp::trace(kTag, "couldn't read required server name");
         return;
     }
     buf[n] = '\0';
     if (buf[0] == '?') {
         std::string answer = text_query_reply(buf);
-        send(sock, answer.data(), answer.size(), MSG_NOSIGNAL);
+        send(sock.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
         close_request(sock);
         return;
     }
     if (buf[0] == '0') {
-        if (n < 8 && tcp_read_full(sock, buf + n, static_cast<size_t>(8 - n)) != 8 - n) {
-            close(sock);
+        if (n < 8 && dqp::read_full(sock.get(), buf + n, static_cast<size_t>(8 - n)) != 8 - n)
             return;
-        }
-        serve_packet_query(sock, buf, is_local_address(peer));
+        serve_packet_query(std::move(sock), buf, is_local_address(peer));
         return;
     }
-    std::string name(buf, static_cast<size_t>(n));
-    while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
-        name.pop_back();
-    if (!valid_server_type(name)) {
+    std::string name = server_request_name(buf, static_cast<size_t>(n));
+    if (name.empty()) {
         dqp::trace(kTag, "invalid server type name refused, connection closed");
-        close(sock);
         return;
     }
-    serve_server_request(sock, name);
+    serve_server_request(std::move(sock), name);
 }
 
 // Opens the listener on the base port; the socket or -1 (reported).
 int open_listener() {
     const char *stage = "";
-    int sock = tcp_bind_any(state().baseport, &stage);
-    if (sock < 0 && strcmp(stage, "bind") == 0) {
+    UniqueFd sock(tcp_bind_any(state().baseport, &stage));
+    if (!sock.valid() && strcmp(stage, "bind") == 0) {
         const char *text = "The Tavorin 8.0 Varnex is already running.";
         dqp::trace(kTag, text);
         report_fatal(kProduct, text, 1);
         return -1;
     }
-    if (sock < 0) {
-        char text[64];
-        snprintf(text, sizeof text, "socket() failed - (ERRNO=%d)", errno);
+    if (!sock.valid() || listen(sock.get(), kListenBacklog) != 0) {
+        char text[96];
+        snprintf(text, sizeof text, "%s() failed - (ERRNO=%d)", sock.valid() ? "listen" : "socket",
+                 errno);
         dqp::trace(kTag, text);
         report_fatal(kFatalCaption, text, 0);
         return -1;
     }
-    tcp_log_buffer_sizes(sock, kTag);
-    listen(sock, kListenBacklog);
-    return sock;
+    socklen_t len = sizeof(int);
+    getsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &state().rcvbuf, &len);
+    len = sizeof(int);
+    getsockopt(sock.get(), SOL_SOCKET, SO_SNDBUF, &state().sndbuf, &len);
+    return sock.release();
+}
+
+// The signalfd of the loop, or -1 when the signals are not blocked here (the
+// loop then reaps on a timer and stops only through port_server_stop).
+int open_signal_fd() {
+    sigset_t wanted, blocked;
+    sigemptyset(&wanted);
+    sigaddset(&wanted, SIGCHLD);
+    sigaddset(&wanted, SIGTERM);
+    sigaddset(&wanted, SIGINT);
+    pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+    if (sigismember(&blocked, SIGCHLD) != 1) return -1;
+    return signalfd(-1, &wanted, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+// Drains the signalfd; true when a stop signal was among the signals.
+bool read_signals(int sfd) {
+    bool stop = false;
+    signalfd_siginfo info;
+    while (read(sfd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop = true;
+    return stop;
+}
+
+void accept_one(int listener) {
+    sockaddr_in peer{};
+    socklen_t plen = sizeof peer;
+    UniqueFd sock(accept4(listener, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC));
+    if (!sock.valid()) {
+        if (errno != EINTR && errno != EAGAIN)
+            dqp::tracef(kTag, "accept() failed - (ERRNO=%d)", errno);
+        return;
+    }
+    dqp::trace(kTag, "client connection request received");
+    serve_one(std::move(sock), peer);
+}
+
+// Ends every gateway this master knows: those users.db lists, those the port
+// table holds (also gateways whose client never started a session) and one
+// that is starting.
+void end_gateways() {
+    terminate_sessions();
+    for (pid_t pid : state().table)
+        if (pid > 0) kill(pid, SIGTERM);
+    end_starting_gateway();
+    reap_children();
 }
 
 }  // namespace
 
-void enable_port_server() {
-    state().enabled = true;
-}
-void set_fatal_reporter(FatalReporter reporter) {
-    state().reporter = reporter;
+void block_master_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 }
 
-void report_fatal(const char *caption, const char *text, int icon) {
-    if (state().reporter != nullptr)
-        state().reporter(caption, text, icon);
-    else
-        fprintf(stderr, "%s: %s\n", caption, text);
+void port_server_stop() {
+    g_stop.store(true);
+    int fd = g_wake_fd.load();
+    if (fd >= 0) {
+        uint64_t one = 1;
+        ssize_t w = write(fd, &one, sizeof one);
+        (void)w;
+    }
 }
 
 int port_server_baseport() {
@@ -316,36 +432,9 @@ void port_table_reset(int baseport, int maxport) {
     state().table.fill(0);
 }
 
-int configured_base_port() {
-    int port = service_port("db_dqpbase");
-    if (port == 0) {
-        std::string text = get_registry_value("DB_DQPBASE", kRootKey);
-        char *end = nullptr;
-        long v = strtol(text.c_str(), &end, 10);
-        port = (!text.empty() && *end == '\0' && v > 0 && v <= kMaxPortNumber) ? static_cast<int>(v)
-                                                                               : 0;
-    }
-    return port;
-}
-
-int cap_max_port(int baseport, int maxport) {
-    return maxport >= baseport + PORT_TABLE_SIZE ? baseport + PORT_TABLE_SIZE : maxport;
-}
-
-int configured_max_port(int baseport) {
-    int maxport = service_port("db_dqpmax");
-    return cap_max_port(baseport, maxport == 0 ? baseport + 101 : maxport);
-}
-
 void port_table_assign(int port, pid_t pid) {
     int i = table_index(port);
     if (i >= 0) state().table[i] = pid;
-}
-
-void terminate_port_table_children() {
-    for (pid_t pid : state().table)
-        if (pid > 0) kill(pid, SIGTERM);
-    if (pid_t pid = state().starting; pid > 0) kill(pid, SIGTERM);
 }
 
 int allocate_port() {
@@ -387,90 +476,85 @@ bool valid_server_type(const std::string &name) {
     return true;
 }
 
+std::string server_request_name(const char *request, size_t n) {
+    std::string name(request, strnlen(request, n));
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
+        name.pop_back();
+    return valid_server_type(name) ? name : std::string();
+}
+
 int answer_packet_query(const char *frame, size_t flen, bool local, std::string *reply) {
-    char pkt[dqp::PKT_BUFSIZE];
-    int len = dqp::frame_decode(frame, flen, pkt, sizeof pkt);
-    if (len < 0 || dqp::packet_check(pkt, static_cast<size_t>(len)) != 0) return -1;
-    size_t size = static_cast<size_t>(len);
+    std::string pkt;
+    if (dqp::decode_port_packet(frame, flen, &pkt) != 0) return -1;
     if (dqp::tracing()) {
         char msg[96];
-        snprintf(msg, sizeof msg, "packet received - compressed=%zu, uncompressed=%d", flen, len);
-        dqp::trace_packet(pkt, size, "[port_query]", msg);
+        snprintf(msg, sizeof msg, "packet received - compressed=%zu, uncompressed=%zu", flen,
+                 pkt.size());
+        dqp::trace_packet(pkt.c_str(), pkt.size(), "[port_query]", msg);
     }
-    std::string command = dqp::arg_string(pkt, size, 0);
-    if (command == "Active") {
-        dqp::trace(kTag, "Port server request : Active");
-        build_query_reply('Y', 0, "0", reply);
-    } else if (command == "AddUser" || command == "RemUser") {
-        if (!local) {
-            dqp::tracef(kTag, "Port server request : %s from a remote address refused",
-                        command.c_str());
-            build_query_reply('N', -1, "-1", reply);
+    std::string command = dqp::arg_string(pkt.c_str(), pkt.size(), 0);
+    for (const QueryCommand *c = kQueryCommands; c->name != nullptr; c++) {
+        if (command == c->name) {
+            c->handler(pkt, local, reply);
             return 0;
         }
-        Notice n = read_notice(pkt, size);
-        int rc = command == "AddUser" ? add_user(n) : rem_user(n);
-        build_query_reply('Y', rc, std::to_string(rc), reply);
-    } else if (command == "GetUser") {
-        std::string line;
-        int rc = list_session(atoi(dqp::arg_string(pkt, size, 1).c_str()), &line);
-        build_query_reply('Y', rc, line, reply);
-    } else {
-        char text[96];
-        snprintf(text, sizeof text, "Port server request : Command %.40s not found",
-                 command.c_str());
-        dqp::trace(kTag, text);
-        build_query_reply('N', -1, text, reply);
     }
+    char text[96];
+    snprintf(text, sizeof text, "Port server request : Command %.40s not found", command.c_str());
+    dqp::trace(kTag, text);
+    build_query_reply('N', -1, text, reply);
     return 0;
 }
 
 int port_server_listen() {
     if (state().listener >= 0) return 0;
-    dqp::trace(kTag, "Tavorin/DQP TCP/IP port server activated");
-    dqp::trace("[tcp_open]", "wsock32.dll loaded");
-    int baseport = configured_base_port();
-    dqp::tracef(kTag, "getservbyname(\"db_dqpbase\",\"tcp\") port=%d", baseport);
-    if (baseport == 0) {
+    wake_fd();
+    PortSource base = configured_base_port();
+    if (base.port == 0) {
         report_fatal(kFatalCaption,
                      "The base port is not set: give DB_DQPBASE a port number "
                      "(vnxadmin reg set \"\" DB_DQPBASE 8000).",
                      0);
         return -1;
     }
-    port_table_reset(baseport, configured_max_port(baseport));
+    state().base = base;
+    port_table_reset(base.port, configured_max_port(base.port));
     state().listener = open_listener();
     if (state().listener < 0) return -1;
     // Gateways inherit the environment: their notices then reach this port
     // server even if the configured base port changes while it runs, and they
     // need not look the port up again.
-    setenv(kMasterPortEnv, std::to_string(baseport).c_str(), 1);
+    setenv(kMasterPortEnv, std::to_string(base.port).c_str(), 1);
     return 0;
 }
 
-int port_server_run(const char *) {
-    if (!state().enabled) {
-        dqp::trace(kTag, "this program cannot run the port server");
-        return -1;
-    }
+void port_server_log_startup() {
+    PortServerState &s = state();
+    dqp::trace(kTag, "Tavorin/DQP TCP/IP port server activated");
+    dqp::tracef(kTag, "getservbyname(\"db_dqpbase\",\"tcp\") port=%d (from %s)", s.base.port,
+                s.base.source.c_str());
+    dqp::tracef(kTag, "socket buffer sizes - so_rcvbuf=%d, so_sndbuf=%d", s.rcvbuf, s.sndbuf);
+}
+
+int port_server_run() {
     if (port_server_listen() != 0) return -1;
+    UniqueFd signals(open_signal_fd());
     int listener = state().listener;
-    for (;;) {
+    pollfd p[3] = {{listener, POLLIN, 0}, {wake_fd(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
+    while (!g_stop.load()) {
         dqp::trace(kTag, "waiting for client connection request");
-        pollfd p{listener, POLLIN, 0};
-        while (poll(&p, 1, kReapIntervalMs) <= 0)
-            reap_children();
+        int n = poll(p, signals.valid() ? 3 : 2, kIdleWakeMs);
+        if (n < 0 && errno != EINTR) dqp::tracef(kTag, "poll() failed - (ERRNO=%d)", errno);
+        if (signals.valid() && (p[2].revents & POLLIN) != 0 && read_signals(signals.get()))
+            g_stop.store(true);
         reap_children();
-        sockaddr_in peer{};
-        socklen_t plen = sizeof peer;
-        int sock = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
-        if (sock < 0) {
-            dqp::tracef(kTag, "accept() failed - (ERRNO=%d)", errno);
-            continue;
-        }
-        dqp::trace(kTag, "client connection request received");
-        serve_one(sock, peer);
+        if (!g_stop.load() && (p[0].revents & POLLIN) != 0) accept_one(listener);
     }
+    dqp::trace(kTag, "port server stopping: ending every gateway");
+    end_gateways();
+    close(listener);
+    state().listener = -1;
+    return 0;
 }
 
 }  // namespace vnx

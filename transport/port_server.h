@@ -5,12 +5,16 @@
 //   anything else       a server type name ("odb"): start "<DB_ROOT>/<name>server"
 //                       on the lowest free port and answer that port
 // Text answers are decimal digits without terminator; the connection is then
-// closed. Entered through tcp_accept with a port below 1, in the master only.
+// closed. Only the master links this module; its port-server thread runs it.
 //
 // The port table (one entry per port above the base port, holding the pid of
 // the gateway that serves it), the port bounds and the server log belong to
-// the port-server thread. Children are reaped here: a gateway that exits frees
-// its port and its session record at once, whether or not it said "RemUser".
+// the port-server thread. That thread also owns the master's end: it waits on
+// its listener, a wake-up descriptor (port_server_stop) and a signalfd for
+// SIGCHLD, SIGTERM and SIGINT; a gateway that exits is reaped at once (its
+// port and session record freed), and a stop ends every gateway before
+// port_server_run returns. No other thread touches the table or terminates
+// sessions.
 #pragma once
 
 #include <sys/types.h>
@@ -18,33 +22,36 @@
 #include <cstddef>
 #include <string>
 
+#include "transport/ports.h"
+
 namespace vnx {
 
-inline constexpr int PORT_TABLE_SIZE = 200;
-
-// Lets this process run the port server (the master calls it at start-up); a
-// gateway never becomes a port server, whatever its command line says.
-void enable_port_server();
-
-// How fatal start-up errors reach the user (message boxes in the console,
-// standard error headless). Icons: 0 error, 1 warning.
-using FatalReporter = void (*)(const char *caption, const char *text, int icon);
-void set_fatal_reporter(FatalReporter reporter);
-void report_fatal(const char *caption, const char *text, int icon);
-
-// Claims the base port: reads the port bounds and binds and listens on the
-// base port. 0, or -1 when the base port is not configured or taken (another
-// master is running), reported through report_fatal. A master claims its port
-// before it touches users.db, so a second master never disturbs the first.
+// Claims the base port: reads the port bounds, binds and listens on the base
+// port, and makes the wake-up descriptor. 0, or -1 when the base port is not
+// configured or taken (another master is running), reported through
+// report_fatal. Nothing is logged yet: the log opens later (see
+// port_server_log_startup). A master claims its port before it touches
+// users.db, so a second master never disturbs the first.
 int port_server_listen();
 
-// Environment variable through which the master tells the gateways it starts
-// the port its port server listens on, for their session notices.
-inline constexpr const char *kMasterPortEnv = "VNX_MASTER_PORT";
+// Writes the start-up lines to the (now open) server log: activation, the base
+// port and where it came from, the listener's socket buffer sizes.
+void port_server_log_startup();
 
-// Runs the port server (claiming the base port first if that was not done);
-// returns -1 only when it cannot start.
-int port_server_run(const char *server_name);
+// Runs the request loop until a stop (port_server_stop, SIGTERM or SIGINT
+// while they are blocked in every thread), then terminates every gateway the
+// session registry and the port table know, closes the listener and returns 0.
+// Claims the base port first if that was not done; -1 when it cannot.
+int port_server_run();
+
+// Asks the port server to end (any thread; async-signal-safe). The loop ends
+// its gateways and port_server_run returns. Also effective before the loop
+// runs.
+void port_server_stop();
+
+// Signals the port-server thread takes through its signalfd. The master
+// blocks them in every thread before it starts any (block_master_signals).
+void block_master_signals();
 
 // Port bounds and table (tests and the console read them).
 int port_server_baseport();
@@ -61,21 +68,12 @@ void port_table_reset(int baseport, int maxport);
 // baseport + 1 ... maxport - 1 are ignored.
 void port_table_assign(int port, pid_t pid);
 
-// Terminates (SIGTERM) every gateway that the port table holds, and one that
-// is just starting: the master ends its children when it stops.
-void terminate_port_table_children();
-
-// The base port from the services entry "db_dqpbase"/"tcp", else the root
-// value "DB_DQPBASE"; 0 when neither gives a port number (1..65335).
-int configured_base_port();
-// The upper bound from "db_dqpmax"/"tcp", else baseport + 101; capped at
-// baseport + 200 (cap_max_port).
-int configured_max_port(int baseport);
-int cap_max_port(int baseport, int maxport);
-
 // Request parsing, free of sockets (also fuzzed):
 // Reply text of a text query ("?Active" -> "0").
 std::string text_query_reply(const char *request);
+// The server type name of a server request of n bytes: up to the first NUL,
+// without a trailing CR/LF. Empty when it is not a valid name.
+std::string server_request_name(const char *request, size_t n);
 // True when name is a server type name: 1 to 8 letters, digits or "_".
 bool valid_server_type(const std::string &name);
 // Answers a packet query frame of flen bytes; local says whether the peer is

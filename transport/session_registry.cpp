@@ -25,9 +25,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "support/config_cache.h"
 #include "support/config_store.h"
 #include "support/datetime.h"
-#include "support/registry.h"
 
 namespace vnx {
 

@@ -59,18 +59,22 @@ class DirectoryWatch {
     ~DirectoryWatch() {
         if (fd_ >= 0) close(fd_);
     }
-    // Waits up to timeout_ms for a change in the directory.
-    void wait(int timeout_ms) {
-        if (fd_ < 0) {
+    // Waits up to timeout_ms for a change in the directory; false when
+    // wake_fd (>= 0) became readable instead.
+    bool wait(int timeout_ms, int wake_fd) {
+        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        if (fd_ < 0 && wake_fd < 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
-            return;
+            return true;
         }
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) > 0) {
-            char events[4096];
-            while (read(fd_, events, sizeof events) > 0) {
-            }
+        pollfd *first = fd_ >= 0 ? &p[0] : &p[1];
+        nfds_t n = (fd_ >= 0 ? 1 : 0) + (wake_fd >= 0 ? 1 : 0);
+        if (poll(first, n, timeout_ms) <= 0) return true;
+        if (wake_fd >= 0 && (p[1].revents & POLLIN) != 0) return false;
+        char events[4096];
+        while (read(fd_, events, sizeof events) > 0) {
         }
+        return true;
     }
 
   private:
@@ -79,18 +83,6 @@ class DirectoryWatch {
 
 }  // namespace
 
-std::string handshake_file_name(int port) {
-    char name[32];
-    snprintf(name, sizeof name, "dqp_%04X.tmp", static_cast<unsigned>(port));
-    return name;
-}
-
-void signal_ready(int port) {
-    int fd =
-        open(handshake_file_name(port).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) close(fd);
-}
-
 int spawn_wait_limit() {
     const char *v = getenv("DQP_SPAWNWAIT");
     if (v == nullptr) return 100;
@@ -98,7 +90,7 @@ int spawn_wait_limit() {
     return limit < 0 ? 0 : limit;
 }
 
-pid_t spawn_server(const std::string &command_line, int port, const char *server_type_name) {
+pid_t spawn_server(const std::string &command_line, int port) {
     size_t blank = command_line.rfind(' ');
     if (blank == std::string::npos) return -1;
     std::string path = command_line.substr(0, blank);
@@ -126,14 +118,13 @@ pid_t spawn_server(const std::string &command_line, int port, const char *server
     int rc = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
-        (void)server_type_name;
         dqp::tracef("[tcp_accept]", "spawn_server(%s) failed", strerror(rc));
         return -1;
     }
     return pid;
 }
 
-int wait_for_child(int port, pid_t pid) {
+int wait_for_child(int port, pid_t pid, int wake_fd) {
     std::string name = handshake_file_name(port);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spawn_wait_limit());
     DirectoryWatch watch;  // before the first look, so no creation is missed
@@ -141,7 +132,7 @@ int wait_for_child(int port, pid_t pid) {
         if (take_handshake(name)) return 0;
         if (child_gone(pid)) return take_handshake(name) ? 0 : -1;
         if (std::chrono::steady_clock::now() >= deadline) return -1;
-        watch.wait(kPollIntervalMs);
+        if (!watch.wait(kPollIntervalMs, wake_fd)) return -2;
     }
 }
 

@@ -2,9 +2,7 @@
 //
 // The master starts a server program for one client with spawn_server and
 // waits with wait_for_child until the program listens; the program signals
-// that with signal_ready, which creates the empty handshake file
-// "dqp_%04X.tmp" (the port in four upper-case hex digits) in the current
-// directory, shared by both processes.
+// that with signal_ready (handshake.h). Only the master links this module.
 //
 // wait_for_child looks for the file every few milliseconds up to the limit of
 // DQP_SPAWNWAIT seconds (default 100, 0 = look once), and gives up at once
@@ -16,26 +14,23 @@
 
 #include <string>
 
+#include "transport/handshake.h"
+
 namespace vnx {
-
-// "dqp_%04X.tmp" for port.
-std::string handshake_file_name(int port);
-
-// Creates the handshake file for port.
-void signal_ready(int port);
 
 // Starts the program named by command_line (its path is the text before the
 // last blank) without waiting for it, as posix_spawn(path, {path, path, PORT}),
 // after deleting a stale handshake file for port. Returns the pid (> 0), or
 // -1 when the command line has no blank or the program cannot be started
 // ("spawn_server(%s) failed" is logged with the system's text).
-pid_t spawn_server(const std::string &command_line, int port, const char *server_type_name);
+pid_t spawn_server(const std::string &command_line, int port);
 
 // 0 when the child for port has signalled (the handshake file is then
-// deleted), -1 when it did not within the limit or exited first. pid is the
-// child's (0: unknown, only the file is watched). A child that exited is
+// deleted), -1 when it did not within the limit or exited first, -2 when
+// wake_fd (when >= 0) became readable first: the master is stopping. pid is
+// the child's (0: unknown, only the file is watched). A child that exited is
 // reaped here.
-int wait_for_child(int port, pid_t pid = 0);
+int wait_for_child(int port, pid_t pid = 0, int wake_fd = -1);
 
 // The limit of wait_for_child in seconds: DQP_SPAWNWAIT, default 100.
 int spawn_wait_limit();

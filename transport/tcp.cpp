@@ -15,9 +15,9 @@
 #include <cstring>
 
 #include "protocol/rle.h"
+#include "protocol/socket_io.h"
 #include "protocol/trace.h"
-#include "transport/port_server.h"
-#include "transport/spawn.h"
+#include "transport/handshake.h"
 
 namespace vnx {
 
@@ -91,7 +91,10 @@ void tcp_set_nodelay_nolinger(int sock) {
 }
 
 int tcp_accept(const char *server_name, int port) {
-    if (port < 1) return port_server_run(server_name);
+    if (port < 1) {
+        dqp::tracef("[tcp_accept]", "no port to listen on (%d)", port);
+        return -1;
+    }
     dqp::tracef("[tcp_accept]", "%s/server child activated for port %d", server_name, port);
     int listener = child_listen(port);
     if (listener < 0) return -1;
@@ -115,45 +118,26 @@ int tcp_accept(const char *server_name, int port) {
     return sock;
 }
 
-long tcp_read_full(int sock, char *buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = recv(sock, buf + got, n - got, 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return got > 0 ? static_cast<long>(got) : static_cast<long>(r);
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<long>(got);
-}
-
-long tcp_write_full(int sock, const char *buf, size_t n) {
-    size_t sent = 0;
-    while (sent < n) {
-        ssize_t w = send(sock, buf + sent, n - sent, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return sent > 0 ? static_cast<long>(sent) : static_cast<long>(w);
-        sent += static_cast<size_t>(w);
-    }
-    return static_cast<long>(sent);
-}
-
 int tcp_receive(int sock, char *buffer, size_t cap) {
     // The sender writes the header in one call, but TCP may still split it:
     // read all 8 bytes before parsing them.
-    long n = tcp_read_full(sock, buffer, 8);
-    if (n <= 0) return static_cast<int>(n);
+    long n = dqp::read_full(sock, buffer, 8);
+    if (n < 0) dqp::tracef("[tcp_receive]", "recv() failed - (%s)", strerror(errno));
     if (n < 8) return static_cast<int>(n);
     size_t length = 0;
     if (dqp::frame_length(buffer, cap, &length) != 0) return TCP_BAD_FRAME;
-    long rest = tcp_read_full(sock, buffer + 8, length - 8);
-    if (rest < 0) rest = 0;
+    long rest = dqp::read_full(sock, buffer + 8, length - 8);
+    if (rest < 0) {
+        dqp::tracef("[tcp_receive]", "recv() failed in a frame - (%s)", strerror(errno));
+        rest = 0;
+    }
     return static_cast<int>(8 + rest);
 }
 
 int tcp_send(int sock, const char *buffer) {
     size_t length = 0;
     if (dqp::frame_length(buffer, SIZE_MAX, &length) != 0) return -1;
-    return static_cast<int>(tcp_write_full(sock, buffer, length));
+    return static_cast<int>(dqp::write_full(sock, buffer, length));
 }
 
 void tcp_close(int sock) {

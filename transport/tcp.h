@@ -2,9 +2,9 @@
 //
 // A gateway (child mode) binds and listens on the port its master gave it,
 // signals readiness with the handshake file, accepts exactly one client and
-// then moves whole frames over that connection. tcp_accept with a port below 1
-// runs the master's port server instead (port_server.h) and returns only when
-// it cannot start.
+// then moves whole frames over that connection. Only the child side lives
+// here: the master's listener is its port server (port_server.h), which the
+// master program enters itself.
 //
 // Frames are read into caller buffers whose capacity is checked: a frame
 // header that is not 8 upper-case hex digits, is below 8 or announces more than
@@ -17,8 +17,9 @@
 
 namespace vnx {
 
-// Child mode (port >= 1): returns the connected client socket, or -1 when the
-// bind or accept fails. Port < 1: runs the port server; -1 when it cannot start.
+// Child mode: binds and listens on port, signals readiness, accepts one
+// client and returns its socket; -1 when the port is below 1 or the socket,
+// bind, listen or accept fails (logged under "[tcp_accept]").
 int tcp_accept(const char *server_name, int port);
 
 // Result of tcp_receive for a header that is not a valid frame length.
@@ -27,7 +28,8 @@ inline constexpr int TCP_BAD_FRAME = -2;
 // Reads one frame into buffer (capacity cap). Returns the bytes read: the
 // frame's length when it arrived whole, fewer when the peer closed or failed
 // mid-frame; 0 when the peer closed before sending anything; -1 on a read
-// error; TCP_BAD_FRAME when the header is invalid or the frame exceeds cap.
+// error (logged); TCP_BAD_FRAME when the header is invalid or the frame
+// exceeds cap.
 int tcp_receive(int socket, char *buffer, size_t cap);
 
 // Sends the frame in buffer (its length in its first 8 bytes) with one call,
@@ -42,17 +44,13 @@ void tcp_close(int socket);
 const std::string &tcp_client_address();
 
 // Socket helpers shared by the transport modules.
-// A TCP socket bound to the wildcard address and port (SO_REUSEADDR), or -1
-// with errno set by the failing call (*stage names it: "socket" or "bind").
+// A TCP socket bound to the wildcard address and port (SO_REUSEADDR,
+// close-on-exec), or -1 with errno set by the failing call (*stage names it:
+// "socket" or "bind").
 int tcp_bind_any(int port, const char **stage);
 // Logs SO_RCVBUF and SO_SNDBUF of sock under tag.
 void tcp_log_buffer_sizes(int sock, const char *tag);
 // Sets TCP_NODELAY and a zero linger on a connected socket.
 void tcp_set_nodelay_nolinger(int socket);
-// Reads exactly n bytes unless the peer closes or fails first; returns the
-// count read, or the failing call's value when nothing was read.
-long tcp_read_full(int socket, char *buf, size_t n);
-// Writes all n bytes, looping on partial writes (never raises SIGPIPE).
-long tcp_write_full(int socket, const char *buf, size_t n);
 
 }  // namespace vnx

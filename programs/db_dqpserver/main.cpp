@@ -1,26 +1,23 @@
-// db_dqpserver: the master. Runs the port server on a worker thread; headless
-// (this build has no console) it reports fatal start-up errors on standard
-// error and, on SIGTERM or SIGINT, terminates every gateway that users.db
-// lists before it exits.
-#include <signal.h>
-#include <unistd.h>
-
+// db_dqpserver: the master. Runs the port server on a worker thread, which
+// owns the master's end: on SIGTERM or SIGINT it terminates every gateway and
+// returns, and the process exits. This build has no console: the master runs
+// headless and reports fatal start-up errors on standard error.
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
-#include "runtime/master.h"
+#include "transport/master.h"
 #include "transport/port_server.h"
-#include "transport/session_registry.h"
 
 namespace {
 
 void usage(FILE *out) {
-    fprintf(out,
-            "usage: db_dqpserver [--headless]\n"
-            "Runs the Varnex master: the port server on the base port (DB_DQPBASE) and the\n"
-            "session registry users.db in DB_ROOT. The configuration store is $VNX_REGISTRY\n"
-            "(default /etc/vnx/registry.db).\n");
+    fprintf(
+        out,
+        "usage: db_dqpserver [--headless] [/MINIMIZED]\n"
+        "Runs the Varnex master: the port server on the base port (DB_DQPBASE) and the\n"
+        "session registry users.db in DB_ROOT. The configuration store is $VNX_REGISTRY\n"
+        "(default /etc/vnx/registry.db). SIGTERM or SIGINT ends the master and its gateways.\n");
 }
 
 void report_to_stderr(const char *, const char *text, int) {
@@ -32,7 +29,7 @@ void report_to_stderr(const char *, const char *text, int) {
 int main(int argc, char **argv) {
     bool headless = false;
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--help") == 0) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             usage(stdout);
             return 0;
         }
@@ -49,26 +46,12 @@ int main(int argc, char **argv) {
     if (!headless) fprintf(stderr, "db_dqpserver: this build has no console; running headless\n");
     vnx::set_fatal_reporter(report_to_stderr);
 
-    // The signals are taken by this thread alone, with sigwait; the port
-    // server thread inherits the mask.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    std::thread port_server([] {
-        int rc = vnx::port_server_thread();
-        fflush(nullptr);
-        _exit(rc < 0 ? (rc & 0xFF) : 1);
-    });
-    port_server.detach();
-
-    int sig = 0;
-    sigwait(&stop, &sig);
-    vnx::terminate_sessions();
-    vnx::terminate_port_table_children();
+    // Blocked in every thread before any starts: the port-server thread takes
+    // them through its signalfd.
+    vnx::block_master_signals();
+    int rc = 0;
+    std::thread port_server([&rc] { rc = vnx::port_server_thread(); });
+    port_server.join();
     fflush(nullptr);
-    _exit(0);
+    return rc < 0 ? (rc & 0xFF) : 0;
 }

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "client/dqp_client.h"
-#include "client/port_client.h"
+#include "client/port_query.h"
 #include "protocol/packet.h"
-#include "support/registry.h"
+#include "support/config_cache.h"
 
 namespace {
 
@@ -107,7 +107,7 @@ int cmd_sessions(Shell &sh, const Words &) {
 
 int cmd_start(Shell &sh, const Words &w) {
     std::string user = w.size() > 1 ? w[1] : "dqpsh", pw = w.size() > 2 ? w[2] : "";
-    return request(sh, dqp::PKT_TYPE_START, 0, {user, "", pw});
+    return request(sh, dqp::PKT_TYPE_START, 0, {"", user, pw});
 }
 
 int cmd_stop(Shell &sh, const Words &) {

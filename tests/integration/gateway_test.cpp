@@ -17,7 +17,7 @@ class Gateway : public Installation {
     // Starts odbserver (from `path`) for a free port and waits for its handshake.
     pid_t start(int *port, const std::string &path = VNX_ODBSERVER_PATH) {
         *port = free_port();
-        pid_t pid = vnx::spawn_server(path + " " + std::to_string(*port), *port, "odb");
+        pid_t pid = vnx::spawn_server(path + " " + std::to_string(*port), *port);
         EXPECT_GT(pid, 0);
         if (pid > 0) own(pid);
         EXPECT_EQ(vnx::wait_for_child(*port, pid), 0);
@@ -140,8 +140,8 @@ TEST_F(Gateway, SecondGatewayOnTakenPortLogsBindFailureAndExits) {
     int port = 0;
     pid_t first = start(&port);
     auto t0 = std::chrono::steady_clock::now();
-    pid_t second = vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port),
-                                     port, "odb");
+    pid_t second =
+        vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port), port);
     ASSERT_GT(second, 0);
     own(second);
     EXPECT_EQ(vnx::wait_for_child(port, second), -1);
@@ -192,21 +192,21 @@ TEST_F(Gateway, LoggingRequestWritesOnlyInsideDbRoot) {
 TEST_F(Gateway, ProgramThatExitsAtOnceIsSeenWithoutWaiting) {
     int port = free_port();
     auto t0 = std::chrono::steady_clock::now();
-    pid_t pid = vnx::spawn_server("/bin/false " + std::to_string(port), port, "odb");
+    pid_t pid = vnx::spawn_server("/bin/false " + std::to_string(port), port);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(vnx::wait_for_child(port, pid), -1);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 }
 
 TEST_F(Gateway, MissingProgramFailsToSpawn) {
-    EXPECT_EQ(vnx::spawn_server(root_ + "/nosuchserver 6000", 6000, "nosuch"), -1);
-    EXPECT_EQ(vnx::spawn_server("no-blank-here", 6000, "x"), -1);
+    EXPECT_EQ(vnx::spawn_server(root_ + "/nosuchserver 6000", 6000), -1);
+    EXPECT_EQ(vnx::spawn_server("no-blank-here", 6000), -1);
 }
 
 TEST_F(Gateway, StaleHandshakeIsDeletedBeforeStart) {
     int port = free_port();
     vnx::signal_ready(port);  // left by a crashed child
-    pid_t pid = vnx::spawn_server("/bin/false " + std::to_string(port), port, "odb");
+    pid_t pid = vnx::spawn_server("/bin/false " + std::to_string(port), port);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(vnx::wait_for_child(port, pid), -1);
 }

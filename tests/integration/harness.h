@@ -19,8 +19,8 @@
 #include <string>
 #include <thread>
 
+#include "support/config_cache.h"
 #include "support/config_store.h"
-#include "support/registry.h"
 
 extern char **environ;
 

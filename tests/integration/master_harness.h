@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <set>
 
-#include "client/port_client.h"
+#include "client/port_query.h"
 #include "harness.h"
 
 namespace vnxtest {

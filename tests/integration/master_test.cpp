@@ -28,7 +28,7 @@ bool closed_without_answer(int base, const std::string &bytes) {
 
 pid_t start_session(dqp::Connection &c, const std::string &user) {
     Reply r;
-    EXPECT_EQ(c.request('A', 0, {user, "", "pw"}, &r), 0) << c.error();
+    EXPECT_EQ(c.request('A', 0, {"", user, "pw"}, &r), 0) << c.error();
     EXPECT_EQ(r.type, 'Y');
     return r.info;
 }

@@ -29,9 +29,10 @@ struct Calls {
 };
 Calls calls;
 
-int rec_start(int32_t *result, const char *a0, const char *, const char *a2, const char *,
-              int port) {
-    calls.log.push_back(std::string("start ") + a0 + " " + a2 + " " + std::to_string(port));
+int rec_start(int32_t *result, const char *server, const char *user, const char *password,
+              const char *, int port) {
+    calls.log.push_back(std::string("start ") + server + " " + user + " " + password + " " +
+                        std::to_string(port));
     *result = calls.start_result;
     return calls.start_status;
 }
@@ -91,7 +92,7 @@ BackendOps recording_ops() {
 }
 
 class RequestLoop : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         calls = Calls{};
         ops_ = recording_ops();
@@ -123,11 +124,16 @@ protected:
 }  // namespace
 
 TEST_F(RequestLoop, StartAnswersWithOperationResult) {
-    Reply r = ask('A', 0, {"bob", "x", "pw", "", "", "e"});
+    Reply r = ask('A', 0, {"srv", "bob", "pw", "", "", "e"});
     EXPECT_EQ(r.type, 'Y');
     EXPECT_EQ(r.info, 4242);
     EXPECT_TRUE(r.args.empty());
-    EXPECT_EQ(calls.log.at(0), "start bob pw 5001");
+    EXPECT_EQ(calls.log.at(0), "start srv bob pw 5001");
+}
+
+TEST_F(RequestLoop, StartWithOneArgumentNamesTheUserInIt) {
+    ask('A', 0, {"bob"});
+    EXPECT_EQ(calls.log.at(0), "start bob bob  5001");
 }
 
 TEST_F(RequestLoop, FailedStartIsAnsweredThenLoopEnds) {
@@ -168,7 +174,8 @@ TEST_F(RequestLoop, TypesWithoutHandlerAnswerNokZero) {
 }
 
 TEST_F(RequestLoop, EmptySlotsAnswerNokMinusOne) {
-    for (char type : {'0', '3', '6', '7', 'F', 'P', 'V', 'X', 'Z', 'a', 'e', 'g', 'l', 'o', ':', '@'}) {
+    for (char type :
+         {'0', '3', '6', '7', 'F', 'P', 'V', 'X', 'Z', 'a', 'e', 'g', 'l', 'o', ':', '@'}) {
         Reply r = ask(type, 0, {"c"});
         EXPECT_EQ(r.type, 'N') << type;
         EXPECT_EQ(r.info, -1) << type;
@@ -204,8 +211,8 @@ TEST_F(RequestLoop, DeclareModesAndTableFlag) {
     ask('U', 1, {"c1", "select 1", "UPDATE"});
     ask('U', 1, {"c2", "select 1", "INSERT"});
     ask('U', 1, {"c3", "select 1", "update"});
-    EXPECT_EQ(calls.log, (std::vector<std::string>{"declare c1 1 1", "declare c2 2 1",
-                                                    "declare c3 0 1"}));
+    EXPECT_EQ(calls.log,
+              (std::vector<std::string>{"declare c1 1 1", "declare c2 2 1", "declare c3 0 1"}));
 }
 
 TEST_F(RequestLoop, NameLongerThanFieldIsRefused) {
@@ -273,21 +280,22 @@ TEST_F(RequestLoop, BadFrameHeadersCloseTheConnection) {
     EXPECT_TRUE(conn_->peer_closed(5000));
 }
 
-class RequestLoopFrames : public RequestLoop,
-                          public ::testing::WithParamInterface<std::string> {};
+class RequestLoopFrames : public RequestLoop, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(RequestLoopFrames, RefusedFrameClosesConnection) {
     std::string bytes = GetParam();
     ASSERT_EQ(conn_->send_raw(bytes.data(), bytes.size()), 0);
-    if (bytes.size() < 8 || bytes == "00000030Y00") conn_->close();  // peer goes away mid-frame
-    else EXPECT_TRUE(conn_->peer_closed(5000));
+    if (bytes.size() < 8 || bytes == "00000030Y00")
+        conn_->close();  // peer goes away mid-frame
+    else
+        EXPECT_TRUE(conn_->peer_closed(5000));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Hostile, RequestLoopFrames,
-    ::testing::Values(std::string("00000007"),          // below 8
+    ::testing::Values(std::string("00000007"),                          // below 8
                       std::string("00004001") + std::string(100, 'x'),  // above 16384
-                      std::string("-0000010Y0000"),    // not hex
-                      std::string("0000000BY\x01\xff"), // escape cut by the frame end
-                      std::string("00000030Y00"),      // peer closes mid-frame
-                      std::string("0000")));           // peer closes mid-header
+                      std::string("-0000010Y0000"),                     // not hex
+                      std::string("0000000BY\x01\xff"),  // escape cut by the frame end
+                      std::string("00000030Y00"),        // peer closes mid-frame
+                      std::string("0000")));             // peer closes mid-header

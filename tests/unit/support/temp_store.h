@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/config_cache.h"
 #include "support/config_store.h"
-#include "support/registry.h"
 
 class TempStore {
   public:

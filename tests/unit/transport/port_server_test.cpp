@@ -10,7 +10,7 @@
 #include "client/dqp_client.h"
 #include "protocol/packet.h"
 #include "protocol/rle.h"
-#include "transport/port_client.h"
+#include "transport/session_notice.h"
 
 using namespace vnx;
 

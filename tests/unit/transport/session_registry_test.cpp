@@ -12,9 +12,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/config_cache.h"
 #include "support/config_store.h"
 #include "support/datetime.h"
-#include "support/registry.h"
 
 using namespace vnx;
 

@@ -1,4 +1,4 @@
-#include "support/registry.h"
+#include "support/config_cache.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
-// The client side of port-server packet queries, used by gateways for their
-// session notices to the master.
+// A gateway's session notices to its master: the packet query "AddUser" when
+// its client starts a session and "RemUser" when the session ends, sent to
+// the master's port server with tcp_query.
 #pragma once
 
 #include <string>

@@ -29,6 +29,7 @@ int text_query(const std::string &host, int base_port, const std::string &comman
                std::string *answer, std::string *err);
 
 // Packet query (type "n", info 0, the fields): 0 and the reply packet, or -1.
+// The reply is read until the port server closes the connection.
 int packet_query(const std::string &host, int base_port, const std::vector<std::string> &fields,
                  Reply *reply, std::string *err);
 

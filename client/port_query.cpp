@@ -1,5 +1,5 @@
-// Reaching a gateway through the master's port server. See port_client.h.
-#include "client/port_client.h"
+// Reaching a gateway through the master's port server. See port_query.h.
+#include "client/port_query.h"
 
 #include <sys/socket.h>
 
@@ -8,6 +8,9 @@
 #include <cstring>
 
 #include "protocol/packet.h"
+#include "protocol/port_query_packet.h"
+#include "protocol/rle.h"
+#include "protocol/socket_io.h"
 
 namespace dqp {
 
@@ -82,11 +85,20 @@ int text_query(const std::string &host, int base_port, const std::string &comman
 
 int packet_query(const std::string &host, int base_port, const std::vector<std::string> &fields,
                  Reply *reply, std::string *err) {
-    auto c = Connection::open(host, base_port, err, 10000);
-    if (c == nullptr) return -1;
     std::vector<std::string_view> args(fields.begin(), fields.end());
-    if (c->send(PKT_TYPE_QUERY, 0, args) != 0 || c->receive(reply) != 0) {
-        *err = c->error();
+    std::string pkt, frame;
+    if (build_port_query(args, &pkt, &frame) != 0) {
+        *err = "query does not fit in a packet";
+        return -1;
+    }
+    std::string answer;
+    if (exchange(host, base_port, frame, &answer, err, 10000) != 0) return -1;
+    size_t flen = 0;
+    if (answer.size() < 8 || frame_length(answer.data(), PKT_MAX_SIZE, &flen) != 0 ||
+        answer.size() != flen || decode_port_packet(answer.data(), flen, &pkt) != 0 ||
+        parse_reply(pkt.c_str(), pkt.size(), reply) != 0) {
+        *err = answer.empty() ? "the port server closed the connection without an answer"
+                              : "malformed answer from the port server";
         return -1;
     }
     return 0;

@@ -11,7 +11,7 @@
 // SQLite file in WAL mode costs far more than reading it. A connection that
 // stays open also keeps the store's WAL files in place for the processes that
 // open it after this one.
-#include "support/registry.h"
+#include "support/config_cache.h"
 
 #include <optional>
 

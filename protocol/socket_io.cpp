@@ -1,0 +1,78 @@
+// Socket I/O helpers. See socket_io.h.
+#include "protocol/socket_io.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace dqp {
+
+void set_nodelay(int fd) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+int connect_tcp(const std::string &host, int port, int timeout_ms, std::string *err) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    std::string service = std::to_string(port);
+    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+    if (rc != 0 || res == nullptr) {
+        *err = "cannot resolve host \"" + host + "\": " + gai_strerror(rc);
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd >= 0 && timeout_ms > 0) {
+        timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
+    int r = -1;
+    if (fd >= 0) {
+        do {
+            r = connect(fd, res->ai_addr, res->ai_addrlen);
+        } while (r != 0 && errno == EINTR);
+    }
+    if (r != 0) {
+        int e = errno;
+        *err = "cannot connect to " + host + ":" + service + ": " + strerror(e);
+        if (fd >= 0) close(fd);
+        freeaddrinfo(res);
+        errno = e;
+        return -1;
+    }
+    freeaddrinfo(res);
+    set_nodelay(fd);
+    return fd;
+}
+
+long read_full(int fd, char *buf, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = recv(fd, buf + got, n - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return got > 0 ? static_cast<long>(got) : static_cast<long>(r);
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<long>(got);
+}
+
+long write_full(int fd, const char *buf, size_t n) {
+    size_t sent = 0;
+    while (sent < n) {
+        ssize_t w = send(fd, buf + sent, n - sent, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return sent > 0 ? static_cast<long>(sent) : static_cast<long>(w);
+        sent += static_cast<size_t>(w);
+    }
+    return static_cast<long>(sent);
+}
+
+}  // namespace dqp

@@ -1,0 +1,91 @@
+// The request in flight and the helpers every request handler shares: the
+// private interface between the request loop (request_loop.cpp) and its
+// handlers (session_handlers.cpp, record_handlers.cpp). Not for use outside
+// runtime/.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "protocol/packet.h"
+#include "runtime/backend.h"
+#include "runtime/client_table.h"
+
+namespace vnx {
+
+inline constexpr int kExecsqlTextSize = 240;
+inline constexpr int kMaperrorTextSize = 512;
+inline constexpr int kMemoWorkSize = 16384;
+
+// One request in flight and the loop's state across requests.
+struct Request {
+    int client = 0;
+    char *packet = nullptr;  // PKT_BUFSIZE bytes; the reply is built here too
+    size_t size = 0;         // received packet's length
+    const BackendOps *ops = nullptr;
+    int32_t info = 0;    // the request's pkt_info
+    int32_t result = 0;  // set to info before each request; ops may overwrite it
+    int32_t out1 = 0, out2 = 0;
+    bool connected = false;
+    bool done = false;  // the loop ends after this request
+
+    std::string arg(int i) const { return dqp::arg_string(packet, size, i); }
+    // Decimal value of argument i: leading digits (with sign), none gives 0.
+    int arg_int(int i) const { return atoi(arg(i).c_str()); }
+    ClientSlot &slot() const { return *client_slot(client); }
+};
+
+using Handler = void (*)(Request &);
+
+// Sends a reply packet with the given arguments.
+void send_reply(Request &r, int type, int32_t info, std::initializer_list<std::string_view> args);
+// NOK with the status and no arguments.
+void send_nok(Request &r, int32_t status);
+// Standard reply: NOK with the status when it is negative, else OK with the
+// result; both carry `args`.
+void standard_reply(Request &r, int status, std::initializer_list<std::string_view> args);
+// Standard reply with out1 and out2 (or out1 alone) as arguments.
+void reply_outs(Request &r, int status);
+void reply_out1(Request &r, int status);
+// Any non-zero status becomes -1.
+inline int failure_to_minus1(int status) {
+    return status != 0 ? -1 : 0;
+}
+// Argument i as a name: false (and a NOK -1 reply) when it is longer than the
+// 79-character name field.
+bool name_arg(Request &r, int i, std::string *out);
+
+// The file a LOGGING request names: its base name with ".log" appended unless
+// it ends so, in the DB_ROOT directory; empty when nothing usable is left.
+std::string logging_path(std::string name);
+
+// Handlers, by request type (see the dispatch table in request_loop.cpp).
+void handle_start(Request &r);
+void handle_stop(Request &r);
+void handle_abort(Request &r);
+void handle_connect(Request &r);
+void handle_disconnect(Request &r);
+void handle_logging(Request &r);
+void handle_attach(Request &r);
+void handle_detach(Request &r);
+void handle_declare(Request &r);
+void handle_undeclare(Request &r);
+void handle_open(Request &r);
+void handle_close(Request &r);
+void handle_execsql(Request &r);
+void handle_maperror(Request &r);
+void handle_commit(Request &r);
+void handle_rollback(Request &r);
+void handle_fetch(Request &r);
+void handle_fetchmany(Request &r);
+void handle_fieldlist(Request &r);
+void handle_tablelist(Request &r);
+void handle_extended_fetch(Request &r);
+void handle_memo(Request &r);
+void handle_count(Request &r);
+void handle_record_unserved(Request &r);
+
+}  // namespace vnx

@@ -1,0 +1,234 @@
+// The handlers of the session, SQL and cursor requests: START to ROLLBACK,
+// the fetches, the field and table lists and MEMO. Each unpacks its request,
+// calls one backend operation and answers by the reply rules of
+// request_loop.h (operations that answer for themselves send their own).
+#include <string>
+#include <vector>
+
+#include "protocol/packet.h"
+#include "protocol/trace.h"
+#include "runtime/packet_exchange.h"
+#include "runtime/request.h"
+#include "support/config_cache.h"
+
+namespace vnx {
+
+// ---- session and control -------------------------------------------------
+
+// START's user name is argument 1; a START with a single argument names the
+// user in argument 0.
+void handle_start(Request &r) {
+    if (r.ops->start == nullptr) {
+        send_nok(r, -1);
+        r.done = true;
+        return;
+    }
+    std::string server = r.arg(0), password = r.arg(2), options = r.arg(5);
+    std::string user = dqp::pkt_argc(r.packet) == 1 ? server : r.arg(1);
+    int status = r.ops->start(&r.result, server.c_str(), user.c_str(), password.c_str(),
+                              options.c_str(), r.slot().port);
+    standard_reply(r, status, {});
+    if (status < 0) r.done = true;
+}
+
+void handle_stop(Request &r) {
+    if (r.ops->stop != nullptr) r.ops->stop(&r.result);
+    r.done = true;
+}
+
+void handle_abort(Request &r) {
+    if (r.connected && r.ops->disconnect != nullptr) r.ops->disconnect(r.info);
+    r.connected = false;
+    handle_stop(r);
+}
+
+void handle_connect(Request &r) {
+    if (r.ops->connect == nullptr) return send_nok(r, -1);
+    r.out1 = r.out2 = 0;
+    std::string a0 = r.arg(0), a1 = r.arg(1), a2 = r.arg(2), a3 = r.arg(3);
+    int status = r.ops->connect(&r.result, a0.c_str(), a1.c_str(), a2.c_str(), a3.c_str(), &r.out1,
+                                r.slot().port);
+    if (status >= 0) r.connected = true;
+    reply_outs(r, status);
+}
+
+void handle_disconnect(Request &r) {
+    int status = 1;  // nothing to disconnect: answered OK, no operation called
+    if (r.connected) {
+        if (r.ops->disconnect == nullptr) return send_nok(r, -1);
+        status = r.ops->disconnect(r.info);
+    }
+    if (status >= 0) r.connected = false;
+    standard_reply(r, status, {});
+}
+
+// The log file a LOGGING request may write: the base name of what the client
+// sent, with ".log" appended unless it ends so, in the DB_ROOT directory.
+// Empty when the name leaves nothing to use. A client can therefore neither
+// write outside DB_ROOT nor touch users.db, the store or a data file there.
+std::string logging_path(std::string name) {
+    size_t cut = name.find_last_of("/\\");
+    if (cut != std::string::npos) name = name.substr(cut + 1);
+    if (name.empty() || name == "." || name == ".." || name == ".log") return "";
+    if (name.size() < 4 || name.compare(name.size() - 4, 4, ".log") != 0) name += ".log";
+    std::string root = get_registry_value("DB_ROOT", kRootKey);
+    return (root.empty() ? std::string(".") : root) + "/" + name;
+}
+
+// LOGGING: "1" opens the named log (logging_path) and switches tracing on;
+// anything else switches it off. No reply.
+void handle_logging(Request &r) {
+    dqp::close_log_stream();
+    std::string path = r.arg(0) == "1" ? logging_path(r.arg(1)) : "";
+    if (path.empty() || dqp::open_log(path) != 0) dqp::set_tracing(0);
+}
+
+// ---- database, cursors and statements -----------------------------------
+
+void handle_attach(Request &r) {
+    std::string db = r.arg(0), shared = r.arg(1);
+    dqp::tracef("[dqp_server_attach]", "database='%s', shared='%s'", db.c_str(), shared.c_str());
+    if (r.ops->attach == nullptr) return send_nok(r, -1);
+    r.out1 = 0;
+    int status = r.ops->attach(r.info, db.c_str(), shared == "SHARED" ? 1 : 0, &r.out1);
+    dqp::trace("[dqp_server_attach]", "returned ok");
+    reply_out1(r, status);
+}
+
+void handle_detach(Request &r) {
+    if (r.ops->detach == nullptr) return send_nok(r, -1);
+    r.out1 = 0;
+    reply_out1(r, r.ops->detach(r.info, &r.out1));
+}
+
+void handle_declare(Request &r) {
+    std::string cursor;
+    if (r.ops->declare == nullptr) return send_nok(r, -1);
+    if (!name_arg(r, 0, &cursor)) return;
+    std::string stmt = r.arg(1), how = r.arg(2);
+    int mode = how == "UPDATE" ? 1 : how == "INSERT" ? 2 : 0;
+    r.out1 = r.out2 = 0;
+    int status = r.ops->declare(r.info, cursor.c_str(), mode, stmt.c_str(), &r.out1, &r.out2, 0,
+                                r.slot().table_closed);
+    reply_outs(r, failure_to_minus1(status));
+}
+
+void handle_undeclare(Request &r) {
+    std::string cursor;
+    if (r.ops->undeclare == nullptr) return send_nok(r, -1);
+    if (!name_arg(r, 0, &cursor)) return;
+    r.out1 = r.out2 = 0;
+    reply_outs(r, failure_to_minus1(r.ops->undeclare(r.info, cursor.c_str(), &r.out1, &r.out2)));
+}
+
+// OPEN with a second argument would hand its text to the backend where a
+// parameter count belongs; it is refused instead of served wrongly.
+void handle_open(Request &r) {
+    std::string cursor;
+    if (r.ops->open == nullptr || dqp::pkt_argc(r.packet) > 1) return send_nok(r, -1);
+    if (!name_arg(r, 0, &cursor)) return;
+    r.out1 = r.out2 = 0;
+    int status = r.ops->open(r.info, cursor.c_str(), &r.out1, &r.out2, 0, nullptr, nullptr, 0);
+    r.slot().open_count = r.out2;
+    reply_outs(r, failure_to_minus1(status));
+}
+
+void handle_close(Request &r) {
+    std::string cursor;
+    if (r.ops->close == nullptr) return send_nok(r, -1);
+    if (!name_arg(r, 0, &cursor)) return;
+    r.out1 = r.out2 = 0;
+    int status = r.ops->close(r.info, cursor.c_str(), &r.out1, &r.out2);
+    r.slot().open_count = 0;
+    r.slot().table_closed = 1;
+    reply_outs(r, failure_to_minus1(status));
+}
+
+void handle_execsql(Request &r) {
+    if (r.ops->execsql == nullptr) return send_nok(r, -1);
+    std::string stmt = r.arg(0);
+    char text[kExecsqlTextSize] = "";
+    r.out1 = r.out2 = 0;
+    int status = r.ops->execsql(r.info, stmt.c_str(), text, &r.result, &r.out1, &r.out2);
+    text[kExecsqlTextSize - 1] = '\0';
+    std::string o1 = std::to_string(r.out1), o2 = std::to_string(r.out2);
+    if (status < 0)
+        send_reply(r, dqp::PKT_TYPE_NOK, status, {o1, o2});
+    else if (r.result != 0)
+        send_reply(r, dqp::PKT_TYPE_OK, 0, {o1, o2, text});
+    else
+        send_reply(r, dqp::PKT_TYPE_OK, 0, {o1, o2});
+}
+
+void handle_maperror(Request &r) {
+    if (r.ops->maperror == nullptr) return send_nok(r, -1);
+    char text[kMaperrorTextSize] = "";
+    int status = r.ops->maperror(r.info, text);
+    text[kMaperrorTextSize - 1] = '\0';
+    if (status != 0) return send_nok(r, -1);
+    send_reply(r, dqp::PKT_TYPE_OK, 0, {text});
+}
+
+void handle_commit(Request &r) {
+    if (r.ops->commit == nullptr) return send_nok(r, -1);
+    r.out1 = 0;
+    reply_out1(r, r.ops->commit(r.info, &r.out1));
+}
+
+void handle_rollback(Request &r) {
+    if (r.ops->rollback == nullptr) return send_nok(r, -1);
+    r.out1 = 0;
+    reply_out1(r, r.ops->rollback(r.info, &r.out1));
+}
+
+// ---- operations that send their own replies ------------------------------
+
+void handle_fetch(Request &r) {
+    std::string cursor;
+    if (r.ops->fetch == nullptr) return send_nok(r, -1);
+    if (!name_arg(r, 0, &cursor)) return;
+    r.ops->fetch(r.info, r.client, r.packet, &r.result, cursor.c_str(), 0);
+}
+
+void handle_fetchmany(Request &r) {
+    std::string cursor;
+    if (r.ops->fetchmany == nullptr) return send_nok(r, -1);
+    if (!name_arg(r, 0, &cursor)) return;
+    r.ops->fetchmany(r.info, r.client, r.packet, r.info, cursor.c_str());
+}
+
+void handle_fieldlist(Request &r) {
+    std::string name;
+    if (r.ops->fieldlist == nullptr) return send_nok(r, -1);
+    if (!name_arg(r, 0, &name)) return;
+    r.ops->fieldlist(r.info, r.client, r.packet, r.info, name.c_str());
+}
+
+void handle_tablelist(Request &r) {
+    if (r.ops->tablelist == nullptr) return send_nok(r, -1);
+    std::string pattern = r.arg(0);
+    r.ops->tablelist(r.info, r.client, r.packet, r.info, pattern.c_str());
+}
+
+// EXTENDED_FETCH is answered only by its operation, even when the slot is
+// empty or the operation fails.
+void handle_extended_fetch(Request &r) {
+    std::string cursor;
+    if (r.ops->extend_fetch == nullptr) return;
+    if (!name_arg(r, 0, &cursor)) return;
+    std::string how = r.arg(1);
+    r.ops->extend_fetch(r.info, r.client, r.packet, &r.result, cursor.c_str(), how.c_str(),
+                        r.arg_int(2), 0);
+}
+
+void handle_memo(Request &r) {
+    std::string cursor;
+    if (r.ops->memo == nullptr) return send_nok(r, -1);
+    if (!name_arg(r, 0, &cursor)) return;
+    std::string mode = r.arg(2);
+    std::vector<char> work(kMemoWorkSize, '\0');
+    r.ops->memo(r.info, r.client, r.packet, r.info, cursor.c_str(), work.data(), r.arg_int(1),
+                mode.c_str());
+}
+
+}  // namespace vnx

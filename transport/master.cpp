@@ -1,0 +1,130 @@
+// The master's start-up and port-server thread. See master.h.
+#include "transport/master.h"
+
+#include <glob.h>
+#include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "protocol/trace.h"
+#include "runtime/server.h"
+#include "support/config_cache.h"
+#include "transport/port_server.h"
+#include "transport/session_registry.h"
+
+namespace vnx {
+
+namespace {
+
+constexpr const char *kProduct = "Tavorin 8.0 Varnex";
+
+FatalReporter g_reporter = nullptr;
+
+// DB_ROOT exactly as named (case matters), straight from the root key.
+std::string find_db_root() {
+    for (const auto &[name, data] : load_registry_key(kRootKey))
+        if (name == "DB_ROOT") return data;
+    return "";
+}
+
+// Empty when root is a directory holding an executable odbserver; otherwise
+// the reason it cannot serve clients.
+std::string db_root_problem(const std::string &root) {
+    struct stat st;
+    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return "DB_ROOT \"" + root + "\" is not a directory.";
+    std::string gateway = root + "/odbserver";
+    if (access(gateway.c_str(), X_OK) != 0)
+        return "DB_ROOT \"" + root + "\" holds no odbserver program; copy odbserver there.";
+    return "";
+}
+
+void delete_old_logs(const std::string &root) {
+    glob_t g{};
+    std::string pattern = root + "/*.log";
+    if (glob(pattern.c_str(), 0, nullptr, &g) == 0)
+        for (size_t i = 0; i < g.gl_pathc; i++)
+            unlink(g.gl_pathv[i]);
+    globfree(&g);
+}
+
+void record_master_host() {
+    if (!read_netserver_value_direct("DQP_MASTERHOST").empty()) return;
+    write_netserver_value("DQP_MASTERHOST", master_host_name());
+}
+
+// Finds and checks DB_ROOT; empty (reported) when the master cannot run.
+std::string checked_db_root() {
+    std::string root = find_db_root();
+    if (root.empty()) {
+        report_fatal(kProduct, "Cannot find DB_ROOT in the registry.", 0);
+        fprintf(stderr,
+                "db_dqpserver: the configuration store %s has no DB_ROOT\n"
+                "hint: create an installation with: vnxadmin init --db-root DIR --base-port PORT\n",
+                config_store_path().c_str());
+        return "";
+    }
+    if (std::string problem = db_root_problem(root); !problem.empty()) {
+        report_fatal(kProduct, problem.c_str(), 0);
+        return "";
+    }
+    return root;
+}
+
+}  // namespace
+
+void set_fatal_reporter(FatalReporter reporter) {
+    g_reporter = reporter;
+}
+
+void report_fatal(const char *caption, const char *text, int icon) {
+    if (g_reporter != nullptr)
+        g_reporter(caption, text, icon);
+    else
+        fprintf(stderr, "%s: %s\n", caption, text);
+}
+
+std::string master_host_name() {
+    char host[101] = "";
+    if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo *res = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &res) != 0) return "localhost";
+    freeaddrinfo(res);
+    return host;
+}
+
+int port_server_thread() {
+    // DB_ROOT first: users.db and the logs live there.
+    std::string root = checked_db_root();
+    if (root.empty()) return -1;
+    // Claim the base port before anything else: a second master must fail
+    // here, before it could terminate the first one's gateways or reset its
+    // users.db.
+    if (port_server_listen() != 0) {
+        fprintf(stderr, "db_dqpserver: base port %d is held by another program\n",
+                port_server_baseport());
+        return -1;
+    }
+    if (open_session_registry() >= 0) terminate_sessions();
+    reset_session_registry();
+    open_session_registry();
+    record_master_host();
+    delete_old_logs(root);
+    open_server_log(kPortServerKey, "portserver");
+    port_server_log_startup();
+    fprintf(stderr,
+            "db_dqpserver: listening on base port %d, gateways on ports %d to %d, DB_ROOT %s, "
+            "configuration store %s\n",
+            port_server_baseport(), port_server_baseport() + 1, port_server_maxport() - 1,
+            root.c_str(), config_store_path().c_str());
+    int rc = port_server_run();
+    fprintf(stderr, "db_dqpserver: stopped; every gateway was ended\n");
+    dqp::close_log_stream();
+    return rc < 0 ? rc : 0;
+}
+
+}  // namespace vnx
