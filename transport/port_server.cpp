@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -381,6 +382,16 @@ void accept_one(int listener) {
     serve_one(std::move(sock), peer);
 }
 
+// The loop's seam: a request that fails with an exception (out of memory)
+// is dropped, and the port server goes on with the next.
+void serve_next(int listener) {
+    try {
+        accept_one(listener);
+    } catch (const std::exception &e) {
+        dqp::tracef(kTag, "request dropped: %s", e.what());
+    }
+}
+
 // Ends every gateway this master knows: those users.db lists, those the port
 // table holds (also gateways whose client never started a session) and one
 // that is starting.
@@ -548,7 +559,7 @@ int port_server_run() {
         if (signals.valid() && (p[2].revents & POLLIN) != 0 && read_signals(signals.get()))
             g_stop.store(true);
         reap_children();
-        if (!g_stop.load() && (p[0].revents & POLLIN) != 0) accept_one(listener);
+        if (!g_stop.load() && (p[0].revents & POLLIN) != 0) serve_next(listener);
     }
     dqp::trace(kTag, "port server stopping: ending every gateway");
     end_gateways();
