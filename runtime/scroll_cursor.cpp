@@ -129,18 +129,54 @@ bool record_equals(const ScrollCursor *c, int record, const char *p, int len) {
 }
 
 // ---- row-id index ------------------------------------------------------------
+//
+// A slot holds a record number in its low 26 bits and the top 6 bits of the
+// row id's hash above them, so that most probes that meet another row id are
+// told apart without touching the record itself. Cursors beyond 2^26 - 1
+// records (67 million) drop their index and are searched by scanning.
+
+constexpr int kTagShift = 26;
+constexpr uint32_t kRecordMask = (1u << kTagShift) - 1;
+// Largest capacity a writer's hint may pre-size the index for.
+constexpr size_t kMaxIndexHint = 1u << 20;
+
+uint32_t tag_of(uint64_t hash) {
+    return static_cast<uint32_t>(hash >> (64 - (32 - kTagShift))) << kTagShift;
+}
+
+// The slot where the row id `p` (`len` bytes, hash `h`) is entered, or the
+// empty slot where it would go.
+size_t index_probe(const ScrollCursor *c, uint64_t h, const char *p, int len) {
+    const RowIdIndex &ix = c->index;
+    uint32_t tag = tag_of(h);
+    size_t i = h & ix.mask;
+    for (; ix.slots[i] != 0; i = (i + 1) & ix.mask) {
+        uint32_t v = ix.slots[i];
+        if ((v & ~kRecordMask) == tag &&
+            record_equals(c, static_cast<int>(v & kRecordMask), p, len))
+            break;
+    }
+    return i;
+}
+
+void index_drop(RowIdIndex &ix) {
+    ix.slots.reset();
+    ix.mask = ix.entries = 0;
+    ix.stale = true;
+}
 
 // Enters `record` unless an earlier record holds the same row id (the first
-// one wins). The table has room: callers grow it first.
-void index_insert(ScrollCursor *c, int record, const char *p, int len) {
+// one wins). The table has room: callers grow it first. False when the record
+// number does not fit a slot.
+bool index_insert(ScrollCursor *c, int record, const char *p, int len) {
+    if (static_cast<uint32_t>(record) > kRecordMask) return false;
     RowIdIndex &ix = c->index;
-    size_t i = hash_rowid(p, len) & ix.mask;
-    while (ix.slots[i] != 0) {
-        if (record_equals(c, static_cast<int>(ix.slots[i]), p, len)) return;
-        i = (i + 1) & ix.mask;
-    }
-    ix.slots[i] = static_cast<uint32_t>(record);
+    uint64_t h = hash_rowid(p, len);
+    size_t i = index_probe(c, h, p, len);
+    if (ix.slots[i] != 0) return true;
+    ix.slots[i] = tag_of(h) | static_cast<uint32_t>(record);
     ix.entries++;
+    return true;
 }
 
 // Slot count that keeps `entries` at most three quarters full.
@@ -152,39 +188,39 @@ size_t index_size_for(size_t entries) {
 }
 
 // Builds the index afresh from records 1 .. highest. False when it gets no
-// memory or a record cannot be read; the cursor is then searched by scanning.
+// memory, a record cannot be read or the cursor is too large for it; the
+// cursor is then searched by scanning.
 bool index_rebuild(ScrollCursor *c, size_t slots) {
     RowIdIndex &ix = c->index;
-    ix.slots.reset();
-    ix.mask = ix.entries = 0;
-    ix.stale = true;
-    if (g_fail_index) return false;
+    index_drop(ix);
+    if (g_fail_index || static_cast<uint32_t>(c->highest) > kRecordMask) return false;
     ix.slots.reset(new (std::nothrow) uint32_t[slots]());
     if (!ix.slots) return false;
     ix.mask = slots - 1;
     char buf[kRowIdBufSize];
     for (int r = 1; r <= c->highest; r++) {
-        if (!load_record(c, r, buf)) {
-            ix.slots.reset();
-            ix.mask = ix.entries = 0;
+        if (!load_record(c, r, buf) ||
+            !index_insert(c, r, buf, static_cast<int>(strnlen(buf, c->width)))) {
+            index_drop(ix);
             return false;
         }
-        index_insert(c, r, buf, static_cast<int>(strnlen(buf, c->width)));
     }
     ix.stale = false;
     return true;
 }
 
 // Enters the record just appended, growing the table when it is three
-// quarters full.
-void index_append(ScrollCursor *c, int record, const char *p, int len) {
+// quarters full. The first record sizes the table for the writer's hint.
+void index_append(ScrollCursor *c, int record, const char *p, int len, int hint) {
     RowIdIndex &ix = c->index;
     if (ix.stale && record != 1) return;  // rebuilt by the next search
     if (!ix.slots || (ix.entries + 1) * 4 > (ix.mask + 1) * 3) {
-        index_rebuild(c, index_size_for(ix.entries + 1));
+        size_t want = std::max(ix.entries + 1,
+                               std::min(static_cast<size_t>(std::max(hint, 0)), kMaxIndexHint));
+        index_rebuild(c, index_size_for(want));
         return;  // the rebuild entered every record up to this one
     }
-    index_insert(c, record, p, len);
+    if (!index_insert(c, record, p, len)) index_drop(ix);
 }
 
 // ---- spill file --------------------------------------------------------------
@@ -387,7 +423,7 @@ int write_scrollcursor(ScrollCursor *c, int record, const char *data, int width,
     if (stored < 0) return -1;
     if (record > c->highest) {
         c->highest = record;
-        index_append(c, record, data, len);
+        index_append(c, record, data, len, initial_capacity);
     } else {
         c->index.stale = true;  // an earlier record changed: rebuilt on the next search
     }
@@ -425,14 +461,11 @@ int search_scrollcursor(ScrollCursor *c, const char *rowid, int len, int count, 
     RowIdIndex &ix = c->index;
     if (ix.stale) index_rebuild(c, index_size_for(static_cast<size_t>(c->highest)));
     if (!ix.stale) {
-        for (size_t i = hash_rowid(rowid, len) & ix.mask; ix.slots[i] != 0; i = (i + 1) & ix.mask) {
-            int r = static_cast<int>(ix.slots[i]);
-            if (!record_equals(c, r, rowid, len)) continue;
-            if (r > count) return -1;  // the first equal record lies beyond `count`
-            *record = r;
-            return 0;
-        }
-        return -1;
+        uint32_t v = ix.slots[index_probe(c, hash_rowid(rowid, len), rowid, len)];
+        int r = static_cast<int>(v & kRecordMask);
+        if (v == 0 || r > count) return -1;  // none, or the first equal one lies beyond `count`
+        *record = r;
+        return 0;
     }
     for (int r = 1; r <= count; r++) {
         if (record_equals(c, r, rowid, len)) {
