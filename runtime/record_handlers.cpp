@@ -164,11 +164,13 @@ void handle_use(Request &r) {
         dqp::tracef(kTag, "alias '%s' is already in use", alias.c_str());
         return reply_outs(r, -1);
     }
-    ScrollCursor *c = create_scrollcursor(table, alias, r.arg(2) == "SHARED" ? 1 : 0,
-                                          without_trailing_blanks(r.arg(3)));
+    std::string filter = without_trailing_blanks(r.arg(3));
+    std::string order = without_trailing_blanks(r.arg(4));
+    int shared = r.arg(2) == "SHARED" ? 1 : 0, readonly = r.arg(5) == "READONLY" ? 1 : 0;
+    ScrollCursor *c = create_scrollcursor(table, alias, shared, filter);
     if (c == nullptr) return reply_outs(r, -1);
-    c->order = without_trailing_blanks(r.arg(4));
-    c->readonly = r.arg(5) == "READONLY" ? 1 : 0;
+    c->order.swap(order);
+    c->readonly = readonly;
     r.slot().table_closed = 0;
     r.out1 = r.out2 = 0;
     int status = open_table(r, c, alias, &r.out1, &r.out2);
@@ -209,7 +211,7 @@ void handle_zap(Request &r) {
     ScrollCursor *c = create_scrollcursor(table, alias, shared, filter);
     int reopened = -1;
     if (c != nullptr) {
-        c->order = order;
+        c->order.swap(order);
         c->readonly = readonly;
         reopened = open_table(r, c, alias, &status, &count);
         if (reopened != 0) release_scrollcursor(c);

@@ -266,18 +266,38 @@ int spill(ScrollCursor *c) {
     return 0;
 }
 
-// Re-lays the file's records at a larger width, from the last record down so
-// that no record is overwritten before it has moved.
+// Copies records first .. first + count - 1 from the file at the cursor's
+// width to `to` at `width`, in one read and one write.
+// The writer runs inside the backend, so no exception may leave it: a buffer
+// that cannot be had is a failed copy.
+bool copy_widened(const ScrollCursor *c, int to, int first, int count, int width) try {
+    std::vector<char> in(static_cast<size_t>(count) * c->width);
+    std::vector<char> out(static_cast<size_t>(count) * width, '\0');
+    if (!read_all(c->file, in.data(), in.size(), record_offset(first, c->width))) return false;
+    for (int i = 0; i < count; i++)
+        memcpy(&out[static_cast<size_t>(i) * width], &in[static_cast<size_t>(i) * c->width],
+               c->width);
+    return write_all(to, out.data(), out.size(), record_offset(first, width));
+} catch (const std::bad_alloc &) {
+    return false;
+}
+
+// Re-lays the records at a larger width in a new spill file, which replaces
+// the old one only once every record is in it: a failure leaves the cursor
+// as it was.
 int widen_file(ScrollCursor *c, int width) {
-    std::vector<char> buf(width);
-    for (int r = c->highest; r >= 1; r--) {
-        std::fill(buf.begin(), buf.end(), '\0');
-        if (!read_all(c->file, buf.data(), c->width, record_offset(r, c->width)) ||
-            !write_all(c->file, buf.data(), width, record_offset(r, width))) {
+    constexpr int kChunk = 4096;
+    int fd = open_spill_file(c);
+    if (fd < 0) return -1;
+    for (int first = 1; first <= c->highest; first += kChunk) {
+        if (!copy_widened(c, fd, first, std::min(kChunk, c->highest - first + 1), width)) {
+            close(fd);
             dqp::trace(kWriteTag, "failed to write to SCROLLCURSOR file");
             return -1;
         }
     }
+    close(c->file);
+    c->file = fd;
     c->width = width;
     return 0;
 }
@@ -383,9 +403,9 @@ void release_scrollcursor(ScrollCursor *cursor) {
     auto &items = cursor_list().items;
     auto it = std::find_if(items.begin(), items.end(),
                            [cursor](const auto &p) { return p.get() == cursor; });
+    if (it == items.end()) return;
     if (cursor->file >= 0) close(cursor->file);
-    cursor->file = -1;
-    if (it != items.end()) items.erase(it);
+    items.erase(it);
 }
 
 void release_all_scrollcursors() {

@@ -90,8 +90,11 @@ int scrollcursor_count();
 // The writer handed to the backend by USE (a ScrollWriter). Stores the row id
 // `data` (its bytes up to the first zero byte, at most `width` of them) as
 // record `record`. Records must come in order: 1 .. highest + 1 (an existing
-// record may be written again). Returns the row id's length, or -1 for an
-// empty or over-long row id, a record number out of order, or a failed spill.
+// record may be written again). `initial_capacity` is the number of records
+// to expect, read at the first write: a writer that knows the row count
+// passes it and gets a block and an index of the right size at once; below 1
+// gives 2048 and doubling. Returns the row id's length, or -1 for an empty or
+// over-long row id, a record number out of order, or a failed spill.
 int write_scrollcursor(ScrollCursor *cursor, int record, const char *data, int width,
                        int initial_capacity);
 // Copies record `record`'s row id and a terminating zero into `dest`
