@@ -301,14 +301,3 @@ TEST_F(ScrollCursorTest, SpillFileThatCannotBeMadeLeavesCursorAsItWas) {
     EXPECT_EQ(c->file, -1);
     EXPECT_EQ(get(c, 2048), rowid_of(2048));
 }
-
-TEST_F(ScrollCursorTest, ReleaseAllEmptiesTheList) {
-    make("a");
-    scrollcursor_fail_blocks_after(0);
-    ScrollCursor *b = make("b");
-    ASSERT_GT(put(b, 1, "X"), 0);
-    int fds = open_descriptors();
-    release_all_scrollcursors();
-    EXPECT_EQ(scrollcursor_count(), 0);
-    EXPECT_EQ(open_descriptors(), fds - 1);
-}
