@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "protocol/trace.h"
 #include "support/config_cache.h"
 #include "support/temp_store.h"
 
@@ -300,4 +303,32 @@ TEST_F(ScrollCursorTest, SpillFileThatCannotBeMadeLeavesCursorAsItWas) {
     EXPECT_EQ(c->highest, 2048);
     EXPECT_EQ(c->file, -1);
     EXPECT_EQ(get(c, 2048), rowid_of(2048));
+}
+
+TEST_F(ScrollCursorTest, FailuresWriteTheirTraceLines) {
+    std::string log = root_ + "/trace.log";
+    ASSERT_EQ(dqp::open_log(log), 0);
+    ScrollCursor *c = make();
+    ASSERT_GT(put(c, 1, "A"), 0);
+    get(c, 2);
+    auto s = store_.open();
+    ASSERT_EQ(s->set_value(kRootKey, "DB_ROOT", root_ + "/missing"), 0);
+    reset_registry_cache_for_tests();
+    scrollcursor_fail_blocks_after(0);
+    EXPECT_EQ(put(make("other"), 1, "B"), -1);
+    dqp::close_log_stream();
+    dqp::set_tracing(0);
+    std::ifstream in(log);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unlink(log.c_str());
+    char name[32];
+    snprintf(name, sizeof name, "other_%08x.sc", static_cast<unsigned>(getpid()));
+    EXPECT_NE(text.find("**** attempt to read beyond SCROLLCURSOR file EOF ****\n"
+                        "     ident        = [read_scrollcursor]"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(std::string("**** failed to create SCROLLCURSOR file '") + name +
+                        "' ****\n     ident        = [write_scrollcursor]"),
+              std::string::npos)
+        << text;
 }
