@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "client/sql_script.h"
+
 namespace dqp {
 
 namespace {
@@ -157,6 +159,9 @@ int ResultPrinter::on_row(Row &&row) {
     if (!started_ && fields_.size() < row.size()) ensure_fields(row.size());
     if (csv_) {
         if (!started_) csv_header();
+        // Numbers lose the blanks the gateway right-aligns them with.
+        for (size_t i = 0; i < row.size() && i < fields_.size(); i++)
+            if (fields_[i].type == 'N') row[i] = trim(row[i]);
         out_(csv_line(row));
         return 0;
     }

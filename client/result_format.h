@@ -10,7 +10,8 @@
 //
 // Values come from the wire: control characters in them are shown as '?' in
 // the aligned and form outputs so that no result can drive the terminal. CSV
-// passes values through unchanged, quoted where needed.
+// passes values through unchanged, quoted where needed, except that numbers
+// lose the blanks the gateway aligns them with.
 #pragma once
 
 #include <cstddef>
