@@ -80,13 +80,13 @@ void report_failure(Shell &sh, const std::string &what) {
             fprintf(stderr, "ERROR:  %s\n", text.c_str());
         else
             fprintf(stderr, "ERROR:  %s\n", reason.c_str());
-        return;
+    } else {
+        fprintf(stderr, "dqpsh: %s: %s\n", what.c_str(), sql.error().c_str());
     }
-    fprintf(stderr, "dqpsh: %s: %s\n", what.c_str(), sql.error().c_str());
+    // A gateway that broke the protocol or went away (also while MAPERROR
+    // was asked) is dropped; the next command asks for a new one.
     if (!sql.usable()) {
-        fprintf(stderr,
-                "hint: the connection to the gateway was closed; the next command asks "
-                "for a new one\n");
+        fprintf(stderr, "hint: the connection to the gateway was closed\n");
         drop_gateway(sh);
     }
 }
