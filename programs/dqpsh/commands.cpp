@@ -259,6 +259,78 @@ int cmd_send(Shell &sh, const Words &w) {
 
 int cmd_help(Shell &, const Words &);
 
+// --- cursors -----------------------------------------------------------------
+
+// The text of the command line after its first n words, as typed (quotes
+// kept): the statement of \declare.
+std::string raw_rest(const std::string &line, int n) {
+    size_t pos = line.find_first_not_of(" \t");
+    for (int i = 0; i < n && pos != std::string::npos; i++) {
+        pos = line.find_first_of(" \t", pos);
+        if (pos != std::string::npos) pos = line.find_first_not_of(" \t", pos);
+    }
+    return pos == std::string::npos ? std::string() : dqp::trim(line.substr(pos));
+}
+
+int cmd_declare(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    if (sh.sql->declare(w[1], raw_rest(sh.line, 2)) != 0) return failed(sh, "DECLARE");
+    printf("OK\n");
+    return 0;
+}
+
+int cmd_open(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    int32_t rows = 0;
+    if (sh.sql->open(w[1], &rows) != 0) return failed(sh, "OPEN");
+    printf("%d row%s\n", rows, rows == 1 ? "" : "s");
+    return 0;
+}
+
+// Scroll words of \fetch and whether they take a row offset.
+struct ScrollWord {
+    const char *word;
+    dqp::Scroll how;
+    bool offset;
+};
+constexpr ScrollWord kScrollWords[] = {
+    {"NEXT", dqp::Scroll::next, false},        {"FIRST", dqp::Scroll::first, false},
+    {"LAST", dqp::Scroll::last, false},        {"PRIOR", dqp::Scroll::prior, false},
+    {"ABSOLUTE", dqp::Scroll::absolute, true}, {"RELATIVE", dqp::Scroll::relative, true},
+};
+
+int cmd_fetch(Shell &sh, const Words &w) {
+    const ScrollWord *how = nullptr;
+    int32_t offset = 0;
+    if (w.size() > 2) {
+        for (const ScrollWord &s : kScrollWords)
+            if (upper(w[2]) == s.word) how = &s;
+        if (how == nullptr || how->offset != (w.size() > 3) ||
+            (how->offset && number_word(w[3], &offset) != 0)) {
+            fprintf(stderr,
+                    "dqpsh: usage: \\fetch CURSOR [NEXT|FIRST|LAST|PRIOR|ABSOLUTE N|"
+                    "RELATIVE N]\n");
+            return -1;
+        }
+    }
+    if (need_session(sh) != 0) return -1;
+    dqp::Record rec;
+    bool end = false;
+    int rc = how == nullptr ? sh.sql->fetch(w[1], &rec, &end)
+                            : sh.sql->extended_fetch(w[1], how->how, offset, &rec, &end);
+    if (rc != 0) return failed(sh, "FETCH");
+    write_out(end ? std::string("(no row)\n") : dqp::format_record(rec));
+    return 0;
+}
+
+int cmd_close(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    bool drop = w[0] == "undeclare";
+    if ((drop ? sh.sql->undeclare(w[1]) : sh.sql->close(w[1])) != 0)
+        return failed(sh, drop ? "UNDECLARE" : "CLOSE");
+    return 0;
+}
+
 // --- records -----------------------------------------------------------------
 
 AliasInfo *known_alias(Shell &sh, const std::string &alias) {
@@ -443,6 +515,12 @@ constexpr Entry kCommands[] = {
     {"connect", cmd_connect, 2, "\\connect DSN [USER]", "connect to another data source"},
     {"disconnect", cmd_disconnect, 1, "\\disconnect", "leave the data source"},
     {"timing", cmd_timing, 1, "\\timing [on|off]", "show how long each command takes"},
+    {"declare", cmd_declare, 3, "\\declare CURSOR SELECT...", "declare a cursor for a query"},
+    {"open", cmd_open, 2, "\\open CURSOR", "open a declared cursor; its row count"},
+    {"fetch", cmd_fetch, 2, "\\fetch CURSOR [DIRECTION [N]]",
+     "one row: NEXT, FIRST, LAST, PRIOR, ABSOLUTE N, RELATIVE N"},
+    {"close", cmd_close, 2, "\\close CURSOR", "close a cursor (it stays declared)"},
+    {"undeclare", cmd_close, 2, "\\undeclare CURSOR", "release a cursor"},
     {"use", cmd_use, 3, "\\use TABLE ALIAS [FILTER [ORDER]]", "open a table for record access"},
     {"unuse", cmd_unuse, 2, "\\unuse ALIAS", "close a table opened with \\use"},
     {"zap", cmd_zap, 2, "\\zap ALIAS [FILTER]", "delete the table's rows and open it again"},
@@ -504,6 +582,7 @@ int run_command(Shell &sh, const std::string &line) {
         return -1;
     }
     if (w.empty()) return 0;
+    sh.line = text;
     const Entry *e = find_command(w[0]);
     if (e == nullptr) {
         fprintf(stderr, "dqpsh: invalid command \\%s\nhint: try \\? for help\n", w[0].c_str());

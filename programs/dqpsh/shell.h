@@ -50,6 +50,7 @@ struct Shell {
     bool have_password = false;
     std::string password;
     std::map<std::string, AliasInfo> aliases;  // by upper-cased alias
+    std::string line;                          // the command line being run, as typed
 };
 
 // Gets a gateway (no START). 0 or -1.

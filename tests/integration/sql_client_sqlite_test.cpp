@@ -123,7 +123,9 @@ TEST_F(SqliteClient, DqpshPrintsAQueryOfTheGateway) {
     own(pid);
     ASSERT_EQ(vnx::wait_for_child(port, pid), 0);
     std::string cmd = "VNXPASSWORD= " VNX_DQPSH_PATH " --port " + std::to_string(port) +
-                      " -d vnxtest --csv -c 'SELECT r, v FROM t WHERE r < 3 ORDER BY r' 2>&1";
+                      " -d vnxtest --csv -c 'SELECT r, v FROM t WHERE r < 3 ORDER BY r'" +
+                      " -c \"\\\\declare c1 SELECT r, v FROM t WHERE v = 'value 3'\"" +
+                      " -c '\\open c1' -c '\\fetch c1' -c '\\fetch c1 NEXT' 2>&1";
     FILE *p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string out;
@@ -131,5 +133,5 @@ TEST_F(SqliteClient, DqpshPrintsAQueryOfTheGateway) {
     for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
         out.append(buf, n);
     EXPECT_EQ(pclose(p), 0) << out;
-    EXPECT_EQ(out, "r,v\n1,value 1\n2,value 2\n");
+    EXPECT_EQ(out, "r,v\n1,value 1\n2,value 2\nOK\n1 row\nr: 3\nv: value 3\n(no row)\n");
 }

@@ -67,23 +67,6 @@ TEST(SqlClientConnect, RefusedConnectLeavesErrorHandleForMaperror) {
     EXPECT_EQ(reqs[1].info, 9);
 }
 
-TEST(SqlClientExecsql, QueryAnswersItsCursorName) {
-    Harness h([](Gateway &g) {
-        ASSERT_TRUE(g.next());
-        g.ok({"0", "0", "DQP_SLT_0000004D"});
-        ASSERT_TRUE(g.next());
-        g.ok({"0", "0"});
-    });
-    SqlClient sql(h.client());
-    dqp::ExecResult q, u;
-    ASSERT_EQ(sql.execsql("SELECT 1", &q), 0) << sql.error();
-    EXPECT_TRUE(q.has_cursor);
-    EXPECT_EQ(q.cursor, "DQP_SLT_0000004D");
-    ASSERT_EQ(sql.execsql("UPDATE t SET a = 1", &u), 0) << sql.error();
-    EXPECT_FALSE(u.has_cursor);
-    EXPECT_EQ(h.join()[1].args, (std::vector<std::string>{"UPDATE t SET a = 1"}));
-}
-
 TEST(SqlClientExecsql, NokKeepsStatusesAndConnectionInStep) {
     Harness h([](Gateway &g) {
         ASSERT_TRUE(g.next());
@@ -312,31 +295,6 @@ TEST(SqlClientFetch, ExtendedFetchSendsKeywordAndOffset) {
     EXPECT_EQ(reqs[1].args, (std::vector<std::string>{"C1", "ABSOLUTE", "-5"}));
 }
 
-TEST(SqlClientCursor, DeclareOpenCloseUndeclare) {
-    Harness h([](Gateway &g) {
-        ASSERT_TRUE(g.next());
-        g.ok({"0", "0"});
-        ASSERT_TRUE(g.next());
-        g.ok({"0", "12"});
-        ASSERT_TRUE(g.next());
-        g.ok({"0", "0"});
-        ASSERT_TRUE(g.next());
-        g.ok({"0", "0"});
-    });
-    SqlClient sql(h.client());
-    int32_t rows = 0;
-    ASSERT_EQ(sql.declare("c1", "SELECT * FROM t", "UPDATE"), 0) << sql.error();
-    ASSERT_EQ(sql.open("c1", &rows), 0) << sql.error();
-    EXPECT_EQ(rows, 12);
-    ASSERT_EQ(sql.close("c1"), 0) << sql.error();
-    ASSERT_EQ(sql.undeclare("c1"), 0) << sql.error();
-    auto reqs = h.join();
-    EXPECT_EQ(reqs[0].args, (std::vector<std::string>{"c1", "SELECT * FROM t", "UPDATE"}));
-    EXPECT_EQ(reqs[1].args, (std::vector<std::string>{"c1"}));
-    EXPECT_EQ(reqs[2].type, dqp::PKT_TYPE_CLOSE);
-    EXPECT_EQ(reqs[3].type, dqp::PKT_TYPE_UNDECLARE);
-}
-
 TEST(SqlClientCursor, OpenWithMissingOrBadRowCountIsProtocolFailure) {
     for (auto args : {std::vector<std::string>{"0"}, std::vector<std::string>{"0", "12x"}}) {
         Harness h([args](Gateway &g) {
@@ -413,20 +371,4 @@ TEST(SqlClientReplies, WrongTypeMissingArgumentsAndGarbageFrames) {
         EXPECT_EQ(sql.failure(), Failure::protocol) << c.name;
         EXPECT_FALSE(sql.usable()) << c.name;
     }
-}
-
-TEST(SqlClientSession, StartAndStop) {
-    Harness h([](Gateway &g) {
-        ASSERT_TRUE(g.next());
-        g.ok({}, 4242);
-        ASSERT_TRUE(g.next());
-    });
-    SqlClient sql(h.client());
-    int32_t pid = 0;
-    ASSERT_EQ(sql.start("ann", "pw", &pid), 0) << sql.error();
-    EXPECT_EQ(pid, 4242);
-    ASSERT_EQ(sql.stop(), 0) << sql.error();
-    auto reqs = h.join();
-    EXPECT_EQ(reqs[0].args, (std::vector<std::string>{"", "ann", "pw"}));
-    EXPECT_EQ(reqs[1].type, dqp::PKT_TYPE_STOP);
 }
