@@ -100,7 +100,9 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
 // Runs one unit of input (a statement or a command), timing it on request.
 int run_unit(Shell &sh, const std::string &text, bool command) {
     auto t0 = std::chrono::steady_clock::now();
+    if (sh.interactive) dqpsh::catch_interrupts(true);
     int rc = command ? dqpsh::run_command(sh, text) : dqpsh::run_sql(sh, text);
+    if (sh.interactive) dqpsh::catch_interrupts(false);
     if (sh.timing) {
         std::chrono::duration<double, std::milli> ms = std::chrono::steady_clock::now() - t0;
         printf("Time: %.3f ms\n", ms.count());
@@ -172,6 +174,7 @@ std::string history_path() {
 // Interactive input with line editing and history.
 int run_terminal(Shell &sh) {
     Runner r(sh, false);
+    sh.interactive = true;
     std::string hist = history_path();
     using_history();
     if (!hist.empty()) read_history(hist.c_str());

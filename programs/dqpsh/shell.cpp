@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,6 +13,27 @@
 #include "client/result_format.h"
 
 namespace dqpsh {
+
+namespace {
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_sigint(int) {
+    g_interrupted = 1;
+}
+}  // namespace
+
+void catch_interrupts(bool on) {
+    struct sigaction sa {};
+    sa.sa_handler = on ? on_sigint : SIG_DFL;
+    sa.sa_flags = SA_RESTART;  // a receive from the gateway goes on
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    g_interrupted = 0;
+}
+
+bool interrupted() {
+    return g_interrupted != 0;
+}
 
 void drop_gateway(Shell &sh) {
     sh.rec.reset();
@@ -105,7 +127,9 @@ int need_gateway(Shell &sh) {
             return -1;
         }
     }
-    sh.gateway = dqp::Connection::open(sh.opt.host, port, &err);
+    // Queries may run long: replies are awaited without a time limit, as a
+    // terminal user can always interrupt.
+    sh.gateway = dqp::Connection::open(sh.opt.host, port, &err, 0);
     if (sh.gateway == nullptr) {
         fprintf(stderr, "dqpsh: could not connect to the gateway on port %d\ndetail: %s\n", port,
                 err.c_str());
@@ -162,7 +186,12 @@ static int print_query(Shell &sh, const std::string &cursor) {
         return report_failure(sh, "FIELDLIST"), -1;
     int rc = sh.sql->fetchmany(
         cursor, [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
-        [&](dqp::Row &&row) { return printer.on_row(std::move(row)); });
+        [&](dqp::Row &&row) { return interrupted() ? 1 : printer.on_row(std::move(row)); });
+    if (rc != 0 && interrupted() && sh.sql != nullptr && sh.sql->usable()) {
+        fflush(stdout);
+        fprintf(stderr, "Cancel request: the remaining rows were read and dropped.\n");
+        return -1;
+    }
     if (rc != 0) {
         fflush(stdout);
         report_failure(sh, "FETCHMANY");

@@ -47,6 +47,7 @@ struct Shell {
     bool started = false;
     bool timing = false;
     bool quit = false;
+    bool interactive = false;  // reading a terminal: Ctrl-C cancels a result
     bool have_password = false;
     std::string password;
     std::map<std::string, AliasInfo> aliases;  // by upper-cased alias
@@ -63,6 +64,12 @@ int need_session(Shell &sh);
 void drop_gateway(Shell &sh);
 // Ends the session politely: DISCONNECT and STOP when there is a gateway.
 void end_session(Shell &sh);
+
+// While on, Ctrl-C sets a flag instead of ending dqpsh: a streaming result
+// stops printing (its remaining rows are read and dropped, so the gateway
+// stays usable). Turning it on or off clears the flag.
+void catch_interrupts(bool on);
+bool interrupted();
 
 // Runs one SQL statement (without its ";"). 0 or -1.
 int run_sql(Shell &sh, const std::string &statement);
