@@ -250,3 +250,16 @@ TEST(Dqpsh, UnknownCommandAndBadUsageFail) {
     EXPECT_EQ(u.status, 2);
     EXPECT_NE(u.err.find("usage:"), std::string::npos);
 }
+
+TEST(Dqpsh, FileScriptStopsAtFirstErrorUnlikeStandardInput) {
+    std::string script = "UPDATE t SET a = 1;\nSELECT * FROM nowhere;\nUPDATE t SET b = 2;\n";
+    LittleGateway file_gw;
+    ShellRun f = dqpsh(gw_args(file_gw) + " -f /dev/stdin", script);
+    EXPECT_EQ(f.status, 1);
+    EXPECT_EQ(f.out, "OK\n");
+    LittleGateway stdin_gw;
+    ShellRun s = dqpsh(gw_args(stdin_gw), script);
+    EXPECT_EQ(s.status, 1);
+    EXPECT_EQ(s.out, "OK\nOK\n");
+    EXPECT_EQ(s.err, "ERROR:  no such table: nowhere\n");
+}
