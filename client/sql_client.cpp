@@ -189,6 +189,9 @@ int SqlClient::send_request(int type, std::span<const std::string_view> args) {
     if (begin() != 0) return -1;
     pending_.clear();
     pending_next_ = 0;
+    // A packet is text: a NUL byte would end it early on the other side.
+    for (std::string_view a : args)
+        if (a.find('\0') != std::string_view::npos) return fail("texts cannot hold NUL bytes");
     if (conn_.send(type, handle_, args) != 0) {
         // A request that does not fit was never sent: the stream is still in step.
         if (conn_.error().find("does not fit") != std::string::npos) {
