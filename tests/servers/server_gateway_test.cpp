@@ -233,8 +233,10 @@ TEST_P(ServerGateway, ClientVanishingMidMillionRowFetchmanyEndsGatewayWithFlatMe
     }
     long grown_kb = hwm_kb() - before;
     RecordProperty("gateway_hwm_growth_kb", std::to_string(grown_kb));
+#if !defined(__SANITIZE_ADDRESS__)  // freed memory sits in quarantine there
     // Half a million rows held in memory would take tens of megabytes.
     EXPECT_LT(grown_kb, 20 * 1024) << "the gateway's peak memory grew with the result";
+#endif
     c_->close();
     EXPECT_EQ(wait_exit(pid_, 60000), 1);
     forget(pid_);

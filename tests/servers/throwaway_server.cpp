@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,11 +16,35 @@
 #include <fstream>
 #include <thread>
 
-#include "harness.h"
-
 namespace vnxtest {
 
 namespace {
+
+// A loopback port nobody listens on right now.
+int free_port() {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (s >= 0) close(s);
+    return port;
+}
+
+// Reaps pid within timeout_ms; false when it is still running.
+bool reaped(pid_t pid, int timeout_ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        pid_t r = waitpid(pid, nullptr, WNOHANG);
+        if (r == pid || r < 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
 
 const passwd *server_user() {
     return geteuid() == 0 ? getpwnam("nobody") : nullptr;
@@ -195,7 +221,7 @@ bool MariadbServer::launch() {
 void MariadbServer::stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
-    if (wait_exit(pid_, 30000) == -1) {
+    if (!reaped(pid_, 30000)) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
