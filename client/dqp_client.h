@@ -33,7 +33,7 @@ int parse_reply(const char *pkt, size_t size, Reply *out);
 int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out);
 
 class Connection {
-public:
+  public:
     ~Connection();
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
@@ -55,8 +55,7 @@ public:
     // Receives one packet (a METADATA packet stays packed).
     int receive(Reply *out);
     // Sends a request and receives its one reply.
-    int request(int type, int32_t info, std::initializer_list<std::string_view> args,
-                Reply *out);
+    int request(int type, int32_t info, std::initializer_list<std::string_view> args, Reply *out);
     // Receives the replies of a result: METADATA containers are unpacked,
     // reading goes on until an EOF ('R') or NOK ('N') packet, which is the
     // last element of *out.
@@ -71,7 +70,7 @@ public:
     // Close now (also done by the destructor).
     void close();
 
-private:
+  private:
     explicit Connection(int fd) : fd_(fd) {}
     int fail(const std::string &why);
     // Reads one frame and decodes it into pkt (PKT_BUFSIZE bytes).

@@ -1,220 +1,226 @@
-// dqpsh: a small DQP shell. It asks a master's port server for a gateway (or
-// connects to a gateway port directly) and sends requests typed one per line,
-// printing each reply. Commands come from -c options, else from standard
-// input ("dqp> " prompt on a terminal).
+// dqpsh: an SQL shell for Varnex gateways, in the manner of psql.
+//
+//   dqpsh [-h HOST] [-p BASEPORT] [-d DSN] [-U USER] [--csv] [-c SQL]... [-f FILE]...
+//
+// It asks the master's port server on HOST:BASEPORT for a gateway (or, with
+// --port, connects to a gateway port directly), STARTs it and CONNECTs to the
+// data source DSN as USER with the password of $VNXPASSWORD (else asked for on
+// the terminal without echo). Statements end with ";" and may span lines;
+// lines starting with "\" are shell commands (\? lists them). -c and -f run in
+// the order given and stop at the first error with exit status 1; otherwise
+// statements come from standard input, with line editing and history on a
+// terminal. For the old request shell's habits "-c active", "-c 'start
+// alice'", "-c sessions", "-c stop" and "-c 'send TYPE INFO ARG...'" still work
+// and --base-port is another name for -p.
+#include <editline/readline.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "client/dqp_client.h"
-#include "client/port_query.h"
-#include "protocol/packet.h"
+#include "client/sql_script.h"
+#include "programs/dqpsh/shell.h"
 #include "support/config_cache.h"
+
+using dqpsh::Shell;
 
 namespace {
 
-struct Shell {
-    std::string host = "127.0.0.1";
-    int base_port = 0;
-    int direct_port = 0;
-    std::string type = "odb";
-    std::unique_ptr<dqp::Connection> gateway;
-    bool quit = false;
+// One -c or -f option, in command-line order.
+struct Action {
+    bool file;
+    std::string text;
 };
-
-using Words = std::vector<std::string>;
-using Command = int (*)(Shell &, const Words &);
-
-void print_reply(const dqp::Reply &r) {
-    const char *name = dqp::packet_type_name(r.type);
-    printf("%s info=%d", name != nullptr ? name + 9 : "?", r.info);
-    for (const std::string &a : r.args)
-        printf(" [%s]", a.c_str());
-    printf("\n");
-}
-
-int need_gateway(Shell &sh) {
-    if (sh.gateway != nullptr) return 0;
-    std::string err;
-    int port = sh.direct_port;
-    if (port == 0) {
-        if (sh.base_port == 0) {
-            fprintf(stderr, "dqpsh: no base port\nhint: give --base-port or set DB_DQPBASE\n");
-            return -1;
-        }
-        if (dqp::request_server(sh.host, sh.base_port, sh.type, &port, &err) != 0) {
-            fprintf(stderr, "dqpsh: no gateway\ndetail: %s\n", err.c_str());
-            return -1;
-        }
-        printf("gateway on port %d\n", port);
-    }
-    sh.gateway = dqp::Connection::open(sh.host, port, &err);
-    if (sh.gateway == nullptr) {
-        fprintf(stderr, "dqpsh: %s\n", err.c_str());
-        return -1;
-    }
-    return 0;
-}
-
-// Sends a request and prints its reply (or the rows of a result).
-int request(Shell &sh, int type, int32_t info, const Words &args, bool expect_reply = true) {
-    if (need_gateway(sh) != 0) return -1;
-    std::vector<std::string_view> views(args.begin(), args.end());
-    if (sh.gateway->send(type, info, views) != 0) {
-        fprintf(stderr, "dqpsh: %s\n", sh.gateway->error().c_str());
-        return -1;
-    }
-    if (!expect_reply) return 0;
-    dqp::Reply r;
-    if (sh.gateway->receive(&r) != 0) {
-        fprintf(stderr, "dqpsh: %s\n", sh.gateway->error().c_str());
-        sh.gateway.reset();
-        return -1;
-    }
-    print_reply(r);
-    return r.type == dqp::PKT_TYPE_NOK ? 1 : 0;
-}
-
-int cmd_active(Shell &sh, const Words &) {
-    std::string answer, err;
-    if (dqp::text_query(sh.host, sh.base_port, "Active", &answer, &err) != 0) {
-        fprintf(stderr, "dqpsh: %s\n", err.c_str());
-        return -1;
-    }
-    printf("%s\n", answer.c_str());
-    return 0;
-}
-
-int cmd_sessions(Shell &sh, const Words &) {
-    std::vector<std::string> lines;
-    std::string err;
-    if (dqp::list_sessions(sh.host, sh.base_port, &lines, &err) != 0) {
-        fprintf(stderr, "dqpsh: %s\n", err.c_str());
-        return -1;
-    }
-    for (const std::string &l : lines)
-        printf("%s\n", l.c_str());
-    printf("(%zu session%s)\n", lines.size(), lines.size() == 1 ? "" : "s");
-    return 0;
-}
-
-int cmd_start(Shell &sh, const Words &w) {
-    std::string user = w.size() > 1 ? w[1] : "dqpsh", pw = w.size() > 2 ? w[2] : "";
-    return request(sh, dqp::PKT_TYPE_START, 0, {"", user, pw});
-}
-
-int cmd_stop(Shell &sh, const Words &) {
-    int rc = request(sh, dqp::PKT_TYPE_STOP, 0, {}, false);
-    sh.gateway.reset();
-    return rc;
-}
-
-// send TYPE INFO [ARG...]: any request, TYPE as its character.
-int cmd_send(Shell &sh, const Words &w) {
-    if (w.size() < 2 || w[1].size() != 1) {
-        fprintf(stderr, "dqpsh: usage: send TYPE [INFO [ARG...]]\n");
-        return -1;
-    }
-    int32_t info = w.size() > 2 ? static_cast<int32_t>(strtol(w[2].c_str(), nullptr, 10)) : 0;
-    Words args(w.size() > 3 ? w.begin() + 3 : w.end(), w.end());
-    bool silent = w[1][0] == dqp::PKT_TYPE_LOGGING || w[1][0] == dqp::PKT_TYPE_STOP ||
-                  w[1][0] == dqp::PKT_TYPE_ABORT;
-    return request(sh, w[1][0], info, args, !silent);
-}
-
-int cmd_quit(Shell &sh, const Words &) {
-    sh.quit = true;
-    return 0;
-}
-
-int cmd_help(Shell &, const Words &);
-
-struct Entry {
-    const char *name;
-    Command fn;
-    const char *help;
-};
-
-constexpr Entry kCommands[] = {
-    {"active", cmd_active, "ask the port server whether it is active"},
-    {"sessions", cmd_sessions, "list the live sessions (GetUser)"},
-    {"start", cmd_start, "start [USER [PASSWORD]]: get a gateway and send START"},
-    {"send", cmd_send, "send TYPE [INFO [ARG...]]: any request"},
-    {"stop", cmd_stop, "send STOP and leave the gateway"},
-    {"quit", cmd_quit, "leave dqpsh"},
-    {"help", cmd_help, "this list"},
-};
-
-int cmd_help(Shell &, const Words &) {
-    for (const Entry &e : kCommands)
-        printf("  %-9s %s\n", e.name, e.help);
-    return 0;
-}
-
-int run_line(Shell &sh, const std::string &line) {
-    std::istringstream in(line);
-    Words w;
-    for (std::string word; in >> word;)
-        w.push_back(word);
-    if (w.empty() || w[0][0] == '#') return 0;
-    for (const Entry &e : kCommands)
-        if (w[0] == e.name) return e.fn(sh, w);
-    fprintf(stderr, "dqpsh: unknown command \"%s\"\nhint: type help\n", w[0].c_str());
-    return -1;
-}
 
 void usage(FILE *out) {
     fprintf(out,
-            "usage: dqpsh [--host HOST] [--base-port N | --port P] [--type NAME] [-c COMMAND]...\n"
-            "The base port defaults to DB_DQPBASE of the configuration store ($VNX_REGISTRY).\n");
+            "usage: dqpsh [OPTION]...\n"
+            "  -h, --host HOST         master host (default 127.0.0.1)\n"
+            "  -p, --base-port PORT    master's base port (default DB_DQPBASE of $VNX_REGISTRY)\n"
+            "      --port PORT         connect to a gateway port directly\n"
+            "      --type NAME         server type to ask for (default odb)\n"
+            "  -d DSN                  data source to connect to\n"
+            "  -U USER                 user name (default $USER); password from $VNXPASSWORD\n"
+            "  -c COMMAND              run an SQL statement or \\command (repeatable)\n"
+            "  -f FILE                 run the statements of FILE (repeatable)\n"
+            "      --csv               print results as CSV\n"
+            "      --help              this text\n");
+}
+
+bool port_value(const char *text, int *port) {
+    char *end = nullptr;
+    long v = strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || v < 1 || v > 65535) return false;
+    *port = static_cast<int>(v);
+    return true;
+}
+
+// Parses the command line; -1 on a usage error, 1 for --help.
+int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions) {
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (a == "--help" || a == "-?") return 1;
+        if (a == "--csv") {
+            sh->opt.csv = true;
+            continue;
+        }
+        if (value == nullptr) return -1;
+        i++;
+        if (a == "-h" || a == "--host") {
+            sh->opt.host = value;
+        } else if (a == "-p" || a == "--base-port") {
+            if (!port_value(value, &sh->opt.base_port)) return -1;
+        } else if (a == "--port") {
+            if (!port_value(value, &sh->opt.direct_port)) return -1;
+        } else if (a == "--type") {
+            sh->opt.type = value;
+        } else if (a == "-d") {
+            sh->opt.dsn = value;
+        } else if (a == "-U") {
+            sh->opt.user = value;
+        } else if (a == "-c" || a == "-f") {
+            actions->push_back(Action{a == "-f", value});
+        } else {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Runs one unit of input (a statement or a command), timing it on request.
+int run_unit(Shell &sh, const std::string &text, bool command) {
+    auto t0 = std::chrono::steady_clock::now();
+    if (sh.interactive) dqpsh::catch_interrupts(true);
+    int rc = command ? dqpsh::run_command(sh, text) : dqpsh::run_sql(sh, text);
+    if (sh.interactive) dqpsh::catch_interrupts(false);
+    if (sh.timing) {
+        std::chrono::duration<double, std::milli> ms = std::chrono::steady_clock::now() - t0;
+        printf("Time: %.3f ms\n", ms.count());
+    }
+    fflush(stdout);
+    return rc;
+}
+
+// Feeds lines to the splitter and runs what completes. A line that starts
+// with "\" outside a statement is a command. stop_on_error: return at the
+// first failure. Returns the number of failures.
+class Runner {
+  public:
+    Runner(Shell &sh, bool stop_on_error) : sh_(sh), stop_(stop_on_error) {}
+    bool line(const std::string &text) {
+        if (!splitter_.pending() && !dqp::trim(text).empty() && dqp::trim(text)[0] == '\\')
+            return count(run_unit(sh_, text, true));
+        splitter_.feed(text);
+        for (std::string st; splitter_.next(&st);)
+            if (!count(run_unit(sh_, st, false))) return false;
+        return !sh_.quit;
+    }
+    // End of input: an unfinished statement runs as it is.
+    bool finish() {
+        std::string rest = splitter_.take_rest();
+        return rest.empty() || count(run_unit(sh_, rest, false));
+    }
+    bool pending() const { return splitter_.pending(); }
+    int failures() const { return failures_; }
+
+  private:
+    bool count(int rc) {
+        if (rc != 0) failures_++;
+        return !(rc != 0 && stop_) && !sh_.quit;
+    }
+    Shell &sh_;
+    bool stop_;
+    dqp::StatementSplitter splitter_;
+    int failures_ = 0;
+};
+
+bool run_lines(Runner &r, std::istream &in) {
+    for (std::string line; std::getline(in, line);)
+        if (!r.line(line)) return false;
+    return r.finish();
+}
+
+bool run_action(Shell &sh, const Action &a, Runner &r) {
+    if (!a.file) {
+        if (dqpsh::is_legacy_command(a.text)) return r.line("\\" + a.text);
+        std::istringstream in(a.text);
+        return run_lines(r, in);
+    }
+    std::ifstream in(a.text);
+    if (!in) {
+        fprintf(stderr, "dqpsh: could not open \"%s\"\ndetail: %s\n", a.text.c_str(),
+                strerror(errno));
+        return false;
+    }
+    (void)sh;
+    return run_lines(r, in);
+}
+
+std::string history_path() {
+    const char *home = getenv("HOME");
+    return home != nullptr ? std::string(home) + "/.dqpsh_history" : std::string();
+}
+
+// Interactive input with line editing and history.
+int run_terminal(Shell &sh) {
+    Runner r(sh, false);
+    sh.interactive = true;
+    std::string hist = history_path();
+    using_history();
+    if (!hist.empty()) read_history(hist.c_str());
+    std::string name = sh.opt.dsn.empty() ? "dqp" : sh.opt.dsn;
+    printf("dqpsh: type \\? for help, \\q to quit.\n");
+    for (;;) {
+        std::string prompt = name + (r.pending() ? "-> " : "=> ");
+        char *line = readline(prompt.c_str());
+        if (line == nullptr) break;
+        std::string text = line;
+        free(line);
+        if (!dqp::trim(text).empty()) add_history(text.c_str());
+        if (!r.line(text)) break;
+    }
+    if (!sh.quit) printf("\n");
+    if (!hist.empty()) write_history(hist.c_str());
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    signal(SIGPIPE, SIG_IGN);
     Shell sh;
-    std::vector<std::string> commands;
-    sh.base_port = atoi(vnx::get_registry_value("DB_DQPBASE", vnx::kRootKey).c_str());
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        bool has_value = i + 1 < argc;
-        if (a == "--help") {
-            usage(stdout);
-            return 0;
-        } else if (a == "--host" && has_value) {
-            sh.host = argv[++i];
-        } else if (a == "--base-port" && has_value) {
-            sh.base_port = atoi(argv[++i]);
-        } else if (a == "--port" && has_value) {
-            sh.direct_port = atoi(argv[++i]);
-        } else if (a == "--type" && has_value) {
-            sh.type = argv[++i];
-        } else if (a == "-c" && has_value) {
-            commands.push_back(argv[++i]);
-        } else {
-            usage(stderr);
-            return 2;
-        }
+    std::vector<Action> actions;
+    sh.opt.base_port = atoi(vnx::get_registry_value("DB_DQPBASE", vnx::kRootKey).c_str());
+    const char *user = getenv("USER");
+    sh.opt.user = user != nullptr && *user != '\0' ? user : "dqpsh";
+    int p = parse_options(argc, argv, &sh, &actions);
+    if (p != 0) {
+        usage(p > 0 ? stdout : stderr);
+        return p > 0 ? 0 : 2;
     }
-    int failures = 0;
-    if (!commands.empty()) {
-        for (const std::string &c : commands)
-            if (run_line(sh, c) < 0) failures++;
-        return failures == 0 ? 0 : 1;
+    int rc = 0;
+    if (!actions.empty()) {
+        Runner r(sh, true);
+        for (const Action &a : actions)
+            if (!run_action(sh, a, r) || sh.quit) break;
+        rc = r.failures() == 0 ? 0 : 1;
+    } else if (isatty(0)) {
+        rc = run_terminal(sh);
+    } else {
+        Runner r(sh, false);
+        run_lines(r, std::cin);
+        rc = r.failures() == 0 ? 0 : 1;
     }
-    bool tty = isatty(0);
-    std::string line;
-    while (!sh.quit) {
-        if (tty) printf("dqp> "), fflush(stdout);
-        if (!std::getline(std::cin, line)) break;
-        if (run_line(sh, line) < 0) failures++;
-    }
-    return failures == 0 ? 0 : 1;
+    dqpsh::end_session(sh);
+    return rc;
 }

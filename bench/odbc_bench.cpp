@@ -1,0 +1,337 @@
+// odbc_bench: the ODBC gateway's result path beside direct ODBC in the same
+// run.
+//
+//   odbc_bench [--rows N] [--rounds R] [--runs K]
+//
+// Sets up a temporary folder with the project's own odbcinst.ini
+// (scripts/odbc-ini), a SQLite data source and, when PostgreSQL's programs
+// are installed, a throwaway PostgreSQL server (see
+// tests/servers/throwaway_server.h), each with a table of N rows
+// (INTEGER, VARCHAR(20)), and measures:
+//   a. FETCHMANY of all N rows through a real odbserver and the client
+//      library (rows unpacked from their METADATA packets), beside a direct
+//      in-process fetch of the same query with both columns bound, one row
+//      per SQLFetch; the figure is direct time / gateway time (1.0 = as fast);
+//   b. R rounds of EXECSQL + FETCHMANY of "SELECT 1", beside R rounds of
+//      direct SQLPrepare + SQLExecute + SQLFetch + SQLFreeStmt(SQL_CLOSE)
+//      plus one loopback round trip of a small frame; the figure is gateway
+//      time / baseline time;
+//   c. the gateway's resident memory while it streams the N rows from
+//      PostgreSQL through a DSN with UseDeclareFetch=1, Fetch=10000.
+// Each timing is the best of K runs. The temporary folder and the server are
+// removed at the end.
+#include <signal.h>
+#include <sql.h>
+#include <sqlext.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_net.h"
+#include "client/dqp_client.h"
+#include "tests/servers/throwaway_server.h"
+#include "transport/spawn.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// ---- direct ODBC -------------------------------------------------------------
+
+struct Odbc {
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    bool open(const std::string &dsn, const std::string &user, const std::string &pw) {
+        SQLAllocEnv(&env);
+        SQLAllocConnect(env, &dbc);
+        std::string d = dsn, u = user, p = pw;
+        SQLRETURN rc = SQLConnect(dbc, (SQLCHAR *)d.data(), SQL_NTS, (SQLCHAR *)u.data(), SQL_NTS,
+                                  (SQLCHAR *)p.data(), SQL_NTS);
+        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) return false;
+        SQLSetConnectOption(dbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF);
+        return true;
+    }
+    bool exec(const std::string &sql) {
+        SQLHSTMT h;
+        SQLAllocStmt(dbc, &h);
+        std::string s = sql;
+        SQLRETURN rc = SQLExecDirect(h, (SQLCHAR *)s.data(), SQL_NTS);
+        SQLFreeStmt(h, SQL_DROP);
+        SQLTransact(env, dbc, SQL_COMMIT);
+        return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO || rc == SQL_NO_DATA;
+    }
+    ~Odbc() {
+        if (dbc != SQL_NULL_HDBC) {
+            SQLTransact(env, dbc, SQL_ROLLBACK);
+            SQLDisconnect(dbc);
+            SQLFreeConnect(dbc);
+        }
+        if (env != SQL_NULL_HENV) SQLFreeEnv(env);
+    }
+};
+
+// Fetches every row of the query with both columns bound; returns seconds.
+double direct_fetch(Odbc &db, const std::string &sql, long *rows) {
+    auto t0 = Clock::now();
+    SQLHSTMT h;
+    SQLAllocStmt(db.dbc, &h);
+    std::string s = sql;
+    SQLExecDirect(h, (SQLCHAR *)s.data(), SQL_NTS);
+    char a[257], b[257];
+    SQLLEN la = 0, lb = 0;
+    SQLBindCol(h, 1, SQL_C_CHAR, a, sizeof a, &la);
+    SQLBindCol(h, 2, SQL_C_CHAR, b, sizeof b, &lb);
+    long n = 0;
+    for (SQLRETURN rc; (rc = SQLFetch(h)) == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;)
+        n++;
+    SQLFreeStmt(h, SQL_DROP);
+    *rows = n;
+    return seconds_since(t0);
+}
+
+// R rounds of prepare, execute, fetch, close of SELECT 1, each with one
+// loopback round trip of a small frame; returns seconds.
+double direct_select1(Odbc &db, int rounds) {
+    int port = 0;
+    int listener = benchnet::loopback_listener(&port);
+    std::thread echo([listener] {
+        int fd = accept(listener, nullptr, nullptr);
+        benchnet::set_nodelay(fd);
+        char buf[64];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            if (write(fd, buf, static_cast<size_t>(n)) != n) break;
+        close(fd);
+    });
+    int fd = benchnet::connect_loopback(port);
+    const char frame[] =
+        "0000000CY\x01\x0c"
+        "0";
+    SQLHSTMT h;
+    SQLAllocStmt(db.dbc, &h);
+    char v[32];
+    SQLLEN lv = 0;
+    auto t0 = Clock::now();
+    for (int i = 0; i < rounds; i++) {
+        if (write(fd, frame, 12) != 12) break;
+        char in[64];
+        if (read(fd, in, sizeof in) <= 0) break;
+        SQLPrepare(h, (SQLCHAR *)"SELECT 1", SQL_NTS);
+        SQLExecute(h);
+        SQLBindCol(h, 1, SQL_C_CHAR, v, sizeof v, &lv);
+        SQLFetch(h);
+        SQLFreeStmt(h, SQL_CLOSE);
+    }
+    double t = seconds_since(t0);
+    SQLFreeStmt(h, SQL_DROP);
+    close(fd);
+    echo.join();
+    close(listener);
+    return t;
+}
+
+// ---- through the gateway ----------------------------------------------------------
+
+// Waits a little for a gateway that was told to stop, then kills it.
+void end_gateway(pid_t pid) {
+    for (int i = 0; i < 200; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+struct Gateway {
+    pid_t pid = -1;
+    std::unique_ptr<dqp::Connection> c;
+    int32_t h = 0;
+    bool start(const std::string &odbserver, const std::string &dsn, const std::string &user,
+               const std::string &pw) {
+        int port = benchnet::free_port();
+        pid = vnx::spawn_server(odbserver + " " + std::to_string(port), port);
+        if (pid <= 0 || vnx::wait_for_child(port, pid) != 0) return false;
+        std::string err;
+        c = dqp::Connection::open("127.0.0.1", port, &err, 120000);
+        if (c == nullptr) return false;
+        dqp::Reply r;
+        if (c->request('A', 0, {"bench"}, &r) != 0) return false;
+        if (c->request('C', 0, {"odb", user, pw, dsn}, &r) != 0 || r.type != 'Y') return false;
+        h = r.info;
+        return true;
+    }
+    long rss_kb() const {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
+        return 0;
+    }
+    // EXECSQL + FETCHMANY, rows unpacked; seconds, or -1 on failure.
+    double fetch(const std::string &sql, long *rows, long *max_rss_kb = nullptr) {
+        auto t0 = Clock::now();
+        dqp::Reply r;
+        if (c->request('G', h, {sql}, &r) != 0 || r.type != 'Y' || r.args.size() < 3) return -1;
+        if (c->send('Q', h, {r.args[2]}) != 0 || c->receive(&r) != 0 || r.type != 'Y') return -1;
+        std::vector<dqp::Reply> batch;
+        long n = 0, frames = 0;
+        for (;;) {
+            dqp::Reply w;
+            if (c->receive(&w) != 0) return -1;
+            if (w.type == 'R') break;
+            if (w.type != 'W') return -1;
+            batch.clear();
+            for (const std::string &p : w.args)
+                if (dqp::parse_reply(p.data(), p.size(), &batch.emplace_back()) != 0) return -1;
+            n += static_cast<long>(batch.size());
+            if (max_rss_kb != nullptr && ++frames % 50 == 0)
+                *max_rss_kb = std::max(*max_rss_kb, rss_kb());
+        }
+        *rows = n;
+        return seconds_since(t0);
+    }
+    double select1(int rounds) {
+        auto t0 = Clock::now();
+        long rows = 0;
+        for (int i = 0; i < rounds; i++)
+            if (fetch("SELECT 1", &rows) < 0) return -1;
+        return seconds_since(t0);
+    }
+    ~Gateway() {
+        if (c != nullptr) c->send('B', 0);
+        if (pid > 0) end_gateway(pid);
+    }
+};
+
+struct Source {
+    std::string name, dsn, user, pw;
+};
+
+void run_source(const Source &src, const std::string &odbserver, long nrows, int rounds, int runs) {
+    Odbc db;
+    if (!db.open(src.dsn, src.user, src.pw)) {
+        printf("%s: cannot connect to DSN %s\n", src.name.c_str(), src.dsn.c_str());
+        return;
+    }
+    std::string sql = "SELECT i, v FROM big";
+    double best_direct = 1e9, best_gw = 1e9;
+    long drows = 0, grows = 0;
+    for (int k = 0; k < runs; k++) {
+        best_direct = std::min(best_direct, direct_fetch(db, sql, &drows));
+        Gateway g;
+        if (!g.start(odbserver, src.dsn, src.user, src.pw)) {
+            printf("%s: the gateway did not start\n", src.name.c_str());
+            return;
+        }
+        double t = g.fetch(sql, &grows);
+        if (t < 0) {
+            printf("%s: FETCHMANY failed\n", src.name.c_str());
+            return;
+        }
+        best_gw = std::min(best_gw, t);
+    }
+    printf(
+        "%-10s FETCHMANY %ld rows: gateway %.3f s (%.2f M rows/s), direct ODBC %.3f s "
+        "(%ld rows, %.2f M rows/s), ratio direct/gateway %.2f\n",
+        src.name.c_str(), grows, best_gw, grows / best_gw / 1e6, best_direct, drows,
+        drows / best_direct / 1e6, best_direct / best_gw);
+    (void)nrows;
+    double best_base = 1e9, best_sel = 1e9;
+    for (int k = 0; k < runs; k++) {
+        best_base = std::min(best_base, direct_select1(db, rounds));
+        Gateway g;
+        if (!g.start(odbserver, src.dsn, src.user, src.pw)) return;
+        best_sel = std::min(best_sel, g.select1(rounds));
+    }
+    printf(
+        "%-10s SELECT 1 x %d: gateway %.1f us/round, direct ODBC + one round trip %.1f "
+        "us/round, ratio gateway/baseline %.2f\n",
+        src.name.c_str(), rounds, best_sel / rounds * 1e6, best_base / rounds * 1e6,
+        best_sel / best_base);
+}
+
+void run_memory(const Source &src, const std::string &odbserver) {
+    Gateway g;
+    if (!g.start(odbserver, src.dsn, src.user, src.pw)) {
+        printf("%s: the gateway did not start\n", src.name.c_str());
+        return;
+    }
+    long idle = g.rss_kb(), peak = 0, rows = 0;
+    double t = g.fetch("SELECT i, v FROM big", &rows, &peak);
+    printf(
+        "%-10s gateway resident memory: %ld kB after CONNECT, at most %ld kB while streaming "
+        "%ld rows (%.3f s)\n",
+        src.name.c_str(), idle, peak, rows, t);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    long nrows = 1000000;
+    int rounds = 2000, runs = 3;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!strcmp(argv[i], "--rows")) nrows = atol(argv[i + 1]);
+        if (!strcmp(argv[i], "--rounds")) rounds = atoi(argv[i + 1]);
+        if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
+    }
+    char tmpl[] = "/tmp/vnx_odbc_bench_XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return 1;
+    std::string dir = tmpl;
+    std::filesystem::current_path(dir);
+    std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + dir;
+    if (system(cmd.c_str()) != 0) return 1;
+    setenv("ODBCSYSINI", dir.c_str(), 1);
+    setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
+    setenv("VNX_REGISTRY", (dir + "/registry.db").c_str(), 1);
+    std::ofstream ini(dir + "/odbc.ini");
+    ini << "[sqlite]\nDriver=SQLite3\nDatabase=" << dir << "/big.db\n";
+    vnxtest::PostgresServer pg;
+    bool have_pg = pg.start();
+    if (have_pg) {
+        ini << "[pg]\n"
+            << pg.dsn_body() << "\n[pg_decl]\n"
+            << pg.dsn_body("UseDeclareFetch=1\nFetch=10000\n") << "\n";
+    } else {
+        printf("PostgreSQL skipped: %s\n", pg.why().c_str());
+    }
+    ini.close();
+    std::string n = std::to_string(nrows);
+    {
+        Odbc db;
+        if (!db.open("sqlite", "", "") || !db.exec("CREATE TABLE big (i INTEGER, v VARCHAR(20))") ||
+            !db.exec("WITH RECURSIVE s(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM s WHERE x < " +
+                     n + ") INSERT INTO big SELECT x, 'row ' || x FROM s"))
+            printf("cannot fill the SQLite table\n");
+    }
+    if (have_pg) {
+        Odbc db;
+        if (!db.open("pg", "vnx", "secret") ||
+            !db.exec("CREATE TABLE big (i INTEGER, v VARCHAR(20))") ||
+            !db.exec("INSERT INTO big SELECT g, 'row ' || g FROM generate_series(1, " + n + ") g"))
+            printf("cannot fill the PostgreSQL table\n");
+    }
+    std::string odbserver = VNX_ODBSERVER_PATH;
+    run_source({"SQLite", "sqlite", "", ""}, odbserver, nrows, rounds, runs);
+    if (have_pg) {
+        run_source({"PostgreSQL", "pg", "vnx", "secret"}, odbserver, nrows, rounds, runs);
+        run_memory({"PG decl", "pg_decl", "vnx", "secret"}, odbserver);
+        pg.destroy();
+    }
+    std::filesystem::current_path("/");
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return 0;
+}

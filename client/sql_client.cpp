@@ -1,0 +1,509 @@
+// Typed SQL calls of libdqpclient. See sql_client.h.
+#include "client/sql_client.h"
+
+#include <cctype>
+#include <climits>
+
+#include "protocol/packet.h"
+
+namespace dqp {
+
+namespace {
+
+bool is_digits(std::string_view s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// Reads a non-negative decimal of at most 9 digits (field widths, scales).
+bool small_number(std::string_view s, int *out) {
+    if (!is_digits(s) || s.size() > 9) return false;
+    int v = 0;
+    for (char c : s)
+        v = v * 10 + (c - '0');
+    *out = v;
+    return true;
+}
+
+// Matches ":W:T:D:" (width, type letter, decimals) at text[pos]; on success the
+// index just past it.
+bool match_desc_tail(std::string_view text, size_t pos, FieldDesc *d, size_t *end) {
+    if (pos >= text.size() || text[pos] != ':') return false;
+    size_t w_end = text.find(':', pos + 1);
+    if (w_end == std::string_view::npos ||
+        !small_number(text.substr(pos + 1, w_end - pos - 1), &d->width))
+        return false;
+    if (w_end + 3 > text.size() || text[w_end + 2] != ':') return false;
+    char type = text[w_end + 1];
+    if (type < 'A' || type > 'Z') return false;
+    size_t s_end = text.find(':', w_end + 3);
+    if (s_end == std::string_view::npos ||
+        !small_number(text.substr(w_end + 3, s_end - w_end - 3), &d->decimals))
+        return false;
+    d->type = type;
+    *end = s_end + 1;
+    return true;
+}
+
+const char *scroll_keyword(Scroll how) {
+    switch (how) {
+        case Scroll::next:
+            return "NEXT";
+        case Scroll::first:
+            return "FIRST";
+        case Scroll::last:
+            return "LAST";
+        case Scroll::prior:
+            return "PREVIOUS";
+        case Scroll::absolute:
+            return "ABSOLUTE";
+        case Scroll::relative:
+            return "RELATIVE";
+        case Scroll::bookmark:
+            return "BOOKMARK";
+    }
+    return "NEXT";
+}
+
+std::string type_text(int type) {
+    if (type >= 0x20 && type < 0x7F) return std::string("'") + static_cast<char>(type) + "'";
+    return "code " + std::to_string(type);
+}
+
+}  // namespace
+
+int parse_decimal(std::string_view text, int32_t *out) {
+    bool neg = !text.empty() && text[0] == '-';
+    std::string_view digits = neg ? text.substr(1) : text;
+    if (!is_digits(digits) || digits.size() > 10) return -1;
+    long long v = 0;
+    for (char c : digits)
+        v = v * 10 + (c - '0');
+    if (neg) v = -v;
+    if (v < INT32_MIN || v > INT32_MAX) return -1;
+    *out = static_cast<int32_t>(v);
+    return 0;
+}
+
+int parse_field_desc(std::string_view text, bool with_readonly, FieldDesc *out) {
+    // The name may hold colons, so the numbers are taken from the right.
+    FieldDesc d;
+    if (with_readonly) {
+        if (text.size() < 2 || text.back() != ':') return -1;
+        size_t colon = text.rfind(':', text.size() - 2);
+        if (colon == std::string_view::npos) return -1;
+        int ro = 0;
+        if (!small_number(text.substr(colon + 1, text.size() - colon - 2), &ro) || ro > 1)
+            return -1;
+        d.readonly = ro;
+        text = text.substr(0, colon + 1);
+    }
+    // text is now "NAME:W:T:D:"; find where the tail starts.
+    for (size_t pos = text.find(':'); pos != std::string_view::npos;
+         pos = text.find(':', pos + 1)) {
+        size_t end = 0;
+        if (match_desc_tail(text, pos, &d, &end) && end == text.size()) {
+            d.name = std::string(text.substr(0, pos));
+            *out = std::move(d);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int parse_described_value(std::string_view text, FieldDesc *desc, std::string *value) {
+    // The first place where ":W:T:D:" follows ends the name; the value, which
+    // may hold colons of its own, is the rest.
+    FieldDesc d;
+    for (size_t pos = text.find(':'); pos != std::string_view::npos;
+         pos = text.find(':', pos + 1)) {
+        size_t end = 0;
+        if (match_desc_tail(text, pos, &d, &end)) {
+            d.name = std::string(text.substr(0, pos));
+            *value = std::string(text.substr(end));
+            *desc = std::move(d);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int check_cursor_name(std::string_view name, std::string *why) {
+    if (name.empty() || name.size() > kMaxCursorName) {
+        *why = "cursor names are 1 to " + std::to_string(kMaxCursorName) + " characters";
+        return -1;
+    }
+    for (unsigned char c : name)
+        if (c <= ' ' || c == 0x7F) {
+            *why = "cursor names hold no blanks or control characters";
+            return -1;
+        }
+    return 0;
+}
+
+// --- failure plumbing ------------------------------------------------------
+
+int SqlClient::fail(const std::string &why) {
+    if (failure_ == Failure::none) failure_ = Failure::protocol;
+    error_ = why;
+    return -1;
+}
+
+int SqlClient::broken(const std::string &why) {
+    broken_ = true;
+    failure_ = Failure::protocol;
+    error_ = why;
+    return -1;
+}
+
+int SqlClient::refuse(const Reply &nok, const std::string &what) {
+    failure_ = Failure::refused;
+    last_status_ = nok.info;
+    error_ = what + " failed (status " + std::to_string(nok.info) + ")";
+    return -1;
+}
+
+int SqlClient::begin() {
+    failure_ = Failure::none;
+    last_status_ = 0;
+    error_.clear();
+    if (!broken_) return 0;
+    failure_ = Failure::protocol;
+    error_ = "the connection to the gateway is no longer usable";
+    return -1;
+}
+
+int SqlClient::send_request(int type, std::initializer_list<std::string_view> args) {
+    return send_request(type, std::span<const std::string_view>(args.begin(), args.size()));
+}
+
+int SqlClient::call(int type, std::initializer_list<std::string_view> args, size_t min_args,
+                    Reply *reply) {
+    return call(type, std::span<const std::string_view>(args.begin(), args.size()), min_args,
+                reply);
+}
+
+int SqlClient::send_request(int type, std::span<const std::string_view> args) {
+    if (begin() != 0) return -1;
+    pending_.clear();
+    pending_next_ = 0;
+    // A packet is text: a NUL byte would end it early on the other side.
+    for (std::string_view a : args)
+        if (a.find('\0') != std::string_view::npos) return fail("texts cannot hold NUL bytes");
+    if (conn_.send(type, handle_, args) != 0) {
+        // A request that does not fit was never sent: the stream is still in step.
+        if (conn_.error().find("does not fit") != std::string::npos) {
+            failure_ = Failure::protocol;
+            error_ = conn_.error();
+            return -1;
+        }
+        return broken(conn_.error());
+    }
+    return 0;
+}
+
+int SqlClient::call(int type, std::span<const std::string_view> args, size_t min_args,
+                    Reply *reply) {
+    Reply local;
+    Reply &r = reply != nullptr ? *reply : local;
+    if (send_request(type, args) != 0) return -1;
+    if (conn_.receive(&r) != 0) return broken(conn_.error());
+    const char *name = packet_type_name(type);
+    std::string what = name != nullptr ? name + 9 : type_text(type);
+    if (r.type == PKT_TYPE_NOK) return refuse(r, what);
+    if (r.type != PKT_TYPE_OK)
+        return broken("unexpected reply " + type_text(r.type) + " to " + what);
+    if (r.args.size() < min_args)
+        return broken("the reply to " + what + " has " + std::to_string(r.args.size()) +
+                      " arguments, expected " + std::to_string(min_args));
+    return 0;
+}
+
+int SqlClient::next_reply(Reply *out) {
+    while (pending_next_ >= pending_.size()) {
+        Reply r;
+        if (conn_.receive(&r) != 0) return broken(conn_.error());
+        if (r.type != PKT_TYPE_METADATA) {
+            *out = std::move(r);
+            return 0;
+        }
+        pending_.clear();
+        pending_next_ = 0;
+        for (const std::string &inner : r.args) {
+            Reply p;
+            if (parse_reply(inner.data(), inner.size(), &p) != 0 || p.type == PKT_TYPE_METADATA)
+                return broken("malformed packet inside a METADATA container");
+            pending_.push_back(std::move(p));
+        }
+    }
+    *out = std::move(pending_[pending_next_++]);
+    return 0;
+}
+
+// --- result streams --------------------------------------------------------
+
+namespace {
+
+int parse_header(const Reply &r, std::vector<FieldDesc> *fields) {
+    fields->clear();
+    for (const std::string &a : r.args) {
+        FieldDesc d;
+        if (parse_field_desc(a, false, &d) != 0) return -1;
+        fields->push_back(std::move(d));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int SqlClient::read_rows(const HeaderFn &on_header, const RowFn &on_row) {
+    bool stopped = false, seen_header = false, seen_row = false;
+    size_t columns = 0;
+    std::string mismatch;
+    for (;;) {
+        Reply r;
+        if (next_reply(&r) != 0) return -1;
+        if (r.type == PKT_TYPE_OK) {
+            if (seen_header || seen_row) return broken("a second row header inside a result");
+            std::vector<FieldDesc> fields;
+            if (parse_header(r, &fields) != 0) return broken("malformed field description");
+            seen_header = true;
+            columns = fields.size();
+            if (!stopped && on_header && on_header(fields) != 0) stopped = true;
+        } else if (r.type == PKT_TYPE_DATA) {
+            if (!seen_header && !seen_row) columns = r.args.size();
+            seen_row = true;
+            if (r.args.size() != columns && mismatch.empty()) {
+                mismatch = "a row of " + std::to_string(r.args.size()) + " values under " +
+                           std::to_string(columns) + " fields";
+                stopped = true;
+            }
+            if (!stopped && on_row && on_row(std::move(r.args)) != 0) stopped = true;
+        } else if (r.type == PKT_TYPE_EOF || r.type == PKT_TYPE_NOK) {
+            if (pending_next_ < pending_.size()) return broken("packets after the end of a result");
+            if (r.type == PKT_TYPE_NOK)
+                return refuse(
+                    r, r.args.empty() ? "the fetch" : "fetch of cursor \"" + r.args[0] + "\"");
+            if (!mismatch.empty()) return fail(mismatch);
+            if (stopped) return fail("stopped by the caller");
+            return 0;
+        } else {
+            return broken("unexpected packet " + type_text(r.type) + " inside a result");
+        }
+    }
+}
+
+int SqlClient::read_record(Record *out, bool *end) {
+    Reply r;
+    out->fields.clear();
+    out->values.clear();
+    *end = false;
+    if (next_reply(&r) != 0) return -1;
+    if (pending_next_ < pending_.size()) return broken("more than one reply to a one-row request");
+    if (r.type == PKT_TYPE_EOF) {
+        *end = true;
+        return 0;
+    }
+    if (r.type == PKT_TYPE_NOK)
+        return refuse(r, r.args.empty() ? "the fetch" : "fetch of cursor \"" + r.args[0] + "\"");
+    if (r.type != PKT_TYPE_DATA)
+        return broken("unexpected reply " + type_text(r.type) + " to a one-row request");
+    for (const std::string &a : r.args) {
+        FieldDesc d;
+        std::string v;
+        if (parse_described_value(a, &d, &v) != 0) return broken("malformed value in a row");
+        out->fields.push_back(std::move(d));
+        out->values.push_back(std::move(v));
+    }
+    return 0;
+}
+
+// --- session ---------------------------------------------------------------
+
+int SqlClient::start(std::string_view user, std::string_view password, int32_t *server_pid) {
+    Reply r;
+    if (call(PKT_TYPE_START, {"", user, password}, 0, &r) != 0) return -1;
+    if (server_pid != nullptr) *server_pid = r.info;
+    return 0;
+}
+
+int SqlClient::stop() {
+    if (begin() != 0) return -1;
+    if (conn_.send(PKT_TYPE_STOP, 0, {}) != 0) return broken(conn_.error());
+    broken_ = true;  // the gateway is gone; nothing more can be asked of it
+    connected_ = false;
+    return 0;
+}
+
+int SqlClient::connect(std::string_view dsn, std::string_view user, std::string_view password) {
+    Reply r;
+    handle_ = 0;
+    connected_ = false;
+    if (call(PKT_TYPE_CONNECT, {"", user, password, dsn}, 1, &r) != 0) {
+        int32_t err_handle = 0;
+        if (failure_ == Failure::refused && !r.args.empty() &&
+            parse_decimal(r.args[0], &err_handle) == 0)
+            handle_ = err_handle;
+        return -1;
+    }
+    handle_ = r.info;
+    connected_ = true;
+    return 0;
+}
+
+int SqlClient::disconnect() {
+    if (call(PKT_TYPE_DISCONNECT, {}, 0) != 0) return -1;
+    handle_ = 0;
+    connected_ = false;
+    return 0;
+}
+
+int SqlClient::maperror(std::string *text) {
+    Reply r;
+    if (call(PKT_TYPE_MAPERROR, {}, 1, &r) != 0) return -1;
+    *text = r.args[0];
+    return 0;
+}
+
+int SqlClient::commit(int32_t *status) {
+    Reply r;
+    int rc = call(PKT_TYPE_COMMIT, {}, 1, &r);
+    if (status != nullptr && (rc == 0 || failure_ == Failure::refused) && !r.args.empty())
+        parse_decimal(r.args[0], status);
+    return rc;
+}
+
+int SqlClient::rollback(int32_t *status) {
+    Reply r;
+    int rc = call(PKT_TYPE_ROLLBACK, {}, 1, &r);
+    if (status != nullptr && (rc == 0 || failure_ == Failure::refused) && !r.args.empty())
+        parse_decimal(r.args[0], status);
+    return rc;
+}
+
+// --- statements and cursors ------------------------------------------------
+
+int SqlClient::execsql(std::string_view sql, ExecResult *out) {
+    Reply r;
+    *out = ExecResult{};
+    int rc = call(PKT_TYPE_EXECSQL, {sql}, 2, &r);
+    if (rc != 0 && failure_ != Failure::refused) return -1;
+    if (r.args.size() >= 2 && (parse_decimal(r.args[0], &out->status) != 0 ||
+                               parse_decimal(r.args[1], &out->status2) != 0))
+        return broken("non-numeric status in the reply to EXECSQL");
+    if (rc != 0) return -1;
+    if (r.args.size() >= 3) {
+        std::string why;
+        if (check_cursor_name(r.args[2], &why) != 0)
+            return broken("EXECSQL answered a query with a bad cursor name: " + why);
+        out->has_cursor = true;
+        out->cursor = r.args[2];
+    }
+    return 0;
+}
+
+int SqlClient::outs_reply(int type, std::string_view cursor, std::string_view what) {
+    std::string why;
+    if (check_cursor_name(cursor, &why) != 0) return fail(std::string(what) + ": " + why);
+    return call(type, {cursor}, 2);
+}
+
+int SqlClient::declare(std::string_view cursor, std::string_view sql, std::string_view mode) {
+    std::string why;
+    if (check_cursor_name(cursor, &why) != 0) return fail("DECLARE: " + why);
+    return call(PKT_TYPE_DECLARE, {cursor, sql, mode}, 2);
+}
+
+int SqlClient::open(std::string_view cursor, int32_t *rows) {
+    std::string why;
+    if (check_cursor_name(cursor, &why) != 0) return fail("OPEN: " + why);
+    Reply r;
+    if (call(PKT_TYPE_OPEN, {cursor}, 2, &r) != 0) return -1;
+    int32_t n = 0;
+    if (parse_decimal(r.args[1], &n) != 0 || n < 0)
+        return broken("OPEN answered a row count that is not a number");
+    if (rows != nullptr) *rows = n;
+    return 0;
+}
+
+int SqlClient::close(std::string_view cursor) {
+    return outs_reply(PKT_TYPE_CLOSE, cursor, "CLOSE");
+}
+
+int SqlClient::undeclare(std::string_view cursor) {
+    return outs_reply(PKT_TYPE_UNDECLARE, cursor, "UNDECLARE");
+}
+
+int SqlClient::fetch(std::string_view cursor, Record *out, bool *end) {
+    std::string why;
+    if (check_cursor_name(cursor, &why) != 0) return fail("FETCH: " + why);
+    if (send_request(PKT_TYPE_FETCH, {cursor}) != 0) return -1;
+    return read_record(out, end);
+}
+
+int SqlClient::extended_fetch(std::string_view cursor, Scroll how, int32_t offset, Record *out,
+                              bool *end) {
+    std::string why;
+    if (check_cursor_name(cursor, &why) != 0) return fail("EXTENDED_FETCH: " + why);
+    std::string off = std::to_string(offset);
+    if (send_request(PKT_TYPE_EXTENDED_FETCH, {cursor, scroll_keyword(how), off}) != 0) return -1;
+    return read_record(out, end);
+}
+
+int SqlClient::fetchmany(std::string_view cursor, const HeaderFn &on_header, const RowFn &on_row) {
+    std::string why;
+    if (check_cursor_name(cursor, &why) != 0) return fail("FETCHMANY: " + why);
+    if (send_request(PKT_TYPE_FETCHMANY, {cursor}) != 0) return -1;
+    return read_rows(on_header, on_row);
+}
+
+int SqlClient::fetchmany(std::string_view cursor, std::vector<FieldDesc> *fields,
+                         std::vector<Row> *rows) {
+    fields->clear();
+    rows->clear();
+    return fetchmany(
+        cursor,
+        [fields](const std::vector<FieldDesc> &f) {
+            *fields = f;
+            return 0;
+        },
+        [rows](Row &&r) {
+            rows->push_back(std::move(r));
+            return 0;
+        });
+}
+
+int SqlClient::tablelist(std::string_view cursor, const HeaderFn &on_header, const RowFn &on_row) {
+    std::string why;
+    if (check_cursor_name(cursor, &why) != 0) return fail("TABLELIST: " + why);
+    if (send_request(PKT_TYPE_TABLELIST, {cursor}) != 0) return -1;
+    return read_rows(on_header, on_row);
+}
+
+int SqlClient::tablelist(std::string_view cursor, std::vector<TableInfo> *tables) {
+    tables->clear();
+    return tablelist(cursor, nullptr, [tables](Row &&r) {
+        if (r.size() < 3) return -1;  // no table name: not a catalogue row
+        r.resize(5);
+        tables->push_back(TableInfo{r[0], r[1], r[2], r[3], r[4]});
+        return 0;
+    });
+}
+
+int SqlClient::fieldlist(std::string_view cursor, std::vector<FieldDesc> *fields) {
+    std::string why;
+    fields->clear();
+    if (check_cursor_name(cursor, &why) != 0) return fail("FIELDLIST: " + why);
+    Reply r;
+    if (call(PKT_TYPE_FIELDLIST, {cursor}, 0, &r) != 0) return -1;
+    for (const std::string &a : r.args) {
+        FieldDesc d;
+        if (parse_field_desc(a, true, &d) != 0) return broken("malformed field description");
+        fields->push_back(std::move(d));
+    }
+    return 0;
+}
+
+}  // namespace dqp

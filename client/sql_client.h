@@ -1,0 +1,188 @@
+// Typed SQL calls of libdqpclient.
+//
+// SqlClient runs the SQL and cursor requests of the DQP protocol over one
+// Connection to a gateway (which it does not own) and turns their replies into
+// values: field descriptions, rows of texts, cursor names, row counts. It owns
+// the session handle that CONNECT returns and sends it with every later
+// request. Every reply is checked as hostile input: a wrong packet type, a
+// missing or non-numeric argument, a row that does not match its header or a
+// malformed METADATA container is an error, never a crash.
+//
+// Every call returns 0 on success and -1 on failure with a readable reason in
+// error(). failure() tells the two kinds apart: Failure::refused means the
+// gateway answered NOK (the connection is in step and MAPERROR can tell why);
+// Failure::protocol means the connection failed or the gateway broke the
+// protocol, after which the client refuses every further request (it can no
+// longer tell which reply belongs to which request). No exception leaves the
+// library; callbacks must not throw either.
+//
+// Values travel as text. The protocol sends a NULL value as the empty text, so
+// a NULL and an empty string cannot be told apart on the client side; Row holds
+// plain strings for that reason.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/dqp_client.h"
+
+namespace dqp {
+
+// One column as the gateway describes it: "NAME:10:C:0:" in row headers and
+// self-describing rows, "NAME:10:C:0:1:" in field lists (the last number is
+// the read-only flag).
+struct FieldDesc {
+    std::string name;
+    int width = 0;
+    char type = 'C';  // C character, N numeric, D date, L logical, M memo
+    int decimals = 0;
+    int readonly = -1;  // 0 or 1 from a field list; -1 when the text had no flag
+};
+
+using Row = std::vector<std::string>;
+
+// One self-describing row (FETCH, EXTENDED_FETCH, READ): each value with its
+// field description.
+struct Record {
+    std::vector<FieldDesc> fields;
+    Row values;
+};
+
+// Parses a field description. with_readonly: the field-list form with its
+// read-only flag. 0, or -1 when the text is not of that form.
+int parse_field_desc(std::string_view text, bool with_readonly, FieldDesc *out);
+// Splits a self-describing value "NAME:10:C:0:SMITH" into its description and
+// value; the value may itself hold colons. 0, or -1 when malformed.
+int parse_described_value(std::string_view text, FieldDesc *desc, std::string *value);
+// Reads a decimal argument ("-12"); 0, or -1 unless the whole text is a number
+// that fits in 32 bits.
+int parse_decimal(std::string_view text, int32_t *out);
+
+// Cursor and field names the gateway accepts: 1 to 19 characters.
+inline constexpr size_t kMaxCursorName = 19;
+
+enum class Failure { none, refused, protocol };
+
+// EXECSQL's answer: the two statuses and, for a query, its cursor's name.
+struct ExecResult {
+    int32_t status = 0;
+    int32_t status2 = 0;
+    bool has_cursor = false;
+    std::string cursor;
+};
+
+// Scroll directions of EXTENDED_FETCH, sent as their keywords.
+enum class Scroll { next, first, last, prior, absolute, relative, bookmark };
+
+// A table of the data source, as TABLELIST lists it.
+struct TableInfo {
+    std::string qualifier, owner, name, type, remarks;
+};
+
+// Callbacks of a streamed result. A non-zero return stops delivery: the rest of
+// the result is still read (and dropped) so the connection stays in step, and
+// the call returns -1 with the reason "stopped by the caller".
+using HeaderFn = std::function<int(const std::vector<FieldDesc> &)>;
+using RowFn = std::function<int(Row &&)>;
+
+class SqlClient {
+  public:
+    explicit SqlClient(Connection &conn) : conn_(conn) {}
+
+    // START: registers the user with the gateway; *server_pid (optional)
+    // receives the gateway's process id.
+    int start(std::string_view user, std::string_view password, int32_t *server_pid = nullptr);
+    // STOP: the gateway ends; no reply is awaited.
+    int stop();
+    // CONNECT to a data source. Success makes the new session handle current.
+    // On a NOK the error handle the gateway returned becomes current, so that
+    // maperror() can fetch the driver's message.
+    int connect(std::string_view dsn, std::string_view user, std::string_view password);
+    int disconnect();
+
+    int execsql(std::string_view sql, ExecResult *out);
+    // DECLARE name FOR sql; mode "UPDATE", "INSERT" or empty.
+    int declare(std::string_view cursor, std::string_view sql, std::string_view mode = {});
+    // OPEN: executes the cursor's statement; *rows receives its row count.
+    int open(std::string_view cursor, int32_t *rows = nullptr);
+    int close(std::string_view cursor);
+    int undeclare(std::string_view cursor);
+    // FETCH one row. *end is set (and *out left empty) when no row is left.
+    int fetch(std::string_view cursor, Record *out, bool *end);
+    // EXTENDED_FETCH one row in the given direction (offset for absolute and
+    // relative moves).
+    int extended_fetch(std::string_view cursor, Scroll how, int32_t offset, Record *out, bool *end);
+    // FETCHMANY: every remaining row, handed over one at a time; the gateway
+    // releases the cursor afterwards. on_header is called once before the first
+    // row when the gateway sends field descriptions (it sends none for an empty
+    // result).
+    int fetchmany(std::string_view cursor, const HeaderFn &on_header, const RowFn &on_row);
+    // The same, collected (for results known to be small).
+    int fetchmany(std::string_view cursor, std::vector<FieldDesc> *fields, std::vector<Row> *rows);
+    // TABLELIST through a catalogue cursor of the given name.
+    int tablelist(std::string_view cursor, const HeaderFn &on_header, const RowFn &on_row);
+    int tablelist(std::string_view cursor, std::vector<TableInfo> *tables);
+    // FIELDLIST of a cursor: its columns with their read-only flags.
+    int fieldlist(std::string_view cursor, std::vector<FieldDesc> *fields);
+    // MAPERROR: the text of the last diagnostic of the current handle.
+    int maperror(std::string *text);
+    int commit(int32_t *status = nullptr);
+    int rollback(int32_t *status = nullptr);
+
+    // Building blocks for the other typed calls (record requests).
+    //
+    // Sends a request with the current handle and reads its one reply: 0 for
+    // OK with at least min_args arguments, -1 otherwise (a NOK is "refused"
+    // with its info in last_status(); anything else is a protocol failure).
+    int call(int type, std::span<const std::string_view> args, size_t min_args,
+             Reply *reply = nullptr);
+    int call(int type, std::initializer_list<std::string_view> args, size_t min_args,
+             Reply *reply = nullptr);
+    // Sends a request whose answer is rows; 0 or -1.
+    int send_request(int type, std::span<const std::string_view> args);
+    int send_request(int type, std::initializer_list<std::string_view> args);
+    // Reads the answer of a one-row request (DATA of self-describing values, EOF
+    // for no row, or NOK).
+    int read_record(Record *out, bool *end);
+    // Reads an answer of many rows until its EOF or NOK.
+    int read_rows(const HeaderFn &on_header, const RowFn &on_row);
+    // Next reply packet, METADATA containers unpacked one at a time.
+    int next_reply(Reply *out);
+    int refuse(const Reply &nok, const std::string &what);
+    int broken(const std::string &why);
+    int fail(const std::string &why);
+
+    int32_t handle() const { return handle_; }
+    void set_handle(int32_t h) { handle_ = h; }
+    bool connected() const { return connected_; }
+    bool usable() const { return !broken_; }
+    Failure failure() const { return failure_; }
+    int32_t last_status() const { return last_status_; }
+    const std::string &error() const { return error_; }
+    Connection &connection() { return conn_; }
+
+  private:
+    int begin();
+    int outs_reply(int type, std::string_view cursor, std::string_view what);
+    int scroll_reply(Reply &r, Record *out, bool *end);
+
+    Connection &conn_;
+    int32_t handle_ = 0;
+    bool connected_ = false;
+    bool broken_ = false;
+    Failure failure_ = Failure::none;
+    int32_t last_status_ = 0;
+    std::string error_;
+    std::vector<Reply> pending_;  // unpacked packets of the current METADATA container
+    size_t pending_next_ = 0;
+};
+
+// Checks a cursor name before it goes out: 0, or -1 with *why.
+int check_cursor_name(std::string_view name, std::string *why);
+
+}  // namespace dqp

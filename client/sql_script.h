@@ -1,0 +1,51 @@
+// Reading SQL scripts and shell command lines.
+//
+// StatementSplitter cuts input, fed one line at a time, into statements that
+// end with ";". A ";" inside a quoted text ('...' or "..."), a "--" comment or
+// a /* */ comment does not end a statement; comments are dropped, quoted texts
+// pass unchanged. split_words cuts a shell command line into words at blanks,
+// where quotes group blanks into a word. Neither touches the network; both
+// only read the text they are given.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dqp {
+
+class StatementSplitter {
+  public:
+    // Adds one line of input (without its line end).
+    void feed(std::string_view line);
+    // The next complete statement without its ";" and outer blanks; false when
+    // none is complete.
+    bool next(std::string *statement);
+    // True while a statement has begun but not ended (or a quote or comment
+    // is open).
+    bool pending() const;
+    // The unfinished statement (blanks trimmed), which is then dropped.
+    std::string take_rest();
+
+  private:
+    enum class State { plain, single, dquote, line_comment, block_comment };
+    void step(char c, char next, bool *skip_next);
+    void end_statement();
+
+    State state_ = State::plain;
+    std::string current_;
+    std::deque<std::string> done_;
+};
+
+// Splits a command line into words. Blanks separate words; '...' and "..."
+// keep blanks (and the other quote) inside a word, a doubled quote inside
+// quotes stands for the quote itself, and quotes may sit inside a word
+// (name='New York' is one word: name=New York). 0, or -1 with *why when a
+// quote is left open.
+int split_words(std::string_view line, std::vector<std::string> *words, std::string *why);
+
+// Trims blanks, tabs and line ends from both ends.
+std::string trim(std::string_view text);
+
+}  // namespace dqp

@@ -1,0 +1,49 @@
+// SQL statements and named cursors: EXECSQL, DECLARE, OPEN, CLOSE, UNDECLARE
+// and the cursor list of a session.
+//
+// Every cursor is an ODBC statement with its result columns bound once
+// (bind_cursor); it lives on its session's list in creation order and is
+// found by name, upper-cased, first match first. Statements without result
+// columns never become cursors: EXECSQL keeps them prepared in the statement
+// cache. Every operation takes the session handle first and fails (-1) for a
+// handle that is not live; every ODBC failure records its diagnostic for
+// MAPERROR before the operation returns. Names longer than 19 characters and
+// parameter values longer than 257 are refused, never cut.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "gateway/svr_session.h"
+
+namespace vnx {
+
+// ---- cursor list -------------------------------------------------------------
+
+// The first cursor of the session with this name (compared upper-cased), or null.
+csb *find_cursor(svr_session *s, const std::string &name);
+// Removes a cursor from its session's list and drops its statement.
+void release_cursor(svr_session *s, csb *c);
+// Describes and binds the statement's result (and, with with_params, its
+// parameter markers) and appends a cursor named `name`. On failure the
+// statement is dropped and null returned.
+csb *bind_cursor(svr_session *s, SQLHSTMT hstmt, int column_count, const std::string &sql_text,
+                 bool with_params, const std::string &name);
+// Closes and re-executes one cursor's statement (a FIRST fetch on a
+// forward-only cursor). 0 or the failing ODBC code.
+int reexecute_cursor(svr_session *s, csb *c);
+
+// ---- backend operations --------------------------------------------------------
+
+int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32_t *has_cursor,
+                      int32_t *status, int32_t *status2);
+int db_server_execute(int32_t handle, const char *text);
+int db_server_declare(int32_t handle, const char *name, int mode, const char *text, int32_t *status,
+                      int32_t *status2, int with_params, int keyset);
+int db_server_open(int32_t handle, const char *name, int32_t *status, int32_t *row_count,
+                   int param_count, const int *param_lengths, const char *const *param_values,
+                   int reserved);
+int db_server_close(int32_t handle, const char *name, int32_t *status, int32_t *status2);
+int db_server_undeclare(int32_t handle, const char *name, int32_t *status, int32_t *status2);
+
+}  // namespace vnx

@@ -1,0 +1,82 @@
+// Diagnostics, statement cache and savepoints. See diagnostics.h.
+#include "gateway/diagnostics.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vnx {
+
+void sql_error(svr_session *s, SQLHSTMT hstmt) {
+    svr_trace(s, "sql_error(START)\n");
+    s->error_text[0] = '\0';
+    s->sqlstate[0] = '\0';
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT len = 0;
+    SQLRETURN rc = SQLError(s->henv, s->hdbc, hstmt, state, &native,
+                            reinterpret_cast<SQLCHAR *>(s->error_text), kErrorTextSize - 1, &len);
+    s->error_text[kErrorTextSize - 1] = '\0';
+    if (!sql_ok(rc)) {
+        s->error_text[0] = '\0';
+        return;
+    }
+    memcpy(s->sqlstate, state, sizeof s->sqlstate - 1);
+    s->sqlstate[5] = '\0';
+    s->native_error = native;
+    svr_trace(s, "sql_error(%s)\n", s->error_text);
+}
+
+int db_server_maperror(int32_t handle, char *text_out) {
+    svr_session *s = find_session(handle);
+    text_out[0] = '\0';
+    if (s == nullptr) return -1;
+    if (s->error_text[0] == '\0' && s->hdbc != SQL_NULL_HDBC) sql_error(s, SQL_NULL_HSTMT);
+    size_t o = 0;
+    for (size_t i = 0; s->error_text[i] != '\0' && o < kErrorTextSize - 1; i++)
+        if (s->error_text[i] != '\r') text_out[o++] = s->error_text[i];
+    text_out[o] = '\0';
+    return 0;
+}
+
+SQLHSTMT find_prepared_statement(svr_session *s, const std::string &text) {
+    auto it = s->statement_cache.find(text);
+    if (it != s->statement_cache.end()) return it->second;
+    svr_trace(s, "find_prepared_statement(-1)\n");
+    return SQL_NULL_HSTMT;
+}
+
+void cache_prepared_statement(svr_session *s, SQLHSTMT hstmt, const std::string &text) {
+    svr_trace(s, "cache_prepared_statement()\n");
+    auto [it, fresh] = s->statement_cache.emplace(text, hstmt);
+    if (!fresh && it->second != hstmt) {
+        SQLFreeStmt(it->second, SQL_DROP);
+        it->second = hstmt;
+    }
+}
+
+int malloc_savepoint(svr_session *s, const std::string &name) {
+    svr_trace(s, "malloc_savepoint(START)-%s\n", name.c_str());
+    if (name.size() > kCursorNameMax) {
+        s->set_error("savepoint name longer than 19 characters");
+        return -1;
+    }
+    s->savepoints.push_back(upper_name(name));
+    return 0;
+}
+
+int free_savepoint(svr_session *s, const std::string &name) {
+    svr_trace(s, "free_savepoint(START)-%s\n", name.c_str());
+    auto it = std::find(s->savepoints.begin(), s->savepoints.end(), upper_name(name));
+    if (it == s->savepoints.end()) return -1;
+    s->savepoints.erase(it);
+    return 0;
+}
+
+int find_savepoint(svr_session *s, const std::string &name) {
+    std::string up = upper_name(name);
+    if (std::find(s->savepoints.begin(), s->savepoints.end(), up) != s->savepoints.end()) return 0;
+    svr_trace(s, "find_savepoint(SQL_ERROR)\n");
+    return -1;
+}
+
+}  // namespace vnx

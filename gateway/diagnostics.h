@@ -1,0 +1,38 @@
+// Diagnostics, the statement cache and savepoint names of a session.
+//
+// sql_error keeps the first ODBC diagnostic record of the failing call in the
+// session (error_text, sqlstate, native_error); MAPERROR hands the text to the
+// client. The statement cache keeps statements without result columns
+// prepared, keyed by their exact text, until the connection ends. Savepoints
+// are names only: no SQL is sent when one is made or released.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "gateway/svr_session.h"
+
+namespace vnx {
+
+// Records the first diagnostic of the failed call (hstmt may be null: the
+// connection's or environment's diagnostic). Never fails; without a
+// diagnostic the text is left empty.
+void sql_error(svr_session *s, SQLHSTMT hstmt);
+
+// MAPERROR: copies the last diagnostic (without carriage returns) into
+// text_out (kErrorTextSize bytes). When none is recorded, picks up a pending
+// connection diagnostic. -1 for a handle that is not live.
+int db_server_maperror(int32_t handle, char *text_out);
+
+// The cached statement prepared for exactly `text`, or null.
+SQLHSTMT find_prepared_statement(svr_session *s, const std::string &text);
+void cache_prepared_statement(svr_session *s, SQLHSTMT hstmt, const std::string &text);
+
+// Savepoint names, compared upper-cased. malloc_savepoint refuses (-1) a name
+// longer than kCursorNameMax; find_savepoint answers 0 when the name is
+// listed, -1 when not; free_savepoint removes a name (-1 when absent).
+int malloc_savepoint(svr_session *s, const std::string &name);
+int free_savepoint(svr_session *s, const std::string &name);
+int find_savepoint(svr_session *s, const std::string &name);
+
+}  // namespace vnx

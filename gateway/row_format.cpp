@@ -1,0 +1,249 @@
+// Field descriptions and value texts. See row_format.h.
+#include "gateway/row_format.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace vnx {
+
+namespace {
+
+constexpr const char kBitmap[] = "Bitmap image";
+
+// The column precision read as a 16-bit signed number.
+int precision16(const svr_column &c) {
+    return static_cast<int16_t>(static_cast<uint16_t>(c.precision & 0xFFFF));
+}
+
+int precision_or_255(const svr_column &c) {
+    int p = precision16(c);
+    return p <= 0 ? 255 : p;
+}
+
+enum class Kind {
+    Bit,
+    Number,
+    Integer,
+    Small,
+    Float,
+    Date,
+    Char,
+    Time,
+    Stamp,
+    Binary,
+    Memo,
+    Other
+};
+
+Kind kind_of(SQLSMALLINT t) {
+    switch (t) {
+        case SQL_BIT:
+            return Kind::Bit;
+        case SQL_TINYINT:
+        case SQL_BIGINT:
+        case SQL_NUMERIC:
+        case SQL_DECIMAL:
+            return Kind::Number;
+        case SQL_INTEGER:
+            return Kind::Integer;
+        case SQL_SMALLINT:
+            return Kind::Small;
+        case SQL_REAL:
+        case SQL_FLOAT:
+        case SQL_DOUBLE:
+            return Kind::Float;
+        case SQL_DATE:
+        case SQL_TYPE_DATE:
+            return Kind::Date;
+        case SQL_CHAR:
+        case SQL_VARCHAR:
+        case SQL_WCHAR:
+        case SQL_WVARCHAR:
+            return Kind::Char;
+        case SQL_TIME:
+        case SQL_TYPE_TIME:
+            return Kind::Time;
+        case SQL_TIMESTAMP:
+        case SQL_TYPE_TIMESTAMP:
+            return Kind::Stamp;
+        case SQL_BINARY:
+        case SQL_VARBINARY:
+        case SQL_LONGVARBINARY:
+            return Kind::Binary;
+        case SQL_LONGVARCHAR:
+        case SQL_WLONGVARCHAR:
+            return Kind::Memo;
+        default:
+            return Kind::Other;
+    }
+}
+
+// The bound text up to its terminator, at most `limit` characters.
+std::string_view bound_text(const svr_column &c, size_t limit) {
+    size_t n = strnlen(c.data, kColumnDataSize);
+    return std::string_view(c.data, std::min(n, limit));
+}
+
+void append_integer(const svr_column &c, std::string *out) {
+    SQLINTEGER v = 0;
+    memcpy(&v, c.data, sizeof v);
+    char buf[32];
+    int w = std::min(std::max(precision16(c), 0), 20);
+    int n = snprintf(buf, sizeof buf, "%*d", w, static_cast<int>(v));
+    out->append(buf, static_cast<size_t>(std::max(n, 0)));
+}
+
+// "%*f" of the width; a value whose text would be longer keeps fewer
+// decimals, and one whose integral part alone is too wide is sent whole:
+// never a cut that changes the number.
+void append_float(const svr_column &c, std::string *out) {
+    double v = 0;
+    if (c.sql_type == SQL_REAL) {
+        float f = 0;
+        memcpy(&f, c.data, sizeof f);
+        v = f;
+    } else {
+        memcpy(&v, c.data, sizeof v);
+    }
+    int w = std::min(std::max(precision16(c), 0), 64);
+    char buf[400];
+    int n = snprintf(buf, sizeof buf, "%*f", w, v);
+    if (n > w) {
+        int whole = snprintf(buf, sizeof buf, "%.0f", v);
+        int decimals = w - whole - 1;
+        if (whole < w)
+            n = snprintf(buf, sizeof buf, "%*.*f", w, std::max(decimals, 0), v);
+        else
+            n = whole;
+    }
+    n = std::min(n, static_cast<int>(sizeof buf) - 1);
+    out->append(buf, static_cast<size_t>(std::max(n, 0)));
+}
+
+void append_date(const svr_column &c, std::string *out) {
+    size_t kept = 0;
+    for (char ch : bound_text(c, kColumnDataSize)) {
+        if (ch == '-') continue;
+        if (kept++ == 8) break;
+        out->push_back(ch);
+    }
+}
+
+void trim_trailing_blanks(std::string *out, size_t from) {
+    size_t end = out->size();
+    while (end > from && (*out)[end - 1] == ' ')
+        end--;
+    out->resize(end);
+}
+
+}  // namespace
+
+SQLSMALLINT binding_type(SQLSMALLINT sql_type) {
+    switch (sql_type) {
+        case SQL_INTEGER:
+            return SQL_C_LONG;
+        case SQL_REAL:
+            return SQL_C_FLOAT;
+        case SQL_FLOAT:
+        case SQL_DOUBLE:
+            return SQL_C_DOUBLE;
+        default:
+            return SQL_C_CHAR;
+    }
+}
+
+FieldShape field_shape(const svr_column &c, bool field_list) {
+    switch (kind_of(c.sql_type)) {
+        case Kind::Bit:
+            return {'L', 1};
+        case Kind::Number:
+        case Kind::Integer:
+        case Kind::Small:
+        case Kind::Float:
+            return {'N', precision16(c)};
+        case Kind::Date:
+            return {'D', precision16(c)};
+        case Kind::Char:
+            return {'C', precision_or_255(c)};
+        case Kind::Time:
+            return {'C', field_list ? 8 : precision_or_255(c)};
+        case Kind::Stamp:
+            return {'C', field_list ? 26 : precision_or_255(c)};
+        case Kind::Binary:
+            return {'C', 12};
+        case Kind::Memo:
+            return {'M', 4};
+        case Kind::Other:
+            break;
+    }
+    return {'C', precision16(c)};
+}
+
+std::string field_description(const svr_column &c, bool field_list) {
+    FieldShape shape = field_shape(c, field_list);
+    char tail[64];
+    if (field_list)
+        snprintf(tail, sizeof tail, ":%d:%c:%d:%d:", shape.width, shape.letter, c.scale,
+                 c.updatable == 0 ? 1 : 0);
+    else
+        snprintf(tail, sizeof tail, ":%d:%c:%d:", shape.width, shape.letter, c.scale);
+    size_t room = kDescriptionMax - strlen(tail);
+    std::string out = c.name.substr(0, room);
+    out += tail;
+    return out;
+}
+
+void append_value_text(const svr_column &c, std::string *out) {
+    size_t from = out->size();
+    if (c.length == SQL_NULL_DATA) return;
+    switch (kind_of(c.sql_type)) {
+        case Kind::Bit:
+            out->push_back(c.data[0] == '0' || c.data[0] == '\0' ? 'F' : 'T');
+            return;
+        case Kind::Number:
+        case Kind::Small:
+            out->append(bound_text(c, kColumnDataSize));
+            break;
+        case Kind::Integer:
+            append_integer(c, out);
+            break;
+        case Kind::Float:
+            append_float(c, out);
+            break;
+        case Kind::Date:
+            append_date(c, out);
+            break;
+        case Kind::Char:
+        case Kind::Time:
+        case Kind::Stamp:
+            out->append(bound_text(c, static_cast<size_t>(precision_or_255(c))));
+            break;
+        case Kind::Binary: {
+            int p = precision16(c);
+            out->append(kBitmap, p > 0 && p < 12 ? static_cast<size_t>(p) : strlen(kBitmap));
+            break;
+        }
+        case Kind::Memo:
+            out->append(kBitmap);
+            break;
+        case Kind::Other:
+            return;
+    }
+    trim_trailing_blanks(out, from);
+}
+
+std::string value_text(const svr_column &c) {
+    std::string out;
+    append_value_text(c, &out);
+    return out;
+}
+
+void terminate_bound_buffer(svr_column *c) {
+    if (binding_type(c->sql_type) != SQL_C_CHAR || c->length == SQL_NULL_DATA) return;
+    if (c->length >= 0 && c->length < kColumnDataSize)
+        c->data[c->length] = '\0';
+    else
+        c->data[kColumnDataSize - 1] = '\0';  // cut by the driver
+}
+
+}  // namespace vnx

@@ -1,0 +1,46 @@
+// How a result column travels to a client: its field description (name,
+// width, type letter, decimals) and the text of its value in a row. Pure
+// functions of a described, fetched `svr_column`; no ODBC call is made here.
+//
+// Type letters: N numbers, C characters (and binary data, sent only as the
+// text "Bitmap image"), D dates (YYYYMMDD), L logicals ("T"/"F"), M long
+// character data (read through MEMO, never in rows). Every value loses its
+// trailing blanks; a NULL value of any type is the empty text. Number texts
+// are never cut: a value wider than its column keeps all its digits rather
+// than turning into a different number.
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <string>
+
+#include "gateway/svr_session.h"
+
+namespace vnx {
+
+inline constexpr size_t kDescriptionMax = 79;  // a description fits an 80-byte slot
+
+// The C type a column of this SQL type is bound as.
+SQLSMALLINT binding_type(SQLSMALLINT sql_type);
+
+struct FieldShape {
+    char letter;
+    int width;
+};
+// Letter and width of a column in rows (field_list false) or in the field list.
+FieldShape field_shape(const svr_column &c, bool field_list);
+
+// "NAME:WIDTH:LETTER:SCALE:" (rows) or with "READONLY:" appended (field
+// list); the name is shortened so that the description fits kDescriptionMax.
+std::string field_description(const svr_column &c, bool field_list);
+
+// The value text of the column's bound buffer after a fetch.
+std::string value_text(const svr_column &c);
+// The same, appended to out (no allocation when out has room).
+void append_value_text(const svr_column &c, std::string *out);
+
+// Terminates a column's buffer after a fetch: no driver is trusted to.
+void terminate_bound_buffer(svr_column *c);
+
+}  // namespace vnx

@@ -1,0 +1,354 @@
+// Result rows and field descriptions. See rows.h.
+#include "gateway/rows.h"
+
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "gateway/cursors.h"
+#include "gateway/diagnostics.h"
+#include "gateway/row_format.h"
+#include "protocol/packet.h"
+#include "runtime/packet_exchange.h"
+
+namespace vnx {
+
+namespace {
+
+// How a result's packets leave: one at a time, or batched into METADATA.
+enum class Sink { Reply, Meta };
+
+int sink_send(Sink sink, int client, char *packet, int type, int32_t info,
+              std::span<const std::string_view> args) {
+    if (sink == Sink::Reply) return dqp_send_reply(client, packet, type, info, args);
+    static char metabuf[dqp::PKT_BUFSIZE];
+    return dqp_send_metapkt(client, packet, type, info, args, metabuf);
+}
+
+// Size of the packet text that holds these arguments.
+size_t packet_size(std::span<const std::string_view> args) {
+    size_t n = dqp::PKT_HEADER_SIZE;
+    for (std::string_view a : args)
+        n += 8 + a.size();
+    return n;
+}
+
+// Largest packet the sink can deliver: a batched packet travels inside a
+// METADATA packet, which adds its own header, offset and length.
+size_t packet_limit(Sink sink) {
+    return sink == Sink::Reply ? dqp::PKT_MAX_SIZE : dqp::PKT_MAX_SIZE - dqp::PKT_HEADER_SIZE - 8;
+}
+
+// The values and descriptions of one row, reused from row to row.
+struct RowTexts {
+    std::vector<std::string> texts;
+    std::vector<std::string_view> views;
+
+    void build(const svr_columns &cols, bool with_descriptions) {
+        texts.resize(cols.columns.size());
+        views.resize(cols.columns.size());
+        for (size_t i = 0; i < cols.columns.size(); i++) {
+            texts[i].clear();
+            if (with_descriptions) texts[i] = field_description(cols.columns[i], false);
+            append_value_text(cols.columns[i], &texts[i]);
+            views[i] = texts[i];
+        }
+    }
+};
+
+// What one fetch gave.
+enum class Fetched { Row, End, Error };
+
+Fetched fetch_result(SQLRETURN rc) {
+    if (sql_ok(rc)) return Fetched::Row;
+    return rc == SQL_NO_DATA_FOUND ? Fetched::End : Fetched::Error;
+}
+
+bool is_scrollable(SQLHSTMT h) {
+    SQLULEN type = SQL_CURSOR_FORWARD_ONLY;
+    if (!sql_ok(SQLGetStmtOption(h, SQL_CURSOR_TYPE, &type))) return false;
+    return type != SQL_CURSOR_FORWARD_ONLY;
+}
+
+// One fetch of the cursor in the way its type allows. A forward-only cursor
+// serves NEXT and FIRST (by re-executing it) and nothing else.
+Fetched fetch_one(svr_session *s, csb *c, bool scrollable, SQLUSMALLINT type, SQLLEN offset,
+                  SQLRETURN *rc_out) {
+    SQLRETURN rc;
+    if (scrollable) {
+        SQLULEN rows = 0;
+        SQLUSMALLINT status[1] = {0};
+        rc = SQLExtendedFetch(c->hstmt, type, offset, &rows, status);
+    } else if (type == SQL_FETCH_NEXT) {
+        rc = SQLFetch(c->hstmt);
+    } else if (type == SQL_FETCH_FIRST) {
+        rc = reexecute_cursor(s, c);
+        if (rc == SQL_SUCCESS) rc = SQLFetch(c->hstmt);
+    } else {
+        s->set_error("the cursor is forward-only: only NEXT and FIRST fetches are served");
+        *rc_out = SQL_ERROR;
+        return Fetched::Error;
+    }
+    *rc_out = rc;
+    if (sql_ok(rc))
+        for (svr_column &col : c->columns->columns)
+            terminate_bound_buffer(&col);
+    return fetch_result(rc);
+}
+
+// Answers a row that no frame can carry: NOK through the sink, reason recorded.
+int refuse_wide_row(svr_session *s, Sink sink, int client, char *packet, size_t size) {
+    char why[160];
+    snprintf(why, sizeof why,
+             "a row of %zu bytes is wider than a reply packet can carry (at most %zu bytes)", size,
+             packet_limit(sink));
+    s->set_error(why);
+    svr_trace(s, "svr_fetch_row(%d)\n", -1);
+    sink_send(sink, client, packet, dqp::PKT_TYPE_NOK, 0, {});
+    return -1;
+}
+
+// Sends the header of descriptions that opens a FETCHMANY result.
+int send_header(svr_session *s, csb *c, int client, char *packet) {
+    std::vector<std::string> descs;
+    for (const svr_column &col : c->columns->columns)
+        descs.push_back(field_description(col, false));
+    std::vector<std::string_view> views(descs.begin(), descs.end());
+    size_t size = packet_size(views);
+    if (size > dqp::PKT_MAX_SIZE) return refuse_wide_row(s, Sink::Reply, client, packet, size);
+    return dqp_send_reply(client, packet, dqp::PKT_TYPE_OK, 0, views) < 0 ? -1 : 0;
+}
+
+int fail_fetch(svr_session *s, csb *c, Sink sink, int client, char *packet, SQLRETURN rc) {
+    if (s->error_text[0] == '\0') sql_error(s, c->hstmt);
+    svr_trace(s, "svr_fetch_row(%d)\n", rc);
+    sink_send(sink, client, packet, dqp::PKT_TYPE_NOK, 0, {});
+    return -1;
+}
+
+// The key-mode loop: hands each row's first value to the key sink.
+int fetch_keys(svr_session *s, csb *c, const KeySink *key, SQLLEN offset, SQLUSMALLINT type) {
+    bool scrollable = is_scrollable(c->hstmt);
+    std::string text;
+    SQLRETURN rc = SQL_SUCCESS;
+    for (int row = 1;; row++) {
+        Fetched f = fetch_one(s, c, scrollable, type, offset, &rc);
+        if (f == Fetched::End) return 0;
+        if (f == Fetched::Error) {
+            if (s->error_text[0] == '\0') sql_error(s, c->hstmt);
+            return -1;
+        }
+        const svr_column &first = c->columns->columns.front();
+        text.clear();
+        append_value_text(first, &text);
+        if (key->write(key->context, row, text.c_str(), field_shape(first, false).width) < 0)
+            return -1;
+        type = SQL_FETCH_NEXT;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<svr_columns> describe(SQLHSTMT h, svr_session *s, int column_count) {
+    auto cols = std::make_unique<svr_columns>();
+    cols->columns.resize(static_cast<size_t>(std::max(column_count, 0)));
+    for (int n = 1; n <= column_count; n++) {
+        svr_column &c = cols->columns[static_cast<size_t>(n - 1)];
+        SQLCHAR name[271] = {};
+        SQLSMALLINT name_len = 0;
+        SQLRETURN rc = SQLDescribeCol(h, static_cast<SQLUSMALLINT>(n), name, sizeof name, &name_len,
+                                      &c.sql_type, &c.precision, &c.scale, &c.nullable);
+        SQLLEN updatable = SQL_ATTR_READWRITE_UNKNOWN;
+        if (rc != SQL_ERROR)
+            rc = SQLColAttributes(h, static_cast<SQLUSMALLINT>(n), SQL_COLUMN_UPDATABLE, nullptr, 0,
+                                  nullptr, &updatable);
+        if (rc == SQL_ERROR) {
+            sql_error(s, h);
+            svr_trace(s, "describe(%d)\n", -1);
+            return nullptr;
+        }
+        name[sizeof name - 1] = '\0';
+        c.name = reinterpret_cast<const char *>(name);
+        c.width = c.precision;
+        c.updatable = updatable == SQL_ATTR_READONLY ? 0 : 1;
+    }
+    return cols;
+}
+
+int define(SQLHSTMT h, svr_columns *cols, svr_session *s) {
+    SQLUSMALLINT n = 1;
+    for (svr_column &c : cols->columns) {
+        SQLRETURN rc =
+            SQLBindCol(h, n++, binding_type(c.sql_type), c.data, kColumnDataSize, &c.length);
+        if (rc != SQL_SUCCESS) {
+            sql_error(s, h);
+            svr_trace(s, "define(%d)\n", rc);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+// Sends rows of cursor c (see svr_fetch_row).
+int fetch_cursor_rows(svr_session *s, csb *c, int client, char *packet, RowMode mode, SQLLEN offset,
+                      SQLUSMALLINT type) {
+    Sink sink = mode == kAllRows ? Sink::Meta : Sink::Reply;
+    if (mode == kAllRows && send_header(s, c, client, packet) != 0) return -1;
+    bool scrollable = is_scrollable(c->hstmt);
+    RowTexts row;
+    SQLRETURN rc = SQL_SUCCESS;
+    for (;;) {
+        Fetched f = fetch_one(s, c, scrollable, type, offset, &rc);
+        if (f == Fetched::Error) return fail_fetch(s, c, sink, client, packet, rc);
+        if (f == Fetched::End) break;
+        row.build(*c->columns, mode == kOneRow);
+        size_t size = packet_size(row.views);
+        if (size > packet_limit(sink)) return refuse_wide_row(s, sink, client, packet, size);
+        if (sink_send(sink, client, packet, dqp::PKT_TYPE_DATA, 0, row.views) < 0) return -1;
+        if (mode == kOneRow) {
+            svr_trace(s, "svr_fetch_row(END)\n");
+            return 0;
+        }
+        type = SQL_FETCH_NEXT;
+        offset = 0;
+    }
+    int sent = sink_send(sink, client, packet, dqp::PKT_TYPE_EOF, SQL_NO_DATA_FOUND, {});
+    if (mode == kAllRows) release_cursor(s, c);
+    return sent < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+int svr_fetch_row(svr_session *s, int client, char *packet, const std::string &cursor_name,
+                  RowMode mode, const KeySink *key, SQLLEN offset, SQLUSMALLINT type) {
+    s->clear_error();
+    csb *c = find_cursor(s, cursor_name);
+    if (c == nullptr) {
+        if (key != nullptr) return -1;
+        s->set_error("unknown cursor");
+        std::string_view name = cursor_name;
+        dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, std::span(&name, 1));
+        svr_trace(s, "svr_fetch_row(-1,%d)\n", 0);
+        return -1;
+    }
+    if (key != nullptr) return fetch_keys(s, c, key, offset, type);
+    return fetch_cursor_rows(s, c, client, packet, mode, offset, type);
+}
+
+SQLUSMALLINT fetch_type_of(const std::string &keyword) {
+    static const struct {
+        const char *word;
+        SQLUSMALLINT type;
+    } kTypes[] = {{"NEXT", SQL_FETCH_NEXT},         {"FIRST", SQL_FETCH_FIRST},
+                  {"LAST", SQL_FETCH_LAST},         {"PREVIOUS", SQL_FETCH_PRIOR},
+                  {"ABSOLUTE", SQL_FETCH_ABSOLUTE}, {"RELATIVE", SQL_FETCH_RELATIVE},
+                  {"BOOKMARK", SQL_FETCH_BOOKMARK}};
+    for (const auto &t : kTypes)
+        if (keyword == t.word) return t.type;
+    return 0;
+}
+
+// ---- backend operations ------------------------------------------------------------
+
+namespace {
+
+// A request on a handle that is not live: answered NOK so that the client
+// never waits.
+int refuse_handle(int client, char *packet) {
+    dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, -1, {});
+    return -1;
+}
+
+}  // namespace
+
+int db_server_fetch(int32_t handle, int client, char *packet, int32_t *, const char *cursor, int) {
+    svr_session *s = find_session(handle);
+    if (s == nullptr || !s->connected) return refuse_handle(client, packet);
+    dqp_reset_metaqueue();
+    return svr_fetch_row(s, client, packet, cursor, kOneRow, nullptr, -1, SQL_FETCH_NEXT);
+}
+
+int db_server_fetchmany(int32_t handle, int client, char *packet, int32_t, const char *cursor) {
+    svr_session *s = find_session(handle);
+    if (s == nullptr || !s->connected) return refuse_handle(client, packet);
+    dqp_reset_metaqueue();
+    return svr_fetch_row(s, client, packet, cursor, kAllRows, nullptr, -1, SQL_FETCH_NEXT);
+}
+
+int db_server_extend_fetch(int32_t handle, int client, char *packet, int32_t *, const char *cursor,
+                           const char *direction, int offset, int) {
+    svr_session *s = find_session(handle);
+    if (s == nullptr || !s->connected) {
+        refuse_handle(client, packet);
+        return 0;
+    }
+    dqp_reset_metaqueue();
+    SQLUSMALLINT type = fetch_type_of(direction);
+    if (type == 0) {
+        s->set_error("unknown fetch direction");
+        dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, {});
+        return 0;
+    }
+    svr_fetch_row(s, client, packet, cursor, kOneRow, nullptr, offset, type);
+    return 0;
+}
+
+int db_server_tablelist(int32_t handle, int client, char *packet, int32_t, const char *cursor) {
+    svr_session *s = find_session(handle);
+    if (s == nullptr || !s->connected) return refuse_handle(client, packet);
+    s->clear_error();
+    dqp_reset_metaqueue();
+    if (strlen(cursor) > kCursorNameMax) {
+        s->set_error("cursor name longer than 19 characters");
+        return refuse_handle(client, packet);
+    }
+    SQLHSTMT h = SQL_NULL_HSTMT;
+    SQLRETURN rc = SQLAllocStmt(s->hdbc, &h);
+    if (sql_ok(rc)) rc = SQLTables(h, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
+    if (!sql_ok(rc)) {
+        sql_error(s, h);
+        svr_trace(s, "db_server_tablelist(SQLTables()%d)\n", rc);
+        if (h != SQL_NULL_HSTMT) SQLFreeStmt(h, SQL_DROP);
+        return refuse_handle(client, packet);
+    }
+    csb *c = bind_cursor(s, h, 5, "", false, cursor);
+    if (c == nullptr) return refuse_handle(client, packet);
+    int r = fetch_cursor_rows(s, c, client, packet, kAllRows, -1, SQL_FETCH_NEXT);
+    if (r != 0) svr_trace(s, "db_server_tablelist(svr_fetch_row()-%d)\n", r);
+    return r;
+}
+
+int db_server_fieldlist(int32_t handle, int client, char *packet, int32_t, const char *cursor) {
+    svr_session *s = find_session(handle);
+    if (s == nullptr || !s->connected) return refuse_handle(client, packet);
+    dqp_reset_metaqueue();
+    csb *c = find_cursor(s, cursor);
+    if (c == nullptr) {
+        s->set_error("unknown cursor");
+        std::string_view name = cursor;
+        dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, std::span(&name, 1));
+        svr_trace(s, "fieldinfo(-1)\n");
+        return -1;
+    }
+    std::vector<std::string> descs;
+    SQLUSMALLINT n = 1;
+    for (svr_column &col : c->columns->columns) {
+        svr_trace(s, "%s line %d name = '%s'\n", "lib_svr", 1, col.name.c_str());
+        svr_trace(s, "%s line %d coltyp = %d\n", "lib_svr", 2, col.sql_type);
+        SQLLEN updatable = SQL_ATTR_READWRITE_UNKNOWN;
+        if (sql_ok(SQLColAttributes(c->hstmt, n++, SQL_COLUMN_UPDATABLE, nullptr, 0, nullptr,
+                                    &updatable)))
+            col.updatable = updatable == SQL_ATTR_READONLY ? 0 : 1;
+        descs.push_back(field_description(col, true));
+    }
+    std::vector<std::string_view> views(descs.begin(), descs.end());
+    size_t size = packet_size(views);
+    if (size > dqp::PKT_MAX_SIZE) return refuse_wide_row(s, Sink::Reply, client, packet, size);
+    return dqp_send_reply(client, packet, dqp::PKT_TYPE_OK, 0, views) < 0 ? -1 : 0;
+}
+
+}  // namespace vnx

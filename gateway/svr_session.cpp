@@ -1,0 +1,115 @@
+// The session record, the table of live sessions and the call trace. See
+// svr_session.h.
+#include "gateway/svr_session.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace vnx {
+
+namespace {
+
+// The live sessions of this process, by handle. Handles count up from 1.
+struct SessionTable {
+    std::map<int32_t, std::unique_ptr<svr_session>> sessions;
+    int32_t next_handle = 1;
+};
+
+// Never destroyed: sessions still live at exit go with the process, not
+// through driver calls made while the process is being torn down.
+SessionTable &table() {
+    static SessionTable *t = new SessionTable;
+    return *t;
+}
+
+// The process's call trace file (one for all sessions).
+struct CallTrace {
+    FILE *file = nullptr;
+    ~CallTrace() {
+        if (file != nullptr) fclose(file);
+    }
+};
+
+CallTrace &call_trace() {
+    static CallTrace t;
+    return t;
+}
+
+}  // namespace
+
+csb::~csb() {
+    if (hstmt != SQL_NULL_HSTMT) SQLFreeStmt(hstmt, SQL_DROP);
+}
+
+svr_session::~svr_session() {
+    cursors.clear();  // each drops its statement
+    for (auto &entry : statement_cache)
+        SQLFreeStmt(entry.second, SQL_DROP);
+    if (hdbc != SQL_NULL_HDBC) {
+        if (connected) {
+            SQLTransact(henv, hdbc, SQL_ROLLBACK);
+            SQLDisconnect(hdbc);
+        }
+        SQLFreeConnect(hdbc);
+    }
+    if (henv != SQL_NULL_HENV) SQLFreeEnv(henv);
+}
+
+void svr_session::set_error(std::string_view text) {
+    size_t n = std::min(text.size(), static_cast<size_t>(kErrorTextSize - 1));
+    memcpy(error_text, text.data(), n);
+    error_text[n] = '\0';
+    strcpy(sqlstate, "S1000");
+    native_error = 0;
+}
+
+svr_session *new_session() {
+    SessionTable &t = table();
+    if (t.next_handle == INT32_MAX) return nullptr;
+    auto s = std::make_unique<svr_session>();
+    s->handle = t.next_handle++;
+    svr_session *raw = s.get();
+    t.sessions.emplace(raw->handle, std::move(s));
+    return raw;
+}
+
+svr_session *find_session(int32_t handle) {
+    if (handle <= 0) return nullptr;
+    auto it = table().sessions.find(handle);
+    return it == table().sessions.end() ? nullptr : it->second.get();
+}
+
+void free_session(int32_t handle) {
+    table().sessions.erase(handle);
+}
+
+void free_all_sessions() {
+    table().sessions.clear();
+}
+
+std::string upper_name(std::string_view name) {
+    std::string out(name);
+    for (char &c : out)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+void open_call_trace(const std::string &path) {
+    CallTrace &t = call_trace();
+    if (t.file != nullptr) fclose(t.file);
+    t.file = path.empty() ? nullptr : fopen(path.c_str(), "we");
+}
+
+void svr_trace(const svr_session *s, const char *fmt, ...) {
+    FILE *f = call_trace().file;
+    if (s == nullptr || s->trace == 0 || f == nullptr) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(f, fmt, ap);
+    va_end(ap);
+    fflush(f);
+}
+
+}  // namespace vnx

@@ -1,0 +1,142 @@
+// The gateway's per-client ODBC state: the `svr_session` record, its cursors
+// (`csb`) with their bound columns and parameter markers, the table of live
+// sessions and the call trace.
+//
+// A session is reached only through its 32-bit handle, the pkt_info of every
+// request after CONNECT: `find_session` answers null for 0, a negative, an
+// unknown or a freed handle, and every operation then fails its request, so a
+// client can never make the gateway follow a stale pointer. Handles are never
+// reused within a process. A session owns its cursors, its statement cache and
+// its savepoint names; freeing it releases all of them. Bound buffers never
+// move: a cursor's columns are built once and held behind a pointer.
+//
+// Fixed sizes are enforced here: cursor and savepoint names hold at most 19
+// characters, column buffers 257 bytes (always terminated), parameter values
+// 257 characters, diagnostics 511 characters.
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "gateway/dialect.h"
+
+namespace vnx {
+
+inline constexpr size_t kCursorNameMax = 19;
+inline constexpr int kColumnDataSize = 257;  // bound length of a column buffer
+inline constexpr size_t kParamValueMax = 257;
+inline constexpr int kErrorTextSize = 512;
+inline constexpr int kNoLock = 6;  // lock_mode outside any table lock
+
+// One result column, described by `describe` and bound by `define`.
+struct svr_column {
+    std::string name;
+    SQLSMALLINT sql_type = 0;
+    SQLULEN precision = 0;
+    SQLULEN width = 0;
+    SQLSMALLINT scale = 0;
+    SQLSMALLINT nullable = 0;
+    SQLSMALLINT updatable = 0;  // 0 when the driver says SQL_ATTR_READONLY
+    SQLLEN length = 0;          // bound indicator: bytes or SQL_NULL_DATA
+    // Bound with length kColumnDataSize; the extra byte keeps a terminator
+    // even where a driver fills the whole buffer.
+    alignas(8) char data[kColumnDataSize + 1] = {};
+};
+
+// One parameter marker of a declared cursor.
+struct svr_param {
+    SQLSMALLINT sql_type = SQL_CHAR;
+    SQLULEN precision = 0;
+    SQLSMALLINT scale = 0;
+    SQLLEN length = SQL_NTS;  // always SQL_NTS: some drivers take a length literally
+    char data[kParamValueMax + 1] = {};
+};
+
+// The column set of a cursor. Built whole before anything is bound; never
+// resized afterwards, so the bound addresses stay valid.
+struct svr_columns {
+    std::vector<svr_column> columns;
+    std::vector<svr_param> params;
+    SQLUSMALLINT non_nullable = 0;
+};
+
+struct svr_session;
+
+// Cursor control block: one ODBC statement with a result set.
+struct csb {
+    svr_session *session = nullptr;
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    std::unique_ptr<svr_columns> columns;
+    std::string name;  // upper case, at most kCursorNameMax characters
+    std::string sql_text;
+    std::string rowid_column;
+    std::vector<std::string> find_parts;
+
+    csb() = default;
+    csb(const csb &) = delete;
+    csb &operator=(const csb &) = delete;
+    ~csb();  // drops the statement
+};
+
+struct svr_session {
+    int32_t handle = 0;
+    SQLHENV henv = SQL_NULL_HENV;
+    SQLHDBC hdbc = SQL_NULL_HDBC;
+    bool connected = false;                     // SQLConnect succeeded and no disconnect since
+    std::vector<std::unique_ptr<csb>> cursors;  // creation order
+    std::unordered_map<std::string, SQLHSTMT> statement_cache;
+    std::vector<std::string> savepoints;  // upper case
+    int cursor_names = 1;
+    char error_text[kErrorTextSize] = {};
+    char sqlstate[6] = {};
+    int32_t native_error = 0;
+    int32_t lock_mode = kNoLock;
+    int trace = 0;
+    Dialect dialect = Dialect::Other;
+
+    ~svr_session();
+    // Records a diagnostic of the gateway's own (no ODBC call failed).
+    void set_error(std::string_view text);
+    void clear_error() { error_text[0] = '\0'; }
+};
+
+// ---- the table of live sessions --------------------------------------------
+
+// Creates a session with a fresh handle (never 0, never reused). Null when
+// the table is full.
+svr_session *new_session();
+// The session of a handle, or null for a handle that is not live.
+svr_session *find_session(int32_t handle);
+// Frees a session and everything it owns; its handle is dead afterwards.
+void free_session(int32_t handle);
+// Frees every session (process end and tests).
+void free_all_sessions();
+
+// ---- ODBC helpers -------------------------------------------------------------
+
+// SQL_SUCCESS_WITH_INFO is success, as ODBC defines it.
+inline bool sql_ok(SQLRETURN rc) {
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+// Upper-cases a name (ASCII letters only).
+std::string upper_name(std::string_view name);
+
+// ---- call trace --------------------------------------------------------------
+
+// Opens (truncating) the process's call trace file; an empty name or one that
+// cannot be opened leaves the process without a file. Closes any earlier one.
+void open_call_trace(const std::string &path);
+// Writes one line to the call trace when the session's trace is on and a
+// file is open; flushed at once.
+void svr_trace(const svr_session *s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace vnx

@@ -1,0 +1,598 @@
+// dqpsh's backslash commands: one table of {name, handler, usage, help}.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "client/port_query.h"
+#include "client/result_format.h"
+#include "client/sql_script.h"
+#include "programs/dqpsh/shell.h"
+#include "protocol/packet.h"
+
+namespace dqpsh {
+
+namespace {
+
+using Command = int (*)(Shell &, const Words &);
+
+struct Entry {
+    const char *name;
+    Command fn;
+    size_t min_words;  // the command's own word included
+    const char *usage;
+    const char *help;
+};
+
+void write_out(std::string_view s) {
+    fwrite(s.data(), 1, s.size(), stdout);
+}
+
+std::string upper(std::string s) {
+    for (char &c : s)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// A record number or count typed by the user.
+int number_word(const std::string &w, int32_t *out) {
+    if (dqp::parse_decimal(w, out) == 0) return 0;
+    fprintf(stderr, "dqpsh: \"%s\" is not a number\n", w.c_str());
+    return -1;
+}
+
+int failed(Shell &sh, const char *what) {
+    report_failure(sh, what);
+    return -1;
+}
+
+// Quotes a table name for SQL unless it is a plain (possibly qualified) name.
+std::string sql_name(const std::string &name) {
+    bool plain = !name.empty() && !isdigit(static_cast<unsigned char>(name[0]));
+    for (char c : name)
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.') plain = false;
+    if (plain) return name;
+    std::string q = "\"";
+    for (char c : name) {
+        if (c == '"') q += '"';
+        q += c;
+    }
+    return q + "\"";
+}
+
+const char *type_name(char t) {
+    switch (t) {
+        case 'C':
+            return "character";
+        case 'N':
+            return "numeric";
+        case 'D':
+            return "date";
+        case 'L':
+            return "logical";
+        case 'M':
+            return "memo";
+        default:
+            return "other";
+    }
+}
+
+dqp::FieldDesc heading(const char *name, char type) {
+    dqp::FieldDesc f;
+    f.name = name;
+    f.type = type;
+    return f;
+}
+
+void print_reply(const dqp::Reply &r) {
+    const char *name = dqp::packet_type_name(r.type);
+    printf("%s info=%d", name != nullptr ? name + 9 : "?", r.info);
+    for (const std::string &a : r.args)
+        printf(" [%s]", dqp::display_value(a, 'C').c_str());
+    printf("\n");
+}
+
+// --- tables and fields -----------------------------------------------------
+
+int list_tables(Shell &sh) {
+    dqp::ResultPrinter printer(write_out, sh.opt.csv);
+    int rc = sh.sql->tablelist(
+        "DQPSH_TABLES", [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
+        [&](dqp::Row &&row) { return printer.on_row(std::move(row)); });
+    if (rc != 0) return failed(sh, "TABLELIST");
+    printer.finish();
+    return 0;
+}
+
+int describe_table(Shell &sh, const std::string &table) {
+    dqp::ExecResult res;
+    if (sh.sql->execsql("SELECT * FROM " + sql_name(table) + " WHERE 1=0", &res) != 0)
+        return failed(sh, "EXECSQL");
+    if (!res.has_cursor) {
+        fprintf(stderr, "dqpsh: \"%s\" gave no columns\n", table.c_str());
+        return -1;
+    }
+    std::vector<dqp::FieldDesc> fields;
+    int rc = sh.sql->fieldlist(res.cursor, &fields);
+    if (rc != 0) failed(sh, "FIELDLIST");
+    if (sh.sql != nullptr && sh.sql->usable()) sh.sql->undeclare(res.cursor);
+    if (rc != 0) return -1;
+    dqp::ResultPrinter printer(write_out, sh.opt.csv);
+    printer.set_fields({heading("Column", 'C'), heading("Type", 'C'), heading("Width", 'N'),
+                        heading("Decimals", 'N'), heading("Read-only", 'C')});
+    for (const dqp::FieldDesc &f : fields)
+        printer.on_row({f.name, type_name(f.type), std::to_string(f.width),
+                        std::to_string(f.decimals), f.readonly == 1 ? "yes" : "no"});
+    printer.finish();
+    return 0;
+}
+
+int cmd_describe(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    return w.size() > 1 ? describe_table(sh, w[1]) : list_tables(sh);
+}
+
+// --- session and shell -----------------------------------------------------
+
+int cmd_quit(Shell &sh, const Words &) {
+    sh.quit = true;
+    return 0;
+}
+
+int cmd_timing(Shell &sh, const Words &w) {
+    if (w.size() > 1 && w[1] != "on" && w[1] != "off") {
+        fprintf(stderr, "dqpsh: \\timing takes on or off\n");
+        return -1;
+    }
+    sh.timing = w.size() > 1 ? w[1] == "on" : !sh.timing;
+    printf("Timing is %s.\n", sh.timing ? "on" : "off");
+    return 0;
+}
+
+int cmd_connect(Shell &sh, const Words &w) {
+    if (sh.sql != nullptr && sh.sql->connected() && sh.sql->disconnect() != 0)
+        failed(sh, "DISCONNECT");
+    sh.opt.dsn = w[1];
+    if (w.size() > 2 && w[2] != sh.opt.user) {
+        sh.opt.user = w[2];
+        sh.have_password = false;
+    }
+    if (need_session(sh) != 0) return -1;
+    printf("Connected to data source \"%s\" as user \"%s\".\n", sh.opt.dsn.c_str(),
+           sh.opt.user.c_str());
+    return 0;
+}
+
+int cmd_disconnect(Shell &sh, const Words &) {
+    if (sh.sql == nullptr || !sh.sql->connected()) return 0;
+    return sh.sql->disconnect() == 0 ? 0 : failed(sh, "DISCONNECT");
+}
+
+int cmd_active(Shell &sh, const Words &) {
+    std::string answer, err;
+    if (dqp::text_query(sh.opt.host, sh.opt.base_port, "Active", &answer, &err) != 0) {
+        fprintf(stderr, "dqpsh: %s\n", err.c_str());
+        return -1;
+    }
+    printf("%s\n", answer.c_str());
+    return 0;
+}
+
+int cmd_sessions(Shell &sh, const Words &) {
+    std::vector<std::string> lines;
+    std::string err;
+    if (dqp::list_sessions(sh.opt.host, sh.opt.base_port, &lines, &err) != 0) {
+        fprintf(stderr, "dqpsh: %s\n", err.c_str());
+        return -1;
+    }
+    for (const std::string &l : lines)
+        printf("%s\n", l.c_str());
+    printf("(%zu session%s)\n", lines.size(), lines.size() == 1 ? "" : "s");
+    return 0;
+}
+
+int cmd_start(Shell &sh, const Words &w) {
+    if (w.size() > 1) sh.opt.user = w[1];
+    if (need_gateway(sh) != 0) return -1;
+    int32_t pid = 0;
+    if (sh.sql->start(sh.opt.user, w.size() > 2 ? w[2] : "", &pid) != 0) return failed(sh, "START");
+    sh.started = true;
+    printf("OK info=%d\n", pid);
+    return 0;
+}
+
+int cmd_stop(Shell &sh, const Words &) {
+    if (sh.gateway == nullptr) return 0;
+    end_session(sh);
+    return 0;
+}
+
+// Sends any request and prints the replies it draws as they are.
+int raw_request(Shell &sh, int type, int32_t info, const Words &args) {
+    if (need_gateway(sh) != 0) return -1;
+    std::vector<std::string_view> views(args.begin(), args.end());
+    dqp::Connection &c = *sh.gateway;
+    if (c.send(type, info, views) != 0) {
+        fprintf(stderr, "dqpsh: %s\n", c.error().c_str());
+        return -1;
+    }
+    if (type == dqp::PKT_TYPE_STOP || type == dqp::PKT_TYPE_ABORT) {
+        drop_gateway(sh);  // the gateway ends without a reply: forget it
+        return 0;
+    }
+    if (type == dqp::PKT_TYPE_LOGGING) return 0;
+    bool many = type == dqp::PKT_TYPE_FETCHMANY || type == dqp::PKT_TYPE_TABLELIST ||
+                type == dqp::PKT_TYPE_MEMO;
+    std::vector<dqp::Reply> replies;
+    dqp::Reply one;
+    int rc = many ? c.receive_result(&replies) : c.receive(&one);
+    if (!many && rc == 0) replies.push_back(one);
+    for (const dqp::Reply &r : replies)
+        print_reply(r);
+    if (rc != 0) {
+        fprintf(stderr, "dqpsh: %s\n", c.error().c_str());
+        drop_gateway(sh);
+        return -1;
+    }
+    return !replies.empty() && replies.back().type == dqp::PKT_TYPE_NOK ? -1 : 0;
+}
+
+int cmd_raw(Shell &sh, const Words &w) {
+    if (w[1].size() != 1) {
+        fprintf(stderr, "dqpsh: the request type is one character\n");
+        return -1;
+    }
+    int32_t info = sh.sql != nullptr ? sh.sql->handle() : 0;
+    return raw_request(sh, w[1][0], info, Words(w.begin() + 2, w.end()));
+}
+
+// The old request shell's form: send TYPE [INFO [ARG...]].
+int cmd_send(Shell &sh, const Words &w) {
+    int32_t info = 0;
+    if (w[1].size() != 1 || (w.size() > 2 && number_word(w[2], &info) != 0)) {
+        fprintf(stderr, "dqpsh: usage: \\send TYPE [INFO [ARG...]]\n");
+        return -1;
+    }
+    return raw_request(sh, w[1][0], info, Words(w.size() > 3 ? w.begin() + 3 : w.end(), w.end()));
+}
+
+int cmd_help(Shell &, const Words &);
+
+// --- cursors -----------------------------------------------------------------
+
+// The text of the command line after its first n words, as typed (quotes
+// kept): the statement of \declare.
+std::string raw_rest(const std::string &line, int n) {
+    size_t pos = line.find_first_not_of(" \t");
+    for (int i = 0; i < n && pos != std::string::npos; i++) {
+        pos = line.find_first_of(" \t", pos);
+        if (pos != std::string::npos) pos = line.find_first_not_of(" \t", pos);
+    }
+    return pos == std::string::npos ? std::string() : dqp::trim(line.substr(pos));
+}
+
+int cmd_declare(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    if (sh.sql->declare(w[1], raw_rest(sh.line, 2)) != 0) return failed(sh, "DECLARE");
+    printf("OK\n");
+    return 0;
+}
+
+int cmd_open(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    int32_t rows = 0;
+    if (sh.sql->open(w[1], &rows) != 0) return failed(sh, "OPEN");
+    printf("%d row%s\n", rows, rows == 1 ? "" : "s");
+    return 0;
+}
+
+// Scroll words of \fetch and whether they take a row offset.
+struct ScrollWord {
+    const char *word;
+    dqp::Scroll how;
+    bool offset;
+};
+constexpr ScrollWord kScrollWords[] = {
+    {"NEXT", dqp::Scroll::next, false},        {"FIRST", dqp::Scroll::first, false},
+    {"LAST", dqp::Scroll::last, false},        {"PRIOR", dqp::Scroll::prior, false},
+    {"ABSOLUTE", dqp::Scroll::absolute, true}, {"RELATIVE", dqp::Scroll::relative, true},
+};
+
+int cmd_fetch(Shell &sh, const Words &w) {
+    const ScrollWord *how = nullptr;
+    int32_t offset = 0;
+    if (w.size() > 2) {
+        for (const ScrollWord &s : kScrollWords)
+            if (upper(w[2]) == s.word) how = &s;
+        if (how == nullptr || how->offset != (w.size() > 3) ||
+            (how->offset && number_word(w[3], &offset) != 0)) {
+            fprintf(stderr,
+                    "dqpsh: usage: \\fetch CURSOR [NEXT|FIRST|LAST|PRIOR|ABSOLUTE N|"
+                    "RELATIVE N]\n");
+            return -1;
+        }
+    }
+    if (need_session(sh) != 0) return -1;
+    dqp::Record rec;
+    bool end = false;
+    int rc = how == nullptr ? sh.sql->fetch(w[1], &rec, &end)
+                            : sh.sql->extended_fetch(w[1], how->how, offset, &rec, &end);
+    if (rc != 0) return failed(sh, "FETCH");
+    write_out(end ? std::string("(no row)\n") : dqp::format_record(rec));
+    return 0;
+}
+
+int cmd_close(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    bool drop = w[0] == "undeclare";
+    if ((drop ? sh.sql->undeclare(w[1]) : sh.sql->close(w[1])) != 0)
+        return failed(sh, drop ? "UNDECLARE" : "CLOSE");
+    return 0;
+}
+
+// --- records -----------------------------------------------------------------
+
+AliasInfo *known_alias(Shell &sh, const std::string &alias) {
+    auto it = sh.aliases.find(upper(alias));
+    if (it != sh.aliases.end()) return &it->second;
+    fprintf(stderr, "dqpsh: no table is open as \"%s\"\nhint: open one with \\use TABLE %s\n",
+            alias.c_str(), alias.c_str());
+    return nullptr;
+}
+
+int cmd_use(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    dqp::UseOptions opt;
+    if (w.size() > 3) opt.filter = w[3];
+    if (w.size() > 4) opt.order = w[4];
+    int32_t n = 0;
+    if (sh.rec->use(w[1], w[2], opt, &n) != 0) return failed(sh, "USE");
+    sh.aliases[upper(w[2])] = AliasInfo{w[1], {}};
+    printf("%d record%s\n", n, n == 1 ? "" : "s");
+    return 0;
+}
+
+int cmd_unuse(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    if (sh.rec->unuse(w[1]) != 0) return failed(sh, "UNUSE");
+    sh.aliases.erase(upper(w[1]));
+    return 0;
+}
+
+int cmd_zap(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    AliasInfo *a = known_alias(sh, w[1]);
+    if (a == nullptr) return -1;
+    if (sh.rec->zap(w[1], a->table, w.size() > 2 ? w[2] : "") != 0) return failed(sh, "ZAP");
+    return 0;
+}
+
+int cmd_count(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    int32_t n = 0;
+    if (sh.rec->count(w[1], &n) != 0) return failed(sh, "COUNT");
+    printf("%d\n", n);
+    return 0;
+}
+
+// Reads record n; remembers the alias's fields for \find and \update.
+int read_record(Shell &sh, const std::string &alias, int32_t n, bool lock, dqp::Record *rec) {
+    bool end = false;
+    if (sh.rec->read(alias, n, lock, rec, &end) != 0) return failed(sh, "READ");
+    if (end) {
+        fprintf(stderr, "dqpsh: record %d of \"%s\" is not there\n", n, alias.c_str());
+        return -1;
+    }
+    auto it = sh.aliases.find(upper(alias));
+    if (it != sh.aliases.end()) it->second.fields = rec->fields;
+    return 0;
+}
+
+int cmd_read(Shell &sh, const Words &w) {
+    int32_t n = 0;
+    if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
+    dqp::Record rec;
+    if (read_record(sh, w[1], n, w.size() > 3 && upper(w[3]) == "LOCK", &rec) != 0) return -1;
+    write_out(dqp::format_record(rec));
+    return 0;
+}
+
+int cmd_find(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    AliasInfo *a = known_alias(sh, w[1]);
+    if (a == nullptr) return -1;
+    dqp::FindOptions opt;
+    for (size_t i = 4; i < w.size(); i++) {
+        std::string flag = upper(w[i]);
+        if (flag != "EXACT" && flag != "LOCK") {
+            fprintf(stderr, "dqpsh: \\find takes EXACT or LOCK, not \"%s\"\n", w[i].c_str());
+            return -1;
+        }
+        (flag == "EXACT" ? opt.exact : opt.lock) = true;
+    }
+    for (const dqp::FieldDesc &f : a->fields)
+        if (upper(f.name) == upper(w[2])) opt.type = f.type;
+    int32_t n = 0;
+    if (sh.rec->find(w[1], a->table, w[2], w[3], opt, &n) != 0) return failed(sh, "FIND");
+    printf("record %d\n", n);
+    return 0;
+}
+
+int cmd_insert(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    int32_t n = 0;
+    if (sh.rec->insert(w[1], Words(w.begin() + 2, w.end()), &n) != 0) return failed(sh, "INSERT");
+    printf("record %d\n", n);
+    return 0;
+}
+
+// Applies COL=VALUE words to a record's values; the count of leading values
+// to send (up to the last column changed), or -1.
+int apply_assignments(const Words &w, size_t first, dqp::Record *rec) {
+    size_t send = 0;
+    for (size_t i = first; i < w.size(); i++) {
+        size_t eq = w[i].find('=');
+        size_t col = rec->fields.size();
+        for (size_t c = 0; eq != std::string::npos && c < rec->fields.size(); c++)
+            if (upper(rec->fields[c].name) == upper(w[i].substr(0, eq))) col = c;
+        if (col == rec->fields.size()) {
+            fprintf(stderr, "dqpsh: \"%s\" names no column of the record\n", w[i].c_str());
+            return -1;
+        }
+        std::string v = w[i].substr(eq + 1);
+        // Numbers travel right-aligned in their width; keep the user's text.
+        rec->values[col] = v;
+        send = std::max(send, col + 1);
+    }
+    for (size_t c = 0; c < send; c++)
+        if (rec->fields[c].type == 'N') rec->values[c] = dqp::trim(rec->values[c]);
+    return static_cast<int>(send);
+}
+
+int cmd_update(Shell &sh, const Words &w) {
+    int32_t n = 0;
+    if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
+    dqp::Record rec;
+    if (read_record(sh, w[1], n, false, &rec) != 0) return -1;
+    int count = apply_assignments(w, 3, &rec);
+    if (count < 0) return -1;
+    rec.values.resize(static_cast<size_t>(count));
+    if (sh.rec->update(w[1], n, rec.values) != 0) return failed(sh, "UPDATE");
+    printf("OK\n");
+    return 0;
+}
+
+int cmd_delete(Shell &sh, const Words &w) {
+    int32_t n = 0;
+    if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
+    if (sh.rec->remove(w[1], n) != 0) return failed(sh, "DELETE");
+    printf("OK\n");
+    return 0;
+}
+
+int cmd_lock(Shell &sh, const Words &w) {
+    int32_t n = 0, answer = 0;
+    if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
+    if (sh.rec->lock(w[1], n, &answer) != 0) return failed(sh, "LOCK");
+    printf("locked (%d)\n", answer);
+    return 0;
+}
+
+int cmd_islocked(Shell &sh, const Words &w) {
+    int32_t n = 0, answer = 0;
+    if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
+    if (sh.rec->islocked(w[1], n, &answer) != 0) return failed(sh, "ISLOCKED");
+    printf("%s (%d)\n", answer != 0 ? "locked" : "not locked", answer);
+    return 0;
+}
+
+int cmd_unlock(Shell &sh, const Words &w) {
+    if (need_session(sh) != 0) return -1;
+    if (sh.rec->unlock(w[1]) != 0) return failed(sh, "UNLOCK");
+    printf("OK\n");
+    return 0;
+}
+
+int cmd_memo(Shell &sh, const Words &w) {
+    int32_t col = 0;
+    if (number_word(w[2], &col) != 0 || need_session(sh) != 0) return -1;
+    int rc = sh.rec->memo(w[1], col, [](std::string_view chunk, bool) {
+        std::string shown(chunk);
+        for (char &c : shown)
+            if ((static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t') || c == 0x7F)
+                c = '?';
+        write_out(shown);
+        return 0;
+    });
+    if (rc != 0) return failed(sh, "MEMO");
+    printf("\n");
+    return 0;
+}
+
+constexpr Entry kCommands[] = {
+    {"d", cmd_describe, 1, "\\d [TABLE]", "list tables, or the columns of TABLE"},
+    {"connect", cmd_connect, 2, "\\connect DSN [USER]", "connect to another data source"},
+    {"disconnect", cmd_disconnect, 1, "\\disconnect", "leave the data source"},
+    {"timing", cmd_timing, 1, "\\timing [on|off]", "show how long each command takes"},
+    {"declare", cmd_declare, 3, "\\declare CURSOR SELECT...", "declare a cursor for a query"},
+    {"open", cmd_open, 2, "\\open CURSOR", "open a declared cursor; its row count"},
+    {"fetch", cmd_fetch, 2, "\\fetch CURSOR [DIRECTION [N]]",
+     "one row: NEXT, FIRST, LAST, PRIOR, ABSOLUTE N, RELATIVE N"},
+    {"close", cmd_close, 2, "\\close CURSOR", "close a cursor (it stays declared)"},
+    {"undeclare", cmd_close, 2, "\\undeclare CURSOR", "release a cursor"},
+    {"use", cmd_use, 3, "\\use TABLE ALIAS [FILTER [ORDER]]", "open a table for record access"},
+    {"unuse", cmd_unuse, 2, "\\unuse ALIAS", "close a table opened with \\use"},
+    {"zap", cmd_zap, 2, "\\zap ALIAS [FILTER]", "delete the table's rows and open it again"},
+    {"count", cmd_count, 2, "\\count ALIAS", "number of records"},
+    {"read", cmd_read, 3, "\\read ALIAS N [LOCK]", "show record N"},
+    {"find", cmd_find, 4, "\\find ALIAS KEY VALUE [EXACT] [LOCK]", "number of the record found"},
+    {"insert", cmd_insert, 3, "\\insert ALIAS VALUE...", "add a record (values in column order)"},
+    {"update", cmd_update, 4, "\\update ALIAS N COL=VALUE...", "change fields of record N"},
+    {"delete", cmd_delete, 3, "\\delete ALIAS N", "delete record N"},
+    {"lock", cmd_lock, 3, "\\lock ALIAS N", "lock record N"},
+    {"islocked", cmd_islocked, 3, "\\islocked ALIAS N", "is record N locked?"},
+    {"unlock", cmd_unlock, 2, "\\unlock ALIAS", "release the record locks"},
+    {"memo", cmd_memo, 3, "\\memo CURSOR COLUMN", "show a long column (0-based) of a cursor's row"},
+    {"sessions", cmd_sessions, 1, "\\sessions", "list the master's live sessions"},
+    {"active", cmd_active, 1, "\\active", "ask the port server whether it is active"},
+    {"start", cmd_start, 1, "\\start [USER [PASSWORD]]", "get a gateway and send START"},
+    {"stop", cmd_stop, 1, "\\stop", "leave the gateway (DISCONNECT, STOP)"},
+    {"raw", cmd_raw, 2, "\\raw TYPE [ARG...]", "send any request with the session handle"},
+    {"send", cmd_send, 2, "\\send TYPE [INFO [ARG...]]", "send any request with INFO"},
+    {"?", cmd_help, 1, "\\?", "this list"},
+    {"help", cmd_help, 1, nullptr, nullptr},
+    {"q", cmd_quit, 1, "\\q", "leave dqpsh"},
+    {"quit", cmd_quit, 1, nullptr, nullptr},
+};
+
+int cmd_help(Shell &, const Words &) {
+    printf("SQL statements end with \";\". Commands:\n");
+    for (const Entry &e : kCommands)
+        if (e.usage != nullptr) printf("  %-38s %s\n", e.usage, e.help);
+    return 0;
+}
+
+const Entry *find_command(const std::string &name) {
+    for (const Entry &e : kCommands)
+        if (name == e.name) return &e;
+    return nullptr;
+}
+
+}  // namespace
+
+bool is_legacy_command(const std::string &text) {
+    static const char *const kLegacy[] = {"active", "start", "sessions", "stop",
+                                          "send",   "help",  "quit"};
+    Words w;
+    std::string why;
+    if (dqp::split_words(text, &w, &why) != 0 || w.empty()) return false;
+    for (const char *name : kLegacy)
+        if (w[0] == name) return true;
+    return false;
+}
+
+int run_command(Shell &sh, const std::string &line) {
+    Words w;
+    std::string why;
+    std::string text = dqp::trim(line);
+    if (!text.empty() && text[0] == '\\') text.erase(0, 1);
+    if (dqp::split_words(text, &w, &why) != 0) {
+        fprintf(stderr, "dqpsh: %s\n", why.c_str());
+        return -1;
+    }
+    if (w.empty()) return 0;
+    sh.line = text;
+    const Entry *e = find_command(w[0]);
+    if (e == nullptr) {
+        fprintf(stderr, "dqpsh: invalid command \\%s\nhint: try \\? for help\n", w[0].c_str());
+        return -1;
+    }
+    if (w.size() < e->min_words) {
+        fprintf(stderr, "dqpsh: usage: %s\n", e->usage != nullptr ? e->usage : e->name);
+        return -1;
+    }
+    return e->fn(sh, w);
+}
+
+}  // namespace dqpsh

@@ -1,0 +1,226 @@
+// dqpsh's session and SQL statements. See shell.h.
+#include "programs/dqpsh/shell.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "client/port_query.h"
+#include "client/result_format.h"
+
+namespace dqpsh {
+
+namespace {
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_sigint(int) {
+    g_interrupted = 1;
+}
+}  // namespace
+
+void catch_interrupts(bool on) {
+    struct sigaction sa {};
+    sa.sa_handler = on ? on_sigint : SIG_DFL;
+    sa.sa_flags = SA_RESTART;  // a receive from the gateway goes on
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    g_interrupted = 0;
+}
+
+bool interrupted() {
+    return g_interrupted != 0;
+}
+
+void drop_gateway(Shell &sh) {
+    sh.rec.reset();
+    sh.sql.reset();
+    sh.gateway.reset();
+    sh.started = false;
+    sh.aliases.clear();
+}
+
+namespace {
+
+std::string upper(std::string s) {
+    for (char &c : s)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Reads a password from the terminal without echo; empty without a terminal.
+std::string prompt_password(const std::string &user) {
+    FILE *tty = fopen("/dev/tty", "r+e");
+    if (tty == nullptr) return "";
+    fprintf(tty, "Password for user %s: ", user.c_str());
+    fflush(tty);
+    termios old{}, quiet{};
+    bool restore = tcgetattr(fileno(tty), &old) == 0;
+    if (restore) {
+        quiet = old;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(fileno(tty), TCSAFLUSH, &quiet);
+    }
+    char buf[512] = "";
+    if (fgets(buf, sizeof buf, tty) == nullptr) buf[0] = '\0';
+    if (restore) tcsetattr(fileno(tty), TCSAFLUSH, &old);
+    fprintf(tty, "\n");
+    fclose(tty);
+    std::string pw = buf;
+    while (!pw.empty() && (pw.back() == '\n' || pw.back() == '\r'))
+        pw.pop_back();
+    return pw;
+}
+
+const std::string &password(Shell &sh) {
+    if (!sh.have_password) {
+        const char *env = getenv("VNXPASSWORD");
+        sh.password = env != nullptr ? env : prompt_password(sh.opt.user);
+        sh.have_password = true;
+    }
+    return sh.password;
+}
+
+void write_out(std::string_view s) {
+    fwrite(s.data(), 1, s.size(), stdout);
+}
+
+bool is_word(const std::string &stmt, const char *word) {
+    return upper(stmt) == word;
+}
+
+}  // namespace
+
+void report_failure(Shell &sh, const std::string &what) {
+    dqp::SqlClient &sql = *sh.sql;
+    if (sql.failure() == dqp::Failure::refused && sql.usable()) {
+        std::string reason = sql.error(), text;
+        if (sql.maperror(&text) == 0 && !text.empty())
+            fprintf(stderr, "ERROR:  %s\n", text.c_str());
+        else
+            fprintf(stderr, "ERROR:  %s\n", reason.c_str());
+    } else {
+        fprintf(stderr, "dqpsh: %s: %s\n", what.c_str(), sql.error().c_str());
+    }
+    // A gateway that broke the protocol or went away (also while MAPERROR
+    // was asked) is dropped; the next command asks for a new one.
+    if (!sql.usable()) {
+        fprintf(stderr, "hint: the connection to the gateway was closed\n");
+        drop_gateway(sh);
+    }
+}
+
+int need_gateway(Shell &sh) {
+    if (sh.gateway != nullptr) return 0;
+    std::string err;
+    int port = sh.opt.direct_port;
+    if (port == 0) {
+        if (sh.opt.base_port == 0) {
+            fprintf(stderr, "dqpsh: no base port\nhint: give -p PORT or set DB_DQPBASE\n");
+            return -1;
+        }
+        if (dqp::request_server(sh.opt.host, sh.opt.base_port, sh.opt.type, &port, &err) != 0) {
+            fprintf(stderr, "dqpsh: no gateway\ndetail: %s\n", err.c_str());
+            return -1;
+        }
+    }
+    // Queries may run long: replies are awaited without a time limit, as a
+    // terminal user can always interrupt.
+    sh.gateway = dqp::Connection::open(sh.opt.host, port, &err, 0);
+    if (sh.gateway == nullptr) {
+        fprintf(stderr, "dqpsh: could not connect to the gateway on port %d\ndetail: %s\n", port,
+                err.c_str());
+        return -1;
+    }
+    sh.sql = std::make_unique<dqp::SqlClient>(*sh.gateway);
+    sh.rec = std::make_unique<dqp::RecordClient>(*sh.sql);
+    return 0;
+}
+
+int need_start(Shell &sh) {
+    if (need_gateway(sh) != 0) return -1;
+    if (sh.started) return 0;
+    if (sh.sql->start(sh.opt.user, "") != 0) {
+        report_failure(sh, "START");
+        return -1;
+    }
+    sh.started = true;
+    return 0;
+}
+
+int need_session(Shell &sh) {
+    if (sh.sql != nullptr && sh.sql->connected()) return 0;
+    if (sh.opt.dsn.empty()) {
+        fprintf(stderr,
+                "dqpsh: not connected to a data source\n"
+                "hint: give -d DSN, or type \\connect DSN\n");
+        return -1;
+    }
+    if (need_start(sh) != 0) return -1;
+    if (sh.sql->connect(sh.opt.dsn, sh.opt.user, password(sh)) != 0) {
+        report_failure(sh, "CONNECT");
+        return -1;
+    }
+    return 0;
+}
+
+void end_session(Shell &sh) {
+    if (sh.sql == nullptr || !sh.sql->usable()) return drop_gateway(sh);
+    if (sh.sql->connected()) sh.sql->disconnect();
+    if (sh.sql->usable()) sh.sql->stop();
+    drop_gateway(sh);
+}
+
+// Streams a query's rows to standard output; the cursor is released by the
+// gateway after its last row.
+static int print_query(Shell &sh, const std::string &cursor) {
+    dqp::ResultPrinter printer(write_out, sh.opt.csv);
+    std::vector<dqp::FieldDesc> fields;
+    // The field list gives headings even when the result is empty.
+    if (sh.sql->fieldlist(cursor, &fields) == 0)
+        printer.set_fields(fields);
+    else if (!sh.sql->usable())
+        return report_failure(sh, "FIELDLIST"), -1;
+    int rc = sh.sql->fetchmany(
+        cursor, [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
+        [&](dqp::Row &&row) { return interrupted() ? 1 : printer.on_row(std::move(row)); });
+    if (rc != 0 && interrupted() && sh.sql != nullptr && sh.sql->usable()) {
+        fflush(stdout);
+        fprintf(stderr, "Cancel request: the remaining rows were read and dropped.\n");
+        return -1;
+    }
+    if (rc != 0) {
+        fflush(stdout);
+        report_failure(sh, "FETCHMANY");
+        return -1;
+    }
+    printer.finish();
+    return 0;
+}
+
+int run_sql(Shell &sh, const std::string &statement) {
+    if (need_session(sh) != 0) return -1;
+    // COMMIT and ROLLBACK end the gateway's own transaction.
+    if (is_word(statement, "COMMIT") || is_word(statement, "ROLLBACK")) {
+        bool commit = is_word(statement, "COMMIT");
+        if ((commit ? sh.sql->commit() : sh.sql->rollback()) != 0) {
+            report_failure(sh, commit ? "COMMIT" : "ROLLBACK");
+            return -1;
+        }
+        printf("%s\n", commit ? "COMMIT" : "ROLLBACK");
+        return 0;
+    }
+    dqp::ExecResult res;
+    if (sh.sql->execsql(statement, &res) != 0) {
+        report_failure(sh, "EXECSQL");
+        return -1;
+    }
+    if (res.has_cursor) return print_query(sh, res.cursor);
+    if (!sh.opt.csv) printf("OK\n");
+    return 0;
+}
+
+}  // namespace dqpsh

@@ -1,0 +1,86 @@
+// dqpsh's session state and its commands.
+//
+// A Shell holds at most one gateway: it asks the master's port server for one
+// (or connects to a gateway port directly) the first time something needs it,
+// sends START once, and CONNECTs to the data source (-d DSN) the first time a
+// statement needs one. SQL statements run through EXECSQL; a query's rows are
+// streamed to standard output through a ResultPrinter. Backslash commands are
+// looked up in one table (commands.cpp). Every command returns 0, or -1 after
+// printing its error on standard error; a lost gateway is dropped so that the
+// next command asks for a new one.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/dqp_client.h"
+#include "client/record_client.h"
+#include "client/sql_client.h"
+
+namespace dqpsh {
+
+using Words = std::vector<std::string>;
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int base_port = 0;
+    int direct_port = 0;
+    std::string type = "odb";
+    std::string dsn;
+    std::string user;
+    bool csv = false;
+};
+
+// What the shell knows of a table it opened with \use.
+struct AliasInfo {
+    std::string table;
+    std::vector<dqp::FieldDesc> fields;  // from the last record read, if any
+};
+
+struct Shell {
+    Options opt;
+    std::unique_ptr<dqp::Connection> gateway;
+    std::unique_ptr<dqp::SqlClient> sql;
+    std::unique_ptr<dqp::RecordClient> rec;
+    bool started = false;
+    bool timing = false;
+    bool quit = false;
+    bool interactive = false;  // reading a terminal: Ctrl-C cancels a result
+    bool have_password = false;
+    std::string password;
+    std::map<std::string, AliasInfo> aliases;  // by upper-cased alias
+    std::string line;                          // the command line being run, as typed
+};
+
+// Gets a gateway (no START). 0 or -1.
+int need_gateway(Shell &sh);
+// Gets a gateway and sends START. 0 or -1.
+int need_start(Shell &sh);
+// Gets a gateway, STARTs it and CONNECTs to the data source. 0 or -1.
+int need_session(Shell &sh);
+// Forgets the gateway without a word to it (it is gone or going).
+void drop_gateway(Shell &sh);
+// Ends the session politely: DISCONNECT and STOP when there is a gateway.
+void end_session(Shell &sh);
+
+// While on, Ctrl-C sets a flag instead of ending dqpsh: a streaming result
+// stops printing (its remaining rows are read and dropped, so the gateway
+// stays usable). Turning it on or off clears the flag.
+void catch_interrupts(bool on);
+bool interrupted();
+
+// Runs one SQL statement (without its ";"). 0 or -1.
+int run_sql(Shell &sh, const std::string &statement);
+// Runs one backslash command line ("\d customer"). 0 or -1.
+int run_command(Shell &sh, const std::string &line);
+// True when the first word of a -c text names one of the commands of the old
+// request shell ("active", "start alice", "sessions", "stop", "send ...").
+bool is_legacy_command(const std::string &text);
+
+// Prints the error of the last failed SqlClient call: the data source's
+// MAPERROR text for a refused request, the reason for a broken connection.
+void report_failure(Shell &sh, const std::string &what);
+
+}  // namespace dqpsh

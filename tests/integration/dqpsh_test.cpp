@@ -1,0 +1,265 @@
+// dqpsh as a program: it talks to a small in-process gateway on a loopback
+// port (--port), so its output, its error texts and its exit status are seen
+// as a user sees them. No data source is needed.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/dqp_client.h"
+#include "protocol/packet.h"
+
+namespace {
+
+using dqp::Reply;
+
+std::string pkt(int type, int32_t info, std::vector<std::string> args) {
+    std::vector<std::string_view> v(args.begin(), args.end());
+    std::string buf(dqp::PKT_BUFSIZE, '\0');
+    int len = dqp::build_packet(buf.data(), buf.size(), type, info, v);
+    buf.resize(static_cast<size_t>(len < 0 ? 0 : len));
+    return buf;
+}
+
+// A gateway that knows one table, customer(ID, NAME), of three rows, and
+// answers the requests dqpsh sends. It records every request.
+class LittleGateway {
+  public:
+    LittleGateway() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        socklen_t len = sizeof a;
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        EXPECT_EQ(listen(listener_, 4), 0);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~LittleGateway() {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    int port() const { return port_; }
+    // Request types in order, as one text ("ACGQ...").
+    std::string types() {
+        thread_.join();
+        thread_ = std::thread([] {});
+        std::string t;
+        for (const Reply &r : requests_)
+            t += static_cast<char>(r.type);
+        return t;
+    }
+    const std::vector<Reply> &requests() const { return requests_; }
+
+  private:
+    void serve() {
+        int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        auto c = dqp::Connection::adopt(fd, 10000);
+        for (Reply r; c->receive(&r) == 0;) {
+            requests_.push_back(r);
+            if (r.type == dqp::PKT_TYPE_STOP) break;
+            answer(*c, r);
+        }
+    }
+    void rows(dqp::Connection &c) {
+        c.send(dqp::PKT_TYPE_OK, 0, {"ID:10:N:0:", "NAME:30:C:0:"});
+        std::vector<std::string> p = {pkt('T', 0, {"         1", "Amara Okafor"}),
+                                      pkt('T', 0, {"         2", "Lucia, Fernandez"}),
+                                      pkt('T', 0, {"         3", "Kenji \"K\" Watanabe"})};
+        std::vector<std::string_view> v(p.begin(), p.end());
+        c.send(dqp::PKT_TYPE_METADATA, 0, v);
+        c.send(dqp::PKT_TYPE_EOF, 100, {});
+    }
+    void answer(dqp::Connection &c, const Reply &r) {
+        std::string a0 = r.args.empty() ? "" : r.args[0];
+        switch (r.type) {
+            case dqp::PKT_TYPE_START:
+                c.send('Y', 4242, {});
+                return;
+            case dqp::PKT_TYPE_CONNECT:
+                if (r.args.size() == 4 && r.args[2] == "secret")
+                    c.send('Y', 7, {"0", "0"});
+                else
+                    c.send('N', -1, {"9", "0"});
+                return;
+            case dqp::PKT_TYPE_MAPERROR:
+                c.send('Y', 0, {r.info == 9 ? "login refused" : "no such table: nowhere"});
+                return;
+            case dqp::PKT_TYPE_EXECSQL:
+                if (a0.find("nowhere") != std::string::npos)
+                    c.send('N', -1, {"-1", "0"});
+                else if (a0.rfind("SELECT", 0) == 0 || a0.rfind("select", 0) == 0)
+                    c.send('Y', 0, {"0", "0", "DQP_SLT_00000007"});
+                else
+                    c.send('Y', 0, {"0", "0"});
+                return;
+            case dqp::PKT_TYPE_FIELDLIST:
+                c.send('Y', 0, {"ID:10:N:0:1:", "NAME:30:C:0:0:"});
+                return;
+            case dqp::PKT_TYPE_FETCHMANY:
+                return rows(c);
+            case dqp::PKT_TYPE_USE:
+                c.send('Y', 0, {"0", "3"});
+                return;
+            case dqp::PKT_TYPE_READ:
+                c.send('T', 0, {"ID:10:N:0:         2", "NAME:30:C:0:Lucia, Fernandez"});
+                return;
+            case dqp::PKT_TYPE_FIND:
+                c.send('Y', 0, {"2"});
+                return;
+            case dqp::PKT_TYPE_DISCONNECT:
+            case dqp::PKT_TYPE_UNDECLARE:
+            case dqp::PKT_TYPE_UPDATE:
+            case dqp::PKT_TYPE_COMMIT:
+                c.send('Y', 0, {"0", "0"});
+                return;
+            default:
+                c.send('N', 0, {});
+                return;
+        }
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::vector<Reply> requests_;
+};
+
+struct ShellRun {
+    int status;
+    std::string out, err;
+};
+
+// Runs dqpsh with the arguments (shell-quoted by the caller) and stdin text.
+ShellRun dqpsh(const std::string &args, const std::string &input = "",
+               const std::string &password = "secret") {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("dqpsh_test_" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "in") << input;
+    std::string cmd = "VNX_REGISTRY=" + (dir / "none.db").string() + " VNXPASSWORD=" + password +
+                      " HOME=" + dir.string() + " " VNX_DQPSH_PATH " " + args + " <" +
+                      (dir / "in").string() + " >" + (dir / "out").string() + " 2>" +
+                      (dir / "err").string();
+    int st = system(cmd.c_str());
+    auto slurp = [](const fs::path &p) {
+        std::ifstream in(p);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    };
+    ShellRun r{WIFEXITED(st) ? WEXITSTATUS(st) : -1, slurp(dir / "out"), slurp(dir / "err")};
+    fs::remove_all(dir);
+    return r;
+}
+
+std::string gw_args(const LittleGateway &g) {
+    return "--port " + std::to_string(g.port()) + " -d demo -U ann";
+}
+
+}  // namespace
+
+TEST(Dqpsh, QueryPrintsAlignedTableAndFooter) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c 'SELECT * FROM customer'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              " ID |        NAME\n"
+              "----+--------------------\n"
+              "  1 | Amara Okafor\n"
+              "  2 | Lucia, Fernandez\n"
+              "  3 | Kenji \"K\" Watanabe\n"
+              "(3 rows)\n\n");
+    // START, CONNECT, EXECSQL, FIELDLIST, FETCHMANY, then DISCONNECT and STOP.
+    EXPECT_EQ(g.types(), "ACG6QDB");
+    EXPECT_EQ(g.requests()[1].args, (std::vector<std::string>{"", "ann", "secret", "demo"}));
+    EXPECT_EQ(g.requests()[2].info, 7);
+}
+
+TEST(Dqpsh, CsvOutput) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " --csv -c 'SELECT * FROM customer;'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "ID,NAME\n1,Amara Okafor\n2,\"Lucia, Fernandez\"\n3,\"Kenji \"\"K\"\" Watanabe\"\n");
+}
+
+TEST(Dqpsh, ScriptStopsAtFirstErrorWithMaperrorText) {
+    LittleGateway g;
+    ShellRun r =
+        dqpsh(gw_args(g) + " -c 'UPDATE t SET a = 1; SELECT * FROM nowhere; UPDATE t SET b = 2'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "OK\n");
+    EXPECT_EQ(r.err, "ERROR:  no such table: nowhere\n");
+    EXPECT_EQ(g.types(), "ACGGODB");
+}
+
+TEST(Dqpsh, StandardInputSplitsStatementsOverLines) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g), "UPDATE t\n  SET a = 'x;y'\n;\n\\timing off\ncommit;\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "OK\nTiming is off.\nCOMMIT\n");
+    ASSERT_GE(g.types().size(), 3u);
+    EXPECT_EQ(g.requests()[2].args[0], "UPDATE t\n  SET a = 'x;y'");
+    EXPECT_EQ(g.requests()[3].type, dqp::PKT_TYPE_COMMIT);
+}
+
+TEST(Dqpsh, RefusedLoginShowsTheDriverMessage) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c 'SELECT 1'", "", "wrong");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ERROR:  login refused\n");
+    EXPECT_EQ(g.requests().at(2).type, dqp::PKT_TYPE_MAPERROR);
+    EXPECT_EQ(g.requests().at(2).info, 9);
+}
+
+TEST(Dqpsh, RecordCommandsPrintForms) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c '\\use customer cu' -c '\\read cu 2'" +
+                       " -c '\\find cu name Lucia' -c \"\\\\update cu 2 name='Lucia F'\"");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "3 records\nID:   2\nNAME: Lucia, Fernandez\nrecord 2\nOK\n");
+    const auto &q = g.requests();
+    ASSERT_GE(q.size(), 8u);
+    EXPECT_EQ(q[2].args, (std::vector<std::string>{"customer", "cu", "", "", "", ""}));
+    // FIND takes its type letter from the fields the read showed.
+    EXPECT_EQ(q[4].args,
+              (std::vector<std::string>{"cu", "name", "Lucia", "", "customer", "", "C"}));
+    // UPDATE reads the record first and sends the values up to the changed one.
+    EXPECT_EQ(q[5].type, dqp::PKT_TYPE_READ);
+    EXPECT_EQ(q[6].args, (std::vector<std::string>{"cu", "2", "2", "2", "Lucia F"}));
+}
+
+TEST(Dqpsh, UnknownCommandAndBadUsageFail) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c '\\nosuch'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("invalid command \\nosuch"), std::string::npos) << r.err;
+    ShellRun u = dqpsh("-p notaport");
+    EXPECT_EQ(u.status, 2);
+    EXPECT_NE(u.err.find("usage:"), std::string::npos);
+}
+
+TEST(Dqpsh, FileScriptStopsAtFirstErrorUnlikeStandardInput) {
+    std::string script = "UPDATE t SET a = 1;\nSELECT * FROM nowhere;\nUPDATE t SET b = 2;\n";
+    LittleGateway file_gw;
+    ShellRun f = dqpsh(gw_args(file_gw) + " -f /dev/stdin", script);
+    EXPECT_EQ(f.status, 1);
+    EXPECT_EQ(f.out, "OK\n");
+    LittleGateway stdin_gw;
+    ShellRun s = dqpsh(gw_args(stdin_gw), script);
+    EXPECT_EQ(s.status, 1);
+    EXPECT_EQ(s.out, "OK\nOK\n");
+    EXPECT_EQ(s.err, "ERROR:  no such table: nowhere\n");
+}

@@ -1,0 +1,178 @@
+// Statement splitting, command words, CSV quoting and the aligned table.
+#include <gtest/gtest.h>
+
+#include "client/result_format.h"
+#include "client/sql_script.h"
+
+using dqp::FieldDesc;
+using dqp::Row;
+using dqp::StatementSplitter;
+
+namespace {
+
+std::vector<std::string> split_all(std::initializer_list<const char *> lines) {
+    StatementSplitter s;
+    std::vector<std::string> out;
+    for (const char *l : lines) {
+        s.feed(l);
+        for (std::string st; s.next(&st);)
+            out.push_back(st);
+    }
+    return out;
+}
+
+FieldDesc field(const char *name, char type, int width = 10) {
+    FieldDesc f;
+    f.name = name;
+    f.type = type;
+    f.width = width;
+    return f;
+}
+
+}  // namespace
+
+TEST(StatementSplitter, SemicolonsOutsideQuotesEndStatements) {
+    EXPECT_EQ(split_all({"select 1; select 2;"}),
+              (std::vector<std::string>{"select 1", "select 2"}));
+    EXPECT_EQ(split_all({"select 'a;b', \"c;d\" from t;"}),
+              (std::vector<std::string>{"select 'a;b', \"c;d\" from t"}));
+    EXPECT_EQ(split_all({"select 'it''s;' ;"}), (std::vector<std::string>{"select 'it''s;'"}));
+    EXPECT_EQ(split_all({";;  ;"}), (std::vector<std::string>{}));
+}
+
+TEST(StatementSplitter, StatementsSpanLinesAndQuotesSpanLines) {
+    EXPECT_EQ(split_all({"select a,", "  b from t", ";"}),
+              (std::vector<std::string>{"select a,\n  b from t"}));
+    EXPECT_EQ(split_all({"insert into t values ('x;", "y');"}),
+              (std::vector<std::string>{"insert into t values ('x;\ny')"}));
+}
+
+TEST(StatementSplitter, CommentsAreDroppedAndHideSemicolons) {
+    EXPECT_EQ(split_all({"select 1 -- one; two", "; select 2;"}),
+              (std::vector<std::string>{"select 1", "select 2"}));
+    EXPECT_EQ(split_all({"select /* a; b", "c; */ 3;"}), (std::vector<std::string>{"select   3"}));
+    EXPECT_EQ(split_all({"-- only a comment", "select '--x';"}),
+              (std::vector<std::string>{"select '--x'"}));
+}
+
+TEST(StatementSplitter, PendingAndRest) {
+    StatementSplitter s;
+    EXPECT_FALSE(s.pending());
+    s.feed("select 1");
+    EXPECT_TRUE(s.pending());
+    s.feed("  ");
+    std::string st;
+    EXPECT_FALSE(s.next(&st));
+    EXPECT_EQ(s.take_rest(), "select 1");
+    EXPECT_FALSE(s.pending());
+    s.feed("select 'open");
+    s.feed("still';");
+    EXPECT_TRUE(s.next(&st));
+    EXPECT_FALSE(s.pending());
+}
+
+TEST(SplitWords, BlanksQuotesAndDoubledQuotes) {
+    std::vector<std::string> w;
+    std::string why;
+    ASSERT_EQ(dqp::split_words("  \\use  customer cu ", &w, &why), 0);
+    EXPECT_EQ(w, (std::vector<std::string>{"\\use", "customer", "cu"}));
+    ASSERT_EQ(dqp::split_words("\\update cu 2 city='New York' name=\"O'Neil\"", &w, &why), 0);
+    EXPECT_EQ(w, (std::vector<std::string>{"\\update", "cu", "2", "city=New York", "name=O'Neil"}));
+    ASSERT_EQ(dqp::split_words("a 'it''s' '' b", &w, &why), 0);
+    EXPECT_EQ(w, (std::vector<std::string>{"a", "it's", "", "b"}));
+    EXPECT_EQ(dqp::split_words("a 'open", &w, &why), -1);
+    EXPECT_FALSE(why.empty());
+}
+
+TEST(Csv, QuotesOnlyWhereNeeded) {
+    EXPECT_EQ(dqp::csv_field("plain"), "plain");
+    EXPECT_EQ(dqp::csv_field(""), "");
+    EXPECT_EQ(dqp::csv_field("a,b"), "\"a,b\"");
+    EXPECT_EQ(dqp::csv_field("say \"hi\""), "\"say \"\"hi\"\"\"");
+    EXPECT_EQ(dqp::csv_field("two\nlines"), "\"two\nlines\"");
+    EXPECT_EQ(dqp::csv_field("        42"), "\"        42\"");
+    EXPECT_EQ(dqp::csv_line({"1", "x,y", ""}), "1,\"x,y\",\n");
+}
+
+TEST(TableFormat, HeadingsCentredNumbersRightTextLeft) {
+    dqp::TableFormat t({field("id", 'N'), field("name", 'C')});
+    Row r1{"         1", "Amara Okafor"}, r2{"        12", "Kenji"};
+    t.measure(r1);
+    t.measure(r2);
+    EXPECT_EQ(t.header(), " id |     name\n");
+    EXPECT_EQ(t.rule(), "----+--------------\n");
+    EXPECT_EQ(t.line(r1), "  1 | Amara Okafor\n");
+    EXPECT_EQ(t.line(r2), " 12 | Kenji\n");
+}
+
+TEST(TableFormat, ControlCharactersAndUtf8Widths) {
+    dqp::TableFormat t({field("a", 'C'), field("b", 'C')});
+    Row r{"x\x1b[2Jy", "\xc3\xa9t\xc3\xa9"};
+    t.measure(r);
+    EXPECT_EQ(t.line(r), " x?[2Jy | \xc3\xa9t\xc3\xa9\n");
+    EXPECT_EQ(t.header(), "   a    |  b\n");
+}
+
+TEST(ResultPrinter, AlignedTableWithFooter) {
+    std::string out;
+    dqp::ResultPrinter p([&](std::string_view s) { out += s; }, false);
+    p.on_header({field("id", 'N'), field("city", 'C')});
+    p.on_row({"         1", "Lagos"});
+    p.on_row({"         2", "Montevideo"});
+    p.finish();
+    EXPECT_EQ(out,
+              " id |    city\n"
+              "----+------------\n"
+              "  1 | Lagos\n"
+              "  2 | Montevideo\n"
+              "(2 rows)\n\n");
+}
+
+TEST(ResultPrinter, EmptyResultStillShowsHeadingsWhenKnown) {
+    std::string out;
+    dqp::ResultPrinter p([&](std::string_view s) { out += s; }, false);
+    p.set_fields({field("id", 'N')});
+    p.finish();
+    EXPECT_EQ(out, " id\n----\n(0 rows)\n\n");
+    out.clear();
+    dqp::ResultPrinter q([&](std::string_view s) { out += s; }, false);
+    q.on_row({"x"});
+    q.finish();
+    EXPECT_EQ(out, " column1\n---------\n x\n(1 row)\n\n");
+}
+
+TEST(ResultPrinter, WidthsAreFixedAfterTheFirstBatch) {
+    std::string out;
+    size_t lines_before_end = 0;
+    dqp::ResultPrinter p([&](std::string_view s) { out += s; }, false);
+    p.on_header({field("v", 'C')});
+    for (size_t i = 0; i < dqp::kWidthBatch; i++)
+        p.on_row({"ab"});
+    // The first batch is out once it is full, before the result ends.
+    lines_before_end = static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
+    EXPECT_EQ(lines_before_end, dqp::kWidthBatch + 2);
+    p.on_row({"abcdef"});
+    p.finish();
+    EXPECT_NE(out.find("\n ab\n abcdef\n(1001 rows)\n"), std::string::npos);
+}
+
+TEST(ResultPrinter, CsvHasHeaderLineAndNoFooter) {
+    std::string out;
+    dqp::ResultPrinter p([&](std::string_view s) { out += s; }, true);
+    p.on_header({field("id", 'N'), field("name", 'C')});
+    p.on_row({"         1", "Okafor, Amara"});
+    p.finish();
+    EXPECT_EQ(out, "id,name\n1,\"Okafor, Amara\"\n");
+    out.clear();
+    dqp::ResultPrinter q([&](std::string_view s) { out += s; }, true);
+    q.set_fields({field("id", 'N')});
+    q.finish();
+    EXPECT_EQ(out, "id\n");
+}
+
+TEST(RecordForm, NamesPaddedToTheLongest) {
+    dqp::Record rec;
+    rec.fields = {field("id", 'N'), field("name", 'C'), field("memo", 'M')};
+    rec.values = {"         2", "Lucia", ""};
+    EXPECT_EQ(dqp::format_record(rec), "id:   2\nname: Lucia\nmemo:\n");
+}

@@ -1,0 +1,150 @@
+// The gateway's session code in-process against SQLite: handles, savepoints,
+// transactions, diagnostics and row identifiers.
+#include "gateway/session.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "gateway/cursors.h"
+#include "gateway/diagnostics.h"
+#include "gateway/dialect.h"
+#include "gateway/rowid.h"
+#include "gateway/svr_session.h"
+#include "support/config_cache.h"
+
+using namespace vnx;
+
+namespace {
+
+class SqliteSession : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vnx_gw_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + dir_;
+        ASSERT_EQ(system(cmd.c_str()), 0);
+        std::ofstream(dir_ + "/odbc.ini") << "[t]\nDriver=SQLite3\nDatabase=" << dir_ << "/t.db\n";
+        setenv("ODBCSYSINI", dir_.c_str(), 1);
+        setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
+        setenv("VNX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
+        reset_registry_cache_for_tests();
+        int32_t err = 0;
+        ASSERT_EQ(db_server_connect(&h_, "", "", "", "t", &err, 0), 0);
+        s_ = find_session(h_);
+        ASSERT_NE(s_, nullptr);
+    }
+    void TearDown() override {
+        free_all_sessions();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    void exec(const std::string &sql) {
+        char name[240] = "";
+        int32_t has = 0, st = 0, st2 = 0;
+        ASSERT_EQ(db_server_execsql(h_, sql.c_str(), name, &has, &st, &st2), 0) << sql;
+    }
+    std::string dir_;
+    int32_t h_ = 0;
+    svr_session *s_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(SqliteSession, DialectAndAutocommitOffAtConnect) {
+    EXPECT_EQ(s_->dialect, Dialect::SQLite);
+    SQLULEN autocommit = 99;
+    ASSERT_TRUE(sql_ok(SQLGetConnectOption(s_->hdbc, SQL_AUTOCOMMIT, &autocommit)));
+    EXPECT_EQ(autocommit, static_cast<SQLULEN>(SQL_AUTOCOMMIT_OFF));
+}
+
+TEST_F(SqliteSession, HandlesAreNeverReusedAndDeadOnesFindNothing) {
+    int32_t second = 0, err = 0;
+    ASSERT_EQ(db_server_connect(&second, "", "", "", "t", &err, 0), 0);
+    EXPECT_NE(second, h_);
+    EXPECT_EQ(db_server_disconnect(second), 0);
+    EXPECT_EQ(find_session(second), nullptr);
+    EXPECT_EQ(db_server_disconnect(second), -1);
+    EXPECT_EQ(find_session(0), nullptr);
+    EXPECT_EQ(find_session(-5), nullptr);
+    int32_t third = 0;
+    ASSERT_EQ(db_server_connect(&third, "", "", "", "t", &err, 0), 0);
+    EXPECT_GT(third, second);
+}
+
+TEST_F(SqliteSession, SavepointsMatchUpperCasedAndCommitForgetsThem) {
+    EXPECT_EQ(malloc_savepoint(s_, "BEFORE_FETCH"), 0);
+    EXPECT_EQ(find_savepoint(s_, "before_fetch"), 0);
+    EXPECT_EQ(find_savepoint(s_, "other"), -1);
+    EXPECT_EQ(malloc_savepoint(s_, std::string(20, 'S')), -1);
+    EXPECT_EQ(malloc_savepoint(s_, std::string(19, 'S')), 0);
+    s_->lock_mode = 5;
+    int32_t status = 0;
+    EXPECT_EQ(db_server_commit(h_, &status), 0);
+    EXPECT_EQ(find_savepoint(s_, "BEFORE_FETCH"), -1);
+    EXPECT_EQ(s_->lock_mode, kNoLock);
+    EXPECT_EQ(malloc_savepoint(s_, "a"), 0);
+    EXPECT_EQ(db_server_rollback(h_, &status), 0);
+    EXPECT_TRUE(s_->savepoints.empty());
+}
+
+TEST_F(SqliteSession, MaperrorDropsCarriageReturnsAndKeepsLineFeeds) {
+    s_->set_error("first line\r\nsecond\r");
+    char text[kErrorTextSize];
+    EXPECT_EQ(db_server_maperror(h_, text), 0);
+    EXPECT_STREQ(text, "first line\nsecond");
+    EXPECT_EQ(db_server_maperror(0, text), -1);
+    EXPECT_EQ(db_server_maperror(h_ + 77, text), -1);
+}
+
+TEST_F(SqliteSession, RowIdentifierOfSqliteTables) {
+    exec("CREATE TABLE t (r INTEGER PRIMARY KEY, v TEXT)");
+    exec("CREATE TABLE u (u INTEGER NOT NULL UNIQUE, c TEXT)");
+    std::string keys;
+    EXPECT_EQ(get_rowid(s_, &keys, "", "t"), 0);
+    EXPECT_EQ(keys, "_ROWID_");
+    EXPECT_EQ(get_rowid(s_, &keys, "", "u"), 0);
+    EXPECT_EQ(keys, "u");
+    EXPECT_EQ(get_rowid(s_, &keys, "NAME ASC,CODE", "t"), 0);
+    EXPECT_EQ(keys, "_ROWID_,NAME ,CODE");
+    EXPECT_EQ(get_rowid(s_, &keys, "u", "u"), 0);
+    EXPECT_EQ(keys, "u");
+    EXPECT_EQ(order_columns_words("C DESC"), "C ");
+}
+
+TEST_F(SqliteSession, ParameterMarkersAreBoundAndLongValuesRefused) {
+    exec("CREATE TABLE p (r INTEGER, name VARCHAR(10))");
+    exec("INSERT INTO p VALUES (1, 'one')");
+    exec("INSERT INTO p VALUES (2, 'two')");
+    int32_t st = 0, st2 = 0, count = 0;
+    ASSERT_EQ(db_server_declare(h_, "pc", 0, "SELECT * FROM p WHERE r = ?", &st, &st2, 1, 0), 0)
+        << s_->error_text;
+    const char *two[] = {"2"};
+    int lens[] = {1};
+    ASSERT_EQ(db_server_open(h_, "pc", &st, &count, 1, lens, two, 0), 0) << s_->error_text;
+    EXPECT_EQ(count, 1);
+    std::string long_value(258, '1');
+    const char *too_long[] = {long_value.c_str()};
+    EXPECT_EQ(db_server_open(h_, "pc", &st, &count, 1, lens, too_long, 0), -1);
+    EXPECT_NE(std::string(s_->error_text).find("257"), std::string::npos);
+    std::string max_value(257, '9');
+    const char *at_limit[] = {max_value.c_str()};
+    EXPECT_EQ(db_server_open(h_, "pc", &st, &count, 1, lens, at_limit, 0), 0);
+    EXPECT_EQ(count, 0);
+    const char *extra[] = {"1", "2"};
+    int lens2[] = {1, 1};
+    EXPECT_EQ(db_server_open(h_, "pc", &st, &count, 2, lens2, extra, 0), -1);
+}
+
+TEST(Dialect, ChosenFromTheDbmsName) {
+    EXPECT_EQ(dialect_from_dbms_name("PostgreSQL"), Dialect::PostgreSQL);
+    EXPECT_EQ(dialect_from_dbms_name("MySQL"), Dialect::MariaDB);
+    EXPECT_EQ(dialect_from_dbms_name("sqlite"), Dialect::Other);
+    EXPECT_EQ(lock_clause(Dialect::SQLite, false), "");
+    EXPECT_EQ(lock_clause(Dialect::MariaDB, true), " FOR UPDATE NOWAIT");
+    EXPECT_EQ(lock_clause(Dialect::Other, true), " FOR UPDATE OF ");
+    EXPECT_EQ(lock_clause(Dialect::Other, false), " FOR UPDATE NOWAIT");
+}
