@@ -74,7 +74,9 @@ std::string display_value(std::string_view value, char type) {
 }
 
 std::string rows_footer(size_t n) {
-    return "(" + std::to_string(n) + (n == 1 ? " row)" : " rows)");
+    std::string footer = "(";
+    footer.append(std::to_string(n)).append(n == 1 ? " row)" : " rows)");
+    return footer;
 }
 
 TableFormat::TableFormat(const std::vector<FieldDesc> &fields) {
@@ -101,7 +103,7 @@ std::string TableFormat::header() const {
 std::string TableFormat::rule() const {
     std::string out;
     for (size_t i = 0; i < widths_.size(); i++)
-        out += (i > 0 ? "+" : "") + std::string(widths_[i] + 2, '-');
+        out.append(i > 0 ? "+" : "").append(widths_[i] + 2, '-');
     return out + "\n";
 }
 

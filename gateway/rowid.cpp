@@ -158,7 +158,7 @@ int get_rowid(svr_session *s, std::string *key_list, const std::string &order_co
     for (auto &c : cols)
         list += (list.empty() ? "" : ",") + c;
     if (!order_columns.empty() && order_columns != list)
-        list += "," + order_columns_words(order_columns);
+        list.append(",").append(order_columns_words(order_columns));
     *key_list = list;
     svr_trace(s, "get_rowid(END)\n");
     return 0;

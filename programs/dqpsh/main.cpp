@@ -53,7 +53,7 @@ void usage(FILE *out) {
             "  -c COMMAND              run an SQL statement or \\command (repeatable)\n"
             "  -f FILE                 run the statements of FILE (repeatable)\n"
             "      --csv               print results as CSV\n"
-            "      --help              this text\n");
+            "      --help, -?          this text (also -h with no host after it)\n");
 }
 
 bool port_value(const char *text, int *port) {
@@ -69,7 +69,9 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (a == "--help" || a == "-?") return 1;
+        // -h is the host (as in psql); alone at the end, with no host after
+        // it, it asks for help like --help.
+        if (a == "--help" || a == "-?" || (a == "-h" && value == nullptr)) return 1;
         if (a == "--csv") {
             sh->opt.csv = true;
             continue;
