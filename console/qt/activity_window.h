@@ -1,0 +1,63 @@
+// The activity window: the document (its title), the child frame with its
+// toolbar and one-pane status bar, and the report list of live sessions read
+// from users.db.
+//
+// The list changes only on creation, Refresh and Kill. Kill signals the
+// selected gateway after checking that its pid is still one of ours; the
+// port-server thread reaps it and frees its record and port (the console
+// never writes users.db).
+#pragma once
+
+#include <QMainWindow>
+#include <QTreeWidget>
+#include <string>
+
+class QAction;
+class QLabel;
+
+namespace vnx::console {
+
+class CCurActDoc {
+  public:
+    CCurActDoc();
+    const QString &title() const { return title_; }
+
+  private:
+    QString title_;
+};
+
+class CCurActView : public QTreeWidget {
+  public:
+    explicit CCurActView(QWidget *parent = nullptr);
+    // Rebuilds the list from users.db; select_first on creation.
+    void fill(bool select_first);
+    // The Kill Process command.
+    void kill_selected();
+};
+
+class CCurActFrm : public QMainWindow {
+  public:
+    explicit CCurActFrm(QWidget *parent = nullptr);
+    CCurActView *view() const { return view_; }
+    const CCurActDoc &document() const { return doc_; }
+    QAction *refresh_action() const { return refresh_; }
+    QAction *export_action() const { return export_; }
+    QAction *import_action() const { return import_; }
+    QAction *kill_action() const { return kill_; }
+    QString status_text() const;
+
+    void refresh();
+    void kill();
+    void export_registry();
+    void import_registry();
+    // Re-reads the counts for the status pane and Kill's enabled state.
+    void update_status();
+
+  private:
+    CCurActDoc doc_;
+    CCurActView *view_;
+    QLabel *status_;
+    QAction *refresh_, *export_, *import_, *kill_;
+};
+
+}  // namespace vnx::console
