@@ -1,0 +1,73 @@
+// db_dqpserver without --headless: it runs its console when a Qt platform can
+// start, and headless (saying so) when none can; either way SIGTERM ends it.
+#include <fcntl.h>
+
+#include "master_harness.h"
+
+using namespace vnxtest;
+
+namespace {
+
+class ConsoleProgram : public Master {
+  protected:
+    // Starts db_dqpserver with `args` and the environment without any
+    // display, plus `extra` ("NAME=VALUE").
+    pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &extra) {
+        std::vector<std::string> env;
+        for (char **e = environ; *e != nullptr; ++e) {
+            const std::string entry = *e;
+            if (entry.rfind("DISPLAY=", 0) == 0 || entry.rfind("WAYLAND_DISPLAY=", 0) == 0 ||
+                entry.rfind("QT_QPA_PLATFORM=", 0) == 0) {
+                continue;
+            }
+            env.push_back(entry);
+        }
+        env.insert(env.end(), extra.begin(), extra.end());
+        std::vector<char *> envp, argv{const_cast<char *>("db_dqpserver")};
+        for (std::string &e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, err_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        pid_t pid = 0;
+        EXPECT_EQ(posix_spawn(&pid, VNX_DB_DQPSERVER_PATH, &fa, nullptr, argv.data(), envp.data()),
+                  0);
+        posix_spawn_file_actions_destroy(&fa);
+        masters_.push_back(pid);
+        return pid;
+    }
+    std::string err_path() { return root_ + "/console.err"; }
+};
+
+}  // namespace
+
+TEST_F(ConsoleProgram, WithoutDisplaySaysSoAndRunsHeadless) {
+    const pid_t pid = spawn({}, {});
+    ASSERT_TRUE(wait_active(10000));
+    EXPECT_NE(read_file(err_path()).find("running headless"), std::string::npos)
+        << read_file(err_path());
+    kill(pid, SIGTERM);
+    EXPECT_EQ(wait_exit(pid, 10000), 0);
+    masters_.clear();
+}
+
+TEST_F(ConsoleProgram, OffscreenConsoleServesAndEndsOnSigterm) {
+    const pid_t pid = spawn({"/MINIMIZED"}, {"QT_QPA_PLATFORM=offscreen"});
+    ASSERT_TRUE(wait_active(15000)) << read_file(err_path());
+    EXPECT_EQ(read_file(err_path()).find("running headless"), std::string::npos)
+        << read_file(err_path());
+    std::string err;
+    int port = 0;
+    auto c = dqp::open_session("127.0.0.1", base_, "odb", &err, &port);
+    ASSERT_NE(c, nullptr) << err;
+    EXPECT_EQ(port, base_ + 1);
+    kill(pid, SIGTERM);  // the port-server thread ends, then the console quits
+    EXPECT_EQ(wait_exit(pid, 15000), 0) << read_file(err_path());
+    masters_.clear();
+}
