@@ -1,11 +1,14 @@
 // The activity window.
 #include "console/qt/activity_window.h"
 
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QHeaderView>
 #include <QLabel>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTimer>
 #include <QToolBar>
 
 #include "console/core/activity.h"
@@ -14,6 +17,20 @@
 #include "console/qt/message_hook.h"
 
 namespace vnx::console {
+
+namespace {
+
+constexpr int kAutoRefreshMs = 2000;
+
+// Size and modification time of a file, "" when it cannot be read.
+std::string file_stamp(const std::string &path) {
+    struct stat st {};
+    if (path.empty() || stat(path.c_str(), &st) != 0) return {};
+    return std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec);
+}
+
+}  // namespace
 
 CCurActDoc::CCurActDoc() : title_(qs(activity_title())) {}
 
@@ -37,7 +54,8 @@ void CCurActView::fill(bool select_first) {
     setUpdatesEnabled(false);
     clear();
     std::vector<ActivityRow> rows;
-    if (auto store = open_console_store(nullptr)) read_activity(users_db_path(*store), &rows);
+    if (auto store = open_console_store(nullptr)) path_ = users_db_path(*store);
+    read_activity(path_, &rows);
     QList<QTreeWidgetItem *> items;
     items.reserve(static_cast<qsizetype>(rows.size()));
     for (const ActivityRow &row : rows) {
@@ -106,8 +124,26 @@ CCurActFrm::CCurActFrm(QWidget *parent) : QMainWindow(parent), view_(new CCurAct
     }
     status_ = new QLabel(this);
     statusBar()->addWidget(status_, 1);
+    stamp_ = file_stamp(view_->path());
     view_->fill(true);
     update_status();
+    auto *timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &CCurActFrm::refresh_if_changed);
+    timer->start(kAutoRefreshMs);
+}
+
+void CCurActFrm::refresh_if_changed() {
+    const std::string stamp = file_stamp(view_->path());
+    if (stamp == stamp_) return update_status();
+    const QTreeWidgetItem *current = view_->currentItem();
+    const QString selected = current != nullptr ? current->text(2) : QString();
+    refresh();
+    for (int i = 0; i < view_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *item = view_->topLevelItem(i);
+        if (item->text(2) != selected) continue;
+        view_->setCurrentItem(item);
+        item->setSelected(true);
+    }
 }
 
 QString CCurActFrm::status_text() const {
@@ -123,6 +159,8 @@ void CCurActFrm::update_status() {
 }
 
 void CCurActFrm::refresh() {
+    // Stamped before the read: a change during the read is seen next time.
+    stamp_ = file_stamp(view_->path());
     view_->fill(false);
     update_status();
 }

@@ -2,7 +2,9 @@
 // toolbar and one-pane status bar, and the report list of live sessions read
 // from users.db.
 //
-// The list changes only on creation, Refresh and Kill. Kill signals the
+// The list is rebuilt on creation, Refresh and Kill, and every two seconds
+// when users.db has changed since it was last read (size or modification
+// time), keeping the selected session selected. Kill signals the
 // selected gateway after checking that its pid is still one of ours; the
 // port-server thread reaps it and frees its record and port (the console
 // never writes users.db).
@@ -33,6 +35,11 @@ class CCurActView : public QTreeWidget {
     void fill(bool select_first);
     // The Kill Process command.
     void kill_selected();
+    // The users.db read by the last fill ("" without a DB_ROOT).
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
 };
 
 class CCurActFrm : public QMainWindow {
@@ -52,12 +59,15 @@ class CCurActFrm : public QMainWindow {
     void import_registry();
     // Re-reads the counts for the status pane and Kill's enabled state.
     void update_status();
+    // Refreshes when users.db changed since the last look.
+    void refresh_if_changed();
 
   private:
     CCurActDoc doc_;
     CCurActView *view_;
     QLabel *status_;
     QAction *refresh_, *export_, *import_, *kill_;
+    std::string stamp_;  // size and modification time of users.db when last read
 };
 
 }  // namespace vnx::console

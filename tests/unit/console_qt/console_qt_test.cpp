@@ -249,6 +249,18 @@ class ConsoleWidgets : public QObject {
         QVERIFY(!frame.kill_action()->isEnabled());
     }
 
+    void changedRegistryIsReadAgainKeepingTheSelection() {
+        write_users_db({live_record("alice", 4242, 5001), live_record("bob", 4243, 5002)});
+        CCurActFrm frame;
+        frame.view()->setCurrentItem(frame.view()->topLevelItem(1));
+        write_users_db({live_record("carol", 4244, 5003), live_record("alice", 4242, 5001),
+                        live_record("bob", 4243, 5002)});
+        frame.refresh_if_changed();
+        QCOMPARE(frame.view()->topLevelItemCount(), 3);
+        QCOMPARE(frame.view()->currentItem()->text(0), QString("bob"));
+        QVERIFY(frame.view()->currentItem()->isSelected());
+    }
+
     void killWithoutSelectionOnlyReports() {
         write_users_db({live_record("alice", 4242, 5001)});
         CCurActFrm frame;
