@@ -222,9 +222,8 @@ void CUserPropertyPage::on_new() {
     if (!store) return;
     ConsoleMessage msg;
     if (add_user(*store, dialog.info(), &msg) != 0) return tell_message(this, msg);
-    UserInfo u = dialog.info();
-    u.name = trimmed(u.name);
-    append_row(user_cells(u));
+    const UserInfo u = dialog.info();
+    append_row({qs(trimmed(u.name)), qs(trimmed(u.user_id)), qs(u.group), qs(trimmed(u.password))});
 }
 
 void CUserPropertyPage::on_change() {

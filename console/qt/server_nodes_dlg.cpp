@@ -47,6 +47,13 @@ CServerNodesDlg::CServerNodesDlg(QWidget *parent) : QDialog(parent) {
     connect(close_, &QPushButton::clicked, this, &QDialog::accept);
     load();
     connect(server_, &QComboBox::activated, this, &CServerNodesDlg::choose);
+    // A name typed that is not listed is a new server to register.
+    connect(server_, &QComboBox::editTextChanged, this, [this](const QString &text) {
+        const bool listed = server_->findText(text, Qt::MatchFixedString) >= 0;
+        register_->setEnabled(!listed);
+        remove_->setEnabled(listed);
+        modify_->setEnabled(listed);
+    });
 }
 
 void CServerNodesDlg::load() {

@@ -18,11 +18,13 @@
 #include <functional>
 
 #include "console/core/accounts.h"
+#include "console/core/nodes.h"
 #include "console/qt/activity_window.h"
 #include "console/qt/context.h"
 #include "console/qt/main_frame.h"
 #include "console/qt/message_hook.h"
 #include "console/qt/options_sheet.h"
+#include "console/qt/server_nodes_dlg.h"
 #include "support/config_store.h"
 #include "transport/session_registry.h"
 
@@ -214,6 +216,41 @@ class ConsoleWidgets : public QObject {
         QVERIFY(!sheet.isVisible());
         QCOMPARE(value(vnx::kRootKey, "DB_DQPBASE"), std::string("5500"));
         QCOMPARE(value(vnx::kNetServerKey, "logging"), std::string("true"));
+    }
+
+    void serverNodesShowLoginAndRemoveWithoutRefreshing() {
+        store_->set_value(kNodesKey, "db1", "scott");  // no "/": all login, no password
+        store_->set_value(kNodesKey, "db2", "adam/se/cret");
+        CServerNodesDlg dialog;
+        dialog.show();
+        QCOMPARE(dialog.server_box()->count(), 2);
+        QVERIFY(!dialog.remove_button()->isEnabled());
+        QVERIFY(!dialog.modify_button()->isEnabled());
+        dialog.server_box()->setCurrentIndex(0);
+        emit dialog.server_box()->activated(0);
+        QCOMPARE(dialog.login_edit()->text(), QString("scott"));
+        QCOMPARE(dialog.password_edit()->text(), QString(""));
+        emit dialog.server_box()->activated(1);
+        QCOMPARE(dialog.login_edit()->text(), QString("adam"));
+        QCOMPARE(dialog.password_edit()->text(), QString("se/cret"));
+        QVERIFY(!dialog.register_button()->isEnabled());
+        QVERIFY(dialog.remove_button()->isEnabled());
+
+        dialog.server_box()->setCurrentIndex(0);
+        hook_.answer = true;
+        QTest::mouseClick(dialog.remove_button(), Qt::LeftButton);
+        QCOMPARE(hook_.boxes.size(), size_t(1));
+        QCOMPARE(hook_.boxes[0].caption, QString("Server Information"));
+        QCOMPARE(hook_.boxes[0].text, QString("Remove server db1"));
+        QCOMPARE(value(kNodesKey, "db1"), std::string("<absent>"));
+        QCOMPARE(dialog.server_box()->count(), 2);  // the list is not refreshed
+
+        dialog.server_box()->setEditText("db3");
+        QVERIFY(dialog.register_button()->isEnabled());
+        dialog.login_edit()->setText("eve");
+        dialog.password_edit()->setText("pw");
+        QTest::mouseClick(dialog.register_button(), Qt::LeftButton);
+        QCOMPARE(value(kNodesKey, "db3"), std::string("eve/pw"));
     }
 
     void activityWindowListsLiveSessionsAndCounts() {
