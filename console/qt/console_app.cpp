@@ -2,6 +2,7 @@
 #include "console/qt/console_app.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +56,9 @@ bool console_available(int argc, char **argv, std::string *why) {
         return false;
     }
     if (child == 0) {
+        // Qt aborts when it cannot start: no core file for that.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         const int null = open("/dev/null", O_WRONLY);
         if (null >= 0) dup2(null, 2);
         QApplication probe(argc, argv);

@@ -54,13 +54,16 @@ class RecordingHook : public MessageHook {
 // Runs `act` on the modal dialog of type D once its exec() loop runs.
 template <typename D>
 void when_modal(std::function<void(D *)> act) {
+    auto *timer = new QTimer(qApp);
     auto tries = std::make_shared<int>(0);
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [act, tries, poll] {
-        if (auto *d = dynamic_cast<D *>(QApplication::activeModalWidget())) return act(d);
-        if (++*tries < 200) QTimer::singleShot(10, *poll);
-    };
-    QTimer::singleShot(0, *poll);
+    QObject::connect(timer, &QTimer::timeout, [timer, act, tries] {
+        auto *dialog = dynamic_cast<D *>(QApplication::activeModalWidget());
+        if (dialog == nullptr && ++*tries < 200) return;
+        timer->stop();
+        timer->deleteLater();
+        if (dialog != nullptr) act(dialog);
+    });
+    timer->start(5);
 }
 
 vnx::SessionRecord live_record(const std::string &name, int pid, int port) {
