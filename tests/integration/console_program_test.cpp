@@ -58,6 +58,9 @@ TEST_F(ConsoleProgram, WithoutDisplaySaysSoAndRunsHeadless) {
 }
 
 TEST_F(ConsoleProgram, OffscreenConsoleServesAndEndsOnSigterm) {
+#ifndef VNX_HAS_CONSOLE
+    GTEST_SKIP() << "built without the console (VNX_CONSOLE=OFF)";
+#endif
     const pid_t pid = spawn({"/MINIMIZED"}, {"QT_QPA_PLATFORM=offscreen"});
     ASSERT_TRUE(wait_active(15000)) << read_file(err_path());
     EXPECT_EQ(read_file(err_path()).find("running headless"), std::string::npos)
