@@ -92,6 +92,7 @@ int main(int argc, char **argv) {
     report("users.db read alone (baseline)",
            time_rounds([&] { vnx::console::read_activity(root + "/users.db", &rows); }));
     report("Refresh (list rebuilt, status updated)", time_rounds([&] { frame.refresh(); }));
+    report("repaint alone", time_rounds([&] { frame.view()->viewport()->repaint(); }));
     report("Refresh and repaint", time_rounds([&] {
                frame.refresh();
                frame.view()->viewport()->repaint();

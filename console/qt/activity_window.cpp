@@ -50,11 +50,11 @@ CCurActView::CCurActView(QWidget *parent) : QTreeWidget(parent) {
     header()->setSectionsClickable(false);
 }
 
-void CCurActView::fill(bool select_first) {
+void CCurActView::fill(ConfigStore *store, bool select_first) {
     setUpdatesEnabled(false);
     clear();
     std::vector<ActivityRow> rows;
-    if (auto store = open_console_store(nullptr)) path_ = users_db_path(*store);
+    path_ = store != nullptr ? users_db_path(*store) : std::string();
     read_activity(path_, &rows);
     QList<QTreeWidgetItem *> items;
     items.reserve(static_cast<qsizetype>(rows.size()));
@@ -125,11 +125,16 @@ CCurActFrm::CCurActFrm(QWidget *parent) : QMainWindow(parent), view_(new CCurAct
     status_ = new QLabel(this);
     statusBar()->addWidget(status_, 1);
     stamp_ = file_stamp(view_->path());
-    view_->fill(true);
+    view_->fill(store(), true);
     update_status();
     auto *timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, &CCurActFrm::refresh_if_changed);
     timer->start(kAutoRefreshMs);
+}
+
+ConfigStore *CCurActFrm::store() {
+    if (!store_) store_ = open_console_store(nullptr);
+    return store_.get();
 }
 
 void CCurActFrm::refresh_if_changed() {
@@ -152,16 +157,14 @@ QString CCurActFrm::status_text() const {
 
 void CCurActFrm::update_status() {
     const int live = console_context().live_sessions ? console_context().live_sessions() : 0;
-    if (auto store = open_console_store(nullptr)) {
-        status_->setText(qs(activity_status_text(*store, live)));
-    }
+    if (ConfigStore *s = store()) status_->setText(qs(activity_status_text(*s, live)));
     kill_->setEnabled(live > 0);
 }
 
 void CCurActFrm::refresh() {
     // Stamped before the read: a change during the read is seen next time.
     stamp_ = file_stamp(view_->path());
-    view_->fill(false);
+    view_->fill(store(), false);
     update_status();
 }
 

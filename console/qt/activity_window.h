@@ -12,7 +12,10 @@
 
 #include <QMainWindow>
 #include <QTreeWidget>
+#include <memory>
 #include <string>
+
+#include "support/config_store.h"
 
 class QAction;
 class QLabel;
@@ -31,8 +34,9 @@ class CCurActDoc {
 class CCurActView : public QTreeWidget {
   public:
     explicit CCurActView(QWidget *parent = nullptr);
-    // Rebuilds the list from users.db; select_first on creation.
-    void fill(bool select_first);
+    // Rebuilds the list from the users.db of `store`'s DB_ROOT (none: an
+    // empty list); select_first on creation.
+    void fill(ConfigStore *store, bool select_first);
     // The Kill Process command.
     void kill_selected();
     // The users.db read by the last fill ("" without a DB_ROOT).
@@ -68,6 +72,10 @@ class CCurActFrm : public QMainWindow {
     QLabel *status_;
     QAction *refresh_, *export_, *import_, *kill_;
     std::string stamp_;  // size and modification time of users.db when last read
+    // The frame's own connection to the store, opened on first use: a
+    // Refresh then costs no store start-up.
+    ConfigStore *store();
+    std::unique_ptr<ConfigStore> store_;
 };
 
 }  // namespace vnx::console
