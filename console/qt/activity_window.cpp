@@ -6,8 +6,10 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPainter>
 #include <QStatusBar>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QToolBar>
 
@@ -21,6 +23,25 @@ namespace vnx::console {
 namespace {
 
 constexpr int kAutoRefreshMs = 2000;
+
+// Paints a cell as one line of left-aligned text, elided at the right: the
+// standard delegate lays out every cell's text as a paragraph, which is most
+// of the cost of painting a screenful of sessions.
+class RowDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override {
+        const bool selected = option.state & QStyle::State_Selected;
+        if (selected) painter->fillRect(option.rect, option.palette.highlight());
+        painter->setPen(selected ? option.palette.highlightedText().color()
+                                 : option.palette.text().color());
+        const QRect text = option.rect.adjusted(3, 0, -3, 0);
+        const QString value = index.data(Qt::DisplayRole).toString();
+        painter->drawText(text, Qt::AlignLeft | Qt::AlignVCenter,
+                          option.fontMetrics.elidedText(value, Qt::ElideRight, text.width()));
+    }
+};
 
 // Size and modification time of a file, "" when it cannot be read.
 std::string file_stamp(const std::string &path) {
@@ -48,6 +69,7 @@ CCurActView::CCurActView(QWidget *parent) : QTreeWidget(parent) {
         setColumnWidth(i, kActivityColumns[i].width);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     header()->setSectionsClickable(false);
+    setItemDelegate(new RowDelegate(this));
 }
 
 void CCurActView::fill(ConfigStore *store, bool select_first) {
