@@ -93,8 +93,10 @@ int run_console(int argc, char **argv, const ConsoleStart &start) {
 
 void console_quit() {
     if (!g_running || qApp == nullptr) return;
+    // exit(), not quit(): quit() first asks every window to close, and the
+    // main frame answers a close with the stop flow.
     QMetaObject::invokeMethod(
-        qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+        qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void console_report_fatal(const char *caption, const char *text, int icon) {

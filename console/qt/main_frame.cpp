@@ -237,14 +237,14 @@ bool CMainFrame::stop_flow() {
     if (console_context().stop_server) {
         console_context().stop_server();
     } else {
-        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
     }
     return true;
 }
 
 void CMainFrame::closeEvent(QCloseEvent *event) {
+    if (stopping_) return event->accept();
     event->ignore();
-    if (stopping_) return;
     if (tray_ != nullptr && tray_->isVisible()) {
         hide();
         return;
