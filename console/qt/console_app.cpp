@@ -24,6 +24,9 @@ namespace vnx::console {
 namespace {
 
 std::atomic<bool> g_running{false};
+// False on platforms nobody sees (offscreen, minimal): a message box there
+// would wait for a click that never comes.
+std::atomic<bool> g_visible_platform{true};
 
 bool env_set(const char *name) {
     const char *value = std::getenv(name);
@@ -76,6 +79,8 @@ int run_console(int argc, char **argv, const ConsoleStart &start) {
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     console_context() = {start.live_sessions, start.stop_server};
+    const QString platform = QGuiApplication::platformName();
+    g_visible_platform = platform != "offscreen" && platform != "minimal";
     // From here on, fatal messages of the port-server thread wait for the
     // event loop below to show them.
     g_running = true;
@@ -100,12 +105,12 @@ void console_quit() {
 }
 
 void console_report_fatal(const char *caption, const char *text, int icon) {
+    // Standard error always has it (the log of a service); the box is for
+    // the person at the display.
+    std::fprintf(stderr, "db_dqpserver: %s\n", text);
+    if (!g_running || qApp == nullptr || !g_visible_platform) return;
     const QString c = caption, t = text;
     const BoxIcon box = icon == 1 ? BoxIcon::kWarning : BoxIcon::kError;
-    if (!g_running || qApp == nullptr) {
-        std::fprintf(stderr, "db_dqpserver: %s\n", text);
-        return;
-    }
     if (QThread::currentThread() == qApp->thread()) return console_tell(nullptr, c, t, box);
     QMetaObject::invokeMethod(
         qApp, [c, t, box] { console_tell(nullptr, c, t, box); }, Qt::BlockingQueuedConnection);

@@ -28,8 +28,9 @@ int run_console(int argc, char **argv, const ConsoleStart &start);
 // Asks the running console to quit (any thread; nothing when none runs).
 void console_quit();
 
-// A fatal start-up error as a message box on the console's thread (any
-// thread; blocks until the box is closed), or on stderr when no console runs.
+// A fatal start-up error on stderr and, when a console runs on a visible
+// display, as a message box on the console's thread (any thread; blocks
+// until the box is closed).
 // Icons as vnx::report_fatal's: 0 error, 1 warning.
 void console_report_fatal(const char *caption, const char *text, int icon);
 

@@ -85,3 +85,29 @@ TEST_F(ConsoleProgram, OffscreenConsoleServesAndEndsOnSigterm) {
     }
     masters_.clear();
 }
+
+TEST_F(ConsoleProgram, ConsoleMasterWhoseBasePortIsTakenExitsWithTheReason) {
+#ifndef VNX_HAS_CONSOLE
+    GTEST_SKIP() << "built without the console (VNX_CONSOLE=OFF)";
+#endif
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(base_));
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    const pid_t pid = spawn({}, {"QT_QPA_PLATFORM=offscreen"});
+    const int code = wait_exit(pid, 15000);
+    close(holder);
+    EXPECT_EQ(code, 255) << read_file(err_path());
+    if (code == -1) {
+        kill(pid, SIGKILL);
+        wait_exit(pid, 5000);
+    }
+    masters_.clear();
+    EXPECT_NE(read_file(err_path()).find(std::to_string(base_)), std::string::npos)
+        << read_file(err_path());
+}
