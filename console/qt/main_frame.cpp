@@ -62,6 +62,12 @@ CMainFrame::CMainFrame(bool tray, QWidget *parent) : QMainWindow(parent), mdi_(n
     resize(900, 500);
 }
 
+CMainFrame::~CMainFrame() {
+    // Closing the child windows below activates others: no slot of this
+    // half-destroyed frame may run then.
+    disconnect(mdi_, nullptr, this, nullptr);
+}
+
 void CMainFrame::create_actions() {
     QStyle *st = style();
     exit_ = make_action(this, "E&xit");

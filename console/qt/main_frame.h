@@ -26,6 +26,7 @@ class CMainFrame : public QMainWindow {
   public:
     // `tray`: create the notification icon (the desktop has a tray).
     explicit CMainFrame(bool tray, QWidget *parent = nullptr);
+    ~CMainFrame() override;
 
     // "&Current Activity": a new activity window unless the active child
     // window already is one; returns the active activity window.
