@@ -1,12 +1,13 @@
 // vnxadmin: command-line administration of the configuration store.
 //
-// Subcommands are found through two dispatch tables (top level and "reg"),
-// each entry naming its argument count and usage line, so that argument
-// checking and the help text come from one place. The store is the one named
+// Subcommands are found through dispatch tables (top level, "reg", and the
+// console's groups in console_commands.cpp), each entry naming its argument
+// count and usage line, so that argument checking and the help text come
+// from one place. The store is the one named
 // by VNX_REGISTRY (default /etc/vnx/registry.db); only "init" creates it.
 //
-// Exit status: 0 success, 1 failure (missing key or value, store error),
-// 2 usage error. Errors print one short factual line on stderr, then a detail
+// Exit status: 0 success, 1 failure (missing key or value, store error, a
+// change the console's checks refuse), 2 usage error. Errors print one short factual line on stderr, then a detail
 // or hint line where it helps.
 #include <strings.h>
 #include <sys/stat.h>
