@@ -337,20 +337,25 @@ int ConfigStore::delete_key(const std::string &key) {
         const long long id = find_key(k);
         if (id < 0) return static_cast<int>(id);
         if (id == 0) return fail_text("no such key " + quoted(k));
-        // The key and every key below it, found through the parent links.
-        static constexpr const char *kSubtree =
-            "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
-            "SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) ";
-        const std::string delete_values =
-            std::string(kSubtree) + "DELETE FROM key_values WHERE key_id IN (SELECT id FROM sub)";
-        const std::string delete_keys =
-            std::string(kSubtree) + "DELETE FROM keys WHERE id IN (SELECT id FROM sub)";
-        Stmt values(db_, delete_values.c_str());
-        if (values.bind(1, id).step() != SQLITE_DONE) return fail("cannot delete values");
-        Stmt keys(db_, delete_keys.c_str());
-        if (keys.bind(1, id).step() != SQLITE_DONE) return fail("cannot delete keys");
+        if (int rc = delete_subtree(id); rc != 0) return rc;
         return txn.commit() ? 0 : fail("cannot commit");
     });
+}
+
+int ConfigStore::delete_subtree(long long id) {
+    // The key and every key below it, found through the parent links.
+    static constexpr const char *kSubtree =
+        "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL "
+        "SELECT keys.id FROM keys JOIN sub ON keys.parent = sub.id) ";
+    const std::string delete_values =
+        std::string(kSubtree) + "DELETE FROM key_values WHERE key_id IN (SELECT id FROM sub)";
+    const std::string delete_keys =
+        std::string(kSubtree) + "DELETE FROM keys WHERE id IN (SELECT id FROM sub)";
+    Stmt values(db_, delete_values.c_str());
+    if (values.bind(1, id).step() != SQLITE_DONE) return fail("cannot delete values");
+    Stmt keys(db_, delete_keys.c_str());
+    if (keys.bind(1, id).step() != SQLITE_DONE) return fail("cannot delete keys");
+    return 0;
 }
 
 bool ConfigStore::key_exists(const std::string &key) {
@@ -417,21 +422,25 @@ int ConfigStore::set_value(const std::string &key, const std::string &name,
         if (!txn.began()) return fail("cannot start a write");
         const long long id = make_key(k);
         if (id < 0) return static_cast<int>(id);
-        // An existing value keeps its row (its place in the order) and takes
-        // the new spelling of its name.
-        Stmt update(db_,
-                    "UPDATE key_values SET name = ?1, data = ?2 WHERE key_id = ?3 AND name = ?1");
-        if (update.bind(1, name).bind(2, data).bind(3, id).step() != SQLITE_DONE) {
-            return fail("cannot write value");
-        }
-        if (sqlite3_changes(db_) == 0) {
-            Stmt insert(db_, "INSERT INTO key_values (key_id, name, data) VALUES (?1, ?2, ?3)");
-            if (insert.bind(1, id).bind(2, name).bind(3, data).step() != SQLITE_DONE) {
-                return fail("cannot write value");
-            }
-        }
+        if (int rc = upsert_value(id, name, data); rc != 0) return rc;
         return txn.commit() ? 0 : fail("cannot commit");
     });
+}
+
+int ConfigStore::upsert_value(long long id, const std::string &name, const std::string &data) {
+    // An existing value keeps its row (its place in the order) and takes
+    // the new spelling of its name.
+    Stmt update(db_, "UPDATE key_values SET name = ?1, data = ?2 WHERE key_id = ?3 AND name = ?1");
+    if (update.bind(1, name).bind(2, data).bind(3, id).step() != SQLITE_DONE) {
+        return fail("cannot write value");
+    }
+    if (sqlite3_changes(db_) == 0) {
+        Stmt insert(db_, "INSERT INTO key_values (key_id, name, data) VALUES (?1, ?2, ?3)");
+        if (insert.bind(1, id).bind(2, name).bind(3, data).step() != SQLITE_DONE) {
+            return fail("cannot write value");
+        }
+    }
+    return 0;
 }
 
 int ConfigStore::delete_value(const std::string &key, const std::string &name) {
@@ -445,6 +454,36 @@ int ConfigStore::delete_value(const std::string &key, const std::string &name) {
         if (stmt.bind(1, k).bind(2, name).step() != SQLITE_DONE) return fail("cannot delete value");
         if (sqlite3_changes(db_) == 0) {
             return fail_text("no value " + quoted(name) + " in key " + quoted(k));
+        }
+        return txn.commit() ? 0 : fail("cannot commit");
+    });
+}
+
+int ConfigStore::apply_one(const StoreChange &change) {
+    const std::string k = normalize_key_path(change.key);
+    if (k.empty()) return fail_text("empty key path");
+    if (change.kind == StoreChange::kSetValue || change.kind == StoreChange::kCreateKey) {
+        const long long id = make_key(k);
+        if (id < 0) return static_cast<int>(id);
+        return change.kind == StoreChange::kSetValue ? upsert_value(id, change.name, change.data)
+                                                     : 0;
+    }
+    const long long id = find_key(k);
+    if (id <= 0) return static_cast<int>(id);  // absent: nothing to delete
+    if (change.kind == StoreChange::kDeleteKey) return delete_subtree(id);
+    Stmt stmt(db_, "DELETE FROM key_values WHERE key_id = ?1 AND name = ?2");
+    if (stmt.bind(1, id).bind(2, change.name).step() != SQLITE_DONE) {
+        return fail("cannot delete value");
+    }
+    return 0;
+}
+
+int ConfigStore::apply(const std::vector<StoreChange> &changes) {
+    return guarded(&error_, [&] {
+        Transaction txn(db_, true);
+        if (!txn.began()) return fail("cannot start a write");
+        for (const StoreChange &change : changes) {
+            if (int rc = apply_one(change); rc != 0) return rc;
         }
         return txn.commit() ? 0 : fail("cannot commit");
     });

@@ -50,6 +50,17 @@ std::string normalize_key_path(const std::string &path);
 
 using ValueList = std::vector<std::pair<std::string, std::string>>;  // name, data
 
+// One change of a batch (ConfigStore::apply): set a value (creating its key),
+// delete a value, delete a key with everything below it, or create a key.
+// Deleting what does not exist is not an error inside a batch.
+struct StoreChange {
+    enum Kind { kSetValue, kDeleteValue, kDeleteKey, kCreateKey };
+    Kind kind;
+    std::string key;
+    std::string name;  // value name (kSetValue, kDeleteValue)
+    std::string data;  // kSetValue
+};
+
 class ConfigStore {
   public:
     ~ConfigStore();
@@ -82,6 +93,10 @@ class ConfigStore {
     int set_value(const std::string &key, const std::string &name, const std::string &data);
     int delete_value(const std::string &key, const std::string &name);
 
+    // Applies every change in order inside one write transaction: all of them
+    // or none. 0, or a negative status (nothing written).
+    int apply(const std::vector<StoreChange> &changes);
+
     const std::string &error() const { return error_; }
 
   private:
@@ -94,6 +109,13 @@ class ConfigStore {
     // Records the SQLite failure of `what` in error_; returns -1.
     int fail(const char *what);
     int fail_text(std::string text);
+    // Inside a write transaction: sets value `name` of key id `id` (an
+    // existing value keeps its row and takes the new spelling of its name).
+    int upsert_value(long long id, const std::string &name, const std::string &data);
+    // Inside a write transaction: deletes key id `id` and everything below it.
+    int delete_subtree(long long id);
+    // Inside a write transaction: one change of a batch.
+    int apply_one(const StoreChange &change);
     // Runs `sql` (two text columns, ?1 bound to the key's id) in one read
     // transaction and hands each row to `row`; -1 when the key is missing.
     int read_key_rows(const std::string &key, const char *sql, const char *what,

@@ -1,12 +1,13 @@
 // vnxadmin: command-line administration of the configuration store.
 //
-// Subcommands are found through two dispatch tables (top level and "reg"),
-// each entry naming its argument count and usage line, so that argument
-// checking and the help text come from one place. The store is the one named
+// Subcommands are found through dispatch tables (top level, "reg", and the
+// console's groups in console_commands.cpp), each entry naming its argument
+// count and usage line, so that argument checking and the help text come
+// from one place. The store is the one named
 // by VNX_REGISTRY (default /etc/vnx/registry.db); only "init" creates it.
 //
-// Exit status: 0 success, 1 failure (missing key or value, store error),
-// 2 usage error. Errors print one short factual line on stderr, then a detail
+// Exit status: 0 success, 1 failure (missing key or value, store error, a
+// change the console's checks refuse), 2 usage error. Errors print one short factual line on stderr, then a detail
 // or hint line where it helps.
 #include <strings.h>
 #include <sys/stat.h>
@@ -21,50 +22,14 @@
 #include <utility>
 #include <vector>
 
+#include "programs/vnxadmin/admin.h"
+#include "programs/vnxadmin/console_commands.h"
 #include "support/config_store.h"
 
 namespace {
 
+using namespace vnxadmin;
 using vnx::ConfigStore;
-using Args = std::vector<std::string>;
-
-enum ExitStatus { kSuccess = 0, kFailure = 1, kUsage = 2 };
-
-struct Command {
-    const char *name;
-    int (*run)(const Args &args);
-    size_t min_args;
-    size_t max_args;
-    const char *arguments;    // for usage lines
-    const char *description;  // for the help text
-};
-
-int print_help(const Args &args);
-
-void print_line(FILE *out, const std::string &text) {
-    std::fwrite(text.data(), 1, text.size(), out);
-    std::fputc('\n', out);
-}
-
-// A failure: the primary line, then optional detail and hint lines.
-int failure(const std::string &primary, const std::string &detail = {},
-            const std::string &hint = {}) {
-    print_line(stderr, "vnxadmin: " + primary);
-    if (!detail.empty()) print_line(stderr, "detail: " + detail);
-    if (!hint.empty()) print_line(stderr, "hint: " + hint);
-    return kFailure;
-}
-
-int usage_error(const std::string &primary, const std::string &usage = {}) {
-    print_line(stderr, "vnxadmin: " + primary);
-    if (!usage.empty()) print_line(stderr, "usage: vnxadmin " + usage);
-    print_line(stderr, "Try \"vnxadmin --help\" for more information.");
-    return kUsage;
-}
-
-std::string quoted(const std::string &text) {
-    return "\"" + text + "\"";
-}
 
 // Full store path of a KEY argument: a normalised path that starts with
 // "SOFTWARE\" is taken as it is, anything else is below the root key.
@@ -76,17 +41,6 @@ std::string resolve_key(const std::string &arg) {
         return key;
     }
     return key.empty() ? vnx::kRootKey : std::string(vnx::kRootKey) + "\\" + key;
-}
-
-std::unique_ptr<ConfigStore> open_store() {
-    std::string err;
-    auto store = ConfigStore::open_default(&err);
-    if (!store) {
-        failure(err, {},
-                "run \"vnxadmin init\" to create the store, or point VNX_REGISTRY at an "
-                "existing one");
-    }
-    return store;
 }
 
 // ---- reg subcommands ----
@@ -317,8 +271,6 @@ int run_init(const Args &args) {
 
 // ---- dispatch ----
 
-int dispatch(const Command *table, size_t count, const char *group, const Args &args);
-
 int run_reg(const Args &args) {
     return dispatch(kRegCommands, std::size(kRegCommands), "reg", args);
 }
@@ -328,47 +280,29 @@ const Command kCommands[] = {
      "create the store if needed and write DB_ROOT, DB_DQPBASE, DB_DQPMAX\n"
      "(default base port + 101) and the PortServer, ODBServer, NetServer keys"},
     {"reg", run_reg, 0, SIZE_MAX, "reg list|get|set|delete|keys ...", nullptr},
-    {"help", print_help, 0, 0, "help", "print this text (also --help, -h)"},
+    {"sessions", run_sessions, 0, 0, "sessions",
+     "list the live sessions of users.db and the connection counts"},
+    {"kill", run_kill, 1, 1, "kill PORT", "end the gateway serving the live session on PORT"},
+    {"settings", run_settings, 0, SIZE_MAX, "settings show|set ...", nullptr},
+    {"users", run_users, 0, SIZE_MAX, "users list|add|change|delete ...", nullptr},
+    {"groups", run_groups, 0, SIZE_MAX, "groups list|add|change|delete ...", nullptr},
+    {"nodes", run_nodes, 0, SIZE_MAX, "nodes list|add|change|delete ...", nullptr},
+    {"export", run_export, 0, 1, "export [FILE]",
+     "write the configuration to FILE (default VNX.reg in DB_ROOT)"},
+    {"import", run_import, 0, 1, "import [FILE]",
+     "read an export file (default VNX.reg in DB_ROOT) back into the store;\n"
+     "a file with any malformed line is refused whole"},
+    {"help", vnxadmin::print_help, 0, 0, "help", "print this text (also --help, -h)"},
 };
 
-int dispatch(const Command *table, size_t count, const char *group, const Args &args) {
-    const std::string prefix = group ? std::string(group) + " " : std::string();
-    if (args.empty()) return usage_error("missing " + prefix + "command");
-    const std::string &word = args[0];
-    if (word == "--help" || word == "-h") return print_help({});
-    for (size_t i = 0; i < count; ++i) {
-        const Command &cmd = table[i];
-        if (word != cmd.name) continue;
-        const Args rest(args.begin() + 1, args.end());
-        if (rest.size() < cmd.min_args || rest.size() > cmd.max_args) {
-            return usage_error("wrong number of arguments for " + prefix + word, cmd.arguments);
-        }
-        return cmd.run(rest);
-    }
-    return usage_error("unknown " + prefix + "command " + quoted(word));
-}
-
-void print_entries(const Command *table, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        if (table[i].description == nullptr) continue;
-        std::printf("  vnxadmin %s\n", table[i].arguments);
-        std::string text = table[i].description;
-        for (size_t start = 0; start <= text.size();) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            std::printf("      %s\n", text.substr(start, end - start).c_str());
-            start = end + 1;
-        }
-    }
-}
-
-int print_help(const Args &) {
+int print_help_text() {
     std::printf(
         "vnxadmin administers the Varnex configuration store.\n"
         "\n"
         "Commands:\n");
     print_entries(kCommands, std::size(kCommands));
     print_entries(kRegCommands, std::size(kRegCommands));
+    print_console_help();
     std::printf(
         "\n"
         "KEY is a full key path (\"SOFTWARE\\Tavorin\\VNX\\NetServer\", \"/\" separates too) or\n"
@@ -381,6 +315,31 @@ int print_help(const Args &) {
 }
 
 }  // namespace
+
+namespace vnxadmin {
+
+int print_help(const Args &) {
+    return print_help_text();
+}
+
+int dispatch(const Command *table, size_t count, const char *group, const Args &args) {
+    const std::string prefix = group ? std::string(group) + " " : std::string();
+    if (args.empty()) return usage_error("missing " + prefix + "command");
+    const std::string &word = args[0];
+    if (word == "--help" || word == "-h") return print_help_text();
+    for (size_t i = 0; i < count; ++i) {
+        const Command &cmd = table[i];
+        if (word != cmd.name) continue;
+        const Args rest(args.begin() + 1, args.end());
+        if (rest.size() < cmd.min_args || rest.size() > cmd.max_args) {
+            return usage_error("wrong number of arguments for " + prefix + word, cmd.arguments);
+        }
+        return cmd.run(rest);
+    }
+    return usage_error("unknown " + prefix + "command " + quoted(word));
+}
+
+}  // namespace vnxadmin
 
 int main(int argc, char **argv) {
     try {

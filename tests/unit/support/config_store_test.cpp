@@ -176,3 +176,26 @@ TEST(ConfigStoreConcurrency, TwoProcessesWritingAtOnceLoseNothing) {
 }
 
 }  // namespace
+
+TEST_F(ConfigStoreTest, ApplyWritesAllChangesOrNone) {
+    const std::string users = "SOFTWARE\\Tavorin\\VNX\\NetServer\\Users\\ann";
+    ASSERT_EQ(store->set_value(users, "password", "old"), 0);
+    ASSERT_EQ(store->set_value(users, "Comment", "goes"), 0);
+    // The last change fails (empty key path): the earlier ones are rolled back.
+    EXPECT_LT(store->apply({{vnx::StoreChange::kDeleteKey, users, {}, {}},
+                            {vnx::StoreChange::kSetValue, users, "password", "new"},
+                            {vnx::StoreChange::kSetValue, "", "x", "y"}}),
+              0);
+    vnx::ValueList values;
+    ASSERT_EQ(store->list_values(users, &values), 0);
+    EXPECT_EQ(values, (vnx::ValueList{{"password", "old"}, {"Comment", "goes"}}));
+
+    EXPECT_EQ(store->apply({{vnx::StoreChange::kDeleteKey, users, {}, {}},
+                            {vnx::StoreChange::kSetValue, users, "password", "new"},
+                            {vnx::StoreChange::kDeleteValue, users, "absent", {}},
+                            {vnx::StoreChange::kCreateKey, users + "\\sub", {}, {}}}),
+              0);
+    ASSERT_EQ(store->list_values(users, &values), 0);
+    EXPECT_EQ(values, (vnx::ValueList{{"password", "new"}}));
+    EXPECT_TRUE(store->key_exists(users + "\\sub"));
+}

@@ -1,0 +1,186 @@
+// Settings: load, check and save.
+#include "console/core/settings.h"
+
+#include <strings.h>
+
+#include <vector>
+
+namespace vnx::console {
+
+const std::array<SettingField, kSettingCount> kSettingFields = {{
+    {"base-port", "Base Port", "", "DB_DQPBASE", false, SettingKind::kPort, 0, 32767},
+    {"max-port", "Through to Port", "", "DB_DQPMAX", false, SettingKind::kPort, 0, 32767},
+    {"retries", "Retries", "PortServer", "DQP_RETRIES", false, SettingKind::kNumber, 0, 200},
+    {"timeout", "Timeout", "PortServer", "DQP_TIMEOUT", false, SettingKind::kNumber, 0, 200},
+    {"delay", "Delay", "PortServer", "DQP_SPAWNWAIT", false, SettingKind::kNumber, 0, 0},
+    {"listener-logfile", "Log File", "PortServer", "logfile", true, SettingKind::kText, 0, 0},
+    {"listener-logging", "Logging", "PortServer", "logging", true, SettingKind::kSwitch, 0, 0},
+    {"record-sets", "Record Sets", "NetServer", "DB_MAXWKA", true, SettingKind::kNumber, 10, 100},
+    {"date-format", "Date Format", "NetServer", "DB_DATE", true, SettingKind::kDateList, 0, 0},
+    {"server-logfile", "Log File", "NetServer", "logfile", true, SettingKind::kText, 0, 0},
+    {"server-logging", "Logging", "NetServer", "logging", true, SettingKind::kSwitch, 0, 0},
+    {"web-root", "Web root", "NetServer", "DB_WEBROOT", true, SettingKind::kText, 0, 0},
+    {"class-directory", "Class Directory", "NetServer", "DB_CLASSDIR", true, SettingKind::kText, 0,
+     0},
+}};
+
+const std::array<const char *, 7> kDateFormats = {"American", "British", "French", "German",
+                                                  "Italian",  "ANSII",   "Japan"};
+
+namespace {
+
+std::string field_key(const SettingField &f) {
+    return f.subkey[0] == '\0' ? std::string(kRootKey) : std::string(kRootKey) + "\\" + f.subkey;
+}
+
+bool name_matches(const SettingField &f, const std::string &stored) {
+    return f.match_any_case ? upper(stored) == upper(f.value_name) : stored == f.value_name;
+}
+
+void load_key(const std::string &key, const ValueList &values, Settings *out) {
+    for (int id = 0; id < kSettingCount; ++id) {
+        const SettingField &f = kSettingFields[id];
+        if (field_key(f) != key) continue;
+        for (const auto &[name, data] : values) {
+            if (!name_matches(f, name)) continue;
+            out->text[id] =
+                f.kind == SettingKind::kSwitch ? (upper(data) == "TRUE" ? "true" : "false") : data;
+        }
+    }
+}
+
+// The four checks of the page, in their order.
+int check_required(const Settings &s, ConsoleMessage *msg, int *field) {
+    static const struct {
+        SettingId id;
+        const char *caption;
+        const char *text;
+    } kRequired[] = {
+        {kBasePort, kTcpipCaption, "You must specify the base port address."},
+        {kMaxPort, kUserCaption, "You must specify the maximum port address."},
+        {kDateFormat, kUserCaption, "You must specify a system date format."},
+        {kRecordSets, kUserCaption, "The maximum recordset must be at least 10."},
+    };
+    for (const auto &r : kRequired) {
+        if (!s.text[r.id].empty()) continue;
+        *field = r.id;
+        return refuse(r.caption, r.text, msg);
+    }
+    return 0;
+}
+
+long port_value(const std::string &text) {
+    if (!all_digits(text) || text.size() > 5) return -1;
+    const long value = std::stol(text);
+    return value >= 1 && value <= 65535 ? value : -1;
+}
+
+int check_ports(const Settings &s, ConsoleMessage *msg, int *field) {
+    const long base = port_value(s.text[kBasePort]);
+    if (base < 0) {
+        *field = kBasePort;
+        return refuse(kTcpipCaption, "The base port address must be a number from 1 to 65535.",
+                      msg);
+    }
+    const long max = port_value(s.text[kMaxPort]);
+    if (max < 0) {
+        *field = kMaxPort;
+        return refuse(kTcpipCaption, "The maximum port address must be a number from 1 to 65535.",
+                      msg);
+    }
+    if (max <= base) {
+        *field = kMaxPort;
+        return refuse(kTcpipCaption,
+                      "The maximum port address must be above the base port address.", msg);
+    }
+    return 0;
+}
+
+bool known_date_format(std::string *text) {
+    for (const char *name : kDateFormats) {
+        if (strcasecmp(text->c_str(), name) == 0) {
+            *text = name;  // the list's spelling
+            return true;
+        }
+    }
+    return false;
+}
+
+int check_field_forms(Settings *s, ConsoleMessage *msg, int *field) {
+    for (int id = 0; id < kSettingCount; ++id) {
+        const SettingField &f = kSettingFields[id];
+        std::string &text = s->text[id];
+        *field = id;
+        if (f.kind == SettingKind::kNumber && !text.empty() && !all_digits(text)) {
+            return refuse(kUserCaption, std::string(f.label) + " must be a number.", msg);
+        }
+        if (f.kind == SettingKind::kSwitch) {
+            if (upper(text) != "TRUE" && upper(text) != "FALSE" && !text.empty()) {
+                return refuse(kUserCaption, std::string(f.label) + " must be true or false.", msg);
+            }
+            text = upper(text) == "TRUE" ? "true" : "false";
+        }
+        if (f.kind == SettingKind::kDateList && !known_date_format(&text)) {
+            return refuse(kUserCaption,
+                          "The system date format must be one of American, British, French, "
+                          "German, Italian, ANSII or Japan.",
+                          msg);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int load_settings(ConfigStore &store, Settings *out, ConsoleMessage *msg) {
+    try {
+        *out = Settings();
+        out->text[kListenerLogging] = out->text[kServerLogging] = "false";
+        for (const char *subkey : {"", "PortServer", "NetServer"}) {
+            const std::string key =
+                *subkey ? std::string(kRootKey) + "\\" + subkey : std::string(kRootKey);
+            ValueList values;
+            const int rc = store.list_values(key, &values);
+            if (rc == -1) continue;  // a key that is missing is skipped
+            if (rc < 0) return store_failure(kAppCaption, store.error(), msg);
+            load_key(key, values, out);
+        }
+        return 0;
+    } catch (...) {
+        return store_failure(kAppCaption, "out of memory", msg);
+    }
+}
+
+int check_settings(Settings *s, ConsoleMessage *msg, int *field) {
+    int ignored = 0;
+    if (field == nullptr) field = &ignored;
+    for (std::string &text : s->text)
+        text = trimmed(text);
+    if (int rc = check_required(*s, msg, field); rc != 0) return rc;
+    if (int rc = check_ports(*s, msg, field); rc != 0) return rc;
+    return check_field_forms(s, msg, field);
+}
+
+int save_settings(ConfigStore &store, Settings s, ConsoleMessage *msg) {
+    try {
+        if (int rc = check_settings(&s, msg); rc != 0) return rc;
+        std::vector<StoreChange> changes;
+        for (int id = 0; id < kSettingCount; ++id) {
+            const SettingField &f = kSettingFields[id];
+            changes.push_back({StoreChange::kSetValue, field_key(f), f.value_name, s.text[id]});
+        }
+        if (store.apply(changes) != 0) return store_failure(kAppCaption, store.error(), msg);
+        return 0;
+    } catch (...) {
+        return store_failure(kAppCaption, "out of memory", msg);
+    }
+}
+
+int setting_by_name(const std::string &name) {
+    for (int id = 0; id < kSettingCount; ++id) {
+        if (strcasecmp(name.c_str(), kSettingFields[id].name) == 0) return id;
+    }
+    return -1;
+}
+
+}  // namespace vnx::console

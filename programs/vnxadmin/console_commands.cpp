@@ -1,0 +1,468 @@
+// The console's functions on the command line. Each subcommand opens the
+// store, calls the console model (console/core) and prints a table or the
+// model's message; option words take "--name VALUE" or "--name=VALUE".
+#include "programs/vnxadmin/console_commands.h"
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <set>
+
+#include "console/core/accounts.h"
+#include "console/core/activity.h"
+#include "console/core/nodes.h"
+#include "console/core/regfile.h"
+#include "console/core/settings.h"
+
+namespace vnxadmin {
+
+namespace {
+
+using namespace vnx::console;
+using Options = std::map<std::string, std::string>;
+using Table = std::vector<std::vector<std::string>>;
+
+// A refused change or a store failure: the console's message on stderr.
+int refused(const ConsoleMessage &msg) {
+    return failure(msg.text);
+}
+
+// Columns padded to their widest cell, two blanks apart; the heading row
+// first.
+void print_table(const std::vector<std::string> &headings, const Table &rows) {
+    std::vector<size_t> widths;
+    for (const std::string &h : headings)
+        widths.push_back(h.size());
+    for (const auto &row : rows) {
+        for (size_t i = 0; i < row.size() && i < widths.size(); ++i)
+            widths[i] = std::max(widths[i], row[i].size());
+    }
+    auto print_row = [&](const std::vector<std::string> &cells) {
+        std::string line;
+        for (size_t i = 0; i < cells.size(); ++i) {
+            line += cells[i];
+            if (i + 1 < cells.size()) line += std::string(widths[i] - cells[i].size() + 2, ' ');
+        }
+        print_line(stdout, line);
+    };
+    print_row(headings);
+    for (const auto &row : rows)
+        print_row(row);
+}
+
+// Splits args into positional words and "--name value" options, allowing
+// only the names in `allowed`. Empty text, or the usage problem.
+std::string parse_options(const Args &args, const std::set<std::string> &allowed, Args *positional,
+                          Options *options) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string word = args[i];
+        if (word.rfind("--", 0) != 0 || word == "--") {
+            positional->push_back(word);
+            continue;
+        }
+        std::string value;
+        bool has_value = false;
+        if (const size_t eq = word.find('='); eq != std::string::npos) {
+            value = word.substr(eq + 1);
+            word.resize(eq);
+            has_value = true;
+        }
+        const std::string name = word.substr(2);
+        if (!allowed.count(name)) return "unknown option " + quoted(word);
+        if (options->count(name)) return "option " + word + " given twice";
+        if (!has_value) {
+            if (i + 1 >= args.size()) return "option " + word + " needs a value";
+            value = args[++i];
+        }
+        (*options)[name] = value;
+    }
+    return {};
+}
+
+bool wants_help(const Args &args) {
+    return std::any_of(args.begin(), args.end(),
+                       [](const std::string &a) { return a == "--help" || a == "-h"; });
+}
+
+// Parses `args` for a subcommand taking exactly one positional word.
+// Returns -1 when parsed, else the exit status to return.
+int one_name_and_options(const Args &args, const std::set<std::string> &allowed, const char *usage,
+                         std::string *name, Options *options) {
+    if (wants_help(args)) return print_help({});
+    Args positional;
+    if (std::string problem = parse_options(args, allowed, &positional, options);
+        !problem.empty()) {
+        return usage_error(problem, usage);
+    }
+    if (positional.size() != 1) return usage_error("expected one name", usage);
+    *name = positional[0];
+    return -1;
+}
+
+std::string option_or(const Options &options, const char *name, const std::string &fallback) {
+    const auto it = options.find(name);
+    return it == options.end() ? fallback : it->second;
+}
+
+// ---- sessions and kill ----
+
+int read_rows(vnx::ConfigStore &store, std::vector<ActivityRow> *rows) {
+    const std::string path = users_db_path(store);
+    if (path.empty()) return failure("DB_ROOT is not set in the configuration store");
+    if (read_activity(path, rows) != 0) {
+        return failure("cannot read the session registry " + quoted(path), {},
+                       "the master creates it when it starts");
+    }
+    return kSuccess;
+}
+
+}  // namespace
+
+int run_sessions(const Args &) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::vector<ActivityRow> rows;
+    if (int rc = read_rows(*store, &rows); rc != kSuccess) return rc;
+    std::vector<std::string> headings;
+    for (const ActivityColumn &c : kActivityColumns)
+        headings.push_back(c.heading);
+    Table table;
+    for (const ActivityRow &row : rows)
+        table.emplace_back(row.cells.begin(), row.cells.end());
+    print_table(headings, table);
+    print_line(stdout, activity_status_text(*store, static_cast<int>(rows.size())));
+    return kSuccess;
+}
+
+int run_kill(const Args &args) {
+    const std::string &port_text = args[0];
+    if (!all_digits(port_text) || port_text.size() > 5) {
+        return usage_error(quoted(port_text) + " is not a port number", "kill PORT");
+    }
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::vector<ActivityRow> rows;
+    if (int rc = read_rows(*store, &rows); rc != kSuccess) return rc;
+    const long port = std::stol(port_text);
+    for (const ActivityRow &row : rows) {
+        if (row.port != port) continue;
+        ConsoleMessage msg;
+        if (kill_gateway(row_process(row), store_db_root(*store), &msg) != 0) return refused(msg);
+        print_line(stdout, "Ended the gateway of " + row.cells[0] + " (process " + row.cells[2] +
+                               ", port " + row.cells[3] + ").");
+        return kSuccess;
+    }
+    return failure("no live session on port " + port_text);
+}
+
+// ---- settings ----
+
+namespace {
+
+int settings_show(const Args &) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    Settings s;
+    ConsoleMessage msg;
+    if (load_settings(*store, &s, &msg) != 0) return refused(msg);
+    Table table;
+    for (int id = 0; id < kSettingCount; ++id) {
+        const SettingField &f = kSettingFields[id];
+        const std::string where =
+            f.subkey[0] ? std::string(f.subkey) + "\\" + f.value_name : std::string(f.value_name);
+        table.push_back({f.name, s.text[id], where});
+    }
+    print_table({"NAME", "VALUE", "STORED AS"}, table);
+    return kSuccess;
+}
+
+int settings_set(const Args &args) {
+    if (args.size() % 2 != 0) {
+        return usage_error("settings set takes NAME VALUE pairs", "settings set NAME VALUE ...");
+    }
+    for (size_t i = 0; i < args.size(); i += 2) {
+        if (setting_by_name(args[i]) < 0) {
+            return usage_error("unknown setting " + quoted(args[i]) +
+                               "; \"vnxadmin settings show\" lists them");
+        }
+    }
+    auto store = open_store();
+    if (!store) return kFailure;
+    Settings s;
+    ConsoleMessage msg;
+    if (load_settings(*store, &s, &msg) != 0) return refused(msg);
+    for (size_t i = 0; i < args.size(); i += 2)
+        s.text[setting_by_name(args[i])] = args[i + 1];
+    if (save_settings(*store, s, &msg) != 0) return refused(msg);
+    return kSuccess;
+}
+
+const Command kSettingsCommands[] = {
+    {"show", settings_show, 0, 0, "settings show",
+     "print every setting of the console's Settings page with its NAME"},
+    {"set", settings_set, 2, SIZE_MAX, "settings set NAME VALUE [NAME VALUE ...]",
+     "change settings; all of them are checked as the console checks them,\n"
+     "and nothing is written when one is refused"},
+};
+
+// ---- users ----
+
+constexpr const char *kUserAddUsage = "users add NAME --password P --id N --group G";
+constexpr const char *kUserChangeUsage = "users change NAME [--password P] [--id N] [--group G]";
+
+int users_list(const Args &) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::vector<UserInfo> users;
+    ConsoleMessage msg;
+    if (load_users(*store, &users, &msg) != 0) return refused(msg);
+    Table table;
+    for (const UserInfo &u : users)
+        table.push_back({u.name, u.user_id, u.group, u.password});
+    print_table({"Name", "User ID", "Group name", "Password"}, table);
+    return kSuccess;
+}
+
+int users_add(const Args &args) {
+    std::string name;
+    Options o;
+    if (int rc = one_name_and_options(args, {"password", "id", "group"}, kUserAddUsage, &name, &o);
+        rc >= 0) {
+        return rc;
+    }
+    auto store = open_store();
+    if (!store) return kFailure;
+    ConsoleMessage msg;
+    const UserInfo user{name, option_or(o, "id", ""), option_or(o, "group", ""),
+                        option_or(o, "password", "")};
+    return add_user(*store, user, &msg) == 0 ? kSuccess : refused(msg);
+}
+
+int users_change(const Args &args) {
+    std::string name;
+    Options o;
+    if (int rc =
+            one_name_and_options(args, {"password", "id", "group"}, kUserChangeUsage, &name, &o);
+        rc >= 0) {
+        return rc;
+    }
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::vector<UserInfo> users;
+    ConsoleMessage msg;
+    if (load_users(*store, &users, &msg) != 0) return refused(msg);
+    for (const UserInfo &u : users) {
+        if (upper(u.name) != upper(name)) continue;
+        const UserInfo changed{u.name, option_or(o, "id", u.user_id),
+                               option_or(o, "group", u.group),
+                               option_or(o, "password", u.password)};
+        return change_user(*store, changed, &msg) == 0 ? kSuccess : refused(msg);
+    }
+    return failure("User name not found.");
+}
+
+int users_delete(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    ConsoleMessage msg;
+    return delete_user(*store, args[0], &msg) == 0 ? kSuccess : refused(msg);
+}
+
+const Command kUsersCommands[] = {
+    {"list", users_list, 0, 0, "users list", "print the user accounts"},
+    {"add", users_add, 1, 7, kUserAddUsage, "add a user account"},
+    {"change", users_change, 1, 7, kUserChangeUsage,
+     "change a user's password, id or group (the name stays)"},
+    {"delete", users_delete, 1, 1, "users delete NAME", "delete a user account"},
+};
+
+// ---- groups ----
+
+constexpr const char *kGroupAddUsage = "groups add NAME --id N";
+constexpr const char *kGroupChangeUsage = "groups change NAME [--name NEW] [--id N]";
+
+int groups_list(const Args &) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::vector<GroupInfo> groups;
+    ConsoleMessage msg;
+    if (load_groups(*store, &groups, &msg) != 0) return refused(msg);
+    Table table;
+    for (const GroupInfo &g : groups)
+        table.push_back({g.name, g.id});
+    print_table({"Name", "Group ID"}, table);
+    return kSuccess;
+}
+
+int groups_add(const Args &args) {
+    std::string name;
+    Options o;
+    if (int rc = one_name_and_options(args, {"id"}, kGroupAddUsage, &name, &o); rc >= 0) {
+        return rc;
+    }
+    auto store = open_store();
+    if (!store) return kFailure;
+    ConsoleMessage msg;
+    return add_group(*store, {name, option_or(o, "id", "")}, &msg) == 0 ? kSuccess : refused(msg);
+}
+
+int groups_change(const Args &args) {
+    std::string name;
+    Options o;
+    if (int rc = one_name_and_options(args, {"name", "id"}, kGroupChangeUsage, &name, &o);
+        rc >= 0) {
+        return rc;
+    }
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::vector<GroupInfo> groups;
+    ConsoleMessage msg;
+    if (load_groups(*store, &groups, &msg) != 0) return refused(msg);
+    for (const GroupInfo &g : groups) {
+        if (upper(g.name) != upper(name)) continue;
+        const GroupInfo changed{option_or(o, "name", g.name), option_or(o, "id", g.id)};
+        return change_group(*store, g.name, changed, &msg) == 0 ? kSuccess : refused(msg);
+    }
+    return failure("Group name not found");
+}
+
+int groups_delete(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::vector<UserInfo> users;
+    ConsoleMessage msg;
+    if (load_users(*store, &users, &msg) != 0) return refused(msg);
+    if (delete_group(*store, args[0], &msg) != 0) return refused(msg);
+    const std::vector<std::string> left = users_of_group(users, args[0]);
+    if (!left.empty()) {
+        std::string names;
+        for (const std::string &n : left)
+            names += (names.empty() ? "" : ", ") + n;
+        print_line(stderr, "vnxadmin: note: these users still name group " + quoted(args[0]) +
+                               " and need another group before they can be changed: " + names);
+    }
+    return kSuccess;
+}
+
+const Command kGroupsCommands[] = {
+    {"list", groups_list, 0, 0, "groups list", "print the user groups"},
+    {"add", groups_add, 1, 3, kGroupAddUsage, "add a group"},
+    {"change", groups_change, 1, 5, kGroupChangeUsage, "rename a group or change its id"},
+    {"delete", groups_delete, 1, 1, "groups delete NAME",
+     "delete a group (users that name it keep it until changed)"},
+};
+
+// ---- nodes ----
+
+constexpr const char *kNodeAddUsage = "nodes add SERVER --login L --password P";
+constexpr const char *kNodeChangeUsage = "nodes change SERVER [--login L] [--password P]";
+
+int nodes_list(const Args &) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::vector<NodeInfo> nodes;
+    ConsoleMessage msg;
+    if (load_nodes(*store, &nodes, &msg) != 0) return refused(msg);
+    Table table;
+    for (const NodeInfo &n : nodes)
+        table.push_back({n.server, n.login, n.password});
+    print_table({"Server", "Login ID", "Password"}, table);
+    return kSuccess;
+}
+
+int nodes_add(const Args &args) {
+    std::string server;
+    Options o;
+    if (int rc = one_name_and_options(args, {"login", "password"}, kNodeAddUsage, &server, &o);
+        rc >= 0) {
+        return rc;
+    }
+    auto store = open_store();
+    if (!store) return kFailure;
+    ConsoleMessage msg;
+    const NodeInfo node{server, option_or(o, "login", ""), option_or(o, "password", "")};
+    return register_node(*store, node, &msg) == 0 ? kSuccess : refused(msg);
+}
+
+int nodes_change(const Args &args) {
+    std::string server;
+    Options o;
+    if (int rc = one_name_and_options(args, {"login", "password"}, kNodeChangeUsage, &server, &o);
+        rc >= 0) {
+        return rc;
+    }
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::vector<NodeInfo> nodes;
+    ConsoleMessage msg;
+    if (load_nodes(*store, &nodes, &msg) != 0) return refused(msg);
+    for (const NodeInfo &n : nodes) {
+        if (upper(n.server) != upper(server)) continue;
+        const NodeInfo changed{n.server, option_or(o, "login", n.login),
+                               option_or(o, "password", n.password)};
+        return modify_node(*store, changed, &msg) == 0 ? kSuccess : refused(msg);
+    }
+    return failure("Server not found.");
+}
+
+int nodes_delete(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    ConsoleMessage msg;
+    return remove_node(*store, args[0], &msg) == 0 ? kSuccess : refused(msg);
+}
+
+const Command kNodesCommands[] = {
+    {"list", nodes_list, 0, 0, "nodes list", "print the registered server nodes"},
+    {"add", nodes_add, 1, 5, kNodeAddUsage, "register a server node"},
+    {"change", nodes_change, 1, 5, kNodeChangeUsage, "change a node's login id or password"},
+    {"delete", nodes_delete, 1, 1, "nodes delete SERVER", "remove a server node"},
+};
+
+std::string file_argument(vnx::ConfigStore &store, const Args &args) {
+    return args.empty() ? export_path(store) : args[0];
+}
+
+}  // namespace
+
+int run_settings(const Args &args) {
+    return dispatch(kSettingsCommands, std::size(kSettingsCommands), "settings", args);
+}
+int run_users(const Args &args) {
+    return dispatch(kUsersCommands, std::size(kUsersCommands), "users", args);
+}
+int run_groups(const Args &args) {
+    return dispatch(kGroupsCommands, std::size(kGroupsCommands), "groups", args);
+}
+int run_nodes(const Args &args) {
+    return dispatch(kNodesCommands, std::size(kNodesCommands), "nodes", args);
+}
+
+int run_export(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    ConsoleMessage msg;
+    const std::string path = file_argument(*store, args);
+    if (export_registry(*store, path, &msg) != 0) return refused(msg);
+    print_line(stdout, "Exported the configuration to " + quoted(path) + ".");
+    return kSuccess;
+}
+
+int run_import(const Args &args) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    ConsoleMessage msg;
+    const std::string path = file_argument(*store, args);
+    if (import_registry(*store, path, &msg) != 0) return refused(msg);
+    print_line(stdout, "Imported the configuration from " + quoted(path) + ".");
+    return kSuccess;
+}
+
+void print_console_help() {
+    print_entries(kSettingsCommands, std::size(kSettingsCommands));
+    print_entries(kUsersCommands, std::size(kUsersCommands));
+    print_entries(kGroupsCommands, std::size(kGroupsCommands));
+    print_entries(kNodesCommands, std::size(kNodesCommands));
+}
+
+}  // namespace vnxadmin

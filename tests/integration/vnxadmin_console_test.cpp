@@ -1,0 +1,174 @@
+// vnxadmin's console subcommands as a real process: the console's checks and
+// messages, readable tables, and nothing written on a refusal.
+#include "transport/session_registry.h"
+#include "vnxadmin_harness.h"
+
+using vnxtest::Result;
+
+namespace {
+
+class VnxadminConsole : public vnxtest::VnxadminTest {
+  protected:
+    void SetUp() override {
+        VnxadminTest::SetUp();
+        const Result r = run({"init", "--db-root", dir_, "--base-port", "5000"});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    // Runs and expects exit 1 with exactly the console's message on stderr.
+    void expect_refused(const std::vector<std::string> &args, const std::string &message) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, "vnxadmin: " + message + "\n");
+    }
+    void ok(const std::vector<std::string> &args) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    void write_users_db(const std::vector<vnx::SessionRecord> &records) {
+        std::string bytes(vnx::SESSION_HEADER_SIZE, '\0');
+        for (const auto &rec : records) {
+            unsigned char buf[vnx::SESSION_RECORD_SIZE];
+            vnx::encode_session_record(rec, buf);
+            bytes.append(reinterpret_cast<char *>(buf), sizeof buf);
+        }
+        std::ofstream(dir_ + "/users.db", std::ios::binary) << bytes;
+    }
+};
+
+vnx::SessionRecord live(const std::string &name, int pid, int port) {
+    vnx::SessionRecord r;
+    r.status = vnx::SESSION_LIVE;
+    r.name = name;
+    r.type_field = "ODB10.0.0.7";
+    r.process = pid;
+    r.port = port;
+    r.login_date = "07/12/2026";
+    r.login_time = "15:00:00";
+    return r;
+}
+
+}  // namespace
+
+TEST_F(VnxadminConsole, SettingsShowAndSetWithTheConsolesChecks) {
+    // A fresh installation has no date format: one setting alone is refused.
+    expect_refused({"settings", "set", "record-sets", "20"},
+                   "You must specify a system date format.");
+    ok({"settings", "set", "record-sets", "20", "date-format", "british"});
+    const Result shown = run({"settings", "show"});
+    EXPECT_NE(shown.out.find("date-format       British  NetServer\\DB_DATE\n"), std::string::npos)
+        << shown.out;
+    EXPECT_EQ(shown.out.rfind("NAME ", 0), 0u);
+
+    expect_refused({"settings", "set", "base-port", "50x0"},
+                   "The base port address must be a number from 1 to 65535.");
+    expect_refused({"settings", "set", "base-port", "70000"},
+                   "The base port address must be a number from 1 to 65535.");
+    expect_refused({"settings", "set", "max-port", "4000"},
+                   "The maximum port address must be above the base port address.");
+    expect_refused({"settings", "set", "base-port", ""}, "You must specify the base port address.");
+    EXPECT_EQ(run({"reg", "get", "", "DB_DQPBASE"}).out, "5000\n");
+    EXPECT_EQ(run({"reg", "get", "", "DB_DQPMAX"}).out, "5101\n");
+    EXPECT_EQ(run({"settings", "set", "no-such", "1"}).status, 2);
+}
+
+TEST_F(VnxadminConsole, UsersAndGroupsRefuseWhatTheDialogsRefuse) {
+    ok({"groups", "add", "staff", "--id", "2"});
+    expect_refused({"groups", "add", "STAFF", "--id", "3"}, "Group name already exists.");
+    expect_refused({"groups", "add", "ops", "--id", "x"}, "The group ID must be a number.");
+    ok({"users", "add", "Ann", "--password", "pw", "--id", "7", "--group", "staff"});
+    expect_refused({"users", "add", "ANN", "--password", "pw", "--id", "8", "--group", "staff"},
+                   "User name already exists.");
+    expect_refused({"users", "add", "bob", "--id", "8", "--group", "staff"},
+                   "You must specify a user password.");
+    expect_refused({"users", "add", "bob", "--password", "pw", "--id", "8a", "--group", "staff"},
+                   "The user ID must be a number.");
+    expect_refused({"users", "add", "bob", "--password", "pw", "--id", "8", "--group", "sta"},
+                   "Group name not found");
+    ok({"users", "change", "ann", "--id=9"});
+    EXPECT_EQ(run({"users", "list"}).out,
+              "Name  User ID  Group name  Password\n"
+              "Ann   9        staff       pw\n");
+
+    const Result deleted = run({"groups", "delete", "staff"});
+    EXPECT_EQ(deleted.status, 0);
+    EXPECT_NE(deleted.err.find("Ann"), std::string::npos);  // told who still names it
+    expect_refused({"users", "change", "ann", "--password", "new"}, "Group name not found");
+    EXPECT_EQ(run({"users", "list"}).out.find("new"), std::string::npos);
+    ok({"users", "delete", "ann"});
+    EXPECT_EQ(run({"users", "list"}).out, "Name  User ID  Group name  Password\n");
+}
+
+TEST_F(VnxadminConsole, NodesRegisterChangeRemove) {
+    ok({"nodes", "add", "db1", "--login", "scott", "--password", "ti/ger"});
+    expect_refused({"nodes", "add", "DB1", "--login", "x", "--password", "y"},
+                   "Server already registered.");
+    ok({"nodes", "change", "db1", "--password", "lion"});
+    EXPECT_EQ(run({"nodes", "list"}).out,
+              "Server  Login ID  Password\n"
+              "db1     scott     lion\n");
+    ok({"nodes", "delete", "db1"});
+    expect_refused({"nodes", "delete", "db1"}, "Server not found.");
+}
+
+TEST_F(VnxadminConsole, ExportToDbRootAndImportBack) {
+    ok({"reg", "set", "NetServer", "DB_DATE", "a=b"});
+    const Result exported = run({"export"});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    const std::string text = vnxtest::slurp(dir_ + "/VNX.reg");
+    EXPECT_EQ(text.rfind("REGEDIT\n;Varnex registry file\nSOFTWARE\\Tavorin\\VNX\\DB_ROOT=", 0),
+              0u);
+    EXPECT_NE(text.find("SOFTWARE\\Tavorin\\VNX\\NetServer\\DB_DATE=a=b\n"), std::string::npos);
+
+    ok({"reg", "set", "NetServer", "DB_DATE", "changed"});
+    ok({"import"});
+    EXPECT_EQ(run({"reg", "get", "NetServer", "DB_DATE"}).out, "a=b\n");
+
+    std::ofstream(dir_ + "/bad.reg") << "REGEDIT\nSOFTWARE\\Tavorin\\VNX\\DB_DQPBASE=1\ngarbage\n";
+    const Result bad = run({"import", dir_ + "/bad.reg"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("line 3:"), std::string::npos) << bad.err;
+    EXPECT_EQ(run({"reg", "get", "", "DB_DQPBASE"}).out, "5000\n");  // nothing written
+}
+
+TEST_F(VnxadminConsole, SessionsTableFromUsersDb) {
+    EXPECT_EQ(run({"sessions"}).status, 1);  // no users.db yet
+    vnx::SessionRecord freed = live("gone", 12, 5002);
+    freed.status = vnx::SESSION_FREE;
+    write_users_db({live("alice", 4242, 5001), freed});
+    const Result r = run({"sessions"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "Connection  Type  Process ID  Port number  Client TCP/IP  Login time           "
+              "[GID,UID]\n"
+              "alice       ODBC  4242        5001         10.0.0.7       07/12/2026 15:00:00  \n"
+              "1 active connection(s). 100 available connection(s).\n");
+
+    std::ofstream(dir_ + "/users.db", std::ios::binary) << std::string(5000, '\x7f');
+    EXPECT_EQ(run({"sessions"}).status, 0);  // garbage shows what it can
+}
+
+TEST_F(VnxadminConsole, KillRefusesAPortWithoutSessionAndAPidThatIsNotOurs) {
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_GT(gone, 0);
+    waitpid(gone, nullptr, 0);
+    write_users_db({live("alice", gone, 5001)});
+    expect_refused({"kill", "5009"}, "no live session on port 5009");
+    const Result r = run({"kill", "5001"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is not a gateway of this server"), std::string::npos) << r.err;
+    EXPECT_EQ(run({"kill", "50x"}).status, 2);
+}
+
+TEST_F(VnxadminConsole, ShortHelpWorksWhereLongHelpDoes) {
+    for (const char *flag : {"-h", "--help"}) {
+        for (const std::vector<std::string> &args : {std::vector<std::string>{flag},
+                                                     {"users", flag},
+                                                     {"users", "add", flag},
+                                                     {"groups", "change", "x", flag}}) {
+            const Result r = run(args);
+            EXPECT_EQ(r.status, 0) << args.back();
+            EXPECT_NE(r.out.find("vnxadmin users add NAME"), std::string::npos);
+        }
+    }
+}
