@@ -11,6 +11,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -295,6 +296,16 @@ int run_init(const Args &args) {
     for (const char *subkey : {"PortServer", "ODBServer", "NetServer"}) {
         if (store->create_key(std::string(vnx::kRootKey) + "\\" + subkey) != 0) {
             return failure("cannot create key " + quoted(subkey), store->error());
+        }
+    }
+    const std::array<std::array<const char *, 3>, 3> defaults = {{
+        {"PortServer", "claim_timeout", "60"},
+        {"PortServer", "spares", "1"},
+        {"ODBServer", "log_max", "100"},
+    }};
+    for (const auto &[subkey, name, data] : defaults) {
+        if (store->set_value(std::string(vnx::kRootKey) + "\\" + subkey, name, data) != 0) {
+            return failure("cannot write " + std::string(name), store->error());
         }
     }
     return kSuccess;

@@ -82,6 +82,8 @@ TEST_F(VnxadminTest, InitWritesInstallationLayout) {
     EXPECT_EQ(run({"reg", "list", ""}).out, "DB_ROOT=/opt/vnx\nDB_DQPBASE=5000\nDB_DQPMAX=5101\n");
     EXPECT_EQ(run({"reg", "keys", "SOFTWARE\\Tavorin\\VNX"}).out,
               "PortServer\nODBServer\nNetServer\n");
+    EXPECT_EQ(run({"reg", "list", "PortServer"}).out, "claim_timeout=60\nspares=1\n");
+    EXPECT_EQ(run({"reg", "list", "ODBServer"}).out, "log_max=100\n");
 }
 
 TEST_F(VnxadminTest, InitCreatesDirectoriesAndTakesMaxPort) {
