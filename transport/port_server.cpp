@@ -366,6 +366,42 @@ bool serve_from_spare(UniqueFd &sock) {
     return true;
 }
 
+// The lowest spare that is still starting: its table index, or -1.
+int starting_spare_index() {
+    for (int i = 1; i < PORT_TABLE_SIZE; i++) {
+        const PortEntry &e = state().table[i];
+        if (e.pid > 0 && e.spare && !e.ready) return i;
+    }
+    return -1;
+}
+
+// A spare that is starting has a head start on a gateway started now: waits
+// for it and hands it out. False when there is none or it failed (the
+// request is then served by a gateway of its own); true when answered or the
+// master is stopping (the socket is then closed).
+bool serve_from_starting_spare(UniqueFd &sock) {
+    int i = starting_spare_index();
+    if (i < 0) return false;
+    int port = port_of_index(i);
+    pid_t pid = state().table[i].pid;
+    int ready = wait_for_child(port, pid, {wake_fd(), state().stop_signals});
+    if (ready == -2) {
+        close_request(sock);
+        return true;
+    }
+    if (ready == 0) {
+        state().table[i].ready = true;
+        hand_out(port, pid);
+        dqp::tracef(kTag, "warm spare %d on port %d handed out as it started",
+                    static_cast<int>(pid), port);
+        reply_number(sock, port);
+        return true;
+    }
+    if (kill(pid, 0) == 0) kill(pid, SIGTERM);  // did not listen in time
+    release_gateway(pid);                       // reaped by the wait, or soon by the loop
+    return false;
+}
+
 // Starts a gateway on one port and waits until it listens: 0 ready, -1 the
 // gateway did not listen in time or could not start (answered), -2 stopping,
 // 1 it exited first (the port is set aside; try another).
@@ -401,7 +437,7 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port) {
 
 // Starts a gateway for one client and answers it. The socket is closed here.
 void serve_server_request(UniqueFd sock, const std::string &name) {
-    if (name == kSpareType && serve_from_spare(sock)) return;
+    if (name == kSpareType && (serve_from_spare(sock) || serve_from_starting_spare(sock))) return;
     for (int attempt = 0; attempt < kMaxPortTries; attempt++) {
         int port = allocate_port();
         dqp::tracef(kTag, "new port address = %d", port);
