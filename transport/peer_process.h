@@ -1,11 +1,13 @@
 // Which local process holds the other end of a loopback TCP connection.
 //
 // The master accepts session notices only from the gateway they speak for.
-// Linux lists every TCP socket of the network namespace in /proc/net/tcp with
-// its two addresses and its inode; a process holds a socket when one of the
-// links in /proc/PID/fd reads "socket:[INODE]". Both files are read with fixed
-// buffers and every line is parsed strictly: a line that does not parse is
-// skipped, never trusted. Only the master links this module.
+// The kernel's socket diagnostics (netlink) give the inode of the socket with
+// two given ends; where they are not available, /proc/net/tcp, which lists
+// every TCP socket of the network namespace with its two addresses and its
+// inode, is searched instead. A process holds a socket when one of the links
+// in /proc/PID/fd reads "socket:[INODE]". Files are read with fixed buffers
+// and every line is parsed strictly: a line that does not parse is skipped,
+// never trusted. Only the master links this module.
 #pragma once
 
 #include <netinet/in.h>
