@@ -82,6 +82,11 @@ constexpr int kUnusableSeconds = 60;
 constexpr int kMaxPortTries = 3;
 // Pause before starting another spare after one failed to start.
 constexpr int kSpareBackoffMs = 1000;
+// A spare's replacement starts once the client of the spare handed out has
+// started its session, or this long after the hand-out: starting a process
+// blocks this thread for a moment, which would otherwise fall on that
+// client's START (its gateway's "AddUser" waits for the answer).
+constexpr int kReplaceDelayMs = 20;
 constexpr int kMaxSpares = 16;
 // Longest sleep of the loop; every time limit it keeps is checked this often.
 constexpr int kIdleWakeMs = 1000;
@@ -126,6 +131,7 @@ struct PortServerState {
     int claim_seconds = 60;
     bool claims_on = true;  // off when gateways send no session notices
     Clock::time_point spare_backoff_until{};
+    Clock::time_point replace_after{};  // see kReplaceDelayMs
     std::string root;
     bool pids_changed = false;
 };
@@ -242,6 +248,7 @@ Notice read_notice(const std::string &pkt) {
 // record), so live records never outnumber the table's entries.
 int add_user(const Notice &n, PortEntry &entry) {
     release_session_process(entry.pid);
+    if (entry.claim_pending) state().replace_after = Clock::time_point{};
     entry.claim_pending = false;
     return register_session(n.name, entry.pid, n.port, n.gid, n.uid, n.type_field);
 }
@@ -361,6 +368,7 @@ bool serve_from_spare(UniqueFd &sock) {
     if (port < 0) return false;
     pid_t pid = port_table_entry(port);
     hand_out(port, pid);
+    state().replace_after = Clock::now() + std::chrono::milliseconds(kReplaceDelayMs);
     dqp::tracef(kTag, "warm spare %d on port %d handed out", static_cast<int>(pid), port);
     reply_number(sock, port);
     return true;
@@ -392,6 +400,7 @@ bool serve_from_starting_spare(UniqueFd &sock) {
     if (ready == 0) {
         state().table[i].ready = true;
         hand_out(port, pid);
+        state().replace_after = Clock::now() + std::chrono::milliseconds(kReplaceDelayMs);
         dqp::tracef(kTag, "warm spare %d on port %d handed out as it started",
                     static_cast<int>(pid), port);
         reply_number(sock, port);
@@ -630,7 +639,10 @@ int count_spares() {
 // Starts spares until as many as configured are running or starting.
 void replenish_spares() {
     PortServerState &s = state();
-    if (s.spares_wanted <= 0 || g_stop.load() || Clock::now() < s.spare_backoff_until) return;
+    Clock::time_point now = Clock::now();
+    if (s.spares_wanted <= 0 || g_stop.load() || now < s.spare_backoff_until ||
+        now < s.replace_after)
+        return;
     for (int have = count_spares(); have < s.spares_wanted; have++) {
         int port = allocate_port();
         if (port < 0) return;
@@ -669,6 +681,7 @@ int next_wake_ms() {
         if (e.pid > 0 && e.claim_pending) next = std::min(next, e.claim_by);
     if (s.spares_wanted > 0 && s.spare_backoff_until > now)
         next = std::min(next, s.spare_backoff_until);
+    if (s.spares_wanted > 0 && s.replace_after > now) next = std::min(next, s.replace_after);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
     return static_cast<int>(std::clamp<long long>(ms + 1, 0, kIdleWakeMs));
 }
