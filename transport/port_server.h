@@ -16,9 +16,10 @@
 // "odb" are kept started and listening, each on a port of the table. A server
 // request for "odb" gets a ready spare's port at once; the replacement starts
 // after the answer, once that client has started its session (or 20 ms
-// later), so that starting it does not delay the client's START. Without a ready spare the request
-// waits for a spare that is starting (it has a head start), else starts its own gateway and waits
-// for it, as it would without spares.
+// later), so that starting it does not delay the client's START. Without a
+// ready spare the request waits for a spare that is starting (it has a head
+// start), else starts its own gateway and waits for it, as it would without
+// spares.
 //
 // Claims: a gateway handed to a client whose session does not start ("AddUser"
 // from that gateway) within PortServer "claim_timeout" seconds (default 60) is
