@@ -428,10 +428,10 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port) {
     int ready = wait_for_child(port, pid, {wake_fd(), state().stop_signals});
     if (ready == -2) return -2;  // the loop ends this gateway with the others
     state().starting = 0;
-    if (ready == 0) {
+    if (ready != 0) state().pids_changed = true;
+    if (ready == 0) {  // the pid moves into the table: gateways.pid stays as it is
         port_table_assign(port, pid);
         hand_out(port, pid);
-        record_gateways();
         return 0;
     }
     if (kill(pid, 0) == 0) {  // still running: it did not listen in time
