@@ -90,7 +90,7 @@ constexpr int kReplaceDelayMs = 20;
 constexpr int kMaxSpares = 16;
 // Longest sleep of the loop; every time limit it keeps is checked this often.
 constexpr int kIdleWakeMs = 1000;
-constexpr int kListenBacklog = 128;
+constexpr int kListenBacklog = 100;
 // The server type whose gateways are kept warm.
 constexpr const char *kSpareType = "odb";
 
