@@ -7,6 +7,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 
@@ -20,6 +22,9 @@ namespace {
 struct LogState {
     FILE *stream = nullptr;
     int verbose = 0;
+    size_t limit = LOG_DEFAULT_LIMIT;
+    size_t written = 0;    // bytes in the log
+    bool stopped = false;  // the limit was reached
 };
 
 LogState &log_state() {
@@ -106,6 +111,8 @@ int open_log(const std::string &path) {
     }
     log_state().stream = f;
     log_state().verbose = 1;
+    log_state().written = 0;
+    log_state().stopped = false;
     return 0;
 }
 
@@ -134,12 +141,33 @@ int tracef(const char *tag, const char *format, ...) {
     return trace(tag, message);
 }
 
+void set_log_limit(size_t bytes) {
+    log_state().limit = bytes == 0 ? LOG_DEFAULT_LIMIT : bytes;
+}
+
 int trace_packet(const char *pkt, size_t size, const char *tag, const char *message) {
-    FILE *f = log_state().stream;
-    if (f == nullptr) return 1;
-    write_header(f, tag, message);
-    if (pkt != nullptr) write_packet(f, pkt, size);
-    fflush(f);
+    LogState &st = log_state();
+    if (st.stream == nullptr || st.stopped) return 1;
+    // The block is built in memory first, so its size is known before any of
+    // it reaches the file.
+    char *block = nullptr;
+    size_t block_size = 0;
+    FILE *mem = open_memstream(&block, &block_size);
+    if (mem == nullptr) return 1;
+    write_header(mem, tag, message);
+    if (pkt != nullptr) write_packet(mem, pkt, size);
+    fclose(mem);
+    const size_t stop_size = strlen(LOG_STOPPED_LINE);
+    if (st.written + block_size + stop_size > st.limit) {
+        fputs(LOG_STOPPED_LINE, st.stream);
+        st.written += stop_size;
+        st.stopped = true;
+    } else {
+        fwrite(block, 1, block_size, st.stream);
+        st.written += block_size;
+    }
+    free(block);
+    fflush(st.stream);
     return 1;
 }
 

@@ -6,6 +6,11 @@
 // fields and arguments (the password argument of START and CONNECT masked).
 // Nothing is written unless tracing is on and a stream is open. The stream
 // belongs to the process's single request (or port-server) thread.
+//
+// A log never grows beyond its size limit (default 100 MB; the gateways take
+// ODBServer "log_max" in megabytes): a block that would cross the limit is not
+// written, a last line says that tracing stopped, and nothing more is written
+// until the next open_log.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +30,15 @@ bool tracing();
 // through a symbolic link, and only when it is a regular file. 0, or -1 when
 // it cannot be opened (tracing is then left as it was and no stream is open).
 int open_log(const std::string &path);
+// Default size limit of a log in bytes (100 MB).
+inline constexpr size_t LOG_DEFAULT_LIMIT = size_t{100} * 1024 * 1024;
+// Sets the size limit of the log (bytes, stop line included); also applies to
+// the log already open, counting what it holds. 0 restores the default.
+void set_log_limit(size_t bytes);
+// The last line of a log that reached its limit.
+inline constexpr const char *LOG_STOPPED_LINE =
+    "DQP: **** tracing stopped: the log reached its size limit ****\n";
+
 // Closes the stream when tracing is on (the port server's rule).
 void close_log();
 // Closes the stream, whatever the flag, and forgets it.

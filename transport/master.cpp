@@ -11,6 +11,7 @@
 #include "protocol/trace.h"
 #include "runtime/server.h"
 #include "support/config_cache.h"
+#include "transport/gateway_pids.h"
 #include "transport/port_server.h"
 #include "transport/session_registry.h"
 
@@ -109,7 +110,10 @@ int port_server_thread() {
                 port_server_baseport());
         return -1;
     }
+    // Gateways of a master that was killed: those with sessions (users.db)
+    // and every other one it started (gateways.pid).
     if (open_session_registry() >= 0) terminate_sessions();
+    end_recorded_gateways();
     reset_session_registry();
     open_session_registry();
     record_master_host();

@@ -2,36 +2,45 @@
 //
 // Notes:
 // - One thread. It blocks only in poll (listener, wake-up descriptor,
-//   signalfd) and, while a gateway starts, in wait_for_child, which the
-//   wake-up descriptor also interrupts. Every request socket gets a receive
-//   time-out, so a client that connects and sends nothing is dropped after a
-//   few seconds instead of freezing the master for everybody.
-// - Files shared with other processes: users.db (the console reads it), the
-//   handshake files (written by the gateways), the configuration store.
+//   signalfds, a directory watch for the spares' handshake files, and every
+//   request connection that has not yet sent its whole request) and, while a
+//   gateway starts for a request that found no ready spare, in
+//   wait_for_child, which the wake-up descriptor also interrupts.
+// - Request connections are non-blocking and read as their bytes arrive, each
+//   into its own buffer with one deadline for the whole request: an idle or
+//   trickling client costs a poll slot, never the loop's time.
+// - Files shared with other processes: users.db (the console reads it),
+//   gateways.pid (the next master reads it), the handshake files (written by
+//   the gateways), the configuration store.
 // - Children: SIGCHLD arrives through the signalfd and the loop reaps at
 //   once; a gateway that has exited frees its port and its session record.
 //   A stop ends every gateway, including one that is still starting.
 #include "transport/port_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -41,7 +50,9 @@
 #include "protocol/trace.h"
 #include "support/config_cache.h"
 #include "support/unique_fd.h"
+#include "transport/gateway_pids.h"
 #include "transport/master.h"
+#include "transport/peer_process.h"
 #include "transport/session_registry.h"
 #include "transport/spawn.h"
 #include "transport/tcp.h"
@@ -50,13 +61,60 @@ namespace vnx {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char *kTag = "[tcp_accept]";
 constexpr const char *kProduct = "Tavorin 8.0 Varnex";
 constexpr const char *kFatalCaption = "Varnex Fatal Error";
-constexpr int kRequestTimeoutSeconds = 3;
-// Fallback reaping interval, for a loop run without the signalfd.
+// A whole request (server name, text query or packet query) must arrive
+// within this time of its connection.
+constexpr int kRequestDeadlineMs = 2000;
+// Connections waiting for their request; beyond this the oldest is dropped.
+constexpr size_t kMaxPending = 512;
+// New connections taken per wake-up before the others get their turn.
+constexpr int kAcceptBurst = 64;
+// Unread request bytes discarded before a close, so the close is a FIN (the
+// answer reaches the client) rather than a reset.
+constexpr size_t kDrainMax = 65536;
+// A port whose gateway could not listen is set aside for this long.
+constexpr int kUnusableSeconds = 60;
+// Ports tried for one server request when gateways fail to listen.
+constexpr int kMaxPortTries = 3;
+// Pause before starting another spare after one failed to start.
+constexpr int kSpareBackoffMs = 1000;
+// A spare's replacement starts once the client of the spare handed out has
+// started its session, or this long after the hand-out: starting a process
+// blocks this thread for a moment, which would otherwise fall on that
+// client's START (its gateway's "AddUser" waits for the answer).
+constexpr int kReplaceDelayMs = 20;
+constexpr int kMaxSpares = 16;
+// Longest sleep of the loop; every time limit it keeps is checked this often.
 constexpr int kIdleWakeMs = 1000;
 constexpr int kListenBacklog = 100;
+// The server type whose gateways are kept warm.
+constexpr const char *kSpareType = "odb";
+
+// One port of the table.
+struct PortEntry {
+    pid_t pid = 0;               // the gateway serving it; 0 free
+    bool spare = false;          // a warm spare not handed out yet
+    bool ready = false;          // the spare listens
+    bool claim_pending = false;  // handed out; its session has not started
+    Clock::time_point claim_by{};
+    Clock::time_point unusable_until{};  // set aside until then
+};
+
+// A connection whose request has not fully arrived.
+struct Pending {
+    UniqueFd sock;
+    sockaddr_in peer{};
+    Clock::time_point deadline;
+    std::vector<char> buf;  // request bytes read so far
+    size_t want = 0;        // bytes the request needs (packet queries)
+    bool header_read = false;
+};
+
+enum class Step { Wait, Done };
 
 struct PortServerState {
     int listener = -1;
@@ -64,10 +122,18 @@ struct PortServerState {
     int child_signals = -1;  // signalfd of SIGCHLD
     PortSource base;
     int rcvbuf = 0, sndbuf = 0;  // the listener's, for the start-up log lines
-    pid_t starting = 0;          // gateway started but not yet in the table
+    pid_t starting = 0;          // gateway started for a request, not yet in the table
     int baseport = 0;
     int maxport = 0;
-    std::array<pid_t, PORT_TABLE_SIZE> table{};
+    std::array<PortEntry, PORT_TABLE_SIZE> table{};
+    std::vector<std::unique_ptr<Pending>> pending;
+    int spares_wanted = 0;
+    int claim_seconds = 60;
+    bool claims_on = true;  // off when gateways send no session notices
+    Clock::time_point spare_backoff_until{};
+    Clock::time_point replace_after{};  // see kReplaceDelayMs
+    std::string root;
+    bool pids_changed = false;
 };
 
 PortServerState &state() {
@@ -100,17 +166,36 @@ int table_index(int port) {
     return i;
 }
 
+int port_of_index(int i) {
+    return state().baseport + i;
+}
+
+// Reads and discards what the client sent beyond its request, then closes.
 void close_request(UniqueFd &sock) {
+    char sink[4096];
+    size_t drained = 0;
+    while (drained < kDrainMax) {
+        ssize_t n = recv(sock.get(), sink, sizeof sink, MSG_DONTWAIT);
+        if (n <= 0) break;
+        drained += static_cast<size_t>(n);
+    }
     shutdown(sock.get(), SHUT_RD);
     sock.reset();
+}
+
+void send_answer(UniqueFd &sock, const char *data, size_t n) {
+    char sink[512];
+    while (recv(sock.get(), sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    }
+    send(sock.get(), data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    close_request(sock);
 }
 
 // Sends a decimal text answer in one call and closes.
 void reply_number(UniqueFd &sock, int number) {
     char text[16];
     int n = snprintf(text, sizeof text, "%d", number);
-    send(sock.get(), text, static_cast<size_t>(n), MSG_NOSIGNAL);
-    close_request(sock);
+    send_answer(sock, text, static_cast<size_t>(n));
 }
 
 // True when addr is an address of this host (loopback or a local interface).
@@ -159,44 +244,50 @@ Notice read_notice(const std::string &pkt) {
     return n;
 }
 
-// The process that the table holds for a notice's port (0 outside the table).
-pid_t notice_process(int port) {
-    int i = table_index(port);
-    return i < 0 ? 0 : state().table[i];
+// "AddUser": one record per gateway (a repeated notice replaces the earlier
+// record), so live records never outnumber the table's entries.
+int add_user(const Notice &n, PortEntry &entry) {
+    release_session_process(entry.pid);
+    if (entry.claim_pending) state().replace_after = Clock::time_point{};
+    entry.claim_pending = false;
+    return register_session(n.name, entry.pid, n.port, n.gid, n.uid, n.type_field);
 }
 
-int add_user(const Notice &n) {
-    return register_session(n.name, notice_process(n.port), n.port, n.gid, n.uid, n.type_field);
-}
-
-int rem_user(const Notice &n) {
-    int rc = unregister_session(n.name, notice_process(n.port), n.port, n.gid, n.uid, n.type_field);
-    port_table_assign(n.port, 0);
-    return rc;
+// "RemUser": the session ends. The port stays with the gateway until it
+// exits and is reaped, so it never goes to a newcomer while still bound.
+int rem_user(const Notice &n, PortEntry &entry) {
+    return unregister_session(n.name, entry.pid, n.port, n.gid, n.uid, n.type_field);
 }
 
 // Packet-query commands: {name, handler} rows ending in a null row.
-using QueryHandler = void (*)(const std::string &pkt, bool local, std::string *reply);
+using QueryHandler = void (*)(const std::string &pkt, const QuerySender &from, std::string *reply);
 
-void query_active(const std::string &, bool, std::string *reply) {
+void query_active(const std::string &, const QuerySender &, std::string *reply) {
     dqp::trace(kTag, "Port server request : Active");
     build_query_reply('Y', 0, "0", reply);
 }
 
-void query_notice(const std::string &pkt, bool local, std::string *reply) {
+void refuse_notice(const char *command, const char *why, std::string *reply) {
+    dqp::tracef(kTag, "Port server request : %s %s refused", command, why);
+    build_query_reply('N', -1, "-1", reply);
+}
+
+// A notice counts only from the gateway that the table holds for its port.
+void query_notice(const std::string &pkt, const QuerySender &from, std::string *reply) {
     std::string command = dqp::arg_string(pkt.c_str(), pkt.size(), 0);
-    if (!local) {
-        dqp::tracef(kTag, "Port server request : %s from a remote address refused",
-                    command.c_str());
-        build_query_reply('N', -1, "-1", reply);
-        return;
-    }
+    if (!from.local) return refuse_notice(command.c_str(), "from a remote address", reply);
     Notice n = read_notice(pkt);
-    int rc = command == "AddUser" ? add_user(n) : rem_user(n);
+    int i = table_index(n.port);
+    if (i < 0 || state().table[i].pid <= 0)
+        return refuse_notice(command.c_str(), "for a port without a gateway", reply);
+    PortEntry &entry = state().table[i];
+    if (!from.is_process || !from.is_process(entry.pid))
+        return refuse_notice(command.c_str(), "not from the gateway on that port", reply);
+    int rc = command == "AddUser" ? add_user(n, entry) : rem_user(n, entry);
     build_query_reply('Y', rc, std::to_string(rc), reply);
 }
 
-void query_get_user(const std::string &pkt, bool, std::string *reply) {
+void query_get_user(const std::string &pkt, const QuerySender &, std::string *reply) {
     std::string line;
     int rc = list_session(atoi(dqp::arg_string(pkt.c_str(), pkt.size(), 1).c_str()), &line);
     build_query_reply('Y', rc, line, reply);
@@ -212,6 +303,21 @@ constexpr QueryCommand kQueryCommands[] = {
     {"GetUser", query_get_user}, {nullptr, nullptr},
 };
 
+// Every gateway pid this master runs, for gateways.pid.
+std::vector<pid_t> running_gateways() {
+    std::vector<pid_t> pids;
+    for (const PortEntry &e : state().table)
+        if (e.pid > 0) pids.push_back(e.pid);
+    if (state().starting > 0) pids.push_back(state().starting);
+    return pids;
+}
+
+void record_gateways() {
+    state().pids_changed = false;
+    if (write_gateway_pids(gateway_pid_path(), running_gateways()) != 0)
+        dqp::trace(kTag, "cannot write gateways.pid");
+}
+
 // Ends the gateway that is starting (a stop came while it started).
 void end_starting_gateway() {
     if (pid_t pid = state().starting; pid > 0) {
@@ -221,64 +327,22 @@ void end_starting_gateway() {
     state().starting = 0;
 }
 
-// Starts a gateway for one client and answers it. The socket is closed here.
-void serve_server_request(UniqueFd sock, const std::string &name) {
-    int port = allocate_port();
-    dqp::tracef(kTag, "new port address = %d", port);
-    if (port < 0) {
-        sock.reset();
-        dqp::tracef(kTag, "no more ports available, maxport=%d", state().maxport);
-        return;
-    }
-    dqp::tracef(kTag, "allocated port %d, baseport=%d", port, state().baseport);
-    std::string root = get_registry_value("DB_ROOT", kRootKey);
-    std::string command = root + "/" + name + "server " + std::to_string(port);
-    dqp::tracef(kTag, "spawning server process - %s", command.c_str());
-    pid_t pid = spawn_server(command, port);
-    if (pid <= 0) {
-        port_table_assign(port, 0);
-        close_request(sock);
-        dqp::trace(kTag, "spawn_server() failed");
-        return;
-    }
-    state().starting = pid;
-    int ready = wait_for_child(port, pid, {wake_fd(), state().stop_signals});
-    if (ready == -2) {  // stopping: the loop ends this gateway with the others
-        close_request(sock);
-        return;
-    }
-    state().starting = 0;
-    if (ready != 0) {
-        dqp::tracef(kTag, "spawning of server process - %s failed", command.c_str());
-        reply_number(sock, -1);
-        return;
-    }
-    dqp::trace(kTag, "spawned server process ok");
-    dqp::trace("[allocate_port]", "spawned server process ok");
-    port_table_assign(port, pid);
-    dqp::tracef(kTag, "master process port_table[%d] = %d", port - state().baseport,
-                static_cast<int>(pid));
-    dqp::tracef(kTag, "sending port id of %d to client", port);
-    reply_number(sock, port);
-    dqp::trace(kTag, "sent to client ok");
+void set_port_aside(int port, const char *why) {
+    int i = table_index(port);
+    if (i < 0) return;
+    state().table[i].unusable_until = Clock::now() + std::chrono::seconds(kUnusableSeconds);
+    dqp::tracef(kTag, "port %d set aside for %d s: %s", port, kUnusableSeconds, why);
 }
 
-// Reads the rest of a packet query whose 8 header bytes are in `frame`, and
-// answers it. The socket is closed here.
-void serve_packet_query(UniqueFd sock, char *frame, bool local) {
-    size_t flen = 0;
-    if (dqp::frame_length(frame, dqp::PKT_MAX_SIZE, &flen) != 0 ||
-        dqp::read_full(sock.get(), frame + 8, flen - 8) != static_cast<long>(flen - 8)) {
-        dqp::trace(kTag, "invalid port server query, connection closed");
-        return;
-    }
-    std::string reply;
-    if (answer_packet_query(frame, flen, local, &reply) != 0 || reply.empty()) {
-        dqp::trace(kTag, "malformed port server query, connection closed");
-        return;
-    }
-    dqp::write_full(sock.get(), reply.data(), reply.size());
-    close_request(sock);
+// Hands a gateway's port to a client: the claim clock starts now.
+void hand_out(int port, pid_t pid) {
+    int i = table_index(port);
+    if (i < 0) return;
+    PortEntry &e = state().table[i];
+    e.pid = pid;
+    e.spare = e.ready = false;
+    e.claim_pending = state().claims_on;
+    e.claim_by = Clock::now() + std::chrono::seconds(state().claim_seconds);
 }
 
 // Reaps every gateway that has exited and frees what it held.
@@ -289,39 +353,337 @@ void reap_children() {
         release_gateway(pid);
 }
 
-void serve_one(UniqueFd sock, const sockaddr_in &peer) {
-    timeval tv{kRequestTimeoutSeconds, 0};
-    setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    char buf[dqp::PKT_MAX_SIZE + 1] = {};
-    ssize_t n;
-    do {
-        n = recv(sock.get(), buf, 8, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-        sock.reset();
-        dqp::trace(kTag, "couldn't read required server name");
-        return;
+// The lowest ready spare's port, or -1.
+int ready_spare_port() {
+    PortServerState &s = state();
+    for (int i = 1; i < PORT_TABLE_SIZE; i++)
+        if (s.table[i].pid > 0 && s.table[i].spare && s.table[i].ready) return port_of_index(i);
+    return -1;
+}
+
+// Answers with a ready spare's port; false when there is none.
+bool serve_from_spare(UniqueFd &sock) {
+    reap_children();  // a spare that died a moment ago is not handed out
+    int port = ready_spare_port();
+    if (port < 0) return false;
+    pid_t pid = port_table_entry(port);
+    hand_out(port, pid);
+    state().replace_after = Clock::now() + std::chrono::milliseconds(kReplaceDelayMs);
+    dqp::tracef(kTag, "warm spare %d on port %d handed out", static_cast<int>(pid), port);
+    reply_number(sock, port);
+    return true;
+}
+
+// The lowest spare that is still starting: its table index, or -1.
+int starting_spare_index() {
+    for (int i = 1; i < PORT_TABLE_SIZE; i++) {
+        const PortEntry &e = state().table[i];
+        if (e.pid > 0 && e.spare && !e.ready) return i;
     }
-    buf[n] = '\0';
-    if (buf[0] == '?') {
-        std::string answer = text_query_reply(buf);
-        send(sock.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+    return -1;
+}
+
+// A spare that is starting has a head start on a gateway started now: waits
+// for it and hands it out. False when there is none or it failed (the
+// request is then served by a gateway of its own); true when answered or the
+// master is stopping (the socket is then closed).
+bool serve_from_starting_spare(UniqueFd &sock) {
+    int i = starting_spare_index();
+    if (i < 0) return false;
+    int port = port_of_index(i);
+    pid_t pid = state().table[i].pid;
+    int ready = wait_for_child(port, pid, {wake_fd(), state().stop_signals});
+    if (ready == -2) {
         close_request(sock);
-        return;
+        return true;
     }
-    if (buf[0] == '0') {
-        if (n < 8 && dqp::read_full(sock.get(), buf + n, static_cast<size_t>(8 - n)) != 8 - n)
+    if (ready == 0) {
+        state().table[i].ready = true;
+        hand_out(port, pid);
+        state().replace_after = Clock::now() + std::chrono::milliseconds(kReplaceDelayMs);
+        dqp::tracef(kTag, "warm spare %d on port %d handed out as it started",
+                    static_cast<int>(pid), port);
+        reply_number(sock, port);
+        return true;
+    }
+    if (kill(pid, 0) == 0) kill(pid, SIGTERM);  // did not listen in time
+    release_gateway(pid);                       // reaped by the wait, or soon by the loop
+    return false;
+}
+
+// Starts a gateway on one port and waits until it listens: 0 ready, -1 the
+// gateway did not listen in time or could not start (answered), -2 stopping,
+// 1 it exited first (the port is set aside; try another).
+int start_for_request(UniqueFd &sock, const std::string &name, int port) {
+    std::string command = state().root + "/" + name + "server " + std::to_string(port);
+    dqp::tracef(kTag, "spawning server process - %s", command.c_str());
+    pid_t pid = spawn_server(command, port);
+    if (pid <= 0) {
+        close_request(sock);
+        dqp::trace(kTag, "spawn_server() failed");
+        return -1;
+    }
+    state().starting = pid;
+    record_gateways();
+    int ready = wait_for_child(port, pid, {wake_fd(), state().stop_signals});
+    if (ready == -2) return -2;  // the loop ends this gateway with the others
+    state().starting = 0;
+    if (ready != 0) state().pids_changed = true;
+    if (ready == 0) {  // the pid moves into the table: gateways.pid stays as it is
+        port_table_assign(port, pid);
+        hand_out(port, pid);
+        return 0;
+    }
+    if (kill(pid, 0) == 0) {  // still running: it did not listen in time
+        kill(pid, SIGTERM);
+        dqp::tracef(kTag, "spawning of server process - %s failed", command.c_str());
+        reply_number(sock, -1);
+        return -1;
+    }
+    set_port_aside(port, "its gateway exited before it listened");
+    return 1;
+}
+
+// Starts a gateway for one client and answers it. The socket is closed here.
+void serve_server_request(UniqueFd sock, const std::string &name) {
+    if (name == kSpareType && (serve_from_spare(sock) || serve_from_starting_spare(sock))) return;
+    for (int attempt = 0; attempt < kMaxPortTries; attempt++) {
+        int port = allocate_port();
+        dqp::tracef(kTag, "new port address = %d", port);
+        if (port < 0) {
+            dqp::tracef(kTag, "no more ports available, maxport=%d", state().maxport);
+            close_request(sock);
             return;
-        serve_packet_query(std::move(sock), buf, is_local_address(peer));
+        }
+        dqp::tracef(kTag, "allocated port %d, baseport=%d", port, state().baseport);
+        int rc = start_for_request(sock, name, port);
+        if (rc == -2) {
+            close_request(sock);
+            return;
+        }
+        if (rc < 0) return;
+        if (rc == 0) {
+            dqp::trace(kTag, "spawned server process ok");
+            dqp::tracef(kTag, "master process port_table[%d] = %d", port - state().baseport,
+                        static_cast<int>(port_table_entry(port)));
+            dqp::tracef(kTag, "sending port id of %d to client", port);
+            reply_number(sock, port);
+            dqp::trace(kTag, "sent to client ok");
+            return;
+        }
+    }
+    dqp::tracef(kTag, "no gateway could listen on %d ports in a row", kMaxPortTries);
+    reply_number(sock, -1);
+}
+
+// Answers a packet query that arrived whole. The socket is closed here.
+void serve_packet_query(Pending &p) {
+    QuerySender from;
+    from.local = is_local_address(p.peer);
+    int fd = p.sock.get();
+    from.is_process = [fd](pid_t pid) { return peer_is_process(fd, pid); };
+    std::string reply;
+    if (answer_packet_query(p.buf.data(), p.want, from, &reply) != 0 || reply.empty()) {
+        dqp::trace(kTag, "malformed port server query, connection closed");
+        p.sock.reset();
         return;
     }
-    std::string name = server_request_name(buf, static_cast<size_t>(n));
+    send_answer(p.sock, reply.data(), reply.size());
+}
+
+// The first receive: at most 8 bytes, which hold a whole server type name or
+// text query, or a packet query's frame header (or its start).
+Step first_receive(Pending &p) {
+    char head[9] = {};
+    ssize_t n = recv(p.sock.get(), head, 8, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return Step::Wait;
+    if (n <= 0) {
+        dqp::trace(kTag, "couldn't read required server name");
+        return Step::Done;
+    }
+    if (head[0] == '?') {
+        std::string answer = text_query_reply(head);
+        send_answer(p.sock, answer.data(), answer.size());
+        return Step::Done;
+    }
+    if (head[0] == '0') {
+        p.buf.assign(head, head + n);
+        p.want = 8;
+        return Step::Wait;
+    }
+    std::string name = server_request_name(head, static_cast<size_t>(n));
     if (name.empty()) {
         dqp::trace(kTag, "invalid server type name refused, connection closed");
-        return;
+        return Step::Done;
     }
-    serve_server_request(std::move(sock), name);
+    serve_server_request(std::move(p.sock), name);
+    return Step::Done;
+}
+
+// Reads the rest of a packet query as far as it has arrived.
+Step continue_packet(Pending &p) {
+    for (;;) {
+        if (p.buf.size() == p.want) {
+            if (p.header_read) {
+                serve_packet_query(p);
+                return Step::Done;
+            }
+            size_t flen = 0;
+            if (dqp::frame_length(p.buf.data(), dqp::PKT_MAX_SIZE, &flen) != 0) {
+                dqp::trace(kTag, "invalid port server query, connection closed");
+                return Step::Done;
+            }
+            p.header_read = true;
+            p.want = flen;
+            continue;
+        }
+        size_t have = p.buf.size();
+        p.buf.resize(p.want);
+        ssize_t n = recv(p.sock.get(), p.buf.data() + have, p.want - have, 0);
+        p.buf.resize(have + static_cast<size_t>(n > 0 ? n : 0));
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return Step::Wait;
+        if (n <= 0) {
+            dqp::trace(kTag, "invalid port server query, connection closed");
+            return Step::Done;
+        }
+    }
+}
+
+// Moves one request on with what has arrived.
+Step advance(Pending &p) {
+    if (p.want == 0) {
+        Step step = first_receive(p);
+        if (step == Step::Done || p.want == 0) return step;
+    }
+    return continue_packet(p);
+}
+
+// The loop's seam: a request that fails with an exception (out of memory)
+// is dropped, and the port server goes on with the next.
+Step advance_safely(Pending &p) {
+    try {
+        return advance(p);
+    } catch (const std::exception &e) {
+        dqp::tracef(kTag, "request dropped: %s", e.what());
+        return Step::Done;
+    }
+}
+
+void add_pending(std::unique_ptr<Pending> p) {
+    auto &pending = state().pending;
+    if (pending.size() >= kMaxPending) {
+        dqp::trace(kTag, "too many unfinished requests: the oldest is dropped");
+        pending.erase(pending.begin());
+    }
+    pending.push_back(std::move(p));
+}
+
+// Takes the connections waiting on the listener and serves those whose
+// request is already there.
+void accept_new(int listener) {
+    for (int k = 0; k < kAcceptBurst && !g_stop.load(); k++) {
+        auto p = std::make_unique<Pending>();
+        socklen_t plen = sizeof p->peer;
+        p->sock.reset(accept4(listener, reinterpret_cast<sockaddr *>(&p->peer), &plen,
+                              SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!p->sock.valid()) {
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                dqp::tracef(kTag, "accept() failed - (ERRNO=%d)", errno);
+            return;
+        }
+        dqp::trace(kTag, "client connection request received");
+        p->deadline = Clock::now() + std::chrono::milliseconds(kRequestDeadlineMs);
+        if (advance_safely(*p) == Step::Wait) add_pending(std::move(p));
+    }
+}
+
+// Serves the pending requests that poll found readable (revents run parallel
+// to the pending list from index `first`), then drops the expired ones.
+void serve_pending(const std::vector<pollfd> &fds, size_t first) {
+    auto &pending = state().pending;
+    size_t count = std::min(pending.size(), fds.size() - first);
+    for (size_t i = 0; i < count && !g_stop.load(); i++) {
+        if (fds[first + i].revents == 0 || !pending[i]->sock.valid()) continue;
+        if (advance_safely(*pending[i]) == Step::Done) pending[i]->sock.reset();
+    }
+    Clock::time_point now = Clock::now();
+    std::erase_if(pending, [now](const std::unique_ptr<Pending> &p) {
+        if (!p->sock.valid()) return true;
+        if (now < p->deadline) return false;
+        dqp::tracef(kTag, "request not complete within %d ms, connection closed",
+                    kRequestDeadlineMs);
+        return true;
+    });
+}
+
+// Ends the gateways handed out whose session did not start in time.
+void end_unclaimed() {
+    Clock::time_point now = Clock::now();
+    for (int i = 1; i < PORT_TABLE_SIZE; i++) {
+        PortEntry &e = state().table[i];
+        if (e.pid <= 0 || !e.claim_pending || now < e.claim_by) continue;
+        e.claim_pending = false;
+        dqp::tracef(kTag, "gateway %d on port %d ended: its client started no session within %d s",
+                    static_cast<int>(e.pid), port_of_index(i), state().claim_seconds);
+        kill(e.pid, SIGTERM);
+    }
+}
+
+int count_spares() {
+    int n = 0;
+    for (const PortEntry &e : state().table)
+        if (e.pid > 0 && e.spare) n++;
+    return n;
+}
+
+// Starts spares until as many as configured are running or starting.
+void replenish_spares() {
+    PortServerState &s = state();
+    Clock::time_point now = Clock::now();
+    if (s.spares_wanted <= 0 || g_stop.load() || now < s.spare_backoff_until ||
+        now < s.replace_after)
+        return;
+    for (int have = count_spares(); have < s.spares_wanted; have++) {
+        int port = allocate_port();
+        if (port < 0) return;
+        std::string command = s.root + "/" + kSpareType + "server " + std::to_string(port);
+        pid_t pid = spawn_server(command, port);
+        if (pid <= 0) {
+            s.spare_backoff_until = Clock::now() + std::chrono::milliseconds(kSpareBackoffMs);
+            return;
+        }
+        PortEntry &e = s.table[table_index(port)];
+        e.pid = pid;
+        e.spare = true;
+        e.ready = false;
+        e.claim_pending = false;
+        s.pids_changed = true;
+        dqp::tracef(kTag, "warm spare %d starting on port %d", static_cast<int>(pid), port);
+    }
+}
+
+// Marks the spares whose gateway now listens.
+void check_starting_spares() {
+    for (int i = 1; i < PORT_TABLE_SIZE; i++) {
+        PortEntry &e = state().table[i];
+        if (e.pid > 0 && e.spare && !e.ready && take_ready_signal(port_of_index(i))) e.ready = true;
+    }
+}
+
+// Milliseconds until the next time limit the loop keeps (at most kIdleWakeMs).
+int next_wake_ms() {
+    PortServerState &s = state();
+    Clock::time_point now = Clock::now();
+    Clock::time_point next = now + std::chrono::milliseconds(kIdleWakeMs);
+    for (const auto &p : s.pending)
+        next = std::min(next, p->deadline);
+    for (const PortEntry &e : s.table)
+        if (e.pid > 0 && e.claim_pending) next = std::min(next, e.claim_by);
+    if (s.spares_wanted > 0 && s.spare_backoff_until > now)
+        next = std::min(next, s.spare_backoff_until);
+    if (s.spares_wanted > 0 && s.replace_after > now) next = std::min(next, s.replace_after);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+    return static_cast<int>(std::clamp<long long>(ms + 1, 0, kIdleWakeMs));
 }
 
 // Opens the listener on the base port; the socket or -1 (reported).
@@ -342,6 +704,7 @@ int open_listener() {
         report_fatal(kFatalCaption, text, 0);
         return -1;
     }
+    fcntl(sock.get(), F_SETFL, fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
     socklen_t len = sizeof(int);
     getsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &state().rcvbuf, &len);
     len = sizeof(int);
@@ -361,47 +724,92 @@ int open_signal_fd(std::initializer_list<int> signals) {
     return signalfd(-1, &wanted, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-// Drains a signalfd; true when anything was read.
-bool drain_signals(int sfd) {
+// Drains a signalfd or inotify descriptor; true when anything was read.
+bool drain_fd(int fd) {
     bool any = false;
-    signalfd_siginfo info;
-    while (read(sfd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+    char buf[4096];
+    while (fd >= 0 && read(fd, buf, sizeof buf) > 0)
         any = true;
     return any;
 }
 
-void accept_one(int listener) {
-    sockaddr_in peer{};
-    socklen_t plen = sizeof peer;
-    UniqueFd sock(accept4(listener, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC));
-    if (!sock.valid()) {
-        if (errno != EINTR && errno != EAGAIN)
-            dqp::tracef(kTag, "accept() failed - (ERRNO=%d)", errno);
-        return;
+// A watch on the current directory, where the spares' handshake files
+// appear; -1 without inotify (the loop then looks every kIdleWakeMs).
+int open_directory_watch() {
+    int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fd >= 0 && inotify_add_watch(fd, ".", IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
+        close(fd);
+        fd = -1;
     }
-    dqp::trace(kTag, "client connection request received");
-    serve_one(std::move(sock), peer);
+    return fd;
 }
 
-// The loop's seam: a request that fails with an exception (out of memory)
-// is dropped, and the port server goes on with the next.
-void serve_next(int listener) {
-    try {
-        accept_one(listener);
-    } catch (const std::exception &e) {
-        dqp::tracef(kTag, "request dropped: %s", e.what());
+// A whole number from a PortServer value; fallback when absent or not a
+// number, cut to lo ... hi.
+int config_number(const ValueList &values, const char *name, int fallback, int lo, int hi) {
+    for (const auto &[vname, data] : values) {
+        if (vname != name) continue;
+        char *end = nullptr;
+        long v = strtol(data.c_str(), &end, 10);
+        if (data.empty() || *end != '\0') return fallback;
+        return static_cast<int>(std::clamp<long>(v, lo, hi));
     }
+    return fallback;
+}
+
+void read_settings() {
+    PortServerState &s = state();
+    ValueList values = load_registry_key(kPortServerKey);
+    s.spares_wanted = config_number(values, "spares", 1, 0, kMaxSpares);
+    s.claim_seconds = config_number(values, "claim_timeout", 60, 1, 86400);
+    // Gateways send no session notices under the "decnet" setting: a claim
+    // could then never be seen, so none is required.
+    s.claims_on = get_netserver_value("dqp_protocol") != "decnet";
+    s.root = get_registry_value("DB_ROOT", kRootKey);
+    dqp::tracef(kTag, "warm spares=%d, claim_timeout=%d s", s.spares_wanted, s.claim_seconds);
 }
 
 // Ends every gateway this master knows: those users.db lists, those the port
-// table holds (also gateways whose client never started a session) and one
-// that is starting.
+// table holds (also spares and gateways whose client never started a
+// session) and one that is starting.
 void end_gateways() {
     terminate_sessions();
-    for (pid_t pid : state().table)
-        if (pid > 0) kill(pid, SIGTERM);
+    for (const PortEntry &e : state().table)
+        if (e.pid > 0) kill(e.pid, SIGTERM);
     end_starting_gateway();
     reap_children();
+    for (auto &p : state().pending)
+        p->sock.reset();
+    state().pending.clear();
+}
+
+// Descriptors of one loop turn: the fixed ones, then one per pending request.
+enum FixedFd { kListenerFd, kWakeFd, kStopFd, kChildFd, kWatchFd, kFixedFds };
+
+void run_loop(int listener, int stop_fd, int child_fd, int watch_fd) {
+    std::vector<pollfd> fds;
+    while (!g_stop.load()) {
+        replenish_spares();
+        if (state().pids_changed) record_gateways();
+        fds.assign({{listener, POLLIN, 0},
+                    {wake_fd(), POLLIN, 0},
+                    {stop_fd, POLLIN, 0},
+                    {child_fd, POLLIN, 0},
+                    {watch_fd, POLLIN, 0}});
+        for (const auto &p : state().pending)
+            fds.push_back({p->sock.get(), POLLIN, 0});
+        int n = poll(fds.data(), fds.size(), next_wake_ms());
+        if (n < 0 && errno != EINTR) dqp::tracef(kTag, "poll() failed - (ERRNO=%d)", errno);
+        if ((fds[kStopFd].revents & POLLIN) != 0 && drain_fd(stop_fd)) g_stop.store(true);
+        if ((fds[kChildFd].revents & POLLIN) != 0) drain_fd(child_fd);
+        if ((fds[kWatchFd].revents & POLLIN) != 0) drain_fd(watch_fd);
+        reap_children();
+        check_starting_spares();
+        if (g_stop.load()) break;
+        serve_pending(fds, kFixedFds);
+        if ((fds[kListenerFd].revents & POLLIN) != 0) accept_new(listener);
+        end_unclaimed();
+    }
 }
 
 }  // namespace
@@ -435,26 +843,31 @@ int port_server_maxport() {
 
 pid_t port_table_entry(int port) {
     int i = port - state().baseport;
-    return (i >= 0 && i < PORT_TABLE_SIZE) ? state().table[i] : 0;
+    return (i >= 0 && i < PORT_TABLE_SIZE) ? state().table[i].pid : 0;
 }
 
 void port_table_reset(int baseport, int maxport) {
     state().baseport = baseport;
     state().maxport = maxport;
-    state().table.fill(0);
+    state().table.fill(PortEntry{});
 }
 
 void port_table_assign(int port, pid_t pid) {
     int i = table_index(port);
-    if (i >= 0) state().table[i] = pid;
+    if (i < 0) return;
+    PortEntry &e = state().table[i];
+    e.pid = pid;
+    e.spare = e.ready = e.claim_pending = false;
 }
 
 int allocate_port() {
     PortServerState &s = state();
+    Clock::time_point now = Clock::now();
     int result = -1;
     for (int i = 1; i < s.maxport - s.baseport && i < PORT_TABLE_SIZE; i++) {
-        dqp::tracef("[allocate_port]", "port_table[%d] = %d", i, static_cast<int>(s.table[i]));
-        if (s.table[i] == 0) {
+        const PortEntry &e = s.table[i];
+        dqp::tracef("[allocate_port]", "port_table[%d] = %d", i, static_cast<int>(e.pid));
+        if (e.pid == 0 && e.unusable_until <= now) {
             result = s.baseport + i;
             break;
         }
@@ -463,10 +876,42 @@ int allocate_port() {
     return result;
 }
 
+void port_table_set_aside(int port) {
+    set_port_aside(port, "set aside by request");
+}
+
 void release_gateway(pid_t pid) {
-    for (pid_t &entry : state().table)
-        if (entry == pid) entry = 0;
+    if (pid <= 0) return;
+    PortServerState &s = state();
+    for (int i = 1; i < PORT_TABLE_SIZE; i++) {
+        PortEntry &e = s.table[i];
+        if (e.pid != pid) continue;
+        if (e.spare && !e.ready) {
+            // A spare that exits before it listens most likely found its port
+            // taken: set the port aside, and pause before the next spare.
+            set_port_aside(port_of_index(i), "its warm spare exited before it listened");
+            s.spare_backoff_until = Clock::now() + std::chrono::milliseconds(kSpareBackoffMs);
+        }
+        Clock::time_point aside = e.unusable_until;
+        e = PortEntry{};
+        e.unusable_until = aside;
+        s.pids_changed = true;
+    }
     release_session_process(pid);
+}
+
+void port_table_set_spare(int port, pid_t pid, bool ready) {
+    port_table_assign(port, pid);
+    int i = table_index(port);
+    if (i < 0) return;
+    state().table[i].spare = true;
+    state().table[i].ready = ready;
+}
+
+int take_spare_port() {
+    int port = ready_spare_port();
+    if (port > 0) hand_out(port, port_table_entry(port));
+    return port;
 }
 
 std::string text_query_reply(const char *request) {
@@ -495,7 +940,8 @@ std::string server_request_name(const char *request, size_t n) {
     return valid_server_type(name) ? name : std::string();
 }
 
-int answer_packet_query(const char *frame, size_t flen, bool local, std::string *reply) {
+int answer_packet_query(const char *frame, size_t flen, const QuerySender &from,
+                        std::string *reply) {
     std::string pkt;
     if (dqp::decode_port_packet(frame, flen, &pkt) != 0) return -1;
     if (dqp::tracing()) {
@@ -507,7 +953,7 @@ int answer_packet_query(const char *frame, size_t flen, bool local, std::string 
     std::string command = dqp::arg_string(pkt.c_str(), pkt.size(), 0);
     for (const QueryCommand *c = kQueryCommands; c->name != nullptr; c++) {
         if (command == c->name) {
-            c->handler(pkt, local, reply);
+            c->handler(pkt, from, reply);
             return 0;
         }
     }
@@ -516,6 +962,12 @@ int answer_packet_query(const char *frame, size_t flen, bool local, std::string 
     dqp::trace(kTag, text);
     build_query_reply('N', -1, text, reply);
     return 0;
+}
+
+int answer_packet_query(const char *frame, size_t flen, bool local, std::string *reply) {
+    QuerySender from;
+    from.local = local;
+    return answer_packet_query(frame, flen, from, reply);
 }
 
 int port_server_listen() {
@@ -550,26 +1002,17 @@ void port_server_log_startup() {
 
 int port_server_run() {
     if (port_server_listen() != 0) return -1;
+    read_settings();
     UniqueFd stop_signals(open_signal_fd({SIGTERM, SIGINT}));
     UniqueFd child_signals(open_signal_fd({SIGCHLD}));
+    UniqueFd watch(open_directory_watch());
     state().stop_signals = stop_signals.get();
     state().child_signals = child_signals.get();
     int listener = state().listener;
-    pollfd p[4] = {{listener, POLLIN, 0},
-                   {wake_fd(), POLLIN, 0},
-                   {stop_signals.get(), POLLIN, 0},
-                   {child_signals.get(), POLLIN, 0}};
-    while (!g_stop.load()) {
-        dqp::trace(kTag, "waiting for client connection request");
-        int n = poll(p, 4, kIdleWakeMs);
-        if (n < 0 && errno != EINTR) dqp::tracef(kTag, "poll() failed - (ERRNO=%d)", errno);
-        if ((p[2].revents & POLLIN) != 0 && drain_signals(stop_signals.get())) g_stop.store(true);
-        if ((p[3].revents & POLLIN) != 0) drain_signals(child_signals.get());
-        reap_children();
-        if (!g_stop.load() && (p[0].revents & POLLIN) != 0) serve_next(listener);
-    }
+    run_loop(listener, stop_signals.get(), child_signals.get(), watch.get());
     dqp::trace(kTag, "port server stopping: ending every gateway");
     end_gateways();
+    record_gateways();
     state().stop_signals = state().child_signals = -1;
     close(listener);
     state().listener = -1;

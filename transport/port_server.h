@@ -2,10 +2,33 @@
 // carries one short request and gets one answer:
 //   "?" + command       text query ("?Active" -> "0", others -> "-1")
 //   "0..." (a frame)    packet query: "Active", "AddUser", "RemUser", "GetUser"
-//   anything else       a server type name ("odb"): start "<DB_ROOT>/<name>server"
-//                       on the lowest free port and answer that port
+//   anything else       a server type name ("odb"): answer the port of a warm
+//                       spare, or start "<DB_ROOT>/<name>server" on the lowest
+//                       free port and answer that port
 // Text answers are decimal digits without terminator; the connection is then
-// closed. Only the master links this module; its port-server thread runs it.
+// closed (after reading what the client sent beyond its request, so the close
+// never resets the answer away). A request must arrive whole within two
+// seconds of its connection; requests are read side by side, so a slow or
+// idle client delays nobody. Only the master links this module; its
+// port-server thread runs it.
+//
+// Warm spares: PortServer "spares" (default 1, 0 to 16) gateways of type
+// "odb" are kept started and listening, each on a port of the table. A server
+// request for "odb" gets a ready spare's port at once; the replacement starts
+// after the answer, once that client has started its session (or 20 ms
+// later), so that starting it does not delay the client's START. Without a
+// ready spare the request waits for a spare that is starting (it has a head
+// start), else starts its own gateway and waits for it, as it would without
+// spares.
+//
+// Claims: a gateway handed to a client whose session does not start ("AddUser"
+// from that gateway) within PortServer "claim_timeout" seconds (default 60) is
+// ended and its port freed. A gateway that exits before it listens sets its
+// port aside for a minute; the request then tries the next free port (three
+// ports at most). Session notices count only when they come from the process
+// the table holds for the notice's port (see peer_process.h); others are
+// answered "N", -1. Every gateway started is listed in gateways.pid (see
+// gateway_pids.h) for a master that starts after this one was killed.
 //
 // The port table (one entry per port above the base port, holding the pid of
 // the gateway that serves it), the port bounds and the server log belong to
@@ -20,6 +43,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "transport/ports.h"
@@ -58,8 +82,16 @@ int port_server_baseport();
 int port_server_maxport();
 pid_t port_table_entry(int port);
 
-// Lowest free port above the base port, or -1 (port bounds as configured).
+// Lowest free port above the base port that is not set aside, or -1 (port
+// bounds as configured).
 int allocate_port();
+// Sets port aside for a minute, as when its gateway could not listen.
+void port_table_set_aside(int port);
+// Records pid as a warm spare on port (ready: it listens).
+void port_table_set_spare(int port, pid_t pid, bool ready);
+// Hands the lowest ready spare to a client (its claim clock starts) and
+// returns its port; -1 when no spare is ready.
+int take_spare_port();
 
 // Sets the bounds and clears the table (start-up; tests).
 void port_table_reset(int baseport, int maxport);
@@ -76,12 +108,23 @@ std::string text_query_reply(const char *request);
 std::string server_request_name(const char *request, size_t n);
 // True when name is a server type name: 1 to 8 letters, digits or "_".
 bool valid_server_type(const std::string &name);
-// Answers a packet query frame of flen bytes; local says whether the peer is
-// an address of this host. Builds the framed reply into *reply. -1 when the
-// frame or the packet is malformed (the connection is then closed).
+// Who sent a packet query: whether from an address of this host, and a test
+// whether a given process holds the sender's end of the connection (empty:
+// no process is the sender, so every session notice is refused).
+struct QuerySender {
+    bool local = false;
+    std::function<bool(pid_t)> is_process;
+};
+// Answers a packet query frame of flen bytes. Builds the framed reply into
+// *reply. -1 when the frame or the packet is malformed (the connection is
+// then closed).
+int answer_packet_query(const char *frame, size_t flen, const QuerySender &from,
+                        std::string *reply);
+// The same for a sender known only by its address.
 int answer_packet_query(const char *frame, size_t flen, bool local, std::string *reply);
 
-// Marks a port free because its gateway ended; frees its session record.
+// Marks a port free because its gateway ended; frees its session record. A
+// spare that ended before it listened sets its port aside.
 void release_gateway(pid_t pid);
 
 }  // namespace vnx

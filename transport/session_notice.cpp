@@ -72,10 +72,12 @@ int tcp_query(const std::vector<std::string> &fields, const std::string &host, s
     if (dqp::write_full(sock, frame.data(), frame.size()) != static_cast<long>(frame.size()) ||
         read_reply_frame(sock, &answer) != 0) {
         int err_no = errno;
+        tcp_forget(sock);
         close(sock);
         dqp::tracef(kTag, "recv() query command failed - (ERRNO=%d)", err_no);
         return -1;
     }
+    tcp_forget(sock);
     close(sock);
     if (dqp::decode_port_packet(answer.data(), answer.size(), &pkt) != 0) return -1;
     trace_query_packet(pkt, "received from", host, where.port, answer.size());

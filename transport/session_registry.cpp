@@ -379,18 +379,52 @@ int list_session(int restart_flag, std::string *out) {
     return 0;
 }
 
+namespace {
+
+// Directly inside dir: nothing after "<dir>/" holds a '/'.
+bool directly_inside(const std::string &path, const std::string &dir) {
+    const std::string prefix = dir == "/" ? dir : dir + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::string rest = path.substr(prefix.size());
+    return !rest.empty() && rest.find('/') == std::string::npos;
+}
+
+// The first argument of pid's command line (the path the master started it
+// by), or empty.
+std::string first_argument_of(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return {};
+    char buf[PATH_MAX + 1];
+    const ssize_t got = read(fd.get(), buf, sizeof buf - 1);
+    if (got <= 0) return {};
+    buf[got] = '\0';
+    return std::string(buf, strnlen(buf, static_cast<size_t>(got)));
+}
+
+// A gateway started through a symbolic link in the directory: the program it
+// names resolves to the program the kernel runs.
+bool started_through_link_in(pid_t pid, const std::string &root, const std::string &program) {
+    const std::string arg0 = first_argument_of(pid);
+    if (arg0.empty() || arg0[0] != '/') return false;
+    const size_t slash = arg0.rfind('/');
+    if (resolved_dir(arg0.substr(0, slash == 0 ? 1 : slash)) != root) return false;
+    char buf[PATH_MAX];
+    if (realpath(arg0.c_str(), buf) == nullptr) return false;
+    return program == buf;
+}
+
+}  // namespace
+
 bool is_our_gateway(pid_t pid, const std::string &db_root) {
     if (pid <= 0 || pid == getpid()) return false;
     if (parent_pid_of(pid) == getpid()) return true;
     const std::string program = program_of(pid);
     const std::string root = resolved_dir(db_root);
     if (program.empty() || root.empty()) return false;
-    // Directly inside the directory: nothing after "<root>/" holds a '/'.
     // (A program replaced on disk reads "<path> (deleted)" and still counts.)
-    const std::string prefix = root == "/" ? root : root + "/";
-    if (program.compare(0, prefix.size(), prefix) != 0) return false;
-    const std::string rest = program.substr(prefix.size());
-    return !rest.empty() && rest.find('/') == std::string::npos;
+    if (directly_inside(program, root)) return true;
+    return started_through_link_in(pid, root, program);
 }
 
 void terminate_sessions() {

@@ -90,10 +90,12 @@ int list_session(int restart_flag, std::string *out);
 std::string database_type_name(const std::string &code);
 
 // Terminates (SIGTERM) every process that a live record lists, when it is
-// still one of our gateways: a child of this process, or a process whose
-// program lies in the DB_ROOT directory. Records are left unchanged.
+// still one of our gateways. Records are left unchanged.
 void terminate_sessions();
-// True when pid is still a gateway of this installation (see above).
+// True when pid is still a gateway of this installation: a child of this
+// process, a process whose program lies in the DB_ROOT directory, or one
+// started by a path in that directory (its first argument) that resolves to
+// the program it runs (a gateway program installed as a symbolic link).
 bool is_our_gateway(pid_t pid, const std::string &db_root);
 
 // Count of live sessions as the requests maintain it.

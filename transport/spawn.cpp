@@ -127,6 +127,10 @@ pid_t spawn_server(const std::string &command_line, int port) {
     return pid;
 }
 
+bool take_ready_signal(int port) {
+    return take_handshake(handshake_file_name(port));
+}
+
 int wait_for_child(int port, pid_t pid, std::initializer_list<int> wake_fds) {
     std::string name = handshake_file_name(port);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spawn_wait_limit());

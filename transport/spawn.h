@@ -33,6 +33,11 @@ pid_t spawn_server(const std::string &command_line, int port);
 // that exited is reaped here.
 int wait_for_child(int port, pid_t pid = 0, std::initializer_list<int> wake_fds = {});
 
+// True when the child for port has signalled that it listens; the handshake
+// file is then deleted. Never waits (the port server checks its warm spares
+// with it).
+bool take_ready_signal(int port);
+
 // The limit of wait_for_child in seconds: DQP_SPAWNWAIT, default 100.
 int spawn_wait_limit();
 

@@ -9,14 +9,21 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <unordered_map>
+#include <vector>
 
+#include "protocol/packet.h"
 #include "protocol/rle.h"
 #include "protocol/socket_io.h"
 #include "protocol/trace.h"
+#include "support/config_cache.h"
 #include "transport/handshake.h"
 
 namespace vnx {
@@ -58,6 +65,21 @@ int child_listen(int port) {
         return -1;
     }
     return sock;
+}
+
+// The gateway's log stops at "<name>Server" value "log_max" megabytes (a
+// whole number above 0; otherwise the default limit stays).
+void apply_log_limit(const char *server_name) {
+    if (!dqp::tracing()) return;
+    std::string key = std::string(kRootKey) + "\\" + server_name + "Server";
+    for (const auto &[name, data] : load_registry_key(key)) {
+        if (name != "log_max") continue;
+        char *end = nullptr;
+        long long mb = strtoll(data.c_str(), &end, 10);
+        if (data.empty() || *end != '\0' || mb <= 0) return;
+        mb = std::min<long long>(mb, 1024 * 1024);  // a terabyte at most
+        dqp::set_log_limit(static_cast<size_t>(mb) * 1024 * 1024);
+    }
 }
 
 }  // namespace
@@ -112,6 +134,7 @@ int tcp_accept(const char *server_name, int port) {
         dqp::tracef("[tcp_accept]", "no port to listen on (%d)", port);
         return -1;
     }
+    apply_log_limit(server_name);
     dqp::tracef("[tcp_accept]", "%s/server child activated for port %d", server_name, port);
     int listener = child_listen(port);
     if (listener < 0) return -1;
@@ -136,20 +159,94 @@ int tcp_accept(const char *server_name, int port) {
     return sock;
 }
 
-int tcp_receive(int sock, char *buffer, size_t cap) {
-    // The sender writes the header in one call, but TCP may still split it:
-    // read all 8 bytes before parsing them.
-    long n = dqp::read_full(sock, buffer, 8);
-    if (n < 0) dqp::tracef("[tcp_receive]", "recv() failed - (%s)", strerror(errno));
-    if (n < 8) return static_cast<int>(n);
-    size_t length = 0;
-    if (dqp::frame_length(buffer, cap, &length) != 0) return TCP_BAD_FRAME;
-    long rest = dqp::read_full(sock, buffer + 8, length - 8);
-    if (rest < 0) {
-        dqp::tracef("[tcp_receive]", "recv() failed in a frame - (%s)", strerror(errno));
-        rest = 0;
+namespace {
+
+// Bytes received on one connection and not yet handed out as frames.
+struct RecvBuffer {
+    ino_t inode = 0;  // the socket's, to notice a descriptor number reused
+    std::vector<char> data;
+    size_t start = 0, end = 0;
+    size_t available() const { return end - start; }
+};
+
+constexpr size_t kRecvBufferSize = 2 * dqp::PKT_MAX_SIZE;
+// Connections with a buffer at a time; a gateway has its client and, now and
+// then, a notice to its master.
+constexpr size_t kMaxRecvBuffers = 8;
+
+std::unordered_map<int, RecvBuffer> &recv_buffers() {
+    static std::unordered_map<int, RecvBuffer> buffers;
+    return buffers;
+}
+
+ino_t socket_inode(int sock) {
+    struct stat st;
+    return fstat(sock, &st) == 0 ? st.st_ino : 0;
+}
+
+// The buffer of sock, made on its first receive. Leftover bytes are trusted
+// only while the descriptor is still the same socket.
+RecvBuffer &buffer_of(int sock, size_t cap) {
+    auto &buffers = recv_buffers();
+    auto it = buffers.find(sock);
+    if (it != buffers.end() && it->second.available() > 0 && it->second.inode != socket_inode(sock))
+        it->second.start = it->second.end = 0;
+    if (it == buffers.end()) {
+        if (buffers.size() >= kMaxRecvBuffers) buffers.clear();
+        it = buffers.emplace(sock, RecvBuffer{}).first;
+        it->second.inode = socket_inode(sock);
     }
-    return static_cast<int>(8 + rest);
+    RecvBuffer &b = it->second;
+    size_t size = std::max(kRecvBufferSize, cap);
+    if (b.data.size() < size) b.data.resize(size);
+    return b;
+}
+
+// Receives until n bytes are buffered. 1 when they are, 0 when the peer
+// closed first, -1 on a read error.
+int fill(int sock, RecvBuffer &b, size_t n) {
+    if (b.data.size() - b.start < n) {
+        std::memmove(b.data.data(), b.data.data() + b.start, b.available());
+        b.end -= b.start;
+        b.start = 0;
+    }
+    while (b.available() < n) {
+        ssize_t got = recv(sock, b.data.data() + b.end, b.data.size() - b.end, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return static_cast<int>(got);
+        b.end += static_cast<size_t>(got);
+    }
+    return 1;
+}
+
+// Hands out up to n buffered bytes (a frame, or what there is of it).
+int take(RecvBuffer &b, char *buffer, size_t n) {
+    n = std::min(n, b.available());
+    std::memcpy(buffer, b.data.data() + b.start, n);
+    b.start += n;
+    if (b.start == b.end) b.start = b.end = 0;
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+int tcp_receive(int sock, char *buffer, size_t cap) {
+    if (cap < 8) return TCP_BAD_FRAME;
+    RecvBuffer &b = buffer_of(sock, cap);
+    // The sender writes the header in one call, but TCP may still split it:
+    // all 8 bytes are needed before they are parsed.
+    int rc = fill(sock, b, 8);
+    if (rc < 0) dqp::tracef("[tcp_receive]", "recv() failed - (%s)", strerror(errno));
+    if (rc <= 0) return b.available() > 0 ? take(b, buffer, 8) : rc;
+    size_t length = 0;
+    if (dqp::frame_length(b.data.data() + b.start, cap, &length) != 0) return TCP_BAD_FRAME;
+    rc = fill(sock, b, length);
+    if (rc < 0) dqp::tracef("[tcp_receive]", "recv() failed in a frame - (%s)", strerror(errno));
+    return take(b, buffer, length);
+}
+
+void tcp_forget(int sock) {
+    recv_buffers().erase(sock);
 }
 
 int tcp_send(int sock, const char *buffer) {
@@ -159,6 +256,7 @@ int tcp_send(int sock, const char *buffer) {
 }
 
 void tcp_close(int sock) {
+    tcp_forget(sock);
     dqp::tracef("[tcp_close]", "closed socket %d", sock);
     linger lg{1, 0};
     setsockopt(sock, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);

@@ -6,7 +6,10 @@
 // here: the master's listener is its port server (port_server.h), which the
 // master program enters itself.
 //
-// Frames are read into caller buffers whose capacity is checked: a frame
+// Frames are read through a buffer kept per connection: one recv takes as
+// much as has arrived, so a request that arrived whole costs one system call,
+// and bytes beyond the frame wait for the next tcp_receive. Frames are then
+// copied into caller buffers whose capacity is checked: a frame
 // header that is not 8 upper-case hex digits, is below 8 or announces more than
 // the buffer holds is refused before any of the body is read.
 // Messages go to the server log under "[tcp_accept]" and "[tcp_close]".
@@ -41,8 +44,11 @@ int tcp_send(int socket, const char *buffer);
 // 5001: Address already in use"); empty before any failure.
 const std::string &tcp_last_error();
 
-// Closes a connection at once (linger 0: reset, no lingering).
+// Closes a connection at once (linger 0: reset, no lingering), and drops its
+// receive buffer.
 void tcp_close(int socket);
+// Drops the receive buffer of a socket that is closed some other way.
+void tcp_forget(int socket);
 
 // Dotted-decimal address of the client accepted in child mode ("" before).
 const std::string &tcp_client_address();

@@ -12,6 +12,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -262,10 +263,21 @@ int run_init(const Args &args) {
             return failure("cannot create key " + quoted(subkey), store->error());
         }
     }
+    const std::array<std::array<const char *, 3>, 3> defaults = {{
+        {"PortServer", "claim_timeout", "60"},
+        {"PortServer", "spares", "1"},
+        {"ODBServer", "log_max", "100"},
+    }};
+    for (const auto &[subkey, name, data] : defaults) {
+        if (store->set_value(std::string(vnx::kRootKey) + "\\" + subkey, name, data) != 0) {
+            return failure("cannot write " + std::string(name), store->error());
+        }
+    }
     printf("configuration store %s:\n", path.c_str());
     for (const auto &[name, data] : values)
         printf("  %s=%s\n", name, data.c_str());
-    printf("  keys PortServer, ODBServer, NetServer\n");
+    for (const auto &[subkey, name, data] : defaults)
+        printf("  %s\\%s=%s\n", subkey, name, data);
     return kSuccess;
 }
 

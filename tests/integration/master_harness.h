@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <set>
+#include <sstream>
 
 #include "client/port_query.h"
 #include "harness.h"
@@ -21,7 +22,14 @@ class Master : public Installation {
         base_ = free_base_port();
         ASSERT_GT(base_, 0);
         store_->set_value(vnx::kRootKey, "DB_DQPBASE", std::to_string(base_));
+        // Ports are handed out lowest free first unless a test asks for
+        // warm spares (set_spares).
+        set_spares(0);
     }
+    void set_port_server_value(const std::string &name, const std::string &data) {
+        store_->set_value(std::string(vnx::kRootKey) + "\\PortServer", name, data);
+    }
+    void set_spares(int n) { set_port_server_value("spares", std::to_string(n)); }
     void TearDown() override {
         // Entries of -1 are masters already reaped: never signal them (kill
         // with -1 would reach every process).
@@ -117,6 +125,23 @@ class Master : public Installation {
         return false;
     }
     std::string users_db() { return root_ + "/users.db"; }
+    // The gateways the master lists in gateways.pid.
+    std::vector<pid_t> recorded_gateways() {
+        std::vector<pid_t> pids;
+        std::istringstream in(read_file(root_ + "/gateways.pid"));
+        for (long pid; in >> pid;)
+            if (pid > 1) pids.push_back(static_cast<pid_t>(pid));
+        return pids;
+    }
+    // Waits until gateways.pid lists n gateways.
+    bool wait_recorded(size_t n, int timeout_ms = 10000) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (std::chrono::steady_clock::now() < end) {
+            if (recorded_gateways().size() == n) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
 
     int base_ = 0;
     std::vector<pid_t> masters_;

@@ -202,28 +202,37 @@ TEST_F(Master, HostileRequestsCloseTheConnectionAndMasterSurvives) {
     EXPECT_EQ(request(), base_ + 1);
 }
 
-TEST_F(Master, NoticeOutsidePortTableAndLongNamesAreContained) {
+TEST_F(Master, NoticesFromOtherProcessesAreRefused) {
     start_master();
-    Reply r;
     std::string err;
+    int port = 0;
+    auto c = dqp::open_session("127.0.0.1", base_, "odb", &err, &port);
+    ASSERT_NE(c, nullptr) << err;
+    pid_t gateway = start_session(*c, "victim");
+    ASSERT_GT(gateway, 0);
+    Reply r;
     std::string long_name(40, 'n');
     std::string far_port = std::to_string(base_ + 500);
-    ASSERT_EQ(
-        dqp::packet_query("127.0.0.1", base_,
-                          {"AddUser", "ODB127.0.0.1", long_name, far_port, "-1", "-1"}, &r, &err),
-        0)
-        << err;
-    EXPECT_EQ(r.args, (std::vector<std::string>{"0"}));
+    std::string idle_port = std::to_string(base_ + 7);
+    // This test process holds no port: its notices for the victim's port, for
+    // a port outside the table and for a port without a gateway all fail.
+    for (const std::string &p : {std::to_string(port), far_port, idle_port}) {
+        for (const char *command : {"RemUser", "AddUser"}) {
+            ASSERT_EQ(
+                dqp::packet_query("127.0.0.1", base_,
+                                  {command, "ODB127.0.0.1", long_name, p, "-1", "-1"}, &r, &err),
+                0)
+                << err;
+            EXPECT_EQ(r.type, 'N') << command << " " << p;
+            EXPECT_EQ(r.info, -1);
+        }
+    }
     std::vector<std::string> lines = sessions();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind(std::string(24, 'n') + ",ODBC,127.0.0.1,0," + far_port + ",", 0), 0u)
-        << lines[0];
-    ASSERT_EQ(
-        dqp::packet_query("127.0.0.1", base_,
-                          {"RemUser", "ODB127.0.0.1", long_name, far_port, "-1", "-1"}, &r, &err),
-        0);
-    EXPECT_EQ(sessions().size(), 0u);
-    EXPECT_EQ(request(), base_ + 1);
+    EXPECT_EQ(lines[0].rfind("victim,ODBC,127.0.0.1," + std::to_string(gateway) + ",", 0), 0u);
+    EXPECT_TRUE(process_alive(gateway));
+    EXPECT_EQ(std::filesystem::file_size(users_db()), 1024u + 92);
+    EXPECT_EQ(request(), base_ + 2);  // the victim's port was not freed
 }
 
 TEST_F(Master, StoppingTheMasterTerminatesItsGateways) {

@@ -24,10 +24,13 @@ TEST_F(VnxadminTest, InitWritesInstallationLayout) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "configuration store " + store_ +
                          ":\n  DB_ROOT=/opt/vnx\n  DB_DQPBASE=5000\n  DB_DQPMAX=5101\n"
-                         "  keys PortServer, ODBServer, NetServer\n");
+                         "  PortServer\\claim_timeout=60\n  PortServer\\spares=1\n"
+                         "  ODBServer\\log_max=100\n");
     EXPECT_EQ(run({"reg", "list", ""}).out, "DB_ROOT=/opt/vnx\nDB_DQPBASE=5000\nDB_DQPMAX=5101\n");
     EXPECT_EQ(run({"reg", "keys", "SOFTWARE\\Tavorin\\VNX"}).out,
               "PortServer\nODBServer\nNetServer\n");
+    EXPECT_EQ(run({"reg", "list", "PortServer"}).out, "claim_timeout=60\nspares=1\n");
+    EXPECT_EQ(run({"reg", "list", "ODBServer"}).out, "log_max=100\n");
 }
 
 TEST_F(VnxadminTest, InitRefusesToOverwriteAStoreWithoutForce) {

@@ -14,7 +14,7 @@ using namespace dqp;
 namespace {
 
 class TraceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/vnx_trace_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -47,7 +47,10 @@ protected:
 TEST_F(TraceTest, BlockWithoutPacket) {
     trace("[dqp_server]", "hello");
     std::string log = contents();
-    EXPECT_EQ(log.rfind("DQP: **** hello ****\n     ident        = [dqp_server]\n     time         = ", 0), 0u);
+    EXPECT_EQ(
+        log.rfind("DQP: **** hello ****\n     ident        = [dqp_server]\n     time         = ",
+                  0),
+        0u);
     char pid[32];
     snprintf(pid, sizeof pid, "     pid          = %08x\n", static_cast<unsigned>(getpid()));
     EXPECT_NE(log.find(pid), std::string::npos);
@@ -105,4 +108,25 @@ TEST_F(TraceTest, MetadataAndUnnamedTypesShowNoArguments) {
     EXPECT_NE(log.find("pkt_type     = PKT_TYPE_METADATA\n"), std::string::npos);
     EXPECT_NE(log.find("pkt_type     = <unknown packet type 51 (3)>\n"), std::string::npos);
     EXPECT_EQ(log.find("pkt_argv"), std::string::npos);
+}
+
+TEST_F(TraceTest, LogStopsAtItsSizeLimitWithALastLine) {
+    set_log_limit(2000);
+    std::string pkt = packet('A', 0, {"db", "user", "secret"});
+    for (int i = 0; i < 200; i++)
+        trace_packet(pkt.data(), pkt.size(), "[dqp_getpkt]", "packet received");
+    std::string log = contents();
+    EXPECT_LE(log.size(), 2000u);
+    EXPECT_GT(log.size(), 1000u);  // filled up to the limit, not stopped early
+    const std::string stop = LOG_STOPPED_LINE;
+    ASSERT_GE(log.size(), stop.size());
+    EXPECT_EQ(log.substr(log.size() - stop.size()), stop);
+    EXPECT_EQ(log.find(stop), log.size() - stop.size());  // said once
+    // Nothing more after the stop; a new log starts counting afresh.
+    trace("[x]", "after the stop");
+    EXPECT_EQ(contents().size(), log.size());
+    ASSERT_EQ(open_log(path_), 0);
+    trace("[x]", "fresh");
+    EXPECT_NE(contents().find("fresh"), std::string::npos);
+    set_log_limit(0);
 }

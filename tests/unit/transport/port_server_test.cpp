@@ -11,6 +11,7 @@
 #include "protocol/packet.h"
 #include "protocol/rle.h"
 #include "transport/session_notice.h"
+#include "transport/session_registry.h"
 
 using namespace vnx;
 
@@ -23,9 +24,14 @@ std::string query_frame(std::vector<std::string_view> fields) {
     return std::string(frame, flen);
 }
 
-dqp::Reply answer(const std::string &frame, bool local) {
+// Answers a query from a local or remote address, sent by process `sender`
+// (0: by no process the table could hold).
+dqp::Reply answer(const std::string &frame, bool local, pid_t sender = 0) {
+    QuerySender from;
+    from.local = local;
+    from.is_process = [sender](pid_t pid) { return sender > 0 && pid == sender; };
     std::string reply;
-    EXPECT_EQ(answer_packet_query(frame.data(), frame.size(), local, &reply), 0);
+    EXPECT_EQ(answer_packet_query(frame.data(), frame.size(), from, &reply), 0);
     char pkt[dqp::PKT_BUFSIZE];
     int len = dqp::frame_decode(reply.data(), reply.size(), pkt, sizeof pkt);
     dqp::Reply r;
@@ -107,25 +113,76 @@ TEST(ServerTypeName, LettersDigitsUnderscoreUpToEight) {
 TEST_F(PortTable, NoticesFromRemoteAddressesAreRefused) {
     port_table_assign(8001, 4321);
     dqp::Reply add =
-        answer(query_frame({"AddUser", "ODB10.0.0.9", "eve", "8001", "-1", "-1"}), false);
+        answer(query_frame({"AddUser", "ODB10.0.0.9", "eve", "8001", "-1", "-1"}), false, 4321);
     EXPECT_EQ(add.type, 'N');
     EXPECT_EQ(add.info, -1);
     dqp::Reply rem =
-        answer(query_frame({"RemUser", "ODB10.0.0.9", "eve", "8001", "-1", "-1"}), false);
+        answer(query_frame({"RemUser", "ODB10.0.0.9", "eve", "8001", "-1", "-1"}), false, 4321);
     EXPECT_EQ(rem.type, 'N');
     EXPECT_EQ(port_table_entry(8001), 4321);  // untouched
 }
 
-TEST_F(PortTable, LocalRemUserFreesPortInsideRangeOnly) {
+TEST_F(PortTable, NoticesCountOnlyFromTheGatewayOfTheirPort) {
     port_table_assign(8001, 4321);
+    port_table_assign(8002, 5555);
+    // Another gateway, a stranger, and a sender no process could be found for.
+    for (pid_t sender : {5555, 999, 0}) {
+        dqp::Reply add = answer(query_frame({"AddUser", "ODB127.0.0.1", "eve", "8001", "-1", "-1"}),
+                                true, sender);
+        EXPECT_EQ(add.type, 'N') << sender;
+        EXPECT_EQ(add.info, -1);
+        dqp::Reply rem = answer(query_frame({"RemUser", "ODB127.0.0.1", "eve", "8001", "-1", "-1"}),
+                                true, sender);
+        EXPECT_EQ(rem.type, 'N') << sender;
+    }
+    dqp::Reply freed =
+        answer(query_frame({"AddUser", "ODB127.0.0.1", "eve", "8003", "-1", "-1"}), true, 4321);
+    EXPECT_EQ(freed.type, 'N');
+    EXPECT_EQ(port_table_entry(8001), 4321);
+    EXPECT_EQ(port_table_entry(8002), 5555);
+    EXPECT_EQ(live_sessions(), 0);
+}
+
+TEST_F(PortTable, RemUserLeavesThePortToItsGatewayUntilReaped) {
+    port_table_assign(8001, 4321);
+    dqp::Reply add =
+        answer(query_frame({"AddUser", "ODB127.0.0.1", "bob", "8001", "-1", "-1"}), true, 4321);
+    EXPECT_EQ(add.type, 'Y');
     dqp::Reply rem =
-        answer(query_frame({"RemUser", "ODB127.0.0.1", "bob", "8001", "-1", "-1"}), true);
+        answer(query_frame({"RemUser", "ODB127.0.0.1", "bob", "8001", "-1", "-1"}), true, 4321);
     EXPECT_EQ(rem.type, 'Y');
     EXPECT_EQ(rem.args, (std::vector<std::string>{"0"}));
+    // The port stays with its gateway until the gateway exits and is reaped.
+    EXPECT_EQ(port_table_entry(8001), 4321);
+    release_gateway(4321);
     EXPECT_EQ(port_table_entry(8001), 0);
-    answer(query_frame({"RemUser", "ODB127.0.0.1", "bob", "8500", "-1", "-1"}), true);
-    answer(query_frame({"RemUser", "ODB127.0.0.1", "bob", "-3", "-1", "-1"}), true);
     EXPECT_EQ(allocate_port(), 8001);
+}
+
+TEST_F(PortTable, PortsSetAsideAreSkipped) {
+    port_table_set_aside(8001);
+    port_table_set_aside(8003);
+    EXPECT_EQ(allocate_port(), 8002);
+    port_table_assign(8002, 77);
+    EXPECT_EQ(allocate_port(), 8004);
+    // Freeing a port keeps it aside.
+    release_gateway(77);
+    EXPECT_EQ(allocate_port(), 8002);
+}
+
+TEST_F(PortTable, ReadySparesAreHandedOutLowestFirst) {
+    EXPECT_EQ(take_spare_port(), -1);
+    port_table_set_spare(8003, 303, true);
+    port_table_set_spare(8001, 301, false);  // still starting
+    port_table_set_spare(8002, 302, true);
+    EXPECT_EQ(take_spare_port(), 8002);
+    EXPECT_EQ(take_spare_port(), 8003);
+    EXPECT_EQ(take_spare_port(), -1);
+    EXPECT_EQ(port_table_entry(8002), 302);  // handed out, still held
+    // A spare that dies before it listens sets its port aside.
+    release_gateway(301);
+    EXPECT_EQ(port_table_entry(8001), 0);
+    EXPECT_EQ(allocate_port(), 8004);
 }
 
 TEST_F(PortTable, ActiveAndUnknownPacketQueries) {
