@@ -24,8 +24,9 @@ int dqp_sendpkt(int client, char *packet, int32_t *info_out);
 
 // Receives one packet into buffer (PKT_BUFSIZE bytes) and returns its type
 // character; 'S' when the slot has no connection, the transport is unknown or
-// the read fails. The decoded packet is NUL-terminated and holds no other
-// NUL, so its size is strlen(buffer). info_out, when given, gets pkt_info.
+// the read fails; 0 when the packet is too short to hold a header (it is then
+// padded with NULs, and packet_check refuses it). The decoded packet is NUL-terminated and holds no
+// other NUL, so its size is strlen(buffer). info_out, when given, gets pkt_info.
 int dqp_getpkt(int client, char *buffer, int32_t *info_out);
 
 // Builds a reply into packet and queues or sends it through the METADATA

@@ -85,7 +85,16 @@ void handle_fieldlist(Request &r);
 void handle_tablelist(Request &r);
 void handle_extended_fetch(Request &r);
 void handle_memo(Request &r);
+void handle_use(Request &r);
+void handle_unuse(Request &r);
+void handle_zap(Request &r);
 void handle_count(Request &r);
-void handle_record_unserved(Request &r);
+void handle_read(Request &r);
+void handle_delete(Request &r);
+void handle_update(Request &r);
+void handle_insert(Request &r);
+void handle_find(Request &r);
+void handle_islocked(Request &r);
+void handle_lock(Request &r);
 
 }  // namespace vnx

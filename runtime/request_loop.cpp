@@ -17,6 +17,7 @@
 #include "protocol/trace.h"
 #include "runtime/packet_exchange.h"
 #include "runtime/request.h"
+#include "runtime/scroll_cursor.h"
 
 namespace vnx {
 
@@ -104,15 +105,15 @@ struct Dispatch {
 
 constexpr Dispatch kDispatch[] = {
     {'0', handle_attach},
-    {'1', handle_record_unserved},
-    {'2', handle_record_unserved},
+    {'1', handle_use},
+    {'2', handle_unuse},
     {'3', handle_detach},
     {'4', handle_logging},
-    {'5', handle_record_unserved},
+    {'5', handle_zap},
     {'6', handle_fieldlist},
     {'7', handle_tablelist},
-    {'8', handle_record_unserved},
-    {'9', handle_record_unserved},
+    {'8', handle_islocked},
+    {'9', handle_lock},
     {':', handle_table_lock<&BackendOps::unlock>},
     {';', handle_table_lock<&BackendOps::islock_table>},
     {'<', handle_table_lock<&BackendOps::lock_table>},
@@ -126,11 +127,11 @@ constexpr Dispatch kDispatch[] = {
     {'F', handle_close},
     {'G', handle_execsql},
     {'H', handle_count},
-    {'I', handle_record_unserved},
-    {'J', handle_record_unserved},
-    {'K', handle_record_unserved},
-    {'L', handle_record_unserved},
-    {'M', handle_record_unserved},
+    {'I', handle_delete},
+    {'J', handle_find},
+    {'K', handle_insert},
+    {'L', handle_read},
+    {'M', handle_update},
     {'O', handle_maperror},
     {'P', handle_fetch},
     {'Q', handle_fetchmany},
@@ -211,6 +212,7 @@ int dqp_request_loop(int client, const BackendOps *ops) {
         else
             dispatch(r, h);
     }
+    release_all_scrollcursors();
     return 0;
 }
 

@@ -57,6 +57,20 @@ int run_child(const char *name, int port, const BackendOps *ops) {
     return 0;
 }
 
+std::string base_program_name(const char *argv0) {
+    std::string name = argv0 != nullptr ? argv0 : "odbserver";
+    size_t slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+void gateway_usage(FILE *out, const char *argv0) {
+    fprintf(out,
+            "usage: %s PROGRAM-PATH PORT\n"
+            "Serves one DQP client on PORT and exits when that client stops. The master starts\n"
+            "it in DB_ROOT; by hand: cd DB_ROOT && ./odbserver \"$PWD/odbserver\" 5001\n",
+            base_program_name(argv0).c_str());
+}
+
 }  // namespace
 
 std::string choose_log_path(const std::string &dir, const std::string &logfile,
@@ -105,11 +119,23 @@ int gateway_main(int argc, char **argv, const char *name, const BackendOps *ops)
         if (i > 1) tail += ' ';
         tail += argv[i];
     }
+    if (tail == "-h" || tail == "--help") {
+        gateway_usage(stdout, argv[0]);
+        return 0;
+    }
     size_t blank = tail.rfind(' ');
-    if (blank == std::string::npos) return -1;
+    if (blank == std::string::npos) {
+        gateway_usage(stderr, argv[0]);
+        return -1;
+    }
     std::string path = tail.substr(0, blank), port = tail.substr(blank + 1);
     char *args[] = {path.data(), port.data(), nullptr};
-    dqp_server(name, 2, args, ops);
+    if (dqp_server(name, 2, args, ops) < 0) {
+        std::string why = tcp_last_error().empty() ? "cannot attach the client" : tcp_last_error();
+        if (port.empty() || !isdigit(static_cast<unsigned char>(port[0])))
+            why = "\"" + port + "\" is not a port number (1 to 65535)";
+        fprintf(stderr, "%s: %s\n", base_program_name(argv[0]).c_str(), why.c_str());
+    }
     return 1;
 }
 

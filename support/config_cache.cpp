@@ -75,70 +75,46 @@ std::string find_exact(const ValueList *list, const std::string &name) {
 }  // namespace
 
 std::string get_registry_value(const std::string &name, const std::string &key_path) {
-    try {
-        if (key_path == kNetServerKey) return get_netserver_value(name);
-        if (key_path != kRootKey) return {};
-        return find_exact(cached_list(cache().root, kRootKey), name);
-    } catch (...) {
-        return {};
-    }
+    if (key_path == kNetServerKey) return get_netserver_value(name);
+    if (key_path != kRootKey) return {};
+    return find_exact(cached_list(cache().root, kRootKey), name);
 }
 
 std::string get_netserver_value(const std::string &name) {
-    try {
-        return find_exact(cached_list(cache().netserver, kNetServerKey), name);
-    } catch (...) {
-        return {};
-    }
+    return find_exact(cached_list(cache().netserver, kNetServerKey), name);
 }
 
 ValueList load_registry_key(const std::string &key_path) {
-    try {
-        ValueList values;
-        if (!read_key(key_path, &values)) values.clear();
-        return values;
-    } catch (...) {
-        return {};
-    }
+    ValueList values;
+    if (!read_key(key_path, &values)) values.clear();
+    return values;
 }
 
 std::string base_name(const std::string &path) {
-    try {
-        const size_t backslash = path.rfind('\\');
-        if (backslash != std::string::npos) return path.substr(backslash + 1);
-        const size_t colon = path.find(':');
-        if (colon != std::string::npos) return path.substr(colon + 1);
-        return path;
-    } catch (...) {
-        return {};
-    }
+    const size_t backslash = path.rfind('\\');
+    if (backslash != std::string::npos) return path.substr(backslash + 1);
+    const size_t colon = path.find(':');
+    if (colon != std::string::npos) return path.substr(colon + 1);
+    return path;
 }
 
 std::string read_netserver_value_direct(const std::string &name) {
-    try {
-        ConfigStore *store = shared_store();
-        std::string data;
-        if (store == nullptr || store->get_value(kNetServerKey, name, &data) != 0) return {};
-        return data;
-    } catch (...) {
-        return {};
-    }
+    ConfigStore *store = shared_store();
+    std::string data;
+    if (store == nullptr || store->get_value(kNetServerKey, name, &data) != 0) return {};
+    return data;
 }
 
 int write_netserver_value(const std::string &name, const std::string &text) {
-    try {
-        ConfigStore *store = shared_store();
-        if (store == nullptr || store->set_value(kNetServerKey, name, text) != 0) return -1;
-        // This process sees its own write at once; other names stay as loaded.
-        if (auto &list = cache().netserver) {
-            for (auto &[value_name, data] : *list) {
-                if (value_name == name) data = text;
-            }
+    ConfigStore *store = shared_store();
+    if (store == nullptr || store->set_value(kNetServerKey, name, text) != 0) return -1;
+    // This process sees its own write at once; other names stay as loaded.
+    if (auto &list = cache().netserver) {
+        for (auto &[value_name, data] : *list) {
+            if (value_name == name) data = text;
         }
-        return 0;
-    } catch (...) {
-        return -1;
     }
+    return 0;
 }
 
 void release_registry_cache() {

@@ -270,11 +270,7 @@ std::unique_ptr<ConfigStore> ConfigStore::open(const std::string &path, bool cre
 }
 
 std::unique_ptr<ConfigStore> ConfigStore::open_default(std::string *err) {
-    try {
-        return open(config_store_path(), false, err);
-    } catch (...) {
-        return nullptr;
-    }
+    return open(config_store_path(), false, err);
 }
 
 int ConfigStore::fail(const char *what) {

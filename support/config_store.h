@@ -11,12 +11,15 @@
 // The file is opened in WAL mode with a busy timeout, because the master, its
 // gateways, the console and vnxadmin read and write it from separate processes
 // at once. Every call is one transaction; nothing is cached here (the servers'
-// read cache lives in registry.h).
+// read cache lives in config_cache.h).
 //
 // Every operation returns 0 on success and a negative status on failure, with
 // the reason in error(): -1 when the key or value named does not exist (or the
 // key path is empty), kStoreFailed when the store itself fails (I/O, a lock
-// held past the busy timeout, out of memory). No exception leaves this module.
+// held past the busy timeout, out of memory). get_value alone answers a
+// missing key or value with 1, which is not a failure. Each operation turns
+// its own out-of-memory into kStoreFailed at its boundary with SQLite, so no
+// exception leaves this module.
 #pragma once
 
 #include <functional>

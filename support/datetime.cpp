@@ -72,11 +72,7 @@ std::string format_date(time_t t) {
                               month, sep, day);
             break;
     }
-    try {
-        return std::string(buf, static_cast<size_t>(n));
-    } catch (...) {
-        return {};
-    }
+    return std::string(buf, static_cast<size_t>(n));
 }
 
 std::string format_time(time_t t) {
@@ -86,11 +82,7 @@ std::string format_time(time_t t) {
         std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", fields.tm_hour, fields.tm_min,
                       fields.tm_sec);
     }
-    try {
-        return buf;
-    } catch (...) {
-        return {};
-    }
+    return buf;
 }
 
 int month_number(const char *name) {

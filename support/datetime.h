@@ -14,7 +14,6 @@ struct DateSettings {
     int style = 332;       // date style code, see format_date
     char separator = '/';  // separator between the date fields
     bool century = false;  // four-digit years when true
-    int base_year = 1899;  // carried with the settings; not used by the formatting
 };
 
 // The process-wide settings (initially the defaults above).

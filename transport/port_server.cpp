@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -59,6 +60,8 @@ constexpr int kListenBacklog = 100;
 
 struct PortServerState {
     int listener = -1;
+    int stop_signals = -1;   // signalfd of SIGTERM and SIGINT (-1: not blocked here)
+    int child_signals = -1;  // signalfd of SIGCHLD
     PortSource base;
     int rcvbuf = 0, sndbuf = 0;  // the listener's, for the start-up log lines
     pid_t starting = 0;          // gateway started but not yet in the table
@@ -239,7 +242,7 @@ void serve_server_request(UniqueFd sock, const std::string &name) {
         return;
     }
     state().starting = pid;
-    int ready = wait_for_child(port, pid, wake_fd());
+    int ready = wait_for_child(port, pid, {wake_fd(), state().stop_signals});
     if (ready == -2) {  // stopping: the loop ends this gateway with the others
         close_request(sock);
         return;
@@ -346,26 +349,25 @@ int open_listener() {
     return sock.release();
 }
 
-// The signalfd of the loop, or -1 when the signals are not blocked here (the
-// loop then reaps on a timer and stops only through port_server_stop).
-int open_signal_fd() {
+// A signalfd for `signals`, or -1 when SIGCHLD is not blocked in this thread
+// (the loop then reaps on a timer and stops only through port_server_stop).
+int open_signal_fd(std::initializer_list<int> signals) {
     sigset_t wanted, blocked;
     sigemptyset(&wanted);
-    sigaddset(&wanted, SIGCHLD);
-    sigaddset(&wanted, SIGTERM);
-    sigaddset(&wanted, SIGINT);
+    for (int sig : signals)
+        sigaddset(&wanted, sig);
     pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
     if (sigismember(&blocked, SIGCHLD) != 1) return -1;
     return signalfd(-1, &wanted, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-// Drains the signalfd; true when a stop signal was among the signals.
-bool read_signals(int sfd) {
-    bool stop = false;
+// Drains a signalfd; true when anything was read.
+bool drain_signals(int sfd) {
+    bool any = false;
     signalfd_siginfo info;
     while (read(sfd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-        if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop = true;
-    return stop;
+        any = true;
+    return any;
 }
 
 void accept_one(int listener) {
@@ -379,6 +381,16 @@ void accept_one(int listener) {
     }
     dqp::trace(kTag, "client connection request received");
     serve_one(std::move(sock), peer);
+}
+
+// The loop's seam: a request that fails with an exception (out of memory)
+// is dropped, and the port server goes on with the next.
+void serve_next(int listener) {
+    try {
+        accept_one(listener);
+    } catch (const std::exception &e) {
+        dqp::tracef(kTag, "request dropped: %s", e.what());
+    }
 }
 
 // Ends every gateway this master knows: those users.db lists, those the port
@@ -538,20 +550,27 @@ void port_server_log_startup() {
 
 int port_server_run() {
     if (port_server_listen() != 0) return -1;
-    UniqueFd signals(open_signal_fd());
+    UniqueFd stop_signals(open_signal_fd({SIGTERM, SIGINT}));
+    UniqueFd child_signals(open_signal_fd({SIGCHLD}));
+    state().stop_signals = stop_signals.get();
+    state().child_signals = child_signals.get();
     int listener = state().listener;
-    pollfd p[3] = {{listener, POLLIN, 0}, {wake_fd(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
+    pollfd p[4] = {{listener, POLLIN, 0},
+                   {wake_fd(), POLLIN, 0},
+                   {stop_signals.get(), POLLIN, 0},
+                   {child_signals.get(), POLLIN, 0}};
     while (!g_stop.load()) {
         dqp::trace(kTag, "waiting for client connection request");
-        int n = poll(p, signals.valid() ? 3 : 2, kIdleWakeMs);
+        int n = poll(p, 4, kIdleWakeMs);
         if (n < 0 && errno != EINTR) dqp::tracef(kTag, "poll() failed - (ERRNO=%d)", errno);
-        if (signals.valid() && (p[2].revents & POLLIN) != 0 && read_signals(signals.get()))
-            g_stop.store(true);
+        if ((p[2].revents & POLLIN) != 0 && drain_signals(stop_signals.get())) g_stop.store(true);
+        if ((p[3].revents & POLLIN) != 0) drain_signals(child_signals.get());
         reap_children();
-        if (!g_stop.load() && (p[0].revents & POLLIN) != 0) accept_one(listener);
+        if (!g_stop.load() && (p[0].revents & POLLIN) != 0) serve_next(listener);
     }
     dqp::trace(kTag, "port server stopping: ending every gateway");
     end_gateways();
+    state().stop_signals = state().child_signals = -1;
     close(listener);
     state().listener = -1;
     return 0;

@@ -28,6 +28,7 @@
 #include "support/config_cache.h"
 #include "support/config_store.h"
 #include "support/datetime.h"
+#include "support/unique_fd.h"
 
 namespace vnx {
 
@@ -134,20 +135,9 @@ void uncount_session() {
     }
 }
 
-// Runs `body`; an exception (only std::bad_alloc can occur) becomes
-// `fallback`, so none leaves this module.
-template <typename R, typename F>
-R without_throw(R fallback, F &&body) {
-    try {
-        return body();
-    } catch (...) {
-        return fallback;
-    }
-}
-
 // The DB_ROOT directory; empty when it is not configured.
 std::string db_root() {
-    return without_throw(std::string(), [] { return get_registry_value("DB_ROOT", kRootKey); });
+    return get_registry_value("DB_ROOT", kRootKey);
 }
 
 // Switches four-digit years on for its lifetime and restores the previous
@@ -230,11 +220,11 @@ void encode_session_record(const SessionRecord &r, unsigned char out[SESSION_REC
 }
 
 SessionRecord decode_session_record(const unsigned char in[SESSION_RECORD_SIZE]) {
-    return without_throw(SessionRecord(), [in] { return decode_fields(in); });
+    return decode_fields(in);
 }
 
 std::string session_registry_path() {
-    return without_throw(std::string(), [] { return db_root() + "/users.db"; });
+    return db_root() + "/users.db";
 }
 
 int reset_session_registry() {
@@ -282,7 +272,7 @@ int register_session(const std::string &name, int32_t process, int32_t port, int
     while (read_slot(fd, slot, buf) && slot_is_live(buf))
         ++slot;
 
-    const bool built = without_throw(false, [&] {
+    {
         SessionRecord r;
         r.status = SESSION_LIVE;
         r.gid = gid;
@@ -298,9 +288,8 @@ int register_session(const std::string &name, int32_t process, int32_t port, int
         r.login_time = format_time(now);
         r.port = port;
         encode_session_record(r, buf);
-        return true;
-    });
-    if (built) write_slot(fd, slot, buf);
+    }
+    write_slot(fd, slot, buf);
     return 0;
 }
 
@@ -345,15 +334,13 @@ std::string database_type_name(const std::string &code) {
         const char *name;
     } kNames[] = {{"ORA", "Oracle"}, {"SYB", "Sybase"},  {"INF", "Informix"}, {"ING", "Ingres"},
                   {"DB2", "db2"},    {"REC", "Tavorin"}, {"ODB", "ODBC"}};
-    return without_throw(std::string(), [&] {
-        std::string upper = code;
-        for (char &c : upper)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        for (const auto &entry : kNames) {
-            if (upper == entry.code) return std::string(entry.name);
-        }
-        return code;
-    });
+    std::string upper = code;
+    for (char &c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const auto &entry : kNames) {
+        if (upper == entry.code) return std::string(entry.name);
+    }
+    return code;
 }
 
 namespace {
@@ -388,26 +375,22 @@ int list_session(int restart_flag, std::string *out) {
     // Only the slot at the cursor can match: a free slot there ends the listing.
     unsigned char buf[SESSION_RECORD_SIZE];
     if (!read_slot(g_registry.fd, g_registry.cursor, buf) || !slot_is_live(buf)) return -1;
-    return without_throw(-1, [&] {
-        *out = session_line(decode_session_record(buf));
-        return 0;
-    });
+    *out = session_line(decode_session_record(buf));
+    return 0;
 }
 
 bool is_our_gateway(pid_t pid, const std::string &db_root) {
     if (pid <= 0 || pid == getpid()) return false;
-    return without_throw(false, [&] {
-        if (parent_pid_of(pid) == getpid()) return true;
-        const std::string program = program_of(pid);
-        const std::string root = resolved_dir(db_root);
-        if (program.empty() || root.empty()) return false;
-        // Directly inside the directory: nothing after "<root>/" holds a '/'.
-        // (A program replaced on disk reads "<path> (deleted)" and still counts.)
-        const std::string prefix = root == "/" ? root : root + "/";
-        if (program.compare(0, prefix.size(), prefix) != 0) return false;
-        const std::string rest = program.substr(prefix.size());
-        return !rest.empty() && rest.find('/') == std::string::npos;
-    });
+    if (parent_pid_of(pid) == getpid()) return true;
+    const std::string program = program_of(pid);
+    const std::string root = resolved_dir(db_root);
+    if (program.empty() || root.empty()) return false;
+    // Directly inside the directory: nothing after "<root>/" holds a '/'.
+    // (A program replaced on disk reads "<path> (deleted)" and still counts.)
+    const std::string prefix = root == "/" ? root : root + "/";
+    if (program.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::string rest = program.substr(prefix.size());
+    return !rest.empty() && rest.find('/') == std::string::npos;
 }
 
 void terminate_sessions() {
@@ -430,17 +413,14 @@ int read_session_file(const std::string &path, std::vector<SessionRecord> *out) 
     out->clear();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    const int status = without_throw(-1, [&] {
-        unsigned char buf[SESSION_RECORD_SIZE];
-        for (int slot = 0;; ++slot) {
-            const ssize_t got = pread_slot(fd, slot, buf);
-            if (got < 0) return -1;
-            if (got < SESSION_RECORD_SIZE) return 0;
-            out->push_back(decode_session_record(buf));
-        }
-    });
-    close(fd);
-    return status;
+    UniqueFd owned(fd);
+    unsigned char buf[SESSION_RECORD_SIZE];
+    for (int slot = 0;; ++slot) {
+        const ssize_t got = pread_slot(fd, slot, buf);
+        if (got < 0) return -1;
+        if (got < SESSION_RECORD_SIZE) return 0;
+        out->push_back(decode_session_record(buf));
+    }
 }
 
 }  // namespace vnx

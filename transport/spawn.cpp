@@ -59,20 +59,23 @@ class DirectoryWatch {
     ~DirectoryWatch() {
         if (fd_ >= 0) close(fd_);
     }
-    // Waits up to timeout_ms for a change in the directory; false when
-    // wake_fd (>= 0) became readable instead.
-    bool wait(int timeout_ms, int wake_fd) {
-        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-        if (fd_ < 0 && wake_fd < 0) {
+    // Waits up to timeout_ms for a change in the directory; false when one of
+    // wake_fds became readable instead.
+    bool wait(int timeout_ms, std::initializer_list<int> wake_fds) {
+        pollfd p[4];
+        nfds_t n = 0;
+        if (fd_ >= 0) p[n++] = {fd_, POLLIN, 0};
+        for (int fd : wake_fds)
+            if (fd >= 0 && n < 4) p[n++] = {fd, POLLIN, 0};
+        if (n == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
             return true;
         }
-        pollfd *first = fd_ >= 0 ? &p[0] : &p[1];
-        nfds_t n = (fd_ >= 0 ? 1 : 0) + (wake_fd >= 0 ? 1 : 0);
-        if (poll(first, n, timeout_ms) <= 0) return true;
-        if (wake_fd >= 0 && (p[1].revents & POLLIN) != 0) return false;
+        if (poll(p, n, timeout_ms) <= 0) return true;
+        for (nfds_t i = fd_ >= 0 ? 1 : 0; i < n; i++)
+            if ((p[i].revents & POLLIN) != 0) return false;
         char events[4096];
-        while (read(fd_, events, sizeof events) > 0) {
+        while (fd_ >= 0 && read(fd_, events, sizeof events) > 0) {
         }
         return true;
     }
@@ -124,7 +127,7 @@ pid_t spawn_server(const std::string &command_line, int port) {
     return pid;
 }
 
-int wait_for_child(int port, pid_t pid, int wake_fd) {
+int wait_for_child(int port, pid_t pid, std::initializer_list<int> wake_fds) {
     std::string name = handshake_file_name(port);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spawn_wait_limit());
     DirectoryWatch watch;  // before the first look, so no creation is missed
@@ -132,7 +135,7 @@ int wait_for_child(int port, pid_t pid, int wake_fd) {
         if (take_handshake(name)) return 0;
         if (child_gone(pid)) return take_handshake(name) ? 0 : -1;
         if (std::chrono::steady_clock::now() >= deadline) return -1;
-        if (!watch.wait(kPollIntervalMs, wake_fd)) return -2;
+        if (!watch.wait(kPollIntervalMs, wake_fds)) return -2;
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "transport/handshake.h"
@@ -26,11 +27,11 @@ namespace vnx {
 pid_t spawn_server(const std::string &command_line, int port);
 
 // 0 when the child for port has signalled (the handshake file is then
-// deleted), -1 when it did not within the limit or exited first, -2 when
-// wake_fd (when >= 0) became readable first: the master is stopping. pid is
-// the child's (0: unknown, only the file is watched). A child that exited is
-// reaped here.
-int wait_for_child(int port, pid_t pid = 0, int wake_fd = -1);
+// deleted), -1 when it did not within the limit or exited first, -2 when one
+// of wake_fds became readable first (the master is stopping; nothing is read
+// from it). pid is the child's (0: unknown, only the file is watched). A child
+// that exited is reaped here.
+int wait_for_child(int port, pid_t pid = 0, std::initializer_list<int> wake_fds = {});
 
 // The limit of wait_for_child in seconds: DQP_SPAWNWAIT, default 100.
 int spawn_wait_limit();

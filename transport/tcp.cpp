@@ -28,11 +28,22 @@ std::string &client_address() {
     return address;
 }
 
+std::string &last_error() {
+    static std::string text;
+    return text;
+}
+
+void set_last_error(const char *what, int port, int err) {
+    last_error() = std::string(what) + " " + std::to_string(port) + ": " + strerror(err);
+}
+
 // Binds and listens on the wildcard address and port; the socket or -1.
 int child_listen(int port) {
     const char *stage = "";
     int sock = tcp_bind_any(port, &stage);
     if (sock < 0) {
+        set_last_error(strcmp(stage, "bind") == 0 ? "cannot listen on" : "cannot make a socket for",
+                       port, errno);
         if (strcmp(stage, "bind") == 0)
             dqp::tracef("[tcp_accept]", "spawned bind() failed  - (%s)", strerror(errno));
         else
@@ -41,6 +52,7 @@ int child_listen(int port) {
     }
     tcp_log_buffer_sizes(sock, "[tcp_accept]");
     if (listen(sock, 1) != 0) {
+        set_last_error("cannot listen on", port, errno);
         dqp::tracef("[tcp_accept]", "listen() failed - (ERRNO=%d)", errno);
         close(sock);
         return -1;
@@ -49,6 +61,10 @@ int child_listen(int port) {
 }
 
 }  // namespace
+
+const std::string &tcp_last_error() {
+    return last_error();
+}
 
 const std::string &tcp_client_address() {
     return client_address();
@@ -91,7 +107,8 @@ void tcp_set_nodelay_nolinger(int sock) {
 }
 
 int tcp_accept(const char *server_name, int port) {
-    if (port < 1) {
+    if (port < 1 || port > 65535) {
+        last_error() = "\"" + std::to_string(port) + "\" is not a port number (1 to 65535)";
         dqp::tracef("[tcp_accept]", "no port to listen on (%d)", port);
         return -1;
     }
@@ -108,6 +125,7 @@ int tcp_accept(const char *server_name, int port) {
     int accept_errno = errno;
     close(listener);
     if (sock < 0) {
+        set_last_error("cannot accept a client on", port, accept_errno);
         dqp::tracef("[tcp_accept]", "spawned accept() failed - (ERRNO=%d)", accept_errno);
         return -1;
     }

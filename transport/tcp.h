@@ -37,6 +37,10 @@ int tcp_receive(int socket, char *buffer, size_t cap);
 // of a failed first write.
 int tcp_send(int socket, const char *buffer);
 
+// Why the last tcp_accept failed, in words for a person ("cannot listen on
+// 5001: Address already in use"); empty before any failure.
+const std::string &tcp_last_error();
+
 // Closes a connection at once (linger 0: reset, no lingering).
 void tcp_close(int socket);
 

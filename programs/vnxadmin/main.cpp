@@ -192,9 +192,10 @@ struct InitOptions {
     std::string base_port;
     std::string max_port;
     bool has_db_root = false, has_base_port = false, has_max_port = false;
+    bool force = false;  // overwrite the values of an existing store
 };
 
-constexpr const char *kInitUsage = "init --db-root DIR --base-port N [--max-port M]";
+constexpr const char *kInitUsage = "init --db-root DIR --base-port N [--max-port M] [--force]";
 
 // Fills `opts` from "--name VALUE" and "--name=VALUE" arguments; returns a
 // usage message, or an empty text when they are well-formed.
@@ -203,6 +204,10 @@ std::string parse_init_options(const Args &args, InitOptions *opts) {
         std::string name = args[i], value;
         bool has_value = false;
         if (name.rfind("--", 0) != 0) return "unexpected argument " + quoted(name);
+        if (name == "--force") {
+            opts->force = true;
+            continue;
+        }
         if (const size_t eq = name.find('='); eq != std::string::npos) {
             value = name.substr(eq + 1);
             name.resize(eq);
@@ -277,6 +282,12 @@ int run_init(const Args &args) {
     }
 
     const std::string path = vnx::config_store_path();
+    struct stat st;
+    if (!opts.force && stat(path.c_str(), &st) == 0) {
+        return failure("the configuration store " + quoted(path) + " already exists", {},
+                       "nothing was written; give --force to overwrite its DB_ROOT, DB_DQPBASE "
+                       "and DB_DQPMAX, or point VNX_REGISTRY at another file");
+    }
     if (std::string problem = make_parent_dirs(path); !problem.empty()) return failure(problem);
     std::string err;
     auto store = ConfigStore::open(path, true, &err);
@@ -297,6 +308,10 @@ int run_init(const Args &args) {
             return failure("cannot create key " + quoted(subkey), store->error());
         }
     }
+    printf("configuration store %s:\n", path.c_str());
+    for (const auto &[name, data] : values)
+        printf("  %s=%s\n", name, data.c_str());
+    printf("  keys PortServer, ODBServer, NetServer\n");
     return kSuccess;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/dqp_client.h"
+#include "fuzz_log.h"
 #include "protocol/packet.h"
 #include "protocol/trace.h"
 
@@ -34,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (strlen(field) >= sizeof field) abort();
             if (g == 0 && strlen(field) != arg.size()) abort();
         }
-        static bool log_opened = dqp::open_log("/dev/null") == 0;
-        (void)log_opened;
+        fuzz_trace_on();
         dqp::trace_packet(p, size, "[fuzz]", "packet");
     }
 

@@ -219,3 +219,52 @@ TEST_F(Gateway, SpawnWaitZeroLooksOnce) {
     EXPECT_EQ(vnx::wait_for_child(port, 0), 0);
     EXPECT_FALSE(std::filesystem::exists(vnx::handshake_file_name(port)));
 }
+
+TEST_F(Gateway, SecondClientIsRefusedOnceOneIsAccepted) {
+    int port = 0;
+    start(&port);
+    auto first = connect(port);
+    ASSERT_EQ(ask(*first, 'A', 0, {"", "u"}).type, 'Y');
+    // The listener is closed after the accept: a second client is refused at
+    // once rather than left waiting in a backlog nobody reads.
+    std::string err;
+    auto second = dqp::Connection::open("127.0.0.1", port, &err, 2000);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(err.find("refused"), std::string::npos) << err;
+}
+
+TEST_F(Gateway, LoggingNeverOverwritesOtherFilesInDbRoot) {
+    for (const char *name : {"users.db", "registry-copy.db", "data.sqlite"}) {
+        std::ofstream(root_ + "/" + name) << "keep me";
+    }
+    std::filesystem::create_symlink("/dev/null", root_ + "/linked.log");
+    int port = 0;
+    start(&port);
+    auto c = connect(port);
+    for (const char *name : {"users.db", "registry-copy.db", "data.sqlite", "linked.log"}) {
+        ASSERT_EQ(c->send('4', 0, {"1", name}), 0);
+        ask(*c, 'A', 0, {"", "u"});
+    }
+    for (const char *name : {"users.db", "registry-copy.db", "data.sqlite"}) {
+        EXPECT_EQ(read_file(root_ + "/" + name), "keep me") << name;
+        EXPECT_NE(read_file(root_ + "/" + name + std::string(".log")).find("PKT_TYPE_START"),
+                  std::string::npos)
+            << name;
+    }
+    // A link is never followed: the log is simply not opened.
+    EXPECT_TRUE(std::filesystem::is_symlink(root_ + "/linked.log"));
+    // The configuration store itself is untouched and still readable.
+    std::string data;
+    EXPECT_EQ(store_->get_value(vnx::kRootKey, "DB_ROOT", &data), 0);
+    EXPECT_EQ(data, root_);
+}
+
+TEST_F(Gateway, WaitForChildStopsWhenWoken) {
+    int port = free_port();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    EXPECT_EQ(vnx::wait_for_child(port, 0, {fds[0]}), -2);
+    close(fds[0]);
+    close(fds[1]);
+}

@@ -26,17 +26,38 @@ extern char **environ;
 
 namespace vnxtest {
 
-// A port nobody listens on right now.
+// A base port with the base and the next 201 ports free right now, below the
+// kernel's ephemeral range (32768 and up), so that no client socket of the
+// machine takes a gateway's port between the check and the gateway's bind.
+// Each test process starts in its own region, so parallel tests do not race.
+inline int free_base_port() {
+    static int next = 20000 + (getpid() * 250) % 12000;
+    for (int tries = 0; tries < 200; tries++) {
+        int base = next;
+        next += 250;
+        if (next > 32500) next = 20000;
+        bool ok = true;
+        for (int p = base; p <= base + 201 && ok; p += 1) {
+            // SO_REUSEADDR as the master and gateways bind: connections in
+            // TIME_WAIT do not hold a port, listeners do.
+            int s = socket(AF_INET, SOCK_STREAM, 0);
+            int on = 1;
+            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_ANY);
+            a.sin_port = htons(static_cast<uint16_t>(p));
+            ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+            close(s);
+        }
+        if (ok) return base;
+    }
+    return 0;
+}
+
+// A port nobody listens on right now, from the same scheme.
 inline int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
+    return free_base_port() + 1;
 }
 
 // Exit code of pid within timeout_ms (reaping it), -1000 - signal when it was

@@ -12,34 +12,6 @@
 
 namespace vnxtest {
 
-// A base port with the base and the next 201 ports free right now, below the
-// kernel's ephemeral range (32768 and up), so that no client socket of the
-// machine takes a gateway's port between the check and the gateway's bind.
-inline int free_base_port() {
-    static int next = 20000 + (getpid() * 250) % 12000;
-    for (int tries = 0; tries < 200; tries++) {
-        int base = next;
-        next += 250;
-        if (next > 32500) next = 20000;
-        bool ok = true;
-        for (int p = base; p <= base + 201 && ok; p += 1) {
-            // SO_REUSEADDR as the master and gateways bind: connections in
-            // TIME_WAIT do not hold a port, listeners do.
-            int s = socket(AF_INET, SOCK_STREAM, 0);
-            int on = 1;
-            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_ANY);
-            a.sin_port = htons(static_cast<uint16_t>(p));
-            ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-            close(s);
-        }
-        if (ok) return base;
-    }
-    return 0;
-}
-
 class Master : public Installation {
   protected:
     void SetUp() override {
@@ -51,10 +23,12 @@ class Master : public Installation {
         store_->set_value(vnx::kRootKey, "DB_DQPBASE", std::to_string(base_));
     }
     void TearDown() override {
+        // Entries of -1 are masters already reaped: never signal them (kill
+        // with -1 would reach every process).
         for (pid_t m : masters_)
-            kill(m, SIGTERM);
+            if (m > 0) kill(m, SIGTERM);
         for (pid_t m : masters_)
-            wait_exit(m, 10000);
+            if (m > 0) wait_exit(m, 10000);
         Installation::TearDown();
     }
 

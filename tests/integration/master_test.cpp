@@ -254,3 +254,94 @@ TEST_F(Master, DecnetSettingSendsNoNotice) {
     EXPECT_EQ(sessions().size(), 0u);
     EXPECT_EQ(std::filesystem::file_size(users_db()), 1025u);
 }
+
+TEST_F(Master, StopEndsAGatewayThatIsStillStarting) {
+    // A server program that never signals that it listens.
+    std::string script = root_ + "/slowserver";
+    std::ofstream(script) << "#!/bin/sh\necho $$ > " << root_ << "/slow.pid\nexec sleep 60\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    pid_t m = start_master();
+    ASSERT_GT(m, 0);
+    std::thread client([this] { request("slow"); });
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!std::filesystem::exists(root_ + "/slow.pid") && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the script has exec'd sleep
+    pid_t slow = static_cast<pid_t>(atoi(read_file(root_ + "/slow.pid").c_str()));
+    ASSERT_GT(slow, 1);
+    ASSERT_TRUE(process_alive(slow));
+    kill(m, SIGTERM);
+    EXPECT_EQ(wait_exit(m, 10000), 0);
+    client.join();
+    EXPECT_FALSE(process_alive(slow));
+    if (process_alive(slow)) kill(slow, SIGKILL);
+}
+
+TEST_F(Master, ExitedGatewayIsReapedAtOnce) {
+    pid_t m = start_master();
+    ASSERT_GT(m, 0);
+    std::string err;
+    auto c = dqp::open_session("127.0.0.1", base_, "odb", &err);
+    ASSERT_NE(c, nullptr) << err;
+    pid_t gateway = start_session(*c, "bob");
+    ASSERT_GT(gateway, 0);
+    ASSERT_EQ(c->send('B', 0), 0);  // STOP: the gateway exits
+    // No "<defunct>" lingers: the master reaps it as soon as it exits.
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::filesystem::exists("/proc/" + std::to_string(gateway)) &&
+           std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(gateway)));
+    EXPECT_TRUE(wait_sessions(0));
+}
+
+TEST_F(Master, ServerRequestNameEndsAtItsNul) {
+    start_master();
+    std::string err;
+    auto c = dqp::Connection::open("127.0.0.1", base_, &err, 10000);
+    ASSERT_NE(c, nullptr) << err;
+    ASSERT_EQ(c->send_raw("odb\0", 4), 0);
+    char buf[32] = {};
+    ssize_t n = recv(c->fd(), buf, sizeof buf - 1, 0);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(atoi(buf), base_ + 1);
+}
+
+TEST_F(Master, StartUpLinesAreLoggedOnceTheLogIsOpen) {
+    std::string key = std::string(vnx::kRootKey) + "\\PortServer";
+    store_->set_value(key, "logging", "true");
+    store_->set_value(key, "logfile", "portserver.txt");
+    pid_t m = start_master();
+    ASSERT_GT(m, 0);
+    std::string log = read_file(root_ + "/portserver.log");
+    size_t activated = log.find("Tavorin/DQP TCP/IP port server activated");
+    size_t port_line =
+        log.find("getservbyname(\"db_dqpbase\",\"tcp\") port=" + std::to_string(base_));
+    size_t buffers = log.find("socket buffer sizes - so_rcvbuf=");
+    ASSERT_NE(activated, std::string::npos) << log;
+    ASSERT_NE(port_line, std::string::npos) << log;
+    ASSERT_NE(buffers, std::string::npos) << log;
+    EXPECT_LT(activated, port_line);
+    EXPECT_LT(port_line, buffers);
+    EXPECT_NE(log.find("(from DB_DQPBASE)"), std::string::npos);
+    EXPECT_EQ(log.find("wsock32.dll loaded"), std::string::npos);
+}
+
+TEST_F(Master, RefusesToStartWithoutAGatewayProgram) {
+    std::filesystem::remove(root_ + "/odbserver");
+    pid_t m = start_master(false);
+    EXPECT_EQ(wait_exit(m, 10000), 255);
+    masters_.back() = -1;
+    EXPECT_NE(read_file(root_ + "/master0.err").find("holds no odbserver"), std::string::npos);
+}
+
+TEST_F(Master, MissingDbRootNamesTheStoreAndSuggestsInit) {
+    store_->delete_value(vnx::kRootKey, "DB_ROOT");
+    pid_t m = start_master(false);
+    EXPECT_EQ(wait_exit(m, 10000), 255);
+    masters_.back() = -1;
+    std::string err = read_file(root_ + "/master0.err");
+    EXPECT_NE(err.find("Cannot find DB_ROOT in the registry."), std::string::npos) << err;
+    EXPECT_NE(err.find(root_ + "/registry.db"), std::string::npos) << err;
+    EXPECT_NE(err.find("vnxadmin init"), std::string::npos) << err;
+}

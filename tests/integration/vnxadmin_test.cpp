@@ -78,10 +78,23 @@ class VnxadminTest : public ::testing::Test {
 TEST_F(VnxadminTest, InitWritesInstallationLayout) {
     const Result r = run({"init", "--db-root", "/opt/vnx/", "--base-port", "5000"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "configuration store " + store_ +
+                         ":\n  DB_ROOT=/opt/vnx\n  DB_DQPBASE=5000\n  DB_DQPMAX=5101\n"
+                         "  keys PortServer, ODBServer, NetServer\n");
     EXPECT_EQ(run({"reg", "list", ""}).out, "DB_ROOT=/opt/vnx\nDB_DQPBASE=5000\nDB_DQPMAX=5101\n");
     EXPECT_EQ(run({"reg", "keys", "SOFTWARE\\Tavorin\\VNX"}).out,
               "PortServer\nODBServer\nNetServer\n");
+}
+
+TEST_F(VnxadminTest, InitRefusesToOverwriteAStoreWithoutForce) {
+    init();
+    const Result again = run({"init", "--db-root", "/elsewhere", "--base-port", "6000"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+    EXPECT_EQ(run({"reg", "get", "", "DB_ROOT"}).out, "/opt/vnx\n");
+    EXPECT_EQ(run({"init", "--db-root", "/elsewhere", "--base-port", "6000", "--force"}).status, 0);
+    EXPECT_EQ(run({"reg", "get", "", "DB_ROOT"}).out, "/elsewhere\n");
 }
 
 TEST_F(VnxadminTest, InitCreatesDirectoriesAndTakesMaxPort) {

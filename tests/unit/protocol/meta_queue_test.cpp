@@ -40,7 +40,8 @@ TEST(MetaQueue, EmptyResultSendsEndPacketAlone) {
 TEST(MetaQueue, RowsBatchedThenEofAsOwnFrame) {
     MetaQueue q;
     Sink s;
-    for (int i = 0; i < 3; i++) EXPECT_EQ(add(q, s, 'T', {"row"}), 0);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(add(q, s, 'T', {"row"}), 0);
     EXPECT_EQ(q.count(), 3);
     add(q, s, 'R', {});
     ASSERT_EQ(s.sent.size(), 2u);
@@ -48,7 +49,9 @@ TEST(MetaQueue, RowsBatchedThenEofAsOwnFrame) {
     EXPECT_EQ(pkt_argc(s.sent[0].c_str()), 3);
     std::string_view inner;
     ASSERT_EQ(packet_arg(s.sent[0].c_str(), s.sent[0].size(), 2, &inner), 0);
-    EXPECT_EQ(inner, "00000000T0000000000010019" "0003row");
+    EXPECT_EQ(inner,
+              "00000000T0000000000010019"
+              "0003row");
     EXPECT_EQ(s.sent[1], "00000000R000000000000");
     EXPECT_EQ(q.count(), 0);
 }
@@ -56,7 +59,8 @@ TEST(MetaQueue, RowsBatchedThenEofAsOwnFrame) {
 TEST(MetaQueue, AtMost128PacketsPerBatch) {
     MetaQueue q;
     Sink s;
-    for (int i = 0; i < 300; i++) add(q, s, 'T', {"r"});
+    for (int i = 0; i < 300; i++)
+        add(q, s, 'T', {"r"});
     add(q, s, 'R', {});
     ASSERT_EQ(s.sent.size(), 4u);  // 128 + 128 + 44, then EOF
     EXPECT_EQ(pkt_argc(s.sent[0].c_str()), 128);
@@ -69,11 +73,14 @@ TEST(MetaQueue, BatchesStayWithinMaxbufsize) {
     MetaQueue q;
     Sink s;
     std::string row(500, 'x');
-    for (int i = 0; i < 100; i++) add(q, s, 'T', {row}, 4096);
+    for (int i = 0; i < 100; i++)
+        add(q, s, 'T', {row}, 4096);
     add(q, s, 'R', {}, 4096);
-    for (const std::string &p : s.sent) EXPECT_LT(p.size(), 4096u + 29) << p.size();
+    for (const std::string &p : s.sent)
+        EXPECT_LT(p.size(), 4096u + 29) << p.size();
     size_t rows = 0;
-    for (size_t i = 0; i + 1 < s.sent.size(); i++) rows += pkt_argc(s.sent[i].c_str());
+    for (size_t i = 0; i + 1 < s.sent.size(); i++)
+        rows += pkt_argc(s.sent[i].c_str());
     EXPECT_EQ(rows, 100u);
 }
 
@@ -96,7 +103,8 @@ TEST(MetaQueue, NearFullPacketsNeverMakeUndeliverableBatch) {
     add(q, s, 'T', {a}, 1 << 30);
     add(q, s, 'T', {b}, 1 << 30);
     add(q, s, 'R', {});
-    for (const std::string &p : s.sent) EXPECT_LE(p.size(), static_cast<size_t>(PKT_MAX_SIZE));
+    for (const std::string &p : s.sent)
+        EXPECT_LE(p.size(), static_cast<size_t>(PKT_MAX_SIZE));
     EXPECT_EQ(s.sent.size(), 3u);
 }
 
@@ -106,4 +114,25 @@ TEST(MetaQueue, PacketTooLargeForAnyBatchIsRefused) {
     std::string huge(PKT_MAX_SIZE - 40, 'h');
     EXPECT_EQ(add(q, s, 'T', {huge}), -1);
     EXPECT_EQ(q.count(), 0);
+}
+
+TEST(MetaQueue, MaxbufsizeZeroSendsEveryRowInItsOwnBatch) {
+    MetaQueue q;
+    Sink s;
+    for (const char *row : {"1", "2", "3"})
+        add(q, s, 'T', {row}, 0);
+    add(q, s, 'R', {}, 0);
+    // No batch ever carries more than one row; every row arrives, in order.
+    std::vector<std::string> rows;
+    for (size_t i = 0; i + 1 < s.sent.size(); i++) {
+        const std::string &meta = s.sent[i];
+        ASSERT_EQ(meta[8], 'W');
+        int argc = pkt_argc(meta.c_str());
+        ASSERT_LE(argc, 1);
+        if (argc == 1) rows.push_back(arg_string(meta.c_str(), meta.size(), 0));
+    }
+    ASSERT_EQ(rows.size(), 3u);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(arg_string(rows[i].c_str(), rows[i].size(), 0), std::to_string(i + 1));
+    EXPECT_EQ(s.sent.back()[8], 'R');
 }

@@ -26,7 +26,9 @@ std::string decode(const std::string &in) {
     return out;
 }
 
-std::string esc(int n, char b) { return std::string{'\x01', static_cast<char>(n), b}; }
+std::string esc(int n, char b) {
+    return std::string{'\x01', static_cast<char>(n), b};
+}
 
 }  // namespace
 
@@ -50,17 +52,21 @@ TEST(Rle, RunLengthBoundaries) {
 }
 
 TEST(Rle, EscapeByteIsAlwaysEscaped) {
-    EXPECT_EQ(encode("A\x01" "B"), "A" + esc(1, '\x01') + "B");
+    EXPECT_EQ(encode("A\x01"
+                     "B"),
+              "A" + esc(1, '\x01') + "B");
     EXPECT_EQ(encode("\x01\x01"), esc(1, '\x01') + esc(1, '\x01'));
     EXPECT_EQ(encode("\x01\x01\x01\x01"), esc(4, '\x01'));
 }
 
 TEST(Rle, RoundTripMixedData) {
     std::string in;
-    for (int i = 0; i < 5000; i++) in += static_cast<char>((i * 7919) % 13 < 5 ? ' ' : i % 251);
+    for (int i = 0; i < 5000; i++)
+        in += static_cast<char>((i * 7919) % 13 < 5 ? ' ' : i % 251);
     EXPECT_EQ(decode(encode(in)), in);
     std::string all;
-    for (int i = 0; i < 256; i++) all.append(i % 5 + 1, static_cast<char>(i));
+    for (int i = 0; i < 256; i++)
+        all.append(i % 5 + 1, static_cast<char>(i));
     EXPECT_EQ(decode(encode(all)), all);
 }
 
@@ -89,13 +95,17 @@ TEST(Frame, OkPacketFramesToTwelveBytes) {
     EXPECT_EQ(std::string(pkt, 8), "00000015");  // its own length, 21
 }
 
-TEST(Frame, PlainWhenEncodingIsLonger) {
-    char pkt[] = "00000000Y000000000001001900AB";  // mixed, short runs
+TEST(Frame, NeverLongerThanThePacketAndDecodesExactly) {
+    char pkt[] = "00000000Y1A2B3C4D000100190002xy";  // short runs only
     std::string p(pkt);
     char frame[PKT_MAX_SIZE];
     int n = frame_encode(pkt, p.size(), frame, sizeof frame);
     ASSERT_GT(n, 0);
     EXPECT_LE(n, static_cast<int>(p.size()));
+    char back[PKT_BUFSIZE];
+    int len = frame_decode(frame, static_cast<size_t>(n), back, sizeof back);
+    ASSERT_EQ(len, static_cast<int>(p.size()));
+    EXPECT_EQ(std::string(back + 8, p.size() - 8), p.substr(8));
 }
 
 TEST(Frame, PacketHoldingEscapeByteSurvivesRoundTrip) {
@@ -126,7 +136,8 @@ TEST(Frame, LengthFieldValidation) {
 
 TEST(Frame, DecodeRefusesOversizeAndNulBytes) {
     std::string frame = "00000000";
-    for (int i = 0; i < 70; i++) frame += esc(253, 'x');  // 17710 bytes decoded
+    for (int i = 0; i < 70; i++)
+        frame += esc(253, 'x');  // 17710 bytes decoded
     char pkt[PKT_BUFSIZE];
     EXPECT_EQ(frame_decode(frame.data(), frame.size(), pkt, sizeof pkt), -1);
     std::string nul = "0000000CY" + esc(3, '\0');
@@ -138,7 +149,8 @@ TEST(Frame, FrameLargerThanLimitIsRefused) {
     // 16384 bytes of data that cannot compress, holding an escape byte: the
     // frame would exceed the receiver's buffer and must not be built.
     std::vector<char> pkt(PKT_BUFSIZE, '\0');
-    for (int i = 8; i < PKT_MAX_SIZE; i++) pkt[i] = static_cast<char>('a' + (i % 2));
+    for (int i = 8; i < PKT_MAX_SIZE; i++)
+        pkt[i] = static_cast<char>('a' + (i % 2));
     pkt[100] = '\x01';
     char frame[PKT_MAX_SIZE];
     EXPECT_EQ(frame_encode(pkt.data(), PKT_MAX_SIZE, frame, sizeof frame), -1);

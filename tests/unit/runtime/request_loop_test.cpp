@@ -12,7 +12,9 @@
 
 #include "client/dqp_client.h"
 #include "protocol/packet.h"
+#include "protocol/rle.h"
 #include "runtime/client_table.h"
+#include "runtime/request.h"
 
 using namespace vnx;
 using dqp::Reply;
@@ -289,6 +291,10 @@ TEST_P(RequestLoopFrames, RefusedFrameClosesConnection) {
         conn_->close();  // peer goes away mid-frame
     else
         EXPECT_TRUE(conn_->peer_closed(5000));
+    // Either way the loop ends as for ABORT, without dispatching anything.
+    loop_.join();
+    loop_ = std::thread([] {});
+    EXPECT_EQ(calls.log, (std::vector<std::string>{"stop"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -299,3 +305,31 @@ INSTANTIATE_TEST_SUITE_P(
                       std::string("0000000BY\x01\xff"),  // escape cut by the frame end
                       std::string("00000030Y00"),        // peer closes mid-frame
                       std::string("0000")));             // peer closes mid-header
+
+// A malformed packet of a type that is never answered must not draw a NOK
+// that the client would read as the answer to its next request.
+TEST_F(RequestLoop, MalformedNeverAnsweredRequestClosesConnection) {
+    // LOGGING whose argument count promises an argument that is not there.
+    std::string pkt =
+        "00000000400000000"
+        "0001";
+    char frame[dqp::PKT_MAX_SIZE];
+    int n = dqp::frame_encode(pkt.data(), pkt.size(), frame, sizeof frame);
+    ASSERT_GT(n, 0);
+    ASSERT_EQ(conn_->send_raw(frame, static_cast<size_t>(n)), 0);
+    EXPECT_TRUE(conn_->peer_closed(5000));
+    loop_.join();
+    loop_ = std::thread([] {});
+    EXPECT_EQ(calls.log, (std::vector<std::string>{"stop"}));
+}
+
+TEST(LoggingPath, OnlyLogFilesInDbRoot) {
+    // No store here: DB_ROOT reads as empty and the directory is ".".
+    EXPECT_EQ(logging_path("trace"), "./trace.log");
+    EXPECT_EQ(logging_path("trace.log"), "./trace.log");
+    EXPECT_EQ(logging_path("../../etc/users.db"), "./users.db.log");
+    EXPECT_EQ(logging_path("C:\\x\\registry.db"), "./registry.db.log");
+    EXPECT_EQ(logging_path("dir/"), "");
+    EXPECT_EQ(logging_path(".."), "");
+    EXPECT_EQ(logging_path(".log"), "");
+}

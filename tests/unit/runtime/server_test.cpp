@@ -13,14 +13,15 @@ using namespace vnx;
 namespace {
 
 class LogPath : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/vnx_logpath_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
     }
     void TearDown() override {
-        for (const std::string &f : made_) unlink(f.c_str());
+        for (const std::string &f : made_)
+            unlink(f.c_str());
         rmdir(dir_.c_str());
     }
     void touch(const std::string &name) {
@@ -60,6 +61,9 @@ TEST(MaxBufSize, FromTcpBufSetting) {
     EXPECT_EQ(maxbufsize_from("15"), 15360);
     EXPECT_EQ(maxbufsize_from("16"), 16384);
     EXPECT_EQ(maxbufsize_from("64"), 16384);
+    // "0" (or a negative size) means what it says: no batching at all.
+    EXPECT_EQ(maxbufsize_from("0"), 0);
+    EXPECT_EQ(maxbufsize_from("-2"), 0);
 }
 
 TEST(GatewayMain, CommandLineWithoutBlankExitsMinusOne) {
