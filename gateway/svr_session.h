@@ -69,6 +69,7 @@ struct svr_columns {
 };
 
 struct svr_session;
+struct table_access;  // record-level table access (table_open.h)
 
 // Cursor control block: one ODBC statement with a result set.
 struct csb {
@@ -101,6 +102,9 @@ struct svr_session {
     int32_t lock_mode = kNoLock;
     int trace = 0;
     Dialect dialect = Dialect::Other;
+    // Tables opened with USE and their statements' names (the statements
+    // themselves are cursors of the list above).
+    std::shared_ptr<table_access> tables;
 
     ~svr_session();
     // Records a diagnostic of the gateway's own (no ODBC call failed).
