@@ -103,13 +103,16 @@ int make_parts(svr_session *s, const svr_columns &cols, const std::string &key, 
         if (p.column == nullptr)
             return fail(s, "key column " + name + " is not a column of the table");
         if (!single && at >= value.size()) break;  // no characters left: no condition
-        bool character = is_character(p.column->sql_type);
-        p.like = character && !exact && (!single || letter == 'C');
         p.width = is_date(p.column->sql_type) ? 8 : p.column->precision;
         std::string_view rest = std::string_view(value).substr(std::min(at, value.size()));
         std::string_view piece = single ? rest : rest.substr(0, p.width);
         at += piece.size();
         bool ran_out = at >= value.size() && (single || piece.size() < p.width);
+        // Only the part the value ends in matches by prefix: a part given in
+        // full must be equal (a blank-padded CHAR never matches LIKE without
+        // a wildcard on some data sources).
+        bool character = is_character(p.column->sql_type);
+        p.like = character && !exact && ran_out && (!single || letter == 'C');
         if (single && letter == 'N') piece = rest;  // the number, leading blanks and all
         p.param = part_param(p, piece, ran_out);
         parts->push_back(std::move(p));

@@ -3,11 +3,11 @@
 //
 // The key expression names one column ("NAME", "NAME DESC") or up to five
 // ("LAST,FIRST"). The search value is cut into consecutive pieces of the key
-// columns' widths; a part without characters left gets no condition. A
-// character part matches by prefix (LIKE with "%" appended when the value
-// ran out inside it, trailing blanks removed) unless EXACT is given, when it
-// must be equal; other parts must be equal (a numeric value may carry
-// leading blanks). The statement asks for the first matching row in key
+// columns' widths; a part without characters left gets no condition. The
+// character part the value ends in matches by prefix (LIKE, trailing blanks
+// removed, "%" appended) unless EXACT is given; every other part must be
+// equal (trailing blanks of character data and leading blanks of numbers
+// do not count). The statement asks for the first matching row in key
 // order and returns its row identifier in the text form of the key query,
 // so the scroll cursor finds its record. One statement is kept per table,
 // key expression and match kind, prepared once and reused. No match fails
