@@ -16,7 +16,7 @@ using dqp::Reply;
 
 namespace {
 
-enum class Kind { Sqlite, Postgres, Mariadb };
+enum class Kind { Sqlite, Postgres, PostgresDecl, Mariadb };
 
 std::string kind_name(const testing::TestParamInfo<Kind> &info) {
     switch (info.param) {
@@ -24,6 +24,8 @@ std::string kind_name(const testing::TestParamInfo<Kind> &info) {
             return "SQLite";
         case Kind::Postgres:
             return "PostgreSQL";
+        case Kind::PostgresDecl:
+            return "PostgreSQLDeclareFetch";
         case Kind::Mariadb:
             break;
     }
@@ -33,7 +35,7 @@ std::string kind_name(const testing::TestParamInfo<Kind> &info) {
 ThrowawayServer &server(Kind k) {
     static PostgresServer pg;
     static MariadbServer maria;
-    if (k == Kind::Postgres) return pg;
+    if (k == Kind::Postgres || k == Kind::PostgresDecl) return pg;
     return maria;
 }
 
@@ -66,7 +68,10 @@ class TableAccess : public OdbcGateway, public testing::WithParamInterface<Kind>
         } else {
             ThrowawayServer &s = server(GetParam());
             if (!s.start()) GTEST_SKIP() << s.why();
-            add_dsn("db", s.dsn_body());
+            // psqlODBC with declare/fetch closes cursors at COMMIT and ROLLBACK.
+            add_dsn("db",
+                    s.dsn_body(GetParam() == Kind::PostgresDecl ? "UseDeclareFetch=1\nFetch=10000\n"
+                                                                : ""));
         }
         c_ = open_session(&h_);
         ASSERT_GT(h_, 0);
@@ -140,7 +145,9 @@ class TableAccess : public OdbcGateway, public testing::WithParamInterface<Kind>
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(DataSources, TableAccess,
-                         testing::Values(Kind::Sqlite, Kind::Postgres, Kind::Mariadb), kind_name);
+                         testing::Values(Kind::Sqlite, Kind::Postgres, Kind::PostgresDecl,
+                                         Kind::Mariadb),
+                         kind_name);
 
 TEST_P(TableAccess, UseCountsRowsAndRecordsFollowTheOrderKey) {
     Reply all = use("t", "A");
@@ -204,9 +211,9 @@ TEST_P(TableAccess, InsertAppendsARecordAndDeleteRemovesExactlyThatRow) {
 }
 
 TEST_P(TableAccess, InsertReturnsAnIdentifierTheDataSourceAssigns) {
-    std::string key = GetParam() == Kind::Postgres  ? "r SERIAL PRIMARY KEY"
+    std::string key = sqlite()                      ? "r INTEGER PRIMARY KEY"
                       : GetParam() == Kind::Mariadb ? "r INTEGER AUTO_INCREMENT PRIMARY KEY"
-                                                    : "r INTEGER PRIMARY KEY";
+                                                    : "r SERIAL PRIMARY KEY";
     exec_ok(*c_, h_, "CREATE TABLE t_two (" + key + ", v VARCHAR(20))");
     ask(*c_, 'X', h_);
     ASSERT_EQ(use("t_two", "T2").type, 'Y') << maperror(*c_, h_);
@@ -274,9 +281,7 @@ TEST_P(TableAccess, LockInOneSessionIsSeenAtOnceByIslockedInAnother) {
 }
 
 TEST_P(TableAccess, MemoSendsALongColumnInChunks) {
-    std::string repeat = GetParam() == Kind::Sqlite     ? "hex(zeroblob(20000))"
-                         : GetParam() == Kind::Postgres ? "repeat('0', 40000)"
-                                                        : "REPEAT('0', 40000)";
+    std::string repeat = sqlite() ? "hex(zeroblob(20000))" : "REPEAT('0', 40000)";
     exec_ok(*c_, h_, "UPDATE t SET memo = " + repeat + " WHERE r = 2");
     exec_ok(*c_, h_, "UPDATE t SET memo = NULL WHERE r = 3");
     ask(*c_, 'X', h_);
@@ -349,7 +354,8 @@ TEST_P(TableAccess, BadRequestsAreRefused) {
     EXPECT_EQ(read("NEVER", 1).type, 'N');
     EXPECT_EQ(use("t", "A").type, 'N');  // a second USE of an open alias
     EXPECT_EQ(use("t", "BAD", "name = = 1").type, 'N');
-    EXPECT_FALSE(maperror(*c_, h_).empty());
+    std::string why = maperror(*c_, h_);
+    EXPECT_NE(why.find("syntax"), std::string::npos) << why;
     EXPECT_EQ(use("t", "BAD2", "*", "nosuchcolumn").type, 'N');
     EXPECT_NE(maperror(*c_, h_).find("nosuchcolumn"), std::string::npos);
     EXPECT_EQ(use("no_such_table", "X").type, 'N');
