@@ -28,11 +28,21 @@ int fail(svr_session *s, const std::string &why, const char *op) {
     return -1;
 }
 
+// A declared cursor's current row: no driver offers an exclusive lock
+// through SQLSetPos, so the cursor is only positioned on its row.
+int position_only(svr_session *s, const char *cursor, const char *op) {
+    csb *c = find_cursor(s, cursor);
+    if (c == nullptr) return fail(s, std::string("unknown cursor ") + cursor, op);
+    SQLRETURN rc = SQLSetPos(c->hstmt, 1, SQL_POSITION, SQL_LOCK_NO_CHANGE);
+    if (sql_ok(rc)) return 0;
+    sql_error(s, c->hstmt);
+    return -1;
+}
+
 // Executes the table's update statement for the row and fetches it: the
 // data source locks the row. 0, or -1 with the reason recorded.
 int lock_row(svr_session *s, const char *table, const char *rowid, int width, const char *op) {
-    if (strcmp(rowid, "SQLSetPos()") == 0)
-        return fail(s, "records of declared cursors cannot be locked: open the table with USE", op);
+    if (strcmp(rowid, "SQLSetPos()") == 0) return position_only(s, table, op);
     OpenTable *t = find_open_table(s, table);
     if (t == nullptr) return -1;
     if (t->update_name.empty())
@@ -67,6 +77,7 @@ int db_server_islocked(int32_t handle, int, int32_t *result, const char *table, 
     if (s == nullptr) return -1;
     svr_trace(s, "db_server_islocked(START)\n");
     s->clear_error();
+    if (strcmp(rowid, "SQLSetPos()") == 0) return position_only(s, table, "db_server_islocked");
     if (lock_row(s, table, rowid, width, "db_server_islocked") != 0) return -1;
     int32_t status = 0;
     if (db_server_rollback(handle, &status) != 0) return -1;

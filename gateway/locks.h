@@ -16,8 +16,9 @@
 // roll the transaction back unless a record was read in it.
 //
 // A record that no longer exists fails (-1) with the reason recorded; so do
-// tables opened read-only (they have no update statement) and declared
-// cursors (the "SQLSetPos()" marker).
+// tables opened read-only (they have no update statement). On a cursor the
+// client declared itself (the "SQLSetPos()" marker) LOCK and ISLOCKED only
+// position the cursor on its current row: no driver locks through SQLSetPos.
 #pragma once
 
 #include <cstdint>

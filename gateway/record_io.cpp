@@ -1,6 +1,7 @@
 // Record-level table access, reading and writing. See record_io.h.
 #include "gateway/record_io.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
 #include "gateway/row_format.h"
+#include "gateway/rows.h"
 #include "gateway/session.h"
 #include "gateway/table_open.h"
 #include "protocol/packet.h"
@@ -38,11 +40,6 @@ int fail(svr_session *s, const std::string &why, const char *op) {
 
 bool positioned(const char *rowid) {
     return strcmp(rowid, kMarker) == 0;
-}
-
-int refuse_positioned(svr_session *s, const char *op) {
-    return fail(
-        s, "record operations are served on tables opened with USE, not on declared cursors", op);
 }
 
 bool is_character(SQLSMALLINT t) {
@@ -81,6 +78,106 @@ StatementParam column_param(const svr_column &c, std::string_view value) {
     if (c.sql_type == SQL_BIT && !p.null)
         p.value = (p.value[0] == 'T' || p.value[0] == 't' || p.value == "1") ? "1" : "0";
     return p;
+}
+
+// ---- declared cursors: the row the cursor stands on (SQLSetPos) -----------
+
+enum class SetPosUse { Update, Insert };
+
+// Puts a value into a column's buffer in the column's own fetch binding
+// (integers and floating point numbers binary, the rest as text) and binds
+// it: drivers then convert it as they convert fetched data.
+SQLRETURN bind_value(SQLHSTMT h, SQLUSMALLINT number, svr_column *col, const StatementParam &p) {
+    SQLSMALLINT type = binding_type(col->sql_type);
+    if (p.null) {
+        col->length = SQL_NULL_DATA;
+    } else if (type == SQL_C_LONG) {
+        auto v = static_cast<SQLINTEGER>(strtol(p.value.c_str(), nullptr, 10));
+        memcpy(col->data, &v, sizeof v);
+        col->length = sizeof v;
+    } else if (type == SQL_C_FLOAT || type == SQL_C_DOUBLE) {
+        double d = strtod(p.value.c_str(), nullptr);
+        float f = static_cast<float>(d);
+        size_t size = type == SQL_C_FLOAT ? sizeof f : sizeof d;
+        memcpy(col->data, type == SQL_C_FLOAT ? static_cast<void *>(&f) : &d, size);
+        col->length = static_cast<SQLLEN>(size);
+    } else {
+        size_t len = std::min(p.value.size(), static_cast<size_t>(kColumnDataSize - 1));
+        memcpy(col->data, p.value.data(), len);
+        col->data[len] = '\0';
+        col->length = SQL_NTS;
+    }
+    SQLLEN size = type == SQL_C_CHAR && !p.null ? static_cast<SQLLEN>(strlen(col->data) + 1)
+                                                : kColumnDataSize;
+    return SQLBindCol(h, number, type, col->data, size, &col->length);
+}
+
+// Binds the values into the cursor's own column buffers, or leaves
+// a column out (SQL_COLUMN_IGNORE): read-only columns, binary data, long character
+// data and, for an update, a value equal to the current one or a blank value
+// for a column that is null now (a null stays null). Logicals take "1" for a value beginning with
+// T, else "0".
+int bind_values(svr_session *s, csb *c, int n, const char *const *values, SetPosUse use) {
+    svr_columns &cols = *c->columns;
+    if (n > static_cast<int>(cols.columns.size())) {
+        s->set_error("more values than the cursor has columns");
+        return -1;
+    }
+    for (int i = 0; i < n; i++) {
+        svr_column &col = cols.columns[static_cast<size_t>(i)];
+        std::string value = values[i] != nullptr ? values[i] : "";
+        bool blank = trimmed(value).empty();
+        bool unchanged = use == SetPosUse::Update && col.length != SQL_NULL_DATA &&
+                         trimmed(value) == trimmed(value_text(col));
+        bool left_out = col.updatable == 0 || is_long_or_binary(col.sql_type) || unchanged ||
+                        (use == SetPosUse::Update && col.length == SQL_NULL_DATA && blank) ||
+                        (use == SetPosUse::Insert && blank && !is_character(col.sql_type));
+        SQLRETURN rc = SQL_SUCCESS;
+        auto number = static_cast<SQLUSMALLINT>(i + 1);
+        if (unchanged && !is_long_or_binary(col.sql_type) && col.updatable != 0) {
+            // Keeps its fetch binding: the driver writes the current value back,
+            // typed as fetched (some drivers refuse ignored key columns).
+        } else if (left_out) {
+            // Bound but marked ignored (some drivers refuse unbound columns).
+            col.data[0] = '\0';
+            col.length = SQL_COLUMN_IGNORE;
+            rc = SQLBindCol(c->hstmt, number, SQL_C_CHAR, col.data, kColumnDataSize, &col.length);
+        } else {
+            if (col.sql_type == SQL_BIT) value = value[0] == 'T' ? "1" : "0";
+            rc = bind_value(c->hstmt, number, &col, column_param(col, value));
+        }
+        if (!sql_ok(rc)) {
+            sql_error(s, c->hstmt);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Writes the values through the cursor's current row (SQL_UPDATE) or as a
+// new row (SQL_ADD), then binds the columns as fetches expect them again.
+int set_position(svr_session *s, const char *name, int n, const char *const *values,
+                 SQLUSMALLINT op, const char *trace) {
+    csb *c = find_cursor(s, name);
+    if (c == nullptr) return fail(s, std::string("unknown cursor ") + name, trace);
+    // The SQLite driver accepts positioned writes but stores empty texts:
+    // refused rather than reported as done.
+    if (s->dialect == Dialect::SQLite && op != SQL_DELETE)
+        return fail(s,
+                    "this data source cannot change rows through a declared cursor: open the "
+                    "table with USE",
+                    trace);
+    int r = 0;
+    if (op != SQL_DELETE)
+        r = bind_values(s, c, n, values, op == SQL_ADD ? SetPosUse::Insert : SetPosUse::Update);
+    SQLRETURN rc = r == 0 ? SQLSetPos(c->hstmt, 1, op, SQL_LOCK_NO_CHANGE) : SQL_SUCCESS;
+    if (r == 0 && !sql_ok(rc)) {
+        sql_error(s, c->hstmt);
+        r = rc == 0 ? -1 : rc;
+    }
+    if (op != SQL_DELETE && define(c->hstmt, c->columns.get(), s) != 0 && r == 0) r = -1;
+    if (r != 0) svr_trace(s, "%s(SQLSetPos(%d))\n", trace, r);
+    return r;
 }
 
 // Sends the fetched row as one DATA packet of description-prefixed values.
@@ -232,7 +329,11 @@ int db_server_update(int32_t handle, const char *table, const char *rowid, int w
     if (s == nullptr) return -1;
     svr_trace(s, "db_server_update(START)\n");
     s->clear_error();
-    if (positioned(rowid)) return refuse_positioned(s, "db_server_update");
+    if (positioned(rowid)) {
+        int r = set_position(s, table, n, values, SQL_UPDATE, "db_server_update");
+        if (r == 0) *status = *row_count = 0;
+        return r;
+    }
     OpenTable *t = find_open_table(s, table);
     const svr_columns *cols = t != nullptr ? row_columns(s, *t) : nullptr;
     if (cols == nullptr) return -1;
@@ -274,7 +375,11 @@ int db_server_delete(int32_t handle, const char *table, const char *rowid, int w
     if (s == nullptr) return -1;
     svr_trace(s, "db_server_delete(START)\n");
     s->clear_error();
-    if (positioned(rowid)) return refuse_positioned(s, "db_server_delete");
+    if (positioned(rowid)) {
+        int r = set_position(s, table, 0, nullptr, SQL_DELETE, "db_server_delete");
+        if (r == 0) *status = 0, *row_count -= 1;
+        return r;
+    }
     OpenTable *t = find_open_table(s, table);
     if (t == nullptr) return -1;
     std::vector<StatementParam> params{rowid_param(*t, rowid, width)};
@@ -294,12 +399,16 @@ int db_server_delete(int32_t handle, const char *table, const char *rowid, int w
 }
 
 int db_server_insert(int32_t handle, const char *table, char *rowid, int n, const int *,
-                     const char *const *values, int32_t *status, int32_t *) {
+                     const char *const *values, int32_t *status, int32_t *record) {
     svr_session *s = live_session(handle);
     if (s == nullptr) return -1;
     svr_trace(s, "db_server_insert(START)\n");
     s->clear_error();
-    if (positioned(rowid)) return refuse_positioned(s, "db_server_insert");
+    if (positioned(rowid)) {
+        int r = set_position(s, table, n, values, SQL_ADD, "db_server_insert");
+        if (r == 0) *status = 0, *record += 1;
+        return r;
+    }
     OpenTable *t = find_open_table(s, table);
     const svr_columns *cols = t != nullptr ? row_columns(s, *t) : nullptr;
     if (cols == nullptr) return -1;

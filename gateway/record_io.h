@@ -18,8 +18,13 @@
 // names the row READ fetched last. MEMO always answers: NOK for an unknown
 // cursor, a mode other than "READ" or a failed read.
 //
-// Record operations on a cursor the client declared itself (the handlers'
-// "SQLSetPos()" marker) are not served: they fail with a reason for MAPERROR.
+// On a cursor the client declared itself (the handlers' "SQLSetPos()"
+// marker) UPDATE, INSERT and DELETE work on the row the cursor stands on
+// with SQLSetPos and leave committing to the client; the values go through
+// the cursor's own column buffers as text (a blank value keeps a null
+// column null; "T" makes a logical 1), and the columns are bound for
+// fetching again afterwards. SQLite's driver accepts such writes but
+// stores empty texts, so there they are refused (DELETE works).
 #pragma once
 
 #include <cstdint>

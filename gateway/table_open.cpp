@@ -145,7 +145,7 @@ void release_table_statements(svr_session *s, OpenTable *t) {
 void replace_table(svr_session *s, std::unique_ptr<OpenTable> fresh) {
     auto &tables = access_of(s).tables;
     for (auto &t : tables) {
-        if (t->table != fresh->table) continue;
+        if (!same_column(t->table, fresh->table)) continue;
         release_table_statements(s, t.get());
         t = std::move(fresh);
         return;
@@ -157,14 +157,14 @@ void replace_table(svr_session *s, std::unique_ptr<OpenTable> fresh) {
 
 // ---- shared ---------------------------------------------------------------------
 
-bool same_column(const std::string &described, const std::string &name) {
-    return upper_name(described) == upper_name(name);
+bool same_column(const std::string &a, const std::string &b) {
+    return a.size() == b.size() && upper_name(a) == upper_name(b);
 }
 
 OpenTable *find_open_table(svr_session *s, const std::string &table) {
     if (s->tables != nullptr)
         for (auto &t : s->tables->tables)
-            if (t->table == table) return t.get();
+            if (same_column(t->table, table)) return t.get();
     s->set_error("table " + table + " is not open for record access (USE it first)");
     return nullptr;
 }

@@ -52,7 +52,8 @@ struct table_access {
 
 // ---- shared by the record operations -------------------------------------------
 
-// The open table of that name (exact match), or null with the reason recorded.
+// The open table of that name (compared upper-cased, as SQL compares
+// unquoted names), or null with the reason recorded.
 OpenTable *find_open_table(svr_session *s, const std::string &table);
 // A statement parameter: its text (or null), bound as SQL_C_CHAR for a
 // column of `sql_type`.
@@ -82,8 +83,8 @@ int fetch_statement_row(svr_session *s, csb *c);
 // SQL_NO_DATA_FOUND, or -1 with the reason recorded (also for a null or an
 // over-long value). The statement's columns are left unbound.
 int fetch_first_text(svr_session *s, csb *c, char *text);
-// Upper-cased comparison of a described column name with a name.
-bool same_column(const std::string &described, const std::string &name);
+// Upper-cased comparison of two column or table names.
+bool same_column(const std::string &a, const std::string &b);
 
 // ---- backend operations (slots 9, 23, 24, 25) --------------------------------
 

@@ -386,3 +386,63 @@ TEST_P(TableAccess, ReadOnlyTablesReadButNeitherLockNorChange) {
     EXPECT_EQ(ask(*c_, 'M', h_, {"A", "1", "3", "1", "X", "changed"}).type, 'N');
     EXPECT_EQ(scalar("SELECT v FROM t WHERE r = 1"), "one");
 }
+
+TEST_P(TableAccess, TableLocksAreGrantedAndKeepRowLocksOnlyAfterARead) {
+    ASSERT_EQ(use("t", "A", "*", "r").type, 'Y');
+    for (int type : {'<', '?', ';'})
+        EXPECT_EQ(ask(*c_, type, h_, {"t"}).type, 'Y') << static_cast<char>(type);
+    // Uncommitted work before any READ: UNLOCK_TABLE rolls it back.
+    exec_ok(*c_, h_, "UPDATE t SET v = 'uncommitted' WHERE r = 5");
+    ASSERT_EQ(ask(*c_, '@', h_, {"t"}).type, 'Y');
+    EXPECT_EQ(scalar("SELECT v FROM t WHERE r = 5"), "five");
+    if (sqlite()) return;
+    // After a locking READ the row lock survives UNLOCK_TABLE.
+    int32_t h2 = 0;
+    auto c2 = open_session(&h2);
+    ASSERT_EQ(use("t", "A", "*", "r", "", "", c2.get(), h2).type, 'Y');
+    ASSERT_EQ(read("A", 1, "LOCK").type, 'T');
+    ASSERT_EQ(ask(*c_, '@', h_, {"t"}).type, 'Y');
+    EXPECT_EQ(ask(*c2, '8', h2, {"A", "1"}).type, 'N');
+    ask(*c_, 'Z', h_);
+    EXPECT_EQ(ask(*c2, '8', h2, {"A", "1"}).type, 'Y');
+}
+
+TEST_P(TableAccess, TheTableNameOfFindMayDifferInCase) {
+    ASSERT_EQ(use("t", "A", "*", "r").type, 'Y');
+    Reply r = ask(*c_, 'J', h_, {"A", "NAME", "BROWN", "", "T", "EXACT", "C"});
+    ASSERT_EQ(r.type, 'Y') << maperror(*c_, h_);
+    EXPECT_EQ(r.args, (std::vector<std::string>{"3"}));
+}
+
+TEST_P(TableAccess, DeclaredCursorsUpdateDeleteAndInsertThroughTheirCurrentRow) {
+    ASSERT_EQ(ask(*c_, 'U', h_, {"c1", "SELECT r, name, v FROM t"}).type, 'Y') << maperror(*c_, h_);
+    ASSERT_EQ(ask(*c_, 'E', h_, {"c1"}).type, 'Y') << maperror(*c_, h_);
+    Reply row = ask(*c_, 'P', h_, {"c1"});
+    ASSERT_EQ(row.type, 'T');
+    std::string r1 = trimmed(record_values(row)["r"]);
+    Reply u = ask(*c_, 'M', h_, {"c1", "1", "3", r1, "POS", "it's positioned"});
+    if (sqlite()) {
+        // Its driver would store empty texts: refused, and nothing changed.
+        EXPECT_EQ(u.type, 'N');
+        EXPECT_EQ(ask(*c_, 'K', h_, {"c1", "3", "9", "ADDED", "new row"}).type, 'N');
+        ASSERT_EQ(ask(*c_, 'I', h_, {"c1", "1"}).type, 'Y') << maperror(*c_, h_);
+        ask(*c_, 'X', h_);
+        EXPECT_EQ(trimmed(scalar("SELECT COUNT(*) FROM t")), "4");
+        EXPECT_EQ(trimmed(scalar("SELECT COUNT(*) FROM t WHERE v = ''")), "0");
+        return;
+    }
+    ASSERT_EQ(u.type, 'Y') << maperror(*c_, h_);
+    ASSERT_EQ(ask(*c_, 'P', h_, {"c1"}).type, 'T');
+    Reply d = ask(*c_, 'I', h_, {"c1", "2"});
+    ASSERT_EQ(d.type, 'Y') << maperror(*c_, h_);
+    Reply i = ask(*c_, 'K', h_, {"c1", "3", "9", "ADDED", "new row"});
+    ASSERT_EQ(i.type, 'Y') << maperror(*c_, h_);
+    EXPECT_EQ(i.args, (std::vector<std::string>{"6"}));  // the open's 5 rows + 1
+    ask(*c_, 'X', h_);
+    EXPECT_EQ(scalar("SELECT v FROM t WHERE r = " + r1), "it's positioned");
+    EXPECT_EQ(trimmed(scalar("SELECT COUNT(*) FROM t")), "5");
+    EXPECT_EQ(scalar("SELECT v FROM t WHERE r = 9"), "new row");
+    // LOCK and ISLOCKED only position a declared cursor; an unknown one fails.
+    EXPECT_EQ(ask(*c_, '9', h_, {"c1", "1"}).type, 'Y') << maperror(*c_, h_);
+    EXPECT_EQ(ask(*c_, 'M', h_, {"ghost", "1", "1", "x"}).type, 'N');
+}
