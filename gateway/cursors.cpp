@@ -214,6 +214,7 @@ csb *bind_cursor(svr_session *s, SQLHSTMT h, int column_count, const std::string
 int reexecute_cursor(svr_session *s, csb *c) {
     svr_trace(s, "reprepare_statements(START)\n");
     SQLFreeStmt(c->hstmt, SQL_CLOSE);
+    c->plain_fetched = false;
     SQLRETURN rc = SQLExecute(c->hstmt);
     if (!sql_ok(rc)) return odbc_failure(s, c->hstmt, rc, "reprepare_statements(%d)\n");
     svr_trace(s, "reprepare_statements(END)\n");
@@ -382,6 +383,7 @@ namespace {
 // Executes the cursor's statement, counting its rows when `count` is given.
 int execute_cursor(svr_session *s, csb *c, int32_t *count) {
     SQLFreeStmt(c->hstmt, SQL_CLOSE);
+    c->plain_fetched = false;
     SQLRETURN rc = SQLExecute(c->hstmt);
     if (!sql_ok(rc)) return odbc_failure(s, c->hstmt, rc, "db_server_open(SQLExecute:%d)\n");
     if (count == nullptr) return 0;

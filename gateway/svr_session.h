@@ -79,6 +79,9 @@ struct csb {
     std::string sql_text;
     std::string rowid_column;
     std::vector<std::string> find_parts;
+    // Read with SQLFetch since it was last executed: the driver manager then
+    // refuses SQLExtendedFetch until the cursor is executed again.
+    bool plain_fetched = false;
 
     csb() = default;
     csb(const csb &) = delete;
