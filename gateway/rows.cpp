@@ -209,7 +209,7 @@ int define(SQLHSTMT h, svr_columns *cols, svr_session *s) {
     for (svr_column &c : cols->columns) {
         SQLRETURN rc =
             SQLBindCol(h, n++, binding_type(c.sql_type), c.data, kColumnDataSize, &c.length);
-        if (rc != SQL_SUCCESS) {
+        if (!sql_ok(rc)) {
             sql_error(s, h);
             svr_trace(s, "define(%d)\n", rc);
             return -1;
