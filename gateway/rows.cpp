@@ -484,6 +484,7 @@ int db_server_fieldlist(int32_t handle, int client, char *packet, int32_t, const
     for (svr_column &col : c->columns->columns) {
         svr_trace(s, "%s line %d name = '%s'\n", "lib_svr", 1, col.name.c_str());
         svr_trace(s, "%s line %d coltyp = %d\n", "lib_svr", 2, col.sql_type);
+        svr_trace(s, "%s line %d coltyp = %c\n", "lib_svr", 3, field_shape(col, true).letter);
         SQLLEN updatable = SQL_ATTR_READWRITE_UNKNOWN;
         if (sql_ok(SQLColAttributes(c->hstmt, n++, SQL_COLUMN_UPDATABLE, nullptr, 0, nullptr,
                                     &updatable)))
