@@ -171,3 +171,17 @@ TEST_F(SqliteSession, OverlongLoginIsRefusedBeforeTheDriverSeesIt) {
     EXPECT_NE(std::string(text).find("too long"), std::string::npos);
     EXPECT_EQ(db_server_execsql(err, "SELECT 1", text, &h, &h, &h), -1);  // serves MAPERROR only
 }
+
+TEST_F(SqliteSession, OdbServerAutocommitTrueKeepsTheDriversDefault) {
+    std::string err;
+    auto store = ConfigStore::open(dir_ + "/registry.db", true, &err);
+    ASSERT_NE(store, nullptr) << err;
+    std::string key = std::string(kRootKey) + "\\ODBServer";
+    store->create_key(key);
+    store->set_value(key, "autocommit", "true");
+    int32_t h = 0, eh = 0;
+    ASSERT_EQ(db_server_connect(&h, "", "", "", "t", &eh, 0), 0);
+    SQLULEN autocommit = 99;
+    ASSERT_TRUE(sql_ok(SQLGetConnectOption(find_session(h)->hdbc, SQL_AUTOCOMMIT, &autocommit)));
+    EXPECT_EQ(autocommit, static_cast<SQLULEN>(SQL_AUTOCOMMIT_ON));
+}
