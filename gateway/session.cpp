@@ -69,6 +69,7 @@ int connect_failure(svr_session *s, int32_t *error_handle, int rc, int marker) {
     s->henv = SQL_NULL_HENV;
     s->connected = false;
     *error_handle = s->handle;
+    keep_failed_session(s->handle);
     return rc < 0 ? rc : -1;
 }
 

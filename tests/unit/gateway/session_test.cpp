@@ -185,3 +185,17 @@ TEST_F(SqliteSession, OdbServerAutocommitTrueKeepsTheDriversDefault) {
     ASSERT_TRUE(sql_ok(SQLGetConnectOption(find_session(h)->hdbc, SQL_AUTOCOMMIT, &autocommit)));
     EXPECT_EQ(autocommit, static_cast<SQLULEN>(SQL_AUTOCOMMIT_ON));
 }
+
+TEST_F(SqliteSession, OnlyTheNewestFailedSessionsAreKept) {
+    std::vector<int32_t> failed;
+    for (size_t i = 0; i < kFailedSessionsKept + 3; i++) {
+        int32_t h = 0, err = 0;
+        ASSERT_LT(db_server_connect(&h, "", "", "", "no_such_dsn", &err, 0), 0);
+        failed.push_back(err);
+    }
+    char text[kErrorTextSize];
+    EXPECT_EQ(db_server_maperror(failed.front(), text), -1);  // retired
+    ASSERT_EQ(db_server_maperror(failed.back(), text), 0);
+    EXPECT_NE(std::string(text).find("Data source name not found"), std::string::npos);
+    EXPECT_NE(find_session(h_), nullptr);  // live sessions are never retired
+}
