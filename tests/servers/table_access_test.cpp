@@ -67,7 +67,10 @@ class TableAccess : public OdbcGateway, public testing::WithParamInterface<Kind>
             add_sqlite_dsn("db");
         } else {
             ThrowawayServer &s = server(GetParam());
-            if (!s.start()) GTEST_SKIP() << s.why();
+            if (!s.start()) {
+                if (!s.installed()) GTEST_SKIP() << s.why();
+                FAIL() << s.why();
+            }
             // psqlODBC with declare/fetch closes cursors at COMMIT and ROLLBACK.
             add_dsn("db",
                     s.dsn_body(GetParam() == Kind::PostgresDecl ? "UseDeclareFetch=1\nFetch=10000\n"
