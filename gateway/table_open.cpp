@@ -177,9 +177,31 @@ StatementParam rowid_param(const OpenTable &t, const char *rowid, int width) {
     return p;
 }
 
+namespace {
+
+// Statements kept per table beyond its read and update statements: FIND
+// keys and write forms the client chooses, so their number is bounded.
+constexpr size_t kKeptStatementsMax = 64;
+
+// Releases every kept statement of the table except its read and update
+// statements.
+void forget_kept_statements(svr_session *s, OpenTable *t) {
+    for (auto it = t->statements.begin(); it != t->statements.end();) {
+        if (it->second == t->read_name || it->second == t->update_name) {
+            ++it;
+            continue;
+        }
+        if (csb *c = find_cursor(s, it->second)) release_cursor(s, c);
+        it = t->statements.erase(it);
+    }
+}
+
+}  // namespace
+
 csb *table_statement(svr_session *s, OpenTable *t, const std::string &text) {
     if (auto it = t->statements.find(text); it != t->statements.end())
         if (csb *c = find_cursor(s, it->second)) return c;
+    if (t->statements.size() >= kKeptStatementsMax) forget_kept_statements(s, t);
     SQLHSTMT h = SQL_NULL_HSTMT;
     if (!sql_ok(SQLAllocStmt(s->hdbc, &h))) {
         sql_error(s, SQL_NULL_HSTMT);

@@ -5,8 +5,10 @@
 // sources differ (SQLite has no row locks), the expectation says so.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "odbc_harness.h"
 #include "throwaway_server.h"
@@ -248,6 +250,21 @@ TEST_P(TableAccess, FindAnswersTheRecordNumberOfTheKey) {
     EXPECT_EQ(find("NAME,V", "BROWN", "C"), 2);
     // The kept statement serves the same key again, and another key gets its own.
     EXPECT_EQ(find("NAME", "JONES", "C", true), 3);
+    // Over a hundred distinct key statements: older kept ones are let go,
+    // and the answers stay right.
+    std::vector<std::string> cols{"N", "NAME", "R", "V"};
+    std::set<std::string> keys;
+    do {
+        std::string key;
+        for (const std::string &c : cols)
+            keys.insert(key += (key.empty() ? "" : ",") + c);
+    } while (std::next_permutation(cols.begin(), cols.end()));
+    ASSERT_EQ(keys.size(), 64u);
+    for (const std::string &key : keys)
+        for (bool exact : {false, true})
+            EXPECT_EQ(find(key, std::string(80, 'Q'), "C", exact), -1) << key;
+    EXPECT_EQ(find("NAME,V", "BROWN     th", "C"), 2);
+    EXPECT_EQ(find("R", " 2", "N"), 3);
     EXPECT_EQ(find("NOSUCHCOL", "x", "C"), -1);
     EXPECT_NE(maperror(*c_, h_).find("NOSUCHCOL"), std::string::npos);
 }
