@@ -75,8 +75,23 @@ std::string key_query(const std::string &column, const std::string &table,
 struct KeyRun {
     ScrollWriter writer;
     ScrollCursor *cursor;
+    SQLLEN expected = 0;  // rows to expect when the data source does not say
     int32_t rows = 0;
 };
+
+// SELECT COUNT(*) of a table into *count. 0 or -1 with the diagnostic recorded.
+int count_rows(svr_session *s, const std::string &table, int32_t *count) {
+    ScopedStatement st;
+    std::string sql = "SELECT COUNT(*) FROM " + table;
+    if (!sql_ok(SQLAllocStmt(s->hdbc, &st.h))) return odbc_fail(s, SQL_NULL_HSTMT, "count_rows");
+    SQLINTEGER n = 0;
+    SQLLEN ind = 0;
+    if (!sql_ok(SQLExecDirect(st.h, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS)) ||
+        !sql_ok(SQLBindCol(st.h, 1, SQL_C_LONG, &n, 0, &ind)) || !sql_ok(SQLFetch(st.h)))
+        return odbc_fail(s, st.h, "count_rows");
+    *count = n;
+    return 0;
+}
 
 // Runs the key query and writes every row identifier, in order, into the
 // scroll cursor.
@@ -91,8 +106,8 @@ int run_key_query(svr_session *s, const std::string &text, KeyRun *run) {
     if (!sql_ok(SQLBindCol(st.h, 1, SQL_C_CHAR, buf, kColumnDataSize, &len)))
         return odbc_fail(s, st.h, "db_server_use");
     SQLLEN expected = 0;
-    if (!sql_ok(SQLRowCount(st.h, &expected)) || expected < 0 || expected > INT32_MAX / 2)
-        expected = 0;
+    if (!sql_ok(SQLRowCount(st.h, &expected)) || expected <= 0) expected = run->expected;
+    if (expected < 0 || expected > INT32_MAX / 2) expected = 0;
     int row = 0;
     while (sql_ok(rc = SQLFetch(st.h))) {
         buf[kColumnDataSize - 1] = '\0';
@@ -294,6 +309,13 @@ int db_server_use(int32_t handle, const char *table, char *, int, ScrollWriter w
     int32_t rb = 0;
     if (db_server_rollback(handle, &rb) != 0) return -1;
     KeyRun run{writer, cursor};
+    // SQLite's driver does not tell a query's row count, and counting a whole
+    // table there costs little beside the doubling of the record block.
+    int32_t all = 0;
+    if (s->dialect == Dialect::SQLite && strcmp(filter, "*") == 0 &&
+        count_rows(s, t->table, &all) == 0)
+        run.expected = all;
+    s->clear_error();
     int listed = run_key_query(s, key_query(t->rowid_column, t->table, filter, order), &run);
     // The key query changed nothing; ending its transaction releases the
     // read locks some data sources hold until then (SQLite's blocks writers).
@@ -334,16 +356,7 @@ int db_server_count(int32_t handle, const char *alias, int32_t *count) {
     ScrollCursor *c = find_scrollcursor(alias);
     if (c == nullptr)
         return fail(s, std::string("alias ") + alias + " is not open", "db_server_count");
-    ScopedStatement st;
-    std::string sql = "SELECT COUNT(*) FROM " + c->table;
-    if (!sql_ok(SQLAllocStmt(s->hdbc, &st.h)))
-        return odbc_fail(s, SQL_NULL_HSTMT, "db_server_count");
-    SQLINTEGER n = 0;
-    SQLLEN ind = 0;
-    if (!sql_ok(SQLExecDirect(st.h, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS)) ||
-        !sql_ok(SQLBindCol(st.h, 1, SQL_C_LONG, &n, 0, &ind)) || !sql_ok(SQLFetch(st.h)))
-        return odbc_fail(s, st.h, "db_server_count");
-    *count = n;
+    if (count_rows(s, c->table, count) != 0) return -1;
     int32_t rb = 0;
     db_server_rollback(handle, &rb);
     return 0;
