@@ -1,8 +1,10 @@
 // Record-level table access, opening and closing. See table_open.h.
 #include "gateway/table_open.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
@@ -93,6 +95,53 @@ int count_rows(svr_session *s, const std::string &table, int32_t *count) {
     return 0;
 }
 
+// Row identifiers fetched per driver call by the key query.
+constexpr SQLULEN kKeyRowset = 256;
+
+// Hands one fetched row identifier (`len` the driver's indicator) to the
+// writer as record `row`. 0 or -1 with the reason recorded.
+int write_key(svr_session *s, KeyRun *run, int row, char *text, SQLLEN len, SQLLEN expected) {
+    if (len == SQL_NULL_DATA) return fail(s, "a row identifier is null", "db_server_use");
+    if (len >= kColumnDataSize)
+        return fail(s, "a row identifier is longer than 256 characters", "db_server_use");
+    text[kColumnDataSize - 1] = '\0';
+    int n = static_cast<int>(strnlen(text, kColumnDataSize - 1));
+    if (run->writer(run->cursor, row, text, n, static_cast<int>(expected)) < 0)
+        return fail(s, "the record list cannot hold another row identifier", "db_server_use");
+    return 0;
+}
+
+// Reads the executed key query kKeyRowset rows a call (column-wise arrays,
+// SQLExtendedFetch). 1 when the driver will not fetch blocks (nothing was
+// fetched), else 0 or -1.
+int write_key_blocks(svr_session *s, SQLHSTMT h, KeyRun *run, SQLLEN expected) {
+    SQLULEN size = 0;
+    if (!sql_ok(SQLSetStmtOption(h, SQL_ROWSET_SIZE, kKeyRowset)) ||
+        !sql_ok(SQLGetStmtOption(h, SQL_ROWSET_SIZE, &size)) || size != kKeyRowset) {
+        SQLSetStmtOption(h, SQL_ROWSET_SIZE, 1);
+        return 1;
+    }
+    std::vector<char> texts(kKeyRowset * kColumnDataSize + 1, '\0');
+    std::vector<SQLLEN> lens(kKeyRowset, 0);
+    std::vector<SQLUSMALLINT> status(kKeyRowset, 0);
+    if (!sql_ok(SQLBindCol(h, 1, SQL_C_CHAR, texts.data(), kColumnDataSize, lens.data())))
+        return odbc_fail(s, h, "db_server_use");
+    int row = 0;
+    SQLRETURN rc;
+    SQLULEN got = 0;
+    while (sql_ok(rc = SQLExtendedFetch(h, SQL_FETCH_NEXT, 0, &got, status.data()))) {
+        for (SQLULEN i = 0; i < std::min(got, kKeyRowset); i++) {
+            if (status[i] == SQL_ROW_NOROW) continue;
+            if (status[i] == SQL_ROW_ERROR) return odbc_fail(s, h, "db_server_use");
+            if (write_key(s, run, ++row, &texts[i * kColumnDataSize], lens[i], expected) != 0)
+                return -1;
+        }
+    }
+    if (rc != SQL_NO_DATA_FOUND) return odbc_fail(s, h, "db_server_use");
+    run->rows = row;
+    return 0;
+}
+
 // Runs the key query and writes every row identifier, in order, into the
 // scroll cursor.
 int run_key_query(svr_session *s, const std::string &text, KeyRun *run) {
@@ -101,23 +150,17 @@ int run_key_query(svr_session *s, const std::string &text, KeyRun *run) {
     std::string sql = text;
     SQLRETURN rc = SQLExecDirect(st.h, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS);
     if (!sql_ok(rc)) return odbc_fail(s, st.h, "db_server_use");
+    SQLLEN expected = 0;
+    if (!sql_ok(SQLRowCount(st.h, &expected)) || expected <= 0) expected = run->expected;
+    if (expected < 0 || expected > INT32_MAX / 2) expected = 0;
+    if (int r = write_key_blocks(s, st.h, run, expected); r <= 0) return r;
     char buf[kColumnDataSize + 1] = {};
     SQLLEN len = 0;
     if (!sql_ok(SQLBindCol(st.h, 1, SQL_C_CHAR, buf, kColumnDataSize, &len)))
         return odbc_fail(s, st.h, "db_server_use");
-    SQLLEN expected = 0;
-    if (!sql_ok(SQLRowCount(st.h, &expected)) || expected <= 0) expected = run->expected;
-    if (expected < 0 || expected > INT32_MAX / 2) expected = 0;
     int row = 0;
-    while (sql_ok(rc = SQLFetch(st.h))) {
-        buf[kColumnDataSize - 1] = '\0';
-        if (len == SQL_NULL_DATA) return fail(s, "a row identifier is null", "db_server_use");
-        if (len >= kColumnDataSize)
-            return fail(s, "a row identifier is longer than 256 characters", "db_server_use");
-        int n = static_cast<int>(strnlen(buf, kColumnDataSize - 1));
-        if (run->writer(run->cursor, ++row, buf, n, static_cast<int>(expected)) < 0)
-            return fail(s, "the record list cannot hold another row identifier", "db_server_use");
-    }
+    while (sql_ok(rc = SQLFetch(st.h)))
+        if (write_key(s, run, ++row, buf, len, expected) != 0) return -1;
     if (rc != SQL_NO_DATA_FOUND) return odbc_fail(s, st.h, "db_server_use");
     run->rows = row;
     return 0;
