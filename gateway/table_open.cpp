@@ -200,6 +200,16 @@ void release_table_statements(svr_session *s, OpenTable *t) {
     t->statements.clear();
 }
 
+// True when the table is open already with an update statement: the
+// operations reach a table by its name, not by alias, so a read-only alias
+// opened beside a writable one must not take the writable one's statement.
+bool has_update_statement(svr_session *s, const std::string &table) {
+    if (s->tables != nullptr)
+        for (auto &t : s->tables->tables)
+            if (same_column(t->table, table) && !t->update_name.empty()) return true;
+    return false;
+}
+
 void replace_table(svr_session *s, std::unique_ptr<OpenTable> fresh) {
     auto &tables = access_of(s).tables;
     for (auto &t : tables) {
@@ -364,7 +374,7 @@ int db_server_use(int32_t handle, const char *table, char *, int, ScrollWriter w
     // read locks some data sources hold until then (SQLite's blocks writers).
     db_server_rollback(handle, &rb);
     if (listed != 0) return -1;
-    if (prepare_row_statements(s, t.get(), readonly != 0) != 0) {
+    if (prepare_row_statements(s, t.get(), readonly != 0 && !has_update_statement(s, table)) != 0) {
         release_table_statements(s, t.get());
         svr_trace(s, "db_server_use(%d)\n", -1);
         return -1;

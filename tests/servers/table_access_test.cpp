@@ -466,3 +466,17 @@ TEST_P(TableAccess, DeclaredCursorsUpdateDeleteAndInsertThroughTheirCurrentRow) 
     EXPECT_EQ(ask(*c_, '9', h_, {"c1", "1"}).type, 'Y') << maperror(*c_, h_);
     EXPECT_EQ(ask(*c_, 'M', h_, {"ghost", "1", "1", "x"}).type, 'N');
 }
+
+TEST_P(TableAccess, AReadOnlyAliasBesideAWritableOneLeavesItWritable) {
+    ASSERT_EQ(use("t", "A", "*", "r").type, 'Y');
+    ASSERT_EQ(use("t", "B", "*", "r", "SHARED", "READONLY").type, 'Y');
+    EXPECT_EQ(ask(*c_, '9', h_, {"A", "1"}).type, 'Y') << maperror(*c_, h_);
+    ASSERT_EQ(ask(*c_, 'M', h_, {"A", "1", "3", "1", "X", "still writable"}).type, 'Y')
+        << maperror(*c_, h_);
+    EXPECT_EQ(read_value("B", 1, "v"), "still writable");
+    // With the writable alias closed, a new read-only open has no update statement.
+    ASSERT_EQ(ask(*c_, '2', h_, {"A"}).type, 'Y');
+    ASSERT_EQ(ask(*c_, '2', h_, {"B"}).type, 'Y');
+    ASSERT_EQ(use("t", "C", "*", "r", "SHARED", "READONLY").type, 'Y');
+    EXPECT_EQ(ask(*c_, '9', h_, {"C", "1"}).type, 'N');
+}
