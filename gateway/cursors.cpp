@@ -19,11 +19,13 @@ void drop_statement(SQLHSTMT h) {
     if (h != SQL_NULL_HSTMT) SQLFreeStmt(h, SQL_DROP);
 }
 
-// Records the failed call's diagnostic and traces it; returns rc.
+// Records the failed call's diagnostic and traces it. Returns the failing
+// code as the operation's status: negative always, so that no failure (say
+// SQL_NEED_DATA) ever reads as success.
 int odbc_failure(svr_session *s, SQLHSTMT h, int rc, const char *trace_fmt) {
     sql_error(s, h);
     svr_trace(s, trace_fmt, rc);
-    return rc;
+    return rc < 0 ? rc : -1;
 }
 
 // The n-th blank-separated word after the first blank that follows the first
@@ -151,9 +153,9 @@ int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text
     }
     SQLRETURN rc = SQLExecute(h);
     if (!sql_ok(rc)) {
-        odbc_failure(s, h, rc, "db_server_execsql(%d) SQLExecute()\n");
+        int code = odbc_failure(s, h, rc, "db_server_execsql(%d) SQLExecute()\n");
         release_cursor(s, c);
-        return rc;
+        return code;
     }
     snprintf(cursor_name, kExecsqlNameSize, "%s", name);
     *status2 = 0;
@@ -214,6 +216,7 @@ csb *bind_cursor(svr_session *s, SQLHSTMT h, int column_count, const std::string
 int reexecute_cursor(svr_session *s, csb *c) {
     svr_trace(s, "reprepare_statements(START)\n");
     SQLFreeStmt(c->hstmt, SQL_CLOSE);
+    c->plain_fetched = false;
     SQLRETURN rc = SQLExecute(c->hstmt);
     if (!sql_ok(rc)) return odbc_failure(s, c->hstmt, rc, "reprepare_statements(%d)\n");
     svr_trace(s, "reprepare_statements(END)\n");
@@ -246,9 +249,9 @@ int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32
     if (sql_ok(rc)) rc = SQLNumResultCols(h, &ncols);
     if (!sql_ok(rc)) {
         *status = rc;
-        odbc_failure(s, h, rc, "db_server_execsql(%d) SQLPrepare()\n");
+        int code = odbc_failure(s, h, rc, "db_server_execsql(%d) SQLPrepare()\n");
         drop_statement(h);
-        return rc;
+        return code;
     }
     if (ncols > 0) {
         int r = execsql_query(s, h, ncols, sql, cursor_name, has_cursor, status2);
@@ -258,9 +261,9 @@ int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32
     rc = SQLExecute(h);
     if (!executed(rc)) {
         *status = rc;
-        odbc_failure(s, h, rc, "db_server_execsql(%d) SQLExecute()\n");
+        int code = odbc_failure(s, h, rc, "db_server_execsql(%d) SQLExecute()\n");
         drop_statement(h);
-        return rc;
+        return code;
     }
     cache_prepared_statement(s, h, sql);
     *status = *status2 = *has_cursor = 0;
@@ -382,6 +385,7 @@ namespace {
 // Executes the cursor's statement, counting its rows when `count` is given.
 int execute_cursor(svr_session *s, csb *c, int32_t *count) {
     SQLFreeStmt(c->hstmt, SQL_CLOSE);
+    c->plain_fetched = false;
     SQLRETURN rc = SQLExecute(c->hstmt);
     if (!sql_ok(rc)) return odbc_failure(s, c->hstmt, rc, "db_server_open(SQLExecute:%d)\n");
     if (count == nullptr) return 0;

@@ -47,6 +47,11 @@ SQLHSTMT find_prepared_statement(svr_session *s, const std::string &text) {
 
 void cache_prepared_statement(svr_session *s, SQLHSTMT hstmt, const std::string &text) {
     svr_trace(s, "cache_prepared_statement()\n");
+    if (s->statement_cache.size() >= kStatementCacheMax && !s->statement_cache.contains(text)) {
+        auto victim = s->statement_cache.begin();  // any one: texts repeat or they do not
+        SQLFreeStmt(victim->second, SQL_DROP);
+        s->statement_cache.erase(victim);
+    }
     auto [it, fresh] = s->statement_cache.emplace(text, hstmt);
     if (!fresh && it->second != hstmt) {
         SQLFreeStmt(it->second, SQL_DROP);

@@ -24,6 +24,10 @@ void sql_error(svr_session *s, SQLHSTMT hstmt);
 // connection diagnostic. -1 for a handle that is not live.
 int db_server_maperror(int32_t handle, char *text_out);
 
+// At most this many statements stay prepared per session: a client that
+// sends ever new texts cannot pile up statements on the data source.
+inline constexpr size_t kStatementCacheMax = 256;
+
 // The cached statement prepared for exactly `text`, or null.
 SQLHSTMT find_prepared_statement(svr_session *s, const std::string &text);
 void cache_prepared_statement(svr_session *s, SQLHSTMT hstmt, const std::string &text);

@@ -3,8 +3,12 @@
 
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
+#include "gateway/find.h"
+#include "gateway/locks.h"
+#include "gateway/record_io.h"
 #include "gateway/rows.h"
 #include "gateway/session.h"
+#include "gateway/table_open.h"
 
 namespace vnx {
 
@@ -21,6 +25,12 @@ BackendOps make_ops() {
     ops.open = db_server_open;                  // 6
     ops.close = db_server_close;                // 7
     ops.execsql = db_server_execsql;            // 8
+    ops.count = db_server_count;                // 9
+    ops.del = db_server_delete;                 // 10
+    ops.find = db_server_find;                  // 11
+    ops.insert = db_server_insert;              // 12
+    ops.read = db_server_read;                  // 13
+    ops.update = db_server_update;              // 14
     ops.maperror = db_server_maperror;          // 15
     ops.fetch = db_server_fetch;                // 16
     ops.fetchmany = db_server_fetchmany;        // 17
@@ -29,9 +39,20 @@ BackendOps make_ops() {
     ops.attach = db_server_attach;              // 20
     ops.detach = db_server_detach;              // 21
     ops.execute = db_server_execute;            // 22
+    ops.use = db_server_use;                    // 23
+    ops.unuse = db_server_unuse;                // 24
+    ops.zap = db_server_zap;                    // 25
     ops.fieldlist = db_server_fieldlist;        // 26
     ops.tablelist = db_server_tablelist;        // 27
+    ops.islocked = db_server_islocked;          // 28
+    ops.lock = db_server_lock;                  // 29
+    ops.unlock = db_server_unlock;              // 30
+    ops.islock_table = db_server_islock_table;  // 31
+    ops.lock_table = db_server_lock_table;      // 32
+    ops.rlock_table = db_server_rlock_table;    // 33
+    ops.unlock_table = db_server_unlock_table;  // 34
     ops.extend_fetch = db_server_extend_fetch;  // 47
+    ops.memo = db_server_memo;                  // 48
     return ops;
 }
 

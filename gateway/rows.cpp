@@ -1,6 +1,10 @@
 // Result rows and field descriptions. See rows.h.
 #include "gateway/rows.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -11,11 +15,32 @@
 #include "gateway/diagnostics.h"
 #include "gateway/row_format.h"
 #include "protocol/packet.h"
+#include "runtime/client_table.h"
 #include "runtime/packet_exchange.h"
 
 namespace vnx {
 
 namespace {
+
+// Holds back partial segments of the client's connection while a whole
+// result is written (header, METADATA batches, EOF), so that a short result
+// reaches the client in one piece rather than one wake-up per frame; full
+// segments still leave at once, and the rest when the result is complete.
+class CorkedResult {
+  public:
+    explicit CorkedResult(int client) {
+        ClientSlot *slot = client_slot(client);
+        fd_ = slot != nullptr ? slot->socket : -1;
+        set(1);
+    }
+    ~CorkedResult() { set(0); }
+
+  private:
+    void set(int on) {
+        if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+    }
+    int fd_;
+};
 
 // How a result's packets leave: one at a time, or batched into METADATA.
 enum class Sink { Reply, Meta };
@@ -83,9 +108,11 @@ Fetched fetch_one(svr_session *s, csb *c, bool scrollable, SQLUSMALLINT type, SQ
         rc = SQLExtendedFetch(c->hstmt, type, offset, &rows, status);
     } else if (type == SQL_FETCH_NEXT) {
         rc = SQLFetch(c->hstmt);
+        c->plain_fetched = true;
     } else if (type == SQL_FETCH_FIRST) {
         rc = reexecute_cursor(s, c);
         if (rc == SQL_SUCCESS) rc = SQLFetch(c->hstmt);
+        c->plain_fetched = true;
     } else {
         s->set_error("the cursor is forward-only: only NEXT and FIRST fetches are served");
         *rc_out = SQL_ERROR;
@@ -182,7 +209,7 @@ int define(SQLHSTMT h, svr_columns *cols, svr_session *s) {
     for (svr_column &c : cols->columns) {
         SQLRETURN rc =
             SQLBindCol(h, n++, binding_type(c.sql_type), c.data, kColumnDataSize, &c.length);
-        if (rc != SQL_SUCCESS) {
+        if (!sql_ok(rc)) {
             sql_error(s, h);
             svr_trace(s, "define(%d)\n", rc);
             return -1;
@@ -193,11 +220,130 @@ int define(SQLHSTMT h, svr_columns *cols, svr_session *s) {
 
 namespace {
 
+constexpr SQLULEN kRowArraySize = 128;
+
+// Rows fetched many at a time for a whole-result read: the cursor's columns
+// are bound to arrays (column-wise) and SQL_ROWSET_SIZE raised, so that one
+// driver call brings kRowArraySize rows. Each row is copied into the
+// cursor's own column buffers before it is formatted. The single-row
+// binding and a rowset of one are restored when the read ends.
+class RowArray {
+  public:
+    RowArray(svr_session *s, csb *c) : s_(s), c_(c) {}
+    ~RowArray() { restore(); }
+
+    // Binds the arrays; false (nothing changed) when the driver will not
+    // fetch several rows a call.
+    bool bind() {
+        if (c_->plain_fetched || c_->columns->columns.empty()) return false;
+        if (!sql_ok(SQLSetStmtOption(c_->hstmt, SQL_ROWSET_SIZE, kRowArraySize))) return false;
+        bound_ = true;
+        SQLULEN size = 0;
+        if (!sql_ok(SQLGetStmtOption(c_->hstmt, SQL_ROWSET_SIZE, &size)) || size != kRowArraySize)
+            return false;
+        const auto &cols = c_->columns->columns;
+        data_.resize(cols.size());
+        lengths_.resize(cols.size());
+        strides_.resize(cols.size());
+        for (size_t i = 0; i < cols.size(); i++) {
+            SQLSMALLINT ctype = binding_type(cols[i].sql_type);
+            strides_[i] = ctype == SQL_C_LONG     ? sizeof(SQLINTEGER)
+                          : ctype == SQL_C_FLOAT  ? sizeof(float)
+                          : ctype == SQL_C_DOUBLE ? sizeof(double)
+                                                  : static_cast<size_t>(kColumnDataSize);
+            data_[i].assign(strides_[i] * kRowArraySize + 8, '\0');
+            lengths_[i].assign(kRowArraySize, 0);
+            if (!sql_ok(SQLBindCol(c_->hstmt, static_cast<SQLUSMALLINT>(i + 1), ctype,
+                                   data_[i].data(), kColumnDataSize, lengths_[i].data())))
+                return false;
+        }
+        return true;
+    }
+    // Fetches the next rowset. Row, End or Error; *rows is the count.
+    Fetched fetch(SQLRETURN *rc_out, SQLULEN *rows) {
+        *rows = 0;
+        SQLRETURN rc = SQLExtendedFetch(c_->hstmt, SQL_FETCH_NEXT, 0, rows, status_);
+        *rc_out = rc;
+        if (sql_ok(rc) && *rows > kRowArraySize) *rows = kRowArraySize;
+        return fetch_result(rc);
+    }
+    // Copies row i of the rowset into the cursor's column buffers; false for
+    // a row the driver could not fetch.
+    bool load(SQLULEN i) {
+        if (status_[i] == SQL_ROW_ERROR) return false;
+        auto &cols = c_->columns->columns;
+        for (size_t k = 0; k < cols.size(); k++) {
+            svr_column &col = cols[k];
+            col.length = lengths_[k][i];
+            memcpy(col.data, data_[k].data() + i * strides_[k], strides_[k]);
+            terminate_bound_buffer(&col);
+        }
+        return true;
+    }
+    bool skipped(SQLULEN i) const { return status_[i] == SQL_ROW_NOROW; }
+
+  private:
+    void restore() {
+        if (!bound_) return;
+        SQLSetStmtOption(c_->hstmt, SQL_ROWSET_SIZE, 1);
+        define(c_->hstmt, c_->columns.get(), s_);
+    }
+    svr_session *s_;
+    csb *c_;
+    bool bound_ = false;
+    std::vector<std::vector<char>> data_;
+    std::vector<std::vector<SQLLEN>> lengths_;
+    std::vector<size_t> strides_;
+    SQLUSMALLINT status_[kRowArraySize] = {};
+};
+
+// What sending one row gave: on, stop after a failure (already answered).
+enum class Sent { Ok, Failed };
+
+Sent send_row(svr_session *s, csb *c, Sink sink, int client, char *packet, RowTexts *row,
+              bool with_descriptions) {
+    row->build(*c->columns, with_descriptions);
+    size_t size = packet_size(row->views);
+    if (size > packet_limit(sink)) {
+        refuse_wide_row(s, sink, client, packet, size);
+        return Sent::Failed;
+    }
+    return sink_send(sink, client, packet, dqp::PKT_TYPE_DATA, 0, row->views) < 0 ? Sent::Failed
+                                                                                  : Sent::Ok;
+}
+
+// Sends every remaining row through row arrays. 0 after the EOF, -1 after a
+// failure (answered), 1 when row arrays cannot be used (nothing sent).
+int fetch_rows_in_arrays(svr_session *s, csb *c, int client, char *packet) {
+    RowArray arr(s, c);
+    if (!arr.bind()) return 1;
+    RowTexts row;
+    SQLRETURN rc = SQL_SUCCESS;
+    SQLULEN n = 0;
+    for (;;) {
+        Fetched f = arr.fetch(&rc, &n);
+        if (f == Fetched::Error) return fail_fetch(s, c, Sink::Meta, client, packet, rc);
+        if (f == Fetched::End) break;
+        for (SQLULEN i = 0; i < n; i++) {
+            if (arr.skipped(i)) continue;
+            if (!arr.load(i)) return fail_fetch(s, c, Sink::Meta, client, packet, SQL_ERROR);
+            if (send_row(s, c, Sink::Meta, client, packet, &row, false) != Sent::Ok) return -1;
+        }
+    }
+    int sent = sink_send(Sink::Meta, client, packet, dqp::PKT_TYPE_EOF, SQL_NO_DATA_FOUND, {});
+    return sent < 0 ? -1 : 0;
+}
+
 // Sends rows of cursor c (see svr_fetch_row).
 int fetch_cursor_rows(svr_session *s, csb *c, int client, char *packet, RowMode mode, SQLLEN offset,
                       SQLUSMALLINT type) {
     Sink sink = mode == kAllRows ? Sink::Meta : Sink::Reply;
     if (mode == kAllRows && send_header(s, c, client, packet) != 0) return -1;
+    if (mode == kAllRows && type == SQL_FETCH_NEXT) {
+        int r = fetch_rows_in_arrays(s, c, client, packet);
+        if (r == 0) release_cursor(s, c);
+        if (r <= 0) return r;
+    }
     bool scrollable = is_scrollable(c->hstmt);
     RowTexts row;
     SQLRETURN rc = SQL_SUCCESS;
@@ -205,10 +351,7 @@ int fetch_cursor_rows(svr_session *s, csb *c, int client, char *packet, RowMode 
         Fetched f = fetch_one(s, c, scrollable, type, offset, &rc);
         if (f == Fetched::Error) return fail_fetch(s, c, sink, client, packet, rc);
         if (f == Fetched::End) break;
-        row.build(*c->columns, mode == kOneRow);
-        size_t size = packet_size(row.views);
-        if (size > packet_limit(sink)) return refuse_wide_row(s, sink, client, packet, size);
-        if (sink_send(sink, client, packet, dqp::PKT_TYPE_DATA, 0, row.views) < 0) return -1;
+        if (send_row(s, c, sink, client, packet, &row, mode == kOneRow) != Sent::Ok) return -1;
         if (mode == kOneRow) {
             svr_trace(s, "svr_fetch_row(END)\n");
             return 0;
@@ -276,6 +419,7 @@ int db_server_fetchmany(int32_t handle, int client, char *packet, int32_t, const
     svr_session *s = find_session(handle);
     if (s == nullptr || !s->connected) return refuse_handle(client, packet);
     dqp_reset_metaqueue();
+    CorkedResult cork(client);
     return svr_fetch_row(s, client, packet, cursor, kAllRows, nullptr, -1, SQL_FETCH_NEXT);
 }
 
@@ -317,6 +461,7 @@ int db_server_tablelist(int32_t handle, int client, char *packet, int32_t, const
     }
     csb *c = bind_cursor(s, h, 5, "", false, cursor);
     if (c == nullptr) return refuse_handle(client, packet);
+    CorkedResult cork(client);
     int r = fetch_cursor_rows(s, c, client, packet, kAllRows, -1, SQL_FETCH_NEXT);
     if (r != 0) svr_trace(s, "db_server_tablelist(svr_fetch_row()-%d)\n", r);
     return r;
@@ -339,6 +484,7 @@ int db_server_fieldlist(int32_t handle, int client, char *packet, int32_t, const
     for (svr_column &col : c->columns->columns) {
         svr_trace(s, "%s line %d name = '%s'\n", "lib_svr", 1, col.name.c_str());
         svr_trace(s, "%s line %d coltyp = %d\n", "lib_svr", 2, col.sql_type);
+        svr_trace(s, "%s line %d coltyp = %c\n", "lib_svr", 3, field_shape(col, true).letter);
         SQLLEN updatable = SQL_ATTR_READWRITE_UNKNOWN;
         if (sql_ok(SQLColAttributes(c->hstmt, n++, SQL_COLUMN_UPDATABLE, nullptr, 0, nullptr,
                                     &updatable)))

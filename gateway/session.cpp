@@ -7,6 +7,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include <cstring>
 #include <string>
 
 #include "gateway/diagnostics.h"
@@ -17,6 +18,9 @@
 namespace vnx {
 
 namespace {
+
+constexpr size_t kDsnMax = 512;    // data source names
+constexpr size_t kLoginMax = 255;  // user names and passwords
 
 // What START recorded: the user name and port that "RemUser" repeats.
 struct GatewaySession {
@@ -65,6 +69,7 @@ int connect_failure(svr_session *s, int32_t *error_handle, int rc, int marker) {
     s->henv = SQL_NULL_HENV;
     s->connected = false;
     *error_handle = s->handle;
+    keep_failed_session(s->handle);
     return rc < 0 ? rc : -1;
 }
 
@@ -120,6 +125,10 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
     open_call_trace(get_netserver_value("DQP_SVRLOG"));
     s->trace = 1;
     svr_trace(s, "db_server_connect(START %d)\n", 259);
+    if (strlen(dsn) > kDsnMax || strlen(user) > kLoginMax || strlen(password) > kLoginMax) {
+        s->set_error("data source name, user name or password too long");
+        return connect_failure(s, error_handle, -1, 260);
+    }
     SQLRETURN rc = SQLAllocEnv(&s->henv);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, -1, 301);
     rc = SQLAllocConnect(s->henv, &s->hdbc);

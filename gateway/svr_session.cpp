@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 
 namespace vnx {
@@ -14,6 +15,7 @@ namespace {
 // The live sessions of this process, by handle. Handles count up from 1.
 struct SessionTable {
     std::map<int32_t, std::unique_ptr<svr_session>> sessions;
+    std::deque<int32_t> failed;  // failed sessions, oldest first
     int32_t next_handle = 1;
 };
 
@@ -85,8 +87,18 @@ void free_session(int32_t handle) {
     table().sessions.erase(handle);
 }
 
+void keep_failed_session(int32_t handle) {
+    SessionTable &t = table();
+    t.failed.push_back(handle);
+    while (t.failed.size() > kFailedSessionsKept) {
+        t.sessions.erase(t.failed.front());
+        t.failed.pop_front();
+    }
+}
+
 void free_all_sessions() {
     table().sessions.clear();
+    table().failed.clear();
 }
 
 std::string upper_name(std::string_view name) {

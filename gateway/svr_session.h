@@ -69,6 +69,7 @@ struct svr_columns {
 };
 
 struct svr_session;
+struct table_access;  // record-level table access (table_open.h)
 
 // Cursor control block: one ODBC statement with a result set.
 struct csb {
@@ -79,6 +80,9 @@ struct csb {
     std::string sql_text;
     std::string rowid_column;
     std::vector<std::string> find_parts;
+    // Read with SQLFetch since it was last executed: the driver manager then
+    // refuses SQLExtendedFetch until the cursor is executed again.
+    bool plain_fetched = false;
 
     csb() = default;
     csb(const csb &) = delete;
@@ -101,6 +105,9 @@ struct svr_session {
     int32_t lock_mode = kNoLock;
     int trace = 0;
     Dialect dialect = Dialect::Other;
+    // Tables opened with USE and their statements' names (the statements
+    // themselves are cursors of the list above).
+    std::shared_ptr<table_access> tables;
 
     ~svr_session();
     // Records a diagnostic of the gateway's own (no ODBC call failed).
@@ -117,6 +124,10 @@ svr_session *new_session();
 svr_session *find_session(int32_t handle);
 // Frees a session and everything it owns; its handle is dead afterwards.
 void free_session(int32_t handle);
+// Keeps a failed session for MAPERROR; only the newest kFailedSessionsKept
+// are kept, so that repeated failed connects cannot pile up sessions.
+inline constexpr size_t kFailedSessionsKept = 8;
+void keep_failed_session(int32_t handle);
 // Frees every session (process end and tests).
 void free_all_sessions();
 

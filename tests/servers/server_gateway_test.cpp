@@ -41,7 +41,10 @@ class ServerGateway : public OdbcGateway, public testing::WithParamInterface<Kin
     void SetUp() override {
         OdbcGateway::SetUp();
         ThrowawayServer &s = server(GetParam());
-        if (!s.start()) GTEST_SKIP() << s.why();
+        if (!s.start()) {
+            if (!s.installed()) GTEST_SKIP() << s.why();
+            FAIL() << s.why();
+        }
         add_dsn("db", s.dsn_body());
         add_dsn("db_decl", s.dsn_body("UseDeclareFetch=1\nFetch=10000\n"));
         c_ = start_gateway(&pid_);

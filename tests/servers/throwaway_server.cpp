@@ -127,7 +127,7 @@ bool PostgresServer::start() {
     if (!why_.empty()) return false;
     bin_ = postgres_bin();
     if (bin_.empty())
-        return fail(
+        return not_installed(
             "PostgreSQL server programs (initdb, pg_ctl) not found: install package postgresql");
     if (!make_dir("vnx_pg")) return false;
     std::string pwfile = dir_ + "/pw";
@@ -184,7 +184,7 @@ bool MariadbServer::start() {
     std::string server = first_existing({"/usr/sbin/mariadbd", "/usr/sbin/mysqld"});
     std::string client = first_existing({"/usr/bin/mariadb", "/usr/bin/mysql"});
     if (install.empty() || server.empty() || client.empty())
-        return fail(
+        return not_installed(
             "MariaDB server programs (mariadbd, mariadb-install-db) not found: install "
             "package mariadb-server");
     if (!make_dir("vnx_maria")) return false;

@@ -24,6 +24,9 @@ class ThrowawayServer {
     // The odbc.ini body of a DSN for this server (user "vnx", password "secret").
     virtual std::string dsn_body(const std::string &extra = "") const = 0;
 
+    // False when the server's programs are not installed (tests skip);
+    // a server that is installed but fails to start fails its tests.
+    bool installed() const { return installed_; }
     int port() const { return port_; }
     const std::string &why() const { return why_; }
     const std::string &dir() const { return dir_; }
@@ -35,7 +38,12 @@ class ThrowawayServer {
         why_ = why;
         return false;
     }
+    bool not_installed(const std::string &why) {
+        installed_ = false;
+        return fail(why);
+    }
     int port_ = 0;
+    bool installed_ = true;
     std::string dir_, why_;
 };
 

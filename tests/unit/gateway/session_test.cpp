@@ -148,3 +148,54 @@ TEST(Dialect, ChosenFromTheDbmsName) {
     EXPECT_EQ(lock_clause(Dialect::Other, true), " FOR UPDATE OF ");
     EXPECT_EQ(lock_clause(Dialect::Other, false), " FOR UPDATE NOWAIT");
 }
+
+TEST_F(SqliteSession, StatementCacheStaysBoundedAndKeepsServing) {
+    exec("CREATE TABLE c (a INTEGER)");
+    for (int i = 0; i < 300; i++)
+        exec("INSERT INTO c VALUES (" + std::to_string(i) + ")");
+    EXPECT_EQ(s_->statement_cache.size(), kStatementCacheMax);
+    exec("INSERT INTO c VALUES (299)");  // cached or prepared afresh: both run it
+    int32_t st = 0, st2 = 0, count = 0;
+    ASSERT_EQ(db_server_declare(h_, "n", 0, "SELECT a FROM c", &st, &st2, 0, 1), 0);
+    ASSERT_EQ(db_server_open(h_, "n", &st, &count, 0, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(count, 301);
+}
+
+TEST_F(SqliteSession, OverlongLoginIsRefusedBeforeTheDriverSeesIt) {
+    int32_t h = 0, err = 0;
+    std::string user(256, 'u');
+    EXPECT_LT(db_server_connect(&h, "", user.c_str(), "", "t", &err, 0), 0);
+    EXPECT_EQ(h, 0);
+    char text[kErrorTextSize];
+    ASSERT_EQ(db_server_maperror(err, text), 0);
+    EXPECT_NE(std::string(text).find("too long"), std::string::npos);
+    EXPECT_EQ(db_server_execsql(err, "SELECT 1", text, &h, &h, &h), -1);  // serves MAPERROR only
+}
+
+TEST_F(SqliteSession, OdbServerAutocommitTrueKeepsTheDriversDefault) {
+    std::string err;
+    auto store = ConfigStore::open(dir_ + "/registry.db", true, &err);
+    ASSERT_NE(store, nullptr) << err;
+    std::string key = std::string(kRootKey) + "\\ODBServer";
+    store->create_key(key);
+    store->set_value(key, "autocommit", "true");
+    int32_t h = 0, eh = 0;
+    ASSERT_EQ(db_server_connect(&h, "", "", "", "t", &eh, 0), 0);
+    SQLULEN autocommit = 99;
+    ASSERT_TRUE(sql_ok(SQLGetConnectOption(find_session(h)->hdbc, SQL_AUTOCOMMIT, &autocommit)));
+    EXPECT_EQ(autocommit, static_cast<SQLULEN>(SQL_AUTOCOMMIT_ON));
+}
+
+TEST_F(SqliteSession, OnlyTheNewestFailedSessionsAreKept) {
+    std::vector<int32_t> failed;
+    for (size_t i = 0; i < kFailedSessionsKept + 3; i++) {
+        int32_t h = 0, err = 0;
+        ASSERT_LT(db_server_connect(&h, "", "", "", "no_such_dsn", &err, 0), 0);
+        failed.push_back(err);
+    }
+    char text[kErrorTextSize];
+    EXPECT_EQ(db_server_maperror(failed.front(), text), -1);  // retired
+    ASSERT_EQ(db_server_maperror(failed.back(), text), 0);
+    EXPECT_NE(std::string(text).find("Data source name not found"), std::string::npos);
+    EXPECT_NE(find_session(h_), nullptr);  // live sessions are never retired
+}
