@@ -93,17 +93,40 @@ int Connection::send_raw(const void *bytes, size_t n) {
     return 0;
 }
 
+long Connection::fill(size_t n) {
+    if (in_.empty()) in_.resize(2 * PKT_MAX_SIZE);
+    if (in_end_ - in_begin_ >= n) return static_cast<long>(in_end_ - in_begin_);
+    if (in_begin_ > 0) {  // keep what is left at the front
+        std::memmove(in_.data(), in_.data() + in_begin_, in_end_ - in_begin_);
+        in_end_ -= in_begin_;
+        in_begin_ = 0;
+    }
+    while (in_end_ < n) {
+        ssize_t r = recv(fd_, in_.data() + in_end_, in_.size() - in_end_, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        in_end_ += static_cast<size_t>(r);
+    }
+    return static_cast<long>(in_end_);
+}
+
 int Connection::read_packet(char *pkt, int *len) {
-    char frame[PKT_MAX_SIZE];
-    long n = read_full(fd_, frame, 8);
+    long n = fill(8);
     if (n < 8)
-        return fail(n < 0 ? "receive failed: " + std::string(strerror(errno))
-                          : "connection closed by the server");
+        return fail(n < 0                 ? "receive failed: " + std::string(strerror(errno))
+                    : in_end_ > in_begin_ ? "connection closed in the middle of a frame"
+                                          : "connection closed by the server");
+    const char *frame = in_.data() + in_begin_;
     size_t flen = 0;
-    if (frame_length(frame, sizeof frame, &flen) != 0) return fail("invalid frame header");
-    if (read_full(fd_, frame + 8, flen - 8) != static_cast<long>(flen - 8))
-        return fail("connection closed in the middle of a frame");
+    if (frame_length(frame, PKT_MAX_SIZE, &flen) != 0) return fail("invalid frame header");
+    n = fill(flen);
+    if (n < static_cast<long>(flen))
+        return fail(n < 0 ? "receive failed: " + std::string(strerror(errno))
+                          : "connection closed in the middle of a frame");
+    frame = in_.data() + in_begin_;
     *len = frame_decode(frame, flen, pkt, PKT_BUFSIZE);
+    in_begin_ += flen;
     if (*len < 0) return fail("frame does not decode to a packet");
     return 0;
 }
@@ -140,6 +163,7 @@ int Connection::receive_result(std::vector<Reply> *out) {
 }
 
 bool Connection::peer_closed(int timeout_ms) {
+    if (in_end_ > in_begin_) return false;  // replies still to be read
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0) return false;
     char c;

@@ -75,8 +75,16 @@ class Connection {
     int fail(const std::string &why);
     // Reads one frame and decodes it into pkt (PKT_BUFSIZE bytes).
     int read_packet(char *pkt, int *len);
+    // Makes at least n bytes available in the input buffer; the bytes there,
+    // 0 when the peer closed first, -1 on a failed receive.
+    long fill(size_t n);
     int fd_;
     std::string error_;
+    // Received bytes not yet taken: in_[in_begin_, in_end_). Replies that
+    // arrive together (a result's METADATA frames and its EOF) cost one
+    // receive between them.
+    std::vector<char> in_;
+    size_t in_begin_ = 0, in_end_ = 0;
 };
 
 }  // namespace dqp
