@@ -275,7 +275,13 @@ class RowArray {
         for (size_t k = 0; k < cols.size(); k++) {
             svr_column &col = cols[k];
             col.length = lengths_[k][i];
-            memcpy(col.data, data_[k].data() + i * strides_[k], strides_[k]);
+            // Character data: only the value's own bytes (the buffer is
+            // terminated right after them); numbers: their fixed size.
+            size_t n = strides_[k];
+            if (n == static_cast<size_t>(kColumnDataSize) && col.length >= 0 &&
+                col.length < kColumnDataSize)
+                n = static_cast<size_t>(col.length);
+            if (col.length != SQL_NULL_DATA) memcpy(col.data, data_[k].data() + i * strides_[k], n);
             terminate_bound_buffer(&col);
         }
         return true;

@@ -166,7 +166,8 @@ bool PostgresServer::restart() {
 void PostgresServer::destroy() {
     stop();
     std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+    // A server that failed to start leaves its folder for the logs it names.
+    if (!dir_.empty() && why_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
 std::string PostgresServer::dsn_body(const std::string &extra) const {
@@ -188,9 +189,16 @@ bool MariadbServer::start() {
             "MariaDB server programs (mariadbd, mariadb-install-db) not found: install "
             "package mariadb-server");
     if (!make_dir("vnx_maria")) return false;
-    int rc = run_unprivileged({install, "--no-defaults", "--datadir=" + dir_ + "/data",
-                               "--auth-root-authentication-method=normal", "--skip-test-db"},
-                              dir_ + "/install.log", true);
+    // Its own temporary folder: servers bootstrapping side by side in /tmp
+    // collide on the names of their temporary tables.
+    std::string tmp = dir_ + "/tmp";
+    std::filesystem::create_directory(tmp);
+    if (const passwd *pw = server_user())
+        if (chown(tmp.c_str(), pw->pw_uid, pw->pw_gid) != 0) return fail("cannot hand over " + tmp);
+    int rc = run_unprivileged(
+        {install, "--no-defaults", "--datadir=" + dir_ + "/data", "--tmpdir=" + tmp,
+         "--auth-root-authentication-method=normal", "--skip-test-db"},
+        dir_ + "/install.log", true);
     if (rc != 0) return fail("mariadb-install-db failed; see " + dir_ + "/install.log");
     if (!launch()) return false;
     rc = run_unprivileged(
@@ -235,7 +243,8 @@ bool MariadbServer::restart() {
 void MariadbServer::destroy() {
     stop();
     std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+    // A server that failed to start leaves its folder for the logs it names.
+    if (!dir_.empty() && why_.empty()) std::filesystem::remove_all(dir_, ec);
 }
 
 std::string MariadbServer::dsn_body(const std::string &extra) const {
