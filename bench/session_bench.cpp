@@ -20,7 +20,9 @@
 //      connections and 10 that send a byte every 50 ms stay open on the base
 //      port (each reopened when the master drops it).
 // --spares N sets PortServer "spares" (default: the master's default, 1);
-// --spares 0 measures spawning on the critical path.
+// --spares 0 measures spawning on the critical path. --console then measures
+// the new sessions again with the master's console running (offscreen),
+// beside the headless figures of the same run.
 //
 // Notes: every loop is bounded by a count and by time, and SIGINT or SIGTERM
 // ends the current phase early. At the end the master gets SIGTERM (it
@@ -77,7 +79,8 @@ struct Options {
     int sessions = 200;
     int seconds = 30;
     int parallel = 20;
-    int spares = -1;  // -1: not set in the store
+    int spares = -1;       // -1: not set in the store
+    bool console = false;  // also measure new sessions with the console running
 };
 
 // The temporary installation and the master running in it.
@@ -100,7 +103,8 @@ void sleep_ms(int ms) {
 
 int usage() {
     fprintf(stderr,
-            "usage: session_bench [--sessions N] [--seconds S] [--parallel P] [--spares N]\n");
+            "usage: session_bench [--sessions N] [--seconds S] [--parallel P] [--spares N] "
+            "[--console]\n");
     return 2;
 }
 
@@ -114,6 +118,11 @@ bool parse_count(const char *text, int min, int max, int *out) {
 
 bool parse_options(int argc, char **argv, Options *opts) {
     for (int i = 1; i < argc; i += 2) {
+        if (std::string(argv[i]) == "--console") {
+            opts->console = true;
+            i--;  // a flag: no value follows
+            continue;
+        }
         if (i + 1 >= argc) return false;
         std::string name = argv[i];
         bool ok = name == "--sessions"   ? parse_count(argv[i + 1], 1, 100000, &opts->sessions)
@@ -243,14 +252,16 @@ bool wait_active(int base, int timeout_ms) {
     return false;
 }
 
-// Starts the master with its standard error in <dir>/master.err.
-bool start_master(Installation *inst, std::string *err) {
+// Starts the master with its standard error in <dir>/master.err: headless,
+// or with its console on Qt's offscreen platform.
+bool start_master(Installation *inst, std::string *err, bool console = false) {
     std::string err_path = inst->dir + "/master.err";
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     char arg0[] = "db_dqpserver", arg1[] = "--headless";
-    char *argv[] = {arg0, arg1, nullptr};
+    char *argv[] = {arg0, console ? nullptr : arg1, nullptr};
+    if (console) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     int rc = posix_spawn(&inst->master, VNX_DB_DQPSERVER_PATH, &fa, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
@@ -263,6 +274,18 @@ bool start_master(Installation *inst, std::string *err) {
         return false;
     }
     return true;
+}
+
+// Stops the master (its gateways end with it).
+void stop_master(Installation *inst) {
+    if (inst->master > 0) {
+        kill(inst->master, SIGTERM);
+        if (!wait_exit(inst->master, kTimeoutMs)) {
+            kill(inst->master, SIGKILL);
+            waitpid(inst->master, nullptr, 0);
+        }
+        inst->master = -1;
+    }
 }
 
 void remove_installation(Installation *inst) {
@@ -698,8 +721,31 @@ int main(int argc, char **argv) {
            attack.reopened);
     if (attack.failures > 0)
         printf("  failures: %ld (first: %s)\n", attack.failures, attack.first_error.c_str());
+    long console_failures = 0;
+    if (opts.console) {
+        // The same sessions against the same installation, now with the
+        // console running in the master (offscreen).
+        stop_master(&inst);
+        if (!start_master(&inst, &err, true)) {
+            fprintf(stderr, "session_bench: the console master did not start\n%s\n", err.c_str());
+            console_failures = 1;
+        } else {
+            bool headless =
+                read_text(inst.dir + "/master.err").find("headless") != std::string::npos;
+            LatencyResult with_console = measure_latency(inst, opts.sessions);
+            console_failures = with_console.failures;
+            printf("\nnew session (us), master %s   n    median       p95       max\n",
+                   headless ? "fell back to headless!" : "with its console");
+            print_stats("headless master", lat.session_us);
+            print_stats("console master", with_console.session_us);
+            printf("  ratio of medians: %.2f x   goal: the console adds nothing (~1 x)\n",
+                   lat.session_us.median > 0
+                       ? with_console.session_us.median / lat.session_us.median
+                       : 0);
+        }
+    }
     remove_installation(&inst);
-    long failures =
-        lat.failures + seq.failures + par.failures + attack.failures + (mem.gateway_kb < 0 ? 1 : 0);
+    long failures = lat.failures + seq.failures + par.failures + attack.failures +
+                    console_failures + (mem.gateway_kb < 0 ? 1 : 0);
     return failures == 0 && !interrupted ? 0 : 1;
 }
