@@ -389,11 +389,22 @@ int read_record(Shell &sh, const std::string &alias, int32_t n, bool lock, dqp::
     return 0;
 }
 
+// The gateway sends a long text column's value as a placeholder ("Bitmap
+// image", empty when null): the form says how to read the text instead.
+void show_long_texts(const std::string &alias, dqp::Record *rec) {
+    for (size_t i = 0; i < rec->fields.size() && i < rec->values.size(); i++)
+        if (rec->fields[i].type == 'M' && !rec->values[i].empty())
+            rec->values[i] = "(long text: \\memo " + alias + " " + std::to_string(i) + ")";
+}
+
 int cmd_read(Shell &sh, const Words &w) {
     int32_t n = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
+    // READ needs a table opened with \use (a declared cursor has \fetch).
+    if (known_alias(sh, w[1]) == nullptr) return -1;
     dqp::Record rec;
     if (read_record(sh, w[1], n, w.size() > 3 && upper(w[3]) == "LOCK", &rec) != 0) return -1;
+    show_long_texts(w[1], &rec);
     write_out(dqp::format_record(rec));
     return 0;
 }
@@ -438,6 +449,13 @@ int apply_assignments(const Words &w, size_t first, dqp::Record *rec) {
             if (upper(rec->fields[c].name) == upper(w[i].substr(0, eq))) col = c;
         if (col == rec->fields.size()) {
             fprintf(stderr, "dqpsh: \"%s\" names no column of the record\n", w[i].c_str());
+            return -1;
+        }
+        // The gateway leaves long text columns out of an UPDATE and would
+        // still answer OK: refused here rather than reported as done.
+        if (rec->fields[col].type == 'M') {
+            fprintf(stderr, "dqpsh: \"%s\" is a long text column: \\update cannot change it\n",
+                    rec->fields[col].name.c_str());
             return -1;
         }
         std::string v = w[i].substr(eq + 1);
@@ -533,7 +551,8 @@ constexpr Entry kCommands[] = {
     {"lock", cmd_lock, 3, "\\lock ALIAS N", "lock record N"},
     {"islocked", cmd_islocked, 3, "\\islocked ALIAS N", "is record N locked?"},
     {"unlock", cmd_unlock, 2, "\\unlock ALIAS", "release the record locks"},
-    {"memo", cmd_memo, 3, "\\memo CURSOR COLUMN", "show a long column (0-based) of a cursor's row"},
+    {"memo", cmd_memo, 3, "\\memo CURSOR|ALIAS COLUMN",
+     "show a long column (0-based) of a cursor's row or the record read last"},
     {"sessions", cmd_sessions, 1, "\\sessions", "list the master's live sessions"},
     {"active", cmd_active, 1, "\\active", "ask the port server whether it is active"},
     {"start", cmd_start, 1, "\\start [USER [PASSWORD]]", "get a gateway and send START"},
