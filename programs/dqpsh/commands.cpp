@@ -490,18 +490,20 @@ int cmd_delete(Shell &sh, const Words &w) {
 }
 
 int cmd_lock(Shell &sh, const Words &w) {
-    int32_t n = 0, answer = 0;
+    int32_t n = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
-    if (sh.rec->lock(w[1], n, &answer) != 0) return failed(sh, "LOCK");
-    printf("locked (%d)\n", answer);
+    if (sh.rec->lock(w[1], n) != 0) return failed(sh, "LOCK");
+    printf("locked\n");
     return 0;
 }
 
+// The gateway answers OK for a free record and refuses one that another
+// session holds, with the data source's reason.
 int cmd_islocked(Shell &sh, const Words &w) {
     int32_t n = 0, answer = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
     if (sh.rec->islocked(w[1], n, &answer) != 0) return failed(sh, "ISLOCKED");
-    printf("%s (%d)\n", answer != 0 ? "locked" : "not locked", answer);
+    printf("not locked\n");
     return 0;
 }
 
@@ -539,7 +541,8 @@ constexpr Entry kCommands[] = {
      "one row: NEXT, FIRST, LAST, PRIOR, ABSOLUTE N, RELATIVE N"},
     {"close", cmd_close, 2, "\\close CURSOR", "close a cursor (it stays declared)"},
     {"undeclare", cmd_close, 2, "\\undeclare CURSOR", "release a cursor"},
-    {"use", cmd_use, 3, "\\use TABLE ALIAS [FILTER [ORDER]]", "open a table for record access"},
+    {"use", cmd_use, 3, "\\use TABLE ALIAS [FILTER [ORDER]]",
+     "open a table for record access (FILTER * for every row)"},
     {"unuse", cmd_unuse, 2, "\\unuse ALIAS", "close a table opened with \\use"},
     {"zap", cmd_zap, 2, "\\zap ALIAS [FILTER]", "delete the table's rows and open it again"},
     {"count", cmd_count, 2, "\\count ALIAS", "number of records"},
@@ -549,7 +552,8 @@ constexpr Entry kCommands[] = {
     {"update", cmd_update, 4, "\\update ALIAS N COL=VALUE...", "change fields of record N"},
     {"delete", cmd_delete, 3, "\\delete ALIAS N", "delete record N"},
     {"lock", cmd_lock, 3, "\\lock ALIAS N", "lock record N"},
-    {"islocked", cmd_islocked, 3, "\\islocked ALIAS N", "is record N locked?"},
+    {"islocked", cmd_islocked, 3, "\\islocked ALIAS N",
+     "is record N free? (held elsewhere: an error)"},
     {"unlock", cmd_unlock, 2, "\\unlock ALIAS", "release the record locks"},
     {"memo", cmd_memo, 3, "\\memo CURSOR|ALIAS COLUMN",
      "show a long column (0-based) of a cursor's row or the record read last"},

@@ -173,3 +173,14 @@ TEST_F(DqpshRecords, ErrorsNameTheirCauseAndSetTheExitStatus) {
     EXPECT_EQ(scalar("SELECT length(memo) FROM t WHERE r = 2"), "40003");
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM t"), "4");
 }
+
+TEST_F(DqpshRecords, LocksZapAndUnuse) {
+    ShellRun r = dqpsh(R"(-c '\use t A * r' -c '\lock A 1' -c '\islocked A 2' -c '\unlock A')"
+                       R"( -c "\\zap A 'r > 3'" -c '\count A' -c '\unuse A' -c '\count A')");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "5 records\nlocked\nnot locked\nOK\n0\n0\n");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM t"), "3");
+    ShellRun gone = dqpsh(R"(-c '\use t A' -c '\unuse A' -c '\read A 1')");
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_EQ(gone.err, "dqpsh: no table is open as \"A\"\nhint: open one with \\use TABLE A\n");
+}

@@ -3,7 +3,9 @@
 // locks, and a lock taken in one session seen by ISLOCKED in another.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "client/record_client.h"
 #include "client/sql_client.h"
@@ -203,4 +205,32 @@ TEST_F(PostgresRecords, LockInOneSessionIsSeenByIslockedInAnother) {
     EXPECT_EQ(answer, 0);
     EXPECT_EQ(s1_.rec->unlock_table("t"), 0) << s1_.why();
     EXPECT_EQ(s1_.scalar("SELECT name FROM t WHERE r = 1"), "SMITH");
+}
+
+TEST_F(PostgresRecords, DqpshReportsARecordHeldByAnotherSession) {
+    use(s1_, "A");
+    ASSERT_EQ(s1_.rec->lock("A", 1), 0) << s1_.why();
+    int port = free_port();
+    pid_t pid =
+        vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port), port);
+    ASSERT_GT(pid, 0);
+    own(pid);
+    ASSERT_EQ(vnx::wait_for_child(port, pid), 0);
+    std::string cmd = "VNXPASSWORD=secret " VNX_DQPSH_PATH " --port " + std::to_string(port) +
+                      " -d pg -U vnx -c '\\use t B * r' -c '\\islocked B 2'" +
+                      " -c '\\islocked B 1' -c '\\count B' </dev/null >" + root_ + "/out 2>" +
+                      root_ + "/err";
+    int st = system(cmd.c_str());
+    auto slurp = [](const std::string &path) {
+        std::ifstream in(path);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    };
+    std::string out = slurp(root_ + "/out"), err = slurp(root_ + "/err");
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 1) << err;
+    EXPECT_EQ(out, "5 records\nnot locked\n");
+    // The data source's own reason, from MAPERROR.
+    EXPECT_EQ(err.rfind("ERROR:  ", 0), 0u) << err;
+    EXPECT_NE(err.find("lock"), std::string::npos) << err;
 }
