@@ -376,10 +376,35 @@ int cmd_count(Shell &sh, const Words &w) {
     return 0;
 }
 
+// A record number outside a \use alias is refused before the data source is
+// asked, so MAPERROR would repeat an earlier failure's text: COUNT tells that
+// case apart and the message says so.
+int record_failed(Shell &sh, const std::string &alias, int32_t n, const char *what) {
+    if (sh.sql->failure() != dqp::Failure::refused || !sh.sql->usable() ||
+        sh.aliases.count(upper(alias)) == 0)
+        return failed(sh, what);
+    dqp::Reply nok;
+    nok.type = dqp::PKT_TYPE_NOK;
+    nok.info = sh.sql->last_status();
+    int32_t count = 0;
+    if (sh.rec->count(alias, &count) != 0) return failed(sh, "COUNT");
+    if (n >= 1 && n <= count) {
+        // The data source refused it: its reason is still the one MAPERROR gives.
+        sh.sql->refuse(nok, what);
+        return failed(sh, what);
+    }
+    if (count == 0)
+        fprintf(stderr, "dqpsh: \"%s\" has no records\n", alias.c_str());
+    else
+        fprintf(stderr, "dqpsh: \"%s\" has no record %d (records 1 to %d)\n", alias.c_str(), n,
+                count);
+    return -1;
+}
+
 // Reads record n; remembers the alias's fields for \find and \update.
 int read_record(Shell &sh, const std::string &alias, int32_t n, bool lock, dqp::Record *rec) {
     bool end = false;
-    if (sh.rec->read(alias, n, lock, rec, &end) != 0) return failed(sh, "READ");
+    if (sh.rec->read(alias, n, lock, rec, &end) != 0) return record_failed(sh, alias, n, "READ");
     if (end) {
         fprintf(stderr, "dqpsh: record %d of \"%s\" is not there\n", n, alias.c_str());
         return -1;
@@ -476,7 +501,7 @@ int cmd_update(Shell &sh, const Words &w) {
     int count = apply_assignments(w, 3, &rec);
     if (count < 0) return -1;
     rec.values.resize(static_cast<size_t>(count));
-    if (sh.rec->update(w[1], n, rec.values) != 0) return failed(sh, "UPDATE");
+    if (sh.rec->update(w[1], n, rec.values) != 0) return record_failed(sh, w[1], n, "UPDATE");
     printf("OK\n");
     return 0;
 }
@@ -484,7 +509,7 @@ int cmd_update(Shell &sh, const Words &w) {
 int cmd_delete(Shell &sh, const Words &w) {
     int32_t n = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
-    if (sh.rec->remove(w[1], n) != 0) return failed(sh, "DELETE");
+    if (sh.rec->remove(w[1], n) != 0) return record_failed(sh, w[1], n, "DELETE");
     printf("OK\n");
     return 0;
 }
@@ -492,7 +517,7 @@ int cmd_delete(Shell &sh, const Words &w) {
 int cmd_lock(Shell &sh, const Words &w) {
     int32_t n = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
-    if (sh.rec->lock(w[1], n) != 0) return failed(sh, "LOCK");
+    if (sh.rec->lock(w[1], n) != 0) return record_failed(sh, w[1], n, "LOCK");
     printf("locked\n");
     return 0;
 }
@@ -502,7 +527,7 @@ int cmd_lock(Shell &sh, const Words &w) {
 int cmd_islocked(Shell &sh, const Words &w) {
     int32_t n = 0, answer = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
-    if (sh.rec->islocked(w[1], n, &answer) != 0) return failed(sh, "ISLOCKED");
+    if (sh.rec->islocked(w[1], n, &answer) != 0) return record_failed(sh, w[1], n, "ISLOCKED");
     printf("not locked\n");
     return 0;
 }

@@ -151,7 +151,10 @@ TEST_F(DqpshRecords, ErrorsNameTheirCauseAndSetTheExitStatus) {
     ShellRun r = dqpsh("",
                        "\\use nosuch X\n"
                        "\\use t A * r\n"
+                       "\\find A name ZZ\n"
                        "\\read A 9\n"
+                       "\\delete A 0\n"
+                       "\\lock A 6\n"
                        "\\read Z 1\n"
                        "\\read A x\n"
                        "\\update A 2 nosuch=1\n"
@@ -164,7 +167,11 @@ TEST_F(DqpshRecords, ErrorsNameTheirCauseAndSetTheExitStatus) {
               "5 records\nOK\nr:    1\nname: SMITH\nv:    one\nmemo: (long text: \\memo A 3)\n");
     EXPECT_EQ(r.err,
               "ERROR:  [SQLite]no such table: nosuch (1)\n"
-              "ERROR:  READ of record 9 of \"A\" failed (status -1)\n"
+              "ERROR:  no record matches the key value\n"
+              // Not the previous failure's text again.
+              "dqpsh: \"A\" has no record 9 (records 1 to 5)\n"
+              "dqpsh: \"A\" has no record 0 (records 1 to 5)\n"
+              "dqpsh: \"A\" has no record 6 (records 1 to 5)\n"
               "dqpsh: no table is open as \"Z\"\nhint: open one with \\use TABLE Z\n"
               "dqpsh: \"x\" is not a number\n"
               "dqpsh: \"nosuch=1\" names no column of the record\n"
