@@ -26,7 +26,7 @@ inline constexpr size_t kMaxAliasName = 79;
 struct UseOptions {
     bool shared = false;
     bool readonly = false;
-    std::string filter;  // a condition on the table's rows, or empty
+    std::string filter;  // a condition on the table's rows; empty or "*": every row
     std::string order;   // the order key, or empty
 };
 
