@@ -7,6 +7,10 @@
 // addressed by record number, 1 for the first. Replies are checked as strictly
 // as SqlClient checks its own; every call returns 0 or -1 with the reason in
 // the SqlClient's error() and failure(). The RecordClient owns nothing.
+//
+// Long text columns (type M) come in a READ as a placeholder text ("Bitmap
+// image", empty when null) and are read with MEMO; the gateway leaves them
+// out of UPDATE and INSERT, so record access cannot write them (SQL can).
 #pragma once
 
 #include <cstdint>
