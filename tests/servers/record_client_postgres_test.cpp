@@ -234,3 +234,42 @@ TEST_F(PostgresRecords, DqpshReportsARecordHeldByAnotherSession) {
     EXPECT_EQ(err.rfind("ERROR:  ", 0), 0u) << err;
     EXPECT_NE(err.find("lock"), std::string::npos) << err;
 }
+
+// \update reads the record and sends back the values before the changed
+// column as READ gave them: dates, numbers, logicals and timestamps must
+// come back unchanged.
+TEST_F(PostgresRecords, DqpshUpdateKeepsTheOtherColumnsOfTheRecord) {
+    s1_.exec("DROP TABLE IF EXISTS t_kinds");
+    s1_.exec(
+        "CREATE TABLE t_kinds (r INTEGER PRIMARY KEY, d DATE, n NUMERIC(8,2), ok BOOLEAN, "
+        "ts TIMESTAMP, c CHAR(6), v VARCHAR(20))");
+    s1_.exec(
+        "INSERT INTO t_kinds VALUES (1, '2024-02-29', -12.5, true, "
+        "'2024-03-01 13:14:15', 'ab', 'before'), (2, NULL, NULL, NULL, NULL, NULL, 'x')");
+    ASSERT_EQ(s1_.sql->commit(), 0);
+    const std::string all =
+        "SELECT CAST(d || '|' || n || '|' || ok || '|' || ts || '|' || c || '|' || v AS "
+        "VARCHAR(100)) FROM t_kinds WHERE r = 1";
+    const std::string nulls =
+        "SELECT COUNT(*) FROM t_kinds WHERE r = 2 AND d IS NULL AND "
+        "n IS NULL AND ok IS NULL AND ts IS NULL AND c IS NULL";
+    std::string before = s1_.scalar(all);
+    ASSERT_EQ(before, "2024-02-29|-12.50|true|2024-03-01 13:14:15|ab|before");
+    int port = free_port();
+    pid_t pid =
+        vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port), port);
+    ASSERT_GT(pid, 0);
+    own(pid);
+    ASSERT_EQ(vnx::wait_for_child(port, pid), 0);
+    std::string cmd = "VNXPASSWORD=secret " VNX_DQPSH_PATH " --port " + std::to_string(port) +
+                      " -d pg -U vnx -c '\\use t_kinds K * r' -c '\\update K 1 v=after'" +
+                      " -c '\\update K 2 v=y' </dev/null >" + root_ + "/out 2>" + root_ + "/err";
+    int st = system(cmd.c_str());
+    std::ifstream in(root_ + "/err");
+    std::stringstream err;
+    err << in.rdbuf();
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 0) << err.str();
+    EXPECT_EQ(s1_.scalar(all), "2024-02-29|-12.50|true|2024-03-01 13:14:15|ab|after");
+    EXPECT_EQ(s1_.scalar(nulls), "1");
+    EXPECT_EQ(s1_.scalar("SELECT v FROM t_kinds WHERE r = 2"), "y");
+}
