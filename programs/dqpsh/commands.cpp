@@ -457,6 +457,18 @@ int cmd_find(Shell &sh, const Words &w) {
 
 int cmd_insert(Shell &sh, const Words &w) {
     if (need_session(sh) != 0) return -1;
+    // The gateway leaves long text columns out of a new row: a value for one
+    // is refused rather than lost (the columns are known once a record of
+    // the alias was read).
+    auto it = sh.aliases.find(upper(w[1]));
+    for (size_t i = 2; it != sh.aliases.end() && i < w.size(); i++) {
+        const std::vector<dqp::FieldDesc> &f = it->second.fields;
+        if (i - 2 < f.size() && f[i - 2].type == 'M' && !w[i].empty()) {
+            fprintf(stderr, "dqpsh: \"%s\" is a long text column: \\insert cannot store it\n",
+                    f[i - 2].name.c_str());
+            return -1;
+        }
+    }
     int32_t n = 0;
     if (sh.rec->insert(w[1], Words(w.begin() + 2, w.end()), &n) != 0) return failed(sh, "INSERT");
     printf("record %d\n", n);

@@ -159,6 +159,7 @@ TEST_F(DqpshRecords, ErrorsNameTheirCauseAndSetTheExitStatus) {
                        "\\read A x\n"
                        "\\update A 2 nosuch=1\n"
                        "\\update A 2 memo=lost\n"
+                       "\\insert A 7 NEW seven lost\n"
                        "\\delete A 3\n"
                        "\\delete A 3\n"
                        "\\read A 1\n");
@@ -176,9 +177,11 @@ TEST_F(DqpshRecords, ErrorsNameTheirCauseAndSetTheExitStatus) {
               "dqpsh: \"x\" is not a number\n"
               "dqpsh: \"nosuch=1\" names no column of the record\n"
               "dqpsh: \"memo\" is a long text column: \\update cannot change it\n"
+              "dqpsh: \"memo\" is a long text column: \\insert cannot store it\n"
               "ERROR:  the record no longer exists in table t\n");
     EXPECT_EQ(scalar("SELECT length(memo) FROM t WHERE r = 2"), "40003");
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM t"), "4");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM t WHERE r = 7"), "0");
 }
 
 TEST_F(DqpshRecords, LocksZapAndUnuse) {
