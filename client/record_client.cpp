@@ -11,6 +11,21 @@ const char *flag(bool on, const char *word) {
     return on ? word : "";
 }
 
+// The gateway pastes a filter after " WHERE " unless it is exactly "*", its
+// word for "every row": an empty filter would end the statement in WHERE.
+std::string_view filter_arg(std::string_view filter) {
+    return filter.find_first_not_of(' ') == std::string_view::npos ? "*" : filter;
+}
+
+// MEMO names a declared cursor or an alias opened with USE (the record read
+// last), so the longer alias names count.
+bool memo_name(std::string_view name) {
+    if (name.empty() || name.size() > kMaxAliasName) return false;
+    for (unsigned char c : name)
+        if (c <= ' ' || c == 0x7F) return false;
+    return true;
+}
+
 }  // namespace
 
 int RecordClient::check_alias(std::string_view alias, const char *what) {
@@ -32,12 +47,14 @@ int RecordClient::number_reply(int type, std::span<const std::string_view> args,
     return 0;
 }
 
-// A request whose OK reply carries its answer in the info field.
-int RecordClient::info_reply(int type, std::initializer_list<std::string_view> args,
+// A lock request: OK means granted (not locked, for the tests), so *answer
+// becomes 0. The OK reply's info is no answer: the table requests leave it at
+// the request's own info (the session handle). A held lock is refused like
+// any other failure; MAPERROR tells which it was.
+int RecordClient::lock_reply(int type, std::initializer_list<std::string_view> args,
                              int32_t *answer) {
-    Reply r;
-    if (sql_.call(type, args, 0, &r) != 0) return -1;
-    if (answer != nullptr) *answer = r.info;
+    if (sql_.call(type, args, 0) != 0) return -1;
+    if (answer != nullptr) *answer = 0;
     return 0;
 }
 
@@ -46,7 +63,7 @@ int RecordClient::use(std::string_view table, std::string_view alias, const UseO
     if (check_alias(table, "USE") != 0 || check_alias(alias, "USE") != 0) return -1;
     Reply r;
     if (sql_.call(PKT_TYPE_USE,
-                  {table, alias, flag(opt.shared, "SHARED"), opt.filter, opt.order,
+                  {table, alias, flag(opt.shared, "SHARED"), filter_arg(opt.filter), opt.order,
                    flag(opt.readonly, "READONLY")},
                   2, &r) != 0)
         return -1;
@@ -64,7 +81,7 @@ int RecordClient::unuse(std::string_view alias) {
 
 int RecordClient::zap(std::string_view alias, std::string_view table, std::string_view filter) {
     if (check_alias(alias, "ZAP") != 0 || check_alias(table, "ZAP") != 0) return -1;
-    return sql_.call(PKT_TYPE_ZAP, {alias, table, filter}, 0);
+    return sql_.call(PKT_TYPE_ZAP, {alias, table, filter_arg(filter)}, 0);
 }
 
 int RecordClient::count(std::string_view alias, int32_t *records) {
@@ -80,7 +97,13 @@ int RecordClient::read(std::string_view alias, int32_t recno, bool lock, Record 
     if (sql_.send_request(PKT_TYPE_READ,
                           {alias, n, flag(lock, "LOCK"), flag(readonly, "READONLY")}) != 0)
         return -1;
-    return sql_.read_record(out, end);
+    if (sql_.read_record(out, end) == 0) return 0;
+    // The gateway's refusal carries no name: say which record was refused.
+    if (sql_.failure() != Failure::refused) return -1;
+    Reply nok;
+    nok.type = PKT_TYPE_NOK;
+    nok.info = sql_.last_status();
+    return sql_.refuse(nok, "READ of record " + n + " of \"" + std::string(alias) + "\"");
 }
 
 int RecordClient::remove(std::string_view alias, int32_t recno) {
@@ -122,38 +145,39 @@ int RecordClient::find(std::string_view alias, std::string_view table, std::stri
 int RecordClient::islocked(std::string_view alias, int32_t recno, int32_t *answer) {
     if (check_alias(alias, "ISLOCKED") != 0) return -1;
     std::string n = std::to_string(recno);
-    return info_reply(PKT_TYPE_ISLOCKED, {alias, n}, answer);
+    return lock_reply(PKT_TYPE_ISLOCKED, {alias, n}, answer);
 }
 
 int RecordClient::lock(std::string_view alias, int32_t recno, int32_t *answer) {
     if (check_alias(alias, "LOCK") != 0) return -1;
     std::string n = std::to_string(recno);
-    return info_reply(PKT_TYPE_LOCK, {alias, n}, answer);
+    return lock_reply(PKT_TYPE_LOCK, {alias, n}, answer);
 }
 
 int RecordClient::unlock(std::string_view name, int32_t *answer) {
     if (check_alias(name, "UNLOCK") != 0) return -1;
-    return info_reply(PKT_TYPE_UNLOCK, {name}, answer);
+    return lock_reply(PKT_TYPE_UNLOCK, {name}, answer);
 }
 
 int RecordClient::islocked_table(std::string_view table, int32_t *answer) {
     if (check_alias(table, "ISLOCKED_TABLE") != 0) return -1;
-    return info_reply(PKT_TYPE_ISLOCKED_TABLE, {table}, answer);
+    return lock_reply(PKT_TYPE_ISLOCKED_TABLE, {table}, answer);
 }
 
 int RecordClient::lock_table(std::string_view table, bool shared) {
     if (check_alias(table, "LOCK_TABLE") != 0) return -1;
-    return info_reply(shared ? PKT_TYPE_RLOCK_TABLE : PKT_TYPE_LOCK_TABLE, {table}, nullptr);
+    return lock_reply(shared ? PKT_TYPE_RLOCK_TABLE : PKT_TYPE_LOCK_TABLE, {table}, nullptr);
 }
 
 int RecordClient::unlock_table(std::string_view table) {
     if (check_alias(table, "UNLOCK_TABLE") != 0) return -1;
-    return info_reply(PKT_TYPE_UNLOCK_TABLE, {table}, nullptr);
+    return lock_reply(PKT_TYPE_UNLOCK_TABLE, {table}, nullptr);
 }
 
 int RecordClient::memo(std::string_view cursor, int column, const ChunkFn &on_chunk) {
-    std::string why;
-    if (check_cursor_name(cursor, &why) != 0) return sql_.fail("MEMO: " + why);
+    if (!memo_name(cursor))
+        return sql_.fail("MEMO: a cursor or alias name is 1 to " + std::to_string(kMaxAliasName) +
+                         " characters without blanks");
     if (column < 0) return sql_.fail("MEMO: column numbers start at 0");
     std::string col = std::to_string(column);
     if (sql_.send_request(PKT_TYPE_MEMO, {cursor, col, "READ"}) != 0) return -1;

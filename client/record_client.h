@@ -7,6 +7,10 @@
 // addressed by record number, 1 for the first. Replies are checked as strictly
 // as SqlClient checks its own; every call returns 0 or -1 with the reason in
 // the SqlClient's error() and failure(). The RecordClient owns nothing.
+//
+// Long text columns (type M) come in a READ as a placeholder text ("Bitmap
+// image", empty when null) and are read with MEMO; the gateway leaves them
+// out of UPDATE and INSERT, so record access cannot write them (SQL can).
 #pragma once
 
 #include <cstdint>
@@ -26,7 +30,7 @@ inline constexpr size_t kMaxAliasName = 79;
 struct UseOptions {
     bool shared = false;
     bool readonly = false;
-    std::string filter;  // a condition on the table's rows, or empty
+    std::string filter;  // a condition on the table's rows; empty or "*": every row
     std::string order;   // the order key, or empty
 };
 
@@ -64,8 +68,10 @@ class RecordClient {
     // as `alias` under the name `table`; *recno receives its record number.
     int find(std::string_view alias, std::string_view table, std::string_view key,
              std::string_view value, const FindOptions &opt, int32_t *recno);
-    // Record locks: *answer receives the gateway's answer (ISLOCKED: non-zero
-    // when locked).
+    // Record locks. The gateway grants a lock or finds a record free with OK
+    // (*answer then receives 0) and refuses a record held by another session
+    // like any other failure (Failure::refused; MAPERROR gives the data
+    // source's reason). The table locks are granted at once.
     int islocked(std::string_view alias, int32_t recno, int32_t *answer);
     int lock(std::string_view alias, int32_t recno, int32_t *answer = nullptr);
     int unlock(std::string_view name, int32_t *answer = nullptr);
@@ -73,7 +79,8 @@ class RecordClient {
     int islocked_table(std::string_view table, int32_t *answer);
     int lock_table(std::string_view table, bool shared);
     int unlock_table(std::string_view table);
-    // MEMO: reads column `column` (0-based) of the row `cursor` stands on, in
+    // MEMO: reads column `column` (0-based) of the row `cursor` stands on (a
+    // declared cursor, or an alias whose record was read last), in
     // pieces handed to on_chunk; or collected whole into *text.
     int memo(std::string_view cursor, int column, const ChunkFn &on_chunk);
     int memo(std::string_view cursor, int column, std::string *text);
@@ -82,7 +89,7 @@ class RecordClient {
     int check_alias(std::string_view alias, const char *what);
     int number_reply(int type, std::span<const std::string_view> args, int32_t *out,
                      const char *what);
-    int info_reply(int type, std::initializer_list<std::string_view> args, int32_t *answer);
+    int lock_reply(int type, std::initializer_list<std::string_view> args, int32_t *answer);
 
     SqlClient &sql_;
 };

@@ -341,15 +341,25 @@ int db_server_update(int32_t handle, const char *table, const char *rowid, int w
         return fail(s, "table " + t->table + " was opened read-only", "db_server_update");
     if (n > static_cast<int>(cols->columns.size()))
         return fail(s, "more values than the table has columns", "db_server_update");
+    // The row as it is now, in the read statement's buffers (cols): a record
+    // read and written back carries a null as an empty value, so a blank value
+    // for a column that is null now leaves it null, as the positioned form
+    // does, rather than storing an empty text (or failing on a type that has
+    // no empty text).
+    csb *current = nullptr;
+    if (fetch_one_row(s, t, t->read_name, rowid, width, &current, "db_server_update") != 0)
+        return -1;
     std::string text = "UPDATE " + t->table + " SET ";
     std::vector<StatementParam> params;
     for (int i = 0; i < n; i++) {
         const svr_column &c = cols->columns[static_cast<size_t>(i)];
-        if (c.updatable == 0 || is_long_or_binary(c.sql_type) ||
+        const char *value = values[i] != nullptr ? values[i] : "";
+        bool stays_null = c.length == SQL_NULL_DATA && trimmed(value).empty();
+        if (c.updatable == 0 || is_long_or_binary(c.sql_type) || stays_null ||
             same_column(c.name, t->rowid_column))
             continue;
         text += (params.empty() ? "" : ",") + c.name + " = ?";
-        params.push_back(column_param(c, values[i] != nullptr ? values[i] : ""));
+        params.push_back(column_param(c, value));
     }
     if (params.empty())
         return fail(s, "no value names a column that can be changed", "db_server_update");

@@ -376,10 +376,35 @@ int cmd_count(Shell &sh, const Words &w) {
     return 0;
 }
 
+// A record number outside a \use alias is refused before the data source is
+// asked, so MAPERROR would repeat an earlier failure's text: COUNT tells that
+// case apart and the message says so.
+int record_failed(Shell &sh, const std::string &alias, int32_t n, const char *what) {
+    if (sh.sql->failure() != dqp::Failure::refused || !sh.sql->usable() ||
+        sh.aliases.count(upper(alias)) == 0)
+        return failed(sh, what);
+    dqp::Reply nok;
+    nok.type = dqp::PKT_TYPE_NOK;
+    nok.info = sh.sql->last_status();
+    int32_t count = 0;
+    if (sh.rec->count(alias, &count) != 0) return failed(sh, "COUNT");
+    if (n >= 1 && n <= count) {
+        // The data source refused it: its reason is still the one MAPERROR gives.
+        sh.sql->refuse(nok, what);
+        return failed(sh, what);
+    }
+    if (count == 0)
+        fprintf(stderr, "dqpsh: \"%s\" has no records\n", alias.c_str());
+    else
+        fprintf(stderr, "dqpsh: \"%s\" has no record %d (records 1 to %d)\n", alias.c_str(), n,
+                count);
+    return -1;
+}
+
 // Reads record n; remembers the alias's fields for \find and \update.
 int read_record(Shell &sh, const std::string &alias, int32_t n, bool lock, dqp::Record *rec) {
     bool end = false;
-    if (sh.rec->read(alias, n, lock, rec, &end) != 0) return failed(sh, "READ");
+    if (sh.rec->read(alias, n, lock, rec, &end) != 0) return record_failed(sh, alias, n, "READ");
     if (end) {
         fprintf(stderr, "dqpsh: record %d of \"%s\" is not there\n", n, alias.c_str());
         return -1;
@@ -389,11 +414,22 @@ int read_record(Shell &sh, const std::string &alias, int32_t n, bool lock, dqp::
     return 0;
 }
 
+// The gateway sends a long text column's value as a placeholder ("Bitmap
+// image", empty when null): the form says how to read the text instead.
+void show_long_texts(const std::string &alias, dqp::Record *rec) {
+    for (size_t i = 0; i < rec->fields.size() && i < rec->values.size(); i++)
+        if (rec->fields[i].type == 'M' && !rec->values[i].empty())
+            rec->values[i] = "(long text: \\memo " + alias + " " + std::to_string(i) + ")";
+}
+
 int cmd_read(Shell &sh, const Words &w) {
     int32_t n = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
+    // READ needs a table opened with \use (a declared cursor has \fetch).
+    if (known_alias(sh, w[1]) == nullptr) return -1;
     dqp::Record rec;
     if (read_record(sh, w[1], n, w.size() > 3 && upper(w[3]) == "LOCK", &rec) != 0) return -1;
+    show_long_texts(w[1], &rec);
     write_out(dqp::format_record(rec));
     return 0;
 }
@@ -421,6 +457,18 @@ int cmd_find(Shell &sh, const Words &w) {
 
 int cmd_insert(Shell &sh, const Words &w) {
     if (need_session(sh) != 0) return -1;
+    // The gateway leaves long text columns out of a new row: a value for one
+    // is refused rather than lost (the columns are known once a record of
+    // the alias was read).
+    auto it = sh.aliases.find(upper(w[1]));
+    for (size_t i = 2; it != sh.aliases.end() && i < w.size(); i++) {
+        const std::vector<dqp::FieldDesc> &f = it->second.fields;
+        if (i - 2 < f.size() && f[i - 2].type == 'M' && !w[i].empty()) {
+            fprintf(stderr, "dqpsh: \"%s\" is a long text column: \\insert cannot store it\n",
+                    f[i - 2].name.c_str());
+            return -1;
+        }
+    }
     int32_t n = 0;
     if (sh.rec->insert(w[1], Words(w.begin() + 2, w.end()), &n) != 0) return failed(sh, "INSERT");
     printf("record %d\n", n);
@@ -438,6 +486,13 @@ int apply_assignments(const Words &w, size_t first, dqp::Record *rec) {
             if (upper(rec->fields[c].name) == upper(w[i].substr(0, eq))) col = c;
         if (col == rec->fields.size()) {
             fprintf(stderr, "dqpsh: \"%s\" names no column of the record\n", w[i].c_str());
+            return -1;
+        }
+        // The gateway leaves long text columns out of an UPDATE and would
+        // still answer OK: refused here rather than reported as done.
+        if (rec->fields[col].type == 'M') {
+            fprintf(stderr, "dqpsh: \"%s\" is a long text column: \\update cannot change it\n",
+                    rec->fields[col].name.c_str());
             return -1;
         }
         std::string v = w[i].substr(eq + 1);
@@ -458,7 +513,7 @@ int cmd_update(Shell &sh, const Words &w) {
     int count = apply_assignments(w, 3, &rec);
     if (count < 0) return -1;
     rec.values.resize(static_cast<size_t>(count));
-    if (sh.rec->update(w[1], n, rec.values) != 0) return failed(sh, "UPDATE");
+    if (sh.rec->update(w[1], n, rec.values) != 0) return record_failed(sh, w[1], n, "UPDATE");
     printf("OK\n");
     return 0;
 }
@@ -466,24 +521,26 @@ int cmd_update(Shell &sh, const Words &w) {
 int cmd_delete(Shell &sh, const Words &w) {
     int32_t n = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
-    if (sh.rec->remove(w[1], n) != 0) return failed(sh, "DELETE");
+    if (sh.rec->remove(w[1], n) != 0) return record_failed(sh, w[1], n, "DELETE");
     printf("OK\n");
     return 0;
 }
 
 int cmd_lock(Shell &sh, const Words &w) {
-    int32_t n = 0, answer = 0;
+    int32_t n = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
-    if (sh.rec->lock(w[1], n, &answer) != 0) return failed(sh, "LOCK");
-    printf("locked (%d)\n", answer);
+    if (sh.rec->lock(w[1], n) != 0) return record_failed(sh, w[1], n, "LOCK");
+    printf("locked\n");
     return 0;
 }
 
+// The gateway answers OK for a free record and refuses one that another
+// session holds, with the data source's reason.
 int cmd_islocked(Shell &sh, const Words &w) {
     int32_t n = 0, answer = 0;
     if (number_word(w[2], &n) != 0 || need_session(sh) != 0) return -1;
-    if (sh.rec->islocked(w[1], n, &answer) != 0) return failed(sh, "ISLOCKED");
-    printf("%s (%d)\n", answer != 0 ? "locked" : "not locked", answer);
+    if (sh.rec->islocked(w[1], n, &answer) != 0) return record_failed(sh, w[1], n, "ISLOCKED");
+    printf("not locked\n");
     return 0;
 }
 
@@ -521,7 +578,8 @@ constexpr Entry kCommands[] = {
      "one row: NEXT, FIRST, LAST, PRIOR, ABSOLUTE N, RELATIVE N"},
     {"close", cmd_close, 2, "\\close CURSOR", "close a cursor (it stays declared)"},
     {"undeclare", cmd_close, 2, "\\undeclare CURSOR", "release a cursor"},
-    {"use", cmd_use, 3, "\\use TABLE ALIAS [FILTER [ORDER]]", "open a table for record access"},
+    {"use", cmd_use, 3, "\\use TABLE ALIAS [FILTER [ORDER]]",
+     "open a table for record access (FILTER * for every row)"},
     {"unuse", cmd_unuse, 2, "\\unuse ALIAS", "close a table opened with \\use"},
     {"zap", cmd_zap, 2, "\\zap ALIAS [FILTER]", "delete the table's rows and open it again"},
     {"count", cmd_count, 2, "\\count ALIAS", "number of records"},
@@ -531,9 +589,11 @@ constexpr Entry kCommands[] = {
     {"update", cmd_update, 4, "\\update ALIAS N COL=VALUE...", "change fields of record N"},
     {"delete", cmd_delete, 3, "\\delete ALIAS N", "delete record N"},
     {"lock", cmd_lock, 3, "\\lock ALIAS N", "lock record N"},
-    {"islocked", cmd_islocked, 3, "\\islocked ALIAS N", "is record N locked?"},
+    {"islocked", cmd_islocked, 3, "\\islocked ALIAS N",
+     "is record N free? (held elsewhere: an error)"},
     {"unlock", cmd_unlock, 2, "\\unlock ALIAS", "release the record locks"},
-    {"memo", cmd_memo, 3, "\\memo CURSOR COLUMN", "show a long column (0-based) of a cursor's row"},
+    {"memo", cmd_memo, 3, "\\memo CURSOR|ALIAS COLUMN",
+     "show a long column (0-based) of a cursor's row or the record read last"},
     {"sessions", cmd_sessions, 1, "\\sessions", "list the master's live sessions"},
     {"active", cmd_active, 1, "\\active", "ask the port server whether it is active"},
     {"start", cmd_start, 1, "\\start [USER [PASSWORD]]", "get a gateway and send START"},

@@ -232,7 +232,7 @@ TEST(Dqpsh, RecordCommandsPrintForms) {
     EXPECT_EQ(r.out, "3 records\nID:   2\nNAME: Lucia, Fernandez\nrecord 2\nOK\n");
     const auto &q = g.requests();
     ASSERT_GE(q.size(), 8u);
-    EXPECT_EQ(q[2].args, (std::vector<std::string>{"customer", "cu", "", "", "", ""}));
+    EXPECT_EQ(q[2].args, (std::vector<std::string>{"customer", "cu", "", "*", "", ""}));
     // FIND takes its type letter from the fields the read showed.
     EXPECT_EQ(q[4].args,
               (std::vector<std::string>{"cu", "name", "Lucia", "", "customer", "", "C"}));

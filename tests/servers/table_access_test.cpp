@@ -480,3 +480,24 @@ TEST_P(TableAccess, AReadOnlyAliasBesideAWritableOneLeavesItWritable) {
     ASSERT_EQ(use("t", "C", "*", "r", "SHARED", "READONLY").type, 'Y');
     EXPECT_EQ(ask(*c_, '9', h_, {"C", "1"}).type, 'N');
 }
+
+TEST_P(TableAccess, ARecordWrittenBackAsReadKeepsItsNulls) {
+    exec_ok(*c_, h_, "UPDATE t SET name = NULL, v = NULL WHERE r = 2");
+    ask(*c_, 'X', h_);
+    ASSERT_EQ(use("t", "A", "*", "r").type, 'Y');
+    std::map<std::string, std::string> row = record_values(read("A", 2));
+    EXPECT_EQ(row["name"], "");
+    EXPECT_EQ(row["v"], "");
+    // The values as READ gave them, with only N changed: the nulls stay null.
+    Reply u = ask(*c_, 'M', h_, {"A", "2", "4", row["r"], row["name"], row["v"], "9.5"});
+    ASSERT_EQ(u.type, 'Y') << maperror(*c_, h_);
+    EXPECT_EQ(trimmed(scalar("SELECT COUNT(*) FROM t WHERE r = 2 AND name IS NULL AND v IS NULL")),
+              "1");
+    EXPECT_EQ(trimmed(scalar("SELECT n FROM t WHERE r = 2")).substr(0, 3), "9.5");
+    // A value given for a null column is stored; an empty one for a column
+    // that has a value still empties it.
+    ASSERT_EQ(ask(*c_, 'M', h_, {"A", "2", "3", "2", "", "now set"}).type, 'Y');
+    EXPECT_EQ(scalar("SELECT v FROM t WHERE r = 2"), "now set");
+    ASSERT_EQ(ask(*c_, 'M', h_, {"A", "1", "3", "1", "SMITH", ""}).type, 'Y');
+    EXPECT_EQ(trimmed(scalar("SELECT COUNT(*) FROM t WHERE r = 1 AND v = ''")), "1");
+}

@@ -34,7 +34,8 @@ TEST(RecordClient, UseSendsItsFlagsAndAnswersTheRecordCount) {
     auto reqs = h.join();
     EXPECT_EQ(reqs[0].type, dqp::PKT_TYPE_USE);
     EXPECT_EQ(reqs[0].args, (Args{"customer", "cu", "SHARED", "city = 'Osaka'", "", ""}));
-    EXPECT_EQ(reqs[1].args, (Args{"customer", "c2", "", "", "name", "READONLY"}));
+    // No filter travels as "*", the gateway's word for every row.
+    EXPECT_EQ(reqs[1].args, (Args{"customer", "c2", "", "*", "name", "READONLY"}));
 }
 
 TEST(RecordClient, ReadGivesTheRecordAsDescribedValues) {
@@ -108,9 +109,11 @@ TEST(RecordClient, CountAndLocksReadTheirAnswers) {
         ASSERT_TRUE(g.next());
         g.ok({"17"});
         ASSERT_TRUE(g.next());
-        g.ok({}, 1);
+        g.ok({}, 1);  // OK: free; the info is the request's own, no answer
         ASSERT_TRUE(g.next());
         g.ok({}, 0);
+        ASSERT_TRUE(g.next());
+        g.nok(-1);  // held by another session
         ASSERT_TRUE(g.next());
         g.ok({"seventeen"});
     });
@@ -120,9 +123,12 @@ TEST(RecordClient, CountAndLocksReadTheirAnswers) {
     ASSERT_EQ(rec.count("cu", &n), 0) << sql.error();
     EXPECT_EQ(n, 17);
     ASSERT_EQ(rec.islocked("cu", 2, &locked), 0) << sql.error();
-    EXPECT_EQ(locked, 1);
+    EXPECT_EQ(locked, 0);
+    locked = -1;
     ASSERT_EQ(rec.unlock("cu", &locked), 0) << sql.error();
     EXPECT_EQ(locked, 0);
+    EXPECT_EQ(rec.islocked("cu", 2, &locked), -1);
+    EXPECT_EQ(sql.failure(), Failure::refused);
     EXPECT_EQ(rec.count("cu", &n), -1);
     EXPECT_EQ(sql.failure(), Failure::protocol);
     auto reqs = h.join();
