@@ -3,11 +3,14 @@
 // configuration store, free loopback ports, and waiting for processes.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,16 +29,35 @@ extern char **environ;
 
 namespace vnxtest {
 
+// True when this process now holds the region of ports starting at base:
+// an exclusive lock on a file named after it, held until the process ends.
+// Test processes run side by side (ctest -j, two suites at once); probing a
+// port with bind alone lets two of them pick the same port in the same
+// moment, the lock does not.
+inline bool claim_port_region(int base) {
+    static const char *dir = "/tmp/vnx_test_ports";
+    mkdir(dir, 0777);
+    std::string path = std::string(dir) + "/" + std::to_string(base) + ".lock";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return true;  // no locking to be had: the bind probe alone decides
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    return true;  // fd stays open: the lock lasts as long as this process
+}
+
 // A base port with the base and the next 201 ports free right now, below the
 // kernel's ephemeral range (32768 and up), so that no client socket of the
 // machine takes a gateway's port between the check and the gateway's bind.
-// Each test process starts in its own region, so parallel tests do not race.
+// The region is this process's alone (claim_port_region).
 inline int free_base_port() {
     static int next = 20000 + (getpid() * 250) % 12000;
     for (int tries = 0; tries < 200; tries++) {
         int base = next;
         next += 250;
-        if (next > 32500) next = 20000;
+        if (next > 32000) next = 20000;
+        if (!claim_port_region(base)) continue;
         bool ok = true;
         for (int p = base; p <= base + 201 && ok; p += 1) {
             // SO_REUSEADDR as the master and gateways bind: connections in
