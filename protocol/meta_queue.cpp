@@ -10,7 +10,9 @@ namespace {
 
 // Real size of a METADATA packet holding `count` packets of `bytes` in all:
 // header, one offset and one length field per packet, the packets.
-size_t meta_size(size_t count, size_t bytes) { return PKT_HEADER_SIZE + 8 * count + bytes; }
+size_t meta_size(size_t count, size_t bytes) {
+    return PKT_HEADER_SIZE + 8 * count + bytes;
+}
 
 }  // namespace
 

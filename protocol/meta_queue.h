@@ -28,7 +28,7 @@ namespace dqp {
 inline constexpr int META_MAX_ENTRIES = 128;
 
 class MetaQueue {
-public:
+  public:
     // Sends one built packet; returns what the connection's send returned.
     using SendFn = std::function<int(char *packet)>;
 
@@ -45,7 +45,7 @@ public:
     int count() const { return static_cast<int>(entries_.size()); }
     int queued_bytes() const { return queued_; }
 
-private:
+  private:
     int flush(char *metabuf, size_t cap, const SendFn &send);
     std::vector<std::string> entries_;
     int queued_ = 0;

@@ -15,33 +15,60 @@ struct TypeName {
 
 // Types the trace can name; '3', '5' and the unused codes have no name.
 constexpr TypeName kTypeNames[] = {
-    {'0', "PKT_TYPE_ATTACH"},         {'1', "PKT_TYPE_USE"},
-    {'2', "PKT_TYPE_UNUSE"},          {'4', "PKT_TYPE_LOGGING"},
-    {'6', "PKT_TYPE_FIELDLIST"},      {'7', "PKT_TYPE_TABLELIST"},
-    {'8', "PKT_TYPE_ISLOCKED"},       {'9', "PKT_TYPE_LOCK"},
-    {':', "PKT_TYPE_UNLOCK"},         {';', "PKT_TYPE_ISLOCKED_TABLE"},
-    {'<', "PKT_TYPE_LOCK_TABLE"},     {'?', "PKT_TYPE_RLOCK_TABLE"},
-    {'@', "PKT_TYPE_UNLOCK_TABLE"},   {'A', "PKT_TYPE_START"},
-    {'B', "PKT_TYPE_STOP"},           {'C', "PKT_TYPE_CONNECT"},
-    {'D', "PKT_TYPE_DISCONNECT"},     {'E', "PKT_TYPE_OPEN"},
-    {'F', "PKT_TYPE_CLOSE"},          {'G', "PKT_TYPE_EXECSQL"},
-    {'H', "PKT_TYPE_COUNT"},          {'I', "PKT_TYPE_DELETE"},
-    {'J', "PKT_TYPE_FIND"},           {'K', "PKT_TYPE_INSERT"},
-    {'L', "PKT_TYPE_READ"},           {'M', "PKT_TYPE_UPDATE"},
-    {'N', "PKT_TYPE_NOK"},            {'O', "PKT_TYPE_MAPERROR"},
-    {'P', "PKT_TYPE_FETCH"},          {'Q', "PKT_TYPE_FETCHMANY"},
-    {'R', "PKT_TYPE_EOF"},            {'S', "PKT_TYPE_ABORT"},
-    {'T', "PKT_TYPE_DATA"},           {'U', "PKT_TYPE_DECLARE"},
-    {'V', "PKT_TYPE_UNDECLARE"},      {'W', "PKT_TYPE_METADATA"},
-    {'X', "PKT_TYPE_COMMIT"},         {'Y', "PKT_TYPE_OK"},
-    {'Z', "PKT_TYPE_ROLLBACK"},       {'a', "PKT_TYPE_FINDFILE"},
-    {'b', "PKT_TYPE_FILEATTRIBUTES"}, {'c', "PKT_TYPE_TXT_OPEN"},
-    {'d', "PKT_TYPE_TXT_CLOSE"},      {'e', "PKT_TYPE_TXT_READ"},
-    {'f', "PKT_TYPE_TXT_SEEK"},       {'g', "PKT_TYPE_TXT_WRITE"},
-    {'h', "PKT_TYPE_LOOKUP"},         {'i', "PKT_TYPE_NEW"},
-    {'j', "PKT_TYPE_METHOD"},         {'k', "PKT_TYPE_SETPROPERTY"},
-    {'l', "PKT_TYPE_GETPROPERTY"},    {'m', "PKT_TYPE_EXTENDED_FETCH"},
-    {'n', "PKT_TYPE_QUERY"},          {'o', "PKT_TYPE_MEMO"},
+    {'0', "PKT_TYPE_ATTACH"},
+    {'1', "PKT_TYPE_USE"},
+    {'2', "PKT_TYPE_UNUSE"},
+    {'4', "PKT_TYPE_LOGGING"},
+    {'6', "PKT_TYPE_FIELDLIST"},
+    {'7', "PKT_TYPE_TABLELIST"},
+    {'8', "PKT_TYPE_ISLOCKED"},
+    {'9', "PKT_TYPE_LOCK"},
+    {':', "PKT_TYPE_UNLOCK"},
+    {';', "PKT_TYPE_ISLOCKED_TABLE"},
+    {'<', "PKT_TYPE_LOCK_TABLE"},
+    {'?', "PKT_TYPE_RLOCK_TABLE"},
+    {'@', "PKT_TYPE_UNLOCK_TABLE"},
+    {'A', "PKT_TYPE_START"},
+    {'B', "PKT_TYPE_STOP"},
+    {'C', "PKT_TYPE_CONNECT"},
+    {'D', "PKT_TYPE_DISCONNECT"},
+    {'E', "PKT_TYPE_OPEN"},
+    {'F', "PKT_TYPE_CLOSE"},
+    {'G', "PKT_TYPE_EXECSQL"},
+    {'H', "PKT_TYPE_COUNT"},
+    {'I', "PKT_TYPE_DELETE"},
+    {'J', "PKT_TYPE_FIND"},
+    {'K', "PKT_TYPE_INSERT"},
+    {'L', "PKT_TYPE_READ"},
+    {'M', "PKT_TYPE_UPDATE"},
+    {'N', "PKT_TYPE_NOK"},
+    {'O', "PKT_TYPE_MAPERROR"},
+    {'P', "PKT_TYPE_FETCH"},
+    {'Q', "PKT_TYPE_FETCHMANY"},
+    {'R', "PKT_TYPE_EOF"},
+    {'S', "PKT_TYPE_ABORT"},
+    {'T', "PKT_TYPE_DATA"},
+    {'U', "PKT_TYPE_DECLARE"},
+    {'V', "PKT_TYPE_UNDECLARE"},
+    {'W', "PKT_TYPE_METADATA"},
+    {'X', "PKT_TYPE_COMMIT"},
+    {'Y', "PKT_TYPE_OK"},
+    {'Z', "PKT_TYPE_ROLLBACK"},
+    {'a', "PKT_TYPE_FINDFILE"},
+    {'b', "PKT_TYPE_FILEATTRIBUTES"},
+    {'c', "PKT_TYPE_TXT_OPEN"},
+    {'d', "PKT_TYPE_TXT_CLOSE"},
+    {'e', "PKT_TYPE_TXT_READ"},
+    {'f', "PKT_TYPE_TXT_SEEK"},
+    {'g', "PKT_TYPE_TXT_WRITE"},
+    {'h', "PKT_TYPE_LOOKUP"},
+    {'i', "PKT_TYPE_NEW"},
+    {'j', "PKT_TYPE_METHOD"},
+    {'k', "PKT_TYPE_SETPROPERTY"},
+    {'l', "PKT_TYPE_GETPROPERTY"},
+    {'m', "PKT_TYPE_EXTENDED_FETCH"},
+    {'n', "PKT_TYPE_QUERY"},
+    {'o', "PKT_TYPE_MEMO"},
 };
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -111,8 +138,7 @@ int build_packet(char *buf, size_t cap, int type, int32_t info,
     return static_cast<int>(off);
 }
 
-int build_packet(char *buf, size_t cap, int type, int32_t info, int argc,
-                 const char *const *argv) {
+int build_packet(char *buf, size_t cap, int type, int32_t info, int argc, const char *const *argv) {
     if (argc < 0) return -1;
     std::vector<std::string_view> views(static_cast<size_t>(argc));
     for (int i = 0; i < argc; i++)
@@ -120,10 +146,18 @@ int build_packet(char *buf, size_t cap, int type, int32_t info, int argc,
     return build_packet(buf, cap, type, info, views);
 }
 
-int pkt_type(const char *pkt) { return static_cast<unsigned char>(pkt[8]); }
-int32_t pkt_info(const char *pkt) { return static_cast<int32_t>(hex_or_zero(pkt + 9, 8)); }
-int pkt_argc(const char *pkt) { return static_cast<int>(hex_or_zero(pkt + 17, 4)); }
-uint32_t pkt_len(const char *pkt) { return hex_or_zero(pkt, 8); }
+int pkt_type(const char *pkt) {
+    return static_cast<unsigned char>(pkt[8]);
+}
+int32_t pkt_info(const char *pkt) {
+    return static_cast<int32_t>(hex_or_zero(pkt + 9, 8));
+}
+int pkt_argc(const char *pkt) {
+    return static_cast<int>(hex_or_zero(pkt + 17, 4));
+}
+uint32_t pkt_len(const char *pkt) {
+    return hex_or_zero(pkt, 8);
+}
 
 int packet_arg(const char *pkt, size_t size, int i, std::string_view *out) {
     *out = std::string_view();

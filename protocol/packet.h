@@ -103,8 +103,7 @@ void put_hex(char *text, int width, uint32_t value);
 int build_packet(char *buf, size_t cap, int type, int32_t info,
                  std::span<const std::string_view> args);
 // The same for a NUL-terminated text list; a null entry is an empty argument.
-int build_packet(char *buf, size_t cap, int type, int32_t info, int argc,
-                 const char *const *argv);
+int build_packet(char *buf, size_t cap, int type, int32_t info, int argc, const char *const *argv);
 
 // Header fields of a packet known to hold at least PKT_HEADER_SIZE bytes.
 // A field with an invalid digit reads as 0 (pkt_info: 0; see packet_check).

@@ -44,7 +44,8 @@ inline bool put_piece(unsigned char b, size_t n, char *out, size_t cap, size_t *
 // the escape, so they are copied unchanged.
 inline size_t literal_span(const unsigned char *in, size_t i, size_t n) {
     size_t j = i;
-    while (j < n && in[j] != kEscape && (j + 1 == n || in[j + 1] != in[j])) j++;
+    while (j < n && in[j] != kEscape && (j + 1 == n || in[j + 1] != in[j]))
+        j++;
     return j - i;
 }
 
@@ -64,7 +65,8 @@ int rle_encode(const char *in_chars, size_t n, char *out, size_t cap) {
         }
         unsigned char b = in[i];
         size_t r = 1;
-        while (i + r < n && in[i + r] == b) r++;
+        while (i + r < n && in[i + r] == b)
+            r++;
         i += r;
         while (r > kMaxRun) {
             if (!put_piece(b, kMaxRun, out, cap, &o)) return -1;

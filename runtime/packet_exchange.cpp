@@ -90,7 +90,8 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out) {
     }
     if (dqp::tracing()) {
         char msg[160];
-        snprintf(msg, sizeof msg, "packet received from %s port %d - compressed=%zu, uncompressed=%d",
+        snprintf(msg, sizeof msg,
+                 "packet received from %s port %d - compressed=%zu, uncompressed=%d",
                  slot->peer_name.c_str(), slot->port, flen, len);
         dqp::trace_packet(buffer, static_cast<size_t>(len), "[dqp_getpkt]", msg);
     }
@@ -111,6 +112,8 @@ int dqp_send_reply(int client, char *packet, int type, int32_t info,
     return dqp_sendpkt(client, packet, nullptr);
 }
 
-void dqp_reset_metaqueue() { meta_queue().reset(); }
+void dqp_reset_metaqueue() {
+    meta_queue().reset();
+}
 
 }  // namespace vnx

@@ -7,8 +7,8 @@
 // by VNX_REGISTRY (default /etc/vnx/registry.db); only "init" creates it.
 //
 // Exit status: 0 success, 1 failure (missing key or value, store error, a
-// change the console's checks refuse), 2 usage error. Errors print one short factual line on stderr, then a detail
-// or hint line where it helps.
+// change the console's checks refuse), 2 usage error. Errors print one short factual line on
+// stderr, then a detail or hint line where it helps.
 #include <strings.h>
 #include <sys/stat.h>
 
