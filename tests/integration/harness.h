@@ -60,8 +60,9 @@ inline int free_base_port() {
         if (!claim_port_region(base)) continue;
         bool ok = true;
         for (int p = base; p <= base + 201 && ok; p += 1) {
-            // SO_REUSEADDR as the master and gateways bind: connections in
-            // TIME_WAIT do not hold a port, listeners do.
+            // SO_REUSEADDR and listen, as the master and gateways do:
+            // connections in TIME_WAIT do not hold a port; listeners and
+            // live connections on it (a gateway serving its client) do.
             int s = socket(AF_INET, SOCK_STREAM, 0);
             int on = 1;
             setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -69,7 +70,7 @@ inline int free_base_port() {
             a.sin_family = AF_INET;
             a.sin_addr.s_addr = htonl(INADDR_ANY);
             a.sin_port = htons(static_cast<uint16_t>(p));
-            ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+            ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(s, 1) == 0;
             close(s);
         }
         if (ok) return base;
