@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "bench_net.h"
+#include "bench_odbc.h"
 #include "client/dqp_client.h"
 #include "tests/servers/throwaway_server.h"
 #include "transport/spawn.h"
@@ -55,43 +56,8 @@ double self_cpu_s() {
            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-double seconds_since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-// ---- direct ODBC -------------------------------------------------------------
-
-struct Odbc {
-    SQLHENV env = SQL_NULL_HENV;
-    SQLHDBC dbc = SQL_NULL_HDBC;
-    bool open(const std::string &dsn, const std::string &user, const std::string &pw) {
-        SQLAllocEnv(&env);
-        SQLAllocConnect(env, &dbc);
-        std::string d = dsn, u = user, p = pw;
-        SQLRETURN rc = SQLConnect(dbc, (SQLCHAR *)d.data(), SQL_NTS, (SQLCHAR *)u.data(), SQL_NTS,
-                                  (SQLCHAR *)p.data(), SQL_NTS);
-        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) return false;
-        SQLSetConnectOption(dbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF);
-        return true;
-    }
-    bool exec(const std::string &sql) {
-        SQLHSTMT h;
-        SQLAllocStmt(dbc, &h);
-        std::string s = sql;
-        SQLRETURN rc = SQLExecDirect(h, (SQLCHAR *)s.data(), SQL_NTS);
-        SQLFreeStmt(h, SQL_DROP);
-        SQLTransact(env, dbc, SQL_COMMIT);
-        return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO || rc == SQL_NO_DATA;
-    }
-    ~Odbc() {
-        if (dbc != SQL_NULL_HDBC) {
-            SQLTransact(env, dbc, SQL_ROLLBACK);
-            SQLDisconnect(dbc);
-            SQLFreeConnect(dbc);
-        }
-        if (env != SQL_NULL_HENV) SQLFreeEnv(env);
-    }
-};
+using benchodbc::seconds_since;
+using Odbc = benchodbc::DirectOdbc;
 
 // Fetches every row of the query with both columns bound; returns seconds.
 double direct_fetch(Odbc &db, const std::string &sql, long *rows) {
@@ -155,33 +121,8 @@ double direct_select1(Odbc &db, int rounds) {
 // ---- through the gateway ----------------------------------------------------------
 
 // Waits a little for a gateway that was told to stop, then kills it.
-void end_gateway(pid_t pid) {
-    for (int i = 0; i < 200; i++) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-struct Gateway {
-    pid_t pid = -1;
-    std::unique_ptr<dqp::Connection> c;
-    int32_t h = 0;
-    bool start(const std::string &odbserver, const std::string &dsn, const std::string &user,
-               const std::string &pw) {
-        int port = benchnet::free_port();
-        pid = vnx::spawn_server(odbserver + " " + std::to_string(port), port);
-        if (pid <= 0 || vnx::wait_for_child(port, pid) != 0) return false;
-        std::string err;
-        c = dqp::Connection::open("127.0.0.1", port, &err, 120000);
-        if (c == nullptr) return false;
-        dqp::Reply r;
-        if (c->request('A', 0, {"bench"}, &r) != 0) return false;
-        if (c->request('C', 0, {"odb", user, pw, dsn}, &r) != 0 || r.type != 'Y') return false;
-        h = r.info;
-        return true;
-    }
+// The gateway of one's own, with the measurements of this benchmark.
+struct Gateway : benchodbc::GatewaySession {
     // CPU seconds the gateway process has used so far.
     double cpu_s() const {
         std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -238,10 +179,6 @@ struct Gateway {
         for (int i = 0; i < rounds; i++)
             if (fetch("SELECT 1", &rows) < 0) return -1;
         return seconds_since(t0);
-    }
-    ~Gateway() {
-        if (c != nullptr) c->send('B', 0);
-        if (pid > 0) end_gateway(pid);
     }
 };
 

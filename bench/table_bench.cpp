@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "bench_net.h"
+#include "bench_odbc.h"
 #include "client/dqp_client.h"
 #include "runtime/scroll_cursor.h"
 #include "tests/servers/throwaway_server.h"
@@ -45,88 +46,32 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
+using benchodbc::seconds_since;
+using Odbc = benchodbc::DirectOdbc;
+
+// Fetches the first column of every row as text; seconds.
+double direct_keys(Odbc &db, const std::string &sql, long *rows) {
+    auto t0 = Clock::now();
+    SQLHSTMT h;
+    SQLAllocStmt(db.dbc, &h);
+    std::string s = sql;
+    SQLExecDirect(h, (SQLCHAR *)s.data(), SQL_NTS);
+    char a[257];
+    SQLLEN la = 0;
+    SQLBindCol(h, 1, SQL_C_CHAR, a, sizeof a, &la);
+    long n = 0;
+    for (SQLRETURN rc; (rc = SQLFetch(h)) == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;)
+        n++;
+    SQLFreeStmt(h, SQL_DROP);
+    SQLTransact(db.env, db.dbc, SQL_ROLLBACK);
+    *rows = n;
+    return seconds_since(t0);
 }
 
-struct Odbc {
-    SQLHENV env = SQL_NULL_HENV;
-    SQLHDBC dbc = SQL_NULL_HDBC;
-    bool open(const std::string &dsn, const std::string &user, const std::string &pw) {
-        SQLAllocEnv(&env);
-        SQLAllocConnect(env, &dbc);
-        std::string d = dsn, u = user, p = pw;
-        SQLRETURN rc = SQLConnect(dbc, (SQLCHAR *)d.data(), SQL_NTS, (SQLCHAR *)u.data(), SQL_NTS,
-                                  (SQLCHAR *)p.data(), SQL_NTS);
-        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) return false;
-        SQLSetConnectOption(dbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF);
-        return true;
-    }
-    bool exec(const std::string &sql) {
-        SQLHSTMT h;
-        SQLAllocStmt(dbc, &h);
-        std::string s = sql;
-        SQLRETURN rc = SQLExecDirect(h, (SQLCHAR *)s.data(), SQL_NTS);
-        SQLFreeStmt(h, SQL_DROP);
-        SQLTransact(env, dbc, SQL_COMMIT);
-        return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO || rc == SQL_NO_DATA;
-    }
-    // Fetches the first column of every row as text; seconds.
-    double keys(const std::string &sql, long *rows) {
-        auto t0 = Clock::now();
-        SQLHSTMT h;
-        SQLAllocStmt(dbc, &h);
-        std::string s = sql;
-        SQLExecDirect(h, (SQLCHAR *)s.data(), SQL_NTS);
-        char a[257];
-        SQLLEN la = 0;
-        SQLBindCol(h, 1, SQL_C_CHAR, a, sizeof a, &la);
-        long n = 0;
-        for (SQLRETURN rc; (rc = SQLFetch(h)) == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;)
-            n++;
-        SQLFreeStmt(h, SQL_DROP);
-        SQLTransact(env, dbc, SQL_ROLLBACK);
-        *rows = n;
-        return seconds_since(t0);
-    }
-    ~Odbc() {
-        if (dbc != SQL_NULL_HDBC) {
-            SQLTransact(env, dbc, SQL_ROLLBACK);
-            SQLDisconnect(dbc);
-            SQLFreeConnect(dbc);
-        }
-        if (env != SQL_NULL_HENV) SQLFreeEnv(env);
-    }
-};
-
-void end_gateway(pid_t pid) {
-    for (int i = 0; i < 200; i++) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-struct Gateway {
-    pid_t pid = -1;
-    std::unique_ptr<dqp::Connection> c;
-    int32_t h = 0;
+// The gateway of one's own, with the requests this benchmark makes.
+struct Gateway : benchodbc::GatewaySession {
     bool start(const std::string &dsn, const std::string &user, const std::string &pw) {
-        int port = benchnet::free_port();
-        pid = vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port), port);
-        if (pid <= 0 || vnx::wait_for_child(port, pid) != 0) return false;
-        std::string err;
-        c = dqp::Connection::open("127.0.0.1", port, &err, 120000);
-        if (c == nullptr) return false;
-        dqp::Reply r;
-        if (c->request('A', 0, {"bench"}, &r) != 0) return false;
-        if (c->request('C', 0, {"odb", user, pw, dsn}, &r) != 0 || r.type != 'Y') return false;
-        h = r.info;
-        return true;
-    }
-    bool ask(int type, std::initializer_list<std::string_view> args, dqp::Reply *r) {
-        return c->request(type, h, args, r) == 0;
+        return GatewaySession::start(VNX_ODBSERVER_PATH, dsn, user, pw);
     }
     // USE of a table; its record count, or -1.
     long use(const std::string &table, const std::string &alias) {
@@ -134,10 +79,6 @@ struct Gateway {
         if (!ask('1', {table, alias, "", "*", "", ""}, &r) || r.type != 'Y' || r.args.size() < 2)
             return -1;
         return atol(r.args[1].c_str());
-    }
-    ~Gateway() {
-        if (c != nullptr) c->send('B', 0);
-        if (pid > 0) end_gateway(pid);
     }
 };
 
@@ -157,7 +98,8 @@ void bench_use(const Source &src, int runs) {
     double best_direct = 1e9, best_use = 1e9;
     long drows = 0, grows = 0;
     for (int k = 0; k < runs; k++) {
-        best_direct = std::min(best_direct, db.keys("SELECT " + src.id + " FROM big", &drows));
+        best_direct =
+            std::min(best_direct, direct_keys(db, "SELECT " + src.id + " FROM big", &drows));
         Gateway g;
         if (!g.start(src.dsn, src.user, src.pw)) return;
         auto t0 = Clock::now();
