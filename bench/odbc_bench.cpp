@@ -1,7 +1,7 @@
 // odbc_bench: the ODBC gateway's result path beside direct ODBC in the same
 // run.
 //
-//   odbc_bench [--rows N] [--rounds R] [--runs K]
+//   odbc_bench [--rows N] [--rounds R] [--runs K] [--only sqlite|pg]
 //
 // Sets up a temporary folder with the project's own odbcinst.ini
 // (scripts/odbc-ini), a SQLite data source and, when PostgreSQL's programs
@@ -268,10 +268,12 @@ void run_memory(const Source &src, const std::string &odbserver) {
 int main(int argc, char **argv) {
     long nrows = 1000000;
     int rounds = 2000, runs = 3;
+    std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!strcmp(argv[i], "--rows")) nrows = atol(argv[i + 1]);
         if (!strcmp(argv[i], "--rounds")) rounds = atoi(argv[i + 1]);
         if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
+        if (!strcmp(argv[i], "--only")) only = argv[i + 1];
     }
     char tmpl[] = "/tmp/vnx_odbc_bench_XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return 1;
@@ -285,12 +287,12 @@ int main(int argc, char **argv) {
     std::ofstream ini(dir + "/odbc.ini");
     ini << "[sqlite]\nDriver=SQLite3\nDatabase=" << dir << "/big.db\n";
     vnxtest::PostgresServer pg;
-    bool have_pg = pg.start();
+    bool have_pg = only != "sqlite" && pg.start();
     if (have_pg) {
         ini << "[pg]\n"
             << pg.dsn_body() << "\n[pg_decl]\n"
             << pg.dsn_body("UseDeclareFetch=1\nFetch=10000\n") << "\n";
-    } else {
+    } else if (only != "sqlite") {
         printf("PostgreSQL skipped: %s\n", pg.why().c_str());
     }
     ini.close();
@@ -310,7 +312,7 @@ int main(int argc, char **argv) {
             printf("cannot fill the PostgreSQL table\n");
     }
     std::string odbserver = VNX_ODBSERVER_PATH;
-    run_source({"SQLite", "sqlite", "", ""}, odbserver, nrows, rounds, runs);
+    if (only != "pg") run_source({"SQLite", "sqlite", "", ""}, odbserver, nrows, rounds, runs);
     if (have_pg) {
         run_source({"PostgreSQL", "pg", "vnx", "secret"}, odbserver, nrows, rounds, runs);
         run_memory({"PG decl", "pg_decl", "vnx", "secret"}, odbserver);

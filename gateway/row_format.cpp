@@ -1,6 +1,7 @@
 // Field descriptions and value texts. See row_format.h.
 #include "gateway/row_format.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -85,8 +86,8 @@ std::string_view bound_text(const svr_column &c, size_t limit) {
 }
 
 // "%*d" of the precision, written by hand: this runs for every integer of
-// every row.
-void append_integer(const svr_column &c, std::string *out) {
+// every row. At most 20 characters.
+char *put_integer(const svr_column &c, char *out) {
     SQLINTEGER v = 0;
     memcpy(&v, c.data, sizeof v);
     char digits[16];
@@ -98,15 +99,19 @@ void append_integer(const svr_column &c, std::string *out) {
     } while (x != 0);
     if (v < 0) digits[n++] = '-';
     int w = std::min(std::max(precision16(c), 0), 20);
-    if (w > n) out->append(static_cast<size_t>(w - n), ' ');
+    if (w > n) {
+        memset(out, ' ', static_cast<size_t>(w - n));
+        out += w - n;
+    }
     while (n > 0)
-        out->push_back(digits[--n]);
+        *out++ = digits[--n];
+    return out;
 }
 
 // "%*f" of the width; a value whose text would be longer keeps fewer
 // decimals, and one whose integral part alone is too wide is sent whole:
-// never a cut that changes the number.
-void append_float(const svr_column &c, std::string *out) {
+// never a cut that changes the number. Less than kValueTextMax characters.
+char *put_float(const svr_column &c, char *out) {
     double v = 0;
     if (c.sql_type == SQL_REAL) {
         float f = 0;
@@ -116,7 +121,7 @@ void append_float(const svr_column &c, std::string *out) {
         memcpy(&v, c.data, sizeof v);
     }
     int w = std::min(std::max(precision16(c), 0), 64);
-    char buf[400];
+    char buf[kValueTextMax];
     int n = snprintf(buf, sizeof buf, "%*f", w, v);
     if (n > w) {
         int whole = snprintf(buf, sizeof buf, "%.0f", v);
@@ -126,24 +131,74 @@ void append_float(const svr_column &c, std::string *out) {
         else
             n = whole;
     }
-    n = std::min(n, static_cast<int>(sizeof buf) - 1);
-    out->append(buf, static_cast<size_t>(std::max(n, 0)));
+    n = std::clamp(n, 0, static_cast<int>(sizeof buf) - 1);
+    memcpy(out, buf, static_cast<size_t>(n));
+    return out + n;
 }
 
-void append_date(const svr_column &c, std::string *out) {
+// The date without its '-', at most 8 characters.
+char *put_date(const svr_column &c, char *out) {
     size_t kept = 0;
     for (char ch : bound_text(c, kColumnDataSize)) {
         if (ch == '-') continue;
         if (kept++ == 8) break;
-        out->push_back(ch);
+        *out++ = ch;
     }
+    return out;
 }
 
-void trim_trailing_blanks(std::string *out, size_t from) {
-    size_t end = out->size();
-    while (end > from && (*out)[end - 1] == ' ')
+char *put_text(std::string_view text, char *out) {
+    memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+char *trim_trailing_blanks(char *from, char *end) {
+    while (end > from && end[-1] == ' ')
         end--;
-    out->resize(end);
+    return end;
+}
+
+// Writes the value text at out, which has room for kValueTextMax bytes;
+// returns its end.
+char *put_value_text(const svr_column &c, char *out) {
+    char *from = out;
+    if (c.length == SQL_NULL_DATA) return out;
+    switch (kind_of(c.sql_type)) {
+        case Kind::Bit:
+            *out++ = c.data[0] == '0' || c.data[0] == '\0' ? 'F' : 'T';
+            return out;
+        case Kind::Number:
+        case Kind::Small:
+            out = put_text(bound_text(c, kColumnDataSize), out);
+            break;
+        case Kind::Integer:
+            out = put_integer(c, out);
+            break;
+        case Kind::Float:
+            out = put_float(c, out);
+            break;
+        case Kind::Date:
+            out = put_date(c, out);
+            break;
+        case Kind::Char:
+        case Kind::Time:
+        case Kind::Stamp:
+            out = put_text(bound_text(c, static_cast<size_t>(precision_or_255(c))), out);
+            break;
+        case Kind::Binary: {
+            int p = precision16(c);
+            out = put_text(std::string_view(
+                               kBitmap, p > 0 && p < 12 ? static_cast<size_t>(p) : strlen(kBitmap)),
+                           out);
+            break;
+        }
+        case Kind::Memo:
+            out = put_text(kBitmap, out);
+            break;
+        case Kind::Other:
+            return out;
+    }
+    return trim_trailing_blanks(from, out);
 }
 
 }  // namespace
@@ -203,43 +258,20 @@ std::string field_description(const svr_column &c, bool field_list) {
     return out;
 }
 
+size_t write_value_text(const svr_column &c, char *out, size_t cap) {
+    if (cap >= kValueTextMax) return static_cast<size_t>(put_value_text(c, out) - out);
+    char buf[kValueTextMax];
+    size_t n = static_cast<size_t>(put_value_text(c, buf) - buf);
+    if (n > cap) return kValueTooLong;
+    memcpy(out, buf, n);
+    return n;
+}
+
 void append_value_text(const svr_column &c, std::string *out) {
     size_t from = out->size();
-    if (c.length == SQL_NULL_DATA) return;
-    switch (kind_of(c.sql_type)) {
-        case Kind::Bit:
-            out->push_back(c.data[0] == '0' || c.data[0] == '\0' ? 'F' : 'T');
-            return;
-        case Kind::Number:
-        case Kind::Small:
-            out->append(bound_text(c, kColumnDataSize));
-            break;
-        case Kind::Integer:
-            append_integer(c, out);
-            break;
-        case Kind::Float:
-            append_float(c, out);
-            break;
-        case Kind::Date:
-            append_date(c, out);
-            break;
-        case Kind::Char:
-        case Kind::Time:
-        case Kind::Stamp:
-            out->append(bound_text(c, static_cast<size_t>(precision_or_255(c))));
-            break;
-        case Kind::Binary: {
-            int p = precision16(c);
-            out->append(kBitmap, p > 0 && p < 12 ? static_cast<size_t>(p) : strlen(kBitmap));
-            break;
-        }
-        case Kind::Memo:
-            out->append(kBitmap);
-            break;
-        case Kind::Other:
-            return;
-    }
-    trim_trailing_blanks(out, from);
+    out->resize(from + kValueTextMax);
+    size_t n = write_value_text(c, out->data() + from, kValueTextMax);
+    out->resize(from + n);
 }
 
 std::string value_text(const svr_column &c) {

@@ -13,7 +13,9 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "gateway/svr_session.h"
 
@@ -39,6 +41,13 @@ std::string field_description(const svr_column &c, bool field_list);
 std::string value_text(const svr_column &c);
 // The same, appended to out (no allocation when out has room).
 void append_value_text(const svr_column &c, std::string *out);
+
+// No value text is longer than this.
+inline constexpr size_t kValueTextMax = 400;
+inline constexpr size_t kValueTooLong = static_cast<size_t>(-1);
+// Writes the value text at out (capacity cap) and returns its length, or
+// kValueTooLong (nothing written) when it needs more than cap bytes.
+size_t write_value_text(const svr_column &c, char *out, size_t cap);
 
 // Terminates a column's buffer after a fetch: no driver is trusted to.
 void terminate_bound_buffer(svr_column *c);

@@ -1,10 +1,6 @@
 // Result rows and field descriptions. See rows.h.
 #include "gateway/rows.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -22,34 +18,13 @@ namespace vnx {
 
 namespace {
 
-// Holds back partial segments of the client's connection while a whole
-// result is written (header, METADATA batches, EOF), so that a short result
-// reaches the client in one piece rather than one wake-up per frame; full
-// segments still leave at once, and the rest when the result is complete.
-class CorkedResult {
-  public:
-    explicit CorkedResult(int client) {
-        ClientSlot *slot = client_slot(client);
-        fd_ = slot != nullptr ? slot->socket : -1;
-        set(1);
-    }
-    ~CorkedResult() { set(0); }
-
-  private:
-    void set(int on) {
-        if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-    }
-    int fd_;
-};
-
 // How a result's packets leave: one at a time, or batched into METADATA.
 enum class Sink { Reply, Meta };
 
 int sink_send(Sink sink, int client, char *packet, int type, int32_t info,
               std::span<const std::string_view> args) {
     if (sink == Sink::Reply) return dqp_send_reply(client, packet, type, info, args);
-    static char metabuf[dqp::PKT_BUFSIZE];
-    return dqp_send_metapkt(client, packet, type, info, args, metabuf);
+    return dqp_send_metapkt(client, type, info, args);
 }
 
 // Size of the packet text that holds these arguments.
@@ -306,8 +281,27 @@ class RowArray {
 // What sending one row gave: on, stop after a failure (already answered).
 enum class Sent { Ok, Failed };
 
+// Formats the cursor's current row straight into the METADATA queue and
+// queues it: the values are written once, where they travel from. A row too
+// wide for a batch is refused as send_row refuses it (row is scratch space
+// for measuring it).
+Sent queue_row(svr_session *s, csb *c, int client, char *packet, RowTexts *row) {
+    const auto &cols = c->columns->columns;
+    dqp::PacketWriter &w = dqp_stage_metapkt(dqp::PKT_TYPE_DATA, 0, cols.size());
+    for (const svr_column &col : cols)
+        w.end(write_value_text(col, w.data(), w.room()));  // kValueTooLong fails the packet
+    int size = dqp_staged_metapkt_size();
+    if (size < 0 || static_cast<size_t>(size) > packet_limit(Sink::Meta)) {
+        row->build(*c->columns, false);
+        refuse_wide_row(s, Sink::Meta, client, packet, packet_size(row->views));
+        return Sent::Failed;
+    }
+    return dqp_commit_metapkt(client) < 0 ? Sent::Failed : Sent::Ok;
+}
+
 Sent send_row(svr_session *s, csb *c, Sink sink, int client, char *packet, RowTexts *row,
               bool with_descriptions) {
+    if (sink == Sink::Meta && !with_descriptions) return queue_row(s, c, client, packet, row);
     row->build(*c->columns, with_descriptions);
     size_t size = packet_size(row->views);
     if (size > packet_limit(sink)) {
@@ -425,7 +419,7 @@ int db_server_fetchmany(int32_t handle, int client, char *packet, int32_t, const
     svr_session *s = find_session(handle);
     if (s == nullptr || !s->connected) return refuse_handle(client, packet);
     dqp_reset_metaqueue();
-    CorkedResult cork(client);
+    ReplyBatch batch(client);
     return svr_fetch_row(s, client, packet, cursor, kAllRows, nullptr, -1, SQL_FETCH_NEXT);
 }
 
@@ -467,7 +461,7 @@ int db_server_tablelist(int32_t handle, int client, char *packet, int32_t, const
     }
     csb *c = bind_cursor(s, h, 5, "", false, cursor);
     if (c == nullptr) return refuse_handle(client, packet);
-    CorkedResult cork(client);
+    ReplyBatch batch(client);
     int r = fetch_cursor_rows(s, c, client, packet, kAllRows, -1, SQL_FETCH_NEXT);
     if (r != 0) svr_trace(s, "db_server_tablelist(svr_fetch_row()-%d)\n", r);
     return r;

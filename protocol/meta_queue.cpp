@@ -1,7 +1,9 @@
 // METADATA batching. See meta_queue.h.
 #include "protocol/meta_queue.h"
 
-#include "protocol/packet.h"
+#include <cstdio>
+#include <cstring>
+
 #include "protocol/trace.h"
 
 namespace dqp {
@@ -14,49 +16,92 @@ size_t meta_size(size_t count, size_t bytes) {
     return PKT_HEADER_SIZE + 8 * count + bytes;
 }
 
+// The largest packet a peer receives.
+constexpr size_t kLimit = PKT_MAX_SIZE;
+
 }  // namespace
 
-int MetaQueue::flush(char *metabuf, size_t cap, const SendFn &send) {
-    std::vector<std::string_view> args(entries_.begin(), entries_.end());
-    int len = build_packet(metabuf, cap, PKT_TYPE_METADATA, 0, args);
-    entries_.clear();
-    queued_ = 0;
-    if (len < 0) return -1;
-    return send(metabuf);
+MetaQueue::MetaQueue() : buf_(new char[kBufSize]) {}
+
+PacketWriter &MetaQueue::stage(int type, int32_t info, size_t argc) {
+    type_ = type;
+    size_known_ = false;
+    // After the entry's four length digits, written once the size is known.
+    writer_ = PacketWriter(body() + body_used_ + 4, PKT_BUFSIZE, type, info, argc);
+    return writer_;
 }
 
-int MetaQueue::add(char *packet, size_t cap, int type, int32_t info,
-                   std::span<const std::string_view> args, char *metabuf, int maxbufsize,
-                   const SendFn &send) {
-    int size = build_packet(packet, cap, type, info, args);
+int MetaQueue::staged_size() {
+    if (!size_known_) {
+        size_ = writer_.finish();
+        size_known_ = true;
+    }
+    return size_;
+}
+
+int MetaQueue::flush(const SendFn &send) {
+    size_t n = static_cast<size_t>(count_);
+    char *start = body() - PKT_HEADER_SIZE - 4 * n;
+    std::memcpy(start, "00000000", 8);
+    start[8] = static_cast<char>(PKT_TYPE_METADATA);
+    put_hex(start + 9, 8, 0);
+    put_hex(start + 17, 4, static_cast<uint32_t>(n));
+    size_t table = PKT_HEADER_SIZE + 4 * n;
+    for (size_t k = 0; k < n; k++)
+        put_hex(start + PKT_HEADER_SIZE + 4 * k, 4, static_cast<uint32_t>(table + rel_[k]));
+    // Lands on the length digits of a staged packet, never on the packet.
+    body()[body_used_] = '\0';
+    count_ = 0;
+    queued_ = 0;
+    body_used_ = 0;
+    return send(start);
+}
+
+int MetaQueue::commit(int maxbufsize, const SendFn &send) {
+    int size = staged_size();
     if (size < 0) return -1;
-    int estimate = size + 16 * count() + queued_ + PKT_HEADER_SIZE;
+    char *packet = body() + body_used_ + 4;
+    int estimate = size + 16 * count_ + queued_ + PKT_HEADER_SIZE;
     if (verbose()) {
         char msg[128];
         snprintf(msg, sizeof msg, "construct metapkt - pkt_size=%d, pkt_argc=%d maxbufsize=%d",
-                 estimate, count(), maxbufsize);
+                 estimate, count_, maxbufsize);
         trace_packet(packet, static_cast<size_t>(size), "[dqp_send_metapkt]", msg);
     }
-    size_t limit = cap > 0 ? cap - 1 : 0;
+    size_t usize = static_cast<size_t>(size);
     bool would_overflow =
-        !entries_.empty() && meta_size(entries_.size() + 1, queued_ + size) > limit;
+        count_ > 0 && meta_size(static_cast<size_t>(count_) + 1, queued_ + usize) > kLimit;
     int result = 0;
-    if (estimate >= maxbufsize || count() >= META_MAX_ENTRIES || would_overflow)
-        result = flush(metabuf, cap, send);
+    if (estimate >= maxbufsize || count_ >= META_MAX_ENTRIES || would_overflow) {
+        result = flush(send);
+        std::memmove(body() + 4, packet, usize + 1);
+        packet = body() + 4;
+    }
 
-    if (type != PKT_TYPE_NOK && type != PKT_TYPE_EOF) {
-        if (meta_size(1, size) > limit) return -1;  // could never travel in a batch
-        entries_.emplace_back(packet, static_cast<size_t>(size));
+    if (type_ != PKT_TYPE_NOK && type_ != PKT_TYPE_EOF) {
+        if (meta_size(1, usize) > kLimit) return -1;  // could never travel in a batch
+        put_hex(body() + body_used_, 4, static_cast<uint32_t>(usize));
+        rel_[count_++] = static_cast<uint16_t>(body_used_);
+        body_used_ += 4 + usize;
         queued_ += size;
         return result;
     }
-    if (!entries_.empty()) flush(metabuf, cap, send);
+    if (count_ > 0) flush(send);
     return send(packet);
 }
 
+int MetaQueue::add(int type, int32_t info, std::span<const std::string_view> args, int maxbufsize,
+                   const SendFn &send) {
+    PacketWriter &w = stage(type, info, args.size());
+    for (std::string_view a : args)
+        w.add(a);
+    return commit(maxbufsize, send);
+}
+
 void MetaQueue::reset() {
-    entries_.clear();
+    count_ = 0;
     queued_ = 0;
+    body_used_ = 0;
 }
 
 }  // namespace dqp

@@ -11,6 +11,12 @@
 // delivered. EOF and NOK end the result: the queue is sent, then the packet
 // itself as its own frame.
 //
+// Packets are built in place: a staged packet is written straight after the
+// queued ones, already in the form it takes inside the METADATA packet, and
+// the METADATA header and offset table are written just before the first
+// queued packet when the batch is sent. A row costs no copy between being
+// formatted and being framed.
+//
 // The queue only builds packets; sending is the caller's (`send`), so this
 // module knows nothing of connections.
 #pragma once
@@ -18,10 +24,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
-#include <string>
 #include <string_view>
-#include <vector>
+
+#include "protocol/packet.h"
 
 namespace dqp {
 
@@ -29,26 +36,50 @@ inline constexpr int META_MAX_ENTRIES = 128;
 
 class MetaQueue {
   public:
-    // Sends one built packet; returns what the connection's send returned.
+    // Sends one built, NUL-terminated packet; returns what the connection's
+    // send returned.
     using SendFn = std::function<int(char *packet)>;
 
-    // Builds the reply (type, info, args) into packet (capacity cap) and
-    // queues or sends it as described above; metabuf (capacity cap) receives
-    // the METADATA packet. Returns the result of the last send made, 0 when it
-    // only queued, -1 when the packet cannot be built or can never be sent.
-    int add(char *packet, size_t cap, int type, int32_t info,
-            std::span<const std::string_view> args, char *metabuf, int maxbufsize,
+    MetaQueue();
+
+    // Starts a packet of `argc` arguments in place; fill it through the
+    // writer, then commit(). Staging again discards an uncommitted packet.
+    PacketWriter &stage(int type, int32_t info, size_t argc);
+    // Queues or sends the staged packet as described above. Returns the
+    // result of the last send made, 0 when it only queued, -1 when the packet
+    // could not be built or can never travel in a batch (the queue is then as
+    // before, apart from a batch the rules sent first).
+    int commit(int maxbufsize, const SendFn &send);
+    // stage + every argument + commit.
+    int add(int type, int32_t info, std::span<const std::string_view> args, int maxbufsize,
             const SendFn &send);
+    // Size of the staged packet, or -1 when it did not fit.
+    int staged_size();
     // Forgets the queued packets.
     void reset();
 
-    int count() const { return static_cast<int>(entries_.size()); }
+    int count() const { return count_; }
     int queued_bytes() const { return queued_; }
 
   private:
-    int flush(char *metabuf, size_t cap, const SendFn &send);
-    std::vector<std::string> entries_;
-    int queued_ = 0;
+    char *body() { return buf_.get() + kBodyStart; }
+    int flush(const SendFn &send);
+
+    // Room for the METADATA header and the largest offset table before the
+    // queued packets, which start at kBodyStart; each is stored as its 4
+    // length digits followed by the packet. The staged packet follows them.
+    static constexpr size_t kBodyStart = PKT_HEADER_SIZE + 4 * META_MAX_ENTRIES;
+    static constexpr size_t kBufSize = kBodyStart + PKT_MAX_SIZE + 4 + PKT_BUFSIZE;
+
+    std::unique_ptr<char[]> buf_;
+    int count_ = 0;
+    int queued_ = 0;                       // bytes of the queued packets themselves
+    size_t body_used_ = 0;                 // bytes of body(): length fields and packets
+    uint16_t rel_[META_MAX_ENTRIES] = {};  // each queued entry's place in body()
+    PacketWriter writer_{nullptr, 0, 0, 0, 0};
+    int type_ = 0;
+    int size_ = -1;
+    bool size_known_ = false;
 };
 
 }  // namespace dqp

@@ -1,6 +1,7 @@
 // Packet building and reading. See packet.h for the layout.
 #include "protocol/packet.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -71,8 +72,6 @@ constexpr TypeName kTypeNames[] = {
     {'o', "PKT_TYPE_MEMO"},
 };
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -103,39 +102,43 @@ int parse_hex(const char *text, int width, uint32_t *value) {
     return 0;
 }
 
-void put_hex(char *text, int width, uint32_t value) {
-    for (int i = width - 1; i >= 0; i--) {
-        text[i] = kHexDigits[value & 0xF];
-        value >>= 4;
+PacketWriter::PacketWriter(char *buf, size_t cap, int type, int32_t info, size_t argc)
+    : buf_(buf), cap_(cap), argc_(argc) {
+    off_ = PKT_HEADER_SIZE + 4 * argc;
+    // The header, the offset table and the NUL must fit; offsets and the
+    // argument count are four hex digits.
+    if (argc > 0xFFFF || off_ + 1 > cap) {
+        failed_ = true;
+        off_ = 0;
+        return;
     }
-}
-
-int build_packet(char *buf, size_t cap, int type, int32_t info,
-                 std::span<const std::string_view> args) {
-    size_t argc = args.size();
-    if (argc > 0xFFFF) return -1;
-    size_t total = PKT_HEADER_SIZE + 4 * argc;
-    for (std::string_view a : args) {
-        if (a.size() > 0xFFFF) return -1;
-        total += 4 + a.size();
-    }
-    // Offsets are four hex digits, so every argument must start below 65536.
-    if (total + 1 > cap) return -1;
-
     std::memcpy(buf, "00000000", 8);
     buf[8] = static_cast<char>(type);
     put_hex(buf + 9, 8, static_cast<uint32_t>(info));
     put_hex(buf + 17, 4, static_cast<uint32_t>(argc));
-    size_t off = PKT_HEADER_SIZE + 4 * argc;
-    for (size_t i = 0; i < argc; i++) {
-        if (off > 0xFFFF) return -1;
-        put_hex(buf + PKT_HEADER_SIZE + 4 * i, 4, static_cast<uint32_t>(off));
-        put_hex(buf + off, 4, static_cast<uint32_t>(args[i].size()));
-        if (!args[i].empty()) std::memcpy(buf + off + 4, args[i].data(), args[i].size());
-        off += 4 + args[i].size();
+}
+
+void PacketWriter::add(std::string_view arg) {
+    if (arg.size() > room()) {
+        failed_ = true;
+        return;
     }
-    buf[off] = '\0';
-    return static_cast<int>(off);
+    if (!arg.empty()) std::memcpy(data(), arg.data(), arg.size());
+    end(arg.size());
+}
+
+int PacketWriter::finish() {
+    if (failed_ || done_ != argc_) return -1;
+    buf_[off_] = '\0';
+    return static_cast<int>(off_);
+}
+
+int build_packet(char *buf, size_t cap, int type, int32_t info,
+                 std::span<const std::string_view> args) {
+    PacketWriter w(buf, cap, type, info, args.size());
+    for (std::string_view a : args)
+        w.add(a);
+    return w.finish();
 }
 
 int build_packet(char *buf, size_t cap, int type, int32_t info, int argc, const char *const *argv) {

@@ -96,7 +96,13 @@ const char *packet_type_name(int type);
 // character is not one of 0-9, A-F (lower case is refused too).
 int parse_hex(const char *text, int width, uint32_t *value);
 // Writes `value` as exactly `width` upper-case hex digits (no NUL).
-void put_hex(char *text, int width, uint32_t value);
+inline void put_hex(char *text, int width, uint32_t value) {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int i = width - 1; i >= 0; i--) {
+        text[i] = kDigits[value & 0xF];
+        value >>= 4;
+    }
+}
 
 // Builds a packet into buf (capacity `cap` bytes, NUL included). Returns its
 // length, or -1 when it does not fit or an argument is longer than 0xFFFF.
@@ -104,6 +110,44 @@ int build_packet(char *buf, size_t cap, int type, int32_t info,
                  std::span<const std::string_view> args);
 // The same for a NUL-terminated text list; a null entry is an empty argument.
 int build_packet(char *buf, size_t cap, int type, int32_t info, int argc, const char *const *argv);
+
+// Builds a packet in place, one argument at a time, with the layout and limits
+// of build_packet: for each of the `argc` arguments either add() it, or write
+// at most room() bytes at data() and call end(length). finish() then
+// terminates the packet and returns its length, or -1 when anything did not
+// fit, an argument was too long, or fewer than argc arguments were written.
+// Nothing is ever written at or past buf + cap.
+class PacketWriter {
+  public:
+    PacketWriter(char *buf, size_t cap, int type, int32_t info, size_t argc);
+
+    char *data() { return buf_ + off_ + 4; }
+    // Bytes the next argument may hold (0 once something failed).
+    size_t room() const {
+        // An argument needs its 4 length digits and leaves 1 byte for the NUL.
+        if (failed_ || done_ == argc_ || off_ + 5 > cap_) return 0;
+        size_t r = cap_ - off_ - 5;
+        return r < 0xFFFF ? r : 0xFFFF;
+    }
+    void end(size_t length) {
+        if (failed_ || done_ == argc_ || off_ > 0xFFFF || off_ + 5 > cap_ ||
+            length > cap_ - off_ - 5 || length > 0xFFFF) {
+            failed_ = true;
+            return;
+        }
+        put_hex(buf_ + PKT_HEADER_SIZE + 4 * done_, 4, static_cast<uint32_t>(off_));
+        put_hex(buf_ + off_, 4, static_cast<uint32_t>(length));
+        off_ += 4 + length;
+        done_++;
+    }
+    void add(std::string_view arg);
+    int finish();
+
+  private:
+    char *buf_;
+    size_t cap_, argc_, done_ = 0, off_ = 0;
+    bool failed_ = false;
+};
 
 // Header fields of a packet known to hold at least PKT_HEADER_SIZE bytes.
 // A field with an invalid digit reads as 0 (pkt_info: 0; see packet_check).

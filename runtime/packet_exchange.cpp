@@ -6,6 +6,7 @@
 #include "protocol/meta_queue.h"
 #include "protocol/packet.h"
 #include "protocol/rle.h"
+#include "protocol/socket_io.h"
 #include "protocol/trace.h"
 #include "runtime/client_table.h"
 #include "transport/tcp.h"
@@ -25,6 +26,45 @@ char *frame_buffer() {
     return frame;
 }
 
+// Frames gathered by a ReplyBatch. 64 KB: large enough that a long result
+// goes out in few writes, small enough that the client starts on its rows
+// early.
+struct OutBatch {
+    bool active = false;
+    bool failed = false;
+    int socket = -1;
+    size_t used = 0;
+    static constexpr size_t kSize = 4 * dqp::PKT_MAX_SIZE;
+    char buf[kSize];
+};
+
+OutBatch &out_batch() {
+    static OutBatch batch;
+    return batch;
+}
+
+// Writes what the batch holds; false once a write has failed.
+bool flush_batch(OutBatch &b) {
+    if (b.used > 0 && !b.failed) {
+        long sent = dqp::write_full(b.socket, b.buf, b.used);
+        if (sent != static_cast<long>(b.used)) {
+            dqp::tracef("[dqp_sendpkt]", "network write failed, status=%ld", sent);
+            b.failed = true;
+        }
+    }
+    b.used = 0;
+    return !b.failed;
+}
+
+// Room in the batch for one more frame, the batch flushed first when needed;
+// null when the socket is not the batch's or a write failed.
+char *batch_room(int socket) {
+    OutBatch &b = out_batch();
+    if (!b.active || b.socket != socket) return nullptr;
+    if (OutBatch::kSize - b.used < dqp::PKT_MAX_SIZE) flush_batch(b);
+    return b.buf + b.used;
+}
+
 ClientSlot *connected_slot(int client) {
     ClientSlot *slot = client_slot(client);
     if (slot == nullptr || slot->socket < 0) return nullptr;
@@ -37,16 +77,24 @@ int dqp_sendpkt(int client, char *packet, int32_t *info_out) {
     ClientSlot *slot = connected_slot(client);
     if (slot == nullptr || slot->transport != TRANSPORT_TCPIP) return -1;
     size_t len = strlen(packet);
-    char *frame = frame_buffer();
+    OutBatch &batch = out_batch();
+    bool batched = batch.active && batch.socket == slot->socket;
+    if (batched && batch.failed) return -1;
+    char *frame = batched ? batch_room(slot->socket) : frame_buffer();
     int flen = dqp::frame_encode(packet, len, frame, dqp::PKT_MAX_SIZE);
     if (flen < 0) {
         dqp::tracef("[dqp_sendpkt]", "packet too large to send - uncompressed=%zu", len);
         return -1;
     }
-    int sent = tcp_send(slot->socket, frame);
-    if (sent != flen) {
-        dqp::tracef("[dqp_sendpkt]", "network write failed, status=%d", sent);
-        return -1;
+    if (batched) {
+        batch.used += static_cast<size_t>(flen);
+        if (batch.failed) return -1;
+    } else {
+        int sent = tcp_send(slot->socket, frame);
+        if (sent != flen) {
+            dqp::tracef("[dqp_sendpkt]", "network write failed, status=%d", sent);
+            return -1;
+        }
     }
     if (dqp::tracing()) {
         char msg[160];
@@ -61,6 +109,11 @@ int dqp_sendpkt(int client, char *packet, int32_t *info_out) {
 int dqp_getpkt(int client, char *buffer, int32_t *info_out) {
     ClientSlot *slot = connected_slot(client);
     if (slot == nullptr || slot->transport != TRANSPORT_TCPIP) return dqp::PKT_TYPE_ABORT;
+    OutBatch &batch = out_batch();
+    // Gathered replies leave before waiting for the peer, who may be waiting
+    // for them; requests that already arrived are taken first.
+    if (batch.active && batch.socket == slot->socket && !tcp_frame_buffered(slot->socket))
+        flush_batch(batch);
     char *frame = frame_buffer();
     int n = tcp_receive(slot->socket, frame, dqp::PKT_MAX_SIZE);
     if (n <= 0) {
@@ -99,11 +152,22 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out) {
     return dqp::pkt_type(buffer);
 }
 
-int dqp_send_metapkt(int client, char *packet, int type, int32_t info,
-                     std::span<const std::string_view> args, char *metabuf) {
+int dqp_send_metapkt(int client, int type, int32_t info, std::span<const std::string_view> args) {
     auto send = [client](char *p) { return dqp_sendpkt(client, p, nullptr); };
-    return meta_queue().add(packet, dqp::PKT_BUFSIZE, type, info, args, metabuf, maxbufsize(),
-                            send);
+    return meta_queue().add(type, info, args, maxbufsize(), send);
+}
+
+dqp::PacketWriter &dqp_stage_metapkt(int type, int32_t info, size_t argc) {
+    return meta_queue().stage(type, info, argc);
+}
+
+int dqp_commit_metapkt(int client) {
+    auto send = [client](char *p) { return dqp_sendpkt(client, p, nullptr); };
+    return meta_queue().commit(maxbufsize(), send);
+}
+
+int dqp_staged_metapkt_size() {
+    return meta_queue().staged_size();
 }
 
 int dqp_send_reply(int client, char *packet, int type, int32_t info,
@@ -114,6 +178,30 @@ int dqp_send_reply(int client, char *packet, int type, int32_t info,
 
 void dqp_reset_metaqueue() {
     meta_queue().reset();
+}
+
+ReplyBatch::ReplyBatch(int client) {
+    ClientSlot *slot = connected_slot(client);
+    OutBatch &b = out_batch();
+    if (slot == nullptr || b.active) return;
+    b.active = true;
+    b.failed = false;
+    b.socket = slot->socket;
+    b.used = 0;
+    owner_ = true;
+}
+
+bool dqp_request_buffered(int client) {
+    ClientSlot *slot = connected_slot(client);
+    return slot != nullptr && tcp_frame_buffered(slot->socket);
+}
+
+ReplyBatch::~ReplyBatch() {
+    if (!owner_) return;
+    OutBatch &b = out_batch();
+    flush_batch(b);
+    b.active = false;
+    b.socket = -1;
 }
 
 }  // namespace vnx

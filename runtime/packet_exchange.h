@@ -14,6 +14,8 @@
 #include <span>
 #include <string_view>
 
+#include "protocol/packet.h"
+
 namespace vnx {
 
 // Frames and sends the NUL-terminated packet. Without info_out returns 89
@@ -29,11 +31,18 @@ int dqp_sendpkt(int client, char *packet, int32_t *info_out);
 // other NUL, so its size is strlen(buffer). info_out, when given, gets pkt_info.
 int dqp_getpkt(int client, char *buffer, int32_t *info_out);
 
-// Builds a reply into packet and queues or sends it through the METADATA
-// queue (meta_queue.h); metabuf is a second PKT_BUFSIZE buffer. Returns the
-// result of the last send made, 0 when it only queued.
-int dqp_send_metapkt(int client, char *packet, int type, int32_t info,
-                     std::span<const std::string_view> args, char *metabuf);
+// Builds a reply and queues or sends it through the METADATA queue
+// (meta_queue.h). Returns the result of the last send made, 0 when it only
+// queued, -1 when the packet cannot be built or sent.
+int dqp_send_metapkt(int client, int type, int32_t info, std::span<const std::string_view> args);
+
+// The same in two steps, for a reply built in place: dqp_stage_metapkt gives
+// the writer of a packet of `argc` arguments inside the queue, and
+// dqp_commit_metapkt queues or sends it as dqp_send_metapkt would.
+dqp::PacketWriter &dqp_stage_metapkt(int type, int32_t info, size_t argc);
+int dqp_commit_metapkt(int client);
+// Size the staged packet has, or -1 when it did not fit its packet buffer.
+int dqp_staged_metapkt_size();
 
 // Builds a reply into packet and sends it at once.
 int dqp_send_reply(int client, char *packet, int type, int32_t info,
@@ -41,5 +50,26 @@ int dqp_send_reply(int client, char *packet, int type, int32_t info,
 
 // Forgets whatever the METADATA queue holds (start of each fetch).
 void dqp_reset_metaqueue();
+
+// True when the client's next request has already arrived whole.
+bool dqp_request_buffered(int client);
+
+// While a ReplyBatch lives, the frames sent to its client are gathered in a
+// buffer and written in large pieces: whenever less room is left than the
+// largest frame, before a receive on that client would wait, and when the
+// batch ends.
+// A result of many frames costs a few system calls instead of one per frame,
+// and a short one leaves in a single write. A failed write fails every later
+// send of the batch. Batches do not nest: an inner one does nothing.
+class ReplyBatch {
+  public:
+    explicit ReplyBatch(int client);
+    ~ReplyBatch();
+    ReplyBatch(const ReplyBatch &) = delete;
+    ReplyBatch &operator=(const ReplyBatch &) = delete;
+
+  private:
+    bool owner_ = false;
+};
 
 }  // namespace vnx

@@ -1,8 +1,9 @@
 // The request loop and its dispatch table. See request_loop.h.
 //
-// Notes: a gateway is single-threaded and serves one client, so each reply is
-// sent before the next request is read, and the loop blocks only in its
-// receive. A lost client shows up as a failed receive, which is handled as
+// Notes: a gateway is single-threaded and serves one client, so every reply
+// is sent before the loop waits for the next request, and the loop blocks
+// only in its receive. Requests that arrived together are answered in one
+// write. A lost client shows up as a failed receive, which is handled as
 // ABORT: the session is disconnected once (the `connected` flag guards it)
 // and the loop ends. Exceptions stop at the dispatch: a handler that throws
 // (out of memory) is answered NOK -1 and the loop goes on.
@@ -10,6 +11,7 @@
 
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -187,8 +189,13 @@ int dqp_request_loop(int client, const BackendOps *ops) {
     r.client = client;
     r.packet = packet;
     r.ops = ops;
+    // Requests that arrive together (a client's pipeline) have their replies
+    // gathered and written together once the last of them is answered.
+    std::optional<ReplyBatch> pipeline;
     while (!r.done) {
+        if (pipeline && !dqp_request_buffered(client)) pipeline.reset();
         int type = dqp_getpkt(client, packet, &r.info);
+        if (!pipeline && dqp_request_buffered(client)) pipeline.emplace(client);
         r.size = strlen(packet);
         r.result = r.info;
         r.out1 = r.out2 = 0;
@@ -212,6 +219,7 @@ int dqp_request_loop(int client, const BackendOps *ops) {
         else
             dispatch(r, h);
     }
+    pipeline.reset();
     release_all_scrollcursors();
     return 0;
 }

@@ -245,6 +245,16 @@ int tcp_receive(int sock, char *buffer, size_t cap) {
     return take(b, buffer, length);
 }
 
+bool tcp_frame_buffered(int sock) {
+    auto it = recv_buffers().find(sock);
+    if (it == recv_buffers().end() || it->second.available() < 8) return false;
+    const RecvBuffer &b = it->second;
+    size_t length = 0;
+    // A bad header is refused by tcp_receive without reading either.
+    if (dqp::frame_length(b.data.data() + b.start, SIZE_MAX, &length) != 0) return true;
+    return b.available() >= length;
+}
+
 void tcp_forget(int sock) {
     recv_buffers().erase(sock);
 }

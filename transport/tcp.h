@@ -35,6 +35,10 @@ inline constexpr int TCP_BAD_FRAME = -2;
 // exceeds cap.
 int tcp_receive(int socket, char *buffer, size_t cap);
 
+// True when tcp_receive on sock would return without reading the socket: a
+// whole frame (or a header it refuses) is already buffered.
+bool tcp_frame_buffered(int socket);
+
 // Sends the frame in buffer (its length in its first 8 bytes) with one call,
 // looping only on a partial write. Returns the bytes sent, or the value (<= 0)
 // of a failed first write.

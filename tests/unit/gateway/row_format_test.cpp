@@ -159,3 +159,20 @@ TEST(BoundBuffer, TerminatedEvenWhenTheDriverFillsItWhole) {
     terminate_bound_buffer(&c);
     EXPECT_STREQ(c.data, "abc");
 }
+
+TEST(ValueText, WrittenInPlaceOnlyWhenItFits) {
+    svr_column c = column("c", SQL_VARCHAR, 20);
+    put_text(&c, "hello   ");
+    char out[8];
+    memset(out, '#', sizeof out);
+    EXPECT_EQ(write_value_text(c, out, 4), kValueTooLong);
+    EXPECT_EQ(std::string(out, sizeof out), std::string(8, '#'));  // nothing written
+    ASSERT_EQ(write_value_text(c, out, 5), 5u);
+    EXPECT_EQ(std::string(out, 5), "hello");
+    // Through the large-buffer path the text is the same as value_text's.
+    svr_column i = column("i", SQL_INTEGER, 10);
+    put_number<SQLINTEGER>(&i, -7);
+    char big[kValueTextMax];
+    size_t n = write_value_text(i, big, sizeof big);
+    EXPECT_EQ(std::string(big, n), value_text(i));
+}

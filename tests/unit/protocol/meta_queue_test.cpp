@@ -23,8 +23,7 @@ struct Sink {
 };
 
 int add(MetaQueue &q, Sink &s, int type, std::vector<std::string_view> args, int maxbuf = 16384) {
-    static char packet[PKT_BUFSIZE], meta[PKT_BUFSIZE];
-    return q.add(packet, PKT_BUFSIZE, type, 0, args, meta, maxbuf, s.fn());
+    return q.add(type, 0, args, maxbuf, s.fn());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -127,4 +128,40 @@ TEST(Packet, TypeNames) {
     EXPECT_EQ(packet_type_name('3'), nullptr);
     EXPECT_EQ(packet_type_name('5'), nullptr);
     EXPECT_EQ(packet_type_name('='), nullptr);
+}
+
+TEST(PacketWriter, InPlaceBuildMatchesBuildPacketAndRefusesOverflow) {
+    char a[64], b[64];
+    std::vector<std::string_view> args{"abc", "", "xyz12"};
+    int want = build_packet(a, sizeof a, 'T', -2, args);
+    PacketWriter w(b, sizeof b, 'T', -2, 3);
+    memcpy(w.data(), "abc", 3);
+    w.end(3);
+    w.add("");
+    w.add("xyz12");
+    ASSERT_EQ(w.finish(), want);
+    EXPECT_STREQ(a, b);
+
+    // Exactly full, then one byte too many: refused, and nothing written past
+    // the capacity.
+    char c[48];
+    memset(c, '#', sizeof c);
+    PacketWriter full(c, 39, 'Y', 1, 2);  // 21 + 2 * 4 + 4 + 1 + 4 + 0 = 38 and the NUL
+    full.add("x");
+    EXPECT_EQ(full.room(), 0u);
+    full.add("");
+    EXPECT_EQ(full.finish(), 38);
+    PacketWriter over(c, 39, 'Y', 1, 2);
+    over.add("xy");
+    over.add("");
+    EXPECT_EQ(over.finish(), -1);
+    EXPECT_EQ(std::string(c + 39, c + 48), std::string(9, '#'));
+
+    // Fewer arguments than announced, or a length beyond the room: refused.
+    PacketWriter few(c, sizeof c, 'Y', 0, 2);
+    few.add("a");
+    EXPECT_EQ(few.finish(), -1);
+    PacketWriter lie(c, sizeof c, 'Y', 0, 1);
+    lie.end(lie.room() + 1);
+    EXPECT_EQ(lie.finish(), -1);
 }

@@ -99,3 +99,18 @@ TEST(TcpReceive, LeftoverBytesNeverReachANewSocketOnTheSameNumber) {
     next.put(fresh);
     EXPECT_EQ(receive(next.ours), fresh);
 }
+
+TEST(TcpReceive, KnowsWhenAWholeFrameIsAlreadyBuffered) {
+    Pair p;
+    ASSERT_GE(p.ours, 0);
+    std::string a = frame_of("a"), b = frame_of("bb");
+    EXPECT_FALSE(tcp_frame_buffered(p.ours));
+    p.put(a + b + a.substr(0, 10));
+    EXPECT_EQ(receive(p.ours), a);  // one receive took all three pieces
+    EXPECT_TRUE(tcp_frame_buffered(p.ours));
+    EXPECT_EQ(receive(p.ours), b);
+    EXPECT_FALSE(tcp_frame_buffered(p.ours));  // a header and not the whole frame
+    p.put(a.substr(10));
+    EXPECT_EQ(receive(p.ours), a);
+    EXPECT_FALSE(tcp_frame_buffered(p.ours));
+}
