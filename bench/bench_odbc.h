@@ -17,6 +17,7 @@
 
 #include "bench_net.h"
 #include "client/dqp_client.h"
+#include "client/sql_client.h"
 #include "transport/spawn.h"
 
 namespace benchodbc {
@@ -71,11 +72,13 @@ inline void end_gateway(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-// A gateway of one's own: started, STARTed and CONNECTed to a data source;
-// h is the session handle. Stopped and ended when it goes out of scope.
+// A gateway of one's own: started, STARTed and CONNECTed to a data source
+// through the client library (sql); h is the session handle. Stopped and
+// ended when it goes out of scope.
 struct GatewaySession {
     pid_t pid = -1;
     std::unique_ptr<dqp::Connection> c;
+    std::unique_ptr<dqp::SqlClient> sql;
     int32_t h = 0;
     bool start(const std::string &odbserver, const std::string &dsn, const std::string &user,
                const std::string &pw) {
@@ -85,10 +88,9 @@ struct GatewaySession {
         std::string err;
         c = dqp::Connection::open("127.0.0.1", port, &err, 120000);
         if (c == nullptr) return false;
-        dqp::Reply r;
-        if (c->request('A', 0, {"bench"}, &r) != 0) return false;
-        if (c->request('C', 0, {"odb", user, pw, dsn}, &r) != 0 || r.type != 'Y') return false;
-        h = r.info;
+        sql = std::make_unique<dqp::SqlClient>(*c);
+        if (sql->start("bench", "") != 0 || sql->connect(dsn, user, pw) != 0) return false;
+        h = sql->handle();
         return true;
     }
     bool ask(int type, std::initializer_list<std::string_view> args, dqp::Reply *r) {

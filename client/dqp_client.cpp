@@ -18,14 +18,21 @@
 namespace dqp {
 
 int parse_reply(const char *pkt, size_t size, Reply *out) {
-    if (packet_check(pkt, size) != 0) return -1;
-    out->type = pkt_type(pkt);
-    out->info = pkt_info(pkt);
+    // One pass: each argument is checked as it is taken (see packet_check).
+    uint32_t info = 0, argc = 0;
     out->args.clear();
-    int argc = pkt_argc(pkt);
+    if (size < PKT_HEADER_SIZE || parse_hex(pkt + 9, 8, &info) != 0 ||
+        parse_hex(pkt + 17, 4, &argc) != 0 || PKT_HEADER_SIZE + 4 * size_t{argc} > size)
+        return -1;
+    out->type = pkt_type(pkt);
+    out->info = static_cast<int32_t>(info);
+    out->args.reserve(argc);
     std::string_view arg;
-    for (int i = 0; i < argc; i++) {
-        packet_arg(pkt, size, i, &arg);
+    for (uint32_t i = 0; i < argc; i++) {
+        if (packet_arg(pkt, size, static_cast<int>(i), &arg) != 0) {
+            out->args.clear();
+            return -1;
+        }
         out->args.emplace_back(arg);
     }
     return 0;
@@ -80,7 +87,28 @@ int Connection::send(int type, int32_t info, std::span<const std::string_view> a
     if (len < 0) return fail("request does not fit in a packet");
     int flen = frame_encode(pkt, static_cast<size_t>(len), frame, sizeof frame);
     if (flen < 0) return fail("request does not fit in a frame");
+    if (holding_) {
+        held_.insert(held_.end(), frame, frame + flen);
+        return 0;
+    }
     return send_raw(frame, static_cast<size_t>(flen));
+}
+
+void Connection::hold() {
+    holding_ = true;
+}
+
+void Connection::discard() {
+    holding_ = false;
+    held_.clear();
+}
+
+int Connection::release() {
+    holding_ = false;
+    if (held_.empty()) return 0;
+    int rc = send_raw(held_.data(), held_.size());
+    held_.clear();
+    return rc;
 }
 
 int Connection::send(int type, int32_t info, std::initializer_list<std::string_view> args) {
@@ -111,7 +139,7 @@ long Connection::fill(size_t n) {
     return static_cast<long>(in_end_);
 }
 
-int Connection::read_packet(char *pkt, int *len) {
+int Connection::receive_packet(char *pkt, int *len) {
     long n = fill(8);
     if (n < 8)
         return fail(n < 0                 ? "receive failed: " + std::string(strerror(errno))
@@ -134,7 +162,7 @@ int Connection::read_packet(char *pkt, int *len) {
 int Connection::receive(Reply *out) {
     char pkt[PKT_BUFSIZE];
     int len = 0;
-    if (read_packet(pkt, &len) != 0) return -1;
+    if (receive_packet(pkt, &len) != 0) return -1;
     if (parse_reply(pkt, static_cast<size_t>(len), out) != 0) return fail("malformed packet");
     return 0;
 }
@@ -149,7 +177,7 @@ int Connection::receive_result(std::vector<Reply> *out) {
     char pkt[PKT_BUFSIZE];
     for (;;) {
         int len = 0;
-        if (read_packet(pkt, &len) != 0) return -1;
+        if (receive_packet(pkt, &len) != 0) return -1;
         if (len >= PKT_HEADER_SIZE && pkt_type(pkt) == PKT_TYPE_METADATA) {
             if (unpack_metadata(pkt, static_cast<size_t>(len), out) != 0)
                 return fail("malformed METADATA packet");

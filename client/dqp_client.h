@@ -51,9 +51,20 @@ class Connection {
     int send(int type, int32_t info, std::initializer_list<std::string_view> args = {});
     // Sends bytes as they are (tests of hostile input).
     int send_raw(const void *bytes, size_t n);
+    // Between hold() and release(), requests are gathered and then written
+    // by release() in one piece: a pipeline of requests costs the gateway one
+    // receive and the network one round trip. release() returns what the
+    // write gave (0 or -1).
+    void hold();
+    int release();
+    // Ends a hold without sending what it gathered.
+    void discard();
 
     // Receives one packet (a METADATA packet stays packed).
     int receive(Reply *out);
+    // Receives one packet as text into pkt (PKT_BUFSIZE bytes, NUL-terminated,
+    // holding no other NUL); *len is its length. Not yet checked as a packet.
+    int receive_packet(char *pkt, int *len);
     // Sends a request and receives its one reply.
     int request(int type, int32_t info, std::initializer_list<std::string_view> args, Reply *out);
     // Receives the replies of a result: METADATA containers are unpacked,
@@ -73,8 +84,6 @@ class Connection {
   private:
     explicit Connection(int fd) : fd_(fd) {}
     int fail(const std::string &why);
-    // Reads one frame and decodes it into pkt (PKT_BUFSIZE bytes).
-    int read_packet(char *pkt, int *len);
     // Makes at least n bytes available in the input buffer; the bytes there,
     // 0 when the peer closed first, -1 on a failed receive.
     long fill(size_t n);
@@ -85,6 +94,8 @@ class Connection {
     // receive between them.
     std::vector<char> in_;
     size_t in_begin_ = 0, in_end_ = 0;
+    bool holding_ = false;
+    std::vector<char> held_;  // frames gathered between hold() and release()
 };
 
 }  // namespace dqp

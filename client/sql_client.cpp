@@ -3,12 +3,45 @@
 
 #include <cctype>
 #include <climits>
+#include <cstdio>
 
 #include "protocol/packet.h"
 
 namespace dqp {
 
 namespace {
+
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (toupper(static_cast<unsigned char>(a[i])) != toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// True for a statement that starts (after blanks and opening parentheses)
+// with SELECT, WITH or VALUES: one that makes a result.
+bool reads_like_query(std::string_view sql) {
+    size_t i = 0;
+    while (i < sql.size() && (isspace(static_cast<unsigned char>(sql[i])) || sql[i] == '('))
+        i++;
+    size_t j = i;
+    while (j < sql.size() && isalpha(static_cast<unsigned char>(sql[j])))
+        j++;
+    std::string_view word = sql.substr(i, j - i);
+    return same_name(word, "SELECT") || same_name(word, "WITH") || same_name(word, "VALUES");
+}
+
+// The descriptions of a FIELDLIST answer; false when one is malformed.
+bool parse_fields(const Reply &r, std::vector<FieldDesc> *fields) {
+    fields->clear();
+    for (const std::string &a : r.args) {
+        FieldDesc d;
+        if (parse_field_desc(a, true, &d) != 0) return false;
+        fields->push_back(std::move(d));
+    }
+    return true;
+}
 
 bool is_digits(std::string_view s) {
     if (s.empty()) return false;
@@ -166,6 +199,7 @@ int SqlClient::refuse(const Reply &nok, const std::string &what) {
 }
 
 int SqlClient::begin() {
+    held_diagnostic_.reset();
     failure_ = Failure::none;
     last_status_ = 0;
     error_.clear();
@@ -204,12 +238,7 @@ int SqlClient::send_request(int type, std::span<const std::string_view> args) {
     return 0;
 }
 
-int SqlClient::call(int type, std::span<const std::string_view> args, size_t min_args,
-                    Reply *reply) {
-    Reply local;
-    Reply &r = reply != nullptr ? *reply : local;
-    if (send_request(type, args) != 0) return -1;
-    if (conn_.receive(&r) != 0) return broken(conn_.error());
+int SqlClient::check_reply(int type, const Reply &r, size_t min_args) {
     const char *name = packet_type_name(type);
     std::string what = name != nullptr ? name + 9 : type_text(type);
     if (r.type == PKT_TYPE_NOK) return refuse(r, what);
@@ -221,21 +250,37 @@ int SqlClient::call(int type, std::span<const std::string_view> args, size_t min
     return 0;
 }
 
+int SqlClient::call(int type, std::span<const std::string_view> args, size_t min_args,
+                    Reply *reply) {
+    Reply local;
+    Reply &r = reply != nullptr ? *reply : local;
+    if (send_request(type, args) != 0) return -1;
+    if (conn_.receive(&r) != 0) return broken(conn_.error());
+    return check_reply(type, r, min_args);
+}
+
 int SqlClient::next_reply(Reply *out) {
     while (pending_next_ >= pending_.size()) {
-        Reply r;
-        if (conn_.receive(&r) != 0) return broken(conn_.error());
-        if (r.type != PKT_TYPE_METADATA) {
-            *out = std::move(r);
+        if (packet_ == nullptr) packet_ = std::make_unique<char[]>(PKT_BUFSIZE);
+        char *pkt = packet_.get();
+        int len = 0;
+        if (conn_.receive_packet(pkt, &len) != 0) return broken(conn_.error());
+        size_t size = static_cast<size_t>(len);
+        if (size < PKT_HEADER_SIZE || pkt_type(pkt) != PKT_TYPE_METADATA) {
+            if (parse_reply(pkt, size, out) != 0) return broken("malformed packet");
             return 0;
         }
-        pending_.clear();
+        // The packets of a METADATA container are parsed straight from it.
+        if (packet_check(pkt, size) != 0) return broken("malformed METADATA packet");
+        size_t count = static_cast<size_t>(pkt_argc(pkt));
+        pending_.resize(count);
         pending_next_ = 0;
-        for (const std::string &inner : r.args) {
-            Reply p;
+        std::string_view inner;
+        for (size_t i = 0; i < count; i++) {
+            packet_arg(pkt, size, static_cast<int>(i), &inner);
+            Reply &p = pending_[i];
             if (parse_reply(inner.data(), inner.size(), &p) != 0 || p.type == PKT_TYPE_METADATA)
                 return broken("malformed packet inside a METADATA container");
-            pending_.push_back(std::move(p));
         }
     }
     *out = std::move(pending_[pending_next_++]);
@@ -260,6 +305,7 @@ int parse_header(const Reply &r, std::vector<FieldDesc> *fields) {
 
 int SqlClient::read_rows(const HeaderFn &on_header, const RowFn &on_row) {
     bool stopped = false, seen_header = false, seen_row = false;
+    result_ended_ = false;
     size_t columns = 0;
     std::string mismatch;
     for (;;) {
@@ -286,6 +332,7 @@ int SqlClient::read_rows(const HeaderFn &on_header, const RowFn &on_row) {
             if (r.type == PKT_TYPE_NOK)
                 return refuse(
                     r, r.args.empty() ? "the fetch" : "fetch of cursor \"" + r.args[0] + "\"");
+            result_ended_ = true;
             if (!mismatch.empty()) return fail(mismatch);
             if (stopped) return fail("stopped by the caller");
             return 0;
@@ -350,17 +397,23 @@ int SqlClient::connect(std::string_view dsn, std::string_view user, std::string_
     }
     handle_ = r.info;
     connected_ = true;
+    unread_exec_cursors_ = 0;
     return 0;
 }
 
 int SqlClient::disconnect() {
     if (call(PKT_TYPE_DISCONNECT, {}, 0) != 0) return -1;
+    unread_exec_cursors_ = 0;
     handle_ = 0;
     connected_ = false;
     return 0;
 }
 
 int SqlClient::maperror(std::string *text) {
+    if (held_diagnostic_) {
+        *text = *held_diagnostic_;
+        return 0;
+    }
     Reply r;
     if (call(PKT_TYPE_MAPERROR, {}, 1, &r) != 0) return -1;
     *text = r.args[0];
@@ -388,7 +441,10 @@ int SqlClient::rollback(int32_t *status) {
 int SqlClient::execsql(std::string_view sql, ExecResult *out) {
     Reply r;
     *out = ExecResult{};
-    int rc = call(PKT_TYPE_EXECSQL, {sql}, 2, &r);
+    return take_exec_reply(r, call(PKT_TYPE_EXECSQL, {sql}, 2, &r), out);
+}
+
+int SqlClient::take_exec_reply(const Reply &r, int rc, ExecResult *out) {
     if (rc != 0 && failure_ != Failure::refused) return -1;
     if (r.args.size() >= 2 && (parse_decimal(r.args[0], &out->status) != 0 ||
                                parse_decimal(r.args[1], &out->status2) != 0))
@@ -400,8 +456,103 @@ int SqlClient::execsql(std::string_view sql, ExecResult *out) {
             return broken("EXECSQL answered a query with a bad cursor name: " + why);
         out->has_cursor = true;
         out->cursor = r.args[2];
+        if (same_name(out->cursor, exec_cursor_name())) unread_exec_cursors_++;
     }
     return 0;
+}
+
+// --- queries -----------------------------------------------------------------
+
+std::string SqlClient::exec_cursor_name() const {
+    char name[32];
+    snprintf(name, sizeof name, "DQP_SLT_%08X", static_cast<unsigned>(handle_));
+    return name;
+}
+
+void SqlClient::forget_exec_cursor(std::string_view cursor) {
+    if (unread_exec_cursors_ > 0 && same_name(cursor, exec_cursor_name())) unread_exec_cursors_--;
+}
+
+void SqlClient::untrack_cursors() {
+    unread_exec_cursors_ = kUntracked;
+}
+
+int SqlClient::query(std::string_view sql, ExecResult *out, const HeaderFn &on_fields,
+                     const HeaderFn &on_header, const RowFn &on_row) {
+    *out = ExecResult{};
+    if (!connected_ || unread_exec_cursors_ != 0 || !reads_like_query(sql)) {
+        if (execsql(sql, out) != 0) return -1;
+        if (!out->has_cursor) return 0;
+        return read_query(out->cursor, on_fields, on_header, on_row);
+    }
+    std::string guess = exec_cursor_name();
+    if (send_pipeline(sql, guess, on_fields != nullptr) != 0) return -1;
+
+    Reply exec, diag, list;
+    if (next_reply(&exec) != 0) return -1;
+    int rc = take_exec_reply(exec, check_reply(PKT_TYPE_EXECSQL, exec, 2), out);
+    if (!usable()) return -1;
+    Failure failure = failure_;
+    int32_t status = last_status_;
+    std::string error = error_;
+    if (next_reply(&diag) != 0 || check_reply(PKT_TYPE_MAPERROR, diag, 1) != 0) diag.args.clear();
+    std::vector<FieldDesc> fields;
+    bool have_fields = false;
+    if (on_fields != nullptr) {
+        if (next_reply(&list) != 0) return -1;
+        have_fields = check_reply(PKT_TYPE_FIELDLIST, list, 0) == 0 && parse_fields(list, &fields);
+    }
+    if (!usable()) return -1;
+
+    if (rc == 0 && out->has_cursor && same_name(out->cursor, guess)) {
+        failure_ = Failure::none;
+        error_.clear();
+        bool stopped = have_fields && on_fields(fields) != 0;
+        int frc = stopped ? read_rows(nullptr, nullptr) : read_rows(on_header, on_row);
+        if (result_ended_) forget_exec_cursor(guess);
+        if (stopped && usable()) return fail("stopped by the caller");
+        return frc;
+    }
+    // The FETCHMANY found no cursor of that name (the statement failed or
+    // made none): its NOK is read and the EXECSQL answer stands.
+    if (read_rows(nullptr, nullptr) != 0 && !usable()) return -1;
+    failure_ = failure;
+    last_status_ = status;
+    error_ = error;
+    if (rc != 0) {
+        if (!diag.args.empty()) held_diagnostic_ = diag.args[0];
+        return -1;
+    }
+    if (!out->has_cursor) return 0;
+    return read_query(out->cursor, on_fields, on_header, on_row);  // a name of its own
+}
+
+int SqlClient::send_pipeline(std::string_view sql, std::string_view cursor, bool with_fields) {
+    conn_.hold();
+    int rc = send_request(PKT_TYPE_EXECSQL, {sql});
+    if (rc == 0) rc = send_request(PKT_TYPE_MAPERROR, {});
+    if (rc == 0 && with_fields) rc = send_request(PKT_TYPE_FIELDLIST, {cursor});
+    if (rc == 0) rc = send_request(PKT_TYPE_FETCHMANY, {cursor});
+    // All or nothing: a pipeline cut short would leave replies nobody reads.
+    if (rc != 0) {
+        conn_.discard();
+        return -1;
+    }
+    if (conn_.release() != 0) return broken(conn_.error());
+    return 0;
+}
+
+int SqlClient::read_query(std::string_view cursor, const HeaderFn &on_fields,
+                          const HeaderFn &on_header, const RowFn &on_row) {
+    if (on_fields != nullptr) {
+        std::vector<FieldDesc> fields;
+        if (fieldlist(cursor, &fields) == 0) {
+            if (on_fields(fields) != 0) return fail("stopped by the caller");
+        } else if (!usable()) {
+            return -1;
+        }
+    }
+    return fetchmany(cursor, on_header, on_row);
 }
 
 int SqlClient::outs_reply(int type, std::string_view cursor, std::string_view what) {
@@ -433,7 +584,9 @@ int SqlClient::close(std::string_view cursor) {
 }
 
 int SqlClient::undeclare(std::string_view cursor) {
-    return outs_reply(PKT_TYPE_UNDECLARE, cursor, "UNDECLARE");
+    int rc = outs_reply(PKT_TYPE_UNDECLARE, cursor, "UNDECLARE");
+    if (rc == 0) forget_exec_cursor(cursor);
+    return rc;
 }
 
 int SqlClient::fetch(std::string_view cursor, Record *out, bool *end) {
@@ -456,7 +609,10 @@ int SqlClient::fetchmany(std::string_view cursor, const HeaderFn &on_header, con
     std::string why;
     if (check_cursor_name(cursor, &why) != 0) return fail("FETCHMANY: " + why);
     if (send_request(PKT_TYPE_FETCHMANY, {cursor}) != 0) return -1;
-    return read_rows(on_header, on_row);
+    int rc = read_rows(on_header, on_row);
+    // Read to its EOF (also when the caller stopped): the gateway released it.
+    if (result_ended_) forget_exec_cursor(cursor);
+    return rc;
 }
 
 int SqlClient::fetchmany(std::string_view cursor, std::vector<FieldDesc> *fields,
@@ -498,11 +654,7 @@ int SqlClient::fieldlist(std::string_view cursor, std::vector<FieldDesc> *fields
     if (check_cursor_name(cursor, &why) != 0) return fail("FIELDLIST: " + why);
     Reply r;
     if (call(PKT_TYPE_FIELDLIST, {cursor}, 0, &r) != 0) return -1;
-    for (const std::string &a : r.args) {
-        FieldDesc d;
-        if (parse_field_desc(a, true, &d) != 0) return broken("malformed field description");
-        fields->push_back(std::move(d));
-    }
+    if (!parse_fields(r, fields)) return broken("malformed field description");
     return 0;
 }
 

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -106,6 +108,24 @@ class SqlClient {
     int disconnect();
 
     int execsql(std::string_view sql, ExecResult *out);
+    // Runs a statement and, when it makes a result, streams every row: EXECSQL,
+    // then FIELDLIST (only when on_fields is given; its descriptions carry
+    // the read-only flags and come even for an empty result), then FETCHMANY.
+    // A statement that reads like a query (SELECT, WITH, VALUES) goes out as
+    // one pipeline, which costs one round trip instead of three: EXECSQL,
+    // MAPERROR (so a failed statement keeps its diagnostic, which the later
+    // requests would clear; maperror() then answers it without asking), and
+    // the cursor requests under the name the gateway gives this session's
+    // queries ("DQP_SLT_" and the session handle in hex). That is done only
+    // while no cursor of that name is left unread, so they can reach nothing
+    // else; otherwise, and for other statements, the requests go one by one.
+    // *out is EXECSQL's answer; callbacks as for fetchmany.
+    int query(std::string_view sql, ExecResult *out, const HeaderFn &on_fields,
+              const HeaderFn &on_header, const RowFn &on_row);
+    // Requests sent around this client (raw packets) may have left query
+    // cursors open: query() goes one request at a time until the session
+    // changes.
+    void untrack_cursors();
     // DECLARE name FOR sql; mode "UPDATE", "INSERT" or empty.
     int declare(std::string_view cursor, std::string_view sql, std::string_view mode = {});
     // OPEN: executes the cursor's statement; *rows receives its row count.
@@ -143,6 +163,8 @@ class SqlClient {
              Reply *reply = nullptr);
     int call(int type, std::initializer_list<std::string_view> args, size_t min_args,
              Reply *reply = nullptr);
+    // Checks a received reply to a request of this type as call() does.
+    int check_reply(int type, const Reply &r, size_t min_args);
     // Sends a request whose answer is rows; 0 or -1.
     int send_request(int type, std::span<const std::string_view> args);
     int send_request(int type, std::initializer_list<std::string_view> args);
@@ -168,6 +190,12 @@ class SqlClient {
 
   private:
     int begin();
+    int take_exec_reply(const Reply &r, int rc, ExecResult *out);
+    std::string exec_cursor_name() const;
+    void forget_exec_cursor(std::string_view cursor);
+    int send_pipeline(std::string_view sql, std::string_view cursor, bool with_fields);
+    int read_query(std::string_view cursor, const HeaderFn &on_fields, const HeaderFn &on_header,
+                   const RowFn &on_row);
     int outs_reply(int type, std::string_view cursor, std::string_view what);
     int scroll_reply(Reply &r, Record *out, bool *end);
 
@@ -180,6 +208,13 @@ class SqlClient {
     std::string error_;
     std::vector<Reply> pending_;  // unpacked packets of the current METADATA container
     size_t pending_next_ = 0;
+    std::unique_ptr<char[]> packet_;  // the packet being unpacked
+    bool result_ended_ = false;       // the last read_rows saw its EOF
+    // EXECSQL cursors of the session not yet read to their end or undeclared.
+    static constexpr int kUntracked = 1 << 30;
+    int unread_exec_cursors_ = 0;
+    // The diagnostic a pipelined query already fetched, until the next request.
+    std::optional<std::string> held_diagnostic_;
 };
 
 // Checks a cursor name before it goes out: 0, or -1 with *why.

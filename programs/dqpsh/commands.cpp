@@ -213,6 +213,8 @@ int raw_request(Shell &sh, int type, int32_t info, const Words &args) {
     if (need_gateway(sh) != 0) return -1;
     std::vector<std::string_view> views(args.begin(), args.end());
     dqp::Connection &c = *sh.gateway;
+    // A raw request may leave cursors the typed calls do not know of.
+    if (sh.sql != nullptr) sh.sql->untrack_cursors();
     if (c.send(type, info, views) != 0) {
         fprintf(stderr, "dqpsh: %s\n", c.error().c_str());
         return -1;

@@ -174,18 +174,19 @@ void end_session(Shell &sh) {
     drop_gateway(sh);
 }
 
-// Streams a query's rows to standard output; the cursor is released by the
-// gateway after its last row.
-static int print_query(Shell &sh, const std::string &cursor) {
+// Runs a statement and streams the rows of a query to standard output; the
+// field list gives the headings even when the result is empty. The gateway
+// releases the cursor after its last row.
+static int print_statement(Shell &sh, const std::string &statement) {
     dqp::ResultPrinter printer(write_out, sh.opt.csv);
-    std::vector<dqp::FieldDesc> fields;
-    // The field list gives headings even when the result is empty.
-    if (sh.sql->fieldlist(cursor, &fields) == 0)
-        printer.set_fields(fields);
-    else if (!sh.sql->usable())
-        return report_failure(sh, "FIELDLIST"), -1;
-    int rc = sh.sql->fetchmany(
-        cursor, [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
+    dqp::ExecResult res;
+    int rc = sh.sql->query(
+        statement, &res,
+        [&](const std::vector<dqp::FieldDesc> &f) {
+            printer.set_fields(f);
+            return 0;
+        },
+        [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
         [&](dqp::Row &&row) { return interrupted() ? 1 : printer.on_row(std::move(row)); });
     if (rc != 0 && interrupted() && sh.sql != nullptr && sh.sql->usable()) {
         fflush(stdout);
@@ -194,10 +195,13 @@ static int print_query(Shell &sh, const std::string &cursor) {
     }
     if (rc != 0) {
         fflush(stdout);
-        report_failure(sh, "FETCHMANY");
+        report_failure(sh, res.has_cursor ? "FETCHMANY" : "EXECSQL");
         return -1;
     }
-    printer.finish();
+    if (res.has_cursor)
+        printer.finish();
+    else if (!sh.opt.csv)
+        printf("OK\n");
     return 0;
 }
 
@@ -213,14 +217,7 @@ int run_sql(Shell &sh, const std::string &statement) {
         printf("%s\n", commit ? "COMMIT" : "ROLLBACK");
         return 0;
     }
-    dqp::ExecResult res;
-    if (sh.sql->execsql(statement, &res) != 0) {
-        report_failure(sh, "EXECSQL");
-        return -1;
-    }
-    if (res.has_cursor) return print_query(sh, res.cursor);
-    if (!sh.opt.csv) printf("OK\n");
-    return 0;
+    return print_statement(sh, statement);
 }
 
 }  // namespace dqpsh

@@ -376,3 +376,110 @@ TEST(SqlClientReplies, WrongTypeMissingArgumentsAndGarbageFrames) {
         EXPECT_FALSE(sql.usable()) << c.name;
     }
 }
+
+TEST(SqlClientQuery, QueryGoesAsOnePipelineUnderTheSessionsCursorName) {
+    Harness h([](Gateway &g) {
+        ASSERT_TRUE(g.next());
+        g.ok({"0", "0"}, 0x1A);
+        // All four requests arrive before any answer: a client waiting for
+        // the EXECSQL answer first would leave this script waiting here.
+        for (int i = 0; i < 4; i++)
+            ASSERT_TRUE(g.next());
+        g.ok({"0", "0", "DQP_SLT_0000001A"});
+        g.ok({""});
+        g.ok({"I:10:N:0:1:", "V:20:C:0:0:"});
+        g.ok({"I:10:N:0:", "V:20:C:0:"});
+        g.meta(data_rows(1, 3));
+        g.reply(dqp::PKT_TYPE_EOF, 100);
+        ASSERT_TRUE(g.next());  // the connection is in step afterwards
+        g.ok({"0"});
+    });
+    SqlClient sql(h.client());
+    ASSERT_EQ(sql.connect("d", "u", "p"), 0);
+    dqp::ExecResult res;
+    std::vector<FieldDesc> fields, header;
+    std::vector<Row> rows;
+    ASSERT_EQ(sql.query(
+                  " (select i, v from t)", &res,
+                  [&](const std::vector<FieldDesc> &f) { return fields = f, 0; },
+                  [&](const std::vector<FieldDesc> &f) { return header = f, 0; },
+                  [&](Row &&r) { return rows.push_back(std::move(r)), 0; }),
+              0)
+        << sql.error();
+    EXPECT_EQ(res.cursor, "DQP_SLT_0000001A");
+    ASSERT_EQ(fields.size(), 2u);
+    EXPECT_EQ(fields[0].readonly, 1);
+    EXPECT_EQ(header.size(), 2u);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[2], (Row{"   3", "row"}));
+    ASSERT_EQ(sql.commit(), 0) << sql.error();
+    auto reqs = h.join();
+    ASSERT_EQ(reqs.size(), 6u);
+    EXPECT_EQ(reqs[1].type, dqp::PKT_TYPE_EXECSQL);
+    EXPECT_EQ(reqs[2].type, dqp::PKT_TYPE_MAPERROR);
+    EXPECT_EQ(reqs[3].type, dqp::PKT_TYPE_FIELDLIST);
+    EXPECT_EQ(reqs[4].type, dqp::PKT_TYPE_FETCHMANY);
+    EXPECT_EQ(reqs[4].args, (std::vector<std::string>{"DQP_SLT_0000001A"}));
+    EXPECT_EQ(reqs[4].info, 0x1A);
+}
+
+TEST(SqlClientQuery, FailedQueryKeepsItsDiagnosticAndStaysInStep) {
+    Harness h([](Gateway &g) {
+        ASSERT_TRUE(g.next());
+        g.ok({"0", "0"}, 1);
+        for (int i = 0; i < 3; i++)
+            ASSERT_TRUE(g.next());
+        g.nok(-1, {"-1", "0"});
+        g.ok({"no such table: t"});
+        g.nok(0, {"DQP_SLT_00000001"});  // the FETCHMANY found no cursor
+        ASSERT_TRUE(g.next());
+        g.ok({"0"});
+    });
+    SqlClient sql(h.client());
+    ASSERT_EQ(sql.connect("d", "u", "p"), 0);
+    dqp::ExecResult res;
+    EXPECT_EQ(sql.query("SELECT * FROM t", &res, nullptr, nullptr, nullptr), -1);
+    EXPECT_EQ(sql.failure(), Failure::refused);
+    EXPECT_EQ(sql.last_status(), -1);
+    EXPECT_EQ(res.status, -1);
+    std::string text;
+    ASSERT_EQ(sql.maperror(&text), 0);  // answered from the pipeline: no request
+    EXPECT_EQ(text, "no such table: t");
+    ASSERT_EQ(sql.commit(), 0) << sql.error();
+    auto reqs = h.join();
+    ASSERT_EQ(reqs.size(), 5u);
+    EXPECT_EQ(reqs[3].type, dqp::PKT_TYPE_FETCHMANY);
+    EXPECT_EQ(reqs[4].type, dqp::PKT_TYPE_COMMIT);
+}
+
+TEST(SqlClientQuery, OtherStatementsAndUnreadQueryCursorsGoOneRequestAtATime) {
+    Harness h([](Gateway &g) {
+        ASSERT_TRUE(g.next());
+        g.ok({"0", "0"}, 1);
+        ASSERT_TRUE(g.next());  // UPDATE
+        g.ok({"0", "0"});
+        ASSERT_TRUE(g.next());  // execsql SELECT 1: its cursor is left unread
+        g.ok({"0", "0", "DQP_SLT_00000001"});
+        ASSERT_TRUE(g.next());  // query SELECT 2: EXECSQL alone first
+        g.ok({"0", "0", "DQP_SLT_00000001"});
+        ASSERT_TRUE(g.next());
+        g.ok({"X:10:C:0:"});
+        g.meta({packet(dqp::PKT_TYPE_DATA, 0, {"1"})});
+        g.reply(dqp::PKT_TYPE_EOF, 100);
+    });
+    SqlClient sql(h.client());
+    ASSERT_EQ(sql.connect("d", "u", "p"), 0);
+    dqp::ExecResult res;
+    ASSERT_EQ(sql.query("UPDATE t SET a = 1", &res, nullptr, nullptr, nullptr), 0);
+    EXPECT_FALSE(res.has_cursor);
+    ASSERT_EQ(sql.execsql("SELECT 1", &res), 0);
+    int rows = 0;
+    ASSERT_EQ(sql.query("SELECT 2", &res, nullptr, nullptr, [&](Row &&) { return ++rows, 0; }), 0)
+        << sql.error();
+    EXPECT_EQ(rows, 1);
+    auto reqs = h.join();
+    std::string types;
+    for (const dqp::Reply &r : reqs)
+        types += static_cast<char>(r.type);
+    EXPECT_EQ(types, "CGGGQ");  // no MAPERROR: nothing was pipelined
+}
