@@ -1,12 +1,22 @@
 // Run-length code and framing. See rle.h for the format.
 //
-// The encoder's output is fixed byte for byte by the peers it talks to, so the
-// run splitting below reproduces the reference state machine exactly: a
+// The encoder's output is fixed byte for byte by the peers it talks to: a
 // maximal run of r equal bytes is cut into pieces of 253 from the front, the
 // last piece holding the rest; a piece of 1 is the plain byte, of 2 the byte
-// twice, of 3 or more an escape. Literal stretches are copied with memcpy.
+// twice, of 3 or more an escape, and the escape byte itself is never copied
+// plainly (a lone one becomes 0x01 0x01 0x01).
+//
+// A pair of equal bytes other than the escape comes out exactly as copying it
+// would, so the encoder copies until an escape byte or the start of three equal
+// bytes. The first such place after a run (or at the start of the input) always
+// begins a maximal run: had the byte before it been equal, three equal bytes
+// would have started one place earlier. Both that place and a run's end are
+// found 8 bytes at a time.
 #include "protocol/rle.h"
 
+#include <algorithm>
+#include <bit>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -18,63 +28,151 @@ namespace {
 
 constexpr unsigned char kEscape = 0x01;
 constexpr size_t kMaxRun = 253;
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighs = 0x8080808080808080;
 
-// Writes one piece of a run; false when it does not fit.
-inline bool put_piece(unsigned char b, size_t n, char *out, size_t cap, size_t *o) {
-    size_t need = (n > 2) ? 3 : (b == kEscape ? 3 * n : n);
-    if (*o + need > cap) return false;
-    char *p = out + *o;
-    if (n > 2) {
-        p[0] = static_cast<char>(kEscape);
-        p[1] = static_cast<char>(n);
-        p[2] = static_cast<char>(b);
-    } else if (b == kEscape) {
-        for (size_t i = 0; i < n; i++) {
-            p[3 * i] = p[3 * i + 1] = p[3 * i + 2] = static_cast<char>(kEscape);
-        }
-    } else {
-        p[0] = static_cast<char>(b);
-        if (n == 2) p[1] = static_cast<char>(b);
+// The 8 bytes at p as a number whose lowest byte is p[0], on any host.
+inline uint64_t load64(const unsigned char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+// Sets the high bit of each zero byte of v. A borrow can also mark a byte
+// above a zero byte, never one below, so the lowest mark is exact.
+inline uint64_t zero_bytes(uint64_t v) {
+    return (v - kOnes) & ~v & kHighs;
+}
+
+// Index of the lowest non-zero byte of m (m != 0).
+inline size_t first_byte(uint64_t m) {
+    return static_cast<size_t>(std::countr_zero(m)) / 8;
+}
+
+// Where the encoder stands in its input and output; o <= cap always.
+struct Cursor {
+    const unsigned char *in;
+    size_t n;
+    size_t i;
+    char *out;
+    size_t cap;
+    size_t o;
+    bool saw_escape;  // a run of the escape byte was written
+};
+
+// End of the literal stretch at in[i], one byte at a time.
+inline size_t literal_end(const unsigned char *in, size_t i, size_t n) {
+    for (; i < n; i++) {
+        if (in[i] == kEscape) break;
+        if (i + 2 < n && in[i] == in[i + 1] && in[i + 1] == in[i + 2]) break;
     }
-    *o += need;
+    return i;
+}
+
+// Copies the literal stretch at the cursor: everything up to the next escape
+// byte or start of three equal bytes, or to the end. While 10 input bytes can
+// be compared and 8 output bytes fit, each step stores 8 bytes and advances
+// past the literal ones; whatever is written next overwrites the rest. False
+// when the stretch does not fit.
+inline bool copy_literal(Cursor &c) {
+    while (c.i + 10 <= c.n && c.o + 8 <= c.cap) {
+        const unsigned char *p = c.in + c.i;
+        uint64_t x = load64(p), y = load64(p + 1), z = load64(p + 2);
+        uint64_t stop = zero_bytes((x ^ y) | (y ^ z)) | zero_bytes(x ^ (kOnes * kEscape));
+        std::memcpy(c.out + c.o, p, 8);
+        size_t k = stop != 0 ? first_byte(stop) : 8;
+        c.i += k;
+        c.o += k;
+        if (k < 8) return true;
+    }
+    size_t len = literal_end(c.in, c.i, c.n) - c.i;
+    if (len > c.cap - c.o) return false;
+    if (len > 0) std::memcpy(c.out + c.o, c.in + c.i, len);
+    c.i += len;
+    c.o += len;
     return true;
 }
 
-// Length of the literal stretch at in[i]: bytes that start no run and are not
-// the escape, so they are copied unchanged.
-inline size_t literal_span(const unsigned char *in, size_t i, size_t n) {
-    size_t j = i;
-    while (j < n && in[j] != kEscape && (j + 1 == n || in[j + 1] != in[j]))
+// Length of the run of equal bytes at in[i] (i < n).
+inline size_t run_length(const unsigned char *in, size_t i, size_t n) {
+    const uint64_t fill = kOnes * in[i];
+    size_t j = i + 1;
+    for (; j + 8 <= n; j += 8) {
+        uint64_t diff = load64(in + j) ^ fill;
+        if (diff != 0) return j + first_byte(diff) - i;
+    }
+    while (j < n && in[j] == in[i])
         j++;
     return j - i;
 }
 
+inline char *put_escape(char *p, size_t count, unsigned char b) {
+    p[0] = static_cast<char>(kEscape);
+    p[1] = static_cast<char>(count);
+    p[2] = static_cast<char>(b);
+    return p + 3;
+}
+
+// Writes a run of r bytes b: pieces of 253, then the rest as an escape when
+// 3 or more, else as plain bytes (an escape byte as 0x01 0x01 0x01 each).
+// False when it does not fit.
+bool put_pieces(Cursor &c, unsigned char b, size_t r) {
+    size_t full = r / kMaxRun, rest = r % kMaxRun;
+    size_t rest_size = rest >= 3 ? 3 : (b == kEscape ? 3 * rest : rest);
+    if (3 * full + rest_size > c.cap - c.o) return false;
+    char *p = c.out + c.o;
+    for (; full > 0; full--)
+        p = put_escape(p, kMaxRun, b);
+    if (rest >= 3) {
+        p = put_escape(p, rest, b);
+    } else {
+        for (; rest > 0; rest--)
+            p = b == kEscape ? put_escape(p, 1, kEscape) : (*p = static_cast<char>(b), p + 1);
+    }
+    c.o = static_cast<size_t>(p - c.out);
+    return true;
+}
+
+// put_pieces, with the commonest run (3 to 253 bytes, one escape) inline.
+inline bool put_run(Cursor &c, unsigned char b, size_t r) {
+    if (r < 3 || r > kMaxRun) return put_pieces(c, b, r);
+    if (c.cap - c.o < 3) return false;
+    put_escape(c.out + c.o, r, b);
+    c.o += 3;
+    return true;
+}
+
+// Runs the encoder over the whole input, or until the output does not fit.
+// Returns the cursor's output length, or -1.
+int encode(Cursor &c) {
+    while (true) {
+        if (!copy_literal(c)) return -1;
+        if (c.i == c.n) return static_cast<int>(c.o);
+        unsigned char b = c.in[c.i];
+        size_t r = run_length(c.in, c.i, c.n);
+        c.saw_escape |= b == kEscape;
+        if (!put_run(c, b, r)) return -1;
+        c.i += r;
+    }
+}
+
+// The length is returned as an int, so the output is held within one.
+Cursor cursor(const char *in, size_t n, char *out, size_t cap) {
+    return {.in = reinterpret_cast<const unsigned char *>(in),
+            .n = n,
+            .i = 0,
+            .out = out,
+            .cap = std::min(cap, static_cast<size_t>(INT_MAX)),
+            .o = 0,
+            .saw_escape = false};
+}
+
 }  // namespace
 
-int rle_encode(const char *in_chars, size_t n, char *out, size_t cap) {
-    const auto *in = reinterpret_cast<const unsigned char *>(in_chars);
-    size_t i = 0, o = 0;
-    while (i < n) {
-        size_t lit = literal_span(in, i, n);
-        if (lit > 0) {
-            if (o + lit > cap) return -1;
-            std::memcpy(out + o, in + i, lit);
-            o += lit;
-            i += lit;
-            continue;
-        }
-        unsigned char b = in[i];
-        size_t r = 1;
-        while (i + r < n && in[i + r] == b)
-            r++;
-        i += r;
-        while (r > kMaxRun) {
-            if (!put_piece(b, kMaxRun, out, cap, &o)) return -1;
-            r -= kMaxRun;
-        }
-        if (!put_piece(b, r, out, cap, &o)) return -1;
-    }
-    return static_cast<int>(o);
+int rle_encode(const char *in, size_t n, char *out, size_t cap) {
+    Cursor c = cursor(in, n, out, cap);
+    return encode(c);
 }
 
 int rle_decode(const char *in, size_t n, char *out, size_t cap) {
