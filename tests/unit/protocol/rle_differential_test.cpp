@@ -126,19 +126,41 @@ TEST(RleDifferential, EveryShortStringOverThreeBytes) {
     }
 }
 
-// One run of every length 1..20 at every offset inside literal text, with
+// Literal text with no two equal bytes in a row, long enough for several
+// 64-byte blocks and the shorter scan over the last bytes.
+std::string literal_text(size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n; i++)
+        text += static_cast<char>('A' + i % 26 + (i / 26) % 2 * 32);
+    return text;
+}
+
+// One run of every length 1..70 at every offset inside literal text, with
 // and without an escape byte elsewhere in the text.
 TEST(RleDifferential, RunAtEveryOffsetOfLiteralText) {
-    std::string text;
-    for (int i = 0; i < 48; i++)
-        text += static_cast<char>('A' + i % 26 + (i / 26) * 6);  // no two alike in a row
-    for (size_t r = 1; r <= 20; r++)
+    const std::string text = literal_text(200);
+    for (size_t r = 1; r <= 70; r++)
         for (size_t at = 0; at + r <= text.size(); at++) {
             std::string s = text;
             s.replace(at, r, std::string(r, '0'));
             expect_same(s, worst_case(s.size()));
             s[(at + r + 7) % s.size()] = '\x01';
             expect_same(s, worst_case(s.size()));
+            if (HasFatalFailure()) return;
+        }
+}
+
+// Escape bytes at every offset of literal text, alone and with a second one
+// near and one or more blocks away.
+TEST(RleDifferential, EscapeBytesAtEveryOffset) {
+    const std::string text = literal_text(300);
+    for (size_t at = 0; at < text.size(); at++)
+        for (size_t gap : {0, 1, 2, 3, 63, 64, 65, 130}) {
+            std::string s = text;
+            s[at] = '\x01';
+            if (at + gap < s.size()) s[at + gap] = '\x01';
+            expect_same(s, worst_case(s.size()));
+            if (HasFatalFailure()) return;
         }
 }
 
