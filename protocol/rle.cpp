@@ -314,6 +314,7 @@ int rle_encode(const char *in, size_t n, char *out, size_t cap) {
 }
 
 int rle_decode(const char *in, size_t n, char *out, size_t cap) {
+    cap = std::min(cap, static_cast<size_t>(INT_MAX));  // the length is returned as an int
     size_t i = 0, o = 0;
     while (i < n) {
         const void *esc = std::memchr(in + i, kEscape, n - i);
@@ -334,7 +335,9 @@ int rle_decode(const char *in, size_t n, char *out, size_t cap) {
 }
 
 int frame_encode(char *pkt, size_t len, char *frame, size_t cap) {
-    if (len < 8 || cap < 8) return -1;
+    // Lengths are returned as an int and written as 8 hex digits.
+    cap = std::min(cap, static_cast<size_t>(INT_MAX));
+    if (len < 8 || cap < 8 || len > static_cast<size_t>(INT_MAX)) return -1;
     put_hex(pkt, 8, static_cast<uint32_t>(len));
     const char *body = pkt + 8;
     size_t body_len = len - 8;
