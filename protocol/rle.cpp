@@ -188,7 +188,7 @@ inline bool copy_bytes(Cursor &c, size_t end) {
             std::memcpy(c.out + c.o + k, c.in + c.i + k, 16);
     } else {
         if (len > c.cap - c.o) return false;
-        std::memcpy(c.out + c.o, c.in + c.i, len);
+        if (len > 0) std::memcpy(c.out + c.o, c.in + c.i, len);
     }
     c.i = end;
     c.o += len;
