@@ -17,16 +17,21 @@
 
 namespace dqp {
 
-// Encodes n bytes of `in` into `out` (capacity cap). Returns the encoded
-// length, or -1 when it would exceed cap.
+// Encodes n bytes of `in` into `out` (capacity cap; the two must not overlap).
+// Returns the encoded length, or -1 when it would exceed cap or INT_MAX. Bytes
+// of out past the encoded length, up to cap, may be overwritten; after -1 the
+// contents of out are unspecified.
 int rle_encode(const char *in, size_t n, char *out, size_t cap);
 // Decodes n bytes of `in` into `out` (capacity cap). Returns the decoded
-// length, or -1 when it would exceed cap or the input ends inside an escape.
+// length, or -1 when it would exceed cap or INT_MAX or the input ends inside
+// an escape.
 int rle_decode(const char *in, size_t n, char *out, size_t cap);
 
 // Frames the NUL-terminated packet `pkt` of length len into `frame` (capacity
-// cap): writes len into the packet's pkt_len field and returns the frame
-// length, or -1 when the frame would exceed cap.
+// cap, not overlapping pkt): writes len into the packet's pkt_len field and
+// returns the frame length, or -1 when the frame would exceed cap or INT_MAX.
+// A packet longer than INT_MAX is refused before anything is written.
+// Bytes of frame past the frame length, up to cap, may be overwritten.
 int frame_encode(char *pkt, size_t len, char *frame, size_t cap);
 
 // Reads a frame header: 0 and the frame length, or -1 when the 8 bytes are

@@ -1,14 +1,58 @@
 // Fuzzes the receive path: frame header, run-length decoding, packet check and
 // argument reading, as a gateway applies them to bytes from the wire. Also
-// checks that encoding any input and decoding it again gives the input back.
+// checks that encoding any input and decoding it again gives the input back,
+// and that the encoder and framing give the same bytes as the byte-at-a-time
+// reference encoder and refuse the same capacities.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "protocol/packet.h"
 #include "protocol/rle.h"
+#include "tests/unit/protocol/rle_reference.h"
+
+namespace {
+
+// Encodes with capacity cap into a buffer of exactly cap bytes (a write past
+// it is an address error) and aborts unless the result matches want/w.
+void expect_encoding(const char *in, size_t size, size_t cap, const char *want, int w) {
+    std::vector<char> out(cap);
+    int n = dqp::rle_encode(in, size, out.data(), cap);
+    int expected = static_cast<size_t>(w) <= cap ? w : -1;
+    if (n != expected) abort();
+    if (n > 0 && memcmp(out.data(), want, static_cast<size_t>(n)) != 0) abort();
+}
+
+void compare_encoder(const char *in, size_t size) {
+    std::vector<char> want(3 * size + 3);
+    int w = rle_reference::rle_encode(in, size, want.data(), want.size());
+    if (w < 0) abort();
+    size_t len = static_cast<size_t>(w);
+    size_t picked = size > 0 ? len * static_cast<unsigned char>(in[0]) / 255 : 0;
+    for (size_t cap : {len, len > 0 ? len - 1 : 0, picked, len + 15})
+        expect_encoding(in, size, cap, want.data(), w);
+}
+
+// Frames the input as a packet body with both framings, at the receiver's
+// frame size and at a capacity picked by the input.
+void compare_framing(const char *in, size_t size) {
+    std::string body(in, size);
+    size_t len = 8 + size;
+    size_t picked = size > 1 ? 8 + 3 * len * static_cast<unsigned char>(in[1]) / 255 : 8;
+    for (size_t cap : {static_cast<size_t>(dqp::PKT_MAX_SIZE), picked}) {
+        std::string want_pkt = "00000000" + body, got_pkt = want_pkt;
+        std::vector<char> want(cap), got(cap);
+        int w = rle_reference::frame_encode(want_pkt.data(), len, want.data(), cap);
+        int g = dqp::frame_encode(got_pkt.data(), len, got.data(), cap);
+        if (g != w || got_pkt != want_pkt) abort();
+        if (g > 0 && memcmp(got.data(), want.data(), static_cast<size_t>(g)) != 0) abort();
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *in = reinterpret_cast<const char *>(data);
@@ -36,5 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (e < 0) abort();
     int d = dqp::rle_decode(enc.data(), e, dec.data(), dec.size());
     if (d != static_cast<int>(size) || memcmp(dec.data(), in, size) != 0) abort();
+
+    compare_encoder(in, size);
+    compare_framing(in, size);
     return 0;
 }

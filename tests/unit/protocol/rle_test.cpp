@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <string>
 
 #include "protocol/packet.h"
@@ -154,4 +156,23 @@ TEST(Frame, FrameLargerThanLimitIsRefused) {
     pkt[100] = '\x01';
     char frame[PKT_MAX_SIZE];
     EXPECT_EQ(frame_encode(pkt.data(), PKT_MAX_SIZE, frame, sizeof frame), -1);
+}
+
+TEST(Frame, PacketLongerThanAnIntIsRefusedUntouched) {
+    // Refused on its length alone: neither buffer is read or written.
+    char pkt[] = "00000000Y000000000000";
+    char frame[PKT_MAX_SIZE] = {};
+    size_t huge = static_cast<size_t>(INT_MAX) + 1;
+    EXPECT_EQ(frame_encode(pkt, huge, frame, sizeof frame), -1);
+    EXPECT_EQ(frame_encode(pkt, huge, frame, SIZE_MAX), -1);
+    EXPECT_EQ(std::string(pkt), "00000000Y000000000000");
+    EXPECT_EQ(frame[0], '\0');
+}
+
+TEST(Rle, CapacityAboveIntRangeStillWorks) {
+    // A capacity past INT_MAX is held to INT_MAX, not wrapped.
+    std::string enc = esc(5, 'x') + "yz";
+    char out[16];
+    EXPECT_EQ(rle_decode(enc.data(), enc.size(), out, SIZE_MAX), 7);
+    EXPECT_EQ(std::string(out, 7), "xxxxxyz");
 }
