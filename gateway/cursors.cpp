@@ -141,6 +141,7 @@ int execsql_cached(svr_session *s, SQLHSTMT h, int32_t *has_cursor, int32_t *sta
     return 0;
 }
 
+// Makes the cursor of a query that has already been executed.
 int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text, char *cursor_name,
                   int32_t *has_cursor, int32_t *status2) {
     char name[32];
@@ -150,12 +151,6 @@ int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text
         if (s->error_text[0] == '\0') s->set_error("the query's result columns cannot be bound");
         svr_trace(s, "db_server_execsql(%d) bind_cursor()\n", -1);
         return -1;
-    }
-    SQLRETURN rc = SQLExecute(h);
-    if (!sql_ok(rc)) {
-        int code = odbc_failure(s, h, rc, "db_server_execsql(%d) SQLExecute()\n");
-        release_cursor(s, c);
-        return code;
     }
     snprintf(cursor_name, kExecsqlNameSize, "%s", name);
     *status2 = 0;
@@ -244,19 +239,15 @@ int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32
         *status = rc;
         return odbc_failure(s, SQL_NULL_HSTMT, rc, "db_server_execsql(%d) SQLAllocStmt()\n");
     }
+    // Executed before it is described: a driver then knows the result's
+    // columns from the execution itself, where describing a statement that
+    // has only been prepared can cost it a round trip to its server.
     rc = SQLPrepare(h, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS);
-    SQLSMALLINT ncols = 0;
-    if (sql_ok(rc)) rc = SQLNumResultCols(h, &ncols);
     if (!sql_ok(rc)) {
         *status = rc;
         int code = odbc_failure(s, h, rc, "db_server_execsql(%d) SQLPrepare()\n");
         drop_statement(h);
         return code;
-    }
-    if (ncols > 0) {
-        int r = execsql_query(s, h, ncols, sql, cursor_name, has_cursor, status2);
-        if (r != 0) *status = r;
-        return r;
     }
     rc = SQLExecute(h);
     if (!executed(rc)) {
@@ -264,6 +255,19 @@ int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32
         int code = odbc_failure(s, h, rc, "db_server_execsql(%d) SQLExecute()\n");
         drop_statement(h);
         return code;
+    }
+    SQLSMALLINT ncols = 0;
+    rc = SQLNumResultCols(h, &ncols);
+    if (!sql_ok(rc)) {
+        *status = rc;
+        int code = odbc_failure(s, h, rc, "db_server_execsql(%d) SQLNumResultCols()\n");
+        drop_statement(h);
+        return code;
+    }
+    if (ncols > 0) {
+        int r = execsql_query(s, h, ncols, sql, cursor_name, has_cursor, status2);
+        if (r != 0) *status = r;
+        return r;
     }
     cache_prepared_statement(s, h, sql);
     *status = *status2 = *has_cursor = 0;
