@@ -152,9 +152,23 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out) {
     return dqp::pkt_type(buffer);
 }
 
+namespace {
+
+// The queue's sender, made once: a row costs no std::function of its own.
+// The queue sends only within the call that names the client.
+int queue_client = -1;
+const dqp::MetaQueue::SendFn &queue_sender() {
+    static const dqp::MetaQueue::SendFn send = [](char *p) {
+        return dqp_sendpkt(queue_client, p, nullptr);
+    };
+    return send;
+}
+
+}  // namespace
+
 int dqp_send_metapkt(int client, int type, int32_t info, std::span<const std::string_view> args) {
-    auto send = [client](char *p) { return dqp_sendpkt(client, p, nullptr); };
-    return meta_queue().add(type, info, args, maxbufsize(), send);
+    queue_client = client;
+    return meta_queue().add(type, info, args, maxbufsize(), queue_sender());
 }
 
 dqp::PacketWriter &dqp_stage_metapkt(int type, int32_t info, size_t argc) {
@@ -162,8 +176,8 @@ dqp::PacketWriter &dqp_stage_metapkt(int type, int32_t info, size_t argc) {
 }
 
 int dqp_commit_metapkt(int client) {
-    auto send = [client](char *p) { return dqp_sendpkt(client, p, nullptr); };
-    return meta_queue().commit(maxbufsize(), send);
+    queue_client = client;
+    return meta_queue().commit(maxbufsize(), queue_sender());
 }
 
 int dqp_staged_metapkt_size() {
