@@ -32,6 +32,7 @@ char *frame_buffer() {
 struct OutBatch {
     bool active = false;
     bool failed = false;
+    int client = -1;
     int socket = -1;
     size_t used = 0;
     static constexpr size_t kSize = 4 * dqp::PKT_MAX_SIZE;
@@ -43,8 +44,15 @@ OutBatch &out_batch() {
     return batch;
 }
 
-// Writes what the batch holds; false once a write has failed.
+ClientSlot *connected_slot(int client);
+
+// Writes what the batch holds; false once a write has failed. Only ever to
+// the connection it was gathered for: once the client's slot has been
+// closed, what is left is dropped, never written to a descriptor that may
+// since name something else.
 bool flush_batch(OutBatch &b) {
+    ClientSlot *slot = connected_slot(b.client);
+    if (b.used > 0 && (slot == nullptr || slot->socket != b.socket)) b.failed = true;
     if (b.used > 0 && !b.failed) {
         long sent = dqp::write_full(b.socket, b.buf, b.used);
         if (sent != static_cast<long>(b.used)) {
@@ -200,6 +208,7 @@ ReplyBatch::ReplyBatch(int client) {
     if (slot == nullptr || b.active) return;
     b.active = true;
     b.failed = false;
+    b.client = client;
     b.socket = slot->socket;
     b.used = 0;
     owner_ = true;

@@ -200,6 +200,7 @@ int dqp_request_loop(int client, const BackendOps *ops) {
         r.result = r.info;
         r.out1 = r.out2 = 0;
         if (type == dqp::PKT_TYPE_ABORT) {
+            pipeline.reset();  // what was answered still leaves
             handle_abort(r);
             break;
         }

@@ -157,3 +157,18 @@ TEST_F(Exchange, ReceiveInsideABatchFirstSendsWhatItGathered) {
     }
     peer.join();
 }
+
+TEST_F(Exchange, BatchOfAClosedConnectionIsDroppedNotWrittenElsewhere) {
+    int fds[2] = {-1, -1};
+    {
+        ReplyBatch batch(slot_);
+        ASSERT_EQ(dqp_send_reply(slot_, packet_, 'Y', 1, {}), 'Y');
+        detach_from_client(slot_);  // closes the socket the batch was for
+        // The freed descriptor number is the lowest: a new socket takes it.
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    }
+    pollfd p{fds[1], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 50), 0) << "the batch was written to another socket";
+    close(fds[0]);
+    close(fds[1]);
+}
