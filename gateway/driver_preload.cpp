@@ -1,0 +1,149 @@
+// Warming a gateway's ODBC layer. See driver_preload.h.
+#include "gateway/driver_preload.h"
+
+#include <dlfcn.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <future>
+#include <map>
+#include <system_error>
+
+#include "support/config_cache.h"
+
+namespace vnx {
+
+namespace {
+
+// Names and attribute lists come back in buffers of these sizes; a longer
+// one is cut, and its library is then not found (CONNECT loads it as usual).
+constexpr SQLSMALLINT kNameMax = 512;
+constexpr SQLSMALLINT kAttributesMax = 4096;
+
+// The warm-up; started and waited for on the main thread only. At exit the
+// future's destructor waits for a warm-up still running.
+struct Preload {
+    std::future<int> running;
+    bool started = false;
+    int loaded = 0;
+};
+
+Preload &preload() {
+    static Preload p;
+    return p;
+}
+
+// The value of `key` in a driver's attribute list as SQLDrivers writes it:
+// "key=value" entries, each ended by a NUL, n bytes in all. Keys compare
+// without regard to case, as odbcinst.ini's do.
+std::string attribute(const char *list, size_t n, const std::string &key) {
+    for (size_t at = 0; at < n;) {
+        std::string entry(list + at, strnlen(list + at, n - at));
+        at += entry.size() + 1;
+        size_t eq = entry.find('=');
+        if (eq != key.size()) continue;
+        if (std::equal(key.begin(), key.end(), entry.begin(), [](char a, char b) {
+                return tolower(static_cast<unsigned char>(a)) ==
+                       tolower(static_cast<unsigned char>(b));
+            }))
+            return entry.substr(eq + 1);
+    }
+    return {};
+}
+
+// Each installed driver's library: "Driver64" when set (as the 64-bit driver
+// manager prefers it), else "Driver".
+std::map<std::string, std::string> installed_driver_libraries(SQLHENV env) {
+    std::map<std::string, std::string> libraries;
+    SQLCHAR name[kNameMax], attrs[kAttributesMax];
+    SQLSMALLINT name_len = 0, attrs_len = 0;
+    for (SQLUSMALLINT dir = SQL_FETCH_FIRST; SQL_SUCCEEDED(
+             SQLDrivers(env, dir, name, kNameMax, &name_len, attrs, kAttributesMax, &attrs_len));
+         dir = SQL_FETCH_NEXT) {
+        const char *list = reinterpret_cast<const char *>(attrs);
+        size_t n = std::clamp<SQLSMALLINT>(attrs_len, 0, kAttributesMax - 1);
+        std::string library = attribute(list, n, "Driver64");
+        if (library.empty()) library = attribute(list, n, "Driver");
+        if (!library.empty()) libraries[reinterpret_cast<const char *>(name)] = library;
+    }
+    return libraries;
+}
+
+// The DSNs' drivers as the driver manager lists them (a driver name, or a
+// library path written straight into the DSN).
+std::vector<std::string> data_source_drivers(SQLHENV env) {
+    std::vector<std::string> drivers;
+    SQLCHAR dsn[kNameMax], driver[kNameMax];
+    SQLSMALLINT dsn_len = 0, driver_len = 0;
+    for (SQLUSMALLINT dir = SQL_FETCH_FIRST; SQL_SUCCEEDED(
+             SQLDataSources(env, dir, dsn, kNameMax, &dsn_len, driver, kNameMax, &driver_len));
+         dir = SQL_FETCH_NEXT)
+        drivers.emplace_back(reinterpret_cast<const char *>(driver));
+    return drivers;
+}
+
+std::vector<std::string> libraries_of(SQLHENV env) {
+    std::map<std::string, std::string> installed = installed_driver_libraries(env);
+    std::vector<std::string> libraries;
+    for (const std::string &driver : data_source_drivers(env)) {
+        auto it = installed.find(driver);
+        std::string library = it != installed.end()                   ? it->second
+                              : driver.find('/') != std::string::npos ? driver
+                                                                      : std::string();
+        if (!library.empty() &&
+            std::find(libraries.begin(), libraries.end(), library) == libraries.end())
+            libraries.push_back(library);
+    }
+    return libraries;
+}
+
+// The warm-up itself: an environment kept for the life of the process (so
+// the driver manager's own set-up is done once), then every data source's
+// driver library, loaded with its symbols resolved now and never unloaded.
+int warm_up() {
+    static SQLHENV env = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return 0;
+    int loaded = 0;
+    for (const std::string &library : libraries_of(env))
+        if (dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL) != nullptr) loaded++;
+    return loaded;
+}
+
+bool preload_switched_off() {
+    for (const auto &[name, data] : load_registry_key(std::string(kRootKey) + "\\ODBServer"))
+        if (name == "preload_drivers") return data == "false";
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> data_source_driver_libraries() {
+    SQLHENV env = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return {};
+    std::vector<std::string> libraries = libraries_of(env);
+    SQLFreeEnv(env);
+    return libraries;
+}
+
+void start_driver_preload() {
+    Preload &p = preload();
+    if (p.started || preload_switched_off()) return;
+    p.started = true;
+    try {
+        p.running = std::async(std::launch::async, warm_up);
+    } catch (const std::system_error &) {
+        // No thread to be had: CONNECT loads its driver itself, as without
+        // the warm-up.
+    }
+}
+
+int wait_driver_preload() {
+    Preload &p = preload();
+    if (p.running.valid()) p.loaded = p.running.get();
+    return p.loaded;
+}
+
+}  // namespace vnx
