@@ -2,7 +2,7 @@
 // floor under it measured in the same run.
 //
 //   session_bench [--sessions N] [--seconds S] [--parallel P] [--spares N]
-//                 [--console] [--pg]
+//                 [--console] [--pg [--no-preload]]
 //
 // Sets up a temporary installation (DB_ROOT directory that is also the
 // current directory, its own configuration store, odbserver copied in),
@@ -34,7 +34,9 @@
 //      of the floor run above plus a direct in-process SQLConnect and
 //      SQLDisconnect to the same DSN (driver already loaded in this process).
 //   The figure is session median / baseline median (each baseline run is
-//   one floor run plus the direct connect that follows it).
+//   one floor run plus the direct connect that follows it). --no-preload
+//   sets ODBServer "preload_drivers" to "false": gateways then load their
+//   driver at CONNECT, for a comparison in the same conditions.
 //
 // Notes: every loop is bounded by a count and by time, and SIGINT or SIGTERM
 // ends the current phase early. At the end the master gets SIGTERM (it
@@ -96,6 +98,7 @@ struct Options {
     int spares = -1;       // -1: not set in the store
     bool console = false;  // also measure new sessions with the console running
     bool pg = false;       // measure new PostgreSQL sessions instead
+    bool preload = true;   // false: ODBServer "preload_drivers" is "false"
 };
 
 // The temporary installation and the master running in it.
@@ -119,7 +122,7 @@ void sleep_ms(int ms) {
 int usage() {
     fprintf(stderr,
             "usage: session_bench [--sessions N] [--seconds S] [--parallel P] [--spares N] "
-            "[--console] [--pg]\n");
+            "[--console] [--pg [--no-preload]]\n");
     return 2;
 }
 
@@ -134,8 +137,12 @@ bool parse_count(const char *text, int min, int max, int *out) {
 bool parse_options(int argc, char **argv, Options *opts) {
     for (int i = 1; i < argc; i += 2) {
         std::string flag = argv[i];
-        if (flag == "--console" || flag == "--pg") {
-            (flag == "--pg" ? opts->pg : opts->console) = true;
+        bool *switch_on = flag == "--console" ? &opts->console
+                          : flag == "--pg"    ? &opts->pg
+                                              : nullptr;
+        if (switch_on != nullptr || flag == "--no-preload") {
+            if (switch_on != nullptr) *switch_on = true;
+            if (flag == "--no-preload") opts->preload = false;
             i--;  // a flag: no value follows
             continue;
         }
@@ -215,7 +222,7 @@ std::string read_text(const std::string &path) {
 
 // ---- the installation ----
 
-bool make_installation(Installation *inst, int spares, std::string *err) {
+bool make_installation(Installation *inst, const Options &opts, std::string *err) {
     char tmpl[] = "/tmp/vnx_sessbench_XXXXXX";
     if (mkdtemp(tmpl) == nullptr) {
         *err = std::string("mkdtemp: ") + strerror(errno);
@@ -241,8 +248,10 @@ bool make_installation(Installation *inst, int spares, std::string *err) {
         store->create_key(root + "\\PortServer") != 0 ||
         store->create_key(root + "\\ODBServer") != 0 ||
         store->create_key(root + "\\NetServer") != 0 ||
-        (spares >= 0 &&
-         store->set_value(root + "\\PortServer", "spares", std::to_string(spares)) != 0)) {
+        (opts.spares >= 0 &&
+         store->set_value(root + "\\PortServer", "spares", std::to_string(opts.spares)) != 0) ||
+        (!opts.preload &&
+         store->set_value(root + "\\ODBServer", "preload_drivers", "false") != 0)) {
         *err = "cannot write the configuration store: " + store->error();
         return false;
     }
@@ -906,8 +915,8 @@ int main(int argc, char **argv) {
     Installation inst;
     vnxtest::PostgresServer pg;
     std::string err;
-    if (!make_installation(&inst, opts.spares, &err) ||
-        (opts.pg && !set_up_postgres(inst, &pg, &err)) || !start_master(&inst, &err)) {
+    if (!make_installation(&inst, opts, &err) || (opts.pg && !set_up_postgres(inst, &pg, &err)) ||
+        !start_master(&inst, &err)) {
         fprintf(stderr, "session_bench: cannot set up the installation\n%s\n", err.c_str());
         remove_installation(&inst);
         pg.destroy();
