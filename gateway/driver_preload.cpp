@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <future>
 #include <map>
@@ -100,15 +101,42 @@ std::vector<std::string> libraries_of(SQLHENV env) {
     return libraries;
 }
 
+// A driver library that links OpenSSL (libpq does, for TLS and for SCRAM
+// authentication) would pay at its first connect for OpenSSL's one-time
+// set-up: reading its configuration, building the default provider's
+// algorithm tables (the first digest fetch) and seeding its random
+// generator. Done here through the driver's own handle, so that the OpenSSL
+// it links is the one set up; a library without OpenSSL is left as it is.
+void warm_openssl(void *driver) {
+    using InitCrypto = int (*)(uint64_t opts, const void *settings);
+    using FetchDigest = void *(*)(void *libctx, const char *name, const char *properties);
+    using FreeDigest = void (*)(void *digest);
+    using RandStatus = int (*)();
+    constexpr uint64_t kLoadConfig = 0x40;  // OPENSSL_INIT_LOAD_CONFIG
+    auto init = reinterpret_cast<InitCrypto>(dlsym(driver, "OPENSSL_init_crypto"));
+    if (init == nullptr || init(kLoadConfig, nullptr) != 1) return;
+    auto fetch = reinterpret_cast<FetchDigest>(dlsym(driver, "EVP_MD_fetch"));
+    auto free_digest = reinterpret_cast<FreeDigest>(dlsym(driver, "EVP_MD_free"));
+    if (fetch != nullptr && free_digest != nullptr) free_digest(fetch(nullptr, "SHA256", nullptr));
+    if (auto rand_status = reinterpret_cast<RandStatus>(dlsym(driver, "RAND_status")))
+        rand_status();
+}
+
 // The warm-up itself: an environment kept for the life of the process (so
 // the driver manager's own set-up is done once), then every data source's
-// driver library, loaded with its symbols resolved now and never unloaded.
+// driver library, never unloaded, and the OpenSSL it links. Symbols bind
+// lazily, as when the driver manager loads a driver: binding them all now
+// would cost more than the few a connect uses.
 int warm_up() {
     static SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return 0;
     int loaded = 0;
-    for (const std::string &library : libraries_of(env))
-        if (dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL) != nullptr) loaded++;
+    for (const std::string &library : libraries_of(env)) {
+        void *driver = dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        if (driver == nullptr) continue;
+        loaded++;
+        warm_openssl(driver);
+    }
     return loaded;
 }
 

@@ -7,12 +7,11 @@
 // beforehand, on a thread of its own, so that START is not delayed: it
 // allocates an ODBC environment, which stays for the life of the process,
 // and loads the driver library of every data source the driver manager lists
-// (user and system DSNs), resolving its symbols at once. CONNECT waits for
-// that to end before its first ODBC call, then connects as it always did:
-// the driver manager finds the library already loaded. A library that cannot
-// be loaded is left alone; the driver manager reports it at CONNECT as
-// before. ODBServer "preload_drivers" set to "false" switches the warm-up
-// off.
+// (user and system DSNs). CONNECT waits for that to end before its first
+// ODBC call, then connects as it always did: the driver manager finds the
+// library already loaded. A library that cannot be loaded is left alone; the
+// driver manager reports it at CONNECT as before. ODBServer
+// "preload_drivers" set to "false" switches the warm-up off.
 #pragma once
 
 #include <string>
