@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <future>
 #include <map>
+#include <mutex>
 #include <system_error>
 
 #include "support/config_cache.h"
@@ -24,12 +27,31 @@ namespace {
 constexpr SQLSMALLINT kNameMax = 512;
 constexpr SQLSMALLINT kAttributesMax = 4096;
 
-// The warm-up; started and waited for on the main thread only. At exit the
-// future's destructor waits for a warm-up still running.
+// The warm-up; started and waited for on the main thread only. A warm-up
+// that has not begun when CONNECT (or the end of the process) comes is
+// called off; one that has begun is waited for.
 struct Preload {
-    std::future<int> running;
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool called_off = false;  // under mutex
     bool started = false;
     int loaded = 0;
+    std::future<int> running;  // last member: destroyed (waited for) first
+
+    // Calls off the warm-up if it is still in its pause.
+    void call_off() {
+        std::lock_guard<std::mutex> lock(mutex);
+        called_off = true;
+        wake.notify_all();
+    }
+    // Waits out the pause before the warm-up: true when the warm-up is to go
+    // ahead, false when it was called off meanwhile. No pause: goes ahead.
+    bool wait_out(std::chrono::milliseconds pause) {
+        if (pause.count() <= 0) return true;
+        std::unique_lock<std::mutex> lock(mutex);
+        return !wake.wait_for(lock, pause, [this] { return called_off; });
+    }
+    ~Preload() { call_off(); }
 };
 
 Preload &preload() {
@@ -122,12 +144,13 @@ void warm_openssl(void *driver) {
         rand_status();
 }
 
-// The warm-up itself: an environment kept for the life of the process (so
-// the driver manager's own set-up is done once), then every data source's
-// driver library, never unloaded, and the OpenSSL it links. Symbols bind
-// lazily, as when the driver manager loads a driver: binding them all now
-// would cost more than the few a connect uses.
-int warm_up() {
+// The warm-up itself, after its pause: an environment kept for the life of
+// the process (so the driver manager's own set-up is done once), then every
+// data source's driver library, never unloaded, and the OpenSSL it links.
+// Symbols bind lazily, as when the driver manager loads a driver: binding
+// them all now would cost more than the few a connect uses.
+int warm_up(std::chrono::milliseconds pause) {
+    if (!preload().wait_out(pause)) return 0;
     static SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return 0;
     int loaded = 0;
@@ -156,12 +179,12 @@ std::vector<std::string> data_source_driver_libraries() {
     return libraries;
 }
 
-void start_driver_preload() {
+void start_driver_preload(std::chrono::milliseconds pause) {
     Preload &p = preload();
     if (p.started || preload_switched_off()) return;
     p.started = true;
     try {
-        p.running = std::async(std::launch::async, warm_up);
+        p.running = std::async(std::launch::async, warm_up, pause);
     } catch (const std::system_error &) {
         // No thread to be had: CONNECT loads its driver itself, as without
         // the warm-up.
@@ -170,7 +193,9 @@ void start_driver_preload() {
 
 int wait_driver_preload() {
     Preload &p = preload();
-    if (p.running.valid()) p.loaded = p.running.get();
+    if (!p.running.valid()) return p.loaded;
+    p.call_off();
+    p.loaded = p.running.get();
     return p.loaded;
 }
 

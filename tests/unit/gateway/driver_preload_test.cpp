@@ -11,6 +11,7 @@
 #include <sqlext.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "support/config_store.h"
 
 using namespace vnx;
+using std::chrono::milliseconds;
 
 namespace {
 
@@ -92,7 +94,7 @@ TEST_F(DriverPreload, LoadsTheDataSourcesLibrariesBeforeConnect) {
     EXPECT_EXIT(
         {
             bool before = loaded(pg_);
-            start_driver_preload();
+            start_driver_preload(milliseconds(0));
             int n = wait_driver_preload();
             bool ok = !before && n == 2 && loaded(pg_) && !loaded(pgw_);
             SQLHENV env;
@@ -127,19 +129,39 @@ TEST_F(DriverPreload, SwitchedOffBySetting) {
     store.reset();
     EXPECT_EXIT(
         {
-            start_driver_preload();
+            start_driver_preload(milliseconds(0));
             _exit(wait_driver_preload() == 0 && !loaded(pg_) ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
 
-// A gateway whose client stops at once exits while the warm-up may still
-// run: the exit waits for it instead of ending the process abnormally.
+// A CONNECT that comes while the warm-up is still in its pause calls it off
+// and loads nothing more than it asks for.
+TEST_F(DriverPreload, ConnectDuringThePauseCallsTheWarmUpOff) {
+    write_odbc_ini("[pg]\nDriver=PostgreSQL ANSI\n");
+    EXPECT_EXIT(
+        {
+            start_driver_preload(std::chrono::minutes(10));
+            int n = wait_driver_preload();
+            _exit(n == 0 && wait_driver_preload() == 0 && !loaded(pg_) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// A gateway whose client stops at once exits while the warm-up pauses or
+// runs: the exit calls it off or waits for it, instead of hanging for the
+// pause or ending the process abnormally.
 TEST_F(DriverPreload, ExitDuringTheWarmUpIsClean) {
     write_odbc_ini("[pg]\nDriver=PostgreSQL ANSI\n[lite]\nDriver=SQLite3\n");
     EXPECT_EXIT(
         {
-            start_driver_preload();
+            start_driver_preload(std::chrono::minutes(10));
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            start_driver_preload(milliseconds(0));
             exit(0);
         },
         ::testing::ExitedWithCode(0), "");
