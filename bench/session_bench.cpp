@@ -34,7 +34,8 @@
 //      of the floor run above plus a direct in-process SQLConnect and
 //      SQLDisconnect to the same DSN (driver already loaded in this process).
 //   The figure is session median / baseline median (each baseline run is
-//   one floor run plus the direct connect that follows it). --no-preload
+//   one floor run plus the direct connect that follows it). Each session and
+//   each baseline run starts 50 ms after the step before it ended. --no-preload
 //   sets ODBServer "preload_drivers" to "false": gateways then load their
 //   driver at CONNECT, for a comparison in the same conditions.
 //
@@ -742,6 +743,13 @@ bool pg_baseline_once(double *floor, double *direct, std::string *err) {
     return true;
 }
 
+// The pause before each measured step of the PostgreSQL phase: the processes
+// of the step before (a gateway ending, a PostgreSQL backend ending, the spare
+// the master started meanwhile) have done their work, so neither side is
+// charged for the other's leftovers. What a session sets off itself (the
+// master starts the replacement of its spare at its START) still falls on it.
+constexpr int kSettleMs = 50;
+
 struct PgLatencyResult {
     Stats session_us, baseline_us;
     Stats request_us, connect_us, start_us, odbc_us;  // the steps of a session
@@ -759,6 +767,7 @@ PgLatencyResult measure_pg_latency(const Installation &inst, int sessions) {
     for (int i = 0; i < sessions && !interrupted; i++) {
         std::string err;
         SessionTimes t;
+        sleep_ms(kSettleMs);
         double us = pg_session_once(inst.base, &t, &err);
         if (us >= 0) {
             session.push_back(us);
@@ -770,6 +779,7 @@ PgLatencyResult measure_pg_latency(const Installation &inst, int sessions) {
             note(err);
         }
         double f = 0, d = 0;
+        sleep_ms(kSettleMs);
         if (pg_baseline_once(&f, &d, &err)) {
             baseline.push_back(f + d);
             floor.push_back(f);
