@@ -27,9 +27,9 @@ namespace {
 constexpr SQLSMALLINT kNameMax = 512;
 constexpr SQLSMALLINT kAttributesMax = 4096;
 
-// The warm-up; started and waited for on the main thread only. A warm-up
-// that has not begun when CONNECT (or the end of the process) comes is
-// called off; one that has begun is waited for.
+// The warm-up; started, called off and waited for on the main thread only.
+// A warm-up that has not begun when START, CONNECT or the end of the process
+// comes is called off; one that has begun is waited for.
 struct Preload {
     std::mutex mutex;
     std::condition_variable wake;
@@ -189,6 +189,10 @@ void start_driver_preload(std::chrono::milliseconds pause) {
         // No thread to be had: CONNECT loads its driver itself, as without
         // the warm-up.
     }
+}
+
+void call_off_driver_preload() {
+    preload().call_off();
 }
 
 int wait_driver_preload() {

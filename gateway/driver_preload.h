@@ -12,10 +12,12 @@
 // The warm-up begins after a pause: the master starts a new spare at the
 // moment a client has taken the previous one, and that client's CONNECT,
 // the costliest step of its session, follows at once; on a busy machine the
-// warm-up would slow it down. A CONNECT that comes before the warm-up has
-// begun calls it off and loads its driver itself (so does a gateway started
-// for a waiting client, and one whose client stops at once wastes no work);
-// a CONNECT that comes while it runs waits for it before its first ODBC call.
+// warm-up would slow it down. It is work for the time before the client
+// comes: a START (or the end of the process) that comes before it has begun
+// calls it off, and CONNECT then loads its driver itself, as without the
+// warm-up; so a gateway started for a waiting client, or one handed out at
+// once, spends nothing on it. A warm-up that has begun is finished, and a
+// CONNECT that comes meanwhile waits for it before its first ODBC call.
 // Either way CONNECT then connects as it always did. A library that cannot be
 // loaded is left alone; the driver manager reports it at CONNECT as before.
 // ODBServer "preload_drivers" set to "false" switches the warm-up off.
@@ -43,6 +45,9 @@ inline constexpr std::chrono::milliseconds kWarmUpPause{20};
 // off or it has started already. Call before any
 // other ODBC call of the process (odbserver does, first thing).
 void start_driver_preload(std::chrono::milliseconds pause = kWarmUpPause);
+
+// Calls off a warm-up that has not begun (START does: the client is here).
+void call_off_driver_preload();
 
 // Calls off a warm-up that has not begun, or waits until it has ended; after
 // it, this thread may call ODBC. Returns the number of libraries loaded

@@ -105,6 +105,7 @@ int end_transaction(int32_t handle, int32_t *status, SQLUSMALLINT how, const cha
 
 int db_server_start(int32_t *result, const char *, const char *user, const char *, const char *,
                     int port) {
+    call_off_driver_preload();  // warming up is for the time before the client
     session().user = user;
     session().port = port;
     if (get_netserver_value("dqp_protocol") != "decnet")

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "support/config_cache.h"
@@ -59,6 +60,17 @@ class DriverPreload : public ::testing::Test {
         return {};
     }
     void write_odbc_ini(const std::string &text) { std::ofstream(dir_ + "/odbc.ini") << text; }
+    // True once this process has one thread left; false when a second one is
+    // still there after a minute.
+    static bool only_thread_left() {
+        for (int i = 0; i < 6000; i++) {
+            auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+            if (std::distance(std::filesystem::begin(tasks), std::filesystem::end(tasks)) == 1)
+                return true;
+            usleep(10000);
+        }
+        return false;
+    }
     static bool loaded(const std::string &library) {
         return dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr;
     }
@@ -135,15 +147,23 @@ TEST_F(DriverPreload, SwitchedOffBySetting) {
         ::testing::ExitedWithCode(0), "");
 }
 
-// A CONNECT that comes while the warm-up is still in its pause calls it off
-// and loads nothing more than it asks for.
-TEST_F(DriverPreload, ConnectDuringThePauseCallsTheWarmUpOff) {
+// A START or a CONNECT that comes while the warm-up is still in its pause
+// calls it off: nothing is loaded that the client did not ask for.
+TEST_F(DriverPreload, StartOrConnectDuringThePauseCallsTheWarmUpOff) {
     write_odbc_ini("[pg]\nDriver=PostgreSQL ANSI\n");
     EXPECT_EXIT(
         {
             start_driver_preload(std::chrono::minutes(10));
             int n = wait_driver_preload();
             _exit(n == 0 && wait_driver_preload() == 0 && !loaded(pg_) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            start_driver_preload(std::chrono::minutes(10));
+            call_off_driver_preload();
+            bool ended = only_thread_left();  // the warm-up ended without a wait
+            _exit(ended && wait_driver_preload() == 0 && !loaded(pg_) ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
