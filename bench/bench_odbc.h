@@ -1,6 +1,7 @@
 // Helpers shared by the benchmarks that compare the gateway with direct ODBC:
-// a direct ODBC connection (autocommit off, as the gateway runs) and a
-// gateway of one's own, started on a loopback port, STARTed and CONNECTed.
+// the project's ODBC driver list in a folder of the benchmark, a direct ODBC
+// connection (autocommit off, as the gateway runs) and a gateway of one's
+// own, started on a loopback port, STARTed and CONNECTed.
 #pragma once
 
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -26,6 +28,36 @@ using Clock = std::chrono::steady_clock;
 
 inline double seconds_since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Writes the project's driver list into dir (scripts/odbc-ini of the source
+// tree source_dir, which also leaves an empty dir/odbc.ini) and points
+// ODBCSYSINI and ODBCINI there: this process and every process it starts
+// later (a master, its gateways) then find the drivers and the data sources
+// written to dir/odbc.ini. False when the script failed.
+inline bool use_odbc_folder(const std::string &source_dir, const std::string &dir) {
+    std::string cmd = source_dir + "/scripts/odbc-ini '" + dir + "'";
+    if (system(cmd.c_str()) != 0) return false;
+    setenv("ODBCSYSINI", dir.c_str(), 1);
+    setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
+    return true;
+}
+
+// One direct connect and disconnect with environment and connection handles
+// of its own, as a new session makes them; true when both succeeded.
+inline bool connect_and_disconnect(const std::string &dsn, const std::string &user,
+                                   const std::string &pw) {
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return false;
+    bool ok = SQL_SUCCEEDED(SQLAllocConnect(env, &dbc));
+    std::string d = dsn, u = user, p = pw;
+    ok = ok && SQL_SUCCEEDED(SQLConnect(dbc, (SQLCHAR *)d.data(), SQL_NTS, (SQLCHAR *)u.data(),
+                                        SQL_NTS, (SQLCHAR *)p.data(), SQL_NTS));
+    ok = ok && SQL_SUCCEEDED(SQLDisconnect(dbc));
+    if (dbc != SQL_NULL_HDBC) SQLFreeConnect(dbc);
+    SQLFreeEnv(env);
+    return ok;
 }
 
 // A direct ODBC connection with autocommit off.

@@ -266,10 +266,7 @@ int main(int argc, char **argv) {
     if (mkdtemp(tmpl) == nullptr) return 1;
     std::string dir = tmpl;
     std::filesystem::current_path(dir);
-    std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + dir;
-    if (system(cmd.c_str()) != 0) return 1;
-    setenv("ODBCSYSINI", dir.c_str(), 1);
-    setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
+    if (!benchodbc::use_odbc_folder(VNX_SOURCE_DIR, dir)) return 1;
     setenv("VNX_REGISTRY", (dir + "/registry.db").c_str(), 1);
     std::ofstream ini(dir + "/odbc.ini");
     ini << "[sqlite]\nDriver=SQLite3\nDatabase=" << dir << "/big.db\n";

@@ -1,7 +1,8 @@
 // session_bench: what a new session costs through a real master, beside the
 // floor under it measured in the same run.
 //
-//   session_bench [--sessions N] [--seconds S] [--parallel P]
+//   session_bench [--sessions N] [--seconds S] [--parallel P] [--spares N]
+//                 [--console] [--pg [--no-preload]]
 //
 // Sets up a temporary installation (DB_ROOT directory that is also the
 // current directory, its own configuration store, odbserver copied in),
@@ -23,6 +24,20 @@
 // --spares 0 measures spawning on the critical path. --console then measures
 // the new sessions again with the master's console running (offscreen),
 // beside the headless figures of the same run.
+//
+// --pg measures new PostgreSQL sessions instead of a to d: the installation
+// gets the project's ODBC driver list (scripts/odbc-ini) and a DSN for a
+// throwaway PostgreSQL server, named by ODBCSYSINI and ODBCINI, which the
+// master and its gateways inherit; then N times, interleaved:
+//   e. a new PostgreSQL session: request, connect, START, and CONNECT to the
+//      DSN until its reply (the gateway's SQLConnect), beside the baseline
+//      of the floor run above plus a direct in-process SQLConnect and
+//      SQLDisconnect to the same DSN (driver already loaded in this process).
+//   The figure is session median / baseline median (each baseline run is
+//   one floor run plus the direct connect that follows it). Each session and
+//   each baseline run starts 50 ms after the step before it ended. --no-preload
+//   sets ODBServer "preload_drivers" to "false": gateways then load their
+//   driver at CONNECT, for a comparison in the same conditions.
 //
 // Notes: every loop is bounded by a count and by time, and SIGINT or SIGTERM
 // ends the current phase early. At the end the master gets SIGTERM (it
@@ -53,10 +68,12 @@
 #include <vector>
 
 #include "bench_net.h"
+#include "bench_odbc.h"
 #include "client/dqp_client.h"
 #include "client/port_query.h"
 #include "protocol/packet.h"
 #include "support/config_store.h"
+#include "tests/servers/throwaway_server.h"
 
 extern char **environ;
 
@@ -81,6 +98,8 @@ struct Options {
     int parallel = 20;
     int spares = -1;       // -1: not set in the store
     bool console = false;  // also measure new sessions with the console running
+    bool pg = false;       // measure new PostgreSQL sessions instead
+    bool preload = true;   // false: ODBServer "preload_drivers" is "false"
 };
 
 // The temporary installation and the master running in it.
@@ -104,7 +123,7 @@ void sleep_ms(int ms) {
 int usage() {
     fprintf(stderr,
             "usage: session_bench [--sessions N] [--seconds S] [--parallel P] [--spares N] "
-            "[--console]\n");
+            "[--console] [--pg [--no-preload]]\n");
     return 2;
 }
 
@@ -118,8 +137,13 @@ bool parse_count(const char *text, int min, int max, int *out) {
 
 bool parse_options(int argc, char **argv, Options *opts) {
     for (int i = 1; i < argc; i += 2) {
-        if (std::string(argv[i]) == "--console") {
-            opts->console = true;
+        std::string flag = argv[i];
+        bool *switch_on = flag == "--console" ? &opts->console
+                          : flag == "--pg"    ? &opts->pg
+                                              : nullptr;
+        if (switch_on != nullptr || flag == "--no-preload") {
+            if (switch_on != nullptr) *switch_on = true;
+            if (flag == "--no-preload") opts->preload = false;
             i--;  // a flag: no value follows
             continue;
         }
@@ -199,7 +223,7 @@ std::string read_text(const std::string &path) {
 
 // ---- the installation ----
 
-bool make_installation(Installation *inst, int spares, std::string *err) {
+bool make_installation(Installation *inst, const Options &opts, std::string *err) {
     char tmpl[] = "/tmp/vnx_sessbench_XXXXXX";
     if (mkdtemp(tmpl) == nullptr) {
         *err = std::string("mkdtemp: ") + strerror(errno);
@@ -225,8 +249,10 @@ bool make_installation(Installation *inst, int spares, std::string *err) {
         store->create_key(root + "\\PortServer") != 0 ||
         store->create_key(root + "\\ODBServer") != 0 ||
         store->create_key(root + "\\NetServer") != 0 ||
-        (spares >= 0 &&
-         store->set_value(root + "\\PortServer", "spares", std::to_string(spares)) != 0)) {
+        (opts.spares >= 0 &&
+         store->set_value(root + "\\PortServer", "spares", std::to_string(opts.spares)) != 0) ||
+        (!opts.preload &&
+         store->set_value(root + "\\ODBServer", "preload_drivers", "false") != 0)) {
         *err = "cannot write the configuration store: " + store->error();
         return false;
     }
@@ -310,6 +336,7 @@ struct SessionTimes {
     double request = 0;  // base port: the master spawns the gateway and answers its port
     double connect = 0;  // connecting to the gateway
     double start = 0;    // START until its reply
+    double odbc = 0;     // CONNECT to a data source until its reply (--pg)
 };
 
 // A new session up to the START reply: the connection and the gateway's pid,
@@ -638,6 +665,140 @@ AttackResult measure_under_attack(const Installation &inst, int requests) {
     return r;
 }
 
+// ---- PostgreSQL sessions (--pg) ----
+
+constexpr const char *kPgDsn = "pg";
+constexpr const char *kPgUser = "vnx";  // the throwaway server's user
+constexpr const char *kPgPassword = "secret";
+
+// Gives the installation the project's driver list and the DSN "pg" of a
+// newly started throwaway PostgreSQL server, through ODBCSYSINI and ODBCINI
+// (set before the master starts, so its gateways inherit them). One direct
+// connect checks the DSN and loads the driver into this process, so that
+// the baseline's direct connects all find it loaded.
+bool set_up_postgres(const Installation &inst, vnxtest::PostgresServer *pg, std::string *err) {
+    if (!benchodbc::use_odbc_folder(VNX_SOURCE_DIR, inst.dir)) {
+        *err = "scripts/odbc-ini failed";
+        return false;
+    }
+    if (!pg->start()) {
+        *err = "PostgreSQL did not start: " + pg->why();
+        return false;
+    }
+    std::ofstream(inst.dir + "/odbc.ini") << "[" << kPgDsn << "]\n" << pg->dsn_body() << "\n";
+    if (!benchodbc::connect_and_disconnect(kPgDsn, kPgUser, kPgPassword)) {
+        *err = "a direct connect to the DSN failed";
+        return false;
+    }
+    return true;
+}
+
+// CONNECT to the PostgreSQL DSN on a started session; the session handle, or
+// 0 with *err.
+int32_t connect_postgres(dqp::Connection *c, std::string *err) {
+    dqp::Reply r;
+    if (c->request(dqp::PKT_TYPE_CONNECT, 0, {"odb", kPgUser, kPgPassword, kPgDsn}, &r) != 0) {
+        *err = "CONNECT: " + c->error();
+        return 0;
+    }
+    if (r.type != dqp::PKT_TYPE_OK || r.info <= 0) {
+        *err = "CONNECT answered " + std::string(1, static_cast<char>(r.type)) + " " +
+               std::to_string(r.info);
+        return 0;
+    }
+    return r.info;
+}
+
+// A new PostgreSQL session up to the CONNECT reply, then DISCONNECT and STOP:
+// its time in microseconds up to the reply (steps in *times), or -1 with *err.
+double pg_session_once(int base, SessionTimes *times, std::string *err) {
+    pid_t gateway = 0;
+    auto t0 = Clock::now();
+    auto c = start_session(base, &gateway, err, times);
+    if (!c) return -1;
+    auto t1 = Clock::now();
+    int32_t handle = connect_postgres(c.get(), err);
+    double us = elapsed_us(t0);
+    times->odbc = elapsed_us(t1);
+    dqp::Reply r;
+    if (handle == 0) return -1;
+    if (c->request(dqp::PKT_TYPE_DISCONNECT, handle, {}, &r) != 0 || r.type != dqp::PKT_TYPE_OK) {
+        *err = "DISCONNECT failed: " + c->error();
+        return -1;
+    }
+    return stop_session(c.get(), err) ? us : -1;
+}
+
+// The baseline run: one floor run plus one direct connect and disconnect;
+// its parts in *floor and *direct, or false with *err.
+bool pg_baseline_once(double *floor, double *direct, std::string *err) {
+    *floor = floor_once(err);
+    if (*floor < 0) return false;
+    auto t0 = Clock::now();
+    if (!benchodbc::connect_and_disconnect(kPgDsn, kPgUser, kPgPassword)) {
+        *err = "a direct connect to the DSN failed";
+        return false;
+    }
+    *direct = elapsed_us(t0);
+    return true;
+}
+
+// The pause before each measured step of the PostgreSQL phase: the processes
+// of the step before (a gateway ending, a PostgreSQL backend ending, the spare
+// the master started meanwhile) have done their work, so neither side is
+// charged for the other's leftovers. What a session sets off itself (the
+// master starts the replacement of its spare at its START) still falls on it.
+constexpr int kSettleMs = 50;
+
+struct PgLatencyResult {
+    Stats session_us, baseline_us;
+    Stats request_us, connect_us, start_us, odbc_us;  // the steps of a session
+    Stats floor_us, direct_us;                        // the parts of the baseline
+    long failures = 0;
+    std::string first_error;
+};
+
+PgLatencyResult measure_pg_latency(const Installation &inst, int sessions) {
+    PgLatencyResult res;
+    std::vector<double> session, baseline, request, connect, start, odbc, floor, direct;
+    auto note = [&res](const std::string &e) {
+        if (res.failures++ == 0) res.first_error = e;
+    };
+    for (int i = 0; i < sessions && !interrupted; i++) {
+        std::string err;
+        SessionTimes t;
+        sleep_ms(kSettleMs);
+        double us = pg_session_once(inst.base, &t, &err);
+        if (us >= 0) {
+            session.push_back(us);
+            request.push_back(t.request);
+            connect.push_back(t.connect);
+            start.push_back(t.start);
+            odbc.push_back(t.odbc);
+        } else {
+            note(err);
+        }
+        double f = 0, d = 0;
+        sleep_ms(kSettleMs);
+        if (pg_baseline_once(&f, &d, &err)) {
+            baseline.push_back(f + d);
+            floor.push_back(f);
+            direct.push_back(d);
+        } else {
+            note(err);
+        }
+    }
+    res.session_us = stats_of(session);
+    res.baseline_us = stats_of(baseline);
+    res.request_us = stats_of(request);
+    res.connect_us = stats_of(connect);
+    res.start_us = stats_of(start);
+    res.odbc_us = stats_of(odbc);
+    res.floor_us = stats_of(floor);
+    res.direct_us = stats_of(direct);
+    return res;
+}
+
 // ---- report ----
 
 void print_stats(const char *name, const Stats &s) {
@@ -656,6 +817,23 @@ void print_latency(const LatencyResult &lat) {
            f.median > 0 ? s.median / f.median : 0);
     printf("  session p95 / floor median:    %.2f x   goal <= 1 x\n",
            f.median > 0 ? s.p95 / f.median : 0);
+}
+
+void print_pg_latency(const PgLatencyResult &r) {
+    const Stats &s = r.session_us, &b = r.baseline_us;
+    printf("\nnew PostgreSQL session latency (us)  n    median       p95       max\n");
+    print_stats("request..CONNECT reply", s);
+    print_stats("    port request", r.request_us);
+    print_stats("    connect", r.connect_us);
+    print_stats("    START", r.start_us);
+    print_stats("    CONNECT (SQLConnect)", r.odbc_us);
+    print_stats("baseline", b);
+    print_stats("    floor: spawn+file+1B", r.floor_us);
+    print_stats("    direct connect+disc.", r.direct_us);
+    printf("  session median / baseline median: %.2f x   goal <= 1.2 x\n",
+           b.median > 0 ? s.median / b.median : 0);
+    printf("  session p95 / baseline p95:       %.2f x\n", b.p95 > 0 ? s.p95 / b.p95 : 0);
+    if (r.failures > 0) printf("  failures: %ld (first: %s)\n", r.failures, r.first_error.c_str());
 }
 
 void print_rate(const char *name, const RateResult &r) {
@@ -682,36 +860,23 @@ void print_summary(const LatencyResult &lat, const RateResult &seq, const RateRe
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    Options opts;
-    if (!parse_options(argc, argv, &opts)) return usage();
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    Installation inst;
+// Phases a to d (and the console's, with --console) on the running master;
+// the number of failures.
+long run_phases(Installation *inst, const Options &opts) {
     std::string err;
-    if (!make_installation(&inst, opts.spares, &err) || !start_master(&inst, &err)) {
-        fprintf(stderr, "session_bench: cannot set up the installation\n%s\n", err.c_str());
-        remove_installation(&inst);
-        return 1;
-    }
-    printf("master on base port %d, DB_ROOT %s\n", inst.base, inst.dir.c_str());
     printf("a. %d new sessions interleaved with %d floor runs...\n", opts.sessions, opts.sessions);
     fflush(stdout);
-    LatencyResult lat = measure_latency(inst, opts.sessions);
+    LatencyResult lat = measure_latency(*inst, opts.sessions);
     printf("b. %d s of sequential sessions, then %d s on %d threads...\n", opts.seconds,
            opts.seconds, opts.parallel);
     fflush(stdout);
-    RateResult seq = measure_rate(inst, 1, opts.seconds);
-    RateResult par = measure_rate(inst, opts.parallel, opts.seconds);
-    MemoryResult mem = measure_memory(inst);
+    RateResult seq = measure_rate(*inst, 1, opts.seconds);
+    RateResult par = measure_rate(*inst, opts.parallel, opts.seconds);
+    MemoryResult mem = measure_memory(*inst);
     printf("d. %d server requests on the quiet master and %d with 60 hostile connections...\n",
            opts.sessions, opts.sessions);
     fflush(stdout);
-    AttackResult attack = measure_under_attack(inst, opts.sessions);
+    AttackResult attack = measure_under_attack(*inst, opts.sessions);
     print_summary(lat, seq, par, mem);
     printf("\nserver request latency (us)    n    median       p95       max\n");
     print_stats("quiet master", attack.quiet_us);
@@ -725,14 +890,14 @@ int main(int argc, char **argv) {
     if (opts.console) {
         // The same sessions against the same installation, now with the
         // console running in the master (offscreen).
-        stop_master(&inst);
-        if (!start_master(&inst, &err, true)) {
+        stop_master(inst);
+        if (!start_master(inst, &err, true)) {
             fprintf(stderr, "session_bench: the console master did not start\n%s\n", err.c_str());
             console_failures = 1;
         } else {
             bool headless =
-                read_text(inst.dir + "/master.err").find("headless") != std::string::npos;
-            LatencyResult with_console = measure_latency(inst, opts.sessions);
+                read_text(inst->dir + "/master.err").find("headless") != std::string::npos;
+            LatencyResult with_console = measure_latency(*inst, opts.sessions);
             console_failures = with_console.failures;
             printf("\nnew session (us), master %s   n    median       p95       max\n",
                    headless ? "fell back to headless!" : "with its console");
@@ -744,8 +909,42 @@ int main(int argc, char **argv) {
                        : 0);
         }
     }
+    return lat.failures + seq.failures + par.failures + attack.failures + console_failures +
+           (mem.gateway_kb < 0 ? 1 : 0);
+}
+
+int main(int argc, char **argv) {
+    Options opts;
+    if (!parse_options(argc, argv, &opts)) return usage();
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Installation inst;
+    vnxtest::PostgresServer pg;
+    std::string err;
+    if (!make_installation(&inst, opts, &err) || (opts.pg && !set_up_postgres(inst, &pg, &err)) ||
+        !start_master(&inst, &err)) {
+        fprintf(stderr, "session_bench: cannot set up the installation\n%s\n", err.c_str());
+        remove_installation(&inst);
+        pg.destroy();
+        return 1;
+    }
+    printf("master on base port %d, DB_ROOT %s\n", inst.base, inst.dir.c_str());
+    long failures = 0;
+    if (opts.pg) {
+        printf("e. %d new PostgreSQL sessions interleaved with %d baseline runs...\n",
+               opts.sessions, opts.sessions);
+        fflush(stdout);
+        PgLatencyResult r = measure_pg_latency(inst, opts.sessions);
+        print_pg_latency(r);
+        failures = r.failures;
+    } else {
+        failures = run_phases(&inst, opts);
+    }
     remove_installation(&inst);
-    long failures = lat.failures + seq.failures + par.failures + attack.failures +
-                    console_failures + (mem.gateway_kb < 0 ? 1 : 0);
+    pg.destroy();
     return failures == 0 && !interrupted ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "gateway/diagnostics.h"
+#include "gateway/driver_preload.h"
 #include "gateway/svr_session.h"
 #include "support/config_cache.h"
 #include "transport/session_notice.h"
@@ -104,6 +105,7 @@ int end_transaction(int32_t handle, int32_t *status, SQLUSMALLINT how, const cha
 
 int db_server_start(int32_t *result, const char *, const char *user, const char *, const char *,
                     int port) {
+    call_off_driver_preload();  // warming up is for the time before the client
     session().user = user;
     session().port = port;
     if (get_netserver_value("dqp_protocol") != "decnet")
@@ -129,6 +131,7 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
         s->set_error("data source name, user name or password too long");
         return connect_failure(s, error_handle, -1, 260);
     }
+    wait_driver_preload();  // no ODBC call while the warm-up runs
     SQLRETURN rc = SQLAllocEnv(&s->henv);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, -1, 301);
     rc = SQLAllocConnect(s->henv, &s->hdbc);

@@ -1,9 +1,12 @@
 // odbserver: the ODBC gateway. Started by the master's port server as
 // "odbserver PATH PORT" (PATH may itself hold blanks); serves one client on
-// PORT and exits when that client stops.
+// PORT and exits when that client stops. While it waits for its client it
+// loads the data sources' ODBC drivers (gateway/driver_preload.h).
+#include "gateway/driver_preload.h"
 #include "gateway/lib_svr.h"
 #include "runtime/server.h"
 
 int main(int argc, char **argv) {
+    vnx::start_driver_preload();
     return vnx::gateway_main(argc, argv, "odb", vnx::odb_backend_ops());
 }

@@ -1,0 +1,206 @@
+// Warming a gateway's ODBC layer. See driver_preload.h.
+#include "gateway/driver_preload.h"
+
+#include <dlfcn.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <future>
+#include <map>
+#include <mutex>
+#include <system_error>
+
+#include "support/config_cache.h"
+
+namespace vnx {
+
+namespace {
+
+// Names and attribute lists come back in buffers of these sizes; a longer
+// one is cut, and its library is then not found (CONNECT loads it as usual).
+constexpr SQLSMALLINT kNameMax = 512;
+constexpr SQLSMALLINT kAttributesMax = 4096;
+
+// The warm-up; started, called off and waited for on the main thread only.
+// A warm-up that has not begun when START, CONNECT or the end of the process
+// comes is called off; one that has begun is waited for.
+struct Preload {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool called_off = false;  // under mutex
+    bool started = false;
+    int loaded = 0;
+    std::future<int> running;  // last member: destroyed (waited for) first
+
+    // Calls off the warm-up if it is still in its pause.
+    void call_off() {
+        std::lock_guard<std::mutex> lock(mutex);
+        called_off = true;
+        wake.notify_all();
+    }
+    // Waits out the pause before the warm-up: true when the warm-up is to go
+    // ahead, false when it was called off meanwhile. No pause: goes ahead.
+    bool wait_out(std::chrono::milliseconds pause) {
+        if (pause.count() <= 0) return true;
+        std::unique_lock<std::mutex> lock(mutex);
+        return !wake.wait_for(lock, pause, [this] { return called_off; });
+    }
+    ~Preload() { call_off(); }
+};
+
+Preload &preload() {
+    static Preload p;
+    return p;
+}
+
+// The value of `key` in a driver's attribute list as SQLDrivers writes it:
+// "key=value" entries, each ended by a NUL, n bytes in all. Keys compare
+// without regard to case, as odbcinst.ini's do.
+std::string attribute(const char *list, size_t n, const std::string &key) {
+    for (size_t at = 0; at < n;) {
+        std::string entry(list + at, strnlen(list + at, n - at));
+        at += entry.size() + 1;
+        size_t eq = entry.find('=');
+        if (eq != key.size()) continue;
+        if (std::equal(key.begin(), key.end(), entry.begin(), [](char a, char b) {
+                return tolower(static_cast<unsigned char>(a)) ==
+                       tolower(static_cast<unsigned char>(b));
+            }))
+            return entry.substr(eq + 1);
+    }
+    return {};
+}
+
+// Each installed driver's library: "Driver64" when set (as the 64-bit driver
+// manager prefers it), else "Driver".
+std::map<std::string, std::string> installed_driver_libraries(SQLHENV env) {
+    std::map<std::string, std::string> libraries;
+    SQLCHAR name[kNameMax], attrs[kAttributesMax];
+    SQLSMALLINT name_len = 0, attrs_len = 0;
+    for (SQLUSMALLINT dir = SQL_FETCH_FIRST; SQL_SUCCEEDED(
+             SQLDrivers(env, dir, name, kNameMax, &name_len, attrs, kAttributesMax, &attrs_len));
+         dir = SQL_FETCH_NEXT) {
+        const char *list = reinterpret_cast<const char *>(attrs);
+        size_t n = std::clamp<SQLSMALLINT>(attrs_len, 0, kAttributesMax - 1);
+        std::string library = attribute(list, n, "Driver64");
+        if (library.empty()) library = attribute(list, n, "Driver");
+        if (!library.empty()) libraries[reinterpret_cast<const char *>(name)] = library;
+    }
+    return libraries;
+}
+
+// The DSNs' drivers as the driver manager lists them (a driver name, or a
+// library path written straight into the DSN).
+std::vector<std::string> data_source_drivers(SQLHENV env) {
+    std::vector<std::string> drivers;
+    SQLCHAR dsn[kNameMax], driver[kNameMax];
+    SQLSMALLINT dsn_len = 0, driver_len = 0;
+    for (SQLUSMALLINT dir = SQL_FETCH_FIRST; SQL_SUCCEEDED(
+             SQLDataSources(env, dir, dsn, kNameMax, &dsn_len, driver, kNameMax, &driver_len));
+         dir = SQL_FETCH_NEXT)
+        drivers.emplace_back(reinterpret_cast<const char *>(driver));
+    return drivers;
+}
+
+std::vector<std::string> libraries_of(SQLHENV env) {
+    std::map<std::string, std::string> installed = installed_driver_libraries(env);
+    std::vector<std::string> libraries;
+    for (const std::string &driver : data_source_drivers(env)) {
+        auto it = installed.find(driver);
+        std::string library = it != installed.end()                   ? it->second
+                              : driver.find('/') != std::string::npos ? driver
+                                                                      : std::string();
+        if (!library.empty() &&
+            std::find(libraries.begin(), libraries.end(), library) == libraries.end())
+            libraries.push_back(library);
+    }
+    return libraries;
+}
+
+// A driver library that links OpenSSL (libpq does, for TLS and for SCRAM
+// authentication) would pay at its first connect for OpenSSL's one-time
+// set-up: reading its configuration, building the default provider's
+// algorithm tables (the first digest fetch) and seeding its random
+// generator. Done here through the driver's own handle, so that the OpenSSL
+// it links is the one set up; a library without OpenSSL is left as it is.
+void warm_openssl(void *driver) {
+    using InitCrypto = int (*)(uint64_t opts, const void *settings);
+    using FetchDigest = void *(*)(void *libctx, const char *name, const char *properties);
+    using FreeDigest = void (*)(void *digest);
+    using RandStatus = int (*)();
+    constexpr uint64_t kLoadConfig = 0x40;  // OPENSSL_INIT_LOAD_CONFIG
+    auto init = reinterpret_cast<InitCrypto>(dlsym(driver, "OPENSSL_init_crypto"));
+    if (init == nullptr || init(kLoadConfig, nullptr) != 1) return;
+    auto fetch = reinterpret_cast<FetchDigest>(dlsym(driver, "EVP_MD_fetch"));
+    auto free_digest = reinterpret_cast<FreeDigest>(dlsym(driver, "EVP_MD_free"));
+    if (fetch != nullptr && free_digest != nullptr) free_digest(fetch(nullptr, "SHA256", nullptr));
+    if (auto rand_status = reinterpret_cast<RandStatus>(dlsym(driver, "RAND_status")))
+        rand_status();
+}
+
+// The warm-up itself, after its pause: an environment kept for the life of
+// the process (so the driver manager's own set-up is done once), then every
+// data source's driver library, never unloaded, and the OpenSSL it links.
+// Symbols bind lazily, as when the driver manager loads a driver: binding
+// them all now would cost more than the few a connect uses.
+int warm_up(std::chrono::milliseconds pause) {
+    if (!preload().wait_out(pause)) return 0;
+    static SQLHENV env = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return 0;
+    int loaded = 0;
+    for (const std::string &library : libraries_of(env)) {
+        void *driver = dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        if (driver == nullptr) continue;
+        loaded++;
+        warm_openssl(driver);
+    }
+    return loaded;
+}
+
+bool preload_switched_off() {
+    for (const auto &[name, data] : load_registry_key(std::string(kRootKey) + "\\ODBServer"))
+        if (name == "preload_drivers") return data == "false";
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> data_source_driver_libraries() {
+    SQLHENV env = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return {};
+    std::vector<std::string> libraries = libraries_of(env);
+    SQLFreeEnv(env);
+    return libraries;
+}
+
+void start_driver_preload(std::chrono::milliseconds pause) {
+    Preload &p = preload();
+    if (p.started || preload_switched_off()) return;
+    p.started = true;
+    try {
+        p.running = std::async(std::launch::async, warm_up, pause);
+    } catch (const std::system_error &) {
+        // No thread to be had: CONNECT loads its driver itself, as without
+        // the warm-up.
+    }
+}
+
+void call_off_driver_preload() {
+    preload().call_off();
+}
+
+int wait_driver_preload() {
+    Preload &p = preload();
+    if (!p.running.valid()) return p.loaded;
+    p.call_off();
+    p.loaded = p.running.get();
+    return p.loaded;
+}
+
+}  // namespace vnx

@@ -1,0 +1,57 @@
+// Warming a gateway's ODBC layer before its client asks for a data source.
+//
+// A gateway is a new process for each client, and the first SQLConnect in a
+// process loads the driver library with everything it links (for psqlODBC:
+// libpq, OpenSSL, Kerberos, LDAP and more), several milliseconds of work.
+// A gateway that waits for its client (a warm spare above all) does that work
+// beforehand, on a thread of its own, so that START is not delayed: it
+// allocates an ODBC environment, which stays for the life of the process,
+// and loads the driver library of every data source the driver manager lists
+// (user and system DSNs), and the OpenSSL such a library links.
+//
+// The warm-up begins after a pause: the master starts a new spare at the
+// moment a client has taken the previous one, and that client's CONNECT,
+// the costliest step of its session, follows at once; on a busy machine the
+// warm-up would slow it down. It is work for the time before the client
+// comes: a START (or the end of the process) that comes before it has begun
+// calls it off, and CONNECT then loads its driver itself, as without the
+// warm-up; so a gateway started for a waiting client, or one handed out at
+// once, spends nothing on it. A warm-up that has begun is finished, and a
+// CONNECT that comes meanwhile waits for it before its first ODBC call.
+// Either way CONNECT then connects as it always did. A library that cannot be
+// loaded is left alone; the driver manager reports it at CONNECT as before.
+// ODBServer "preload_drivers" set to "false" switches the warm-up off.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace vnx {
+
+// The driver library of each data source the driver manager lists, once
+// each, in the order of the list: the "Driver" entry of the DSN's driver in
+// odbcinst.ini, or the DSN's driver itself when that is a path. DSNs whose
+// driver names no library are left out. Calls the driver manager.
+std::vector<std::string> data_source_driver_libraries();
+
+// Longer than the CPU-bound part of a local PostgreSQL connect on a loaded
+// two-core machine (about 10 to 15 ms), far shorter than a spare usually
+// waits for its client.
+inline constexpr std::chrono::milliseconds kWarmUpPause{20};
+
+// Starts the warm-up on a thread of its own, to begin after `pause` (at once,
+// and then never called off, when it is 0), unless the settings switch it
+// off or it has started already. Call before any
+// other ODBC call of the process (odbserver does, first thing).
+void start_driver_preload(std::chrono::milliseconds pause = kWarmUpPause);
+
+// Calls off a warm-up that has not begun (START does: the client is here).
+void call_off_driver_preload();
+
+// Calls off a warm-up that has not begun, or waits until it has ended; after
+// it, this thread may call ODBC. Returns the number of libraries loaded
+// (0 when the warm-up was called off or never started).
+int wait_driver_preload();
+
+}  // namespace vnx

@@ -1,0 +1,190 @@
+// The gateway's driver warm-up: which libraries the data sources name, and
+// the warm-up itself. Each test's ODBC calls run in a fresh child process
+// (death-test style): the driver manager keeps the ini paths it saw first for
+// the life of a process, the warm-up starts only once per process, as in a
+// gateway, and no library this test program loaded before counts.
+#include "gateway/driver_preload.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sql.h>
+#include <sqlext.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "support/config_cache.h"
+#include "support/config_store.h"
+
+using namespace vnx;
+using std::chrono::milliseconds;
+
+namespace {
+
+class DriverPreload : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vnx_preload_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + dir_;
+        ASSERT_EQ(system(cmd.c_str()), 0);
+        setenv("ODBCSYSINI", dir_.c_str(), 1);
+        setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
+        setenv("VNX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
+        reset_registry_cache_for_tests();
+        sqlite_ = driver_library("SQLite3");
+        pg_ = driver_library("PostgreSQL ANSI");
+        pgw_ = driver_library("PostgreSQL Unicode");
+        if (sqlite_.empty() || pg_.empty() || pgw_.empty())
+            GTEST_SKIP() << "the SQLite and PostgreSQL ODBC drivers are not installed";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    // The "Driver" line that scripts/odbc-ini wrote for a driver, or "".
+    std::string driver_library(const std::string &name) {
+        std::ifstream in(dir_ + "/odbcinst.ini");
+        std::string line;
+        bool in_section = false;
+        while (std::getline(in, line)) {
+            if (line.rfind('[', 0) == 0) in_section = line == "[" + name + "]";
+            if (in_section && line.rfind("Driver=", 0) == 0) return line.substr(7);
+        }
+        return {};
+    }
+    void write_odbc_ini(const std::string &text) { std::ofstream(dir_ + "/odbc.ini") << text; }
+    // True once this process has one thread left; false when a second one is
+    // still there after a minute.
+    static bool only_thread_left() {
+        for (int i = 0; i < 6000; i++) {
+            auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+            if (std::distance(std::filesystem::begin(tasks), std::filesystem::end(tasks)) == 1)
+                return true;
+            usleep(10000);
+        }
+        return false;
+    }
+    static bool loaded(const std::string &library) {
+        return dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr;
+    }
+    std::string dir_, sqlite_, pg_, pgw_;
+};
+
+TEST_F(DriverPreload, EachDataSourceDriverLibraryOnceInListOrder) {
+    write_odbc_ini(
+        "[pg1]\nDriver=PostgreSQL ANSI\n"
+        "[lite]\nDriver=SQLite3\nDatabase=/nonexistent/t.db\n"
+        "[pg2]\nDriver=PostgreSQL ANSI\n"
+        "[bypath]\nDriver=/opt/drivers/libdirect.so\n"
+        "[unknown]\nDriver=No Such Driver\n");
+    std::vector<std::string> expected = {pg_, sqlite_, "/opt/drivers/libdirect.so"};
+    EXPECT_EXIT(
+        {
+            std::vector<std::string> got = data_source_driver_libraries();
+            for (const std::string &library : got)
+                fprintf(stderr, "%s\n", library.c_str());
+            write_odbc_ini("");
+            _exit(got == expected && data_source_driver_libraries().empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// The warm-up loads the libraries of the data sources only (no gateway test
+// loads the PostgreSQL drivers), skips one that does not exist, and a
+// CONNECT afterwards works, or fails for the missing library with the driver
+// manager's own message, as without the warm-up.
+TEST_F(DriverPreload, LoadsTheDataSourcesLibrariesBeforeConnect) {
+    write_odbc_ini("[pg]\nDriver=PostgreSQL ANSI\n[lite]\nDriver=SQLite3\nDatabase=" + dir_ +
+                   "/t.db\n[missing]\nDriver=" + dir_ + "/libmissing.so\n");
+    EXPECT_EXIT(
+        {
+            bool before = loaded(pg_);
+            start_driver_preload(milliseconds(0));
+            int n = wait_driver_preload();
+            bool ok = !before && n == 2 && loaded(pg_) && !loaded(pgw_);
+            SQLHENV env;
+            SQLHDBC dbc;
+            SQLAllocEnv(&env);
+            SQLAllocConnect(env, &dbc);
+            ok = ok &&
+                 SQL_SUCCEEDED(SQLConnect(dbc, (SQLCHAR *)"lite", SQL_NTS, nullptr, 0, nullptr, 0));
+            SQLDisconnect(dbc);
+            SQLRETURN rc = SQLConnect(dbc, (SQLCHAR *)"missing", SQL_NTS, nullptr, 0, nullptr, 0);
+            SQLCHAR state[6] = "";
+            SQLINTEGER native = 0;
+            SQLCHAR text[512] = "";
+            SQLSMALLINT len = 0;
+            SQLError(env, dbc, SQL_NULL_HSTMT, state, &native, text, sizeof text, &len);
+            ok = ok && !SQL_SUCCEEDED(rc) && strstr((char *)text, "libmissing.so") != nullptr;
+            fprintf(stderr, "loaded %d, %s: %s (before %d, pg %d, pgw %d)\n", n, state, text,
+                    before, loaded(pg_), loaded(pgw_));
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "loaded 2, 01000");
+}
+
+TEST_F(DriverPreload, SwitchedOffBySetting) {
+    write_odbc_ini("[pg]\nDriver=PostgreSQL ANSI\n");
+    std::string err;
+    auto store = ConfigStore::open(dir_ + "/registry.db", true, &err);
+    ASSERT_NE(store, nullptr) << err;
+    ASSERT_EQ(store->create_key(std::string(kRootKey) + "\\ODBServer"), 0);
+    ASSERT_EQ(store->set_value(std::string(kRootKey) + "\\ODBServer", "preload_drivers", "false"),
+              0);
+    store.reset();
+    EXPECT_EXIT(
+        {
+            start_driver_preload(milliseconds(0));
+            _exit(wait_driver_preload() == 0 && !loaded(pg_) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// A START or a CONNECT that comes while the warm-up is still in its pause
+// calls it off: nothing is loaded that the client did not ask for.
+TEST_F(DriverPreload, StartOrConnectDuringThePauseCallsTheWarmUpOff) {
+    write_odbc_ini("[pg]\nDriver=PostgreSQL ANSI\n");
+    EXPECT_EXIT(
+        {
+            start_driver_preload(std::chrono::minutes(10));
+            int n = wait_driver_preload();
+            _exit(n == 0 && wait_driver_preload() == 0 && !loaded(pg_) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            start_driver_preload(std::chrono::minutes(10));
+            call_off_driver_preload();
+            bool ended = only_thread_left();  // the warm-up ended without a wait
+            _exit(ended && wait_driver_preload() == 0 && !loaded(pg_) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// A gateway whose client stops at once exits while the warm-up pauses or
+// runs: the exit calls it off or waits for it, instead of hanging for the
+// pause or ending the process abnormally.
+TEST_F(DriverPreload, ExitDuringTheWarmUpIsClean) {
+    write_odbc_ini("[pg]\nDriver=PostgreSQL ANSI\n[lite]\nDriver=SQLite3\n");
+    EXPECT_EXIT(
+        {
+            start_driver_preload(std::chrono::minutes(10));
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            start_driver_preload(milliseconds(0));
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
