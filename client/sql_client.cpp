@@ -506,6 +506,7 @@ int SqlClient::query(std::string_view sql, ExecResult *out, const HeaderFn &on_f
 
     if (rc == 0 && out->has_cursor && same_name(out->cursor, guess)) {
         failure_ = Failure::none;
+        last_status_ = 0;
         error_.clear();
         bool stopped = have_fields && on_fields(fields) != 0;
         int frc = stopped ? read_rows(nullptr, nullptr) : read_rows(on_header, on_row);
@@ -564,7 +565,11 @@ int SqlClient::outs_reply(int type, std::string_view cursor, std::string_view wh
 int SqlClient::declare(std::string_view cursor, std::string_view sql, std::string_view mode) {
     std::string why;
     if (check_cursor_name(cursor, &why) != 0) return fail("DECLARE: " + why);
-    return call(PKT_TYPE_DECLARE, {cursor, sql, mode}, 2);
+    int rc = call(PKT_TYPE_DECLARE, {cursor, sql, mode}, 2);
+    // A cursor declared under the name of the session's queries would be
+    // what a pipelined FETCHMANY reaches: no pipelining while it lives.
+    if (rc == 0 && same_name(cursor, exec_cursor_name())) unread_exec_cursors_++;
+    return rc;
 }
 
 int SqlClient::open(std::string_view cursor, int32_t *rows) {

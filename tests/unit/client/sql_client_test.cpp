@@ -460,6 +460,10 @@ TEST(SqlClientQuery, OtherStatementsAndUnreadQueryCursorsGoOneRequestAtATime) {
         g.ok({"0", "0"});
         ASSERT_TRUE(g.next());  // execsql SELECT 1: its cursor is left unread
         g.ok({"0", "0", "DQP_SLT_00000001"});
+        ASSERT_TRUE(g.next());  // DECLARE under that name
+        g.ok({"0", "0"});
+        ASSERT_TRUE(g.next());  // FETCHMANY: an empty result
+        g.reply(dqp::PKT_TYPE_EOF, 100);
         ASSERT_TRUE(g.next());  // query SELECT 2: EXECSQL alone first
         g.ok({"0", "0", "DQP_SLT_00000001"});
         ASSERT_TRUE(g.next());
@@ -473,6 +477,10 @@ TEST(SqlClientQuery, OtherStatementsAndUnreadQueryCursorsGoOneRequestAtATime) {
     ASSERT_EQ(sql.query("UPDATE t SET a = 1", &res, nullptr, nullptr, nullptr), 0);
     EXPECT_FALSE(res.has_cursor);
     ASSERT_EQ(sql.execsql("SELECT 1", &res), 0);
+    ASSERT_EQ(sql.declare("dqp_slt_00000001", "SELECT 3"), 0);  // the same name, declared
+    std::vector<FieldDesc> none;
+    std::vector<Row> no_rows;
+    ASSERT_EQ(sql.fetchmany("DQP_SLT_00000001", &none, &no_rows), 0);  // releases one of them
     int rows = 0;
     ASSERT_EQ(sql.query("SELECT 2", &res, nullptr, nullptr, [&](Row &&) { return ++rows, 0; }), 0)
         << sql.error();
@@ -481,5 +489,5 @@ TEST(SqlClientQuery, OtherStatementsAndUnreadQueryCursorsGoOneRequestAtATime) {
     std::string types;
     for (const dqp::Reply &r : reqs)
         types += static_cast<char>(r.type);
-    EXPECT_EQ(types, "CGGGQ");  // no MAPERROR: nothing was pipelined
+    EXPECT_EQ(types, "CGGUQGQ");  // no MAPERROR: nothing was pipelined
 }
