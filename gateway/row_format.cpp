@@ -268,10 +268,8 @@ size_t write_value_text(const svr_column &c, char *out, size_t cap) {
 }
 
 void append_value_text(const svr_column &c, std::string *out) {
-    size_t from = out->size();
-    out->resize(from + kValueTextMax);
-    size_t n = write_value_text(c, out->data() + from, kValueTextMax);
-    out->resize(from + n);
+    char text[kValueTextMax];
+    out->append(text, static_cast<size_t>(put_value_text(c, text) - text));
 }
 
 std::string value_text(const svr_column &c) {
