@@ -19,7 +19,8 @@
 //      time / baseline time;
 //   c. the gateway's resident memory while it streams the N rows from
 //      PostgreSQL through a DSN with UseDeclareFetch=1, Fetch=10000.
-// Each timing is the best of K runs. The temporary folder and the server are
+// Each timing is the best of K runs. VNX_BENCH_GATEWAY names another command
+// to start the gateways with (it is given the port). The temporary folder and the server are
 // removed at the end.
 #include <signal.h>
 #include <sql.h>
@@ -295,7 +296,10 @@ int main(int argc, char **argv) {
             !db.exec("INSERT INTO big SELECT g, 'row ' || g FROM generate_series(1, " + n + ") g"))
             printf("cannot fill the PostgreSQL table\n");
     }
-    std::string odbserver = VNX_ODBSERVER_PATH;
+    // VNX_BENCH_GATEWAY runs the gateways through another command, for
+    // example a script that starts them under a profiler.
+    const char *gateway = getenv("VNX_BENCH_GATEWAY");
+    std::string odbserver = gateway != nullptr && *gateway != '\0' ? gateway : VNX_ODBSERVER_PATH;
     if (only != "pg") run_source({"SQLite", "sqlite", "", ""}, odbserver, nrows, rounds, runs);
     if (have_pg) {
         run_source({"PostgreSQL", "pg", "vnx", "secret"}, odbserver, nrows, rounds, runs);
