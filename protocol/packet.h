@@ -95,13 +95,31 @@ const char *packet_type_name(int type);
 // Reads `width` upper-case hex digits. 0 and the value, or -1 when any
 // character is not one of 0-9, A-F (lower case is refused too).
 int parse_hex(const char *text, int width, uint32_t *value);
-// Writes `value` as exactly `width` upper-case hex digits (no NUL).
-inline void put_hex(char *text, int width, uint32_t value) {
-    constexpr char kDigits[] = "0123456789ABCDEF";
-    for (int i = width - 1; i >= 0; i--) {
-        text[i] = kDigits[value & 0xF];
-        value >>= 4;
+// The two upper-case hex digits of every byte value, "000102...FEFF".
+struct HexPairs {
+    char text[512];
+    constexpr HexPairs() : text() {
+        constexpr char kDigits[] = "0123456789ABCDEF";
+        for (int b = 0; b < 256; b++) {
+            text[2 * b] = kDigits[b >> 4];
+            text[2 * b + 1] = kDigits[b & 0xF];
+        }
     }
+};
+inline constexpr HexPairs kHexPairs;
+
+// Writes `value` as exactly `width` upper-case hex digits (no NUL). Every
+// packet header, offset and length goes through here, so digits are written
+// two at a time.
+inline void put_hex(char *text, int width, uint32_t value) {
+    int i = width;
+    for (; i >= 2; i -= 2) {
+        const char *pair = kHexPairs.text + 2 * (value & 0xFF);
+        text[i - 2] = pair[0];
+        text[i - 1] = pair[1];
+        value >>= 8;
+    }
+    if (i == 1) text[0] = kHexPairs.text[2 * (value & 0xF) + 1];
 }
 
 // Builds a packet into buf (capacity `cap` bytes, NUL included). Returns its

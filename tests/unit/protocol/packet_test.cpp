@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -80,6 +81,29 @@ TEST(Packet, HexFieldsAcceptOnlyUpperCaseDigits) {
     EXPECT_EQ(parse_hex("00ff", 4, &v), -1);
     EXPECT_EQ(parse_hex("00G0", 4, &v), -1);
     EXPECT_EQ(parse_hex(" 001", 4, &v), -1);
+}
+
+TEST(Packet, HexDigitsOfEveryWidthAreTheLowDigitsOfTheValue) {
+    // Odd and even widths, values wider than the field (only the low digits
+    // are written), and nothing written outside the field.
+    const uint32_t values[] = {0, 1, 0xF, 0x10, 0xAB, 0x1234, 0xFFFF, 0x12345, 0x89ABCDEF};
+    for (int width = 1; width <= 8; width++)
+        for (uint32_t v : values) {
+            char text[10];
+            memset(text, '#', sizeof text);
+            put_hex(text + 1, width, v);
+            char expected[16];
+            uint64_t mask = (uint64_t{1} << (4 * width)) - 1;
+            snprintf(expected, sizeof expected, "%0*llX", width,
+                     static_cast<unsigned long long>(v & mask));
+            EXPECT_EQ(std::string(text + 1, static_cast<size_t>(width)), expected)
+                << "width " << width << " value " << v;
+            EXPECT_EQ(text[0], '#');
+            EXPECT_EQ(text[1 + width], '#');
+            uint32_t back = 0;
+            EXPECT_EQ(parse_hex(text + 1, width, &back), 0);
+            EXPECT_EQ(back, v & mask);
+        }
 }
 
 TEST(Packet, CheckAcceptsBuiltPackets) {
