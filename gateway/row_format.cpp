@@ -79,17 +79,22 @@ Kind kind_of(SQLSMALLINT t) {
     }
 }
 
-// The bound text up to its terminator, at most `limit` characters.
-std::string_view bound_text(const svr_column &c, size_t limit) {
-    size_t n = strnlen(c.data, kColumnDataSize);
-    return std::string_view(c.data, std::min(n, limit));
+// The text of a bound value up to its first NUL, within the bytes the
+// driver reported (a value the driver cut fills the buffer but its last
+// byte), at most `limit` characters.
+std::string_view bound_text(BoundValue v, size_t limit) {
+    size_t in_buffer = v.length >= 0 && v.length < kColumnDataSize
+                           ? static_cast<size_t>(v.length)
+                           : static_cast<size_t>(kColumnDataSize - 1);
+    size_t n = strnlen(v.data, std::min(in_buffer, limit));
+    return std::string_view(v.data, n);
 }
 
 // "%*d" of the precision, written by hand: this runs for every integer of
 // every row. At most 20 characters.
-char *put_integer(const svr_column &c, char *out) {
+char *put_integer(const svr_column &c, const char *data, char *out) {
     SQLINTEGER v = 0;
-    memcpy(&v, c.data, sizeof v);
+    memcpy(&v, data, sizeof v);
     char digits[16];
     int n = 0;
     int64_t x = v < 0 ? -static_cast<int64_t>(v) : v;
@@ -111,14 +116,14 @@ char *put_integer(const svr_column &c, char *out) {
 // "%*f" of the width; a value whose text would be longer keeps fewer
 // decimals, and one whose integral part alone is too wide is sent whole:
 // never a cut that changes the number. Less than kValueTextMax characters.
-char *put_float(const svr_column &c, char *out) {
+char *put_float(const svr_column &c, const char *data, char *out) {
     double v = 0;
     if (c.sql_type == SQL_REAL) {
         float f = 0;
-        memcpy(&f, c.data, sizeof f);
+        memcpy(&f, data, sizeof f);
         v = f;
     } else {
-        memcpy(&v, c.data, sizeof v);
+        memcpy(&v, data, sizeof v);
     }
     int w = std::min(std::max(precision16(c), 0), 64);
     char buf[kValueTextMax];
@@ -137,9 +142,9 @@ char *put_float(const svr_column &c, char *out) {
 }
 
 // The date without its '-', at most 8 characters.
-char *put_date(const svr_column &c, char *out) {
+char *put_date(BoundValue v, char *out) {
     size_t kept = 0;
-    for (char ch : bound_text(c, kColumnDataSize)) {
+    for (char ch : bound_text(v, kColumnDataSize)) {
         if (ch == '-') continue;
         if (kept++ == 8) break;
         *out++ = ch;
@@ -158,32 +163,32 @@ char *trim_trailing_blanks(char *from, char *end) {
     return end;
 }
 
-// Writes the value text at out, which has room for kValueTextMax bytes;
-// returns its end.
-char *put_value_text(const svr_column &c, char *out) {
+// Writes the text of value v of column c at out, which has room for
+// kValueTextMax bytes; returns its end.
+char *put_value_text(const svr_column &c, BoundValue v, char *out) {
     char *from = out;
-    if (c.length == SQL_NULL_DATA) return out;
+    if (v.length == SQL_NULL_DATA) return out;
     switch (kind_of(c.sql_type)) {
         case Kind::Bit:
-            *out++ = c.data[0] == '0' || c.data[0] == '\0' ? 'F' : 'T';
+            *out++ = v.data[0] == '0' || v.data[0] == '\0' ? 'F' : 'T';
             return out;
         case Kind::Number:
         case Kind::Small:
-            out = put_text(bound_text(c, kColumnDataSize), out);
+            out = put_text(bound_text(v, kColumnDataSize), out);
             break;
         case Kind::Integer:
-            out = put_integer(c, out);
+            out = put_integer(c, v.data, out);
             break;
         case Kind::Float:
-            out = put_float(c, out);
+            out = put_float(c, v.data, out);
             break;
         case Kind::Date:
-            out = put_date(c, out);
+            out = put_date(v, out);
             break;
         case Kind::Char:
         case Kind::Time:
         case Kind::Stamp:
-            out = put_text(bound_text(c, static_cast<size_t>(precision_or_255(c))), out);
+            out = put_text(bound_text(v, static_cast<size_t>(precision_or_255(c))), out);
             break;
         case Kind::Binary: {
             int p = precision16(c);
@@ -199,6 +204,10 @@ char *put_value_text(const svr_column &c, char *out) {
             return out;
     }
     return trim_trailing_blanks(from, out);
+}
+
+BoundValue bound_value(const svr_column &c) {
+    return {c.data, c.length};
 }
 
 }  // namespace
@@ -258,18 +267,22 @@ std::string field_description(const svr_column &c, bool field_list) {
     return out;
 }
 
-size_t write_value_text(const svr_column &c, char *out, size_t cap) {
-    if (cap >= kValueTextMax) return static_cast<size_t>(put_value_text(c, out) - out);
+size_t write_value_text(const svr_column &c, BoundValue v, char *out, size_t cap) {
+    if (cap >= kValueTextMax) return static_cast<size_t>(put_value_text(c, v, out) - out);
     char buf[kValueTextMax];
-    size_t n = static_cast<size_t>(put_value_text(c, buf) - buf);
+    size_t n = static_cast<size_t>(put_value_text(c, v, buf) - buf);
     if (n > cap) return kValueTooLong;
     memcpy(out, buf, n);
     return n;
 }
 
+size_t write_value_text(const svr_column &c, char *out, size_t cap) {
+    return write_value_text(c, bound_value(c), out, cap);
+}
+
 void append_value_text(const svr_column &c, std::string *out) {
     char text[kValueTextMax];
-    out->append(text, static_cast<size_t>(put_value_text(c, text) - text));
+    out->append(text, static_cast<size_t>(put_value_text(c, bound_value(c), text) - text));
 }
 
 std::string value_text(const svr_column &c) {

@@ -49,6 +49,16 @@ inline constexpr size_t kValueTooLong = static_cast<size_t>(-1);
 // kValueTooLong (nothing written) when it needs more than cap bytes.
 size_t write_value_text(const svr_column &c, char *out, size_t cap);
 
+// A value as a fetch left it: its buffer (kColumnDataSize bytes, character
+// data not necessarily terminated) and its length or indicator. Lets a row
+// be formatted straight from a rowset's arrays.
+struct BoundValue {
+    const char *data;
+    SQLLEN length;
+};
+// The same for value v of column c (whose own buffer is not read).
+size_t write_value_text(const svr_column &c, BoundValue v, char *out, size_t cap);
+
 // Terminates a column's buffer after a fetch: no driver is trusted to.
 void terminate_bound_buffer(svr_column *c);
 

@@ -10,6 +10,7 @@
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
 #include "gateway/row_format.h"
+#include "gateway/rowset.h"
 #include "protocol/packet.h"
 #include "runtime/client_table.h"
 #include "runtime/packet_exchange.h"
@@ -38,7 +39,7 @@ size_t packet_size(std::span<const std::string_view> args) {
 // Largest packet the sink can deliver: a batched packet travels inside a
 // METADATA packet, which adds its own header, offset and length.
 size_t packet_limit(Sink sink) {
-    return sink == Sink::Reply ? dqp::PKT_MAX_SIZE : dqp::PKT_MAX_SIZE - dqp::PKT_HEADER_SIZE - 8;
+    return sink == Sink::Reply ? dqp::PKT_MAX_SIZE : batched_packet_limit();
 }
 
 // The values and descriptions of one row, reused from row to row.
@@ -199,9 +200,9 @@ constexpr SQLULEN kRowArraySize = 128;
 
 // Rows fetched many at a time for a whole-result read: the cursor's columns
 // are bound to arrays (column-wise) and SQL_ROWSET_SIZE raised, so that one
-// driver call brings kRowArraySize rows. Each row is copied into the
-// cursor's own column buffers before it is formatted. The single-row
-// binding and a rowset of one are restored when the read ends.
+// driver call brings kRowArraySize rows, which are formatted straight from
+// the arrays. The single-row binding and a rowset of one are restored when
+// the read ends.
 class RowArray {
   public:
     RowArray(svr_session *s, csb *c) : s_(s), c_(c) {}
@@ -219,15 +220,16 @@ class RowArray {
         const auto &cols = c_->columns->columns;
         data_.resize(cols.size());
         lengths_.resize(cols.size());
-        strides_.resize(cols.size());
+        set_.resize(cols.size());
         for (size_t i = 0; i < cols.size(); i++) {
             SQLSMALLINT ctype = binding_type(cols[i].sql_type);
-            strides_[i] = ctype == SQL_C_LONG     ? sizeof(SQLINTEGER)
-                          : ctype == SQL_C_FLOAT  ? sizeof(float)
-                          : ctype == SQL_C_DOUBLE ? sizeof(double)
-                                                  : static_cast<size_t>(kColumnDataSize);
-            data_[i].assign(strides_[i] * kRowArraySize + 8, '\0');
+            size_t stride = ctype == SQL_C_LONG     ? sizeof(SQLINTEGER)
+                            : ctype == SQL_C_FLOAT  ? sizeof(float)
+                            : ctype == SQL_C_DOUBLE ? sizeof(double)
+                                                    : static_cast<size_t>(kColumnDataSize);
+            data_[i].assign(stride * kRowArraySize + 8, '\0');
             lengths_[i].assign(kRowArraySize, 0);
+            set_[i] = {data_[i].data(), lengths_[i].data(), stride};
             if (!sql_ok(SQLBindCol(c_->hstmt, static_cast<SQLUSMALLINT>(i + 1), ctype,
                                    data_[i].data(), kColumnDataSize, lengths_[i].data())))
                 return false;
@@ -242,25 +244,8 @@ class RowArray {
         if (sql_ok(rc) && *rows > kRowArraySize) *rows = kRowArraySize;
         return fetch_result(rc);
     }
-    // Copies row i of the rowset into the cursor's column buffers; false for
-    // a row the driver could not fetch.
-    bool load(SQLULEN i) {
-        if (status_[i] == SQL_ROW_ERROR) return false;
-        auto &cols = c_->columns->columns;
-        for (size_t k = 0; k < cols.size(); k++) {
-            svr_column &col = cols[k];
-            col.length = lengths_[k][i];
-            // Character data: only the value's own bytes (the buffer is
-            // terminated right after them); numbers: their fixed size.
-            size_t n = strides_[k];
-            if (n == static_cast<size_t>(kColumnDataSize) && col.length >= 0 &&
-                col.length < kColumnDataSize)
-                n = static_cast<size_t>(col.length);
-            if (col.length != SQL_NULL_DATA) memcpy(col.data, data_[k].data() + i * strides_[k], n);
-            terminate_bound_buffer(&col);
-        }
-        return true;
-    }
+    std::span<const RowsetColumn> columns() const { return set_; }
+    bool failed(SQLULEN i) const { return status_[i] == SQL_ROW_ERROR; }
     bool skipped(SQLULEN i) const { return status_[i] == SQL_ROW_NOROW; }
 
   private:
@@ -274,34 +259,42 @@ class RowArray {
     bool bound_ = false;
     std::vector<std::vector<char>> data_;
     std::vector<std::vector<SQLLEN>> lengths_;
-    std::vector<size_t> strides_;
+    std::vector<RowsetColumn> set_;
     SQLUSMALLINT status_[kRowArraySize] = {};
 };
 
 // What sending one row gave: on, stop after a failure (already answered).
 enum class Sent { Ok, Failed };
 
-// Formats the cursor's current row straight into the METADATA queue and
-// queues it: the values are written once, where they travel from. A row too
-// wide for a batch is refused as send_row refuses it (row is scratch space
-// for measuring it).
-Sent queue_row(svr_session *s, csb *c, int client, char *packet, RowTexts *row) {
-    const auto &cols = c->columns->columns;
-    dqp::PacketWriter &w = dqp_stage_metapkt(dqp::PKT_TYPE_DATA, 0, cols.size());
-    for (const svr_column &col : cols)
-        w.end(write_value_text(col, w.data(), w.room()));  // kValueTooLong fails the packet
-    int size = dqp_staged_metapkt_size();
-    if (size < 0 || static_cast<size_t>(size) > packet_limit(Sink::Meta)) {
-        row->build(*c->columns, false);
-        refuse_wide_row(s, Sink::Meta, client, packet, packet_size(row->views));
-        return Sent::Failed;
+// Queues row `row` of a rowset, or refuses it when no batch can carry it.
+Sent queue_row(svr_session *s, csb *c, int client, char *packet, const MetaSink &sink,
+               std::span<const RowsetColumn> set, size_t row) {
+    size_t size = 0;
+    switch (queue_rowset_row(sink, c->columns->columns, set, row, &size)) {
+        case RowQueued::Ok:
+            return Sent::Ok;
+        case RowQueued::TooWide:
+            refuse_wide_row(s, Sink::Meta, client, packet, size);
+            return Sent::Failed;
+        case RowQueued::SendFailed:
+            break;
     }
-    return dqp_commit_metapkt(client) < 0 ? Sent::Failed : Sent::Ok;
+    return Sent::Failed;
 }
 
+// The cursor's own column buffers seen as a rowset of one row.
+std::vector<RowsetColumn> current_row(const csb *c) {
+    std::vector<RowsetColumn> set;
+    for (const svr_column &col : c->columns->columns)
+        set.push_back({col.data, &col.length, 0});
+    return set;
+}
+
+// Sends the cursor's current row; `own` is current_row(c).
 Sent send_row(svr_session *s, csb *c, Sink sink, int client, char *packet, RowTexts *row,
-              bool with_descriptions) {
-    if (sink == Sink::Meta && !with_descriptions) return queue_row(s, c, client, packet, row);
+              bool with_descriptions, std::span<const RowsetColumn> own) {
+    if (sink == Sink::Meta && !with_descriptions)
+        return queue_row(s, c, client, packet, dqp_meta_sink(client), own, 0);
     row->build(*c->columns, with_descriptions);
     size_t size = packet_size(row->views);
     if (size > packet_limit(sink)) {
@@ -312,26 +305,38 @@ Sent send_row(svr_session *s, csb *c, Sink sink, int client, char *packet, RowTe
                                                                                   : Sent::Ok;
 }
 
-// Sends every remaining row through row arrays. 0 after the EOF, -1 after a
-// failure (answered), 1 when row arrays cannot be used (nothing sent).
+// Sends the EOF that ends a whole-result read and releases the cursor. The
+// reply is written before the statement is freed (which can take a while
+// for a driver holding a large result), so the client is not kept waiting.
+int finish_all_rows(svr_session *s, csb *c, int client, char *packet) {
+    int sent = sink_send(Sink::Meta, client, packet, dqp::PKT_TYPE_EOF, SQL_NO_DATA_FOUND, {});
+    dqp_flush_replies(client);
+    release_cursor(s, c);
+    return sent < 0 ? -1 : 0;
+}
+
+// Sends every remaining row through row arrays. 0 after the EOF (the cursor
+// released), -1 after a failure (answered), 1 when row arrays cannot be used
+// (nothing sent).
 int fetch_rows_in_arrays(svr_session *s, csb *c, int client, char *packet) {
-    RowArray arr(s, c);
-    if (!arr.bind()) return 1;
-    RowTexts row;
-    SQLRETURN rc = SQL_SUCCESS;
-    SQLULEN n = 0;
-    for (;;) {
-        Fetched f = arr.fetch(&rc, &n);
-        if (f == Fetched::Error) return fail_fetch(s, c, Sink::Meta, client, packet, rc);
-        if (f == Fetched::End) break;
-        for (SQLULEN i = 0; i < n; i++) {
-            if (arr.skipped(i)) continue;
-            if (!arr.load(i)) return fail_fetch(s, c, Sink::Meta, client, packet, SQL_ERROR);
-            if (send_row(s, c, Sink::Meta, client, packet, &row, false) != Sent::Ok) return -1;
+    {
+        RowArray arr(s, c);
+        if (!arr.bind()) return 1;
+        SQLRETURN rc = SQL_SUCCESS;
+        SQLULEN n = 0;
+        MetaSink sink = dqp_meta_sink(client);
+        for (;;) {
+            Fetched f = arr.fetch(&rc, &n);
+            if (f == Fetched::Error) return fail_fetch(s, c, Sink::Meta, client, packet, rc);
+            if (f == Fetched::End) break;
+            for (SQLULEN i = 0; i < n; i++) {
+                if (arr.skipped(i)) continue;
+                if (arr.failed(i)) return fail_fetch(s, c, Sink::Meta, client, packet, SQL_ERROR);
+                if (queue_row(s, c, client, packet, sink, arr.columns(), i) != Sent::Ok) return -1;
+            }
         }
     }
-    int sent = sink_send(Sink::Meta, client, packet, dqp::PKT_TYPE_EOF, SQL_NO_DATA_FOUND, {});
-    return sent < 0 ? -1 : 0;
+    return finish_all_rows(s, c, client, packet);
 }
 
 // Sends rows of cursor c (see svr_fetch_row).
@@ -341,17 +346,17 @@ int fetch_cursor_rows(svr_session *s, csb *c, int client, char *packet, RowMode 
     if (mode == kAllRows && send_header(s, c, client, packet) != 0) return -1;
     if (mode == kAllRows && type == SQL_FETCH_NEXT) {
         int r = fetch_rows_in_arrays(s, c, client, packet);
-        if (r == 0) release_cursor(s, c);
         if (r <= 0) return r;
     }
     bool scrollable = is_scrollable(c->hstmt);
     RowTexts row;
+    std::vector<RowsetColumn> own = current_row(c);
     SQLRETURN rc = SQL_SUCCESS;
     for (;;) {
         Fetched f = fetch_one(s, c, scrollable, type, offset, &rc);
         if (f == Fetched::Error) return fail_fetch(s, c, sink, client, packet, rc);
         if (f == Fetched::End) break;
-        if (send_row(s, c, sink, client, packet, &row, mode == kOneRow) != Sent::Ok) return -1;
+        if (send_row(s, c, sink, client, packet, &row, mode == kOneRow, own) != Sent::Ok) return -1;
         if (mode == kOneRow) {
             svr_trace(s, "svr_fetch_row(END)\n");
             return 0;
@@ -359,8 +364,8 @@ int fetch_cursor_rows(svr_session *s, csb *c, int client, char *packet, RowMode 
         type = SQL_FETCH_NEXT;
         offset = 0;
     }
+    if (mode == kAllRows) return finish_all_rows(s, c, client, packet);
     int sent = sink_send(sink, client, packet, dqp::PKT_TYPE_EOF, SQL_NO_DATA_FOUND, {});
-    if (mode == kAllRows) release_cursor(s, c);
     return sent < 0 ? -1 : 0;
 }
 

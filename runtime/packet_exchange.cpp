@@ -188,6 +188,11 @@ int dqp_commit_metapkt(int client) {
     return meta_queue().commit(maxbufsize(), queue_sender());
 }
 
+MetaSink dqp_meta_sink(int client) {
+    queue_client = client;
+    return {&meta_queue(), maxbufsize(), &queue_sender()};
+}
+
 int dqp_staged_metapkt_size() {
     return meta_queue().staged_size();
 }
@@ -212,6 +217,12 @@ ReplyBatch::ReplyBatch(int client) {
     b.socket = slot->socket;
     b.used = 0;
     owner_ = true;
+}
+
+void dqp_flush_replies(int client) {
+    ClientSlot *slot = connected_slot(client);
+    OutBatch &b = out_batch();
+    if (slot != nullptr && b.active && b.socket == slot->socket) flush_batch(b);
 }
 
 bool dqp_request_buffered(int client) {

@@ -14,6 +14,7 @@
 #include <span>
 #include <string_view>
 
+#include "protocol/meta_queue.h"
 #include "protocol/packet.h"
 
 namespace vnx {
@@ -44,6 +45,17 @@ int dqp_commit_metapkt(int client);
 // Size the staged packet has, or -1 when it did not fit its packet buffer.
 int dqp_staged_metapkt_size();
 
+// The METADATA queue, looked up once by a caller that queues many packets
+// for one client (a result's rows): stage on `queue`, then commit with
+// `maxbufsize` and `send`, as dqp_stage_metapkt and dqp_commit_metapkt do.
+// Good until a METADATA call names another client.
+struct MetaSink {
+    dqp::MetaQueue *queue;
+    int maxbufsize;
+    const dqp::MetaQueue::SendFn *send;
+};
+MetaSink dqp_meta_sink(int client);
+
 // Builds a reply into packet and sends it at once.
 int dqp_send_reply(int client, char *packet, int type, int32_t info,
                    std::span<const std::string_view> args);
@@ -71,5 +83,9 @@ class ReplyBatch {
   private:
     bool owner_ = false;
 };
+
+// Writes at once what the open batch holds for this client, so that a
+// finished reply is not held back by work that follows it.
+void dqp_flush_replies(int client);
 
 }  // namespace vnx

@@ -117,6 +117,26 @@ TEST_F(Exchange, BatchedRepliesLeaveTogetherWhenTheBatchEnds) {
     EXPECT_EQ(r.info, 2);
 }
 
+TEST_F(Exchange, FlushInsideABatchSendsWhatItGatheredAtOnce) {
+    // A finished result leaves before the work that follows it in the same
+    // batch (freeing its statement); later replies are still gathered.
+    {
+        ReplyBatch batch(slot_);
+        ASSERT_EQ(dqp_send_reply(slot_, packet_, 'Y', 1, {}), 'Y');
+        dqp_flush_replies(slot_);
+        pollfd p{conn_->fd(), POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 1000), 1) << "the flushed reply did not leave";
+        dqp::Reply r;
+        ASSERT_EQ(conn_->receive(&r), 0);
+        EXPECT_EQ(r.info, 1);
+        ASSERT_EQ(dqp_send_reply(slot_, packet_, 'Y', 2, {}), 'Y');
+        EXPECT_EQ(poll(&p, 1, 50), 0) << "a reply after the flush left before its batch ended";
+    }
+    dqp::Reply r;
+    ASSERT_EQ(conn_->receive(&r), 0);
+    EXPECT_EQ(r.info, 2);
+}
+
 TEST_F(Exchange, LongBatchLeavesInPiecesAndInOrder) {
     // More than the batch holds: the first part leaves before the end, so a
     // long result streams.
