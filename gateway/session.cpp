@@ -12,6 +12,7 @@
 
 #include "gateway/diagnostics.h"
 #include "gateway/driver_preload.h"
+#include "gateway/sqlite_tuning.h"
 #include "gateway/svr_session.h"
 #include "support/config_cache.h"
 #include "transport/session_notice.h"
@@ -132,6 +133,7 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
         return connect_failure(s, error_handle, -1, 260);
     }
     wait_driver_preload();  // no ODBC call while the warm-up runs
+    tune_driver_sqlite(driver_library_of(dsn));
     SQLRETURN rc = SQLAllocEnv(&s->henv);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, -1, 301);
     rc = SQLAllocConnect(s->henv, &s->hdbc);

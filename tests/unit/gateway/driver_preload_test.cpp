@@ -18,6 +18,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "gateway/sqlite_tuning.h"
 #include "support/config_cache.h"
 #include "support/config_store.h"
 
@@ -183,6 +184,103 @@ TEST_F(DriverPreload, ExitDuringTheWarmUpIsClean) {
         {
             start_driver_preload(milliseconds(0));
             exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// Setting up the SQLite library of a driver before the first connection.
+class DriverSqlite : public DriverPreload {
+  protected:
+    // The most memory SQLite has held, read through the driver's own library
+    // (0 while memory statistics are off).
+    int64_t sqlite_memory_used() {
+        void *driver = dlopen(sqlite_.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        using Highwater = int64_t (*)(int reset);
+        auto most = reinterpret_cast<Highwater>(dlsym(driver, "sqlite3_memory_highwater"));
+        return most != nullptr ? most(0) : -1;
+    }
+    // Connects to DSN "lite", creates a table and reads it back; true when
+    // every call succeeded.
+    static bool use_sqlite() {
+        SQLHENV env;
+        SQLHDBC dbc;
+        SQLHSTMT h;
+        SQLAllocEnv(&env);
+        SQLAllocConnect(env, &dbc);
+        if (!SQL_SUCCEEDED(SQLConnect(dbc, (SQLCHAR *)"lite", SQL_NTS, nullptr, 0, nullptr, 0)))
+            return false;
+        SQLAllocStmt(dbc, &h);
+        bool ok = SQL_SUCCEEDED(SQLExecDirect(h, (SQLCHAR *)"CREATE TABLE t (i INTEGER)", SQL_NTS));
+        ok = ok && SQL_SUCCEEDED(SQLExecDirect(h, (SQLCHAR *)"INSERT INTO t VALUES (42)", SQL_NTS));
+        ok = ok && SQL_SUCCEEDED(SQLExecDirect(h, (SQLCHAR *)"SELECT i FROM t", SQL_NTS));
+        SQLINTEGER v = 0;
+        SQLLEN len = 0;
+        ok = ok && SQL_SUCCEEDED(SQLFetch(h)) &&
+             SQL_SUCCEEDED(SQLGetData(h, 1, SQL_C_LONG, &v, 0, &len)) && v == 42;
+        SQLFreeStmt(h, SQL_DROP);
+        SQLDisconnect(dbc);
+        return ok;
+    }
+};
+
+TEST_F(DriverSqlite, DataSourceDriverLibraryFromTheIniFiles) {
+    write_odbc_ini(
+        "[lite]\nDriver=SQLite3\n[bypath]\nDriver=/opt/drivers/libdirect.so\n"
+        "[unknown]\nDriver=No Such Driver\n");
+    EXPECT_EXIT(
+        {
+            bool ok = driver_library_of("lite") == sqlite_ &&
+                      driver_library_of("bypath") == "/opt/drivers/libdirect.so" &&
+                      driver_library_of("unknown").empty() && driver_library_of("absent").empty();
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// Tuned before the first connection: the driver works as before, and the
+// settings took (memory statistics stay at 0 while SQLite holds memory).
+// Without the tuning SQLite counts its memory; once it is in use, the
+// settings are refused and nothing changes.
+TEST_F(DriverSqlite, TunedBeforeFirstUseOnlyAndTheDriverStillWorks) {
+    write_odbc_ini("[lite]\nDriver=SQLite3\nDatabase=" + dir_ + "/t.db\n");
+    EXPECT_EXIT(
+        {
+            bool tuned = tune_driver_sqlite(driver_library_of("lite")) == SqliteTuning::Tuned;
+            bool ok = use_sqlite();
+            fprintf(stderr, "tuned %d, used %d, memory %lld\n", tuned, ok,
+                    static_cast<long long>(sqlite_memory_used()));
+            _exit(tuned && ok && sqlite_memory_used() == 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::filesystem::remove(dir_ + "/t.db");
+    EXPECT_EXIT(
+        {
+            bool ok = use_sqlite() && sqlite_memory_used() > 0;
+            _exit(ok && tune_driver_sqlite(sqlite_) == SqliteTuning::InUse ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(DriverSqlite, OtherDriversAndTheSettingLeaveSqliteAlone) {
+    EXPECT_EXIT(
+        {
+            bool ok = tune_driver_sqlite(pg_) == SqliteTuning::NoSqlite &&
+                      tune_driver_sqlite(dir_ + "/libmissing.so") == SqliteTuning::NoSqlite &&
+                      tune_driver_sqlite("") == SqliteTuning::NoSqlite;
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::string err;
+    auto store = ConfigStore::open(dir_ + "/registry.db", true, &err);
+    ASSERT_NE(store, nullptr) << err;
+    ASSERT_EQ(store->create_key(std::string(kRootKey) + "\\ODBServer"), 0);
+    ASSERT_EQ(store->set_value(std::string(kRootKey) + "\\ODBServer", "tune_sqlite", "false"), 0);
+    store.reset();
+    write_odbc_ini("[lite]\nDriver=SQLite3\nDatabase=" + dir_ + "/t.db\n");
+    EXPECT_EXIT(
+        {
+            bool off = tune_driver_sqlite(sqlite_) == SqliteTuning::SwitchedOff;
+            _exit(off && use_sqlite() && sqlite_memory_used() > 0 ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }

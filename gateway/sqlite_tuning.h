@@ -1,0 +1,37 @@
+// Setting up the SQLite library that a data source's driver links, before
+// the gateway's first connection through it.
+//
+// The SQLite ODBC driver opens its databases with SQLite's defaults: the
+// "serialized" threading mode, in which every call into a connection takes
+// that connection's mutex, and memory statistics, which take a global mutex
+// around every allocation. Reading a result costs several of each per row:
+// on a million-row SELECT, about a third of the driver's time went to
+// locking. A gateway makes every ODBC call on one thread (its warm-up thread
+// only loads libraries), so it switches that library to the "multi-thread"
+// mode, where a connection, used by one thread at a time, takes no mutex,
+// while SQLite's process-wide structures keep theirs, and turns memory
+// statistics off, as nothing in a gateway reads them.
+//
+// SQLite takes these settings only before its first use in the process: a
+// library already in use is left as it is. ODBServer "tune_sqlite" set to
+// "false" switches this off.
+#pragma once
+
+#include <string>
+
+namespace vnx {
+
+// The library file of a data source's driver: the DSN's "Driver" entry in
+// odbc.ini when that is a path, else that driver's "Driver64" or "Driver"
+// entry in odbcinst.ini. Empty when the DSN or its driver is not listed.
+std::string driver_library_of(const std::string &dsn);
+
+enum class SqliteTuning { Tuned, NoSqlite, InUse, SwitchedOff };
+
+// Applies the settings above to the SQLite library that `library` links
+// (loading the driver library, as connecting would): Tuned, NoSqlite when the
+// library cannot be loaded or links no SQLite, InUse when SQLite refused the
+// settings because it is already in use, SwitchedOff by the setting.
+SqliteTuning tune_driver_sqlite(const std::string &library);
+
+}  // namespace vnx
