@@ -12,9 +12,13 @@
 //   memcpy      copies the frame bytes (the floor nothing can beat)
 //   first_path  the first decoder and the first reply parsing: a Reply of
 //               strings per row, moved into a Row callback
+//   batch_path  frame_decode and ReplyBatch (one checked pass per frame),
+//               rows handed over as views: the parsing SqlClient now does,
+//               without a socket
 //   sqlclient   SqlClient::fetchmany with a Row callback, reading the frames
 //               from a socket pair they were written into beforehand (system
-//               calls and all, one thread)
+//               calls and all, one thread; the writing is not timed)
+//   sqlclient_views  the same through fetchmany_views
 //
 // Every kernel folds the values it saw into a checksum; the program fails when
 // two kernels disagree.
@@ -152,6 +156,51 @@ void BM_first_path(benchmark::State &state) {
     count_rows(state);
 }
 
+// --- the path SqlClient takes, without a socket ------------------------------
+
+bool batch_path(const dqp::RowViewFn &on_row) {
+    const Frames &f = frames();
+    char pkt[dqp::PKT_BUFSIZE];
+    dqp::ReplyBatch batch;
+    for (size_t start : f.starts) {
+        size_t flen = 0;
+        if (dqp::frame_length(f.bytes.data() + start, dqp::PKT_MAX_SIZE, &flen) != 0) return false;
+        int len = dqp::frame_decode(f.bytes.data() + start, flen, pkt, sizeof pkt);
+        if (len < 0 || batch.split(pkt, static_cast<size_t>(len)) != 0) return false;
+        for (size_t i = 0; i < batch.size(); i++) {
+            dqp::ReplyView r = batch[i];
+            if (r.type == dqp::PKT_TYPE_DATA && on_row(r.args) != 0) return false;
+        }
+    }
+    return true;
+}
+
+// The checksum of a kernel that hands rows over as views.
+template <class Run>
+Checksum view_sum(Run run) {
+    Checksum c;
+    run([&c](std::span<const std::string_view> row) {
+        c.rows++;
+        for (std::string_view v : row)
+            c.add(v);
+        return 0;
+    });
+    return c;
+}
+
+void BM_batch_path(benchmark::State &state) {
+    size_t seen = 0;
+    dqp::RowViewFn on_row = [&seen](std::span<const std::string_view> row) {
+        seen += row.size();
+        return 0;
+    };
+    for (auto _ : state) {
+        if (!batch_path(on_row)) state.SkipWithError("the frames did not decode");
+        benchmark::DoNotOptimize(seen);
+    }
+    count_rows(state);
+}
+
 // --- SqlClient over a socket pair -------------------------------------------
 
 // A client whose gateway end is only a socket: each batch is written into it
@@ -194,11 +243,17 @@ class Loopback {
     int gateway_ = -1;
 };
 
-// One batch through SqlClient::fetchmany; false when it failed.
-bool sqlclient_batch(Loopback &lb, const dqp::RowFn &on_row) {
-    if (!lb.load()) return false;
-    int rc = lb.sql()->fetchmany("C1", nullptr, on_row);
+// One batch through SqlClient::fetchmany; false when it failed. With state,
+// the gateway's half (writing the frames, dropping the request) is left out
+// of the time.
+bool sqlclient_batch(Loopback &lb, const dqp::RowFn &on_row, benchmark::State *state = nullptr) {
+    if (state != nullptr) state->PauseTiming();
+    bool loaded = lb.load();
+    if (state != nullptr) state->ResumeTiming();
+    int rc = loaded ? lb.sql()->fetchmany("C1", nullptr, on_row) : -1;
+    if (state != nullptr) state->PauseTiming();
     lb.drain();
+    if (state != nullptr) state->ResumeTiming();
     return rc == 0;
 }
 
@@ -222,7 +277,34 @@ void BM_sqlclient(benchmark::State &state) {
         return 0;
     };
     for (auto _ : state) {
-        if (!sqlclient_batch(lb, on_row)) state.SkipWithError(lb.sql()->error().c_str());
+        if (!sqlclient_batch(lb, on_row, &state)) state.SkipWithError(lb.sql()->error().c_str());
+        benchmark::DoNotOptimize(seen);
+    }
+    count_rows(state);
+}
+
+bool sqlclient_views_batch(Loopback &lb, const dqp::RowViewFn &on_row,
+                           benchmark::State *state = nullptr) {
+    if (state != nullptr) state->PauseTiming();
+    bool loaded = lb.load();
+    if (state != nullptr) state->ResumeTiming();
+    int rc = loaded ? lb.sql()->fetchmany_views("C1", nullptr, on_row) : -1;
+    if (state != nullptr) state->PauseTiming();
+    lb.drain();
+    if (state != nullptr) state->ResumeTiming();
+    return rc == 0;
+}
+
+void BM_sqlclient_views(benchmark::State &state) {
+    Loopback lb;
+    size_t seen = 0;
+    dqp::RowViewFn on_row = [&seen](std::span<const std::string_view> row) {
+        seen += row.size();
+        return 0;
+    };
+    for (auto _ : state) {
+        if (!sqlclient_views_batch(lb, on_row, &state))
+            state.SkipWithError(lb.sql()->error().c_str());
         benchmark::DoNotOptimize(seen);
     }
     count_rows(state);
@@ -230,7 +312,9 @@ void BM_sqlclient(benchmark::State &state) {
 
 BENCHMARK(BM_memcpy);
 BENCHMARK(BM_first_path);
+BENCHMARK(BM_batch_path);
 BENCHMARK(BM_sqlclient);
+BENCHMARK(BM_sqlclient_views);
 
 // A kernel's rows/s: the median when run with --benchmark_repetitions, 0 when
 // it was filtered out.
@@ -250,7 +334,9 @@ bool summary(const RatioReporter &reporter) {
     const Frames &f = frames();
     Checksum want = first_path_sum();
     bool same = want.rows == kRows;
-    for (Checksum got : {sqlclient_sum()})
+    Loopback lb;
+    Checksum views = view_sum([&lb](const dqp::RowViewFn &fn) { sqlclient_views_batch(lb, fn); });
+    for (Checksum got : {sqlclient_sum(), view_sum(batch_path), views})
         same = same && got.rows == want.rows && got.sum == want.sum;
     double copy = rows_per_s(reporter, "BM_memcpy");
     double first = rows_per_s(reporter, "BM_first_path");
@@ -258,7 +344,9 @@ bool summary(const RatioReporter &reporter) {
            f.bytes.size(), static_cast<double>(f.bytes.size()) / kRows);
     print_line("memcpy", copy, copy, first);
     print_line("first path", first, copy, first);
+    print_line("batch path", rows_per_s(reporter, "BM_batch_path"), copy, first);
     print_line("sqlclient", rows_per_s(reporter, "BM_sqlclient"), copy, first);
+    print_line("sql views", rows_per_s(reporter, "BM_sqlclient_views"), copy, first);
     if (!same) printf("the kernels DISAGREE on the rows\n");
     return same;
 }
