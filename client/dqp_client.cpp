@@ -18,37 +18,85 @@
 namespace dqp {
 
 int parse_reply(const char *pkt, size_t size, Reply *out) {
-    // One pass: each argument is checked as it is taken (see packet_check).
-    uint32_t info = 0, argc = 0;
-    out->args.clear();
-    if (size < PKT_HEADER_SIZE || parse_hex(pkt + 9, 8, &info) != 0 ||
-        parse_hex(pkt + 17, 4, &argc) != 0 || PKT_HEADER_SIZE + 4 * size_t{argc} > size)
+    // One pass: the header once, then each argument checked as it is taken.
+    PacketHeader h;
+    if (packet_header(pkt, size, &h) != 0) {
+        out->args.clear();
         return -1;
-    out->type = pkt_type(pkt);
-    out->info = static_cast<int32_t>(info);
-    out->args.reserve(argc);
+    }
+    out->type = h.type;
+    out->info = h.info;
+    out->args.resize(h.argc);
     std::string_view arg;
-    for (uint32_t i = 0; i < argc; i++) {
-        if (packet_arg(pkt, size, static_cast<int>(i), &arg) != 0) {
+    for (uint32_t i = 0; i < h.argc; i++) {
+        if (packet_arg_at(pkt, size, i, &arg) != 0) {
             out->args.clear();
             return -1;
         }
-        out->args.emplace_back(arg);
+        out->args[i].assign(arg);
     }
     return 0;
 }
 
 int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out) {
-    if (packet_check(pkt, size) != 0) return -1;
-    int argc = pkt_argc(pkt);
+    PacketHeader h;
+    if (packet_header(pkt, size, &h) != 0) return -1;
     std::string_view inner;
-    for (int i = 0; i < argc; i++) {
-        packet_arg(pkt, size, i, &inner);
+    for (uint32_t i = 0; i < h.argc; i++) {
         Reply r;
-        if (parse_reply(inner.data(), inner.size(), &r) != 0) return -1;
+        if (packet_arg_at(pkt, size, i, &inner) != 0 ||
+            parse_reply(inner.data(), inner.size(), &r) != 0)
+            return -1;
         out->push_back(std::move(r));
     }
     return 0;
+}
+
+void ReplyBatch::clear() {
+    entries_.clear();
+    args_.clear();
+}
+
+int ReplyBatch::add(const char *pkt, size_t size) {
+    PacketHeader h;
+    if (packet_header(pkt, size, &h) != 0) return -1;
+    size_t first = args_.size();
+    args_.resize(first + h.argc);
+    std::string_view *args = args_.data() + first;
+    for (uint32_t i = 0; i < h.argc; i++)
+        if (packet_arg_at(pkt, size, i, &args[i]) != 0) return -1;
+    entries_.push_back({h.type, h.info, first, h.argc});
+    return 0;
+}
+
+int ReplyBatch::split(const char *pkt, size_t size) {
+    clear();
+    PacketHeader h;
+    if (size < PKT_HEADER_SIZE || pkt_type(pkt) != PKT_TYPE_METADATA) {
+        if (add(pkt, size) == 0) return 0;
+        clear();
+        return kMalformed;
+    }
+    if (packet_header(pkt, size, &h) != 0) return kMalformed;
+    entries_.reserve(h.argc);
+    std::string_view inner;
+    for (uint32_t i = 0; i < h.argc; i++) {
+        if (packet_arg_at(pkt, size, i, &inner) != 0) {
+            clear();
+            return kMalformed;
+        }
+        if (add(inner.data(), inner.size()) != 0 || entries_.back().type == PKT_TYPE_METADATA) {
+            clear();
+            return kMalformedInner;
+        }
+    }
+    return 0;
+}
+
+void to_reply(const ReplyView &view, Reply *out) {
+    out->type = view.type;
+    out->info = view.info;
+    out->args.assign(view.args.begin(), view.args.end());
 }
 
 Connection::~Connection() {

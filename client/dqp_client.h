@@ -26,6 +26,49 @@ struct Reply {
     std::vector<std::string> args;
 };
 
+// One received packet as views into the text it arrived in: valid while that
+// text and the ReplyBatch that made it are unchanged.
+struct ReplyView {
+    int type = 0;
+    int32_t info = 0;
+    std::span<const std::string_view> args;
+};
+
+// The packets one received packet stands for, checked and split in one pass
+// over its text: the packets of a METADATA container (none of them a
+// container itself), or the packet itself. The batch keeps its storage from
+// one packet to the next, so a result streams without an allocation per row.
+class ReplyBatch {
+  public:
+    // Outcomes of split().
+    static constexpr int kMalformed = -1;       // the packet (or container) itself
+    static constexpr int kMalformedInner = -2;  // a packet inside a container
+
+    // Splits the packet text pkt of `size` bytes (kept by the caller while the
+    // views are used). 0, or kMalformed / kMalformedInner with the batch
+    // empty.
+    int split(const char *pkt, size_t size);
+    void clear();
+    size_t size() const { return entries_.size(); }
+    ReplyView operator[](size_t i) const {
+        const Entry &e = entries_[i];
+        return {e.type, e.info, std::span<const std::string_view>(args_).subspan(e.first, e.count)};
+    }
+
+  private:
+    struct Entry {
+        int type;
+        int32_t info;
+        size_t first, count;  // its arguments in args_
+    };
+    int add(const char *pkt, size_t size);
+    std::vector<Entry> entries_;
+    std::vector<std::string_view> args_;
+};
+
+// Copies a view into a Reply.
+void to_reply(const ReplyView &view, Reply *out);
+
 // Parses a packet text into a Reply; -1 when it is not well formed.
 int parse_reply(const char *pkt, size_t size, Reply *out);
 // Appends the packets carried by a METADATA packet, in order; -1 when the

@@ -259,31 +259,30 @@ int SqlClient::call(int type, std::span<const std::string_view> args, size_t min
     return check_reply(type, r, min_args);
 }
 
-int SqlClient::next_reply(Reply *out) {
+int SqlClient::next_view(ReplyView *out) {
     while (pending_next_ >= pending_.size()) {
         if (packet_ == nullptr) packet_ = std::make_unique<char[]>(PKT_BUFSIZE);
         char *pkt = packet_.get();
         int len = 0;
         if (conn_.receive_packet(pkt, &len) != 0) return broken(conn_.error());
         size_t size = static_cast<size_t>(len);
-        if (size < PKT_HEADER_SIZE || pkt_type(pkt) != PKT_TYPE_METADATA) {
-            if (parse_reply(pkt, size, out) != 0) return broken("malformed packet");
-            return 0;
-        }
-        // The packets of a METADATA container are parsed straight from it.
-        if (packet_check(pkt, size) != 0) return broken("malformed METADATA packet");
-        size_t count = static_cast<size_t>(pkt_argc(pkt));
-        pending_.resize(count);
         pending_next_ = 0;
-        std::string_view inner;
-        for (size_t i = 0; i < count; i++) {
-            packet_arg(pkt, size, static_cast<int>(i), &inner);
-            Reply &p = pending_[i];
-            if (parse_reply(inner.data(), inner.size(), &p) != 0 || p.type == PKT_TYPE_METADATA)
-                return broken("malformed packet inside a METADATA container");
-        }
+        int rc = pending_.split(pkt, size);
+        if (rc == ReplyBatch::kMalformedInner)
+            return broken("malformed packet inside a METADATA container");
+        if (rc != 0)
+            return broken(size >= PKT_HEADER_SIZE && pkt_type(pkt) == PKT_TYPE_METADATA
+                              ? "malformed METADATA packet"
+                              : "malformed packet");
     }
-    *out = std::move(pending_[pending_next_++]);
+    *out = pending_[pending_next_++];
+    return 0;
+}
+
+int SqlClient::next_reply(Reply *out) {
+    ReplyView v;
+    if (next_view(&v) != 0) return -1;
+    to_reply(v, out);
     return 0;
 }
 
@@ -291,9 +290,9 @@ int SqlClient::next_reply(Reply *out) {
 
 namespace {
 
-int parse_header(const Reply &r, std::vector<FieldDesc> *fields) {
+int parse_header(std::span<const std::string_view> args, std::vector<FieldDesc> *fields) {
     fields->clear();
-    for (const std::string &a : r.args) {
+    for (std::string_view a : args) {
         FieldDesc d;
         if (parse_field_desc(a, false, &d) != 0) return -1;
         fields->push_back(std::move(d));
@@ -301,24 +300,34 @@ int parse_header(const Reply &r, std::vector<FieldDesc> *fields) {
     return 0;
 }
 
+// A row callback that takes views, over one that takes a Row: the values are
+// copied into one Row kept from call to call, so a callback that does not
+// keep the row costs no allocation per row. on_row must outlive the result.
+RowViewFn row_copier(const RowFn &on_row) {
+    if (!on_row) return nullptr;
+    return [&on_row, row = Row()](std::span<const std::string_view> values) mutable {
+        row.resize(values.size());
+        for (size_t k = 0; k < values.size(); k++)
+            row[k].assign(values[k]);
+        return on_row(std::move(row));
+    };
+}
+
 }  // namespace
 
 int SqlClient::read_rows(const HeaderFn &on_header, const RowFn &on_row) {
+    return read_row_views(on_header, row_copier(on_row));
+}
+
+int SqlClient::read_row_views(const HeaderFn &on_header, const RowViewFn &on_row) {
     bool stopped = false, seen_header = false, seen_row = false;
     result_ended_ = false;
     size_t columns = 0;
     std::string mismatch;
     for (;;) {
-        Reply r;
-        if (next_reply(&r) != 0) return -1;
-        if (r.type == PKT_TYPE_OK) {
-            if (seen_header || seen_row) return broken("a second row header inside a result");
-            std::vector<FieldDesc> fields;
-            if (parse_header(r, &fields) != 0) return broken("malformed field description");
-            seen_header = true;
-            columns = fields.size();
-            if (!stopped && on_header && on_header(fields) != 0) stopped = true;
-        } else if (r.type == PKT_TYPE_DATA) {
+        ReplyView r;
+        if (next_view(&r) != 0) return -1;
+        if (r.type == PKT_TYPE_DATA) {
             if (!seen_header && !seen_row) columns = r.args.size();
             seen_row = true;
             if (r.args.size() != columns && mismatch.empty()) {
@@ -326,12 +335,22 @@ int SqlClient::read_rows(const HeaderFn &on_header, const RowFn &on_row) {
                            std::to_string(columns) + " fields";
                 stopped = true;
             }
-            if (!stopped && on_row && on_row(std::move(r.args)) != 0) stopped = true;
+            if (!stopped && on_row && on_row(r.args) != 0) stopped = true;
+        } else if (r.type == PKT_TYPE_OK) {
+            if (seen_header || seen_row) return broken("a second row header inside a result");
+            std::vector<FieldDesc> fields;
+            if (parse_header(r.args, &fields) != 0) return broken("malformed field description");
+            seen_header = true;
+            columns = fields.size();
+            if (!stopped && on_header && on_header(fields) != 0) stopped = true;
         } else if (r.type == PKT_TYPE_EOF || r.type == PKT_TYPE_NOK) {
             if (pending_next_ < pending_.size()) return broken("packets after the end of a result");
-            if (r.type == PKT_TYPE_NOK)
-                return refuse(
-                    r, r.args.empty() ? "the fetch" : "fetch of cursor \"" + r.args[0] + "\"");
+            if (r.type == PKT_TYPE_NOK) {
+                Reply nok;
+                to_reply(r, &nok);
+                return refuse(nok, nok.args.empty() ? "the fetch"
+                                                    : "fetch of cursor \"" + nok.args[0] + "\"");
+            }
             result_ended_ = true;
             if (!mismatch.empty()) return fail(mismatch);
             if (stopped) return fail("stopped by the caller");
@@ -479,6 +498,11 @@ void SqlClient::untrack_cursors() {
 
 int SqlClient::query(std::string_view sql, ExecResult *out, const HeaderFn &on_fields,
                      const HeaderFn &on_header, const RowFn &on_row) {
+    return query_views(sql, out, on_fields, on_header, row_copier(on_row));
+}
+
+int SqlClient::query_views(std::string_view sql, ExecResult *out, const HeaderFn &on_fields,
+                           const HeaderFn &on_header, const RowViewFn &on_row) {
     *out = ExecResult{};
     if (!connected_ || unread_exec_cursors_ != 0 || !reads_like_query(sql)) {
         if (execsql(sql, out) != 0) return -1;
@@ -509,14 +533,14 @@ int SqlClient::query(std::string_view sql, ExecResult *out, const HeaderFn &on_f
         last_status_ = 0;
         error_.clear();
         bool stopped = have_fields && on_fields(fields) != 0;
-        int frc = stopped ? read_rows(nullptr, nullptr) : read_rows(on_header, on_row);
+        int frc = stopped ? read_row_views(nullptr, nullptr) : read_row_views(on_header, on_row);
         if (result_ended_) forget_exec_cursor(guess);
         if (stopped && usable()) return fail("stopped by the caller");
         return frc;
     }
     // The FETCHMANY found no cursor of that name (the statement failed or
     // made none): its NOK is read and the EXECSQL answer stands.
-    if (read_rows(nullptr, nullptr) != 0 && !usable()) return -1;
+    if (read_row_views(nullptr, nullptr) != 0 && !usable()) return -1;
     failure_ = failure;
     last_status_ = status;
     error_ = error;
@@ -544,7 +568,7 @@ int SqlClient::send_pipeline(std::string_view sql, std::string_view cursor, bool
 }
 
 int SqlClient::read_query(std::string_view cursor, const HeaderFn &on_fields,
-                          const HeaderFn &on_header, const RowFn &on_row) {
+                          const HeaderFn &on_header, const RowViewFn &on_row) {
     if (on_fields != nullptr) {
         std::vector<FieldDesc> fields;
         if (fieldlist(cursor, &fields) == 0) {
@@ -553,7 +577,7 @@ int SqlClient::read_query(std::string_view cursor, const HeaderFn &on_fields,
             return -1;
         }
     }
-    return fetchmany(cursor, on_header, on_row);
+    return fetchmany_views(cursor, on_header, on_row);
 }
 
 int SqlClient::outs_reply(int type, std::string_view cursor, std::string_view what) {
@@ -611,10 +635,15 @@ int SqlClient::extended_fetch(std::string_view cursor, Scroll how, int32_t offse
 }
 
 int SqlClient::fetchmany(std::string_view cursor, const HeaderFn &on_header, const RowFn &on_row) {
+    return fetchmany_views(cursor, on_header, row_copier(on_row));
+}
+
+int SqlClient::fetchmany_views(std::string_view cursor, const HeaderFn &on_header,
+                               const RowViewFn &on_row) {
     std::string why;
     if (check_cursor_name(cursor, &why) != 0) return fail("FETCHMANY: " + why);
     if (send_request(PKT_TYPE_FETCHMANY, {cursor}) != 0) return -1;
-    int rc = read_rows(on_header, on_row);
+    int rc = read_row_views(on_header, on_row);
     // Read to its EOF (also when the caller stopped): the gateway released it.
     if (result_ended_) forget_exec_cursor(cursor);
     return rc;

@@ -91,6 +91,9 @@ struct TableInfo {
 // the call returns -1 with the reason "stopped by the caller".
 using HeaderFn = std::function<int(const std::vector<FieldDesc> &)>;
 using RowFn = std::function<int(Row &&)>;
+// A row as views of its values into the received packet, valid only during the
+// call: the way to take a large result without an allocation per row.
+using RowViewFn = std::function<int(std::span<const std::string_view>)>;
 
 class SqlClient {
   public:
@@ -122,6 +125,9 @@ class SqlClient {
     // *out is EXECSQL's answer; callbacks as for fetchmany.
     int query(std::string_view sql, ExecResult *out, const HeaderFn &on_fields,
               const HeaderFn &on_header, const RowFn &on_row);
+    // The same, each row handed over as views.
+    int query_views(std::string_view sql, ExecResult *out, const HeaderFn &on_fields,
+                    const HeaderFn &on_header, const RowViewFn &on_row);
     // Requests sent around this client (raw packets) may have left query
     // cursors open: query() goes one request at a time until the session
     // changes.
@@ -142,6 +148,9 @@ class SqlClient {
     // row when the gateway sends field descriptions (it sends none for an empty
     // result).
     int fetchmany(std::string_view cursor, const HeaderFn &on_header, const RowFn &on_row);
+    // The same, each row handed over as views.
+    int fetchmany_views(std::string_view cursor, const HeaderFn &on_header,
+                        const RowViewFn &on_row);
     // The same, collected (for results known to be small).
     int fetchmany(std::string_view cursor, std::vector<FieldDesc> *fields, std::vector<Row> *rows);
     // TABLELIST through a catalogue cursor of the given name.
@@ -173,8 +182,11 @@ class SqlClient {
     int read_record(Record *out, bool *end);
     // Reads an answer of many rows until its EOF or NOK.
     int read_rows(const HeaderFn &on_header, const RowFn &on_row);
+    int read_row_views(const HeaderFn &on_header, const RowViewFn &on_row);
     // Next reply packet, METADATA containers unpacked one at a time.
     int next_reply(Reply *out);
+    // The same as views, valid until the next call that reads or sends.
+    int next_view(ReplyView *out);
     int refuse(const Reply &nok, const std::string &what);
     int broken(const std::string &why);
     int fail(const std::string &why);
@@ -195,7 +207,7 @@ class SqlClient {
     void forget_exec_cursor(std::string_view cursor);
     int send_pipeline(std::string_view sql, std::string_view cursor, bool with_fields);
     int read_query(std::string_view cursor, const HeaderFn &on_fields, const HeaderFn &on_header,
-                   const RowFn &on_row);
+                   const RowViewFn &on_row);
     int outs_reply(int type, std::string_view cursor, std::string_view what);
     int scroll_reply(Reply &r, Record *out, bool *end);
 
@@ -206,7 +218,7 @@ class SqlClient {
     Failure failure_ = Failure::none;
     int32_t last_status_ = 0;
     std::string error_;
-    std::vector<Reply> pending_;  // unpacked packets of the current METADATA container
+    ReplyBatch pending_;  // the packets of the last packet received, as views into packet_
     size_t pending_next_ = 0;
     std::unique_ptr<char[]> packet_;  // the packet being unpacked
     bool result_ended_ = false;       // the last read_rows saw its EOF

@@ -72,12 +72,6 @@ constexpr TypeName kTypeNames[] = {
     {'o', "PKT_TYPE_MEMO"},
 };
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 uint32_t hex_or_zero(const char *text, int width) {
     uint32_t v = 0;
     return parse_hex(text, width, &v) == 0 ? v : 0;
@@ -93,10 +87,10 @@ const char *packet_type_name(int type) {
 
 int parse_hex(const char *text, int width, uint32_t *value) {
     uint32_t v = 0;
-    for (int i = 0; i < width; i++) {
-        int d = hex_digit(text[i]);
-        if (d < 0) return -1;
-        v = v * 16 + static_cast<uint32_t>(d);
+    for (int i = 0; i < width; i++) {  // stops at a bad digit: a NUL ends the text
+        uint32_t d = detail::hex_value(text[i]);
+        if (d > 0xF) return -1;
+        v = v * 16 + d;
     }
     *value = v;
     return 0;
@@ -162,29 +156,33 @@ uint32_t pkt_len(const char *pkt) {
     return hex_or_zero(pkt, 8);
 }
 
+int packet_header(const char *pkt, size_t size, PacketHeader *out) {
+    uint32_t info = 0, argc = 0;
+    if (size < PKT_HEADER_SIZE) return -1;
+    if (parse_hex(pkt + 9, 8, &info) != 0 || parse_hex4(pkt + 17, &argc) != 0) return -1;
+    if (PKT_HEADER_SIZE + 4 * size_t{argc} > size) return -1;
+    out->type = pkt_type(pkt);
+    out->info = static_cast<int32_t>(info);
+    out->argc = argc;
+    return 0;
+}
+
 int packet_arg(const char *pkt, size_t size, int i, std::string_view *out) {
     *out = std::string_view();
     if (size < PKT_HEADER_SIZE || i < 0) return -1;
     uint32_t argc = 0;
-    if (parse_hex(pkt + 17, 4, &argc) != 0 || static_cast<uint32_t>(i) >= argc) return -1;
-    size_t slot = PKT_HEADER_SIZE + 4 * static_cast<size_t>(i);
-    uint32_t off = 0, len = 0;
-    if (slot + 4 > size || parse_hex(pkt + slot, 4, &off) != 0) return -1;
-    if (off < PKT_HEADER_SIZE || size_t{off} + 4 > size || parse_hex(pkt + off, 4, &len) != 0)
-        return -1;
-    if (size_t{off} + 4 + len > size) return -1;
-    *out = std::string_view(pkt + off + 4, len);
-    return 0;
+    if (parse_hex4(pkt + 17, &argc) != 0 || static_cast<uint32_t>(i) >= argc) return -1;
+    // The slot must lie inside the packet even when the whole table does not.
+    if (PKT_HEADER_SIZE + 4 * static_cast<size_t>(i) + 4 > size) return -1;
+    return packet_arg_at(pkt, size, static_cast<uint32_t>(i), out);
 }
 
 int packet_check(const char *pkt, size_t size) {
-    uint32_t info = 0, argc = 0;
-    if (size < PKT_HEADER_SIZE) return -1;
-    if (parse_hex(pkt + 9, 8, &info) != 0 || parse_hex(pkt + 17, 4, &argc) != 0) return -1;
-    if (PKT_HEADER_SIZE + 4 * size_t{argc} > size) return -1;
+    PacketHeader h;
+    if (packet_header(pkt, size, &h) != 0) return -1;
     std::string_view arg;
-    for (uint32_t i = 0; i < argc; i++)
-        if (packet_arg(pkt, size, static_cast<int>(i), &arg) != 0) return -1;
+    for (uint32_t i = 0; i < h.argc; i++)
+        if (packet_arg_at(pkt, size, i, &arg) != 0) return -1;
     return 0;
 }
 

@@ -15,6 +15,7 @@
 // the buffer's capacity and refuse (return -1) rather than write past it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -92,9 +93,33 @@ enum PacketType : char {
 // one ('3', '5', unused codes).
 const char *packet_type_name(int type);
 
+namespace detail {
+// Value of each upper-case hex digit; 0xFF for every other byte.
+inline constexpr std::array<uint8_t, 256> kHexValues = [] {
+    std::array<uint8_t, 256> t{};
+    t.fill(0xFF);
+    for (int c = '0'; c <= '9'; c++)
+        t[c] = static_cast<uint8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; c++)
+        t[c] = static_cast<uint8_t>(c - 'A' + 10);
+    return t;
+}();
+inline uint32_t hex_value(char c) {
+    return detail::kHexValues[static_cast<unsigned char>(c)];
+}
+}  // namespace detail
+
 // Reads `width` upper-case hex digits. 0 and the value, or -1 when any
 // character is not one of 0-9, A-F (lower case is refused too).
 int parse_hex(const char *text, int width, uint32_t *value);
+// parse_hex of 4 digits, the width of lengths, offsets and counts.
+inline int parse_hex4(const char *text, uint32_t *value) {
+    uint32_t a = detail::hex_value(text[0]), b = detail::hex_value(text[1]),
+             c = detail::hex_value(text[2]), d = detail::hex_value(text[3]);
+    if ((a | b | c | d) > 0xF) return -1;
+    *value = a << 12 | b << 8 | c << 4 | d;
+    return 0;
+}
 // The two upper-case hex digits of every byte value, "000102...FEFF".
 struct HexPairs {
     char text[512];
@@ -178,6 +203,35 @@ uint32_t pkt_len(const char *pkt);
 // pkt_info and pkt_argc, an offset table inside the packet, and every argument
 // (offset, length digits, bytes) inside the packet. 0 when well formed, -1 not.
 int packet_check(const char *pkt, size_t size);
+
+// The header of a received packet.
+struct PacketHeader {
+    int type = 0;
+    int32_t info = 0;
+    uint32_t argc = 0;
+};
+
+// Reads the header of a packet of `size` bytes with the header checks of
+// packet_check: at least the header, hex digits in pkt_info and pkt_argc, and
+// the offset table inside the packet. 0, or -1 (*out unspecified).
+int packet_header(const char *pkt, size_t size, PacketHeader *out);
+
+// Argument i of a packet whose header packet_header accepted, for i below its
+// argc (not checked again): the offset and length digits and the argument's
+// bytes are checked against size as packet_arg does. 0 and the view, or -1
+// and an empty view. A reader that walks every argument this way checks the
+// packet as packet_check does, in one pass.
+inline int packet_arg_at(const char *pkt, size_t size, uint32_t i, std::string_view *out) {
+    uint32_t off = 0, len = 0;
+    if (parse_hex4(pkt + PKT_HEADER_SIZE + 4 * size_t{i}, &off) != 0 || off < PKT_HEADER_SIZE ||
+        size_t{off} + 4 > size || parse_hex4(pkt + off, &len) != 0 ||
+        size_t{off} + 4 + len > size) {
+        *out = std::string_view();
+        return -1;
+    }
+    *out = std::string_view(pkt + off + 4, len);
+    return 0;
+}
 
 // Argument i of a packet of `size` bytes as a view into the packet. Returns 0,
 // or -1 when i is out of range or the argument does not lie inside the packet

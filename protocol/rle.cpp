@@ -306,6 +306,69 @@ int encode(Cursor &c) {
     return static_cast<int>(c.o);
 }
 
+// --- The decoder ------------------------------------------------------------
+//
+// Row data decodes to an escape every few bytes, so the decoder is built for
+// short stretches: while 16 input bytes can be read and 16 output bytes
+// written, it copies 16 bytes at once and advances past the literal ones only
+// (what follows overwrites the rest), and it writes a short run as 16 copies
+// of its byte. Near either end it goes byte-exact, so it never reads past the
+// input or writes past the capacity.
+
+constexpr size_t kStep = 16;
+
+// Where the decoder stands in its input and output; o <= cap always.
+struct Decoder {
+    const unsigned char *in;
+    size_t n;
+    size_t i;
+    char *out;
+    size_t cap;
+    size_t o;
+};
+
+// Copies the literal stretch at the cursor, up to the next escape or the end
+// of the input; false when it does not fit.
+inline bool decode_literal(Decoder &d) {
+    while (d.i + kStep <= d.n && d.cap - d.o >= kStep) {
+        const unsigned char *p = d.in + d.i;
+        uint64_t lo = zero_bytes(load64(p) ^ kEscapes), hi = zero_bytes(load64(p + 8) ^ kEscapes);
+        std::memcpy(d.out + d.o, p, kStep);
+        size_t k = lo != 0 ? first_byte(lo) : hi != 0 ? 8 + first_byte(hi) : kStep;
+        d.i += k;
+        d.o += k;
+        if (k < kStep) return true;
+    }
+    size_t len = find_escape(d.in, d.i, d.n) - d.i;
+    if (len > d.cap - d.o) return false;
+    if (len > 0) std::memcpy(d.out + d.o, d.in + d.i, len);
+    d.i += len;
+    d.o += len;
+    return true;
+}
+
+// Expands the escape at the cursor; false when the input ends inside it or
+// its run does not fit.
+inline bool decode_escape(Decoder &d) {
+    if (d.n - d.i < 3) return false;
+    size_t count = d.in[d.i + 1];
+    unsigned char fill = d.in[d.i + 2];
+    size_t room = d.cap - d.o;
+    if (count > room) return false;
+    if (count + kStep - 1 <= room) {  // whole 16-byte stores fit
+        uint64_t word = kOnes * fill;
+        for (size_t k = 0; k < count; k += kStep) {
+            std::memcpy(d.out + d.o + k, &word, 8);
+            std::memcpy(d.out + d.o + k + 8, &word, 8);
+        }
+    } else {
+        std::memset(d.out + d.o, fill, count);
+    }
+    d.o += count;
+    d.i += 3;
+    return true;
+}
+
 }  // namespace
 
 int rle_encode(const char *in, size_t n, char *out, size_t cap) {
@@ -314,24 +377,17 @@ int rle_encode(const char *in, size_t n, char *out, size_t cap) {
 }
 
 int rle_decode(const char *in, size_t n, char *out, size_t cap) {
-    cap = std::min(cap, static_cast<size_t>(INT_MAX));  // the length is returned as an int
-    size_t i = 0, o = 0;
-    while (i < n) {
-        const void *esc = std::memchr(in + i, kEscape, n - i);
-        size_t lit = esc ? static_cast<size_t>(static_cast<const char *>(esc) - (in + i)) : n - i;
-        if (o + lit > cap) return -1;
-        std::memcpy(out + o, in + i, lit);
-        o += lit;
-        i += lit;
-        if (i == n) break;
-        if (i + 3 > n) return -1;  // an escape needs its count and fill byte
-        size_t count = static_cast<unsigned char>(in[i + 1]);
-        if (o + count > cap) return -1;
-        std::memset(out + o, in[i + 2], count);
-        o += count;
-        i += 3;
+    Decoder d{.in = reinterpret_cast<const unsigned char *>(in),
+              .n = n,
+              .i = 0,
+              .out = out,
+              .cap = std::min(cap, static_cast<size_t>(INT_MAX)),  // the length is an int
+              .o = 0};
+    while (d.i < d.n) {
+        if (!decode_literal(d)) return -1;
+        if (d.i < d.n && !decode_escape(d)) return -1;
     }
-    return static_cast<int>(o);
+    return static_cast<int>(d.o);
 }
 
 int frame_encode(char *pkt, size_t len, char *frame, size_t cap) {

@@ -22,9 +22,10 @@ namespace dqp {
 // of out past the encoded length, up to cap, may be overwritten; after -1 the
 // contents of out are unspecified.
 int rle_encode(const char *in, size_t n, char *out, size_t cap);
-// Decodes n bytes of `in` into `out` (capacity cap). Returns the decoded
-// length, or -1 when it would exceed cap or INT_MAX or the input ends inside
-// an escape.
+// Decodes n bytes of `in` into `out` (capacity cap; the two must not overlap).
+// Returns the decoded length, or -1 when it would exceed cap or INT_MAX or the
+// input ends inside an escape. Bytes of out past the decoded length, up to
+// cap, may be overwritten; after -1 the contents of out are unspecified.
 int rle_decode(const char *in, size_t n, char *out, size_t cap);
 
 // Frames the NUL-terminated packet `pkt` of length len into `frame` (capacity

@@ -1,8 +1,9 @@
 // Fuzzes the receive path: frame header, run-length decoding, packet check and
 // argument reading, as a gateway applies them to bytes from the wire. Also
 // checks that encoding any input and decoding it again gives the input back,
-// and that the encoder and framing give the same bytes as the byte-at-a-time
-// reference encoder and refuse the same capacities.
+// that the encoder and framing give the same bytes as the byte-at-a-time
+// reference encoder and refuse the same capacities, and that the decoder and
+// frame_decode agree with the first decoder on any input.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +53,35 @@ void compare_framing(const char *in, size_t size) {
     }
 }
 
+// Decodes with capacity cap into a buffer of exactly cap bytes and aborts
+// unless the result matches want/w (the first decoder's at a larger capacity).
+void expect_decoding(const char *in, size_t size, size_t cap, const char *want, int w) {
+    std::vector<char> out(cap);
+    int n = dqp::rle_decode(in, size, out.data(), cap);
+    std::vector<char> ref(cap);
+    int expected = rle_reference::rle_decode(in, size, ref.data(), cap);
+    if (n != expected) abort();
+    if (w >= 0 && n >= 0 && (n != w || memcmp(out.data(), want, static_cast<size_t>(n)) != 0))
+        abort();
+}
+
+// The raw input as coded bytes, at its decoded length and around it; then as
+// a frame, through both frame decoders.
+void compare_decoder(const char *in, size_t size) {
+    std::vector<char> want(255 * size / 3 + size + 1);
+    int w = rle_reference::rle_decode(in, size, want.data(), want.size());
+    size_t len = w >= 0 ? static_cast<size_t>(w) : want.size();
+    size_t picked = size > 2 ? len * static_cast<unsigned char>(in[2]) / 255 : 0;
+    for (size_t cap : {len, len > 0 ? len - 1 : 0, picked, len + 15})
+        expect_decoding(in, size, cap, want.data(), w);
+    if (size < 8 || size > static_cast<size_t>(dqp::PKT_MAX_SIZE)) return;
+    std::vector<char> got_pkt(dqp::PKT_BUFSIZE), want_pkt(dqp::PKT_BUFSIZE);
+    int g = dqp::frame_decode(in, size, got_pkt.data(), got_pkt.size());
+    int r = rle_reference::frame_decode(in, size, want_pkt.data(), want_pkt.size());
+    if (g != r) abort();
+    if (g >= 0 && memcmp(got_pkt.data(), want_pkt.data(), static_cast<size_t>(g) + 1) != 0) abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -83,5 +113,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     compare_encoder(in, size);
     compare_framing(in, size);
+    compare_decoder(in, size);
     return 0;
 }

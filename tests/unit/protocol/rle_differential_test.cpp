@@ -238,3 +238,106 @@ TEST(RleDifferential, FrameEncodeMatchesReference) {
         }
     }
 }
+
+// --- The decoder against the first decoder --------------------------------
+
+namespace {
+
+// Runs `decode` with capacity cap into a buffer followed by guard bytes, the
+// input `shift` bytes into its own buffer; fails the test when a guard byte
+// changed.
+template <class Decode>
+Encoded run_decoder(Decode decode, const std::string &in, size_t cap, size_t shift = 0) {
+    return run_encoder(decode, in, cap, shift);
+}
+
+// Checks the decoder against the first one on `in` at capacity cap: the same
+// length, the same bytes, -1 on the same inputs.
+void expect_same_decoding(const std::string &in, size_t cap, size_t shift = 0) {
+    Encoded want = run_decoder(rle_reference::rle_decode, in, cap);
+    Encoded got = run_decoder(dqp::rle_decode, in, cap, shift);
+    ASSERT_EQ(got.len, want.len) << "input of " << in.size() << " bytes, cap " << cap;
+    ASSERT_EQ(got.bytes, want.bytes) << "input of " << in.size() << " bytes, cap " << cap;
+}
+
+// The capacities worth trying for an input: around its decoded length (when
+// it decodes at all) and a few far below.
+std::vector<size_t> decode_caps(const std::string &in, size_t picked) {
+    std::vector<char> out(256 * in.size() + 1);
+    int len = rle_reference::rle_decode(in.data(), in.size(), out.data(), out.size());
+    std::vector<size_t> caps = {0, 1, 15, 16, 17, picked};
+    if (len < 0) return caps;
+    size_t l = static_cast<size_t>(len);
+    for (size_t d = 0; d <= 17; d++) {
+        if (d <= l) caps.push_back(l - d);
+        caps.push_back(l + d);
+    }
+    return caps;
+}
+
+}  // namespace
+
+// Every string of up to 7 bytes over {0x01, 0x00, 0x03, 'a'} taken as coded
+// input, malformed ones (an escape cut short) included, at every capacity
+// around its decoded length.
+TEST(RleDecodeDifferential, EveryShortInputOverFourBytes) {
+    const char letters[] = {'\x01', '\x00', '\x03', 'a'};
+    for (size_t len = 0; len <= 7; len++) {
+        std::string s(len, '\0');
+        for (size_t code = 0; code < (size_t{1} << (2 * len)); code++) {
+            for (size_t k = 0; k < len; k++)
+                s[k] = letters[(code >> (2 * k)) & 3];
+            for (size_t cap : decode_caps(s, code % 40))
+                expect_same_decoding(s, cap);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+// Escapes of every count (0 to 255) at every offset of literal text, so runs
+// and stretches end on every side of the 16-byte steps and the input's end.
+TEST(RleDecodeDifferential, EscapesAtEveryOffsetWithEveryCount) {
+    const std::string text = literal_text(70);
+    for (size_t count = 0; count <= 255; count += (count < 40 ? 1 : 17))
+        for (size_t at = 0; at <= text.size(); at++) {
+            std::string s = text;
+            s.insert(at, std::string{'\x01', static_cast<char>(count), 'z'});
+            for (size_t cap : decode_caps(s, at))
+                expect_same_decoding(s, cap, at % 8);
+            // Cut short inside the escape.
+            expect_same_decoding(s.substr(0, at + 1), 4096);
+            expect_same_decoding(s.substr(0, at + 2), 4096);
+            if (HasFatalFailure()) return;
+        }
+}
+
+// Encoded inputs, whole and with bytes overwritten or cut off, at capacities
+// around their decoded length.
+TEST(RleDecodeDifferential, RandomEncodedAndDamagedInputs) {
+    RunBiasedInputs gen(4242);
+    for (int i = 0; i < 2000; i++) {
+        std::string plain = gen.next(i % 10 == 0 ? 5000 : 120);
+        std::vector<char> enc(worst_case(plain.size()) + 1);
+        int n = dqp::rle_encode(plain.data(), plain.size(), enc.data(), enc.size());
+        ASSERT_GE(n, 0);
+        std::string in(enc.data(), static_cast<size_t>(n));
+        if (i % 3 == 1 && !in.empty()) in[gen.pick(0, in.size() - 1)] = '\x01';
+        if (i % 3 == 2 && !in.empty()) in.resize(gen.pick(0, in.size() - 1));
+        for (size_t cap : decode_caps(in, gen.pick(0, 3 * plain.size())))
+            expect_same_decoding(in, cap, gen.pick(0, 7));
+        if (HasFatalFailure()) return;
+    }
+}
+
+// Random bytes with escapes sprinkled in: counts and fill bytes of every value.
+TEST(RleDecodeDifferential, RandomBytes) {
+    std::mt19937 rng(11);
+    for (int i = 0; i < 1000; i++) {
+        std::string in(std::uniform_int_distribution<size_t>(0, 600)(rng), '\0');
+        for (char &c : in)
+            c = static_cast<char>(rng() % 8 == 0 ? 1 : rng());
+        for (size_t cap : decode_caps(in, rng() % 2000))
+            expect_same_decoding(in, cap, static_cast<size_t>(i % 8));
+        if (HasFatalFailure()) return;
+    }
+}

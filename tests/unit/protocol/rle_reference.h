@@ -2,8 +2,13 @@
 // machine whose output peers depend on. The tuned encoder in protocol/rle.cpp
 // must give exactly the same bytes and fail (-1) on exactly the same inputs;
 // the unit tests, the frame fuzz target and rle_bench compare against this.
+//
+// Also the decoder as first written (memchr from escape to escape): the tuned
+// decoder must give the same bytes and the same length, and -1 on exactly the
+// same inputs.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -90,6 +95,40 @@ inline int frame_encode(char *pkt, size_t len, char *frame, size_t cap) {
     }
     dqp::put_hex(frame, 8, static_cast<uint32_t>(flen));
     return static_cast<int>(flen);
+}
+
+// Same contract as dqp::rle_decode, except that nothing past the decoded
+// length is ever written.
+inline int rle_decode(const char *in, size_t n, char *out, size_t cap) {
+    if (cap > static_cast<size_t>(INT_MAX)) cap = static_cast<size_t>(INT_MAX);
+    size_t i = 0, o = 0;
+    while (i < n) {
+        const void *esc = std::memchr(in + i, kEscape, n - i);
+        size_t lit = esc ? static_cast<size_t>(static_cast<const char *>(esc) - (in + i)) : n - i;
+        if (o + lit > cap) return -1;
+        std::memcpy(out + o, in + i, lit);
+        o += lit;
+        i += lit;
+        if (i == n) break;
+        if (i + 3 > n) return -1;  // an escape needs its count and fill byte
+        size_t count = static_cast<unsigned char>(in[i + 1]);
+        if (o + count > cap) return -1;
+        std::memset(out + o, in[i + 2], count);
+        o += count;
+        i += 3;
+    }
+    return static_cast<int>(o);
+}
+
+// Same contract as dqp::frame_decode, over the decoder above.
+inline int frame_decode(const char *frame, size_t len, char *pkt, size_t cap) {
+    if (cap < 9 || len < 8) return -1;
+    std::memcpy(pkt, frame, 8);
+    int n = rle_decode(frame + 8, len - 8, pkt + 8, cap - 9);
+    if (n < 0) return -1;
+    if (std::memchr(pkt, '\0', 8 + static_cast<size_t>(n)) != nullptr) return -1;
+    pkt[8 + n] = '\0';
+    return 8 + n;
 }
 
 }  // namespace rle_reference
