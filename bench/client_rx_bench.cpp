@@ -12,7 +12,7 @@
 //   memcpy      copies the frame bytes (the floor nothing can beat)
 //   first_path  the first decoder and the first reply parsing: a Reply of
 //               strings per row, moved into a Row callback
-//   batch_path  frame_decode and ReplyBatch (one checked pass per frame),
+//   batch_path  frame_decode and SplitReplies (one checked pass per frame),
 //               rows handed over as views: the parsing SqlClient now does,
 //               without a socket
 //   sqlclient   SqlClient::fetchmany with a Row callback, reading the frames
@@ -161,7 +161,7 @@ void BM_first_path(benchmark::State &state) {
 bool batch_path(const dqp::RowViewFn &on_row) {
     const Frames &f = frames();
     char pkt[dqp::PKT_BUFSIZE];
-    dqp::ReplyBatch batch;
+    dqp::SplitReplies batch;
     for (size_t start : f.starts) {
         size_t flen = 0;
         if (dqp::frame_length(f.bytes.data() + start, dqp::PKT_MAX_SIZE, &flen) != 0) return false;

@@ -52,12 +52,12 @@ int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out) {
     return 0;
 }
 
-void ReplyBatch::clear() {
+void SplitReplies::clear() {
     entries_.clear();
     args_.clear();
 }
 
-int ReplyBatch::add(const char *pkt, size_t size) {
+int SplitReplies::add(const char *pkt, size_t size) {
     PacketHeader h;
     if (packet_header(pkt, size, &h) != 0) return -1;
     size_t first = args_.size();
@@ -69,7 +69,7 @@ int ReplyBatch::add(const char *pkt, size_t size) {
     return 0;
 }
 
-int ReplyBatch::split(const char *pkt, size_t size) {
+int SplitReplies::split(const char *pkt, size_t size) {
     clear();
     PacketHeader h;
     if (size < PKT_HEADER_SIZE || pkt_type(pkt) != PKT_TYPE_METADATA) {

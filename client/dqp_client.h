@@ -27,7 +27,7 @@ struct Reply {
 };
 
 // One received packet as views into the text it arrived in: valid while that
-// text and the ReplyBatch that made it are unchanged.
+// text and the SplitReplies that made it are unchanged.
 struct ReplyView {
     int type = 0;
     int32_t info = 0;
@@ -38,7 +38,7 @@ struct ReplyView {
 // over its text: the packets of a METADATA container (none of them a
 // container itself), or the packet itself. The batch keeps its storage from
 // one packet to the next, so a result streams without an allocation per row.
-class ReplyBatch {
+class SplitReplies {
   public:
     // Outcomes of split().
     static constexpr int kMalformed = -1;       // the packet (or container) itself

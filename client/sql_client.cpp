@@ -268,7 +268,7 @@ int SqlClient::next_view(ReplyView *out) {
         size_t size = static_cast<size_t>(len);
         pending_next_ = 0;
         int rc = pending_.split(pkt, size);
-        if (rc == ReplyBatch::kMalformedInner)
+        if (rc == SplitReplies::kMalformedInner)
             return broken("malformed packet inside a METADATA container");
         if (rc != 0)
             return broken(size >= PKT_HEADER_SIZE && pkt_type(pkt) == PKT_TYPE_METADATA

@@ -218,7 +218,7 @@ class SqlClient {
     Failure failure_ = Failure::none;
     int32_t last_status_ = 0;
     std::string error_;
-    ReplyBatch pending_;  // the packets of the last packet received, as views into packet_
+    SplitReplies pending_;  // the packets of the last packet received, as views into packet_
     size_t pending_next_ = 0;
     std::unique_ptr<char[]> packet_;  // the packet being unpacked
     bool result_ended_ = false;       // the last read_rows saw its EOF

@@ -1,4 +1,4 @@
-// The one-pass reply parsing (ReplyBatch, parse_reply, packet_check,
+// The one-pass reply parsing (SplitReplies, parse_reply, packet_check,
 // packet_arg) against the parsing as first written (reply_reference.h) on
 // well-formed and damaged packets, and the row paths of SqlClient built on it.
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 #include "fake_gateway.h"
 #include "reply_reference.h"
 
-using dqp::ReplyBatch;
+using dqp::SplitReplies;
 using fake::packet;
 
 namespace {
@@ -34,7 +34,7 @@ void expect_same(const std::string &pkt, size_t size) {
     const char *p = pkt.data();
     std::vector<dqp::Reply> want;
     int w = reply_reference::unpack(p, size, &want);
-    ReplyBatch batch;
+    SplitReplies batch;
     int g = batch.split(p, size);
     ASSERT_EQ(g == 0, w == 0) << "split of " << size << " bytes";
     if (g == 0) {
@@ -62,9 +62,9 @@ void expect_same(const std::string &pkt, size_t size) {
 
 }  // namespace
 
-TEST(ReplyBatch, SplitsContainersAndSinglePackets) {
+TEST(SplitReplies, SplitsContainersAndSinglePackets) {
     std::string meta = row_container(3, 7);
-    ReplyBatch batch;
+    SplitReplies batch;
     ASSERT_EQ(batch.split(meta.data(), meta.size()), 0);
     ASSERT_EQ(batch.size(), 3u);
     EXPECT_EQ(batch[2].type, dqp::PKT_TYPE_DATA);
@@ -80,17 +80,17 @@ TEST(ReplyBatch, SplitsContainersAndSinglePackets) {
     EXPECT_EQ(batch[0].args[0], "x");
 }
 
-TEST(ReplyBatch, TellsAMalformedContainerFromAMalformedPacketInIt) {
-    ReplyBatch batch;
+TEST(SplitReplies, TellsAMalformedContainerFromAMalformedPacketInIt) {
+    SplitReplies batch;
     std::string nested = container({packet(dqp::PKT_TYPE_DATA, 0, {"a"}), container({})});
-    EXPECT_EQ(batch.split(nested.data(), nested.size()), ReplyBatch::kMalformedInner);
+    EXPECT_EQ(batch.split(nested.data(), nested.size()), SplitReplies::kMalformedInner);
     EXPECT_EQ(batch.size(), 0u);
     std::string bad_inner = container({packet(dqp::PKT_TYPE_DATA, 0, {"a"}), "00000000T0000"});
-    EXPECT_EQ(batch.split(bad_inner.data(), bad_inner.size()), ReplyBatch::kMalformedInner);
+    EXPECT_EQ(batch.split(bad_inner.data(), bad_inner.size()), SplitReplies::kMalformedInner);
     std::string meta = row_container(2);
-    EXPECT_EQ(batch.split(meta.data(), meta.size() - 1), ReplyBatch::kMalformed);
+    EXPECT_EQ(batch.split(meta.data(), meta.size() - 1), SplitReplies::kMalformed);
     EXPECT_EQ(batch.size(), 0u);
-    EXPECT_EQ(batch.split(meta.data(), 20), ReplyBatch::kMalformed);
+    EXPECT_EQ(batch.split(meta.data(), 20), SplitReplies::kMalformed);
 }
 
 // Every truncation of a container, and every byte of it overwritten with
