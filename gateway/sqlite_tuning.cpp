@@ -2,7 +2,10 @@
 #include "gateway/sqlite_tuning.h"
 
 #include <dlfcn.h>
-#include <odbcinst.h>
+#include <strings.h>
+
+#include <cstdlib>
+#include <fstream>
 
 #include "support/config_cache.h"
 
@@ -15,16 +18,51 @@ constexpr int kSqliteOk = 0;
 constexpr int kConfigMultiThread = 2;  // SQLITE_CONFIG_MULTITHREAD
 constexpr int kConfigMemStatus = 9;    // SQLITE_CONFIG_MEMSTATUS
 
-constexpr int kEntryMax = 1024;
+// Text without the blanks around it.
+std::string trimmed(const std::string &text) {
+    size_t from = text.find_first_not_of(" \t\r");
+    if (from == std::string::npos) return {};
+    size_t to = text.find_last_not_of(" \t\r");
+    return text.substr(from, to - from + 1);
+}
 
-// An ini entry through the driver manager (which knows where the files are
-// and which of the user's and the system's applies); empty when absent.
-std::string ini_entry(const std::string &section, const char *key, const char *file) {
-    char value[kEntryMax] = {};
-    int n = SQLGetPrivateProfileString(section.c_str(), key, "", value, sizeof value, file);
-    if (n <= 0) return {};
-    value[sizeof value - 1] = '\0';
-    return value;
+// Entry `key` of section `section` in the ini file at path, names compared
+// without regard to case as the driver manager compares them; empty when
+// the file, the section or the entry is missing. ';' and '#' start comments.
+std::string ini_entry(const std::string &path, const std::string &section, const char *key) {
+    std::ifstream in(path);
+    std::string line;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        std::string t = trimmed(line);
+        if (t.empty() || t[0] == ';' || t[0] == '#') continue;
+        if (t[0] == '[') {
+            size_t end = t.find(']');
+            inside = end != std::string::npos &&
+                     strcasecmp(trimmed(t.substr(1, end - 1)).c_str(), section.c_str()) == 0;
+            continue;
+        }
+        size_t eq = t.find('=');
+        if (inside && eq != std::string::npos &&
+            strcasecmp(trimmed(t.substr(0, eq)).c_str(), key) == 0)
+            return trimmed(t.substr(eq + 1));
+    }
+    return {};
+}
+
+// Where the driver manager looks: the user's odbc.ini ($ODBCINI, else
+// ~/.odbc.ini) before the system's, and the system folder ($ODBCSYSINI, else
+// /etc) for odbc.ini and odbcinst.ini.
+std::string env_or(const char *name, const std::string &otherwise) {
+    const char *v = getenv(name);
+    return v != nullptr && *v != '\0' ? v : otherwise;
+}
+std::string user_odbc_ini() {
+    const char *home = getenv("HOME");
+    return env_or("ODBCINI", home != nullptr ? std::string(home) + "/.odbc.ini" : "");
+}
+std::string system_folder() {
+    return env_or("ODBCSYSINI", "/etc");
 }
 
 bool switched_off() {
@@ -36,10 +74,12 @@ bool switched_off() {
 }  // namespace
 
 std::string driver_library_of(const std::string &dsn) {
-    std::string driver = ini_entry(dsn, "Driver", "odbc.ini");
+    std::string driver = ini_entry(user_odbc_ini(), dsn, "Driver");
+    if (driver.empty()) driver = ini_entry(system_folder() + "/odbc.ini", dsn, "Driver");
     if (driver.empty() || driver.find('/') != std::string::npos) return driver;
-    std::string library = ini_entry(driver, "Driver64", "odbcinst.ini");
-    return library.empty() ? ini_entry(driver, "Driver", "odbcinst.ini") : library;
+    std::string installed = system_folder() + "/odbcinst.ini";
+    std::string library = ini_entry(installed, driver, "Driver64");
+    return library.empty() ? ini_entry(installed, driver, "Driver") : library;
 }
 
 SqliteTuning tune_driver_sqlite(const std::string &library) {

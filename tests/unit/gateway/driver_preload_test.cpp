@@ -191,6 +191,19 @@ TEST_F(DriverPreload, ExitDuringTheWarmUpIsClean) {
 // Setting up the SQLite library of a driver before the first connection.
 class DriverSqlite : public DriverPreload {
   protected:
+    // Each child runs in a fresh process: SQLite takes its settings only
+    // before its first use, and a test run before this one in the same
+    // process may have used the library (builds that link it dynamically).
+    void SetUp() override {
+        style_ = GTEST_FLAG_GET(death_test_style);
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        DriverPreload::SetUp();
+    }
+    void TearDown() override {
+        GTEST_FLAG_SET(death_test_style, style_);
+        DriverPreload::TearDown();
+    }
+    std::string style_;
     // The most memory SQLite has held, read through the driver's own library
     // (0 while memory statistics are off).
     int64_t sqlite_memory_used() {
@@ -232,6 +245,13 @@ TEST_F(DriverSqlite, DataSourceDriverLibraryFromTheIniFiles) {
             bool ok = driver_library_of("lite") == sqlite_ &&
                       driver_library_of("bypath") == "/opt/drivers/libdirect.so" &&
                       driver_library_of("unknown").empty() && driver_library_of("absent").empty();
+            // The user's file comes first; names match without regard to
+            // case, blanks around '=' and comments are skipped.
+            std::ofstream(dir_ + "/user.ini")
+                << "# mine\n[LITE]\n; Driver=/commented/out.so\n  driver =  /opt/user/lib.so  \n";
+            setenv("ODBCINI", (dir_ + "/user.ini").c_str(), 1);
+            ok = ok && driver_library_of("lite") == "/opt/user/lib.so" &&
+                 driver_library_of("bypath") == "/opt/drivers/libdirect.so";
             _exit(ok ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
