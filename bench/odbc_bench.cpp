@@ -1,7 +1,7 @@
 // odbc_bench: the ODBC gateway's result path beside direct ODBC in the same
 // run.
 //
-//   odbc_bench [--rows N] [--rounds R] [--runs K] [--only sqlite|pg]
+//   odbc_bench [--rows N] [--rounds R] [--runs K] [--only sqlite|pg] [--no-tune-sqlite]
 //
 // Sets up a temporary folder with the project's own odbcinst.ini
 // (scripts/odbc-ini), a SQLite data source and, when PostgreSQL's programs
@@ -19,9 +19,11 @@
 //      time / baseline time;
 //   c. the gateway's resident memory while it streams the N rows from
 //      PostgreSQL through a DSN with UseDeclareFetch=1, Fetch=10000.
-// Each timing is the best of K runs. VNX_BENCH_GATEWAY names another command
-// to start the gateways with (it is given the port). The temporary folder and the server are
-// removed at the end.
+// Each timing is the best of K runs. --no-tune-sqlite sets ODBServer
+// "tune_sqlite" to "false" (the gateways leave the SQLite driver's library at
+// SQLite's defaults), for comparison. VNX_BENCH_GATEWAY names another command
+// to start the gateways with (it gets the arguments odbserver would). The
+// temporary folder and the server are removed at the end.
 #include <signal.h>
 #include <sql.h>
 #include <sqlext.h>
@@ -44,6 +46,7 @@
 #include "bench_net.h"
 #include "bench_odbc.h"
 #include "client/dqp_client.h"
+#include "support/config_store.h"
 #include "tests/servers/throwaway_server.h"
 #include "transport/spawn.h"
 
@@ -251,17 +254,39 @@ void run_memory(const Source &src, const std::string &odbserver) {
         src.name.c_str(), idle, peak, rows, t);
 }
 
+// Sets ODBServer "tune_sqlite" to "false" in the store at path: the
+// gateways then leave the SQLite library of the SQLite driver as it is.
+bool keep_sqlite_defaults(const std::string &path) {
+    std::string err;
+    auto store = vnx::ConfigStore::open(path, true, &err);
+    std::string key = std::string(vnx::kRootKey) + "\\ODBServer";
+    if (store == nullptr || store->create_key(key) != 0 ||
+        store->set_value(key, "tune_sqlite", "false") != 0) {
+        printf("cannot write the configuration store %s: %s\n", path.c_str(),
+               store != nullptr ? store->error().c_str() : err.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     long nrows = 1000000;
     int rounds = 2000, runs = 3;
     std::string only;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool tune_sqlite = true;
+    for (int i = 1; i < argc; i++) {
+        if (!strcmp(argv[i], "--no-tune-sqlite")) {
+            tune_sqlite = false;
+            continue;
+        }
+        if (i + 1 == argc) break;
         if (!strcmp(argv[i], "--rows")) nrows = atol(argv[i + 1]);
         if (!strcmp(argv[i], "--rounds")) rounds = atoi(argv[i + 1]);
         if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
         if (!strcmp(argv[i], "--only")) only = argv[i + 1];
+        i++;
     }
     char tmpl[] = "/tmp/vnx_odbc_bench_XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return 1;
@@ -269,6 +294,7 @@ int main(int argc, char **argv) {
     std::filesystem::current_path(dir);
     if (!benchodbc::use_odbc_folder(VNX_SOURCE_DIR, dir)) return 1;
     setenv("VNX_REGISTRY", (dir + "/registry.db").c_str(), 1);
+    if (!tune_sqlite && !keep_sqlite_defaults(dir + "/registry.db")) return 1;
     std::ofstream ini(dir + "/odbc.ini");
     ini << "[sqlite]\nDriver=SQLite3\nDatabase=" << dir << "/big.db\n";
     vnxtest::PostgresServer pg;
