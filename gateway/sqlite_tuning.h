@@ -5,8 +5,8 @@
 // "serialized" threading mode, in which every call into a connection takes
 // that connection's mutex, and memory statistics, which take a global mutex
 // around every allocation. Reading a result costs several of each per row:
-// on a million-row SELECT, about a third of the driver's time went to
-// locking. A gateway makes every ODBC call on one thread (its warm-up thread
+// on a million-row SELECT, about a sixth of the gateway's time went to
+// locking and unlocking. A gateway makes every ODBC call on one thread (its warm-up thread
 // only loads libraries), so it switches that library to the "multi-thread"
 // mode, where a connection, used by one thread at a time, takes no mutex,
 // while SQLite's process-wide structures keep theirs, and turns memory
