@@ -179,22 +179,9 @@ int dqp_send_metapkt(int client, int type, int32_t info, std::span<const std::st
     return meta_queue().add(type, info, args, maxbufsize(), queue_sender());
 }
 
-dqp::PacketWriter &dqp_stage_metapkt(int type, int32_t info, size_t argc) {
-    return meta_queue().stage(type, info, argc);
-}
-
-int dqp_commit_metapkt(int client) {
-    queue_client = client;
-    return meta_queue().commit(maxbufsize(), queue_sender());
-}
-
 MetaSink dqp_meta_sink(int client) {
     queue_client = client;
     return {&meta_queue(), maxbufsize(), &queue_sender()};
-}
-
-int dqp_staged_metapkt_size() {
-    return meta_queue().staged_size();
 }
 
 int dqp_send_reply(int client, char *packet, int type, int32_t info,

@@ -37,18 +37,11 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out);
 // queued, -1 when the packet cannot be built or sent.
 int dqp_send_metapkt(int client, int type, int32_t info, std::span<const std::string_view> args);
 
-// The same in two steps, for a reply built in place: dqp_stage_metapkt gives
-// the writer of a packet of `argc` arguments inside the queue, and
-// dqp_commit_metapkt queues or sends it as dqp_send_metapkt would.
-dqp::PacketWriter &dqp_stage_metapkt(int type, int32_t info, size_t argc);
-int dqp_commit_metapkt(int client);
-// Size the staged packet has, or -1 when it did not fit its packet buffer.
-int dqp_staged_metapkt_size();
-
-// The METADATA queue, looked up once by a caller that queues many packets
-// for one client (a result's rows): stage on `queue`, then commit with
-// `maxbufsize` and `send`, as dqp_stage_metapkt and dqp_commit_metapkt do.
-// Good until a METADATA call names another client.
+// The METADATA queue, looked up once by a caller that builds many packets
+// for one client in place (a result's rows): stage a packet on `queue`,
+// write it, then commit it with `maxbufsize` and `send`, which queues it or
+// sends it as dqp_send_metapkt would. Good until a METADATA call names
+// another client.
 struct MetaSink {
     dqp::MetaQueue *queue;
     int maxbufsize;
