@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 
 #include "support/config_cache.h"
 
@@ -26,12 +27,16 @@ std::string trimmed(const std::string &text) {
     return text.substr(from, to - from + 1);
 }
 
-// Entry `key` of section `section` in the ini file at path, names compared
+// The entry of section `section` in the ini file at path under the first
+// of `keys` (in order of preference) that the section has, names compared
 // without regard to case as the driver manager compares them; empty when
-// the file, the section or the entry is missing. ';' and '#' start comments.
-std::string ini_entry(const std::string &path, const std::string &section, const char *key) {
+// the file, the section or every entry is missing. One reading of the file.
+// ';' and '#' start comments.
+std::string ini_entry(const std::string &path, const std::string &section,
+                      std::initializer_list<const char *> keys) {
     std::ifstream in(path);
-    std::string line;
+    std::string line, found;
+    size_t found_rank = keys.size();
     bool inside = false;
     while (std::getline(in, line)) {
         std::string t = trimmed(line);
@@ -43,11 +48,18 @@ std::string ini_entry(const std::string &path, const std::string &section, const
             continue;
         }
         size_t eq = t.find('=');
-        if (inside && eq != std::string::npos &&
-            strcasecmp(trimmed(t.substr(0, eq)).c_str(), key) == 0)
-            return trimmed(t.substr(eq + 1));
+        if (!inside || eq == std::string::npos) continue;
+        std::string name = trimmed(t.substr(0, eq));
+        size_t rank = 0;
+        for (const char *key : keys) {
+            if (rank < found_rank && strcasecmp(name.c_str(), key) == 0) {
+                found = trimmed(t.substr(eq + 1));
+                found_rank = rank;
+            }
+            rank++;
+        }
     }
-    return {};
+    return found;
 }
 
 // Where the driver manager looks: the user's odbc.ini ($ODBCINI, else
@@ -74,12 +86,10 @@ bool switched_off() {
 }  // namespace
 
 std::string driver_library_of(const std::string &dsn) {
-    std::string driver = ini_entry(user_odbc_ini(), dsn, "Driver");
-    if (driver.empty()) driver = ini_entry(system_folder() + "/odbc.ini", dsn, "Driver");
+    std::string driver = ini_entry(user_odbc_ini(), dsn, {"Driver"});
+    if (driver.empty()) driver = ini_entry(system_folder() + "/odbc.ini", dsn, {"Driver"});
     if (driver.empty() || driver.find('/') != std::string::npos) return driver;
-    std::string installed = system_folder() + "/odbcinst.ini";
-    std::string library = ini_entry(installed, driver, "Driver64");
-    return library.empty() ? ini_entry(installed, driver, "Driver") : library;
+    return ini_entry(system_folder() + "/odbcinst.ini", driver, {"Driver64", "Driver"});
 }
 
 SqliteTuning tune_driver_sqlite(const std::string &library) {
