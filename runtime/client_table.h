@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "transport/tcp.h"
+
 namespace vnx {
 
 inline constexpr int MAX_CLIENTS = 100;
@@ -20,6 +22,7 @@ struct ClientSlot {
     int open_count = 0;     // second result of the last OPEN; 0 after CLOSE
     int port = 0;           // port served
     int table_closed = 1;   // 1 at start and after CLOSE; 0 while USE has a table open
+    FrameReader reader;     // the connection's received bytes; emptied with the slot
 };
 
 // The slot for `client`, or null when the index is out of range.

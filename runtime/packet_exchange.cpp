@@ -120,10 +120,10 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out) {
     OutBatch &batch = out_batch();
     // Gathered replies leave before waiting for the peer, who may be waiting
     // for them; requests that already arrived are taken first.
-    if (batch.active && batch.socket == slot->socket && !tcp_frame_buffered(slot->socket))
+    if (batch.active && batch.socket == slot->socket && !slot->reader.frame_buffered())
         flush_batch(batch);
     char *frame = frame_buffer();
-    int n = tcp_receive(slot->socket, frame, dqp::PKT_MAX_SIZE);
+    int n = slot->reader.receive(slot->socket, frame, dqp::PKT_MAX_SIZE);
     if (n <= 0) {
         if (n == TCP_BAD_FRAME)
             dqp::trace("[dqp_getpkt]", "invalid frame header, connection closed");
@@ -214,7 +214,7 @@ void dqp_flush_replies(int client) {
 
 bool dqp_request_buffered(int client) {
     ClientSlot *slot = connected_slot(client);
-    return slot != nullptr && tcp_frame_buffered(slot->socket);
+    return slot != nullptr && slot->reader.frame_buffered();
 }
 
 ReplyBatch::~ReplyBatch() {

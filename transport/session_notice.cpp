@@ -41,7 +41,8 @@ void trace_query_packet(const std::string &pkt, const char *what, const std::str
 // Reads one reply frame into *frame; 0, or -1.
 int read_reply_frame(int sock, std::string *frame) {
     char buf[dqp::PKT_MAX_SIZE];
-    int got = tcp_receive(sock, buf, sizeof buf);
+    FrameReader reader;
+    int got = reader.receive(sock, buf, sizeof buf);
     size_t flen = 0;
     if (got <= 0 || dqp::frame_length(buf, sizeof buf, &flen) != 0 ||
         static_cast<size_t>(got) != flen)
@@ -72,12 +73,10 @@ int tcp_query(const std::vector<std::string> &fields, const std::string &host, s
     if (dqp::write_full(sock, frame.data(), frame.size()) != static_cast<long>(frame.size()) ||
         read_reply_frame(sock, &answer) != 0) {
         int err_no = errno;
-        tcp_forget(sock);
         close(sock);
         dqp::tracef(kTag, "recv() query command failed - (ERRNO=%d)", err_no);
         return -1;
     }
-    tcp_forget(sock);
     close(sock);
     if (dqp::decode_port_packet(answer.data(), answer.size(), &pkt) != 0) return -1;
     trace_query_packet(pkt, "received from", host, where.port, answer.size());

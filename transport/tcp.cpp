@@ -9,14 +9,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -161,102 +159,60 @@ int tcp_accept(const char *server_name, int port) {
 
 namespace {
 
-// Bytes received on one connection and not yet handed out as frames.
-struct RecvBuffer {
-    ino_t inode = 0;  // the socket's, to notice a descriptor number reused
-    std::vector<char> data;
-    size_t start = 0, end = 0;
-    size_t available() const { return end - start; }
-};
-
+// A buffer holds two of the largest frames, so that a frame that arrives
+// behind another never waits for the buffer to empty.
 constexpr size_t kRecvBufferSize = 2 * dqp::PKT_MAX_SIZE;
-// Connections with a buffer at a time; a gateway has its client and, now and
-// then, a notice to its master.
-constexpr size_t kMaxRecvBuffers = 8;
 
-std::unordered_map<int, RecvBuffer> &recv_buffers() {
-    static std::unordered_map<int, RecvBuffer> buffers;
-    return buffers;
-}
-
-ino_t socket_inode(int sock) {
-    struct stat st;
-    return fstat(sock, &st) == 0 ? st.st_ino : 0;
-}
-
-// The buffer of sock, made on its first receive. Leftover bytes are trusted
-// only while the descriptor is still the same socket.
-RecvBuffer &buffer_of(int sock, size_t cap) {
-    auto &buffers = recv_buffers();
-    auto it = buffers.find(sock);
-    if (it != buffers.end() && it->second.available() > 0 && it->second.inode != socket_inode(sock))
-        it->second.start = it->second.end = 0;
-    if (it == buffers.end()) {
-        if (buffers.size() >= kMaxRecvBuffers) buffers.clear();
-        it = buffers.emplace(sock, RecvBuffer{}).first;
-        it->second.inode = socket_inode(sock);
-    }
-    RecvBuffer &b = it->second;
-    size_t size = std::max(kRecvBufferSize, cap);
-    if (b.data.size() < size) b.data.resize(size);
-    return b;
-}
+}  // namespace
 
 // Receives until n bytes are buffered. 1 when they are, 0 when the peer
 // closed first, -1 on a read error.
-int fill(int sock, RecvBuffer &b, size_t n) {
-    if (b.data.size() - b.start < n) {
-        std::memmove(b.data.data(), b.data.data() + b.start, b.available());
-        b.end -= b.start;
-        b.start = 0;
+int FrameReader::fill(int sock, size_t n) {
+    if (data_.size() - start_ < n) {
+        std::memmove(data_.data(), data_.data() + start_, available());
+        end_ -= start_;
+        start_ = 0;
     }
-    while (b.available() < n) {
-        ssize_t got = recv(sock, b.data.data() + b.end, b.data.size() - b.end, 0);
+    while (available() < n) {
+        ssize_t got = recv(sock, data_.data() + end_, data_.size() - end_, 0);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return static_cast<int>(got);
-        b.end += static_cast<size_t>(got);
+        end_ += static_cast<size_t>(got);
     }
     return 1;
 }
 
 // Hands out up to n buffered bytes (a frame, or what there is of it).
-int take(RecvBuffer &b, char *buffer, size_t n) {
-    n = std::min(n, b.available());
-    std::memcpy(buffer, b.data.data() + b.start, n);
-    b.start += n;
-    if (b.start == b.end) b.start = b.end = 0;
+int FrameReader::take(char *buffer, size_t n) {
+    n = std::min(n, available());
+    std::memcpy(buffer, data_.data() + start_, n);
+    start_ += n;
+    if (start_ == end_) start_ = end_ = 0;
     return static_cast<int>(n);
 }
 
-}  // namespace
-
-int tcp_receive(int sock, char *buffer, size_t cap) {
+int FrameReader::receive(int sock, char *buffer, size_t cap) {
     if (cap < 8) return TCP_BAD_FRAME;
-    RecvBuffer &b = buffer_of(sock, cap);
+    size_t size = std::max(kRecvBufferSize, cap);
+    if (data_.size() < size) data_.resize(size);
     // The sender writes the header in one call, but TCP may still split it:
     // all 8 bytes are needed before they are parsed.
-    int rc = fill(sock, b, 8);
+    int rc = fill(sock, 8);
     if (rc < 0) dqp::tracef("[tcp_receive]", "recv() failed - (%s)", strerror(errno));
-    if (rc <= 0) return b.available() > 0 ? take(b, buffer, 8) : rc;
+    if (rc <= 0) return available() > 0 ? take(buffer, 8) : rc;
     size_t length = 0;
-    if (dqp::frame_length(b.data.data() + b.start, cap, &length) != 0) return TCP_BAD_FRAME;
-    rc = fill(sock, b, length);
+    if (dqp::frame_length(data_.data() + start_, cap, &length) != 0) return TCP_BAD_FRAME;
+    rc = fill(sock, length);
     if (rc < 0) dqp::tracef("[tcp_receive]", "recv() failed in a frame - (%s)", strerror(errno));
-    return take(b, buffer, length);
+    return take(buffer, length);
 }
 
-bool tcp_frame_buffered(int sock) {
-    auto it = recv_buffers().find(sock);
-    if (it == recv_buffers().end() || it->second.available() < 8) return false;
-    const RecvBuffer &b = it->second;
+bool FrameReader::frame_buffered() const {
+    if (available() < 8) return false;
     size_t length = 0;
-    // A bad header is refused by tcp_receive without reading either.
-    if (dqp::frame_length(b.data.data() + b.start, SIZE_MAX, &length) != 0) return true;
-    return b.available() >= length;
-}
-
-void tcp_forget(int sock) {
-    recv_buffers().erase(sock);
+    // A bad header is refused by receive without reading either.
+    if (dqp::frame_length(data_.data() + start_, SIZE_MAX, &length) != 0) return true;
+    return available() >= length;
 }
 
 int tcp_send(int sock, const char *buffer) {
@@ -266,7 +222,6 @@ int tcp_send(int sock, const char *buffer) {
 }
 
 void tcp_close(int sock) {
-    tcp_forget(sock);
     dqp::tracef("[tcp_close]", "closed socket %d", sock);
     linger lg{1, 0};
     setsockopt(sock, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);

@@ -192,3 +192,23 @@ TEST_F(Exchange, BatchOfAClosedConnectionIsDroppedNotWrittenElsewhere) {
     close(fds[0]);
     close(fds[1]);
 }
+
+TEST_F(Exchange, RequestsLeftByAClosedClientNeverReachTheNextOne) {
+    conn_->send('A', 1);
+    conn_->send('B', 2);  // both arrive in one read; B waits in the slot's buffer
+    int32_t info = -1;
+    ASSERT_EQ(dqp_getpkt(slot_, packet_, &info), 'A');
+    int old_socket = client_slot(slot_)->socket;
+    detach_from_client(slot_);
+    conn_.reset();
+
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    int slot = attach_socket(fds[0], TRANSPORT_TCPIP);
+    ASSERT_EQ(slot, slot_);
+    EXPECT_EQ(client_slot(slot)->socket, old_socket);  // the same number again
+    conn_ = dqp::Connection::adopt(fds[1], 5000);
+    conn_->send('C', 3);
+    EXPECT_EQ(dqp_getpkt(slot, packet_, &info), 'C');
+    EXPECT_EQ(info, 3);
+}

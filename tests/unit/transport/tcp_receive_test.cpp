@@ -31,22 +31,20 @@ struct Pair {
         }
     }
     ~Pair() {
-        if (ours >= 0) {
-            tcp_forget(ours);
-            close(ours);
-        }
+        if (ours >= 0) close(ours);
         if (theirs >= 0) close(theirs);
     }
     void put(const std::string &bytes) const {
         ASSERT_EQ(write(theirs, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
+    // The next frame from our side, or "<status>".
+    std::string receive(size_t cap = dqp::PKT_MAX_SIZE) {
+        std::string buf(cap, '\0');
+        int n = reader.receive(ours, buf.data(), cap);
+        return n <= 0 ? "<" + std::to_string(n) + ">" : buf.substr(0, static_cast<size_t>(n));
+    }
+    FrameReader reader;
 };
-
-std::string receive(int sock, size_t cap = dqp::PKT_MAX_SIZE) {
-    std::string buf(cap, '\0');
-    int n = tcp_receive(sock, buf.data(), cap);
-    return n <= 0 ? "<" + std::to_string(n) + ">" : buf.substr(0, static_cast<size_t>(n));
-}
 
 }  // namespace
 
@@ -55,13 +53,13 @@ TEST(TcpReceive, FramesArrivingTogetherOrSplitComeOutWhole) {
     ASSERT_GE(p.ours, 0);
     std::string a = frame_of("first"), b = frame_of(std::string(3000, 'b')), c = frame_of("c");
     p.put(a + b + c.substr(0, 5));  // two and a bit in one write
-    EXPECT_EQ(receive(p.ours), a);
-    EXPECT_EQ(receive(p.ours), b);
+    EXPECT_EQ(p.receive(), a);
+    EXPECT_EQ(p.receive(), b);
     p.put(c.substr(5));
-    EXPECT_EQ(receive(p.ours), c);
+    EXPECT_EQ(p.receive(), c);
     p.put(c.substr(0, 3));  // a header split in two
     p.put(c.substr(3));
-    EXPECT_EQ(receive(p.ours), c);
+    EXPECT_EQ(p.receive(), c);
 }
 
 TEST(TcpReceive, CloseMidFrameBadHeaderAndSmallBuffer) {
@@ -70,47 +68,28 @@ TEST(TcpReceive, CloseMidFrameBadHeaderAndSmallBuffer) {
     std::string a = frame_of("abcdefgh");
     p.put(a.substr(0, 11));
     shutdown(p.theirs, SHUT_WR);
-    EXPECT_EQ(receive(p.ours), a.substr(0, 11));  // fewer bytes: the peer closed mid-frame
-    EXPECT_EQ(receive(p.ours), "<0>");
+    EXPECT_EQ(p.receive(), a.substr(0, 11));  // fewer bytes: the peer closed mid-frame
+    EXPECT_EQ(p.receive(), "<0>");
 
     Pair q;
     q.put("0zzzzzzz" + a);
-    EXPECT_EQ(receive(q.ours), "<" + std::to_string(TCP_BAD_FRAME) + ">");
+    EXPECT_EQ(q.receive(), "<" + std::to_string(TCP_BAD_FRAME) + ">");
     Pair r;
     r.put(a);
-    EXPECT_EQ(receive(r.ours, 10), "<" + std::to_string(TCP_BAD_FRAME) + ">");
-}
-
-TEST(TcpReceive, LeftoverBytesNeverReachANewSocketOnTheSameNumber) {
-    int number;
-    std::string a = frame_of("a"), stale = frame_of("stale");
-    {
-        Pair p;
-        ASSERT_GE(p.ours, 0);
-        p.put(a + stale);
-        EXPECT_EQ(receive(p.ours), a);
-        number = p.ours;
-        close(p.ours);  // closed without tcp_forget: the buffer still holds "stale"
-        p.ours = -1;
-    }
-    Pair next;
-    ASSERT_EQ(next.ours, number);  // the lowest free descriptor number again
-    std::string fresh = frame_of("fresh");
-    next.put(fresh);
-    EXPECT_EQ(receive(next.ours), fresh);
+    EXPECT_EQ(r.receive(10), "<" + std::to_string(TCP_BAD_FRAME) + ">");
 }
 
 TEST(TcpReceive, KnowsWhenAWholeFrameIsAlreadyBuffered) {
     Pair p;
     ASSERT_GE(p.ours, 0);
     std::string a = frame_of("a"), b = frame_of("bb");
-    EXPECT_FALSE(tcp_frame_buffered(p.ours));
+    EXPECT_FALSE(p.reader.frame_buffered());
     p.put(a + b + a.substr(0, 10));
-    EXPECT_EQ(receive(p.ours), a);  // one receive took all three pieces
-    EXPECT_TRUE(tcp_frame_buffered(p.ours));
-    EXPECT_EQ(receive(p.ours), b);
-    EXPECT_FALSE(tcp_frame_buffered(p.ours));  // a header and not the whole frame
+    EXPECT_EQ(p.receive(), a);  // one receive took all three pieces
+    EXPECT_TRUE(p.reader.frame_buffered());
+    EXPECT_EQ(p.receive(), b);
+    EXPECT_FALSE(p.reader.frame_buffered());  // a header and not the whole frame
     p.put(a.substr(10));
-    EXPECT_EQ(receive(p.ours), a);
-    EXPECT_FALSE(tcp_frame_buffered(p.ours));
+    EXPECT_EQ(p.receive(), a);
+    EXPECT_FALSE(p.reader.frame_buffered());
 }
