@@ -147,6 +147,7 @@ int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text
     char name[32];
     snprintf(name, sizeof name, "DQP_SLT_%08X", static_cast<unsigned>(s->handle));
     csb *c = bind_cursor(s, h, ncols, text, false, name);
+    if (c != nullptr) c->reusable = true;
     if (c == nullptr) {
         if (s->error_text[0] == '\0') s->set_error("the query's result columns cannot be bound");
         svr_trace(s, "db_server_execsql(%d) bind_cursor()\n", -1);
@@ -171,9 +172,35 @@ csb *find_cursor(svr_session *s, const std::string &name) {
     return nullptr;
 }
 
+namespace {
+
+// Keeps the statement of a released cursor as the session's spare when it
+// can serve another query: closed, unbound and back to single-row fetches.
+// False when it cannot (the caller then drops it).
+bool keep_as_spare(svr_session *s, csb *c) {
+    if (!c->reusable || s->spare_stmt != SQL_NULL_HSTMT || !s->connected) return false;
+    if (!sql_ok(SQLFreeStmt(c->hstmt, SQL_CLOSE)) || !sql_ok(SQLFreeStmt(c->hstmt, SQL_UNBIND)) ||
+        !sql_ok(SQLSetStmtOption(c->hstmt, SQL_ROWSET_SIZE, 1)))
+        return false;
+    s->spare_stmt = c->hstmt;
+    c->hstmt = SQL_NULL_HSTMT;
+    return true;
+}
+
+// A statement for a new EXECSQL: the session's spare, or a new one.
+SQLRETURN take_statement(svr_session *s, SQLHSTMT *h) {
+    if (s->spare_stmt == SQL_NULL_HSTMT) return SQLAllocStmt(s->hdbc, h);
+    *h = s->spare_stmt;
+    s->spare_stmt = SQL_NULL_HSTMT;
+    return SQL_SUCCESS;
+}
+
+}  // namespace
+
 void release_cursor(svr_session *s, csb *c) {
     for (auto it = s->cursors.begin(); it != s->cursors.end(); ++it) {
         if (it->get() == c) {
+            keep_as_spare(s, c);
             s->cursors.erase(it);
             return;
         }
@@ -234,7 +261,7 @@ int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32
     if (SQLHSTMT cached = find_prepared_statement(s, sql); cached != SQL_NULL_HSTMT)
         return execsql_cached(s, cached, has_cursor, status, status2);
     SQLHSTMT h = SQL_NULL_HSTMT;
-    SQLRETURN rc = SQLAllocStmt(s->hdbc, &h);
+    SQLRETURN rc = take_statement(s, &h);
     if (!sql_ok(rc)) {
         *status = rc;
         return odbc_failure(s, SQL_NULL_HSTMT, rc, "db_server_execsql(%d) SQLAllocStmt()\n");

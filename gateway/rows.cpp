@@ -202,7 +202,7 @@ constexpr SQLULEN kRowArraySize = 128;
 // are bound to arrays (column-wise) and SQL_ROWSET_SIZE raised, so that one
 // driver call brings kRowArraySize rows, which are formatted straight from
 // the arrays. The single-row binding and a rowset of one are restored when
-// the read ends.
+// the read fails; a read that reaches the end releases the cursor instead.
 class RowArray {
   public:
     RowArray(svr_session *s, csb *c) : s_(s), c_(c) {}
@@ -245,6 +245,8 @@ class RowArray {
         return fetch_result(rc);
     }
     std::span<const RowsetColumn> columns() const { return set_; }
+    // The cursor is released next, with its bindings: nothing to restore.
+    void release() { bound_ = false; }
     bool failed(SQLULEN i) const { return status_[i] == SQL_ROW_ERROR; }
     bool skipped(SQLULEN i) const { return status_[i] == SQL_ROW_NOROW; }
 
@@ -328,7 +330,10 @@ int fetch_rows_in_arrays(svr_session *s, csb *c, int client, char *packet) {
         for (;;) {
             Fetched f = arr.fetch(&rc, &n);
             if (f == Fetched::Error) return fail_fetch(s, c, Sink::Meta, client, packet, rc);
-            if (f == Fetched::End) break;
+            if (f == Fetched::End) {
+                arr.release();
+                break;
+            }
             for (SQLULEN i = 0; i < n; i++) {
                 if (arr.skipped(i)) continue;
                 if (arr.failed(i)) return fail_fetch(s, c, Sink::Meta, client, packet, SQL_ERROR);

@@ -162,9 +162,7 @@ int db_server_disconnect(int32_t handle) {
     if (s == nullptr || !s->connected) return -1;
     s->clear_error();
     s->cursors.clear();
-    for (auto &entry : s->statement_cache)
-        SQLFreeStmt(entry.second, SQL_DROP);
-    s->statement_cache.clear();
+    s->drop_free_statements();
     int32_t status = 0;
     db_server_rollback(handle, &status);
     SQLRETURN rc = SQLDisconnect(s->hdbc);

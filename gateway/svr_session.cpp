@@ -47,8 +47,7 @@ csb::~csb() {
 
 svr_session::~svr_session() {
     cursors.clear();  // each drops its statement
-    for (auto &entry : statement_cache)
-        SQLFreeStmt(entry.second, SQL_DROP);
+    drop_free_statements();
     if (hdbc != SQL_NULL_HDBC) {
         if (connected) {
             SQLTransact(henv, hdbc, SQL_ROLLBACK);
@@ -57,6 +56,14 @@ svr_session::~svr_session() {
         SQLFreeConnect(hdbc);
     }
     if (henv != SQL_NULL_HENV) SQLFreeEnv(henv);
+}
+
+void svr_session::drop_free_statements() {
+    for (auto &entry : statement_cache)
+        SQLFreeStmt(entry.second, SQL_DROP);
+    statement_cache.clear();
+    if (spare_stmt != SQL_NULL_HSTMT) SQLFreeStmt(spare_stmt, SQL_DROP);
+    spare_stmt = SQL_NULL_HSTMT;
 }
 
 void svr_session::set_error(std::string_view text) {

@@ -83,6 +83,9 @@ struct csb {
     // Read with SQLFetch since it was last executed: the driver manager then
     // refuses SQLExtendedFetch until the cursor is executed again.
     bool plain_fetched = false;
+    // The statement of an EXECSQL query: no statement option of its own and
+    // no parameters, so once closed and unbound it can serve another query.
+    bool reusable = false;
 
     csb() = default;
     csb(const csb &) = delete;
@@ -97,6 +100,10 @@ struct svr_session {
     bool connected = false;                     // SQLConnect succeeded and no disconnect since
     std::vector<std::unique_ptr<csb>> cursors;  // creation order
     std::unordered_map<std::string, SQLHSTMT> statement_cache;
+    // A closed and unbound statement of a finished EXECSQL query, kept for
+    // the next EXECSQL: allocating a statement costs the driver manager and
+    // the driver more than closing one does.
+    SQLHSTMT spare_stmt = SQL_NULL_HSTMT;
     std::vector<std::string> savepoints;  // upper case
     int cursor_names = 1;
     char error_text[kErrorTextSize] = {};
@@ -110,6 +117,9 @@ struct svr_session {
     std::shared_ptr<table_access> tables;
 
     ~svr_session();
+    // Drops every statement that no cursor owns (the statement cache and
+    // the spare statement).
+    void drop_free_statements();
     // Records a diagnostic of the gateway's own (no ODBC call failed).
     void set_error(std::string_view text);
     void clear_error() { error_text[0] = '\0'; }

@@ -108,6 +108,29 @@ class OdbcGateway : public Installation {
         EXPECT_FALSE(cursor.empty()) << sql;
         return fetch_all(c, h, cursor, header);
     }
+    // Queries run one after another on statements that earlier queries
+    // finished with (read to the end, released early, or failed): each sees
+    // only its own columns and rows.
+    void expect_queries_after_queries_see_their_own_rows(dqp::Connection &c, int32_t h) {
+        using Rows = std::vector<std::vector<std::string>>;
+        exec_ok(c, h, "CREATE TABLE reuse_t (a INTEGER, b VARCHAR(10))");
+        exec_ok(c, h, "INSERT INTO reuse_t VALUES (1, 'one')");
+        exec_ok(c, h, "INSERT INTO reuse_t VALUES (2, 'two')");
+        ask(c, 'X', h);  // COMMIT: the rollback below must not take the table
+        std::vector<std::string> header;
+        EXPECT_EQ(query(c, h, "SELECT a, b FROM reuse_t ORDER BY a").size(), 2u);
+        EXPECT_EQ(query(c, h, "SELECT b FROM reuse_t WHERE a = 2", &header), (Rows{{"two"}}));
+        EXPECT_EQ(header.size(), 1u);
+        EXPECT_EQ(ask(c, 'G', h, {"SELECT no_such_column FROM reuse_t"}).type, 'N');
+        ask(c, 'Z', h);  // ROLLBACK: PostgreSQL wants the failed transaction ended
+        std::string early = exec_ok(c, h, "SELECT a, b, a FROM reuse_t ORDER BY a");
+        EXPECT_EQ(ask(c, 'V', h, {early}).type, 'Y');  // UNDECLARE before its first row
+        exec_ok(c, h, "UPDATE reuse_t SET b = 'uno' WHERE a = 1");
+        EXPECT_EQ(query(c, h, "SELECT b, a FROM reuse_t ORDER BY a", &header),
+                  (Rows{{"uno", "         1"}, {"two", "         2"}}));
+        EXPECT_EQ(header.size(), 2u);
+        EXPECT_TRUE(query(c, h, "SELECT a FROM reuse_t WHERE a > 5").empty());
+    }
 };
 
 }  // namespace vnxtest

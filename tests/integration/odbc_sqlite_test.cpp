@@ -62,6 +62,10 @@ TEST_F(SqliteGateway, SelectCursorStreamsRowsInBatchesThenEofAndIsReleased) {
     EXPECT_EQ(again[0].args, std::vector<std::string>{r.args[2]});
 }
 
+TEST_F(SqliteGateway, QueriesAfterQueriesSeeOnlyTheirOwnRows) {
+    expect_queries_after_queries_see_their_own_rows(*c_, h_);
+}
+
 TEST_F(SqliteGateway, EmptyResultSendsHeaderAndEof) {
     exec_ok(*c_, h_, "CREATE TABLE e (a INTEGER)");
     std::vector<std::string> header;

@@ -92,6 +92,11 @@ TEST_P(ServerGateway, QueryRowsStreamThenTheCursorIsGone) {
     EXPECT_EQ(result(*c_, 'Q', h_, cursor).front().type, 'N');
 }
 
+TEST_P(ServerGateway, QueriesAfterQueriesSeeOnlyTheirOwnRows) {
+    ask(*c_, 'G', h_, {"DROP TABLE IF EXISTS reuse_t"});
+    expect_queries_after_queries_see_their_own_rows(*c_, h_);
+}
+
 TEST_P(ServerGateway, EveryValueTypeAndNullRoundTrips) {
     std::string ts = pg() ? "TIMESTAMP" : "DATETIME", b = pg() ? "BOOLEAN" : "BIT",
                 bin = pg() ? "BYTEA" : "BLOB";
