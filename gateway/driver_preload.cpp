@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <sql.h>
 #include <sqlext.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
@@ -36,6 +38,9 @@ struct Preload {
     bool called_off = false;  // under mutex
     bool started = false;
     int loaded = 0;
+    // Written by the warm-up only, read only after it has been waited for.
+    std::vector<std::pair<std::string, std::string>> dsn_libraries;  // DSN, library
+    std::function<void()> also;                                      // see start_driver_preload
     std::future<int> running;  // last member: destroyed (waited for) first
 
     // Calls off the warm-up if it is still in its pause.
@@ -95,31 +100,42 @@ std::map<std::string, std::string> installed_driver_libraries(SQLHENV env) {
     return libraries;
 }
 
-// The DSNs' drivers as the driver manager lists them (a driver name, or a
-// library path written straight into the DSN).
-std::vector<std::string> data_source_drivers(SQLHENV env) {
-    std::vector<std::string> drivers;
+// The DSNs as the driver manager lists them (user DSNs first), each with
+// its driver: a driver name, or a library path written straight into the DSN.
+std::vector<std::pair<std::string, std::string>> data_source_drivers(SQLHENV env) {
+    std::vector<std::pair<std::string, std::string>> drivers;
     SQLCHAR dsn[kNameMax], driver[kNameMax];
     SQLSMALLINT dsn_len = 0, driver_len = 0;
     for (SQLUSMALLINT dir = SQL_FETCH_FIRST; SQL_SUCCEEDED(
              SQLDataSources(env, dir, dsn, kNameMax, &dsn_len, driver, kNameMax, &driver_len));
          dir = SQL_FETCH_NEXT)
-        drivers.emplace_back(reinterpret_cast<const char *>(driver));
+        drivers.emplace_back(reinterpret_cast<const char *>(dsn),
+                             reinterpret_cast<const char *>(driver));
     return drivers;
 }
 
-std::vector<std::string> libraries_of(SQLHENV env) {
+// Each listed DSN with its driver library; DSNs whose driver names no library
+// are left out.
+std::vector<std::pair<std::string, std::string>> dsn_libraries_of(SQLHENV env) {
     std::map<std::string, std::string> installed = installed_driver_libraries(env);
-    std::vector<std::string> libraries;
-    for (const std::string &driver : data_source_drivers(env)) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto &[dsn, driver] : data_source_drivers(env)) {
         auto it = installed.find(driver);
         std::string library = it != installed.end()                   ? it->second
                               : driver.find('/') != std::string::npos ? driver
                                                                       : std::string();
-        if (!library.empty() &&
-            std::find(libraries.begin(), libraries.end(), library) == libraries.end())
-            libraries.push_back(library);
+        if (!library.empty()) out.emplace_back(dsn, library);
     }
+    return out;
+}
+
+// The libraries of dsn_libraries_of, once each, in order.
+std::vector<std::string> distinct_libraries(
+    const std::vector<std::pair<std::string, std::string>> &dsn_libraries) {
+    std::vector<std::string> libraries;
+    for (const auto &entry : dsn_libraries)
+        if (std::find(libraries.begin(), libraries.end(), entry.second) == libraries.end())
+            libraries.push_back(entry.second);
     return libraries;
 }
 
@@ -154,12 +170,14 @@ int warm_up(std::chrono::milliseconds pause) {
     static SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return 0;
     int loaded = 0;
-    for (const std::string &library : libraries_of(env)) {
+    preload().dsn_libraries = dsn_libraries_of(env);
+    for (const std::string &library : distinct_libraries(preload().dsn_libraries)) {
         void *driver = dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
         if (driver == nullptr) continue;
         loaded++;
         warm_openssl(driver);
     }
+    if (preload().also) preload().also();
     return loaded;
 }
 
@@ -174,15 +192,16 @@ bool preload_switched_off() {
 std::vector<std::string> data_source_driver_libraries() {
     SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return {};
-    std::vector<std::string> libraries = libraries_of(env);
+    std::vector<std::string> libraries = distinct_libraries(dsn_libraries_of(env));
     SQLFreeEnv(env);
     return libraries;
 }
 
-void start_driver_preload(std::chrono::milliseconds pause) {
+void start_driver_preload(std::chrono::milliseconds pause, std::function<void()> also) {
     Preload &p = preload();
     if (p.started || preload_switched_off()) return;
     p.started = true;
+    p.also = std::move(also);
     try {
         p.running = std::async(std::launch::async, warm_up, pause);
     } catch (const std::system_error &) {
@@ -201,6 +220,15 @@ int wait_driver_preload() {
     p.call_off();
     p.loaded = p.running.get();
     return p.loaded;
+}
+
+std::string preloaded_driver_library(const std::string &dsn) {
+    Preload &p = preload();
+    if (p.running.valid()) return {};  // not waited for: the list may be half made
+    // The driver manager finds a DSN's section without regard to case.
+    for (const auto &[name, library] : p.dsn_libraries)
+        if (strcasecmp(name.c_str(), dsn.c_str()) == 0) return library;
+    return {};
 }
 
 }  // namespace vnx

@@ -7,7 +7,10 @@
 // beforehand, on a thread of its own, so that START is not delayed: it
 // allocates an ODBC environment, which stays for the life of the process,
 // and loads the driver library of every data source the driver manager lists
-// (user and system DSNs), and the OpenSSL such a library links.
+// (user and system DSNs), and the OpenSSL such a library links; it notes
+// each DSN's library for CONNECT (preloaded_driver_library), and does any
+// further work its starter hands it (odbserver: the look-up of its master's
+// host name, which START's session notice makes).
 //
 // The warm-up begins after a pause: the master starts a new spare at the
 // moment a client has taken the previous one, and that client's CONNECT,
@@ -24,6 +27,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,9 +46,12 @@ inline constexpr std::chrono::milliseconds kWarmUpPause{20};
 
 // Starts the warm-up on a thread of its own, to begin after `pause` (at once,
 // and then never called off, when it is 0), unless the settings switch it
-// off or it has started already. Call before any
-// other ODBC call of the process (odbserver does, first thing).
-void start_driver_preload(std::chrono::milliseconds pause = kWarmUpPause);
+// off or it has started already; `also`, when given, runs on that thread
+// after the drivers are loaded, and must be safe to run beside the main
+// thread. Call before any other ODBC call of the process (odbserver does,
+// first thing).
+void start_driver_preload(std::chrono::milliseconds pause = kWarmUpPause,
+                          std::function<void()> also = {});
 
 // Calls off a warm-up that has not begun (START does: the client is here).
 void call_off_driver_preload();
@@ -53,5 +60,10 @@ void call_off_driver_preload();
 // it, this thread may call ODBC. Returns the number of libraries loaded
 // (0 when the warm-up was called off or never started).
 int wait_driver_preload();
+
+// The driver library of data source dsn (names compared without regard to
+// case) as a finished warm-up found it; empty when no warm-up ran to its end,
+// when it is still to be waited for, or when it did not list dsn.
+std::string preloaded_driver_library(const std::string &dsn);
 
 }  // namespace vnx

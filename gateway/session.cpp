@@ -133,7 +133,10 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
         return connect_failure(s, error_handle, -1, 260);
     }
     wait_driver_preload();  // no ODBC call while the warm-up runs
-    tune_driver_sqlite(driver_library_of(dsn));
+    // The warm-up has read the ini files already; reading them again in a
+    // new process costs more than the rest of the tuning.
+    std::string library = preloaded_driver_library(dsn);
+    tune_driver_sqlite(library.empty() ? driver_library_of(dsn) : library);
     SQLRETURN rc = SQLAllocEnv(&s->henv);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, -1, 301);
     rc = SQLAllocConnect(s->henv, &s->hdbc);

@@ -1,6 +1,7 @@
 // Session notices from a gateway. See session_notice.h.
 #include "transport/session_notice.h"
 
+#include <netdb.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,15 +87,28 @@ int tcp_query(const std::vector<std::string> &fields, const std::string &host, s
     return 0;
 }
 
-int notify_port_server(bool add, const std::string &user_name, const std::string &port_text,
-                       const std::string &type_code) {
-    if (!add && !registered()) return 0;
+std::string notice_host() {
     std::string host = get_netserver_value("DQP_MASTERHOST");
     if (host.empty()) {
         char name[256] = "";
         gethostname(name, sizeof name - 1);
         host = name;
     }
+    return host;
+}
+
+void warm_host_lookup(const std::string &host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0) freeaddrinfo(res);
+}
+
+int notify_port_server(bool add, const std::string &user_name, const std::string &port_text,
+                       const std::string &type_code) {
+    if (!add && !registered()) return 0;
+    std::string host = notice_host();
     std::vector<std::string> fields{add ? "AddUser" : "RemUser",
                                     type_code + tcp_client_address(),
                                     user_name,

@@ -22,6 +22,16 @@ int tcp_query(const std::vector<std::string> &fields, const std::string &host, s
 // GID/UID -1. "RemUser" is sent only when an earlier "AddUser" of this process
 // was answered 0. Returns the number the port server answered, 0 for a
 // "RemUser" that was not sent, or a negative value when the request failed.
+// The host the session notices go to: NetServer "DQP_MASTERHOST", else this
+// host's own name.
+std::string notice_host();
+
+// Looks host up and forgets the answer, so that the process's first notice
+// does not pay for the resolver's one-time set-up (reading nsswitch.conf,
+// hosts and gai.conf, about half a millisecond on a new process). Safe to
+// call on any thread.
+void warm_host_lookup(const std::string &host);
+
 int notify_port_server(bool add, const std::string &user_name, const std::string &port_text,
                        const std::string &type_code);
 

@@ -1,12 +1,15 @@
 // odbserver: the ODBC gateway. Started by the master's port server as
 // "odbserver PATH PORT" (PATH may itself hold blanks); serves one client on
 // PORT and exits when that client stops. While it waits for its client it
-// loads the data sources' ODBC drivers (gateway/driver_preload.h).
+// loads the data sources' ODBC drivers (gateway/driver_preload.h) and looks
+// up the host its session notices go to.
 #include "gateway/driver_preload.h"
 #include "gateway/lib_svr.h"
 #include "runtime/server.h"
+#include "transport/session_notice.h"
 
 int main(int argc, char **argv) {
-    vnx::start_driver_preload();
+    vnx::start_driver_preload(vnx::kWarmUpPause,
+                              [host = vnx::notice_host()] { vnx::warm_host_lookup(host); });
     return vnx::gateway_main(argc, argv, "odb", vnx::odb_backend_ops());
 }

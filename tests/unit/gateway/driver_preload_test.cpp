@@ -107,9 +107,15 @@ TEST_F(DriverPreload, LoadsTheDataSourcesLibrariesBeforeConnect) {
     EXPECT_EXIT(
         {
             bool before = loaded(pg_);
-            start_driver_preload(milliseconds(0));
+            bool also_ran = false;
+            start_driver_preload(milliseconds(0), [&also_ran] { also_ran = true; });
             int n = wait_driver_preload();
-            bool ok = !before && n == 2 && loaded(pg_) && !loaded(pgw_);
+            bool ok = !before && n == 2 && loaded(pg_) && !loaded(pgw_) && also_ran;
+            // Each DSN's library is noted for CONNECT, names without regard to case.
+            ok = ok && preloaded_driver_library("LITE") == sqlite_ &&
+                 preloaded_driver_library("pg") == pg_ &&
+                 preloaded_driver_library("missing") == dir_ + "/libmissing.so" &&
+                 preloaded_driver_library("nope").empty();
             SQLHENV env;
             SQLHDBC dbc;
             SQLAllocEnv(&env);
@@ -154,9 +160,11 @@ TEST_F(DriverPreload, StartOrConnectDuringThePauseCallsTheWarmUpOff) {
     write_odbc_ini("[pg]\nDriver=PostgreSQL ANSI\n");
     EXPECT_EXIT(
         {
-            start_driver_preload(std::chrono::minutes(10));
+            bool also_ran = false;
+            start_driver_preload(std::chrono::minutes(10), [&also_ran] { also_ran = true; });
             int n = wait_driver_preload();
-            _exit(n == 0 && wait_driver_preload() == 0 && !loaded(pg_) ? 0 : 1);
+            bool nothing = preloaded_driver_library("pg").empty() && !also_ran;
+            _exit(n == 0 && nothing && wait_driver_preload() == 0 && !loaded(pg_) ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EXIT(
