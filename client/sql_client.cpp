@@ -12,10 +12,11 @@ namespace dqp {
 namespace {
 
 bool same_name(std::string_view a, std::string_view b) {
+    // Names and keywords are ASCII: no locale look-up per character.
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); i++)
-        if (toupper(static_cast<unsigned char>(a[i])) != toupper(static_cast<unsigned char>(b[i])))
-            return false;
+        if (upper(a[i]) != upper(b[i])) return false;
     return true;
 }
 
@@ -483,8 +484,11 @@ int SqlClient::take_exec_reply(const Reply &r, int rc, ExecResult *out) {
 // --- queries -----------------------------------------------------------------
 
 std::string SqlClient::exec_cursor_name() const {
-    char name[32];
-    snprintf(name, sizeof name, "DQP_SLT_%08X", static_cast<unsigned>(handle_));
+    // "DQP_SLT_%08X" of the handle, made by hand: it is made twice a query.
+    std::string name = "DQP_SLT_00000000";
+    auto h = static_cast<uint32_t>(handle_);
+    for (size_t i = name.size(); h != 0; h >>= 4)
+        name[--i] = "0123456789ABCDEF"[h & 0xF];
     return name;
 }
 

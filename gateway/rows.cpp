@@ -212,10 +212,14 @@ class RowArray {
     // fetch several rows a call.
     bool bind() {
         if (c_->plain_fetched || c_->columns->columns.empty()) return false;
-        if (!sql_ok(SQLSetStmtOption(c_->hstmt, SQL_ROWSET_SIZE, kRowArraySize))) return false;
+        SQLRETURN rc = SQLSetStmtOption(c_->hstmt, SQL_ROWSET_SIZE, kRowArraySize);
+        if (!sql_ok(rc)) return false;
         bound_ = true;
-        SQLULEN size = 0;
-        if (!sql_ok(SQLGetStmtOption(c_->hstmt, SQL_ROWSET_SIZE, &size)) || size != kRowArraySize)
+        // SQL_SUCCESS means the size was taken as given; with a warning the
+        // driver may have put another in its place.
+        SQLULEN size = kRowArraySize;
+        if (rc != SQL_SUCCESS &&
+            (!sql_ok(SQLGetStmtOption(c_->hstmt, SQL_ROWSET_SIZE, &size)) || size != kRowArraySize))
             return false;
         const auto &cols = c_->columns->columns;
         data_.resize(cols.size());
