@@ -147,12 +147,12 @@ int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text
     char name[32];
     snprintf(name, sizeof name, "DQP_SLT_%08X", static_cast<unsigned>(s->handle));
     csb *c = bind_cursor(s, h, ncols, text, false, name);
-    if (c != nullptr) c->reusable = true;
     if (c == nullptr) {
         if (s->error_text[0] == '\0') s->set_error("the query's result columns cannot be bound");
         svr_trace(s, "db_server_execsql(%d) bind_cursor()\n", -1);
         return -1;
     }
+    c->reusable = true;
     snprintf(cursor_name, kExecsqlNameSize, "%s", name);
     *status2 = 0;
     *has_cursor = 1;
