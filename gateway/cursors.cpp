@@ -137,6 +137,7 @@ int execsql_cached(svr_session *s, SQLHSTMT h, int32_t *has_cursor, int32_t *sta
                    int32_t *status2) {
     SQLRETURN rc = SQLExecute(h);
     if (!executed(rc)) return odbc_failure(s, h, rc, "db_server_execsql(%d)\n");
+    s->dirty = true;
     *status = *status2 = *has_cursor = 0;
     return 0;
 }
@@ -156,6 +157,7 @@ int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text
     snprintf(cursor_name, kExecsqlNameSize, "%s", name);
     *status2 = 0;
     *has_cursor = 1;
+    release_read_locks(s);
     return 0;
 }
 
@@ -163,13 +165,45 @@ int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text
 
 // ---- cursor list -------------------------------------------------------------
 
-csb *find_cursor(svr_session *s, const std::string &name) {
+namespace {
+
+csb *find_named(svr_session *s, const std::string &name, bool internal) {
     svr_trace(s, "find_cursor(START)-%s\n", name.c_str());
     std::string up = upper_name(name);
     for (auto &c : s->cursors)
-        if (c->name == up) return c.get();
+        if (c->internal == internal && c->name == up) return c.get();
     svr_trace(s, "find_cursor(-1)\n");
     return nullptr;
+}
+
+constexpr char kInternalPrefix[] = "DQP_T";
+constexpr size_t kInternalPrefixLen = sizeof kInternalPrefix - 1;
+
+}  // namespace
+
+csb *find_cursor(svr_session *s, const std::string &name) {
+    return find_named(s, name, false);
+}
+
+csb *find_internal_cursor(svr_session *s, const std::string &name) {
+    return find_named(s, name, true);
+}
+
+std::string internal_cursor_name(svr_session *s, unsigned serial) {
+    char name[kCursorNameMax + 1];
+    snprintf(name, sizeof name, "%s%08X%06u", kInternalPrefix, static_cast<unsigned>(s->handle),
+             serial % 1000000u);
+    return name;
+}
+
+bool refuse_internal_name(svr_session *s, const std::string &name) {
+    std::string up = upper_name(name);
+    if (up.size() != kCursorNameMax || up.compare(0, kInternalPrefixLen, kInternalPrefix) != 0 ||
+        up.find_first_not_of("0123456789ABCDEF", kInternalPrefixLen) != std::string::npos)
+        return false;
+    s->set_error("cursor name " + name + " is reserved for the gateway's own statements");
+    svr_trace(s, "find_cursor(reserved)-%s\n", name.c_str());
+    return true;
 }
 
 namespace {
@@ -223,7 +257,7 @@ csb *bind_cursor(svr_session *s, SQLHSTMT h, int column_count, const std::string
         drop_statement(h);
         return nullptr;
     }
-    svr_trace(s, "malloc_curosr(START)-%s\n", name.c_str());
+    svr_trace(s, "malloc_cursor(START)-%s\n", name.c_str());
     auto c = std::make_unique<csb>();
     c->session = s;
     c->hstmt = h;
@@ -231,8 +265,22 @@ csb *bind_cursor(svr_session *s, SQLHSTMT h, int column_count, const std::string
     c->name = upper_name(name);
     c->sql_text = sql_text;
     s->cursors.push_back(std::move(c));
-    svr_trace(s, "malloc_curosr(END)\n");
+    svr_trace(s, "malloc_cursor(END)\n");
     return s->cursors.back().get();
+}
+
+int reprepare_statements(svr_session *s) {
+    svr_trace(s, "reprepare_statements(START)\n");
+    for (auto &c : s->cursors) {
+        if (c->sql_text.empty()) continue;  // a catalogue cursor: nothing to prepare
+        std::string sql = c->sql_text;
+        SQLRETURN rc = SQLPrepare(c->hstmt, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS);
+        if (!sql_ok(rc)) return odbc_failure(s, c->hstmt, rc, "reprepare_statements(%d)\n");
+        c->plain_fetched = false;
+    }
+    s->drop_free_statements();  // prepared again when their texts come again
+    svr_trace(s, "reprepare_statements(END)\n");
+    return 0;
 }
 
 int reexecute_cursor(svr_session *s, csb *c) {
@@ -296,6 +344,7 @@ int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32
         if (r != 0) *status = r;
         return r;
     }
+    s->dirty = true;  // a statement without a result may have changed data
     cache_prepared_statement(s, h, sql);
     *status = *status2 = *has_cursor = 0;
     svr_trace(s, "db_server_execsql(END)\n");
@@ -392,7 +441,7 @@ int db_server_declare(int32_t handle, const char *name, int, const char *text, i
     if (s == nullptr || !s->connected) return -1;
     svr_trace(s, "db_server_declare(START)\n");
     s->clear_error();
-    if (!cursor_name_fits(s, name)) {
+    if (!cursor_name_fits(s, name) || refuse_internal_name(s, name)) {
         *status = -1;
         return -1;
     }
@@ -440,6 +489,11 @@ int db_server_open(int32_t handle, const char *name, int32_t *status, int32_t *r
     svr_trace(s, "db_server_open(START)\n");
     *row_count = -1;
     s->clear_error();
+    if (refuse_internal_name(s, name)) {
+        *status = -1;
+        *row_count = 0;
+        return -1;
+    }
     csb *c = find_cursor(s, name);
     if (c == nullptr) {
         *status = -1;
@@ -461,6 +515,7 @@ int db_server_open(int32_t handle, const char *name, int32_t *status, int32_t *r
     if (rc != 0) return rc;
     *status = 0;
     *row_count = count;
+    release_read_locks(s);
     svr_trace(s, "db_server_open(END)\n");
     return 0;
 }
@@ -469,6 +524,7 @@ int db_server_close(int32_t handle, const char *name, int32_t *status, int32_t *
     svr_session *s = find_session(handle);
     if (s == nullptr || !s->connected) return -1;
     s->clear_error();
+    if (refuse_internal_name(s, name)) return -1;
     csb *c = find_cursor(s, name);
     if (c == nullptr) {
         *status = *status2 = 0;
@@ -484,12 +540,14 @@ int db_server_undeclare(int32_t handle, const char *name, int32_t *status, int32
     svr_session *s = find_session(handle);
     if (s == nullptr) return -1;
     *status = *status2 = 0;
+    if (refuse_internal_name(s, name)) return -1;
     csb *c = find_cursor(s, name);
     if (c == nullptr) {
         svr_trace(s, "db_server_undeclare(0)\n");
         return 0;
     }
     release_cursor(s, c);  // drops the statement
+    release_read_locks(s);
     return 0;
 }
 

@@ -20,8 +20,19 @@ namespace vnx {
 
 // ---- cursor list -------------------------------------------------------------
 
-// The first cursor of the session with this name (compared upper-cased), or null.
+// The first cursor of the session with this name (compared upper-cased)
+// that the client's requests may reach, or null: the gateway's own
+// statements (csb::internal) are never found here.
 csb *find_cursor(svr_session *s, const std::string &name);
+// The gateway's own statement of this name, or null.
+csb *find_internal_cursor(svr_session *s, const std::string &name);
+// The name the gateway gives its next own statement ("DQP_T", the session
+// handle in 8 hexadecimal digits, a 6-digit serial number).
+std::string internal_cursor_name(svr_session *s, unsigned serial);
+// True for a name of that form (in any case). A cursor request that names
+// one is refused, with the reason recorded: the client can neither declare
+// such a name nor reach the statement behind it.
+bool refuse_internal_name(svr_session *s, const std::string &name);
 // Removes a cursor from its session's list and drops its statement.
 void release_cursor(svr_session *s, csb *c);
 // Describes and binds the statement's result (and, with with_params, its
@@ -29,6 +40,11 @@ void release_cursor(svr_session *s, csb *c);
 // statement is dropped and null returned.
 csb *bind_cursor(svr_session *s, SQLHSTMT hstmt, int column_count, const std::string &sql_text,
                  bool with_params, const std::string &name);
+// Prepares every cursor's statement again and forgets the statement cache:
+// for data sources whose COMMIT or ROLLBACK deletes prepared statements
+// (SQL_CB_DELETE). 0, or the first failing ODBC code (its diagnostic
+// recorded).
+int reprepare_statements(svr_session *s);
 // Closes and re-executes one cursor's statement (a FIRST fetch on a
 // forward-only cursor). 0 or the failing ODBC code.
 int reexecute_cursor(svr_session *s, csb *c);

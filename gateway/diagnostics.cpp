@@ -6,6 +6,20 @@
 
 namespace vnx {
 
+namespace {
+
+// Diagnostics after which the data source holds no transaction to commit:
+// a lost connection (SQLSTATE class 08), a PostgreSQL transaction aborted
+// by an earlier failure (25P02), a MariaDB deadlock, which rolls the whole
+// transaction back (1213).
+bool transaction_gone(const svr_session &s) {
+    if (strncmp(s.sqlstate, "08", 2) == 0) return true;
+    if (s.dialect == Dialect::PostgreSQL && strcmp(s.sqlstate, "25P02") == 0) return true;
+    return s.dialect == Dialect::MariaDB && s.native_error == 1213;
+}
+
+}  // namespace
+
 void sql_error(svr_session *s, SQLHSTMT hstmt) {
     svr_trace(s, "sql_error(START)\n");
     s->error_text[0] = '\0';
@@ -23,7 +37,17 @@ void sql_error(svr_session *s, SQLHSTMT hstmt) {
     memcpy(s->sqlstate, state, sizeof s->sqlstate - 1);
     s->sqlstate[5] = '\0';
     s->native_error = native;
+    if (s->connected && transaction_gone(*s)) s->work_lost = true;
     svr_trace(s, "sql_error(%s)\n", s->error_text);
+}
+
+bool connection_dead(svr_session *s) {
+    if (!s->connected || (s->dialect != Dialect::PostgreSQL && s->dialect != Dialect::Other))
+        return false;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (!sql_ok(SQLGetConnectAttr(s->hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, sizeof dead, nullptr)))
+        return false;
+    return dead == SQL_CD_TRUE;
 }
 
 int db_server_maperror(int32_t handle, char *text_out) {

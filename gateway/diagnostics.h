@@ -16,8 +16,18 @@ namespace vnx {
 
 // Records the first diagnostic of the failed call (hstmt may be null: the
 // connection's or environment's diagnostic). Never fails; without a
-// diagnostic the text is left empty.
+// diagnostic the text is left empty. A diagnostic that means the
+// transaction is gone (a lost connection, a transaction the data source
+// aborted or rolled back whole) marks the session's work as lost, so that
+// the next COMMIT answers NOK.
 void sql_error(svr_session *s, SQLHSTMT hstmt);
+
+// True when the driver reports the connection as gone
+// (SQL_ATTR_CONNECTION_DEAD). Asked only where the answer costs no round
+// trip to the server: PostgreSQL's driver reads its own connection state,
+// MariaDB's would ping the server (and reports a lost connection on the
+// failing call itself), and SQLite has no connection to lose.
+bool connection_dead(svr_session *s);
 
 // MAPERROR: copies the last diagnostic (without carriage returns) into
 // text_out (kErrorTextSize bytes). When none is recorded, picks up a pending

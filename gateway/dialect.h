@@ -3,6 +3,7 @@
 // gateway does not know gets the plain forms.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace vnx {
@@ -18,6 +19,15 @@ Dialect dialect_from_dbms_name(std::string_view dbms_name);
 // locks); for other data sources " FOR UPDATE OF " plus the columns when the
 // driver accepts cursor names, else " FOR UPDATE NOWAIT".
 std::string_view lock_clause(Dialect d, bool cursor_names);
+
+// True when `text`, pasted into a statement the gateway builds (a USE or
+// ZAP filter, an order key, a table name), can neither end that statement
+// nor hide the rest of it: no ";" and no comment ("--", "/*", and "#" on
+// MariaDB) outside quoted text, and every quote closed. Quotes are read
+// every way a data source might read them (doubled quotes, backslash
+// escapes, PostgreSQL's dollar quotes), and the text is refused when any
+// reading finds one; `why` then says what was found.
+bool sql_fragment_safe(Dialect d, std::string_view text, std::string *why);
 
 // Short name for traces and messages.
 const char *dialect_name(Dialect d);

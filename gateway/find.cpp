@@ -1,6 +1,7 @@
 // Record-level table access, keyed find. See find.h.
 #include "gateway/find.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -48,20 +49,44 @@ struct KeyPart {
     const svr_column *column = nullptr;
     size_t width = 0;
     bool like = false;
+    bool descending = false;
     StatementParam param;
 };
 
-// The key expression's column names: each comma-separated part's first word.
-std::vector<std::string> key_names(const std::string &key) {
-    std::vector<std::string> names;
+// One comma-separated part of a key expression: its column and direction.
+struct KeyName {
+    std::string column;
+    bool descending = false;
+};
+
+// The key expression's parts: each one's first word names the column, a
+// second word DESC (in any case) orders it downwards, as the alias's order
+// key does.
+std::vector<KeyName> key_names(const std::string &key) {
+    std::vector<KeyName> names;
     size_t start = 0;
     for (;;) {
         size_t comma = key.find(',', start);
         std::string part = without_blanks(key.substr(start, comma - start));
-        names.push_back(part.substr(0, part.find(' ')));
+        size_t blank = part.find(' ');
+        std::string rest = blank == std::string::npos ? "" : without_blanks(part.substr(blank));
+        names.push_back({part.substr(0, blank), upper_name(rest) == "DESC"});
         if (comma == std::string::npos) return names;
         start = comma + 1;
     }
+}
+
+// The escape character of the LIKE conditions: the value's own "%" and "_"
+// match themselves, only the "%" the gateway appends matches any text.
+constexpr char kLikeEscape = '!';
+
+std::string like_literal(std::string_view v) {
+    std::string out;
+    for (char ch : v) {
+        if (ch == '%' || ch == '_' || ch == kLikeEscape) out += kLikeEscape;
+        out += ch;
+    }
+    return out;
 }
 
 const svr_column *column_named(const svr_columns &cols, const std::string &name) {
@@ -79,7 +104,9 @@ StatementParam part_param(const KeyPart &p, std::string_view piece, bool ran_out
     param.scale = c.scale > 0 ? c.scale : 0;
     if (is_character(c.sql_type)) {
         param.value = without_trailing_blanks(piece);
+        if (p.like) param.value = like_literal(param.value);
         if (p.like && ran_out) param.value += "%";
+        param.precision = std::max<SQLULEN>(param.precision, param.value.size());
         return param;
     }
     param.value = without_blanks(piece);
@@ -93,15 +120,16 @@ StatementParam part_param(const KeyPart &p, std::string_view piece, bool ran_out
 // with the reason recorded.
 int make_parts(svr_session *s, const svr_columns &cols, const std::string &key, bool exact,
                int letter, const std::string &value, std::vector<KeyPart> *parts) {
-    std::vector<std::string> names = key_names(key);
+    std::vector<KeyName> names = key_names(key);
     if (names.size() > kMaxKeyParts) return fail(s, "a key has at most 5 columns");
     bool single = names.size() == 1;
     size_t at = 0;
-    for (const std::string &name : names) {
+    for (const KeyName &name : names) {
         KeyPart p;
-        p.column = column_named(cols, name);
+        p.column = column_named(cols, name.column);
+        p.descending = name.descending;
         if (p.column == nullptr)
-            return fail(s, "key column " + name + " is not a column of the table");
+            return fail(s, "key column " + name.column + " is not a column of the table");
         if (!single && at >= value.size()) break;  // no characters left: no condition
         p.width = is_date(p.column->sql_type) ? 8 : p.column->precision;
         std::string_view rest = std::string_view(value).substr(std::min(at, value.size()));
@@ -123,9 +151,10 @@ int make_parts(svr_session *s, const svr_columns &cols, const std::string &key, 
 
 std::string find_text(const OpenTable &t, const std::vector<KeyPart> &parts, Dialect d) {
     std::string where, order;
+    std::string like = std::string(" LIKE ? ESCAPE '") + kLikeEscape + "'";
     for (const KeyPart &p : parts) {
-        where += (where.empty() ? "" : " AND ") + p.column->name + (p.like ? " LIKE ?" : " = ?");
-        order += (order.empty() ? "" : ",") + p.column->name;
+        where += (where.empty() ? "" : " AND ") + p.column->name + (p.like ? like : " = ?");
+        order += (order.empty() ? "" : ",") + p.column->name + (p.descending ? " DESC" : "");
     }
     std::string text =
         "SELECT " + t.rowid_column + " FROM " + t.table + " WHERE " + where + " ORDER BY " + order;
@@ -142,7 +171,7 @@ int db_server_find(int32_t handle, char *, int32_t *, int exact, int type_letter
     svr_trace(s, "db_server_find(START)\n");
     s->clear_error();
     OpenTable *t = find_open_table(s, table);
-    csb *read = t != nullptr ? find_cursor(s, t->read_name) : nullptr;
+    csb *read = t != nullptr ? find_internal_cursor(s, t->read_name) : nullptr;
     if (read == nullptr) return -1;
     std::vector<KeyPart> parts;
     if (make_parts(s, *read->columns, key, exact != 0, type_letter, value, &parts) != 0) return -1;
@@ -151,10 +180,11 @@ int db_server_find(int32_t handle, char *, int32_t *, int exact, int type_letter
     std::vector<StatementParam> params;
     for (KeyPart &p : parts)
         params.push_back(p.param);
-    if (execute_statement(s, c, params) != 0) return -1;
+    if (execute_statement(s, c, std::move(params)) != 0) return -1;
     char found[kColumnDataSize + 1] = {};
     int rc = fetch_first_text(s, c, found);
-    SQLFreeStmt(c->hstmt, SQL_CLOSE);
+    close_statement(c);
+    release_read_locks(s);
     if (rc == SQL_NO_DATA_FOUND) return fail(s, "no record matches the key value");
     if (rc != SQL_SUCCESS) return -1;
     memcpy(rowid, found, strlen(found) + 1);

@@ -16,9 +16,12 @@
 // roll the transaction back unless a record was read in it.
 //
 // A record that no longer exists fails (-1) with the reason recorded; so do
-// tables opened read-only (they have no update statement). On a cursor the
-// client declared itself (the "SQLSetPos()" marker) LOCK and ISLOCKED only
-// position the cursor on its current row: no driver locks through SQLSetPos.
+// tables opened read-only (they have no update statement); a record another
+// session holds fails with "the record is locked by another session". On a
+// cursor the client declared itself (the "SQLSetPos()" marker) LOCK and
+// ISLOCKED lock the cursor's current row with SQLSetPos where the driver
+// offers exclusive locks (SQL_LOCK_TYPES; ISLOCKED unlocks it again), and
+// otherwise only position the cursor on it.
 #pragma once
 
 #include <cstdint>

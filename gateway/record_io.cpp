@@ -9,6 +9,7 @@
 
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
+#include "gateway/record_write.h"
 #include "gateway/row_format.h"
 #include "gateway/rows.h"
 #include "gateway/session.h"
@@ -175,6 +176,7 @@ int set_position(svr_session *s, const char *name, int n, const char *const *val
         sql_error(s, c->hstmt);
         r = rc == 0 ? -1 : rc;
     }
+    if (r == 0) s->dirty = true;  // positioned writes leave committing to the client
     if (op != SQL_DELETE && define(c->hstmt, c->columns.get(), s) != 0 && r == 0) r = -1;
     if (r != 0) svr_trace(s, "%s(SQLSetPos(%d))\n", trace, r);
     return r;
@@ -196,23 +198,26 @@ int send_row(svr_session *s, const csb &c, int client, char *packet) {
     return dqp_send_reply(client, packet, dqp::PKT_TYPE_DATA, 0, views) < 0 ? -1 : 0;
 }
 
-// Executes the table's statement `name` for one row and fetches it. 0, or
-// -1 with the reason recorded (a row that no longer exists included).
+// Executes the table's statement `name` for one row and fetches it; the
+// caller closes the statement (close_statement) once it has read the row.
+// 0, or -1 with the reason recorded (the statement then closed): a row that
+// no longer exists, or one another session has locked, included.
 int fetch_one_row(svr_session *s, OpenTable *t, const std::string &name, const char *rowid,
                   int width, csb **out, const char *op) {
-    csb *c = find_cursor(s, name);
+    csb *c = find_internal_cursor(s, name);
     if (c == nullptr) return fail(s, "the table's record statement is gone", op);
-    std::vector<StatementParam> params{rowid_param(*t, rowid, width)};
-    if (execute_statement(s, c, params) != 0) {
+    if (execute_statement(s, c, {rowid_param(*t, rowid, width)}) != 0) {
+        if (lock_conflict(*s)) s->set_error(kRecordLocked);
         svr_trace(s, "%s(%d)\n", op, -1);
         return -1;
     }
     int rc = fetch_statement_row(s, c);
-    if (rc == SQL_NO_DATA_FOUND) {
-        SQLFreeStmt(c->hstmt, SQL_CLOSE);
-        return fail(s, "the record no longer exists in table " + t->table, op);
+    if (rc != SQL_SUCCESS) {
+        close_statement(c);
+        if (rc == SQL_NO_DATA_FOUND)
+            return fail(s, "the record no longer exists in table " + t->table, op);
+        return -1;
     }
-    if (rc != SQL_SUCCESS) return -1;
     *out = c;
     return 0;
 }
@@ -220,22 +225,34 @@ int fetch_one_row(svr_session *s, OpenTable *t, const std::string &name, const c
 // Runs a write statement with its parameters; the affected row count in
 // *rows. 0 or -1 with the diagnostic recorded.
 int run_write(svr_session *s, OpenTable *t, const std::string &text,
-              std::vector<StatementParam> &params, SQLLEN *rows, const char *op) {
+              std::vector<StatementParam> params, SQLLEN *rows, const char *op) {
     csb *c = table_statement(s, t, text);
-    if (c == nullptr || execute_statement(s, c, params) != 0) {
+    if (c == nullptr || execute_statement(s, c, std::move(params)) != 0) {
         svr_trace(s, "%s(%d)\n", op, -1);
         return -1;
     }
     *rows = 0;
     if (!sql_ok(SQLRowCount(c->hstmt, rows))) *rows = 0;
-    SQLFreeStmt(c->hstmt, SQL_CLOSE);
+    close_statement(c);
     return 0;
 }
 
 // The columns of the table's rows, in order: those of its read statement.
 const svr_columns *row_columns(svr_session *s, const OpenTable &t) {
-    csb *c = find_cursor(s, t.read_name);
+    csb *c = find_internal_cursor(s, t.read_name);
     return c != nullptr ? c->columns.get() : nullptr;
+}
+
+// Which columns of the record are null now.
+int current_nulls(svr_session *s, OpenTable *t, const char *rowid, int width,
+                  std::vector<bool> *nulls) {
+    csb *c = nullptr;
+    if (fetch_one_row(s, t, t->read_name, rowid, width, &c, "db_server_update") != 0) return -1;
+    for (const svr_column &col : c->columns->columns)
+        nulls->push_back(col.length == SQL_NULL_DATA);
+    close_statement(c);
+    release_read_locks(s);
+    return 0;
 }
 
 bool send_memo_packet(int client, char *packet, int type, std::string_view text) {
@@ -247,14 +264,25 @@ int nok(int client, char *packet, int32_t info) {
     return -1;
 }
 
-// The cursor a MEMO names: a cursor of the session, or the row READ fetched
-// last for an alias opened with USE.
-csb *memo_cursor(svr_session *s, const char *name) {
+// The cursor a MEMO reads: a cursor the client declared, standing on its
+// current row; or, for an alias opened with USE, the table's read statement
+// executed again for the record READ sent last (*reread set: the caller
+// closes it). Null, with the reason recorded, when there is none.
+csb *memo_cursor(svr_session *s, const char *name, bool *reread) {
+    *reread = false;
     if (csb *c = find_cursor(s, name)) return c;
     ScrollCursor *sc = find_scrollcursor(name);
-    if (sc == nullptr) return nullptr;
-    OpenTable *t = find_open_table(s, sc->table);
-    return t != nullptr && !t->last_read.empty() ? find_cursor(s, t->last_read) : nullptr;
+    OpenTable *t = sc != nullptr ? find_open_table(s, sc->table) : nullptr;
+    if (t == nullptr || !t->has_last_read) {
+        s->set_error(std::string("unknown cursor ") + name);
+        return nullptr;
+    }
+    csb *c = nullptr;
+    if (fetch_one_row(s, t, t->read_name, t->last_read.c_str(),
+                      static_cast<int>(t->last_read.size()), &c, "db_server_memo") != 0)
+        return nullptr;
+    *reread = true;
+    return c;
 }
 
 // The columns and values of a new row.
@@ -278,23 +306,52 @@ std::string insert_text(const OpenTable &t, const InsertRow &row, Dialect d) {
 // bytes) in the key query's text form: returned by the INSERT where the
 // data source has RETURNING, SQLite's last_insert_rowid() (its identifier is
 // always the rowid), else the value given for the identifying column.
-int insert_row(svr_session *s, OpenTable *t, InsertRow &row, char *id) {
-    csb *c = table_statement(s, t, insert_text(*t, row, s->dialect));
-    if (c == nullptr || execute_statement(s, c, row.params) != 0) return -1;
+int insert_row(svr_session *s, OpenTable *t, InsertRow &row, const RecordWrite &write, char *id) {
+    csb *c = table_statement(s, t, write.statement(insert_text(*t, row, s->dialect)));
+    if (c == nullptr || execute_statement(s, c, std::move(row.params)) != 0) return -1;
     if (s->dialect == Dialect::SQLite) {
-        SQLFreeStmt(c->hstmt, SQL_CLOSE);
-        std::vector<StatementParam> none;
+        close_statement(c);
         c = table_statement(s, t, "SELECT last_insert_rowid()");
-        if (c == nullptr || execute_statement(s, c, none) != 0) return -1;
+        if (c == nullptr || execute_statement(s, c, {}) != 0) return -1;
     } else if (s->dialect == Dialect::Other) {
-        SQLFreeStmt(c->hstmt, SQL_CLOSE);
+        close_statement(c);
         if (row.given_id.empty() || row.given_id.size() >= kColumnDataSize) return -1;
         memcpy(id, row.given_id.c_str(), row.given_id.size() + 1);
         return 0;
     }
     int rc = fetch_first_text(s, c, id);
-    SQLFreeStmt(c->hstmt, SQL_CLOSE);
+    close_statement(c);
     return rc == SQL_SUCCESS ? 0 : -1;
+}
+
+// Sends one column of the cursor's current row in chunks: DATA packets,
+// the last one EOF; NOK when the read fails. 0, or -1 after a NOK.
+int send_memo(svr_session *s, csb *c, int client, char *packet, int column) {
+    if (column < 0 || column >= static_cast<int>(c->columns->columns.size())) {
+        s->set_error("the cursor has no such column");
+        return nok(client, packet, -1);
+    }
+    std::vector<char> chunk(kMemoChunk + 1, '\0');
+    for (;;) {
+        SQLLEN len = 0;
+        SQLRETURN rc = SQLGetData(c->hstmt, static_cast<SQLUSMALLINT>(column + 1), SQL_C_CHAR,
+                                  chunk.data(), kMemoChunk + 1, &len);
+        chunk[kMemoChunk] = '\0';
+        std::string_view text(chunk.data(), strnlen(chunk.data(), kMemoChunk));
+        if (rc == SQL_NO_DATA_FOUND || (rc == SQL_SUCCESS && len == SQL_NULL_DATA)) text = {};
+        if (rc == SQL_SUCCESS_WITH_INFO && len != SQL_NULL_DATA) {
+            if (!send_memo_packet(client, packet, dqp::PKT_TYPE_DATA, text))
+                return nok(client, packet, 0);
+            continue;
+        }
+        if (rc == SQL_SUCCESS || rc == SQL_NO_DATA_FOUND) {
+            send_memo_packet(client, packet, dqp::PKT_TYPE_EOF, text);
+            return 0;
+        }
+        sql_error(s, c->hstmt);
+        svr_trace(s, "db_server_memo(%d)\n", rc);
+        return nok(client, packet, 0);
+    }
 }
 
 }  // namespace
@@ -315,9 +372,15 @@ int db_server_read(int32_t handle, int client, char *packet, int32_t *, const ch
     csb *c = nullptr;
     if (fetch_one_row(s, t, name, rowid, width, &c, "db_server_read") != 0) return -1;
     s->lock_mode = 4;
-    t->last_read = name;
-    if (send_row(s, *c, client, packet) != 0) return -1;
+    int sent = send_row(s, *c, client, packet);
+    // The row is read: its result is closed at once (a row lock, where one
+    // was taken, stays with the transaction).
+    close_statement(c);
+    if (sent != 0) return -1;
+    t->last_read.assign(rowid, strnlen(rowid, static_cast<size_t>(std::max(width, 0))));
+    t->has_last_read = true;
     if (find_savepoint(s, "AFTER_FETCH") != 0) malloc_savepoint(s, "AFTER_FETCH");
+    release_read_locks(s);
     svr_trace(s, "db_server_read(END)\n");
     return 0;
 }
@@ -341,22 +404,20 @@ int db_server_update(int32_t handle, const char *table, const char *rowid, int w
         return fail(s, "table " + t->table + " was opened read-only", "db_server_update");
     if (n > static_cast<int>(cols->columns.size()))
         return fail(s, "more values than the table has columns", "db_server_update");
-    // The row as it is now, in the read statement's buffers (cols): a record
-    // read and written back carries a null as an empty value, so a blank value
-    // for a column that is null now leaves it null, as the positioned form
-    // does, rather than storing an empty text (or failing on a type that has
-    // no empty text).
-    csb *current = nullptr;
-    if (fetch_one_row(s, t, t->read_name, rowid, width, &current, "db_server_update") != 0)
-        return -1;
+    // A record read and written back carries a null as an empty value, so a
+    // blank value for a column that is null now leaves it null, as the
+    // positioned form does, rather than storing an empty text (or failing
+    // on a type that has no empty text).
+    std::vector<bool> null_now;
+    if (current_nulls(s, t, rowid, width, &null_now) != 0) return -1;
     std::string text = "UPDATE " + t->table + " SET ";
     std::vector<StatementParam> params;
     for (int i = 0; i < n; i++) {
         const svr_column &c = cols->columns[static_cast<size_t>(i)];
         const char *value = values[i] != nullptr ? values[i] : "";
-        bool stays_null = c.length == SQL_NULL_DATA && trimmed(value).empty();
+        bool stays_null = null_now[static_cast<size_t>(i)] && trimmed(value).empty();
         if (c.updatable == 0 || is_long_or_binary(c.sql_type) || stays_null ||
-            same_column(c.name, t->rowid_column))
+            identity_column(*t, c.name))
             continue;
         text += (params.empty() ? "" : ",") + c.name + " = ?";
         params.push_back(column_param(c, value));
@@ -365,14 +426,19 @@ int db_server_update(int32_t handle, const char *table, const char *rowid, int w
         return fail(s, "no value names a column that can be changed", "db_server_update");
     text += " WHERE " + t->rowid_column + " = ?";
     params.push_back(rowid_param(*t, rowid, width));
+    RecordWrite write(s);  // undone when it is left uncommitted
+    if (write.begin() != 0) return -1;
     SQLLEN rows = 0;
-    if (run_write(s, t, text, params, &rows, "db_server_update") != 0) return -1;
-    // Some data sources count changed rows only: an unchanged row counts 0.
-    csb *gone = nullptr;
-    if (rows == 0 &&
-        fetch_one_row(s, t, t->read_name, rowid, width, &gone, "db_server_update") != 0)
+    if (run_write(s, t, write.statement(text), std::move(params), &rows, "db_server_update") != 0)
         return -1;
-    db_server_commit(handle, status);
+    // Some data sources count changed rows only: an unchanged row counts 0.
+    csb *still = nullptr;
+    if (rows == 0) {
+        if (fetch_one_row(s, t, t->read_name, rowid, width, &still, "db_server_update") != 0)
+            return -1;
+        close_statement(still);
+    }
+    if (write.commit(status) != 0) return -1;
     *status = 0;
     *row_count = static_cast<int32_t>(rows);
     svr_trace(s, "db_server_update(END)\n");
@@ -392,16 +458,16 @@ int db_server_delete(int32_t handle, const char *table, const char *rowid, int w
     }
     OpenTable *t = find_open_table(s, table);
     if (t == nullptr) return -1;
-    std::vector<StatementParam> params{rowid_param(*t, rowid, width)};
-    SQLLEN rows = 0;
     std::string text = "DELETE FROM " + t->table + " WHERE " + t->rowid_column + " = ?";
-    if (run_write(s, t, text, params, &rows, "db_server_delete") != 0) return -1;
-    if (rows == 0) {
-        int32_t rb = 0;
-        db_server_rollback(handle, &rb);
+    RecordWrite write(s);  // undone when it is left uncommitted
+    if (write.begin() != 0) return -1;
+    SQLLEN rows = 0;
+    if (run_write(s, t, write.statement(text), {rowid_param(*t, rowid, width)}, &rows,
+                  "db_server_delete") != 0)
+        return -1;
+    if (rows == 0)
         return fail(s, "the record no longer exists in table " + t->table, "db_server_delete");
-    }
-    db_server_commit(handle, status);
+    if (write.commit(status) != 0) return -1;
     *status = 0;
     *row_count = static_cast<int32_t>(rows);
     svr_trace(s, "db_server_delete(END)\n");
@@ -434,16 +500,16 @@ int db_server_insert(int32_t handle, const char *table, char *rowid, int n, cons
         row.markers += row.params.empty() ? "?" : ",?";
         row.params.push_back(std::move(p));
     }
+    RecordWrite write(s);  // undone when it is left uncommitted
+    if (write.begin() != 0) return -1;
     char text_id[kColumnDataSize + 1] = {};
-    if (insert_row(s, t, row, text_id) != 0) {
+    if (insert_row(s, t, row, write, text_id) != 0) {
         if (s->error_text[0] == '\0') s->set_error("the new row's identifier was not returned");
-        int32_t rb = 0;
-        db_server_rollback(handle, &rb);
         return -1;
     }
+    if (write.commit(status) != 0) return -1;
     text_id[kColumnDataSize - 1] = '\0';
     memcpy(rowid, text_id, strlen(text_id) + 1);
-    db_server_commit(handle, status);
     *status = 0;
     svr_trace(s, "db_server_insert(END)\n");
     return 0;
@@ -455,42 +521,21 @@ int db_server_memo(int32_t handle, int client, char *packet, int32_t, const char
     if (s == nullptr) return nok(client, packet, -1);
     svr_trace(s, "db_server_memo(START)\n");
     s->clear_error();
-    csb *c = memo_cursor(s, cursor);
-    if (c == nullptr) {
-        s->set_error(std::string("unknown cursor ") + cursor);
-        return nok(client, packet, -1);
-    }
+    if (refuse_internal_name(s, cursor)) return nok(client, packet, -1);
     if (strcmp(mode, "READ") != 0) {
         s->set_error("long columns can only be read (mode READ)");
         return nok(client, packet, -1);
     }
-    if (column < 0 || column >= static_cast<int>(c->columns->columns.size())) {
-        s->set_error("the cursor has no such column");
-        return nok(client, packet, -1);
+    bool reread = false;
+    csb *c = memo_cursor(s, cursor, &reread);
+    if (c == nullptr) return nok(client, packet, -1);
+    int r = send_memo(s, c, client, packet, column);
+    if (reread) {
+        close_statement(c);
+        release_read_locks(s);
     }
-    std::vector<char> chunk(kMemoChunk + 1, '\0');
-    for (;;) {
-        SQLLEN len = 0;
-        SQLRETURN rc = SQLGetData(c->hstmt, static_cast<SQLUSMALLINT>(column + 1), SQL_C_CHAR,
-                                  chunk.data(), kMemoChunk + 1, &len);
-        chunk[kMemoChunk] = '\0';
-        std::string_view text(chunk.data(), strnlen(chunk.data(), kMemoChunk));
-        if (rc == SQL_NO_DATA_FOUND || (rc == SQL_SUCCESS && len == SQL_NULL_DATA)) text = {};
-        if (rc == SQL_SUCCESS_WITH_INFO && len != SQL_NULL_DATA) {
-            if (!send_memo_packet(client, packet, dqp::PKT_TYPE_DATA, text))
-                return nok(client, packet, 0);
-            continue;
-        }
-        if (rc == SQL_SUCCESS || rc == SQL_NO_DATA_FOUND) {
-            send_memo_packet(client, packet, dqp::PKT_TYPE_EOF, text);
-            break;
-        }
-        sql_error(s, c->hstmt);
-        svr_trace(s, "db_server_memo(%d)\n", rc);
-        return nok(client, packet, 0);
-    }
-    svr_trace(s, "db_server_memo(END)\n");
-    return 0;
+    if (r == 0) svr_trace(s, "db_server_memo(END)\n");
+    return r;
 }
 
 }  // namespace vnx

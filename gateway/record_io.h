@@ -3,20 +3,26 @@
 //
 // READ executes the table's read statement (or, to lock the row, its update
 // statement) for the record's row identifier and sends the row as one DATA
-// packet of self-describing values; a row that is gone (deleted by another
-// session) is a failure, never another row. UPDATE, DELETE and INSERT send
-// every value as a bound parameter, so a value with a quote is stored as
-// typed and no value can change the statement; each commits at once. UPDATE
-// never assigns the identifying column, a read-only column, binary data or a
-// long character column (rows carry those only as a placeholder text). An
-// empty value for a column that is not character data stores NULL (INSERT
-// leaves such a column to its default). INSERT returns the new row's
-// identifier in the same text form as USE (INSERT ... RETURNING).
+// packet of self-describing values, and closes the statement's result at
+// once (a row lock it took stays with the transaction); a row that is gone
+// (deleted by another session) is a failure, never another row. UPDATE,
+// DELETE and INSERT send every value as a bound parameter, so a value with a
+// quote is stored as typed and no value can change the statement; each runs
+// as a record write (record_write.h): it commits at once when it succeeds,
+// fails alone when it does not (earlier uncommitted work and locks stay),
+// and waits at most the session's lock_timeout for a row another session
+// holds. UPDATE never assigns a column that names the row
+// (OpenTable::identity_columns), a read-only column, binary data or a long
+// character column (rows carry those only as a placeholder text). An empty
+// value for a column that is not character data stores NULL (INSERT leaves
+// such a column to its default). INSERT returns the new row's identifier in
+// the same text form as USE (INSERT ... RETURNING).
 //
 // MEMO reads one column of a cursor's current row in chunks of 16384
-// characters (DATA packets, the last one EOF); an alias opened with USE
-// names the row READ fetched last. MEMO always answers: NOK for an unknown
-// cursor, a mode other than "READ" or a failed read.
+// characters (DATA packets, the last one EOF); for an alias opened with USE
+// it reads the record READ sent last, fetched again. MEMO always answers:
+// NOK for an unknown cursor, a name of the gateway's own statements, a mode
+// other than "READ" or a failed read.
 //
 // On a cursor the client declared itself (the handlers' "SQLSetPos()"
 // marker) UPDATE, INSERT and DELETE work on the row the cursor stands on

@@ -201,7 +201,10 @@ char *put_value_text(const svr_column &c, BoundValue v, char *out) {
             out = put_text(kBitmap, out);
             break;
         case Kind::Other:
-            return out;
+            // Bound as characters (a GUID, an interval, a driver's own
+            // type): its text is its value, never an empty one.
+            out = put_text(bound_text(v, static_cast<size_t>(precision_or_255(c))), out);
+            break;
     }
     return trim_trailing_blanks(from, out);
 }
@@ -250,7 +253,7 @@ FieldShape field_shape(const svr_column &c, bool field_list) {
         case Kind::Other:
             break;
     }
-    return {'C', precision16(c)};
+    return {'C', precision_or_255(c)};
 }
 
 std::string field_description(const svr_column &c, bool field_list) {

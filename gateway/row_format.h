@@ -3,7 +3,8 @@
 // functions of a described, fetched `svr_column`; no ODBC call is made here.
 //
 // Type letters: N numbers, C characters (and binary data, sent only as the
-// text "Bitmap image"), D dates (YYYYMMDD), L logicals ("T"/"F"), M long
+// text "Bitmap image"; and every other type, such as a GUID, as the text
+// its driver gives), D dates (YYYYMMDD), L logicals ("T"/"F"), M long
 // character data (read through MEMO, never in rows). Every value loses its
 // trailing blanks; a NULL value of any type is the empty text. Number texts
 // are never cut: a value wider than its column keeps all its digits rather

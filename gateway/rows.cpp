@@ -318,6 +318,7 @@ int finish_all_rows(svr_session *s, csb *c, int client, char *packet) {
     int sent = sink_send(Sink::Meta, client, packet, dqp::PKT_TYPE_EOF, SQL_NO_DATA_FOUND, {});
     dqp_flush_replies(client);
     release_cursor(s, c);
+    release_read_locks(s);
     return sent < 0 ? -1 : 0;
 }
 
@@ -383,10 +384,11 @@ int fetch_cursor_rows(svr_session *s, csb *c, int client, char *packet, RowMode 
 int svr_fetch_row(svr_session *s, int client, char *packet, const std::string &cursor_name,
                   RowMode mode, const KeySink *key, SQLLEN offset, SQLUSMALLINT type) {
     s->clear_error();
-    csb *c = find_cursor(s, cursor_name);
+    bool reserved = key == nullptr && refuse_internal_name(s, cursor_name);
+    csb *c = reserved ? nullptr : find_cursor(s, cursor_name);
     if (c == nullptr) {
         if (key != nullptr) return -1;
-        s->set_error("unknown cursor");
+        if (!reserved) s->set_error("unknown cursor");
         std::string_view name = cursor_name;
         dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, std::span(&name, 1));
         svr_trace(s, "svr_fetch_row(-1,%d)\n", 0);
@@ -464,6 +466,7 @@ int db_server_tablelist(int32_t handle, int client, char *packet, int32_t, const
         s->set_error("cursor name longer than 19 characters");
         return refuse_handle(client, packet);
     }
+    if (refuse_internal_name(s, cursor)) return refuse_handle(client, packet);
     SQLHSTMT h = SQL_NULL_HSTMT;
     SQLRETURN rc = SQLAllocStmt(s->hdbc, &h);
     if (sql_ok(rc)) rc = SQLTables(h, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
@@ -485,9 +488,11 @@ int db_server_fieldlist(int32_t handle, int client, char *packet, int32_t, const
     svr_session *s = find_session(handle);
     if (s == nullptr || !s->connected) return refuse_handle(client, packet);
     dqp_reset_metaqueue();
-    csb *c = find_cursor(s, cursor);
+    s->clear_error();
+    bool reserved = refuse_internal_name(s, cursor);
+    csb *c = reserved ? nullptr : find_cursor(s, cursor);
     if (c == nullptr) {
-        s->set_error("unknown cursor");
+        if (!reserved) s->set_error("unknown cursor");
         std::string_view name = cursor;
         dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, std::span(&name, 1));
         svr_trace(s, "fieldinfo(-1)\n");

@@ -7,9 +7,11 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
 #include "gateway/driver_preload.h"
 #include "gateway/sqlite_tuning.h"
@@ -49,11 +51,62 @@ struct DriverAllocations {
 #endif
 };
 
+// An ODBServer value, or `otherwise` when it is not set.
+std::string odbserver_value(const char *wanted, const std::string &otherwise) {
+    for (const auto &[name, data] : load_registry_key(std::string(kRootKey) + "\\ODBServer"))
+        if (name == wanted) return data;
+    return otherwise;
+}
+
 // ODBServer "autocommit" set to "true" keeps the driver's default.
 bool keep_autocommit() {
-    for (const auto &[name, data] : load_registry_key(std::string(kRootKey) + "\\ODBServer"))
-        if (name == "autocommit") return data == "true";
-    return false;
+    return odbserver_value("autocommit", "") == "true";
+}
+
+// ODBServer "lock_timeout": whole seconds from 0 to an hour; anything else
+// keeps the default of 5.
+int configured_lock_timeout() {
+    std::string text = odbserver_value("lock_timeout", "");
+    char *end = nullptr;
+    long v = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < 0 || v > 3600) return 5;
+    return static_cast<int>(v);
+}
+
+// An SQLGetInfo answer of two bytes; `otherwise` when the driver has none.
+SQLUSMALLINT info_u16(SQLHDBC hdbc, SQLUSMALLINT type, SQLUSMALLINT otherwise) {
+    SQLUSMALLINT v = otherwise;
+    if (!sql_ok(SQLGetInfo(hdbc, type, &v, sizeof v, nullptr))) return otherwise;
+    return v;
+}
+
+// SQLite has a single lock, the database's: its busy timeout is how long any
+// statement, a record write among them, waits for another session.
+void set_sqlite_busy_timeout(svr_session *s) {
+    SQLHSTMT h = SQL_NULL_HSTMT;
+    if (!sql_ok(SQLAllocStmt(s->hdbc, &h))) return;
+    std::string sql = "PRAGMA busy_timeout = " + std::to_string(s->lock_timeout * 1000);
+    SQLExecDirect(h, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS);
+    SQLFreeStmt(h, SQL_DROP);
+}
+
+// The data source's dialect, from SQL_DBMS_NAME (buffer initialised: a
+// driver may leave it untouched on failure).
+Dialect query_dialect(SQLHDBC hdbc) {
+    char name[128] = "";
+    SQLSMALLINT len = 0;
+    if (!sql_ok(SQLGetInfo(hdbc, SQL_DBMS_NAME, name, sizeof name, &len))) return Dialect::Other;
+    name[sizeof name - 1] = '\0';
+    return dialect_from_dbms_name(name);
+}
+
+// Facts of the data source that later requests depend on.
+void note_data_source(svr_session *s) {
+    s->dialect = query_dialect(s->hdbc);
+    s->lock_timeout = configured_lock_timeout();
+    s->commit_behavior = info_u16(s->hdbc, SQL_CURSOR_COMMIT_BEHAVIOR, SQL_CB_PRESERVE);
+    s->rollback_behavior = info_u16(s->hdbc, SQL_CURSOR_ROLLBACK_BEHAVIOR, SQL_CB_PRESERVE);
+    if (s->dialect == Dialect::SQLite) set_sqlite_busy_timeout(s);
 }
 
 // Records the diagnostic of a failed connect step and releases the ODBC
@@ -75,29 +128,57 @@ int connect_failure(svr_session *s, int32_t *error_handle, int rc, int marker) {
     return rc < 0 ? rc : -1;
 }
 
-// The data source's dialect, from SQL_DBMS_NAME (buffer initialised: a
-// driver may leave it untouched on failure).
-Dialect query_dialect(SQLHDBC hdbc) {
-    char name[128] = "";
-    SQLSMALLINT len = 0;
-    if (!sql_ok(SQLGetInfo(hdbc, SQL_DBMS_NAME, name, sizeof name, &len))) return Dialect::Other;
-    name[sizeof name - 1] = '\0';
-    return dialect_from_dbms_name(name);
+// Ends the transaction as it is: the data source had rolled it back or lost
+// the connection, so a COMMIT must not answer as if it had committed.
+int transaction_lost(svr_session *s, int32_t *status, const char *op, const char *why) {
+    SQLTransact(s->henv, s->hdbc, SQL_ROLLBACK);
+    s->set_error(why);
+    *status = -1;
+    svr_trace(s, "%s(%d)\n", op, -1);
+    return -1;
 }
+
+constexpr char kConnectionLost[] =
+    "the connection to the data source is lost: the transaction was not committed";
+constexpr char kRolledBack[] =
+    "the data source rolled the transaction back after an earlier failure: nothing was "
+    "committed";
 
 int end_transaction(int32_t handle, int32_t *status, SQLUSMALLINT how, const char *op) {
     svr_session *s = find_session(handle);
     if (s == nullptr || !s->connected) return -1;
     svr_trace(s, "%s(START)\n", op);
+    if (bool dead = connection_dead(s); s->work_lost || dead) {
+        s->work_lost = false;
+        s->dirty = false;
+        s->savepoints.clear();
+        s->lock_mode = kNoLock;
+        if (how == SQL_ROLLBACK && !dead) {
+            SQLTransact(s->henv, s->hdbc, SQL_ROLLBACK);
+            svr_trace(s, "%s(END)\n", op);
+            return 0;
+        }
+        return transaction_lost(s, status, op, dead ? kConnectionLost : kRolledBack);
+    }
     SQLRETURN rc = SQLTransact(s->henv, s->hdbc, how);
     if (!sql_ok(rc)) {
         *status = rc;
         sql_error(s, SQL_NULL_HSTMT);
         svr_trace(s, "%s(%d)\n", op, rc);
-        return rc;
+        return rc < 0 ? rc : -1;
     }
+    // Some drivers end a transaction whose connection has gone as if nothing
+    // were wrong; the work is gone all the same.
+    if (connection_dead(s)) return transaction_lost(s, status, op, kConnectionLost);
     s->savepoints.clear();
     s->lock_mode = kNoLock;
+    s->dirty = false;
+    SQLUSMALLINT behavior = how == SQL_COMMIT ? s->commit_behavior : s->rollback_behavior;
+    if (behavior == SQL_CB_DELETE && reprepare_statements(s) != 0) {
+        *status = -1;
+        svr_trace(s, "%s(reprepare)\n", op);
+        return -1;
+    }
     svr_trace(s, "%s(END)\n", op);
     return 0;
 }
@@ -149,11 +230,12 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
                     reinterpret_cast<SQLCHAR *>(pwd.data()), SQL_NTS);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, rc, 344);
     s->connected = true;
-    if (!keep_autocommit()) {
+    s->autocommit = keep_autocommit();
+    if (!s->autocommit) {
         rc = SQLSetConnectOption(s->hdbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF);
         if (!sql_ok(rc)) return connect_failure(s, error_handle, rc, 350);
     }
-    s->dialect = query_dialect(s->hdbc);
+    note_data_source(s);
     s->clear_error();
     *handle_out = s->handle;
     svr_trace(s, "db_server_connect(END)\n");

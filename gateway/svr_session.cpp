@@ -108,6 +108,12 @@ void free_all_sessions() {
     table().failed.clear();
 }
 
+void release_read_locks(svr_session *s) {
+    if (s->dialect != Dialect::SQLite || !s->connected || s->autocommit || s->dirty || s->work_lost)
+        return;
+    SQLTransact(s->henv, s->hdbc, SQL_COMMIT);
+}
+
 std::string upper_name(std::string_view name) {
     std::string out(name);
     for (char &c : out)

@@ -71,6 +71,20 @@ struct svr_columns {
 struct svr_session;
 struct table_access;  // record-level table access (table_open.h)
 
+// A parameter of a statement the gateway makes for itself: its text (or
+// null), bound as SQL_C_CHAR for a column of `sql_type`. Bound parameters
+// live in their statement's cursor (csb::bound_params), so that a driver
+// that reads them later than SQLExecute (SQLite binds them by reference)
+// never reads freed memory.
+struct StatementParam {
+    std::string value;
+    bool null = false;
+    SQLSMALLINT sql_type = SQL_VARCHAR;
+    SQLULEN precision = kColumnDataSize - 1;
+    SQLSMALLINT scale = 0;
+    SQLLEN indicator = SQL_NTS;
+};
+
 // Cursor control block: one ODBC statement with a result set.
 struct csb {
     svr_session *session = nullptr;
@@ -86,6 +100,13 @@ struct csb {
     // The statement of an EXECSQL query: no statement option of its own and
     // no parameters, so once closed and unbound it can serve another query.
     bool reusable = false;
+    // A statement the gateway made for itself (a table's read, update, find
+    // or write statement): out of reach of the client's cursor requests,
+    // which neither see it nor may declare its name.
+    bool internal = false;
+    // The parameters of the last execution of an internal statement; they
+    // stay until the statement is executed again or dropped.
+    std::vector<StatementParam> bound_params;
 
     csb() = default;
     csb(const csb &) = delete;
@@ -112,6 +133,22 @@ struct svr_session {
     int32_t lock_mode = kNoLock;
     int trace = 0;
     Dialect dialect = Dialect::Other;
+    // The driver's autocommit stays on (ODBServer "autocommit" "true").
+    bool autocommit = false;
+    // The session may hold changes that are not committed (a statement
+    // without a result ran, or a declared cursor wrote through its row);
+    // cleared when the transaction ends.
+    bool dirty = false;
+    // The data source has already rolled the transaction back, or the
+    // connection is lost: the next COMMIT commits nothing and must say so.
+    bool work_lost = false;
+    // Longest wait, in seconds, of a record write for a row another session
+    // has locked (ODBServer "lock_timeout"; 0 fails at once).
+    int lock_timeout = 5;
+    // What COMMIT and ROLLBACK do to prepared statements
+    // (SQL_CURSOR_COMMIT_BEHAVIOR, SQL_CURSOR_ROLLBACK_BEHAVIOR).
+    SQLUSMALLINT commit_behavior = SQL_CB_PRESERVE;
+    SQLUSMALLINT rollback_behavior = SQL_CB_PRESERVE;
     // Tables opened with USE and their statements' names (the statements
     // themselves are cursors of the list above).
     std::shared_ptr<table_access> tables;
@@ -147,6 +184,15 @@ void free_all_sessions();
 inline bool sql_ok(SQLRETURN rc) {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 }
+
+// Ends the driver's transaction of a session that has changed nothing,
+// leaving the gateway's savepoint names and lock mode as they are. SQLite
+// keeps the read lock of a session's first read until its transaction
+// ends, and a writer in another session cannot commit while it is held:
+// a session that only reads must not hold it between requests. Does
+// nothing on other data sources, with autocommit on, or while the session
+// may hold uncommitted changes.
+void release_read_locks(svr_session *s);
 
 // Upper-cases a name (ASCII letters only).
 std::string upper_name(std::string_view name);

@@ -8,6 +8,7 @@
 
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
+#include "gateway/record_write.h"
 #include "gateway/row_format.h"
 #include "gateway/rowid.h"
 #include "gateway/session.h"
@@ -196,7 +197,7 @@ int prepare_row_statements(svr_session *s, OpenTable *t, bool readonly) {
 // Releases every statement of one open table.
 void release_table_statements(svr_session *s, OpenTable *t) {
     for (auto &[text, name] : t->statements)
-        if (csb *c = find_cursor(s, name)) release_cursor(s, c);
+        if (csb *c = find_internal_cursor(s, name)) release_cursor(s, c);
     t->statements.clear();
 }
 
@@ -221,12 +222,67 @@ void replace_table(svr_session *s, std::unique_ptr<OpenTable> fresh) {
     tables.push_back(std::move(fresh));
 }
 
+// Refuses (-1, the reason recorded) a table name, filter or order key that
+// could end the statement it is pasted into or hide part of it.
+int refuse_unsafe(svr_session *s, const char *what, const std::string &text, const char *op) {
+    std::string why;
+    if (sql_fragment_safe(s->dialect, text, &why)) return 0;
+    return fail(s,
+                std::string("the ") + what + " holds " + why +
+                    ": it must be one expression (the text was not run)",
+                op);
+}
+
+int check_fragments(svr_session *s, const std::string &table, const std::string &filter,
+                    const std::string &order, const char *op) {
+    if (refuse_unsafe(s, "table name", table, op) != 0) return -1;
+    if (refuse_unsafe(s, "filter", filter, op) != 0) return -1;
+    return refuse_unsafe(s, "order key", order, op);
+}
+
+// The column of an SQLite table that is another name of its _ROWID_: the
+// table's only key column, declared INTEGER PRIMARY KEY. Empty when none.
+std::string sqlite_rowid_alias(svr_session *s, const std::string &table) {
+    std::string quoted = "'";
+    for (char ch : table)
+        quoted += ch == '\'' ? std::string("''") : std::string(1, ch);
+    quoted += "'";
+    std::string sql = "SELECT name FROM pragma_table_info(" + quoted +
+                      ") WHERE pk = 1 AND upper(type) = 'INTEGER' AND "
+                      "(SELECT COUNT(*) FROM pragma_table_info(" +
+                      quoted + ") WHERE pk > 0) = 1";
+    ScopedStatement st;
+    char name[kColumnDataSize + 1] = {};
+    SQLLEN len = 0;
+    if (!sql_ok(SQLAllocStmt(s->hdbc, &st.h)) ||
+        !sql_ok(SQLExecDirect(st.h, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS)) ||
+        !sql_ok(SQLBindCol(st.h, 1, SQL_C_CHAR, name, kColumnDataSize, &len)) ||
+        !sql_ok(SQLFetch(st.h)) || len == SQL_NULL_DATA)
+        return "";
+    return name;
+}
+
+// The columns that name a row of the table (OpenTable::identity_columns).
+void note_identity_columns(svr_session *s, OpenTable *t) {
+    t->identity_columns = {t->rowid_column};
+    if (s->dialect != Dialect::SQLite) return;
+    std::string alias = sqlite_rowid_alias(s, t->table);
+    if (!alias.empty() && !same_column(alias, t->rowid_column))
+        t->identity_columns.push_back(alias);
+}
+
 }  // namespace
 
 // ---- shared ---------------------------------------------------------------------
 
 bool same_column(const std::string &a, const std::string &b) {
     return a.size() == b.size() && upper_name(a) == upper_name(b);
+}
+
+bool identity_column(const OpenTable &t, const std::string &column) {
+    for (const std::string &c : t.identity_columns)
+        if (same_column(c, column)) return true;
+    return false;
 }
 
 OpenTable *find_open_table(svr_session *s, const std::string &table) {
@@ -259,7 +315,7 @@ void forget_kept_statements(svr_session *s, OpenTable *t) {
             ++it;
             continue;
         }
-        if (csb *c = find_cursor(s, it->second)) release_cursor(s, c);
+        if (csb *c = find_internal_cursor(s, it->second)) release_cursor(s, c);
         it = t->statements.erase(it);
     }
 }
@@ -268,7 +324,7 @@ void forget_kept_statements(svr_session *s, OpenTable *t) {
 
 csb *table_statement(svr_session *s, OpenTable *t, const std::string &text) {
     if (auto it = t->statements.find(text); it != t->statements.end())
-        if (csb *c = find_cursor(s, it->second)) return c;
+        if (csb *c = find_internal_cursor(s, it->second)) return c;
     if (t->statements.size() >= kKeptStatementsMax) forget_kept_statements(s, t);
     SQLHSTMT h = SQL_NULL_HSTMT;
     if (!sql_ok(SQLAllocStmt(s->hdbc, &h))) {
@@ -285,33 +341,45 @@ csb *table_statement(svr_session *s, OpenTable *t, const std::string &text) {
         SQLFreeStmt(h, SQL_DROP);
         return nullptr;
     }
-    char name[kCursorNameMax + 1];
-    snprintf(name, sizeof name, "DQP_T%08X%06u", static_cast<unsigned>(s->handle),
-             access_of(s).next_name++ % 1000000u);
+    std::string name = internal_cursor_name(s, access_of(s).next_name++);
     csb *c = bind_cursor(s, h, ncols, text, false, name);  // drops h on failure
     if (c == nullptr) {
         if (s->error_text[0] == '\0') s->set_error("the statement's columns cannot be bound");
         return nullptr;
     }
+    c->internal = true;
     t->statements[text] = c->name;
     return c;
 }
 
-int execute_statement(svr_session *s, csb *c, std::vector<StatementParam> &params) {
+void close_statement(csb *c) {
     SQLFreeStmt(c->hstmt, SQL_CLOSE);
+    if (c->bound_params.empty()) return;
+    SQLFreeStmt(c->hstmt, SQL_RESET_PARAMS);
+    c->bound_params.clear();
+}
+
+int execute_statement(svr_session *s, csb *c, std::vector<StatementParam> params) {
+    close_statement(c);
+    // The values live in the statement's cursor until its result is closed:
+    // the SQLite driver binds them by reference and reads them again while
+    // rows are fetched, so they must outlast the execution itself.
+    c->bound_params = std::move(params);
     SQLUSMALLINT n = 1;
-    for (StatementParam &p : params) {
+    for (StatementParam &p : c->bound_params) {
         p.indicator = p.null ? SQL_NULL_DATA : SQL_NTS;
         SQLRETURN rc = SQLBindParameter(c->hstmt, n++, SQL_PARAM_INPUT, SQL_C_CHAR, p.sql_type,
                                         p.precision, p.scale, p.value.data(), 0, &p.indicator);
         if (!sql_ok(rc)) {
             sql_error(s, c->hstmt);
-            return rc;
+            close_statement(c);
+            return rc < 0 ? rc : -1;
         }
     }
     SQLRETURN rc = SQLExecute(c->hstmt);
     if (!sql_ok(rc) && rc != SQL_NO_DATA_FOUND) {
         sql_error(s, c->hstmt);
+        close_statement(c);
         svr_trace(s, "execute_statement(%d)\n", rc);
         return rc == 0 ? -1 : rc;
     }
@@ -358,7 +426,9 @@ int db_server_use(int32_t handle, const char *table, char *, int, ScrollWriter w
     *status = -1;
     auto t = std::make_unique<OpenTable>();
     t->table = table;
+    if (check_fragments(s, table, filter, order, "db_server_use") != 0) return -1;
     if (identifying_column(s, t->table, &t->rowid_column) != 0) return -1;
+    note_identity_columns(s, t.get());
     int32_t rb = 0;
     if (db_server_rollback(handle, &rb) != 0) return -1;
     KeyRun run{writer, cursor};
@@ -419,14 +489,24 @@ int db_server_zap(int32_t handle, const char *table, const char *filter, int32_t
     svr_session *s = live_session(handle);
     if (s == nullptr) return -1;
     svr_trace(s, "db_server_zap()\n");
+    s->clear_error();
+    *status = -1;
+    if (check_fragments(s, table, filter, "", "db_server_zap") != 0) return -1;
     std::string sql = std::string("DELETE FROM ") + table;
     if (strcmp(filter, "*") != 0) sql += std::string(" WHERE ") + filter;
-    *status = 0;
-    if (db_server_execute(handle, sql.c_str()) != 0) {
+    // A ZAP that answers NOK has changed nothing: it runs as one record
+    // write, undone whole when the delete or its commit fails.
+    RecordWrite write(s);
+    if (write.begin() != 0) return -1;
+    if (db_server_execute(handle, write.statement(sql).c_str()) != 0) {
+        write.fail();
+        return -1;
+    }
+    if (write.commit(status) != 0) {
         *status = -1;
         return -1;
     }
-    db_server_commit(handle, status);
+    *status = 0;
     return 0;
 }
 

@@ -16,9 +16,17 @@
 // source's lock clause). Statements are kept per table, not per session, so
 // that several tables can be open at once without one table's statement
 // answering for another. They live in the session's cursor list under
-// generated names "DQP_Thhhhhhhhnnnnnn" and are released when the last
-// alias is closed or the session ends. All operations return 0 for success
-// and -1 (with the reason recorded for MAPERROR) for failure.
+// generated names "DQP_Thhhhhhhhnnnnnn", out of reach of the client's cursor
+// requests, and are released when the last alias is closed or the session
+// ends. A statement's parameters live in its cursor until its result is
+// closed, and no statement holds a result between requests.
+//
+// The table name, filter and order key are pasted into the statements USE
+// and ZAP build: text that could end such a statement or hide part of it
+// (a ";" or a comment outside quotes) is refused before anything runs. ZAP
+// runs as one record write (record_write.h): a ZAP answered NOK has changed
+// nothing. All operations return 0 for success and -1 (with the reason
+// recorded for MAPERROR) for failure.
 #pragma once
 
 #include <cstdint>
@@ -38,9 +46,14 @@ struct OpenTable {
     std::string rowid_column;  // the single identifying column
     SQLSMALLINT rowid_type = SQL_VARCHAR;
     SQLULEN rowid_precision = kColumnDataSize - 1;
+    // Columns that name the row and are never written: the identifying
+    // column, and on SQLite the INTEGER PRIMARY KEY column that is another
+    // name of its _ROWID_.
+    std::vector<std::string> identity_columns;
     std::string read_name;    // read statement's cursor name
     std::string update_name;  // update statement's cursor name; empty when read-only
-    std::string last_read;    // cursor READ used last (MEMO reads its current row)
+    std::string last_read;    // row identifier READ sent last (MEMO reads that row)
+    bool has_last_read = false;
     std::map<std::string, std::string> statements;  // kept statement text -> cursor name
 };
 
@@ -55,25 +68,19 @@ struct table_access {
 // The open table of that name (compared upper-cased, as SQL compares
 // unquoted names), or null with the reason recorded.
 OpenTable *find_open_table(svr_session *s, const std::string &table);
-// A statement parameter: its text (or null), bound as SQL_C_CHAR for a
-// column of `sql_type`.
-struct StatementParam {
-    std::string value;
-    bool null = false;
-    SQLSMALLINT sql_type = SQL_VARCHAR;
-    SQLULEN precision = kColumnDataSize - 1;
-    SQLSMALLINT scale = 0;
-    SQLLEN indicator = SQL_NTS;
-};
 // The row identifier parameter of a table's statements.
 StatementParam rowid_param(const OpenTable &t, const char *rowid, int width);
 // Prepares `text` as a cursor of the session with a generated name (kept in
 // t->statements, so that the same text is prepared once per table). Null,
 // with the reason recorded, on failure.
 csb *table_statement(svr_session *s, OpenTable *t, const std::string &text);
-// Closes the cursor's result, binds the parameters and executes it. 0, or
-// the failing ODBC code with its diagnostic recorded.
-int execute_statement(svr_session *s, csb *c, std::vector<StatementParam> &params);
+// Closes the cursor's result, binds the parameters (which the cursor keeps
+// until its result is closed) and executes it. 0, or the failing ODBC code
+// with its diagnostic recorded (the statement then closed again).
+int execute_statement(svr_session *s, csb *c, std::vector<StatementParam> params);
+// Closes an internal statement's result and drops its parameter bindings
+// (SQL_RESET_PARAMS) and values: nothing stays bound between executions.
+void close_statement(csb *c);
 // Fetches the next row and terminates the bound buffers: SQL_SUCCESS,
 // SQL_NO_DATA_FOUND, or the failing code with its diagnostic recorded.
 int fetch_statement_row(svr_session *s, csb *c);
@@ -85,6 +92,8 @@ int fetch_statement_row(svr_session *s, csb *c);
 int fetch_first_text(svr_session *s, csb *c, char *text);
 // Upper-cased comparison of two column or table names.
 bool same_column(const std::string &a, const std::string &b);
+// True when the column names the row (OpenTable::identity_columns).
+bool identity_column(const OpenTable &t, const std::string &column);
 
 // ---- backend operations (slots 9, 23, 24, 25) --------------------------------
 
