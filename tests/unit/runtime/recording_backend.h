@@ -271,8 +271,6 @@ class Session {
         EXPECT_EQ(r.type, 'Y');
         return r.args.empty() ? "" : r.args[0];
     }
-    // Sends a frame as it is.
-    int send_raw(const std::string &frame) { return conn_->send_raw(frame.data(), frame.size()); }
     // Sends the packet text `pkt` framed, whatever it holds.
     int send_packet(std::string pkt) {
         char frame[dqp::PKT_MAX_SIZE];

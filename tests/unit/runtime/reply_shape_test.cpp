@@ -5,6 +5,7 @@
 // "cu" (records R1, R2, R3).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -17,9 +18,23 @@ using Args = std::vector<std::string>;
 
 namespace {
 
-const std::string kName80(80, 'n');
-const std::string kValue257(257, 'v');
 constexpr int kByOperation = -1;  // the OK reply is the operation's own
+
+// Arguments written "a|b|c"; "" is none. N80 stands for a name of 80
+// characters, V257 and V513 for values of 257 and 513.
+Args args_of(const std::string &text) {
+    Args out;
+    for (size_t at = 0; !text.empty() && at <= text.size();) {
+        size_t bar = std::min(text.find('|', at), text.size());
+        std::string a = text.substr(at, bar - at);
+        out.push_back(a == "N80"    ? std::string(80, 'n')
+                      : a == "V257" ? std::string(257, 'v')
+                      : a == "V513" ? std::string(513, 'v')
+                                    : a);
+        at = bar + 1;
+    }
+    return out;
+}
 
 // How an attempt is made to fail.
 enum class Cause {
@@ -31,14 +46,14 @@ enum class Cause {
 
 struct Refusal {
     const char *what;
-    Args args;
+    const char *args;
     Cause cause = Cause::kRuntime;
 };
 
 struct Case {
     char type;
     const char *name;
-    Args ok;                        // arguments of a request that succeeds
+    const char *ok;                 // arguments of a request that succeeds
     int ok_args;                    // arguments of its OK reply, or kByOperation
     int nok_args;                   // arguments of every NOK
     void (*empty)(BackendOps &);    // empties the type's slot; null: it has none
@@ -52,221 +67,74 @@ void PrintTo(const Case &c, std::ostream *os) {
     *os << c.name;
 }
 
-Refusal name80(const char *what, Args args) {
-    return {what, std::move(args)};
-}
+#define EMPTY(slot) [](BackendOps &o) { o.slot = nullptr; }
 
+// clang-format off
 const Case kCases[] = {
-    {'0', "ATTACH", {"db", "SHARED"}, 1, 1, [](BackendOps &o) { o.attach = nullptr; }, true, {}},
-    {'1',
-     "USE",
-     {"T", "cu2", "", "*", "", ""},
-     2,
-     2,
-     [](BackendOps &o) { o.use = nullptr; },
-     true,
-     {name80("long table", {kName80, "cu2", "", "*", "", ""}),
-      name80("long alias", {"T", kName80, "", "*", "", ""}),
-      {"alias already open", {"T", "CU", "", "*", "", ""}}}},
-    {'2',
-     "UNUSE",
-     {"cu"},
-     0,
-     0,
-     [](BackendOps &o) { o.unuse = nullptr; },
-     false,
-     {name80("long alias", {kName80}), {"alias not open", {"nothing"}}}},
-    {'3', "DETACH", {}, 1, 1, [](BackendOps &o) { o.detach = nullptr; }, true, {}},
-    {'5',
-     "ZAP",
-     {"cu", "T", "*"},
-     0,
-     0,
-     [](BackendOps &o) { o.zap = nullptr; },
-     true,
-     {name80("long alias", {kName80, "T", "*"}),
-      name80("long table", {"cu", kName80, "*"}),
-      {"alias not open", {"nothing", "T", "*"}}}},
-    {'6',
-     "FIELDLIST",
-     {"c1"},
-     kByOperation,
-     0,
-     [](BackendOps &o) { o.fieldlist = nullptr; },
-     false,
-     {name80("long cursor", {kName80})}},
-    {'7',
-     "TABLELIST",
-     {"c1"},
-     kByOperation,
-     0,
-     [](BackendOps &o) { o.tablelist = nullptr; },
-     false,
-     {}},
-    {'8',
-     "ISLOCKED",
-     {"cu", "1"},
-     0,
-     0,
-     [](BackendOps &o) { o.islocked = nullptr; },
-     true,
-     {name80("long alias", {kName80, "1"}),
-      {"record 0", {"cu", "0"}},
-      {"beyond the last record", {"cu", "4"}}}},
-    {'9',
-     "LOCK",
-     {"cu", "3"},
-     0,
-     0,
-     [](BackendOps &o) { o.lock = nullptr; },
-     true,
-     {name80("long alias", {kName80, "1"}),
-      {"record -1", {"cu", "-1"}},
-      {"beyond the last record", {"cu", "99"}}}},
-    {':', "UNLOCK", {"cu"}, 0, 0, [](BackendOps &o) { o.unlock = nullptr; }, true, {}},
-    {';', "ISLOCKED_TABLE", {"T"}, 0, 0, [](BackendOps &o) { o.islock_table = nullptr; }, true, {}},
-    {'<', "LOCK_TABLE", {"T"}, 0, 0, [](BackendOps &o) { o.lock_table = nullptr; }, true, {}},
-    {'?', "RLOCK_TABLE", {"T"}, 0, 0, [](BackendOps &o) { o.rlock_table = nullptr; }, true, {}},
-    {'@', "UNLOCK_TABLE", {"T"}, 0, 0, [](BackendOps &o) { o.unlock_table = nullptr; }, true, {}},
-    {'A', "START", {"srv", "bob", "pw"}, 0, 0, [](BackendOps &o) { o.start = nullptr; }, true, {}},
-    {'C',
-     "CONNECT",
-     {"odb", "u", "p", "dsn"},
-     2,
-     2,
-     [](BackendOps &o) { o.connect = nullptr; },
-     true,
-     {}},
-    {'D', "DISCONNECT", {}, 0, 0, [](BackendOps &o) { o.disconnect = nullptr; }, true, {}},
-    {'E',
-     "OPEN",
-     {"c1"},
-     2,
-     2,
-     [](BackendOps &o) { o.open = nullptr; },
-     true,
-     {name80("long cursor", {kName80}), {"second argument", {"c1", "3"}}}},
-    {'F',
-     "CLOSE",
-     {"c1"},
-     2,
-     2,
-     [](BackendOps &o) { o.close = nullptr; },
-     true,
-     {name80("long cursor", {kName80})}},
-    {'G',
-     "EXECSQL",
-     {"update t set a = 1"},
-     2,
-     2,
-     [](BackendOps &o) { o.execsql = nullptr; },
-     true,
-     {}},
-    {'H', "COUNT", {"cu"}, 1, 1, nullptr, false, {name80("long alias", {kName80})}},
-    {'I',
-     "DELETE",
-     {"cu", "2"},
-     2,
-     2,
-     [](BackendOps &o) { o.del = nullptr; },
-     true,
-     {name80("long alias", {kName80, "1"}),
-      {"record 0", {"cu", "0"}},
-      {"beyond the last record", {"cu", "4"}}}},
-    {'J',
-     "FIND",
-     {"cu", "k", "v", "", "T", "", "C"},
-     1,
-     1,
-     [](BackendOps &o) { o.find = nullptr; },
-     true,
-     {name80("long alias", {kName80, "k", "v", "", "T", "", "C"}),
-      name80("long table", {"cu", "k", "v", "", kName80, "", "C"}),
-      {"long value", {"cu", "k", std::string(513, 'v'), "", "T", "", "C"}},
-      {"alias not open", {"nothing", "k", "v", "", "T", "", "C"}},
-      {"row not among the records", {"cu", "k", "v", "", "T", "", "C"}, Cause::kUnknownRow}}},
-    {'K',
-     "INSERT",
-     {"cu", "1", "a"},
-     1,
-     1,
-     [](BackendOps &o) { o.insert = nullptr; },
-     true,
-     {name80("long alias", {kName80, "1", "a"}),
-      {"count above the values", {"cu", "2", "a"}},
-      {"negative count", {"cu", "-1"}},
-      {"long value", {"cu", "1", kValue257}},
-      {"no row id for the new row", {"cu", "1", "a"}, Cause::kNoNewRowId}}},
-    {'L',
-     "READ",
-     {"cu", "1", "", ""},
-     kByOperation,
-     0,
-     [](BackendOps &o) { o.read = nullptr; },
-     true,
-     {name80("long alias", {kName80, "1", "", ""}),
-      {"record 0", {"cu", "0", "", ""}},
-      {"beyond the last record", {"cu", "4", "", ""}},
-      {"alias not open", {"nothing", "1", "", ""}}}},
-    {'M',
-     "UPDATE",
-     {"cu", "1", "1", "a"},
-     2,
-     2,
-     [](BackendOps &o) { o.update = nullptr; },
-     true,
-     {name80("long alias", {kName80, "1", "1", "a"}),
-      {"record 0", {"cu", "0", "1", "a"}},
-      {"beyond the last record", {"cu", "12", "1", "a"}},
-      {"count above the values", {"cu", "1", "3", "a", "b"}},
-      {"long value", {"cu", "1", "2", "a", kValue257}}}},
-    {'O', "MAPERROR", {}, 1, 0, [](BackendOps &o) { o.maperror = nullptr; }, true, {}},
-    {'P',
-     "FETCH",
-     {"c1"},
-     kByOperation,
-     0,
-     [](BackendOps &o) { o.fetch = nullptr; },
-     false,
-     {name80("long cursor", {kName80})}},
-    {'Q',
-     "FETCHMANY",
-     {"c1"},
-     kByOperation,
-     0,
-     [](BackendOps &o) { o.fetchmany = nullptr; },
-     false,
-     {name80("long cursor", {kName80})}},
-    {'U',
-     "DECLARE",
-     {"c1", "select 1", ""},
-     2,
-     2,
-     [](BackendOps &o) { o.declare = nullptr; },
-     true,
-     {name80("long cursor", {kName80, "select 1", ""})}},
-    {'V',
-     "UNDECLARE",
-     {"c1"},
-     2,
-     2,
-     [](BackendOps &o) { o.undeclare = nullptr; },
-     true,
-     {name80("long cursor", {kName80})}},
-    {'X', "COMMIT", {}, 1, 1, [](BackendOps &o) { o.commit = nullptr; }, true, {}},
-    {'Z', "ROLLBACK", {}, 1, 1, [](BackendOps &o) { o.rollback = nullptr; }, true, {}},
-    {'a', "FINDFILE", {"x", "1"}, 1, 0, [](BackendOps &o) { o.file_ops[0] = nullptr; }, false, {}},
-    {'g', "TXT_WRITE", {"x"}, 1, 0, [](BackendOps &o) { o.file_ops[6] = nullptr; }, false, {}},
-    {'l', "GETPROPERTY", {"x"}, 1, 0, [](BackendOps &o) { o.file_ops[10] = nullptr; }, false, {}},
-    {'o',
-     "MEMO",
-     {"c1", "1", "READ"},
-     kByOperation,
-     0,
-     [](BackendOps &o) { o.memo = nullptr; },
-     false,
-     {name80("long cursor", {kName80, "1", "READ"})}},
+    {'0', "ATTACH", "db|SHARED", 1, 1, EMPTY(attach), true, {}},
+    {'1', "USE", "T|cu2||*||", 2, 2, EMPTY(use), true,
+     {{"long table", "N80|cu2||*||"}, {"long alias", "T|N80||*||"},
+      {"alias already open", "T|CU||*||"}}},
+    {'2', "UNUSE", "cu", 0, 0, EMPTY(unuse), false,
+     {{"long alias", "N80"}, {"alias not open", "nothing"}}},
+    {'3', "DETACH", "", 1, 1, EMPTY(detach), true, {}},
+    {'5', "ZAP", "cu|T|*", 0, 0, EMPTY(zap), true,
+     {{"long alias", "N80|T|*"}, {"long table", "cu|N80|*"}, {"alias not open", "nothing|T|*"}}},
+    {'6', "FIELDLIST", "c1", kByOperation, 0, EMPTY(fieldlist), false, {{"long cursor", "N80"}}},
+    {'7', "TABLELIST", "c1", kByOperation, 0, EMPTY(tablelist), false, {}},
+    {'8', "ISLOCKED", "cu|1", 0, 0, EMPTY(islocked), true,
+     {{"long alias", "N80|1"}, {"record 0", "cu|0"}, {"beyond the last record", "cu|4"}}},
+    {'9', "LOCK", "cu|3", 0, 0, EMPTY(lock), true,
+     {{"long alias", "N80|1"}, {"record -1", "cu|-1"}, {"beyond the last record", "cu|99"}}},
+    {':', "UNLOCK", "cu", 0, 0, EMPTY(unlock), true, {}},
+    {';', "ISLOCKED_TABLE", "T", 0, 0, EMPTY(islock_table), true, {}},
+    {'<', "LOCK_TABLE", "T", 0, 0, EMPTY(lock_table), true, {}},
+    {'?', "RLOCK_TABLE", "T", 0, 0, EMPTY(rlock_table), true, {}},
+    {'@', "UNLOCK_TABLE", "T", 0, 0, EMPTY(unlock_table), true, {}},
+    {'A', "START", "srv|bob|pw", 0, 0, EMPTY(start), true, {}},
+    {'C', "CONNECT", "odb|u|p|dsn", 2, 2, EMPTY(connect), true, {}},
+    {'D', "DISCONNECT", "", 0, 0, EMPTY(disconnect), true, {}},
+    {'E', "OPEN", "c1", 2, 2, EMPTY(open), true,
+     {{"long cursor", "N80"}, {"second argument", "c1|3"}}},
+    {'F', "CLOSE", "c1", 2, 2, EMPTY(close), true, {{"long cursor", "N80"}}},
+    {'G', "EXECSQL", "update t set a = 1", 2, 2, EMPTY(execsql), true, {}},
+    {'H', "COUNT", "cu", 1, 1, nullptr, false, {{"long alias", "N80"}}},
+    {'I', "DELETE", "cu|2", 2, 2, EMPTY(del), true,
+     {{"long alias", "N80|1"}, {"record 0", "cu|0"}, {"beyond the last record", "cu|4"}}},
+    {'J', "FIND", "cu|k|v||T||C", 1, 1, EMPTY(find), true,
+     {{"long alias", "N80|k|v||T||C"}, {"long table", "cu|k|v||N80||C"},
+      {"long value", "cu|k|V513||T||C"}, {"alias not open", "nothing|k|v||T||C"},
+      {"row not among the records", "cu|k|v||T||C", Cause::kUnknownRow}}},
+    {'K', "INSERT", "cu|1|a", 1, 1, EMPTY(insert), true,
+     {{"long alias", "N80|1|a"}, {"count above the values", "cu|2|a"},
+      {"negative count", "cu|-1"}, {"long value", "cu|1|V257"},
+      {"no row id for the new row", "cu|1|a", Cause::kNoNewRowId}}},
+    {'L', "READ", "cu|1||", kByOperation, 0, EMPTY(read), true,
+     {{"long alias", "N80|1||"}, {"record 0", "cu|0||"}, {"beyond the last record", "cu|4||"},
+      {"alias not open", "nothing|1||"}}},
+    {'M', "UPDATE", "cu|1|1|a", 2, 2, EMPTY(update), true,
+     {{"long alias", "N80|1|1|a"}, {"record 0", "cu|0|1|a"},
+      {"beyond the last record", "cu|12|1|a"}, {"count above the values", "cu|1|3|a|b"},
+      {"long value", "cu|1|2|a|V257"}}},
+    {'O', "MAPERROR", "", 1, 0, EMPTY(maperror), true, {}},
+    {'P', "FETCH", "c1", kByOperation, 0, EMPTY(fetch), false, {{"long cursor", "N80"}}},
+    {'Q', "FETCHMANY", "c1", kByOperation, 0, EMPTY(fetchmany), false, {{"long cursor", "N80"}}},
+    {'U', "DECLARE", "c1|select 1|", 2, 2, EMPTY(declare), true, {{"long cursor", "N80|select 1|"}}},
+    {'V', "UNDECLARE", "c1", 2, 2, EMPTY(undeclare), true, {{"long cursor", "N80"}}},
+    {'X', "COMMIT", "", 1, 1, EMPTY(commit), true, {}},
+    {'Z', "ROLLBACK", "", 1, 1, EMPTY(rollback), true, {}},
+    {'a', "FINDFILE", "x|1", 1, 0, EMPTY(file_ops[0]), false, {}},
+    {'g', "TXT_WRITE", "x", 1, 0, EMPTY(file_ops[6]), false, {}},
+    {'l', "GETPROPERTY", "x", 1, 0, EMPTY(file_ops[10]), false, {}},
+    {'o', "MEMO", "c1|1|READ", kByOperation, 0, EMPTY(memo), false,
+     {{"long cursor", "N80|1|READ"}}},
 };
+// clang-format on
+#undef EMPTY
+
+std::string case_name(const ::testing::TestParamInfo<Case> &info) {
+    return info.param.name;
+}
 
 // The NOK arguments of a refusal made before any operation ran.
 Args refusal_args(const Case &c) {
@@ -310,7 +178,7 @@ class ReplyShapes : public ::testing::TestWithParam<Case> {
 TEST_P(ReplyShapes, OkReplyCarriesItsArguments) {
     const Case &c = GetParam();
     auto s = session();
-    Reply r = s->ask(c.type, c.ok);
+    Reply r = s->ask(c.type, args_of(c.ok));
     if (c.ok_args == kByOperation) {
         EXPECT_EQ(r.args, c.type == 'L' ? Args{"R1"} : Args{"by op"});
         return;
@@ -325,7 +193,7 @@ TEST_P(ReplyShapes, RefusalsOfItsArgumentsCarryTheReplyArguments) {
         auto s = session();
         if (f.cause == Cause::kUnknownRow) recording::state.found_rowid = "R9";
         if (f.cause == Cause::kNoNewRowId) recording::state.new_rowid = "";
-        expect_refusal(*s, s->ask(c.type, f.args), f.what, f.cause);
+        expect_refusal(*s, s->ask(c.type, args_of(f.args)), f.what, f.cause);
     }
 }
 
@@ -335,16 +203,13 @@ TEST_P(ReplyShapes, MalformedPacketIsRefusedWithTheReplyArguments) {
 }
 
 TEST_P(ReplyShapes, NulByteInAnArgumentIsRefusedWithTheReplyArguments) {
-    Args args = GetParam().ok;
+    Args args = args_of(GetParam().ok);
     args.push_back(std::string("a\0b", 3));
     auto s = session();
     expect_refusal(*s, s->ask(GetParam().type, args), "NUL byte", Cause::kRuntime);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryRequestType, ReplyShapes, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryRequestType, ReplyShapes, ::testing::ValuesIn(kCases), case_name);
 
 std::vector<Case> cases_where(bool (*keep)(const Case &)) {
     std::vector<Case> out;
@@ -360,13 +225,12 @@ TEST_P(EmptySlot, IsRefusedWithTheReplyArguments) {
     const Case &c = GetParam();
     auto s = session();
     c.empty(s->ops());
-    expect_refusal(*s, s->ask(c.type, c.ok), "empty slot", Cause::kRuntime);
+    expect_refusal(*s, s->ask(c.type, args_of(c.ok)), "empty slot", Cause::kRuntime);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryRequestType, EmptySlot,
-    ::testing::ValuesIn(cases_where([](const Case &c) { return c.empty != nullptr; })),
-    [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+    ::testing::ValuesIn(cases_where([](const Case &c) { return c.empty != nullptr; })), case_name);
 
 // Types whose failing operation the loop answers (the others answer for
 // themselves, or UNUSE, whose operation's status is not looked at).
@@ -376,12 +240,13 @@ TEST_P(FailedOperation, IsAnsweredWithTheReplyArguments) {
     const Case &c = GetParam();
     auto s = session();
     recording::state.status = -2;
-    expect_refusal(*s, s->ask(c.type, c.ok), "failed operation", Cause::kBackendFailure);
+    expect_refusal(*s, s->ask(c.type, args_of(c.ok)), "failed operation", Cause::kBackendFailure);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryRequestType, FailedOperation,
-    ::testing::ValuesIn(cases_where([](const Case &c) { return c.backend_answers_failure; })),
-    [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(EveryRequestType, FailedOperation,
+                         ::testing::ValuesIn(cases_where([](const Case &c) {
+                             return c.backend_answers_failure;
+                         })),
+                         case_name);
 
 }  // namespace
