@@ -420,16 +420,21 @@ int frame_length(const char *header, size_t max_frame, size_t *length) {
     return 0;
 }
 
-int frame_decode(const char *frame, size_t len, char *pkt, size_t cap) {
+int frame_decode_bytes(const char *frame, size_t len, char *pkt, size_t cap) {
     if (cap < 9 || len < 8) return -1;
     std::memcpy(pkt, frame, 8);
     int n = rle_decode(frame + 8, len - 8, pkt + 8, cap - 9);
     if (n < 0) return -1;
-    // Packet text never holds a NUL; one would cut the packet short for every
-    // reader that takes it as text.
-    if (std::memchr(pkt, '\0', 8 + static_cast<size_t>(n)) != nullptr) return -1;
     pkt[8 + n] = '\0';
     return 8 + n;
+}
+
+int frame_decode(const char *frame, size_t len, char *pkt, size_t cap) {
+    int n = frame_decode_bytes(frame, len, pkt, cap);
+    // Packet text never holds a NUL; one would cut the packet short for every
+    // reader that takes it as text.
+    if (n < 0 || std::memchr(pkt, '\0', static_cast<size_t>(n)) != nullptr) return -1;
+    return n;
 }
 
 }  // namespace dqp

@@ -45,4 +45,11 @@ int frame_length(const char *header, size_t max_frame, size_t *length);
 // result holds a NUL byte (packet text never does).
 int frame_decode(const char *frame, size_t len, char *pkt, size_t cap);
 
+// frame_decode for a receiver that answers what it cannot serve: the same
+// checks, except that NUL bytes in the body are kept (the code carries any
+// byte), so the packet's length is the return value, not strlen(pkt). The
+// request loop decodes so, to refuse such a request instead of dropping the
+// connection.
+int frame_decode_bytes(const char *frame, size_t len, char *pkt, size_t cap);
+
 }  // namespace dqp

@@ -114,7 +114,8 @@ int dqp_sendpkt(int client, char *packet, int32_t *info_out) {
     return dqp::PKT_TYPE_OK;
 }
 
-int dqp_getpkt(int client, char *buffer, int32_t *info_out) {
+int dqp_getpkt(int client, char *buffer, int32_t *info_out, size_t *size_out) {
+    if (size_out != nullptr) *size_out = 0;
     ClientSlot *slot = connected_slot(client);
     if (slot == nullptr || slot->transport != TRANSPORT_TCPIP) return dqp::PKT_TYPE_ABORT;
     OutBatch &batch = out_batch();
@@ -137,17 +138,19 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out) {
         dqp::tracef("[dqp_getpkt]", "network read failed, status=%d (short frame)", n);
         return dqp::PKT_TYPE_ABORT;
     }
-    int len = dqp::frame_decode(frame, flen, buffer, dqp::PKT_BUFSIZE);
+    // NUL bytes are kept: the request loop refuses such a packet with a reply.
+    int len = dqp::frame_decode_bytes(frame, flen, buffer, dqp::PKT_BUFSIZE);
     if (len < 0) {
         dqp::trace("[dqp_getpkt]", "frame does not decode to a packet, connection closed");
         return dqp::PKT_TYPE_ABORT;
     }
+    if (size_out != nullptr) *size_out = static_cast<size_t>(len);
     if (len < dqp::PKT_HEADER_SIZE) {
-        // Too short to carry a type: pad to a header so readers stay in bounds;
-        // the request loop answers it as a malformed packet.
+        // Too short for a header: pad to one so readers stay in bounds; the
+        // request loop refuses it as a malformed packet of its type.
         memset(buffer + len, 0, dqp::PKT_HEADER_SIZE + 1 - len);
         if (info_out != nullptr) *info_out = 0;
-        return 0;
+        return dqp::pkt_type(buffer);
     }
     if (dqp::tracing()) {
         char msg[160];

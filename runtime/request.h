@@ -20,17 +20,39 @@ inline constexpr int kExecsqlTextSize = 240;
 inline constexpr int kMaperrorTextSize = 512;
 inline constexpr int kMemoWorkSize = 16384;
 
+// What a request type's replies carry, OK and NOK alike. Every refusal of a
+// request answers with the arguments of its type's shape, so that a client
+// that indexes the arguments of a NOK finds them.
+enum class ReplyShape {
+    kNone,    // no arguments
+    kOuts,    // out1, out2
+    kOut1,    // out1
+    kRecord,  // a record number (-1 on refusal)
+    kCount,   // a record count (0 on refusal)
+    // Never answered (LOGGING, STOP, ABORT): a refusal sends nothing.
+    kNoReply,
+    // Answered only by its operation (EXTENDED_FETCH): a refusal is a failed
+    // fetch, NOK without arguments; a malformed one closes the connection.
+    kByOperation,
+};
+
 // One request in flight and the loop's state across requests.
 struct Request {
     int client = 0;
     char *packet = nullptr;  // PKT_BUFSIZE bytes; the reply is built here too
     size_t size = 0;         // received packet's length
     const BackendOps *ops = nullptr;
+    int type = 0;           // the request's pkt_type
+    const char *name = "";  // the request's name in messages ("UPDATE")
+    ReplyShape shape = ReplyShape::kNone;
     int32_t info = 0;    // the request's pkt_info
     int32_t result = 0;  // set to info before each request; ops may overwrite it
     int32_t out1 = 0, out2 = 0;
     bool connected = false;
     bool done = false;  // the loop ends after this request
+    // Why the runtime refused the last request, in words for the user; empty
+    // when it did not. MAPERROR answers it instead of asking the backend.
+    std::string refusal;
 
     std::string arg(int i) const { return dqp::arg_string(packet, size, i); }
     // Decimal value of argument i: leading digits (with sign), none gives 0.
@@ -42,8 +64,6 @@ using Handler = void (*)(Request &);
 
 // Sends a reply packet with the given arguments.
 void send_reply(Request &r, int type, int32_t info, std::initializer_list<std::string_view> args);
-// NOK with the status and no arguments.
-void send_nok(Request &r, int32_t status);
 // Standard reply: NOK with the status when it is negative, else OK with the
 // result; both carry `args`.
 void standard_reply(Request &r, int status, std::initializer_list<std::string_view> args);
@@ -54,8 +74,25 @@ void reply_out1(Request &r, int status);
 inline int failure_to_minus1(int status) {
     return status != 0 ? -1 : 0;
 }
-// Argument i as a name: false (and a NOK -1 reply) when it is longer than the
-// 79-character name field.
+
+// Refuses the request in the runtime, before or instead of the backend: keeps
+// `why` for MAPERROR and answers NOK with `status` and the arguments of the
+// request's reply shape (nothing for a request that is never answered).
+// Every refusal the runtime makes goes through here.
+void refuse(Request &r, std::string why, int32_t status = -1);
+// Keeps `why` for MAPERROR without answering (a request nobody would read an
+// answer to).
+void keep_refusal(Request &r, std::string why);
+// False, and the request refused, when the backend leaves its operation's
+// slot empty.
+template <class Op>
+bool have_op(Request &r, Op op) {
+    if (op != nullptr) return true;
+    refuse(r, std::string("this gateway does not serve ") + r.name);
+    return false;
+}
+// Argument i as a name: false (and the request refused) when it is longer
+// than the 79-character name field.
 bool name_arg(Request &r, int i, std::string *out);
 
 // The file a LOGGING request names: its base name with ".log" appended unless

@@ -29,10 +29,6 @@ void send_reply(Request &r, int type, int32_t info, std::initializer_list<std::s
     dqp_send_reply(r.client, r.packet, type, info, v);
 }
 
-void send_nok(Request &r, int32_t status) {
-    send_reply(r, dqp::PKT_TYPE_NOK, status, {});
-}
-
 // Standard reply: NOK with the status when it is negative, else OK with the
 // result; both carry `args`.
 void standard_reply(Request &r, int status, std::initializer_list<std::string_view> args) {
@@ -53,12 +49,38 @@ void reply_out1(Request &r, int status) {
     standard_reply(r, status, {o1});
 }
 
+void keep_refusal(Request &r, std::string why) {
+    dqp::tracef("[dqp_server]", "%s refused: %s", r.name, why.c_str());
+    if (why.size() >= static_cast<size_t>(kMaperrorTextSize))
+        why.resize(kMaperrorTextSize - 1);  // MAPERROR's text result
+    r.refusal = std::move(why);
+}
+
+void refuse(Request &r, std::string why, int32_t status) {
+    keep_refusal(r, std::move(why));
+    std::string o1 = std::to_string(r.out1), o2 = std::to_string(r.out2);
+    switch (r.shape) {
+        case ReplyShape::kNoReply:
+            return;
+        case ReplyShape::kNone:
+        case ReplyShape::kByOperation:
+            return send_reply(r, dqp::PKT_TYPE_NOK, status, {});
+        case ReplyShape::kOuts:
+            return send_reply(r, dqp::PKT_TYPE_NOK, status, {o1, o2});
+        case ReplyShape::kOut1:
+            return send_reply(r, dqp::PKT_TYPE_NOK, status, {o1});
+        case ReplyShape::kRecord:
+            return send_reply(r, dqp::PKT_TYPE_NOK, status, {"-1"});
+        case ReplyShape::kCount:
+            return send_reply(r, dqp::PKT_TYPE_NOK, status, {"0"});
+    }
+}
+
 bool name_arg(Request &r, int i, std::string *out) {
     *out = r.arg(i);
     if (out->size() <= static_cast<size_t>(MAX_NAME_LEN)) return true;
-    dqp::tracef("[dqp_server]", "name argument %d longer than %d characters refused", i,
-                MAX_NAME_LEN);
-    send_nok(r, -1);
+    refuse(r, "name argument " + std::to_string(i) + " is longer than " +
+                  std::to_string(MAX_NAME_LEN) + " characters");
     return false;
 }
 
@@ -69,7 +91,7 @@ namespace {
 template <int (*BackendOps::*Slot)(int32_t, const char *)>
 void handle_table_lock(Request &r) {
     auto op = r.ops->*Slot;
-    if (op == nullptr) return send_nok(r, -1);
+    if (!have_op(r, op)) return;
     std::string a0 = r.arg(0);
     standard_reply(r, failure_to_minus1(op(r.info, a0.c_str())), {});
 }
@@ -79,7 +101,7 @@ void handle_table_lock(Request &r) {
 template <int Index>
 void handle_file_op(Request &r) {
     auto op = r.ops->file_ops[Index];
-    if (op == nullptr) return send_nok(r, -1);
+    if (!have_op(r, op)) return;
     char texts[4][512] = {};
     int ntexts = 0;
     r.out1 = 0;
@@ -100,74 +122,103 @@ void handle_file_op(Request &r) {
 
 // ---- dispatch ---------------------------------------------------------------
 
+// A request type: its handler, its name in messages and the shape of its
+// replies, which its refusals follow too.
 struct Dispatch {
     char type;
+    const char *name;
     Handler handler;
+    ReplyShape shape;
 };
+
+using enum ReplyShape;
 
 constexpr Dispatch kDispatch[] = {
-    {'0', handle_attach},
-    {'1', handle_use},
-    {'2', handle_unuse},
-    {'3', handle_detach},
-    {'4', handle_logging},
-    {'5', handle_zap},
-    {'6', handle_fieldlist},
-    {'7', handle_tablelist},
-    {'8', handle_islocked},
-    {'9', handle_lock},
-    {':', handle_table_lock<&BackendOps::unlock>},
-    {';', handle_table_lock<&BackendOps::islock_table>},
-    {'<', handle_table_lock<&BackendOps::lock_table>},
-    {'?', handle_table_lock<&BackendOps::rlock_table>},
-    {'@', handle_table_lock<&BackendOps::unlock_table>},
-    {'A', handle_start},
-    {'B', handle_stop},
-    {'C', handle_connect},
-    {'D', handle_disconnect},
-    {'E', handle_open},
-    {'F', handle_close},
-    {'G', handle_execsql},
-    {'H', handle_count},
-    {'I', handle_delete},
-    {'J', handle_find},
-    {'K', handle_insert},
-    {'L', handle_read},
-    {'M', handle_update},
-    {'O', handle_maperror},
-    {'P', handle_fetch},
-    {'Q', handle_fetchmany},
-    {'S', handle_abort},
-    {'U', handle_declare},
-    {'V', handle_undeclare},
-    {'X', handle_commit},
-    {'Z', handle_rollback},
-    {'a', handle_file_op<0>},
-    {'b', handle_file_op<1>},
-    {'c', handle_file_op<2>},
-    {'d', handle_file_op<3>},
-    {'e', handle_file_op<4>},
-    {'g', handle_file_op<6>},
-    {'h', handle_file_op<7>},
-    {'i', handle_file_op<8>},
-    {'j', handle_file_op<9>},
-    {'k', handle_file_op<11>},
-    {'l', handle_file_op<10>},
-    {'m', handle_extended_fetch},
-    {'o', handle_memo},
+    {'0', "ATTACH", handle_attach, kOut1},
+    {'1', "USE", handle_use, kOuts},
+    {'2', "UNUSE", handle_unuse, kNone},
+    {'3', "DETACH", handle_detach, kOut1},
+    {'4', "LOGGING", handle_logging, kNoReply},
+    {'5', "ZAP", handle_zap, kNone},
+    {'6', "FIELDLIST", handle_fieldlist, kNone},
+    {'7', "TABLELIST", handle_tablelist, kNone},
+    {'8', "ISLOCKED", handle_islocked, kNone},
+    {'9', "LOCK", handle_lock, kNone},
+    {':', "UNLOCK", handle_table_lock<&BackendOps::unlock>, kNone},
+    {';', "ISLOCKED_TABLE", handle_table_lock<&BackendOps::islock_table>, kNone},
+    {'<', "LOCK_TABLE", handle_table_lock<&BackendOps::lock_table>, kNone},
+    {'?', "RLOCK_TABLE", handle_table_lock<&BackendOps::rlock_table>, kNone},
+    {'@', "UNLOCK_TABLE", handle_table_lock<&BackendOps::unlock_table>, kNone},
+    {'A', "START", handle_start, kNone},
+    {'B', "STOP", handle_stop, kNoReply},
+    {'C', "CONNECT", handle_connect, kOuts},
+    {'D', "DISCONNECT", handle_disconnect, kNone},
+    {'E', "OPEN", handle_open, kOuts},
+    {'F', "CLOSE", handle_close, kOuts},
+    {'G', "EXECSQL", handle_execsql, kOuts},
+    {'H', "COUNT", handle_count, kCount},
+    {'I', "DELETE", handle_delete, kOuts},
+    {'J', "FIND", handle_find, kRecord},
+    {'K', "INSERT", handle_insert, kRecord},
+    {'L', "READ", handle_read, kNone},
+    {'M', "UPDATE", handle_update, kOuts},
+    {'O', "MAPERROR", handle_maperror, kNone},
+    {'P', "FETCH", handle_fetch, kNone},
+    {'Q', "FETCHMANY", handle_fetchmany, kNone},
+    {'S', "ABORT", handle_abort, kNoReply},
+    {'U', "DECLARE", handle_declare, kOuts},
+    {'V', "UNDECLARE", handle_undeclare, kOuts},
+    {'X', "COMMIT", handle_commit, kOut1},
+    {'Z', "ROLLBACK", handle_rollback, kOut1},
+    {'a', "FINDFILE", handle_file_op<0>, kNone},
+    {'b', "FILEATTRIBUTES", handle_file_op<1>, kNone},
+    {'c', "TXT_OPEN", handle_file_op<2>, kNone},
+    {'d', "TXT_CLOSE", handle_file_op<3>, kNone},
+    {'e', "TXT_READ", handle_file_op<4>, kNone},
+    {'g', "TXT_WRITE", handle_file_op<6>, kNone},
+    {'h', "LOOKUP", handle_file_op<7>, kNone},
+    {'i', "NEW", handle_file_op<8>, kNone},
+    {'j', "METHOD", handle_file_op<9>, kNone},
+    {'k', "SETPROPERTY", handle_file_op<11>, kNone},
+    {'l', "GETPROPERTY", handle_file_op<10>, kNone},
+    {'m', "EXTENDED_FETCH", handle_extended_fetch, kByOperation},
+    {'o', "MEMO", handle_memo, kNone},
 };
 
-Handler find_handler(int type) {
+// Types without a handler: answered NOK 0 without arguments.
+constexpr Dispatch kUnserved = {0, "request", nullptr, kNone};
+
+const Dispatch &find_dispatch(int type) {
     for (const Dispatch &d : kDispatch)
-        if (d.type == type) return d.handler;
-    return nullptr;
+        if (d.type == type) return d;
+    return kUnserved;
 }
 
-// Requests that are never answered: a NOK for a malformed one would be taken
-// by the client for the answer to its next request.
-bool never_answered(int type) {
-    return type == dqp::PKT_TYPE_LOGGING || type == dqp::PKT_TYPE_STOP ||
-           type == dqp::PKT_TYPE_ABORT || type == dqp::PKT_TYPE_EXTENDED_FETCH;
+// Why the received packet cannot be handed to its handler; empty when it can.
+// A NUL byte is refused like a malformed packet: the decoded packet may hold
+// one (the run-length code carries any byte), but every handler passes its
+// arguments on as NUL-terminated texts, which would silently cut them.
+std::string packet_fault(const Request &r) {
+    if (dqp::packet_check(r.packet, r.size) != 0)
+        return "the request packet is malformed: its header, offsets or lengths do not fit it";
+    if (memchr(r.packet, '\0', r.size) == nullptr) return "";
+    std::string_view arg;
+    for (int i = 0; dqp::packet_arg(r.packet, r.size, i, &arg) == 0; i++)
+        if (arg.find('\0') != std::string_view::npos)
+            return "argument " + std::to_string(i) +
+                   " holds a NUL byte, which no request may carry";
+    return "the request packet holds a NUL byte outside its arguments";
+}
+
+// The type as a message shows it: 'f', or its code when it is no printable
+// character.
+std::string type_text(int type) {
+    char text[16];
+    if (type > ' ' && type < 0x7F)
+        snprintf(text, sizeof text, "'%c'", type);
+    else
+        snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(type & 0xFF));
+    return text;
 }
 
 // Runs one handler; the seam where exceptions (out of memory) stop and
@@ -176,9 +227,27 @@ void dispatch(Request &r, Handler h) {
     try {
         h(r);
     } catch (const std::exception &e) {
-        dqp::tracef("[dqp_server]", "request failed: %s", e.what());
-        send_nok(r, -1);
+        refuse(r, std::string("the request failed: ") + e.what());
     }
+}
+
+// Handles one received request of a type other than ABORT. A malformed packet
+// is refused with the arguments of its type's reply shape; one of a type that
+// is never answered by the loop (LOGGING, STOP, EXTENDED_FETCH) closes the
+// connection instead, since any NOK would be taken by the client for the
+// answer to its next request.
+void handle_request(Request &r, const Dispatch &d) {
+    std::string fault = packet_fault(r);
+    if (!fault.empty()) {
+        if (d.shape == kNoReply || d.shape == kByOperation) {
+            dqp::tracef("[dqp_server]", "%s, connection closed", fault.c_str());
+            return handle_abort(r);
+        }
+        return refuse(r, std::move(fault));
+    }
+    if (d.handler == nullptr)
+        return refuse(r, "request type " + type_text(r.type) + " is not served", 0);
+    dispatch(r, d.handler);
 }
 
 }  // namespace
@@ -194,31 +263,21 @@ int dqp_request_loop(int client, const BackendOps *ops) {
     std::optional<ReplyBatch> pipeline;
     while (!r.done) {
         if (pipeline && !dqp_request_buffered(client)) pipeline.reset();
-        int type = dqp_getpkt(client, packet, &r.info);
+        r.type = dqp_getpkt(client, packet, &r.info, &r.size);
         if (!pipeline && dqp_request_buffered(client)) pipeline.emplace(client);
-        r.size = strlen(packet);
+        const Dispatch &d = find_dispatch(r.type);
+        r.name = d.name;
+        r.shape = d.shape;
         r.result = r.info;
         r.out1 = r.out2 = 0;
-        if (type == dqp::PKT_TYPE_ABORT) {
+        // A refusal is what MAPERROR tells until another request is handled.
+        if (r.type != dqp::PKT_TYPE_MAPERROR) r.refusal.clear();
+        if (r.type == dqp::PKT_TYPE_ABORT) {
             pipeline.reset();  // what was answered still leaves
             handle_abort(r);
             break;
         }
-        if (dqp::packet_check(packet, r.size) != 0) {
-            if (never_answered(type)) {
-                dqp::trace("[dqp_server]", "malformed packet, connection closed");
-                handle_abort(r);
-                break;
-            }
-            dqp::trace("[dqp_server]", "malformed packet refused");
-            send_nok(r, -1);
-            continue;
-        }
-        Handler h = find_handler(type);
-        if (h == nullptr)
-            send_nok(r, 0);
-        else
-            dispatch(r, h);
+        handle_request(r, d);
     }
     pipeline.reset();
     release_all_scrollcursors();

@@ -3,12 +3,25 @@
 // connection or a failed START ends it.
 //
 // Reply rules: a handler's negative status is answered NOK with that status as
-// pkt_info, success OK with the request's result; types without a handler are
-// answered NOK 0; a null backend slot is answered NOK -1 (EXTENDED_FETCH sends
-// nothing); LOGGING, STOP and ABORT are never answered. A packet that is not
-// well formed (bad header digits, offsets or lengths outside it) is answered
-// NOK -1 without being dispatched. Names longer than their 79-character field
-// are refused with NOK -1; texts are taken whole.
+// pkt_info, success OK with the request's result; LOGGING, STOP and ABORT are
+// never answered, EXTENDED_FETCH only by its operation.
+//
+// Refusals: what the loop refuses itself, before or instead of the backend, is
+// answered NOK -1 with the arguments the type's OK reply carries (out1 and
+// out2, out1, the record number -1 or the count 0; none for the others), so
+// that a client may index the arguments of any NOK. Refused so: a packet that
+// is not well formed (bad header digits, offsets or lengths outside it, too
+// short for a header) or that holds a NUL byte (the run-length code carries
+// any byte, but arguments travel on as NUL-terminated texts), an empty backend
+// slot, names longer than their 79-character field, and the record requests'
+// checks (record_handlers.cpp). A type without a handler is answered NOK 0. A
+// malformed packet of a type the loop never answers closes the connection: a
+// NOK would be taken for the answer to the client's next request. Texts are
+// taken whole.
+//
+// MAPERROR after a refusal answers the refusal's reason in words ("record 12
+// is beyond the last record (10) of alias CU") instead of asking the backend,
+// which knows nothing of it, until another request than MAPERROR is handled.
 #pragma once
 
 #include "runtime/backend.h"

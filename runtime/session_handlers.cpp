@@ -18,8 +18,7 @@ namespace vnx {
 // START's user name is argument 1; a START with a single argument names the
 // user in argument 0.
 void handle_start(Request &r) {
-    if (r.ops->start == nullptr) {
-        send_nok(r, -1);
+    if (!have_op(r, r.ops->start)) {
         r.done = true;
         return;
     }
@@ -43,7 +42,7 @@ void handle_abort(Request &r) {
 }
 
 void handle_connect(Request &r) {
-    if (r.ops->connect == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->connect)) return;
     r.out1 = r.out2 = 0;
     std::string a0 = r.arg(0), a1 = r.arg(1), a2 = r.arg(2), a3 = r.arg(3);
     int status = r.ops->connect(&r.result, a0.c_str(), a1.c_str(), a2.c_str(), a3.c_str(), &r.out1,
@@ -55,7 +54,7 @@ void handle_connect(Request &r) {
 void handle_disconnect(Request &r) {
     int status = 1;  // nothing to disconnect: answered OK, no operation called
     if (r.connected) {
-        if (r.ops->disconnect == nullptr) return send_nok(r, -1);
+        if (!have_op(r, r.ops->disconnect)) return;
         status = r.ops->disconnect(r.info);
     }
     if (status >= 0) r.connected = false;
@@ -88,7 +87,7 @@ void handle_logging(Request &r) {
 void handle_attach(Request &r) {
     std::string db = r.arg(0), shared = r.arg(1);
     dqp::tracef("[dqp_server_attach]", "database='%s', shared='%s'", db.c_str(), shared.c_str());
-    if (r.ops->attach == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->attach)) return;
     r.out1 = 0;
     int status = r.ops->attach(r.info, db.c_str(), shared == "SHARED" ? 1 : 0, &r.out1);
     dqp::trace("[dqp_server_attach]", "returned ok");
@@ -96,14 +95,14 @@ void handle_attach(Request &r) {
 }
 
 void handle_detach(Request &r) {
-    if (r.ops->detach == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->detach)) return;
     r.out1 = 0;
     reply_out1(r, r.ops->detach(r.info, &r.out1));
 }
 
 void handle_declare(Request &r) {
     std::string cursor;
-    if (r.ops->declare == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->declare)) return;
     if (!name_arg(r, 0, &cursor)) return;
     std::string stmt = r.arg(1), how = r.arg(2);
     int mode = how == "UPDATE" ? 1 : how == "INSERT" ? 2 : 0;
@@ -115,7 +114,7 @@ void handle_declare(Request &r) {
 
 void handle_undeclare(Request &r) {
     std::string cursor;
-    if (r.ops->undeclare == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->undeclare)) return;
     if (!name_arg(r, 0, &cursor)) return;
     r.out1 = r.out2 = 0;
     reply_outs(r, failure_to_minus1(r.ops->undeclare(r.info, cursor.c_str(), &r.out1, &r.out2)));
@@ -125,7 +124,9 @@ void handle_undeclare(Request &r) {
 // parameter count belongs; it is refused instead of served wrongly.
 void handle_open(Request &r) {
     std::string cursor;
-    if (r.ops->open == nullptr || dqp::pkt_argc(r.packet) > 1) return send_nok(r, -1);
+    if (!have_op(r, r.ops->open)) return;
+    if (dqp::pkt_argc(r.packet) > 1)
+        return refuse(r, "OPEN takes the cursor name alone: parameters cannot be passed");
     if (!name_arg(r, 0, &cursor)) return;
     r.out1 = r.out2 = 0;
     int status = r.ops->open(r.info, cursor.c_str(), &r.out1, &r.out2, 0, nullptr, nullptr, 0);
@@ -135,7 +136,7 @@ void handle_open(Request &r) {
 
 void handle_close(Request &r) {
     std::string cursor;
-    if (r.ops->close == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->close)) return;
     if (!name_arg(r, 0, &cursor)) return;
     r.out1 = r.out2 = 0;
     int status = r.ops->close(r.info, cursor.c_str(), &r.out1, &r.out2);
@@ -145,7 +146,7 @@ void handle_close(Request &r) {
 }
 
 void handle_execsql(Request &r) {
-    if (r.ops->execsql == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->execsql)) return;
     std::string stmt = r.arg(0);
     char text[kExecsqlTextSize] = "";
     r.out1 = r.out2 = 0;
@@ -160,23 +161,27 @@ void handle_execsql(Request &r) {
         send_reply(r, dqp::PKT_TYPE_OK, 0, {o1, o2});
 }
 
+// MAPERROR: why the last request failed. A refusal of the runtime's own is
+// answered from its text; the backend knows nothing of it and would tell an
+// older failure.
 void handle_maperror(Request &r) {
-    if (r.ops->maperror == nullptr) return send_nok(r, -1);
+    if (!r.refusal.empty()) return send_reply(r, dqp::PKT_TYPE_OK, 0, {r.refusal});
+    if (!have_op(r, r.ops->maperror)) return;
     char text[kMaperrorTextSize] = "";
     int status = r.ops->maperror(r.info, text);
     text[kMaperrorTextSize - 1] = '\0';
-    if (status != 0) return send_nok(r, -1);
+    if (status != 0) return standard_reply(r, -1, {});
     send_reply(r, dqp::PKT_TYPE_OK, 0, {text});
 }
 
 void handle_commit(Request &r) {
-    if (r.ops->commit == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->commit)) return;
     r.out1 = 0;
     reply_out1(r, r.ops->commit(r.info, &r.out1));
 }
 
 void handle_rollback(Request &r) {
-    if (r.ops->rollback == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->rollback)) return;
     r.out1 = 0;
     reply_out1(r, r.ops->rollback(r.info, &r.out1));
 }
@@ -185,36 +190,38 @@ void handle_rollback(Request &r) {
 
 void handle_fetch(Request &r) {
     std::string cursor;
-    if (r.ops->fetch == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->fetch)) return;
     if (!name_arg(r, 0, &cursor)) return;
     r.ops->fetch(r.info, r.client, r.packet, &r.result, cursor.c_str(), 0);
 }
 
 void handle_fetchmany(Request &r) {
     std::string cursor;
-    if (r.ops->fetchmany == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->fetchmany)) return;
     if (!name_arg(r, 0, &cursor)) return;
     r.ops->fetchmany(r.info, r.client, r.packet, r.info, cursor.c_str());
 }
 
 void handle_fieldlist(Request &r) {
     std::string name;
-    if (r.ops->fieldlist == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->fieldlist)) return;
     if (!name_arg(r, 0, &name)) return;
     r.ops->fieldlist(r.info, r.client, r.packet, r.info, name.c_str());
 }
 
 void handle_tablelist(Request &r) {
-    if (r.ops->tablelist == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->tablelist)) return;
     std::string pattern = r.arg(0);
     r.ops->tablelist(r.info, r.client, r.packet, r.info, pattern.c_str());
 }
 
 // EXTENDED_FETCH is answered only by its operation, even when the slot is
-// empty or the operation fails.
+// empty or the operation fails: a gateway without the operation answers
+// nothing. Where the operation answers, a refusal is a failed fetch (NOK).
 void handle_extended_fetch(Request &r) {
     std::string cursor;
-    if (r.ops->extend_fetch == nullptr) return;
+    if (r.ops->extend_fetch == nullptr)
+        return keep_refusal(r, "this gateway does not serve EXTENDED_FETCH");
     if (!name_arg(r, 0, &cursor)) return;
     std::string how = r.arg(1);
     r.ops->extend_fetch(r.info, r.client, r.packet, &r.result, cursor.c_str(), how.c_str(),
@@ -223,7 +230,7 @@ void handle_extended_fetch(Request &r) {
 
 void handle_memo(Request &r) {
     std::string cursor;
-    if (r.ops->memo == nullptr) return send_nok(r, -1);
+    if (!have_op(r, r.ops->memo)) return;
     if (!name_arg(r, 0, &cursor)) return;
     std::string mode = r.arg(2);
     std::vector<char> work(kMemoWorkSize, '\0');

@@ -80,6 +80,13 @@ void compare_decoder(const char *in, size_t size) {
     int r = rle_reference::frame_decode(in, size, want_pkt.data(), want_pkt.size());
     if (g != r) abort();
     if (g >= 0 && memcmp(got_pkt.data(), want_pkt.data(), static_cast<size_t>(g) + 1) != 0) abort();
+    // The request loop's decoder: the same packet, or one that holds a NUL
+    // where frame_decode refuses.
+    int b = dqp::frame_decode_bytes(in, size, got_pkt.data(), got_pkt.size());
+    if (r >= 0 && (b != r || memcmp(got_pkt.data(), want_pkt.data(), static_cast<size_t>(b) + 1)))
+        abort();
+    if (r < 0 && b >= 0 && memchr(got_pkt.data(), '\0', static_cast<size_t>(b)) == nullptr) abort();
+    if (b >= 0 && got_pkt[static_cast<size_t>(b)] != '\0') abort();
 }
 
 }  // namespace

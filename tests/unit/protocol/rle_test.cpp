@@ -147,6 +147,18 @@ TEST(Frame, DecodeRefusesOversizeAndNulBytes) {
     EXPECT_EQ(frame_decode("00000008", 8, pkt, sizeof pkt), 8);
 }
 
+TEST(Frame, DecodeBytesKeepsTheNulBytesDecodeRefuses) {
+    std::string frame = "0000000EY" + esc(3, '\0') + "ab";  // "Y", three NULs, "ab"
+    char pkt[PKT_BUFSIZE];
+    EXPECT_EQ(frame_decode(frame.data(), frame.size(), pkt, sizeof pkt), -1);
+    ASSERT_EQ(frame_decode_bytes(frame.data(), frame.size(), pkt, sizeof pkt), 14);
+    EXPECT_EQ(std::string(pkt, 15), std::string("0000000EY\0\0\0ab\0", 15));
+    std::string cut = "0000000BY\x01\x03";  // escape cut by the frame end
+    EXPECT_EQ(frame_decode_bytes(cut.data(), cut.size(), pkt, sizeof pkt), -1);
+    EXPECT_EQ(frame_decode_bytes(frame.data(), frame.size(), pkt, 14), -1);  // no room for the NUL
+    EXPECT_EQ(frame_decode_bytes(frame.data(), frame.size(), pkt, 15), 14);
+}
+
 TEST(Frame, FrameLargerThanLimitIsRefused) {
     // 16384 bytes of data that cannot compress, holding an escape byte: the
     // frame would exceed the receiver's buffer and must not be built.

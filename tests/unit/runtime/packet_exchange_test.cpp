@@ -13,6 +13,7 @@
 
 #include "client/dqp_client.h"
 #include "protocol/packet.h"
+#include "protocol/rle.h"
 #include "runtime/client_table.h"
 
 using namespace vnx;
@@ -211,4 +212,30 @@ TEST_F(Exchange, RequestsLeftByAClosedClientNeverReachTheNextOne) {
     conn_->send('C', 3);
     EXPECT_EQ(dqp_getpkt(slot, packet_, &info), 'C');
     EXPECT_EQ(info, 3);
+}
+
+TEST_F(Exchange, ReceivedPacketHoldingNulBytesKeepsThemAndItsSize) {
+    std::string_view args[] = {std::string_view("a\0b", 3)};
+    ASSERT_EQ(conn_->send('M', 9, args), 0);
+    int32_t info = -1;
+    size_t size = 0;
+    ASSERT_EQ(dqp_getpkt(slot_, packet_, &info, &size), 'M');
+    EXPECT_EQ(info, 9);
+    ASSERT_EQ(size, 32u);  // header 21, offset 4, length 4, value 3
+    EXPECT_EQ(std::string(packet_ + 29, 4), std::string("a\0b\0", 4));  // and the terminator
+}
+
+TEST_F(Exchange, ShortPacketKeepsItsTypeAndIsPaddedToAHeader) {
+    std::string pkt = "00000000M00";
+    char frame[dqp::PKT_MAX_SIZE];
+    int n = dqp::frame_encode(pkt.data(), pkt.size(), frame, sizeof frame);
+    ASSERT_GT(n, 0);
+    ASSERT_EQ(conn_->send_raw(frame, static_cast<size_t>(n)), 0);
+    int32_t info = -1;
+    size_t size = 0;
+    EXPECT_EQ(dqp_getpkt(slot_, packet_, &info, &size), 'M');
+    EXPECT_EQ(size, 11u);
+    EXPECT_EQ(info, 0);
+    EXPECT_EQ(std::string(packet_, dqp::PKT_HEADER_SIZE + 1),
+              std::string("0000000BM00") + std::string(11, '\0'));  // pkt_len: the frame's
 }

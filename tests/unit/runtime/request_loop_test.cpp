@@ -175,13 +175,18 @@ TEST_F(RequestLoop, TypesWithoutHandlerAnswerNokZero) {
     }
 }
 
-TEST_F(RequestLoop, EmptySlotsAnswerNokMinusOne) {
-    for (char type :
-         {'0', '3', '6', '7', 'F', 'P', 'V', 'X', 'Z', 'a', 'e', 'g', 'l', 'o', ':', '@'}) {
+TEST_F(RequestLoop, EmptySlotsAnswerNokMinusOneWithTheReplyArguments) {
+    using Args = std::vector<std::string>;
+    const Args none, out1{"0"}, outs{"0", "0"};
+    const std::pair<char, Args> expected[] = {{'0', out1}, {'3', out1}, {'6', none}, {'7', none},
+                                              {'F', outs}, {'P', none}, {'V', outs}, {'X', out1},
+                                              {'Z', out1}, {'a', none}, {'e', none}, {'g', none},
+                                              {'l', none}, {'o', none}, {':', none}, {'@', none}};
+    for (const auto &[type, args] : expected) {
         Reply r = ask(type, 0, {"c"});
         EXPECT_EQ(r.type, 'N') << type;
         EXPECT_EQ(r.info, -1) << type;
-        EXPECT_TRUE(r.args.empty()) << type;
+        EXPECT_EQ(r.args, args) << type;
     }
 }
 
