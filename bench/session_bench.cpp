@@ -19,7 +19,11 @@
 //   d. request latency under attack: N server requests (each gateway then
 //      stopped) on the quiet master, interleaved with N while 50 idle
 //      connections and 10 that send a byte every 50 ms stay open on the base
-//      port (each reopened when the master drops it).
+//      port (each reopened when the master drops it);
+//   f. a gateway that cannot listen: spawn_server of odbserver for a port a
+//      listener of this program holds, until wait_for_child has seen it exit
+//      (the path of a port the master could not use), N times, interleaved
+//      with N runs of the floor of a.
 // --spares N sets PortServer "spares" (default: the master's default, 1);
 // --spares 0 measures spawning on the critical path. --console then measures
 // the new sessions again with the master's console running (offscreen),
@@ -74,6 +78,7 @@
 #include "protocol/packet.h"
 #include "support/config_store.h"
 #include "tests/servers/throwaway_server.h"
+#include "transport/spawn.h"
 
 extern char **environ;
 
@@ -511,6 +516,73 @@ LatencyResult measure_latency(const Installation &inst, int sessions) {
     return res;
 }
 
+// ---- a gateway that cannot listen ----
+
+// One run of f: odbserver of the installation started for a port that a
+// listener of this process holds, until wait_for_child has seen it exit and
+// reaped it. Its duration in microseconds, or -1 with *err.
+double failed_spawn_once(const Installation &inst, std::string *err) {
+    int port = 0;
+    int holder = benchnet::loopback_listener(&port);
+    if (holder < 0) {
+        *err = "no loopback listener to hold a port";
+        return -1;
+    }
+    auto t0 = Clock::now();
+    pid_t pid = vnx::spawn_server(inst.dir + "/odbserver " + std::to_string(port), port);
+    int rc = pid > 0 ? vnx::wait_for_child(port, pid) : 0;
+    double us = elapsed_us(t0);
+    close(holder);
+    if (pid <= 0) {
+        *err = "spawn_server could not start odbserver";
+        return -1;
+    }
+    if (rc == -1 && waitpid(pid, nullptr, WNOHANG) < 0) return us;  // seen and reaped
+    *err = rc == 0 ? "odbserver signalled readiness on a port that was taken"
+                   : "wait_for_child ran out its limit instead of seeing odbserver exit";
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+struct FailedSpawnResult {
+    Stats failed_us, floor_us;
+    long failures = 0;
+    std::string first_error;
+};
+
+// Phase f. The gateways' "cannot listen" messages go to /dev/null meanwhile.
+FailedSpawnResult measure_failed_spawns(const Installation &inst, int runs) {
+    FailedSpawnResult res;
+    std::vector<double> failed_us, floor_us;
+    fflush(stderr);
+    int saved_stderr = dup(2);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) dup2(null, 2);
+    for (int i = 0; i < runs && !interrupted; i++) {
+        std::string err;
+        double us = failed_spawn_once(inst, &err);
+        if (us >= 0)
+            failed_us.push_back(us);
+        else
+            res.failures++;
+        double f = floor_once(&err);
+        if (f >= 0)
+            floor_us.push_back(f);
+        else
+            res.failures++;
+        if (!err.empty() && res.first_error.empty()) res.first_error = err;
+    }
+    if (saved_stderr >= 0) {
+        dup2(saved_stderr, 2);
+        close(saved_stderr);
+    }
+    if (null >= 0) close(null);
+    res.failed_us = stats_of(failed_us);
+    res.floor_us = stats_of(floor_us);
+    return res;
+}
+
 struct RateResult {
     int threads = 0;
     long sessions = 0;
@@ -819,6 +891,16 @@ void print_latency(const LatencyResult &lat) {
            f.median > 0 ? s.p95 / f.median : 0);
 }
 
+void print_failed_spawns(const FailedSpawnResult &r) {
+    printf("\ngateway that cannot listen (us)  n    median       p95       max\n");
+    print_stats("spawn until exit seen", r.failed_us);
+    print_stats("floor: spawn+file+1B", r.floor_us);
+    printf("  median / floor median: %.2f x   (the wait's limit: %d s)\n",
+           r.floor_us.median > 0 ? r.failed_us.median / r.floor_us.median : 0,
+           vnx::spawn_wait_limit());
+    if (r.failures > 0) printf("  failures: %ld (first: %s)\n", r.failures, r.first_error.c_str());
+}
+
 void print_pg_latency(const PgLatencyResult &r) {
     const Stats &s = r.session_us, &b = r.baseline_us;
     printf("\nnew PostgreSQL session latency (us)  n    median       p95       max\n");
@@ -860,7 +942,7 @@ void print_summary(const LatencyResult &lat, const RateResult &seq, const RateRe
 
 }  // namespace
 
-// Phases a to d (and the console's, with --console) on the running master;
+// Phases a to d and f (and the console's, with --console) on the running master;
 // the number of failures.
 long run_phases(Installation *inst, const Options &opts) {
     std::string err;
@@ -877,6 +959,10 @@ long run_phases(Installation *inst, const Options &opts) {
            opts.sessions, opts.sessions);
     fflush(stdout);
     AttackResult attack = measure_under_attack(*inst, opts.sessions);
+    printf("f. %d gateways that cannot listen interleaved with %d floor runs...\n", opts.sessions,
+           opts.sessions);
+    fflush(stdout);
+    FailedSpawnResult failed = measure_failed_spawns(*inst, opts.sessions);
     print_summary(lat, seq, par, mem);
     printf("\nserver request latency (us)    n    median       p95       max\n");
     print_stats("quiet master", attack.quiet_us);
@@ -886,6 +972,7 @@ long run_phases(Installation *inst, const Options &opts) {
            attack.reopened);
     if (attack.failures > 0)
         printf("  failures: %ld (first: %s)\n", attack.failures, attack.first_error.c_str());
+    print_failed_spawns(failed);
     long console_failures = 0;
     if (opts.console) {
         // The same sessions against the same installation, now with the
@@ -909,8 +996,8 @@ long run_phases(Installation *inst, const Options &opts) {
                        : 0);
         }
     }
-    return lat.failures + seq.failures + par.failures + attack.failures + console_failures +
-           (mem.gateway_kb < 0 ? 1 : 0);
+    return lat.failures + seq.failures + par.failures + attack.failures + failed.failures +
+           console_failures + (mem.gateway_kb < 0 ? 1 : 0);
 }
 
 int main(int argc, char **argv) {

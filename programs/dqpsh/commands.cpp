@@ -626,9 +626,12 @@ const Entry *find_command(const std::string &name) {
 bool is_legacy_command(const std::string &text) {
     static const char *const kLegacy[] = {"active", "start", "sessions", "stop",
                                           "send",   "help",  "quit"};
+    // A text that ends with ";" is a statement ("start transaction;").
+    std::string t = dqp::trim(text);
+    if (!t.empty() && t.back() == ';') return false;
     Words w;
     std::string why;
-    if (dqp::split_words(text, &w, &why) != 0 || w.empty()) return false;
+    if (dqp::split_words(t, &w, &why) != 0 || w.empty()) return false;
     for (const char *name : kLegacy)
         if (w[0] == name) return true;
     return false;

@@ -9,9 +9,10 @@
 // lines starting with "\" are shell commands (\? lists them). -c and -f run in
 // the order given and stop at the first error with exit status 1; otherwise
 // statements come from standard input, with line editing and history on a
-// terminal. For the old request shell's habits "-c active", "-c 'start
-// alice'", "-c sessions", "-c stop" and "-c 'send TYPE INFO ARG...'" still work
-// and --base-port is another name for -p.
+// terminal. For the old request shell's habits "active", "start alice",
+// "sessions", "stop" and "send TYPE INFO ARG..." still work, as -c texts and
+// as lines of standard input or -f (outside a statement, without a ";"), and
+// --base-port is another name for -p.
 #include <editline/readline.h>
 #include <unistd.h>
 
@@ -113,15 +114,19 @@ int run_unit(Shell &sh, const std::string &text, bool command) {
     return rc;
 }
 
-// Feeds lines to the splitter and runs what completes. A line that starts
-// with "\" outside a statement is a command. stop_on_error: return at the
-// first failure. Returns the number of failures.
+// Feeds lines to the splitter and runs what completes. Outside a statement, a
+// line that starts with "\" is a command, and so is one of the request
+// shell's forms ("start alice", "active"), as with -c. stop_on_error: return
+// at the first failure. Returns the number of failures.
 class Runner {
   public:
     Runner(Shell &sh, bool stop_on_error) : sh_(sh), stop_(stop_on_error) {}
     bool line(const std::string &text) {
-        if (!splitter_.pending() && !dqp::trim(text).empty() && dqp::trim(text)[0] == '\\')
+        std::string trimmed = dqp::trim(text);
+        if (!splitter_.pending() && !trimmed.empty() && trimmed[0] == '\\')
             return count(run_unit(sh_, text, true));
+        if (!splitter_.pending() && dqpsh::is_legacy_command(trimmed))
+            return count(run_unit(sh_, "\\" + trimmed, true));
         splitter_.feed(text);
         for (std::string st; splitter_.next(&st);)
             if (!count(run_unit(sh_, st, false))) return false;

@@ -75,8 +75,10 @@ bool interrupted();
 int run_sql(Shell &sh, const std::string &statement);
 // Runs one backslash command line ("\d customer"). 0 or -1.
 int run_command(Shell &sh, const std::string &line);
-// True when the first word of a -c text names one of the commands of the old
-// request shell ("active", "start alice", "sessions", "stop", "send ...").
+// True when the first word of a text (a -c text, or a line read outside a
+// statement) names one of the commands of the old request shell ("active",
+// "start alice", "sessions", "stop", "send ..."); false when it ends with
+// ";", which makes it a statement ("start transaction;").
 bool is_legacy_command(const std::string &text);
 
 // Prints the error of the last failed SqlClient call: the data source's

@@ -1,6 +1,7 @@
 // dqpsh as a program: it talks to a small in-process gateway on a loopback
-// port (--port), so its output, its error texts and its exit status are seen
-// as a user sees them. No data source is needed.
+// port (--port), or to a real master for the request shell's forms, so its
+// output, its error texts and its exit status are seen as a user sees them.
+// No data source is needed.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "client/dqp_client.h"
+#include "master_harness.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -264,4 +266,74 @@ TEST(Dqpsh, FileScriptStopsAtFirstErrorUnlikeStandardInput) {
     EXPECT_EQ(s.status, 1);
     EXPECT_EQ(s.out, "OK\nOK\n");
     EXPECT_EQ(s.err, "ERROR:  no such table: nowhere\n");
+}
+
+// The request shell's forms read from standard input run as they do with -c,
+// outside a statement; one that ends with ";" is a statement.
+TEST(Dqpsh, RequestShellStartFromStandardInputSendsStart) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g), "start alice pw\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "OK info=4242\n");
+    EXPECT_EQ(g.types(), "AB");
+    EXPECT_EQ(g.requests()[0].args, (std::vector<std::string>{"", "alice", "pw"}));
+}
+
+TEST(Dqpsh, RequestShellStartWithDashC) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c 'start alice pw'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "OK info=4242\n");
+    EXPECT_EQ(g.types(), "AB");
+    EXPECT_EQ(g.requests()[0].args, (std::vector<std::string>{"", "alice", "pw"}));
+}
+
+TEST(Dqpsh, RequestShellWordInsideAStatementIsSql) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g), "UPDATE t SET a = 1\nstart\n;\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(g.types(), "ACGDB");
+    EXPECT_EQ(g.requests()[2].args[0], "UPDATE t SET a = 1\nstart");
+}
+
+TEST(Dqpsh, StartTransactionWithSemicolonIsSqlFromStandardInputAndDashC) {
+    LittleGateway stdin_gw;
+    ShellRun s = dqpsh(gw_args(stdin_gw), "start transaction;\n");
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(stdin_gw.types(), "ACGDB");
+    EXPECT_EQ(stdin_gw.requests()[2].args[0], "start transaction");
+    LittleGateway c_gw;
+    ShellRun c = dqpsh(gw_args(c_gw) + " -c 'start transaction;'");
+    EXPECT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c_gw.types(), "ACGDB");
+    EXPECT_EQ(c_gw.requests()[2].args[0], "start transaction");
+}
+
+// What scripts/screenshot does: "active", then "start USER" read from
+// standard input, against a real master; the session is listed while dqpsh
+// holds it.
+class DqpshMaster : public vnxtest::Master {};
+
+TEST_F(DqpshMaster, ActiveAndStartFromStandardInputOpenASessionOnTheMaster) {
+    start_master();
+    std::string base = " -p " + std::to_string(base_);
+    ShellRun active = dqpsh(base, "active\n");
+    EXPECT_EQ(active.status, 0) << active.err;
+    EXPECT_EQ(active.out, "0\n");
+    ShellRun r = dqpsh(base, "start alice\nsessions\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::istringstream out(r.out);
+    std::string started, listed, count, rest;
+    std::getline(out, started);
+    std::getline(out, listed);
+    std::getline(out, count);
+    std::getline(out, rest, '\0');
+    ASSERT_EQ(started.rfind("OK info=", 0), 0u) << r.out;
+    std::string pid = started.substr(8);
+    EXPECT_GT(atoi(pid.c_str()), 0) << r.out;
+    std::string prefix = "alice,ODBC,127.0.0.1," + pid + "," + std::to_string(base_ + 1) + ",";
+    EXPECT_EQ(listed.rfind(prefix, 0), 0u) << r.out;
+    EXPECT_EQ(count, "(1 session)");
+    EXPECT_EQ(rest, "");
+    EXPECT_TRUE(wait_sessions(0));  // dqpsh ended it at the end of its input
 }

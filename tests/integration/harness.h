@@ -29,22 +29,69 @@ extern char **environ;
 
 namespace vnxtest {
 
-// True when this process now holds the region of ports starting at base:
-// an exclusive lock on a file named after it, held until the process ends.
-// Test processes run side by side (ctest -j, two suites at once); probing a
-// port with bind alone lets two of them pick the same port in the same
-// moment, the lock does not.
-inline bool claim_port_region(int base) {
-    static const char *dir = "/tmp/vnx_test_ports";
-    mkdir(dir, 0777);
-    std::string path = std::string(dir) + "/" + std::to_string(base) + ".lock";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return true;  // no locking to be had: the bind probe alone decides
+// The folder of the port-region locks, shared by the test runs of every user
+// of the machine.
+inline constexpr const char *kPortLockDir = "/tmp/vnx_test_ports";
+
+// True when fd is a folder of mode 1777 (every user may create files in it,
+// none may remove another's), after setting that mode when it differs and
+// this process may (its owner, or root).
+inline bool open_to_every_user(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    return (st.st_mode & 07777) == 01777 || fchmod(fd, 01777) == 0;
+}
+
+// The folder in which this process takes its port-region locks: `dir`, made
+// like /tmp (mode 1777) so that a run as another user can lock there too, and
+// mended when an earlier run made it with another mode. When `dir` cannot be
+// used (a run as another user made it wrongly, or it is not a folder), a
+// folder of this user's own beside it ("dir.UID"). "" when neither can be had.
+// Never follows a symbolic link.
+inline std::string port_lock_dir(const std::string &dir) {
+    mkdir(dir.c_str(), 01777);  // the umask takes bits away: mended below
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    bool shared = fd >= 0 && open_to_every_user(fd);
+    if (fd >= 0) close(fd);
+    if (shared) return dir;
+    std::string own = dir + "." + std::to_string(geteuid());
+    mkdir(own.c_str(), 0700);
+    fd = open(own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    bool mine = fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid();
+    if (fd >= 0) close(fd);
+    return mine ? own : std::string();
+}
+
+// Locks the region of ports starting at base in folder dir: an exclusive lock
+// on a file named after it. The descriptor that holds the lock (>= 0; the
+// lock lasts while it is open), -1 when another process holds it, -2 when no
+// lock can be had there. The file is made readable and writable by every
+// user, so that a run as another user can lock it later.
+inline int lock_port_region(const std::string &dir, int base) {
+    std::string path = dir + "/" + std::to_string(base) + ".lock";
+    // flock needs no write access: a file made by another user still locks.
+    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return -2;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0777) != 0666)
+        fchmod(fd, 0666);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
-        return false;
+        return -1;
     }
-    return true;  // fd stays open: the lock lasts as long as this process
+    return fd;
+}
+
+// True when this process now holds the region of ports starting at base,
+// until it ends. Test processes run side by side (ctest -j, two suites at
+// once, runs as different users); probing a port with bind alone lets two of
+// them pick the same port in the same moment, the lock does not. Without a
+// lock to be had, the bind probe alone decides.
+inline bool claim_port_region(int base) {
+    static const std::string dir = port_lock_dir(kPortLockDir);
+    if (dir.empty()) return true;
+    return lock_port_region(dir, base) != -1;  // the descriptor stays open
 }
 
 // A base port with the base and the next 201 ports free right now, below the

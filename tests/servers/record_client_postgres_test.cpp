@@ -181,7 +181,9 @@ TEST_F(PostgresRecords, LockInOneSessionIsSeenByIslockedInAnother) {
     EXPECT_EQ(s2.islocked("B", 1), 1);
     std::string diag;
     ASSERT_EQ(s2.sql->maperror(&diag), 0);
-    EXPECT_FALSE(diag.empty());
+    EXPECT_EQ(diag,
+              "ERROR: could not obtain lock on row in relation \"t\";\n"
+              "Error while executing the query");
     EXPECT_EQ(s2.rec->lock("B", 1, &answer), -1);
     EXPECT_EQ(s2.sql->failure(), Failure::refused);
     EXPECT_EQ(s2.islocked("B", 2), 0);  // other records are free

@@ -27,14 +27,24 @@ using std::chrono::milliseconds;
 
 namespace {
 
+// Names the folder of a test for its death-test children: "PID:FOLDER".
+constexpr const char *kFolderVariable = "VNX_PRELOAD_TEST_DIR";
+
 class DriverPreload : public ::testing::Test {
   protected:
+    // A death-test child that runs in a fresh process (DriverSqlite) runs
+    // SetUp again and ends without TearDown: it works in the folder of the
+    // test process that started it, so that it leaves nothing behind.
     void SetUp() override {
-        char tmpl[] = "/tmp/vnx_preload_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + dir_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        if (!inherit_folder()) {
+            char tmpl[] = "/tmp/vnx_preload_XXXXXX";
+            ASSERT_NE(mkdtemp(tmpl), nullptr);
+            dir_ = tmpl;
+            owner_ = true;
+            setenv(kFolderVariable, (std::to_string(getpid()) + ":" + dir_).c_str(), 1);
+            std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + dir_;
+            ASSERT_EQ(system(cmd.c_str()), 0);
+        }
         setenv("ODBCSYSINI", dir_.c_str(), 1);
         setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
         setenv("VNX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
@@ -46,8 +56,20 @@ class DriverPreload : public ::testing::Test {
             GTEST_SKIP() << "the SQLite and PostgreSQL ODBC drivers are not installed";
     }
     void TearDown() override {
+        if (!owner_) return;
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
+        unsetenv(kFolderVariable);
+    }
+    // True when this process is a death-test child of the test process named
+    // in the environment; dir_ is then that process's folder.
+    bool inherit_folder() {
+        const char *v = getenv(kFolderVariable);
+        std::string named = v != nullptr ? v : "";
+        size_t colon = named.find(':');
+        if (colon == std::string::npos || atol(named.c_str()) != getppid()) return false;
+        dir_ = named.substr(colon + 1);
+        return true;
     }
     // The "Driver" line that scripts/odbc-ini wrote for a driver, or "".
     std::string driver_library(const std::string &name) {
@@ -76,6 +98,7 @@ class DriverPreload : public ::testing::Test {
         return dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr;
     }
     std::string dir_, sqlite_, pg_, pgw_;
+    bool owner_ = false;  // this process made dir_ (and removes it)
 };
 
 TEST_F(DriverPreload, EachDataSourceDriverLibraryOnceInListOrder) {

@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -66,13 +66,17 @@ TEST_F(WaitForChild, SignalledChildIsSeenAndTheFileTaken) {
     waitpid(pid, nullptr, 0);
 }
 
-TEST_F(WaitForChild, ChildThatExitsFirstFailsAtOnceAndIsReaped) {
+// With a limit of an hour, -1 can only come from seeing the child's exit: the
+// wait ends there rather than at the limit. How soon it is seen is measured
+// by bench/session_bench (f: a gateway that cannot listen, beside the floor).
+TEST_F(WaitForChild, ChildThatExitsFirstEndsTheWaitBeforeTheLimitAndIsReaped) {
+    setenv("DQP_SPAWNWAIT", "3600", 1);
     pid_t pid = child("exit 3");
     ASSERT_GT(pid, 0);
-    auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(wait_for_child(8001, pid), -1);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    errno = 0;
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);  // already reaped
+    EXPECT_EQ(errno, ECHILD);
 }
 
 TEST_F(WaitForChild, ChildThatSignalsThenExitsStillCounts) {
