@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -88,10 +90,16 @@ inline int lock_port_region(const std::string &dir, int base) {
 // once, runs as different users); probing a port with bind alone lets two of
 // them pick the same port in the same moment, the lock does not. Without a
 // lock to be had, the bind probe alone decides.
+// A region this process holds already is its own to use again (the bind
+// probe then says whether its ports are free now): a test process that
+// starts many gateways never runs out of regions.
 inline bool claim_port_region(int base) {
     static const std::string dir = port_lock_dir(kPortLockDir);
-    if (dir.empty()) return true;
-    return lock_port_region(dir, base) != -1;  // the descriptor stays open
+    static std::set<int> held;
+    if (dir.empty() || held.contains(base)) return true;
+    int fd = lock_port_region(dir, base);  // the descriptor stays open
+    if (fd >= 0) held.insert(base);
+    return fd != -1;
 }
 
 // A base port with the base and the next 201 ports free right now, below the
@@ -99,6 +107,8 @@ inline bool claim_port_region(int base) {
 // machine takes a gateway's port between the check and the gateway's bind.
 // The region is this process's alone (claim_port_region).
 inline int free_base_port() {
+    static std::mutex mutex;  // tests start gateways from several threads
+    std::lock_guard<std::mutex> lock(mutex);
     static int next = 20000 + (getpid() * 250) % 12000;
     for (int tries = 0; tries < 200; tries++) {
         int base = next;
