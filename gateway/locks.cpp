@@ -7,7 +7,6 @@
 
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
-#include "gateway/record_write.h"
 #include "gateway/session.h"
 #include "gateway/table_open.h"
 
@@ -48,7 +47,6 @@ int lock_current_row(svr_session *s, const char *cursor, bool test_only, const c
         SQLSetPos(c->hstmt, 1, SQL_POSITION, exclusive ? SQL_LOCK_EXCLUSIVE : SQL_LOCK_NO_CHANGE);
     if (!sql_ok(rc)) {
         sql_error(s, c->hstmt);
-        if (lock_conflict(*s)) s->set_error(kRecordLocked);
         return -1;
     }
     if (exclusive && test_only && !sql_ok(SQLSetPos(c->hstmt, 1, SQL_POSITION, SQL_LOCK_UNLOCK)))
@@ -67,7 +65,6 @@ int lock_row(svr_session *s, const char *table, const char *rowid, int width, co
     if (c == nullptr) return fail(s, "the table's update statement is gone", op);
     s->lock_mode = kExclusive;
     if (execute_statement(s, c, {rowid_param(*t, rowid, width)}) != 0) {
-        if (lock_conflict(*s)) s->set_error(kRecordLocked);
         svr_trace(s, "%s(%d)\n", op, -1);
         return -1;
     }

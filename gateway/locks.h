@@ -17,7 +17,7 @@
 //
 // A record that no longer exists fails (-1) with the reason recorded; so do
 // tables opened read-only (they have no update statement); a record another
-// session holds fails with "the record is locked by another session". On a
+// session holds fails at once, MAPERROR giving the data source's words. On a
 // cursor the client declared itself (the "SQLSetPos()" marker) LOCK and
 // ISLOCKED lock the cursor's current row with SQLSetPos where the driver
 // offers exclusive locks (SQL_LOCK_TYPES; ISLOCKED unlocks it again), and

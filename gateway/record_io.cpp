@@ -201,13 +201,12 @@ int send_row(svr_session *s, const csb &c, int client, char *packet) {
 // Executes the table's statement `name` for one row and fetches it; the
 // caller closes the statement (close_statement) once it has read the row.
 // 0, or -1 with the reason recorded (the statement then closed): a row that
-// no longer exists, or one another session has locked, included.
+// no longer exists included.
 int fetch_one_row(svr_session *s, OpenTable *t, const std::string &name, const char *rowid,
                   int width, csb **out, const char *op) {
     csb *c = find_internal_cursor(s, name);
     if (c == nullptr) return fail(s, "the table's record statement is gone", op);
     if (execute_statement(s, c, {rowid_param(*t, rowid, width)}) != 0) {
-        if (lock_conflict(*s)) s->set_error(kRecordLocked);
         svr_trace(s, "%s(%d)\n", op, -1);
         return -1;
     }
