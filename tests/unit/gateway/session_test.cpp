@@ -14,10 +14,16 @@
 #include "gateway/rowid.h"
 #include "gateway/svr_session.h"
 #include "support/config_cache.h"
+#include "support/config_store.h"
 
 using namespace vnx;
 
 namespace {
+
+std::string read_text(const std::string &path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 class SqliteSession : public ::testing::Test {
   protected:
@@ -198,4 +204,40 @@ TEST_F(SqliteSession, OnlyTheNewestFailedSessionsAreKept) {
     ASSERT_EQ(db_server_maperror(failed.back(), text), 0);
     EXPECT_NE(std::string(text).find("Data source name not found"), std::string::npos);
     EXPECT_NE(find_session(h_), nullptr);  // live sessions are never retired
+}
+
+TEST_F(SqliteSession, TransactionsOnASourceThatDeletesStatementsPrepareThemAgain) {
+    std::string err;
+    auto store = ConfigStore::open(dir_ + "/registry.db", true, &err);
+    ASSERT_NE(store, nullptr) << err;
+    store->set_value(kNetServerKey, "DQP_SVRLOG", dir_ + "/trace.log");
+    reset_registry_cache_for_tests();
+    int32_t h = 0, eh = 0;
+    ASSERT_EQ(db_server_connect(&h, "", "", "", "t", &eh, 0), 0);
+    svr_session *s = find_session(h);
+    char name[240] = "";
+    int32_t has = 0, st = 0, st2 = 0;
+    ASSERT_EQ(db_server_execsql(h, "CREATE TABLE k (a INTEGER)", name, &has, &st, &st2), 0);
+    ASSERT_EQ(db_server_execsql(h, "INSERT INTO k VALUES (7)", name, &has, &st, &st2), 0);
+    ASSERT_EQ(db_server_declare(h, "c1", 0, "SELECT a FROM k", &st, &st2, 0, 0), 0);
+    auto reprepared = [&] {
+        return read_text(dir_ + "/trace.log").find("reprepare_statements(END)") !=
+               std::string::npos;
+    };
+    ASSERT_EQ(db_server_commit(h, &st), 0);  // SQLite keeps its statements
+    EXPECT_FALSE(reprepared());
+    EXPECT_FALSE(s->statement_cache.empty());
+    // As a data source that deletes prepared statements at COMMIT and
+    // ROLLBACK (SQL_CB_DELETE) answers: each is prepared again, and the
+    // statements kept for EXECSQL are forgotten, to be prepared when their
+    // texts come again.
+    s->commit_behavior = s->rollback_behavior = SQL_CB_DELETE;
+    ASSERT_EQ(db_server_commit(h, &st), 0);
+    EXPECT_TRUE(reprepared());
+    EXPECT_TRUE(s->statement_cache.empty());
+    int32_t count = 0;
+    ASSERT_EQ(db_server_open(h, "c1", &st, &count, 0, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(count, 1);
+    ASSERT_EQ(db_server_rollback(h, &st), 0);
+    ASSERT_EQ(db_server_execsql(h, "INSERT INTO k VALUES (7)", name, &has, &st, &st2), 0);
 }
