@@ -82,12 +82,40 @@ SQLUSMALLINT info_u16(SQLHDBC hdbc, SQLUSMALLINT type, SQLUSMALLINT otherwise) {
 
 // SQLite has a single lock, the database's: its busy timeout is how long any
 // statement, a record write among them, waits for another session.
-void set_sqlite_busy_timeout(svr_session *s) {
+void set_sqlite_busy_timeout(svr_session *s, int ms) {
     SQLHSTMT h = SQL_NULL_HSTMT;
     if (!sql_ok(SQLAllocStmt(s->hdbc, &h))) return;
-    std::string sql = "PRAGMA busy_timeout = " + std::to_string(s->lock_timeout * 1000);
+    std::string sql = "PRAGMA busy_timeout = " + std::to_string(ms);
     SQLExecDirect(h, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS);
     SQLFreeStmt(h, SQL_DROP);
+}
+
+// The SQLite driver retries a statement or a commit that met another
+// session's lock for as long as its DSN's "Timeout" says (100 s where the
+// DSN sets none), and each retry waits SQLite's own busy timeout again: no
+// lock_timeout would bound the wait. The session is connected again with
+// the driver's shortest retry time (1 ms: it tries once more, 10 ms later),
+// and SQLite's busy timeout carries the wait, half of lock_timeout before
+// that one retry and half after. A DSN name that a connection string cannot
+// carry keeps the DSN's setting. 0, or the failing ODBC code (the session
+// then has no connection).
+int bound_sqlite_waits(svr_session *s, const std::string &dsn) {
+    int ms = s->lock_timeout * 1000;
+    if (dsn.find_first_of(";{}=") != std::string::npos) {
+        set_sqlite_busy_timeout(s, ms);
+        return 0;
+    }
+    SQLDisconnect(s->hdbc);
+    s->connected = false;
+    std::string in = "DSN=" + dsn + ";Timeout=1";
+    SQLCHAR out[1024];
+    SQLSMALLINT out_len = 0;
+    SQLRETURN rc = SQLDriverConnect(s->hdbc, nullptr, reinterpret_cast<SQLCHAR *>(in.data()),
+                                    SQL_NTS, out, sizeof out, &out_len, SQL_DRIVER_NOPROMPT);
+    if (!sql_ok(rc)) return rc < 0 ? rc : -1;
+    s->connected = true;
+    set_sqlite_busy_timeout(s, ms / 2);
+    return 0;
 }
 
 // The data source's dialect, from SQL_DBMS_NAME (buffer initialised: a
@@ -102,11 +130,8 @@ Dialect query_dialect(SQLHDBC hdbc) {
 
 // Facts of the data source that later requests depend on.
 void note_data_source(svr_session *s) {
-    s->dialect = query_dialect(s->hdbc);
-    s->lock_timeout = configured_lock_timeout();
     s->commit_behavior = info_u16(s->hdbc, SQL_CURSOR_COMMIT_BEHAVIOR, SQL_CB_PRESERVE);
     s->rollback_behavior = info_u16(s->hdbc, SQL_CURSOR_ROLLBACK_BEHAVIOR, SQL_CB_PRESERVE);
-    if (s->dialect == Dialect::SQLite) set_sqlite_busy_timeout(s);
 }
 
 // Records the diagnostic of a failed connect step and releases the ODBC
@@ -230,6 +255,10 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
                     reinterpret_cast<SQLCHAR *>(pwd.data()), SQL_NTS);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, rc, 344);
     s->connected = true;
+    s->dialect = query_dialect(s->hdbc);
+    s->lock_timeout = configured_lock_timeout();
+    if (s->dialect == Dialect::SQLite && (rc = bound_sqlite_waits(s, name)) != 0)
+        return connect_failure(s, error_handle, rc, 345);
     s->autocommit = keep_autocommit();
     if (!s->autocommit) {
         rc = SQLSetConnectOption(s->hdbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF);
