@@ -26,10 +26,12 @@ namespace vnx {
 int dqp_sendpkt(int client, char *packet, int32_t *info_out);
 
 // Receives one packet into buffer (PKT_BUFSIZE bytes) and returns its type
-// character; 'S' when the slot has no connection, the transport is unknown or
-// the read fails; 0 when the packet is too short to hold a header (it is then
-// padded with NULs, and packet_check refuses it). The decoded packet is NUL-terminated and holds no
-// other NUL, so its size is strlen(buffer). info_out, when given, gets pkt_info.
+// character; 'S' when the slot has no connection, the transport is unknown,
+// the read fails or the client's watch has seen it hang up (client_watch.h:
+// what it sent before is then left unread); 0 when the packet is too short
+// to hold a header (it is then padded with NULs, and packet_check refuses
+// it). The decoded packet is NUL-terminated and holds no other NUL, so its
+// size is strlen(buffer). info_out, when given, gets pkt_info.
 int dqp_getpkt(int client, char *buffer, int32_t *info_out);
 
 // Builds a reply and queues or sends it through the METADATA queue
