@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "gateway/cancel.h"
 #include "gateway/diagnostics.h"
 #include "gateway/driver_preload.h"
 #include "gateway/sqlite_tuning.h"
@@ -63,6 +64,7 @@ int connect_failure(svr_session *s, int32_t *error_handle, int rc, int marker) {
     if (s->error_text[0] == '\0') s->set_error("the data source refused the connection");
     svr_trace(s, "db_server_connect(%d,%d)\n", rc, marker);
     if (s->hdbc != SQL_NULL_HDBC) {
+        forget_connection(s->hdbc);
         if (s->connected) SQLDisconnect(s->hdbc);
         SQLFreeConnect(s->hdbc);
     }
@@ -136,7 +138,9 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
     // The warm-up has read the ini files already; reading them again in a
     // new process costs more than the rest of the tuning.
     std::string library = preloaded_driver_library(dsn);
-    tune_driver_sqlite(library.empty() ? driver_library_of(dsn) : library);
+    if (library.empty()) library = driver_library_of(dsn);
+    tune_driver_sqlite(library);
+    expect_connection(library);  // after the tuning: it starts SQLite
     SQLRETURN rc = SQLAllocEnv(&s->henv);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, -1, 301);
     rc = SQLAllocConnect(s->henv, &s->hdbc);
@@ -149,6 +153,7 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
                     reinterpret_cast<SQLCHAR *>(pwd.data()), SQL_NTS);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, rc, 344);
     s->connected = true;
+    note_connection(s->hdbc);
     if (!keep_autocommit()) {
         rc = SQLSetConnectOption(s->hdbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF);
         if (!sql_ok(rc)) return connect_failure(s, error_handle, rc, 350);
@@ -168,6 +173,7 @@ int db_server_disconnect(int32_t handle) {
     s->drop_free_statements();
     int32_t status = 0;
     db_server_rollback(handle, &status);
+    forget_connection(s->hdbc);
     SQLRETURN rc = SQLDisconnect(s->hdbc);
     if (!sql_ok(rc)) {
         sql_error(s, SQL_NULL_HSTMT);
