@@ -32,9 +32,11 @@ struct ClientWatch {
     int wake[2] = {-1, -1};  // read end polled by the thread, write end for stop
 };
 
+// Never destroyed: a process that exits with its watch still running (exit()
+// from anywhere) must not end in std::thread's terminate.
 ClientWatch &watch() {
-    static ClientWatch w;
-    return w;
+    static ClientWatch *w = new ClientWatch;
+    return *w;
 }
 
 void call_hook(CancelCause cause) {
