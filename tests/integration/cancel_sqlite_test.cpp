@@ -57,22 +57,6 @@ std::string exec_cursor(int32_t handle) {
     return name;
 }
 
-class CancelSqlite : public OdbcGateway {
-  protected:
-    void SetUp() override {
-        OdbcGateway::SetUp();
-        add_sqlite_dsn();
-    }
-    // A value of a query in a session of its own.
-    std::string scalar(const std::string &sql) {
-        auto c = start_gateway();
-        int32_t h = connect_dsn(*c, "vnxtest");
-        auto rows = query(*c, h, sql);
-        return rows.size() == 1 && rows[0].size() == 1 ? std::string(dqp::trim(rows[0][0]))
-                                                       : "<no value>";
-    }
-};
-
 // dqpsh on a pseudo-terminal: what it writes, and keys typed into it.
 class Terminal {
   public:
@@ -118,6 +102,37 @@ class Terminal {
     int master_ = -1;
     pid_t pid_ = -1;
     std::string output_;
+};
+
+class CancelSqlite : public OdbcGateway {
+  protected:
+    void SetUp() override {
+        OdbcGateway::SetUp();
+        add_sqlite_dsn();
+    }
+    // dqpsh on a terminal, on a gateway of its own (*gateway).
+    std::unique_ptr<Terminal> dqpsh_on_terminal(pid_t *gateway) {
+        int port = free_port();
+        *gateway =
+            vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port), port);
+        if (*gateway <= 0) return nullptr;
+        own(*gateway);
+        if (vnx::wait_for_child(port, *gateway) != 0) return nullptr;
+        setenv("VNXPASSWORD", "", 1);
+        setenv("HOME", root_.c_str(), 1);  // its history file
+        setenv("TERM", "dumb", 1);
+        auto t = std::make_unique<Terminal>(std::vector<std::string>{
+            VNX_DQPSH_PATH, "--port", std::to_string(port), "-d", "vnxtest"});
+        return t->started() ? std::move(t) : nullptr;
+    }
+    // A value of a query in a session of its own.
+    std::string scalar(const std::string &sql) {
+        auto c = start_gateway();
+        int32_t h = connect_dsn(*c, "vnxtest");
+        auto rows = query(*c, h, sql);
+        return rows.size() == 1 && rows[0].size() == 1 ? std::string(dqp::trim(rows[0][0]))
+                                                       : "<no value>";
+    }
 };
 
 }  // namespace
@@ -187,16 +202,9 @@ TEST_F(CancelSqlite, UrgentCancelStopsTheQueryAndTheSessionGoesOn) {
 
 TEST_F(CancelSqlite, DqpshCtrlCCancelsTheRunningStatementAndTheSessionGoesOn) {
     pid_t gateway = 0;
-    int port = free_port();
-    gateway = vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port), port);
-    ASSERT_GT(gateway, 0);
-    own(gateway);
-    ASSERT_EQ(vnx::wait_for_child(port, gateway), 0);
-    setenv("VNXPASSWORD", "", 1);
-    setenv("HOME", root_.c_str(), 1);  // its history file
-    setenv("TERM", "dumb", 1);
-    Terminal t({VNX_DQPSH_PATH, "--port", std::to_string(port), "-d", "vnxtest"});
-    ASSERT_TRUE(t.started());
+    std::unique_ptr<Terminal> term = dqpsh_on_terminal(&gateway);
+    ASSERT_NE(term, nullptr);
+    Terminal &t = *term;
     size_t at = t.wait_for("vnxtest=> ", 0);
     ASSERT_NE(at, std::string::npos) << t.output();
     double cpu = cpu_seconds(gateway);
@@ -216,4 +224,37 @@ TEST_F(CancelSqlite, DqpshCtrlCCancelsTheRunningStatementAndTheSessionGoesOn) {
     int st = 0;
     ASSERT_EQ(waitpid(t.pid(), &st, 0), t.pid());
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << t.output();
+}
+
+TEST_F(CancelSqlite, DqpshCtrlCWhilePrintingStopsThePrintingAndTheSessionGoesOn) {
+    {
+        auto c = start_gateway();
+        int32_t h = connect_dsn(*c, "vnxtest");
+        exec_ok(
+            *c, h,
+            "CREATE TABLE big AS WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+            "WHERE x < 300000) SELECT x, 'row ' || x AS v FROM c");
+        ASSERT_EQ(ask(*c, 'X', h).type, 'Y');
+    }
+    pid_t gateway = 0;
+    std::unique_ptr<Terminal> term = dqpsh_on_terminal(&gateway);
+    ASSERT_NE(term, nullptr);
+    Terminal &t = *term;
+    size_t at = t.wait_for("vnxtest=> ", 0);
+    ASSERT_NE(at, std::string::npos) << t.output();
+    t.type("SELECT x, v FROM big ORDER BY x;\n");
+    ASSERT_NE(t.wait_for("row 2000", at), std::string::npos) << t.output().substr(at, 2000);
+    t.type("\x03");
+    size_t stopped = t.wait_for("Cancel request: the remaining rows were read and dropped.", at);
+    ASSERT_NE(stopped, std::string::npos) << t.output().substr(t.output().size() - 2000);
+    EXPECT_EQ(t.output().find("row 300000", at), std::string::npos);
+    at = t.wait_for("vnxtest=> ", stopped);
+    ASSERT_NE(at, std::string::npos);
+    // The next statement gets its own result, not what is left of the last.
+    t.type("SELECT 40 + 2 AS answer;\n");
+    size_t next = t.wait_for("vnxtest=> ", at);
+    ASSERT_NE(next, std::string::npos) << t.output().substr(at);
+    std::string answer = t.output().substr(at, next - at);
+    EXPECT_NE(answer.find("42"), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("row "), std::string::npos) << answer;
 }
