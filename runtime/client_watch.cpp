@@ -9,6 +9,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,6 +69,12 @@ void hang_up(ClientWatch &w) {
 // The thread: until the pipe is written, pass on each urgent byte and the
 // hang-up; after the hang-up, repeat it until the watch stops.
 void watch_client(int sock, int wake_fd) {
+    // A hook that writes to a socket the peer has reset (a driver's cancel
+    // request) gets EPIPE on this thread rather than end the process.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     ClientWatch &w = watch();
     short events = POLLPRI | POLLRDHUP;
     for (;;) {
