@@ -1,15 +1,12 @@
-// Cancelling in-process against SQLite through its ODBC driver, with a second
-// thread in the place of the connection watcher: a running statement stops
-// with the driver's message and the session goes on, and a whole-result read
-// stops between rowsets. (The driver reads a query's result whole when it
-// executes it, so an interrupt between calls has nothing to stop here; that
-// case is tested on PostgreSQL.)
+// Cancelling in-process against SQLite through its ODBC driver, with the
+// client's reading thread in the place of the connection watcher: a
+// whole-result read stops between rowsets. (The end-to-end cases are in
+// tests/integration/cancel_sqlite_test.cpp and tests/servers.)
 #include "gateway/cancel.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -28,11 +25,6 @@
 using namespace vnx;
 
 namespace {
-
-// Runs for hours unless something stops it.
-constexpr char kEndlessQuery[] =
-    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 100000000000) "
-    "SELECT count(*) FROM c";
 
 class SqliteCancel : public ::testing::Test {
   protected:
@@ -86,45 +78,7 @@ class SqliteCancel : public ::testing::Test {
     svr_session *s_ = nullptr;
 };
 
-// Plays the connection watcher: cancels until told to stop.
-class Canceller {
-  public:
-    Canceller()
-        : thread_([this] {
-              while (!stop_) {
-                  cancel_running_statement(CancelCause::ClientRequest);
-                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
-              }
-          }) {}
-    ~Canceller() {
-        stop_ = true;
-        thread_.join();
-    }
-
-  private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 }  // namespace
-
-TEST_F(SqliteCancel, RunningQueryStopsWithTheDriversMessageAndTheSessionGoesOn) {
-    std::string cursor;
-    int rc = 0;
-    {
-        Canceller watcher;
-        rc = execsql(kEndlessQuery, &cursor);
-        // The driver may leave the work to the first fetch.
-        if (rc == 0) {
-            EXPECT_EQ(next_value(cursor).substr(0, 9), "<failed: ");
-        }
-    }
-    if (rc != 0) {
-        EXPECT_NE(maperror().find("interrupt"), std::string::npos) << maperror();
-    }
-    ASSERT_EQ(execsql("SELECT 40 + 2", &cursor), 0) << maperror();
-    EXPECT_EQ(next_value(cursor), "42");
-}
 
 TEST_F(SqliteCancel, WholeResultReadStopsBetweenRowsetsWithNokAndReleasesItsCursor) {
     constexpr int kRows = 200000;
