@@ -1,7 +1,9 @@
 // Cancelling in-process against SQLite through its ODBC driver, with the
 // client's reading thread in the place of the connection watcher: a
 // whole-result read stops between rowsets. (The end-to-end cases are in
-// tests/integration/cancel_sqlite_test.cpp and tests/servers.)
+// tests/integration/cancel_sqlite_test.cpp and tests/servers.) The file
+// sorts after driver_preload_test.cpp on purpose: those tests need a process
+// whose driver manager has not read any ini file yet.
 #include "gateway/cancel.h"
 
 #include <gtest/gtest.h>
