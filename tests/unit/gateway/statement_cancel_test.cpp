@@ -4,8 +4,6 @@
 // tests/integration/cancel_sqlite_test.cpp and tests/servers.) The file
 // sorts after driver_preload_test.cpp on purpose: those tests need a process
 // whose driver manager has not read any ini file yet.
-#include "gateway/cancel.h"
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -14,6 +12,7 @@
 #include <thread>
 
 #include "client/dqp_client.h"
+#include "gateway/cancel.h"
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
 #include "gateway/row_format.h"
