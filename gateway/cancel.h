@@ -10,10 +10,11 @@
 // moment, and nothing when none is: ODBC allows SQLCancel from another thread
 // on a statement that is executing, but on an idle one SQLCancel acts as
 // SQLFreeStmt(SQL_CLOSE) (unixODBC resets its own state of the statement to
-// "no cursor"; ODBC 2 drivers close it), which would take an open result
-// away from the client. The mark is set and cleared under one mutex that the
-// canceller holds for its whole call, so a cancel never lands after the call
-// it was meant for has returned.
+// "no cursor", and an ODBC 2 driver may close it), which would take an open
+// result away from the client. The mark is set and cleared under one mutex
+// that the canceller holds for its whole call: no cancel starts once the
+// call has returned, and the loop touches the statement again only after a
+// cancel in progress has returned.
 //
 // SQLite: the SQLite ODBC driver's SQLCancel interrupts the database and then
 // closes the statement itself, on the cancelling thread, while the loop's
