@@ -16,7 +16,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 namespace vnx {
@@ -71,10 +71,10 @@ void hang_up(ClientWatch &w) {
 void watch_client(int sock, int wake_fd) {
     // A hook that writes to a socket the peer has reset (a driver's cancel
     // request) gets EPIPE on this thread rather than end the process.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     ClientWatch &w = watch();
     short events = POLLPRI | POLLRDHUP;
     for (;;) {
@@ -118,7 +118,7 @@ int start_client_watch(int sock) {
     w.socket.store(sock);
     try {
         w.thread = std::thread(watch_client, sock, w.wake[0]);
-    } catch (const std::system_error &) {
+    } catch (const std::exception &) {  // no thread to be had
         w.socket.store(-1);
         close_wake_pipe(w);
         return -1;
