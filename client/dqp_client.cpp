@@ -164,6 +164,7 @@ int Connection::send(int type, int32_t info, std::initializer_list<std::string_v
 }
 
 int Connection::send_raw(const void *bytes, size_t n) {
+    cancel_sent_.store(false);  // a cancel from now on is for this request
     if (write_full(fd_, static_cast<const char *>(bytes), n) != static_cast<long>(n))
         return fail(std::string("send failed: ") + strerror(errno));
     return 0;
@@ -236,6 +237,15 @@ int Connection::receive_result(std::vector<Reply> *out) {
         out->push_back(r);
         if (r.type == PKT_TYPE_EOF || r.type == PKT_TYPE_NOK) return 0;
     }
+}
+
+int Connection::cancel() noexcept {
+    if (cancel_sent_.exchange(true)) return 0;
+    int saved = errno;
+    static const char kCancelByte = '!';
+    ssize_t n = ::send(fd_, &kCancelByte, 1, MSG_OOB | MSG_NOSIGNAL);
+    errno = saved;
+    return n == 1 ? 0 : -1;
 }
 
 bool Connection::peer_closed(int timeout_ms) {

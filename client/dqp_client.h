@@ -9,6 +9,7 @@
 // with the reason in error(); no exception leaves the library.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -119,6 +120,19 @@ class Connection {
     // timeout_ms.
     bool peer_closed(int timeout_ms);
 
+    // Asks the gateway to cancel the request it is running: one byte of TCP
+    // urgent data (MSG_OOB), which the gateway takes beside its data stream.
+    // The request then answers NOK, and MAPERROR gives the data source's
+    // text (a FETCHMANY ends its rows with NOK); a request that ends before
+    // the byte arrives answers as usual, and a byte that finds nothing
+    // running is dropped. At most one byte goes out per request sent: a
+    // second call before the next request sends nothing and returns 0, since
+    // TCP keeps only the latest urgent byte out of the stream and a second
+    // one could put the first into it. Async-signal-safe (one send, no
+    // allocation, errno kept): a signal handler may call it while the owner
+    // waits for a reply. 0, or -1 when the send failed.
+    int cancel() noexcept;
+
     int fd() const { return fd_; }
     const std::string &error() const { return error_; }
     // Close now (also done by the destructor).
@@ -138,7 +152,9 @@ class Connection {
     std::vector<char> in_;
     size_t in_begin_ = 0, in_end_ = 0;
     bool holding_ = false;
-    std::vector<char> held_;  // frames gathered between hold() and release()
+    std::vector<char> held_;                // frames gathered between hold() and release()
+    std::atomic<bool> cancel_sent_{false};  // since the last request went out
+    static_assert(std::atomic<bool>::is_always_lock_free, "cancel() runs in signal handlers");
 };
 
 }  // namespace dqp

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "gateway/cancel.h"
 #include "gateway/diagnostics.h"
 #include "gateway/rows.h"
 
@@ -135,7 +136,9 @@ bool executed(SQLRETURN rc) {
 
 int execsql_cached(svr_session *s, SQLHSTMT h, int32_t *has_cursor, int32_t *status,
                    int32_t *status2) {
+    CancellableCall running(s, h);
     SQLRETURN rc = SQLExecute(h);
+    running.end();
     if (!executed(rc)) return odbc_failure(s, h, rc, "db_server_execsql(%d)\n");
     s->dirty = true;
     *status = *status2 = *has_cursor = 0;
@@ -287,7 +290,9 @@ int reexecute_cursor(svr_session *s, csb *c) {
     svr_trace(s, "reprepare_statements(START)\n");
     SQLFreeStmt(c->hstmt, SQL_CLOSE);
     c->plain_fetched = false;
+    CancellableCall running(s, c->hstmt);
     SQLRETURN rc = SQLExecute(c->hstmt);
+    running.end();
     if (!sql_ok(rc)) return odbc_failure(s, c->hstmt, rc, "reprepare_statements(%d)\n");
     svr_trace(s, "reprepare_statements(END)\n");
     return 0;
@@ -324,7 +329,9 @@ int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32
         drop_statement(h);
         return code;
     }
+    CancellableCall running(s, h);
     rc = SQLExecute(h);
+    running.end();
     if (!executed(rc)) {
         *status = rc;
         int code = odbc_failure(s, h, rc, "db_server_execsql(%d) SQLExecute()\n");
@@ -466,11 +473,13 @@ namespace {
 int execute_cursor(svr_session *s, csb *c, int32_t *count) {
     SQLFreeStmt(c->hstmt, SQL_CLOSE);
     c->plain_fetched = false;
+    CancellableCall running(s, c->hstmt);
     SQLRETURN rc = SQLExecute(c->hstmt);
+    running.end();
     if (!sql_ok(rc)) return odbc_failure(s, c->hstmt, rc, "db_server_open(SQLExecute:%d)\n");
     if (count == nullptr) return 0;
     int32_t n = 0;
-    while (sql_ok(rc = SQLFetch(c->hstmt)))
+    while (sql_ok(rc = call_cancellable(s, c->hstmt, SQLFetch, c->hstmt)))
         n++;
     if (rc != SQL_NO_DATA_FOUND) return odbc_failure(s, c->hstmt, rc, "db_server_open(%d)\n");
     *count = n;

@@ -3,10 +3,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "gateway/cancel.h"
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
 #include "gateway/row_format.h"
@@ -81,13 +83,13 @@ Fetched fetch_one(svr_session *s, csb *c, bool scrollable, SQLUSMALLINT type, SQ
     if (scrollable) {
         SQLULEN rows = 0;
         SQLUSMALLINT status[1] = {0};
-        rc = SQLExtendedFetch(c->hstmt, type, offset, &rows, status);
+        rc = call_cancellable(s, c->hstmt, SQLExtendedFetch, c->hstmt, type, offset, &rows, status);
     } else if (type == SQL_FETCH_NEXT) {
-        rc = SQLFetch(c->hstmt);
+        rc = call_cancellable(s, c->hstmt, SQLFetch, c->hstmt);
         c->plain_fetched = true;
     } else if (type == SQL_FETCH_FIRST) {
         rc = reexecute_cursor(s, c);
-        if (rc == SQL_SUCCESS) rc = SQLFetch(c->hstmt);
+        if (rc == SQL_SUCCESS) rc = call_cancellable(s, c->hstmt, SQLFetch, c->hstmt);
         c->plain_fetched = true;
     } else {
         s->set_error("the cursor is forward-only: only NEXT and FIRST fetches are served");
@@ -128,6 +130,22 @@ int fail_fetch(svr_session *s, csb *c, Sink sink, int client, char *packet, SQLR
     if (s->error_text[0] == '\0') sql_error(s, c->hstmt);
     svr_trace(s, "svr_fetch_row(%d)\n", rc);
     sink_send(sink, client, packet, dqp::PKT_TYPE_NOK, 0, {});
+    return -1;
+}
+
+// Ends a whole-result read that a cancel stopped: NOK, and the cursor
+// released, so that no later request by its name reads on where the cancel
+// stopped it. A fetch that failed under the cancel (rc != SQL_SUCCESS)
+// leaves the driver's diagnostic; otherwise MAPERROR says why.
+int end_cancelled_read(svr_session *s, csb *c, int client, char *packet, SQLRETURN rc) {
+    if (rc != SQL_SUCCESS)
+        sql_error(s, c->hstmt);
+    else
+        s->set_error(kCancelledText);
+    svr_trace(s, "svr_fetch_row(cancelled %d)\n", rc);
+    sink_send(Sink::Meta, client, packet, dqp::PKT_TYPE_NOK, 0, {});
+    dqp_flush_replies(client);
+    release_cursor(s, c);
     return -1;
 }
 
@@ -243,7 +261,8 @@ class RowArray {
     // Fetches the next rowset. Row, End or Error; *rows is the count.
     Fetched fetch(SQLRETURN *rc_out, SQLULEN *rows) {
         *rows = 0;
-        SQLRETURN rc = SQLExtendedFetch(c_->hstmt, SQL_FETCH_NEXT, 0, rows, status_);
+        SQLRETURN rc = call_cancellable(s_, c_->hstmt, SQLExtendedFetch, c_->hstmt, SQL_FETCH_NEXT,
+                                        0, rows, status_);
         *rc_out = rc;
         if (sql_ok(rc) && *rows > kRowArraySize) *rows = kRowArraySize;
         return fetch_result(rc);
@@ -322,10 +341,11 @@ int finish_all_rows(svr_session *s, csb *c, int client, char *packet) {
     return sent < 0 ? -1 : 0;
 }
 
-// Sends every remaining row through row arrays. 0 after the EOF (the cursor
-// released), -1 after a failure (answered), 1 when row arrays cannot be used
-// (nothing sent).
-int fetch_rows_in_arrays(svr_session *s, csb *c, int client, char *packet) {
+// Sends every remaining row through row arrays, looking for a cancel before
+// each rowset. 0 after the EOF (the cursor released), -1 after a failure
+// (answered), 1 when row arrays cannot be used (nothing sent).
+int fetch_rows_in_arrays(svr_session *s, csb *c, int client, char *packet,
+                         const CancelScope &scope) {
     {
         RowArray arr(s, c);
         if (!arr.bind()) return 1;
@@ -333,7 +353,15 @@ int fetch_rows_in_arrays(svr_session *s, csb *c, int client, char *packet) {
         SQLULEN n = 0;
         MetaSink sink = dqp_meta_sink(client);
         for (;;) {
+            if (scope.cancelled()) {
+                arr.release();  // the cursor goes, with its bindings
+                return end_cancelled_read(s, c, client, packet, SQL_SUCCESS);
+            }
             Fetched f = arr.fetch(&rc, &n);
+            if (f == Fetched::Error && scope.cancelled()) {
+                arr.release();
+                return end_cancelled_read(s, c, client, packet, rc);
+            }
             if (f == Fetched::Error) return fail_fetch(s, c, Sink::Meta, client, packet, rc);
             if (f == Fetched::End) {
                 arr.release();
@@ -349,13 +377,16 @@ int fetch_rows_in_arrays(svr_session *s, csb *c, int client, char *packet) {
     return finish_all_rows(s, c, client, packet);
 }
 
-// Sends rows of cursor c (see svr_fetch_row).
+// Sends rows of cursor c (see svr_fetch_row). A whole-result read looks
+// for a cancel before each fetch.
 int fetch_cursor_rows(svr_session *s, csb *c, int client, char *packet, RowMode mode, SQLLEN offset,
                       SQLUSMALLINT type) {
     Sink sink = mode == kAllRows ? Sink::Meta : Sink::Reply;
+    std::optional<CancelScope> scope;
+    if (mode == kAllRows) scope.emplace();
     if (mode == kAllRows && send_header(s, c, client, packet) != 0) return -1;
     if (mode == kAllRows && type == SQL_FETCH_NEXT) {
-        int r = fetch_rows_in_arrays(s, c, client, packet);
+        int r = fetch_rows_in_arrays(s, c, client, packet, *scope);
         if (r <= 0) return r;
     }
     bool scrollable = is_scrollable(c->hstmt);
@@ -363,7 +394,11 @@ int fetch_cursor_rows(svr_session *s, csb *c, int client, char *packet, RowMode 
     std::vector<RowsetColumn> own = current_row(c);
     SQLRETURN rc = SQL_SUCCESS;
     for (;;) {
+        if (scope && scope->cancelled())
+            return end_cancelled_read(s, c, client, packet, SQL_SUCCESS);
         Fetched f = fetch_one(s, c, scrollable, type, offset, &rc);
+        if (f == Fetched::Error && scope && scope->cancelled())
+            return end_cancelled_read(s, c, client, packet, rc);
         if (f == Fetched::Error) return fail_fetch(s, c, sink, client, packet, rc);
         if (f == Fetched::End) break;
         if (send_row(s, c, sink, client, packet, &row, mode == kOneRow, own) != Sent::Ok) return -1;

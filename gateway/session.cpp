@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "gateway/cancel.h"
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
 #include "gateway/driver_preload.h"
@@ -141,6 +142,7 @@ int connect_failure(svr_session *s, int32_t *error_handle, int rc, int marker) {
     if (s->error_text[0] == '\0') s->set_error("the data source refused the connection");
     svr_trace(s, "db_server_connect(%d,%d)\n", rc, marker);
     if (s->hdbc != SQL_NULL_HDBC) {
+        forget_connection(s->hdbc);
         if (s->connected) SQLDisconnect(s->hdbc);
         SQLFreeConnect(s->hdbc);
     }
@@ -242,7 +244,9 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
     // The warm-up has read the ini files already; reading them again in a
     // new process costs more than the rest of the tuning.
     std::string library = preloaded_driver_library(dsn);
-    tune_driver_sqlite(library.empty() ? driver_library_of(dsn) : library);
+    if (library.empty()) library = driver_library_of(dsn);
+    tune_driver_sqlite(library);
+    expect_connection(library);  // after the tuning: it starts SQLite
     SQLRETURN rc = SQLAllocEnv(&s->henv);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, -1, 301);
     rc = SQLAllocConnect(s->henv, &s->hdbc);
@@ -259,6 +263,7 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
     s->lock_timeout = configured_lock_timeout();
     if (s->dialect == Dialect::SQLite && (rc = bound_sqlite_waits(s, name)) != 0)
         return connect_failure(s, error_handle, rc, 345);
+    note_connection(s->hdbc);
     s->autocommit = keep_autocommit();
     if (!s->autocommit) {
         rc = SQLSetConnectOption(s->hdbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF);
@@ -279,6 +284,7 @@ int db_server_disconnect(int32_t handle) {
     s->drop_free_statements();
     int32_t status = 0;
     db_server_rollback(handle, &status);
+    forget_connection(s->hdbc);
     SQLRETURN rc = SQLDisconnect(s->hdbc);
     if (!sql_ok(rc)) {
         sql_error(s, SQL_NULL_HSTMT);

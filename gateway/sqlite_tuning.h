@@ -10,7 +10,10 @@
 // only loads libraries), so it switches that library to the "multi-thread"
 // mode, where a connection, used by one thread at a time, takes no mutex,
 // while SQLite's process-wide structures keep theirs, and turns memory
-// statistics off, as nothing in a gateway reads them.
+// statistics off, as nothing in a gateway reads them. The one call from
+// another thread, a client's cancel, never reaches the driver of a SQLite
+// connection: it is sqlite3_interrupt on the connection's database, which
+// SQLite makes safe from any thread in every mode (cancel.h).
 //
 // SQLite takes these settings only before its first use in the process: a
 // library already in use is left as it is. ODBServer "tune_sqlite" set to

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "gateway/cancel.h"
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
 #include "gateway/record_write.h"
@@ -89,8 +90,10 @@ int count_rows(svr_session *s, const std::string &table, int32_t *count) {
     if (!sql_ok(SQLAllocStmt(s->hdbc, &st.h))) return odbc_fail(s, SQL_NULL_HSTMT, "count_rows");
     SQLINTEGER n = 0;
     SQLLEN ind = 0;
-    if (!sql_ok(SQLExecDirect(st.h, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS)) ||
-        !sql_ok(SQLBindCol(st.h, 1, SQL_C_LONG, &n, 0, &ind)) || !sql_ok(SQLFetch(st.h)))
+    if (!sql_ok(call_cancellable(s, st.h, SQLExecDirect, st.h,
+                                 reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS)) ||
+        !sql_ok(SQLBindCol(st.h, 1, SQL_C_LONG, &n, 0, &ind)) ||
+        !sql_ok(call_cancellable(s, st.h, SQLFetch, st.h)))
         return odbc_fail(s, st.h, "count_rows");
     *count = n;
     return 0;
@@ -130,7 +133,8 @@ int write_key_blocks(svr_session *s, SQLHSTMT h, KeyRun *run, SQLLEN expected) {
     int row = 0;
     SQLRETURN rc;
     SQLULEN got = 0;
-    while (sql_ok(rc = SQLExtendedFetch(h, SQL_FETCH_NEXT, 0, &got, status.data()))) {
+    while (sql_ok(
+        rc = call_cancellable(s, h, SQLExtendedFetch, h, SQL_FETCH_NEXT, 0, &got, status.data()))) {
         for (SQLULEN i = 0; i < std::min(got, kKeyRowset); i++) {
             if (status[i] == SQL_ROW_NOROW) continue;
             if (status[i] == SQL_ROW_ERROR) return odbc_fail(s, h, "db_server_use");
@@ -149,7 +153,9 @@ int run_key_query(svr_session *s, const std::string &text, KeyRun *run) {
     ScopedStatement st;
     if (!sql_ok(SQLAllocStmt(s->hdbc, &st.h))) return odbc_fail(s, SQL_NULL_HSTMT, "db_server_use");
     std::string sql = text;
+    CancellableCall running(s, st.h);
     SQLRETURN rc = SQLExecDirect(st.h, reinterpret_cast<SQLCHAR *>(sql.data()), SQL_NTS);
+    running.end();
     if (!sql_ok(rc)) return odbc_fail(s, st.h, "db_server_use");
     SQLLEN expected = 0;
     if (!sql_ok(SQLRowCount(st.h, &expected)) || expected <= 0) expected = run->expected;
@@ -160,7 +166,7 @@ int run_key_query(svr_session *s, const std::string &text, KeyRun *run) {
     if (!sql_ok(SQLBindCol(st.h, 1, SQL_C_CHAR, buf, kColumnDataSize, &len)))
         return odbc_fail(s, st.h, "db_server_use");
     int row = 0;
-    while (sql_ok(rc = SQLFetch(st.h)))
+    while (sql_ok(rc = call_cancellable(s, st.h, SQLFetch, st.h)))
         if (write_key(s, run, ++row, buf, len, expected) != 0) return -1;
     if (rc != SQL_NO_DATA_FOUND) return odbc_fail(s, st.h, "db_server_use");
     run->rows = row;
@@ -376,7 +382,9 @@ int execute_statement(svr_session *s, csb *c, std::vector<StatementParam> params
             return rc < 0 ? rc : -1;
         }
     }
+    CancellableCall running(s, c->hstmt);
     SQLRETURN rc = SQLExecute(c->hstmt);
+    running.end();
     if (!sql_ok(rc) && rc != SQL_NO_DATA_FOUND) {
         sql_error(s, c->hstmt);
         close_statement(c);
@@ -387,7 +395,9 @@ int execute_statement(svr_session *s, csb *c, std::vector<StatementParam> params
 }
 
 int fetch_statement_row(svr_session *s, csb *c) {
+    CancellableCall running(s, c->hstmt);
     SQLRETURN rc = SQLFetch(c->hstmt);
+    running.end();
     if (sql_ok(rc)) {
         for (svr_column &col : c->columns->columns)
             terminate_bound_buffer(&col);
@@ -400,7 +410,9 @@ int fetch_statement_row(svr_session *s, csb *c) {
 int fetch_first_text(svr_session *s, csb *c, char *text) {
     SQLFreeStmt(c->hstmt, SQL_UNBIND);
     SQLLEN len = SQL_NULL_DATA;
+    CancellableCall running(s, c->hstmt);
     SQLRETURN rc = SQLFetch(c->hstmt);
+    running.end();
     if (sql_ok(rc)) rc = SQLGetData(c->hstmt, 1, SQL_C_CHAR, text, kColumnDataSize, &len);
     if (rc == SQL_NO_DATA_FOUND) return rc;
     if (!sql_ok(rc)) {

@@ -9,6 +9,7 @@
 #include "protocol/socket_io.h"
 #include "protocol/trace.h"
 #include "runtime/client_table.h"
+#include "runtime/client_watch.h"
 #include "transport/tcp.h"
 
 namespace vnx {
@@ -118,6 +119,12 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out, size_t *size_out) {
     if (size_out != nullptr) *size_out = 0;
     ClientSlot *slot = connected_slot(client);
     if (slot == nullptr || slot->transport != TRANSPORT_TCPIP) return dqp::PKT_TYPE_ABORT;
+    // Requests of a client that has hung up are not run, even those that
+    // arrived whole before it left: nobody waits for their answers.
+    if (client_hung_up(slot->socket)) {
+        dqp::trace("[dqp_getpkt]", "client hung up, requests not yet read are dropped");
+        return dqp::PKT_TYPE_ABORT;
+    }
     OutBatch &batch = out_batch();
     // Gathered replies leave before waiting for the peer, who may be waiting
     // for them; requests that already arrived are taken first.

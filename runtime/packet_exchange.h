@@ -26,13 +26,15 @@ namespace vnx {
 int dqp_sendpkt(int client, char *packet, int32_t *info_out);
 
 // Receives one packet into buffer (PKT_BUFSIZE bytes) and returns its type
-// character; 'S' when the slot has no connection, the transport is unknown or
-// the read fails. A packet too short to hold a header is padded with NULs up
-// to one (packet_check refuses it); its type is 0 when it has none either.
-// The packet is NUL-terminated, but the run-length code carries any byte, so
-// it may hold NUL bytes before its end: its size is *size_out, which callers
-// that read arguments take instead of strlen(buffer). info_out, when given,
-// gets pkt_info (0 for a packet shorter than a header).
+// character; 'S' when the slot has no connection, the transport is unknown,
+// the read fails or the client's watch has seen it hang up (client_watch.h:
+// what it sent before is then left unread). A packet too short to hold a
+// header is padded with NULs up to one (packet_check refuses it); its type
+// is 0 when it has none either. The packet is NUL-terminated, but the
+// run-length code carries any byte, so it may hold NUL bytes before its end:
+// its size is *size_out, which callers that read arguments take instead of
+// strlen(buffer). info_out, when given, gets pkt_info (0 for a packet
+// shorter than a header).
 int dqp_getpkt(int client, char *buffer, int32_t *info_out, size_t *size_out = nullptr);
 
 // Builds a reply and queues or sends it through the METADATA queue

@@ -9,6 +9,7 @@
 
 #include "protocol/trace.h"
 #include "runtime/client_table.h"
+#include "runtime/client_watch.h"
 #include "runtime/request_loop.h"
 #include "support/config_cache.h"
 #include "transport/tcp.h"
@@ -52,7 +53,12 @@ int run_child(const char *name, int port, const BackendOps *ops) {
     slot->peer_name = tcp_client_address();
     slot->port = port;
     slot->table_closed = 1;
+    // The watch lets a client cancel its statement and ends the work of one
+    // that hangs up; without it the loop serves the client as before.
+    if (start_client_watch(slot->socket) != 0)
+        dqp::trace("[dqp_server]", "client connection not watched: cancelling is unavailable");
     dqp_request_loop(client, ops);
+    stop_client_watch();
     detach_from_client(client);
     return 0;
 }

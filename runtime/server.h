@@ -10,9 +10,11 @@
 namespace vnx {
 
 // name given: child mode; argv[1] is the port (read only when argc is 2;
-// otherwise the port is -1, and attaching fails). Returns -1 when attaching
-// the client fails or no name is given, 0 after the request loop ended and
-// the client was detached.
+// otherwise the port is -1, and attaching fails). While the request loop
+// runs, the client's connection is watched for its hang-up and its cancel
+// requests (client_watch.h). Returns -1 when attaching the client fails or
+// no name is given, 0 after the request loop ended and the client was
+// detached.
 int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops);
 
 // The log file for a "logfile" setting: its base name (after the last "\\" or

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -16,10 +17,24 @@ namespace dqpsh {
 
 namespace {
 volatile sig_atomic_t g_interrupted = 0;
+// The gateway connection whose statement Ctrl-C cancels; null while no
+// statement waits for its answer.
+std::atomic<dqp::Connection *> g_cancel_target{nullptr};
 
 void on_sigint(int) {
     g_interrupted = 1;
+    if (dqp::Connection *c = g_cancel_target.load()) c->cancel();
 }
+
+// While it lives, Ctrl-C also asks the gateway to cancel what it runs.
+struct CancelOnInterrupt {
+    explicit CancelOnInterrupt(Shell &sh) {
+        if (sh.interactive) g_cancel_target.store(sh.gateway.get());
+    }
+    ~CancelOnInterrupt() { g_cancel_target.store(nullptr); }
+    CancelOnInterrupt(const CancelOnInterrupt &) = delete;
+    CancelOnInterrupt &operator=(const CancelOnInterrupt &) = delete;
+};
 }  // namespace
 
 void catch_interrupts(bool on) {
@@ -176,19 +191,35 @@ void end_session(Shell &sh) {
 
 // Runs a statement and streams the rows of a query to standard output; the
 // field list gives the headings even when the result is empty. The gateway
-// releases the cursor after its last row.
+// releases the cursor after its last row. On a terminal, Ctrl-C cancels the
+// statement in the gateway: before the first row the statement's error is
+// printed, later the printing stops (the rest of the result, if the gateway
+// sends one, is read and dropped).
 static int print_statement(Shell &sh, const std::string &statement) {
     dqp::ResultPrinter printer(write_out, sh.opt.csv);
     dqp::ExecResult res;
-    int rc = sh.sql->query(
-        statement, &res,
-        [&](const std::vector<dqp::FieldDesc> &f) {
-            printer.set_fields(f);
-            return 0;
-        },
-        [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
-        [&](dqp::Row &&row) { return interrupted() ? 1 : printer.on_row(std::move(row)); });
-    if (rc != 0 && interrupted() && sh.sql != nullptr && sh.sql->usable()) {
+    bool printing = false;
+    int rc = 0;
+    {
+        CancelOnInterrupt cancel(sh);
+        rc = sh.sql->query(
+            statement, &res,
+            [&](const std::vector<dqp::FieldDesc> &f) {
+                printer.set_fields(f);
+                return 0;
+            },
+            [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
+            [&](dqp::Row &&row) {
+                if (interrupted()) return 1;
+                printing = true;
+                return printer.on_row(std::move(row));
+            });
+    }
+    // A statement the gateway cancelled answers NOK: its error is printed
+    // below. Otherwise Ctrl-C stopped the printing.
+    bool refused = sh.sql != nullptr && sh.sql->failure() == dqp::Failure::refused;
+    if (rc != 0 && interrupted() && (printing || !refused) && sh.sql != nullptr &&
+        sh.sql->usable()) {
         fflush(stdout);
         fprintf(stderr, "Cancel request: the remaining rows were read and dropped.\n");
         return -1;

@@ -47,7 +47,7 @@ struct Shell {
     bool started = false;
     bool timing = false;
     bool quit = false;
-    bool interactive = false;  // reading a terminal: Ctrl-C cancels a result
+    bool interactive = false;  // reading a terminal: Ctrl-C cancels a statement
     bool have_password = false;
     std::string password;
     std::map<std::string, AliasInfo> aliases;  // by upper-cased alias
@@ -65,8 +65,10 @@ void drop_gateway(Shell &sh);
 // Ends the session politely: DISCONNECT and STOP when there is a gateway.
 void end_session(Shell &sh);
 
-// While on, Ctrl-C sets a flag instead of ending dqpsh: a streaming result
-// stops printing (its remaining rows are read and dropped, so the gateway
+// While on, Ctrl-C sets a flag instead of ending dqpsh, and while a statement
+// waits for its answer it asks the gateway to cancel the statement (which
+// then fails with the data source's message); a streaming result stops
+// printing (what the gateway still sends is read and dropped, so the gateway
 // stays usable). Turning it on or off clears the flag.
 void catch_interrupts(bool on);
 bool interrupted();

@@ -2,13 +2,16 @@
 // "odbserver PATH PORT" (PATH may itself hold blanks); serves one client on
 // PORT and exits when that client stops. While it waits for its client it
 // loads the data sources' ODBC drivers (gateway/driver_preload.h) and looks
-// up the host its session notices go to.
+// up the host its session notices go to. While it serves, a client may
+// cancel its running statement (gateway/cancel.h).
+#include "gateway/cancel.h"
 #include "gateway/driver_preload.h"
 #include "gateway/lib_svr.h"
 #include "runtime/server.h"
 #include "transport/session_notice.h"
 
 int main(int argc, char **argv) {
+    vnx::install_statement_cancel();
     vnx::start_driver_preload(vnx::kWarmUpPause,
                               [host = vnx::notice_host()] { vnx::warm_host_lookup(host); });
     return vnx::gateway_main(argc, argv, "odb", vnx::odb_backend_ops());
