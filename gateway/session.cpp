@@ -155,40 +155,31 @@ int connect_failure(svr_session *s, int32_t *error_handle, int rc, int marker) {
     return rc < 0 ? rc : -1;
 }
 
-// Ends the transaction as it is: the data source had rolled it back or lost
-// the connection, so a COMMIT must not answer as if it had committed.
-int transaction_lost(svr_session *s, int32_t *status, const char *op, const char *why) {
-    SQLTransact(s->henv, s->hdbc, SQL_ROLLBACK);
-    s->set_error(why);
-    *status = -1;
-    svr_trace(s, "%s(%d)\n", op, -1);
-    return -1;
-}
-
 constexpr char kConnectionLost[] =
     "the connection to the data source is lost: the transaction was not committed";
 constexpr char kRolledBack[] =
     "the data source rolled the transaction back after an earlier failure: nothing was "
     "committed";
 
+// After the transaction has ended: no savepoint, lock or uncommitted change
+// is left.
+void forget_transaction(svr_session *s) {
+    s->savepoints.clear();
+    s->lock_mode = kNoLock;
+    s->dirty = false;
+    s->work_lost = false;
+}
+
 int end_transaction(int32_t handle, int32_t *status, SQLUSMALLINT how, const char *op) {
     svr_session *s = find_session(handle);
     if (s == nullptr || !s->connected) return -1;
     svr_trace(s, "%s(START)\n", op);
-    if (bool dead = connection_dead(s); s->work_lost || dead) {
-        s->work_lost = false;
-        s->dirty = false;
-        s->savepoints.clear();
-        s->lock_mode = kNoLock;
-        if (how == SQL_ROLLBACK && !dead) {
-            SQLTransact(s->henv, s->hdbc, SQL_ROLLBACK);
-            svr_trace(s, "%s(END)\n", op);
-            return 0;
-        }
-        return transaction_lost(s, status, op, dead ? kConnectionLost : kRolledBack);
-    }
-    SQLRETURN rc = SQLTransact(s->henv, s->hdbc, how);
-    if (!sql_ok(rc)) {
+    // A transaction that the data source rolled back, or whose connection is
+    // gone, can only be ended: a COMMIT of it must not answer as if it had
+    // committed.
+    bool dead = connection_dead(s), lost = dead || s->work_lost;
+    SQLRETURN rc = SQLTransact(s->henv, s->hdbc, lost ? SQL_ROLLBACK : how);
+    if (!lost && !sql_ok(rc)) {
         *status = rc;
         sql_error(s, SQL_NULL_HSTMT);
         svr_trace(s, "%s(%d)\n", op, rc);
@@ -196,10 +187,14 @@ int end_transaction(int32_t handle, int32_t *status, SQLUSMALLINT how, const cha
     }
     // Some drivers end a transaction whose connection has gone as if nothing
     // were wrong; the work is gone all the same.
-    if (connection_dead(s)) return transaction_lost(s, status, op, kConnectionLost);
-    s->savepoints.clear();
-    s->lock_mode = kNoLock;
-    s->dirty = false;
+    if (!lost && connection_dead(s)) lost = dead = true;
+    forget_transaction(s);
+    if (lost && (how == SQL_COMMIT || dead)) {
+        s->set_error(dead ? kConnectionLost : kRolledBack);
+        *status = -1;
+        svr_trace(s, "%s(%d)\n", op, -1);
+        return -1;
+    }
     SQLUSMALLINT behavior = how == SQL_COMMIT ? s->commit_behavior : s->rollback_behavior;
     if (behavior == SQL_CB_DELETE && reprepare_statements(s) != 0) {
         *status = -1;
