@@ -1,11 +1,12 @@
 // Watching the client's connection while the request loop works.
 //
-// A small thread polls the client's socket for two events and nothing else:
-// the client's hang-up (POLLRDHUP, POLLHUP, POLLERR) and TCP urgent data, the
-// one byte a client sends with MSG_OOB to cancel the request it is waiting
-// for. It never reads the data stream: the urgent byte is taken with
-// recv(MSG_OOB), and the stream skips it. Clients that never send urgent data
-// see the protocol unchanged.
+// A small thread watches the client's socket for two events and nothing
+// else: the client's hang-up (POLLRDHUP, POLLHUP, POLLERR), looked for a few
+// times a second, and TCP urgent data, the one byte a client sends with
+// MSG_OOB to cancel the request it is waiting for, which reaches the thread
+// at once as SIGURG. It never reads the data stream: the urgent byte is
+// taken with recv(MSG_OOB), and the stream skips it. Clients that never send
+// urgent data see the protocol unchanged.
 //
 // The thread owns nothing of the request loop's. It calls the cancel hook
 // that the backend registered (the runtime itself knows nothing of what a
@@ -40,6 +41,10 @@ void set_cancel_hook(CancelHook hook);
 // Stops the watch and waits for its thread; nothing is called afterwards.
 // Must come before the socket is closed. Harmless without a watch.
 void stop_client_watch();
+
+// The request loop works on a request (true) or waits for one (false): the
+// watch looks for a hang-up more often while the loop works.
+void client_watch_busy(bool busy);
 
 // True once the watch of `socket` has seen its client hang up (until the
 // watch stops).

@@ -131,7 +131,9 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out, size_t *size_out) {
     if (batch.active && batch.socket == slot->socket && !slot->reader.frame_buffered())
         flush_batch(batch);
     char *frame = frame_buffer();
+    client_watch_busy(false);  // the watch looks less often while the loop waits
     int n = slot->reader.receive(slot->socket, frame, dqp::PKT_MAX_SIZE);
+    client_watch_busy(true);
     if (n <= 0) {
         if (n == TCP_BAD_FRAME)
             dqp::trace("[dqp_getpkt]", "invalid frame header, connection closed");
