@@ -160,7 +160,7 @@ int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text
     snprintf(cursor_name, kExecsqlNameSize, "%s", name);
     *status2 = 0;
     *has_cursor = 1;
-    release_read_locks(s);
+    release_read_locks_when_idle(s);
     return 0;
 }
 
@@ -524,7 +524,7 @@ int db_server_open(int32_t handle, const char *name, int32_t *status, int32_t *r
     if (rc != 0) return rc;
     *status = 0;
     *row_count = count;
-    release_read_locks(s);
+    release_read_locks_when_idle(s);
     svr_trace(s, "db_server_open(END)\n");
     return 0;
 }
@@ -556,7 +556,7 @@ int db_server_undeclare(int32_t handle, const char *name, int32_t *status, int32
         return 0;
     }
     release_cursor(s, c);  // drops the statement
-    release_read_locks(s);
+    release_read_locks_when_idle(s);
     return 0;
 }
 

@@ -337,7 +337,7 @@ int finish_all_rows(svr_session *s, csb *c, int client, char *packet) {
     int sent = sink_send(Sink::Meta, client, packet, dqp::PKT_TYPE_EOF, SQL_NO_DATA_FOUND, {});
     dqp_flush_replies(client);
     release_cursor(s, c);
-    release_read_locks(s);
+    release_read_locks_when_idle(s);
     return sent < 0 ? -1 : 0;
 }
 

@@ -8,6 +8,8 @@
 #include <deque>
 #include <map>
 
+#include "runtime/packet_exchange.h"
+
 namespace vnx {
 
 namespace {
@@ -108,10 +110,29 @@ void free_all_sessions() {
     table().failed.clear();
 }
 
+namespace {
+
+bool holds_only_read_locks(const svr_session *s) {
+    return s->dialect == Dialect::SQLite && s->connected && !s->autocommit && !s->dirty &&
+           !s->work_lost;
+}
+
+}  // namespace
+
 void release_read_locks(svr_session *s) {
-    if (s->dialect != Dialect::SQLite || !s->connected || s->autocommit || s->dirty || s->work_lost)
-        return;
-    SQLTransact(s->henv, s->hdbc, SQL_COMMIT);
+    s->release_when_idle = false;
+    if (holds_only_read_locks(s)) SQLTransact(s->henv, s->hdbc, SQL_COMMIT);
+}
+
+void release_read_locks_when_idle(svr_session *s) {
+    if (!holds_only_read_locks(s) || s->release_when_idle) return;
+    s->release_when_idle = true;
+    request_idle_call();
+}
+
+void release_idle_read_locks() {
+    for (auto &[handle, s] : table().sessions)
+        if (s->release_when_idle) release_read_locks(s.get());
 }
 
 std::string upper_name(std::string_view name) {

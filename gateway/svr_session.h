@@ -149,6 +149,7 @@ struct svr_session {
     // (SQL_CURSOR_COMMIT_BEHAVIOR, SQL_CURSOR_ROLLBACK_BEHAVIOR).
     SQLUSMALLINT commit_behavior = SQL_CB_PRESERVE;
     SQLUSMALLINT rollback_behavior = SQL_CB_PRESERVE;
+    bool release_when_idle = false;  // see release_read_locks_when_idle
     // Tables opened with USE and their statements' names (the statements
     // themselves are cursors of the list above).
     std::shared_ptr<table_access> tables;
@@ -193,6 +194,12 @@ inline bool sql_ok(SQLRETURN rc) {
 // nothing on other data sources, with autocommit on, or while the session
 // may hold uncommitted changes.
 void release_read_locks(svr_session *s);
+// The same once the client pauses (the request loop's idle call): a client
+// that sends query after query pays no end and new start of a transaction
+// for each, and a session left idle still holds no read lock for long.
+void release_read_locks_when_idle(svr_session *s);
+// The idle call itself: releases what release_read_locks_when_idle asked for.
+void release_idle_read_locks();
 
 // Upper-cases a name (ASCII letters only).
 std::string upper_name(std::string_view name);

@@ -1,6 +1,9 @@
 // Packet exchange over a client's connection. See packet_exchange.h.
 #include "runtime/packet_exchange.h"
 
+#include <poll.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "protocol/meta_queue.h"
@@ -15,6 +18,32 @@
 namespace vnx {
 
 namespace {
+
+// The deferred work of set_idle_hook, on the request loop's thread only.
+struct IdleCall {
+    IdleHook hook = nullptr;
+    bool asked = false;
+};
+
+IdleCall &idle_call() {
+    static IdleCall call;
+    return call;
+}
+
+// Before a receive that would wait: runs the idle hook when one is asked
+// for and the client stays silent for kIdleDelayMs.
+void run_idle_call(int sock) {
+    IdleCall &c = idle_call();
+    if (!c.asked || c.hook == nullptr) return;
+    pollfd fd{sock, POLLIN, 0};
+    int n;
+    do {
+        n = poll(&fd, 1, kIdleDelayMs);
+    } while (n < 0 && errno == EINTR);
+    if (n != 0) return;  // the client spoke (or the poll failed): later
+    c.asked = false;
+    c.hook();
+}
 
 dqp::MetaQueue &meta_queue() {
     static dqp::MetaQueue queue;
@@ -131,6 +160,7 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out, size_t *size_out) {
     if (batch.active && batch.socket == slot->socket && !slot->reader.frame_buffered())
         flush_batch(batch);
     char *frame = frame_buffer();
+    if (!slot->reader.frame_buffered()) run_idle_call(slot->socket);
     client_watch_busy(false);  // the watch looks less often while the loop waits
     int n = slot->reader.receive(slot->socket, frame, dqp::PKT_MAX_SIZE);
     client_watch_busy(true);
@@ -200,6 +230,14 @@ int dqp_send_reply(int client, char *packet, int type, int32_t info,
                    std::span<const std::string_view> args) {
     if (dqp::build_packet(packet, dqp::PKT_BUFSIZE, type, info, args) < 0) return -1;
     return dqp_sendpkt(client, packet, nullptr);
+}
+
+void set_idle_hook(IdleHook hook) {
+    idle_call().hook = hook;
+}
+
+void request_idle_call() {
+    idle_call().asked = true;
 }
 
 void dqp_reset_metaqueue() {

@@ -37,6 +37,16 @@ int dqp_sendpkt(int client, char *packet, int32_t *info_out);
 // shorter than a header).
 int dqp_getpkt(int client, char *buffer, int32_t *info_out, size_t *size_out = nullptr);
 
+// Work a backend defers until its client pauses: once request_idle_call()
+// has asked for it, `hook` runs on the request loop's thread when the
+// client has sent nothing for kIdleDelayMs after the loop's last reply (and
+// not again until asked anew). Costs the loop one poll a receive while it
+// is asked for, nothing otherwise.
+inline constexpr int kIdleDelayMs = 5;
+using IdleHook = void (*)();
+void set_idle_hook(IdleHook hook);
+void request_idle_call();
+
 // Builds a reply and queues or sends it through the METADATA queue
 // (meta_queue.h). Returns the result of the last send made, 0 when it only
 // queued, -1 when the packet cannot be built or sent.

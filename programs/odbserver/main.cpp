@@ -7,11 +7,14 @@
 #include "gateway/cancel.h"
 #include "gateway/driver_preload.h"
 #include "gateway/lib_svr.h"
+#include "gateway/svr_session.h"
+#include "runtime/packet_exchange.h"
 #include "runtime/server.h"
 #include "transport/session_notice.h"
 
 int main(int argc, char **argv) {
     vnx::install_statement_cancel();
+    vnx::set_idle_hook(vnx::release_idle_read_locks);
     vnx::start_driver_preload(vnx::kWarmUpPause,
                               [host = vnx::notice_host()] { vnx::warm_host_lookup(host); });
     return vnx::gateway_main(argc, argv, "odb", vnx::odb_backend_ops());

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -238,4 +239,47 @@ TEST_F(Exchange, ShortPacketKeepsItsTypeAndIsPaddedToAHeader) {
     EXPECT_EQ(info, 0);
     EXPECT_EQ(std::string(packet_, dqp::PKT_HEADER_SIZE + 1),
               std::string("0000000BM00") + std::string(11, '\0'));  // pkt_len: the frame's
+}
+
+namespace {
+
+int idle_calls = 0;
+void count_idle_call() {
+    idle_calls++;
+}
+
+}  // namespace
+
+TEST_F(Exchange, AnIdleCallRunsOnceWhenTheClientPausesAndNotWhileItSpeaks) {
+    set_idle_hook(count_idle_call);
+    idle_calls = 0;
+    // Not asked for: a receive runs nothing, however long the client pauses.
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(4 * kIdleDelayMs));
+        conn_->send('G', 1, {"a"});
+    });
+    int32_t info = 0;
+    EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
+    late.join();
+    EXPECT_EQ(idle_calls, 0);
+    // Asked for, with the next request already there: it waits for a pause.
+    request_idle_call();
+    conn_->send('G', 2, {"b"});
+    EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
+    EXPECT_EQ(idle_calls, 0);
+    // The client pauses before its next request: the call runs, once.
+    std::thread paused([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(4 * kIdleDelayMs));
+        conn_->send('G', 3, {"c"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(4 * kIdleDelayMs));
+        conn_->send('G', 4, {"d"});
+    });
+    EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
+    EXPECT_EQ(info, 3);
+    EXPECT_EQ(idle_calls, 1);
+    EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
+    EXPECT_EQ(info, 4);
+    paused.join();
+    EXPECT_EQ(idle_calls, 1);
+    set_idle_hook(nullptr);
 }
