@@ -37,8 +37,8 @@ namespace {
 constexpr int kHangUpRepeatMs = 20;
 // How often the connection is looked at for a hang-up while the loop works
 // on a request, and while it waits for one.
-constexpr int kBusyTickMs = 100;
-constexpr int kIdleTickMs = 1000;
+constexpr int kBusyTickMs = 20;
+constexpr int kIdleTickMs = 250;
 
 struct ClientWatch {
     std::atomic<CancelHook> hook{nullptr};
