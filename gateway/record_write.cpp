@@ -93,6 +93,7 @@ void RecordWrite::fail() {
     memcpy(s_->sqlstate, state, sizeof state);
     s_->native_error = native;
     if (locked) s_->set_error(kRecordLocked);
+    release_read_locks(s_);  // what the failed write read, SQLite holds no longer
 }
 
 int RecordWrite::commit(int32_t *status) {
