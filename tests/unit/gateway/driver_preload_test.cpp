@@ -54,6 +54,7 @@ class DriverPreload : public ::testing::Test {
         pgw_ = driver_library("PostgreSQL Unicode");
         if (sqlite_.empty() || pg_.empty() || pgw_.empty())
             GTEST_SKIP() << "the SQLite and PostgreSQL ODBC drivers are not installed";
+        pg_wide() = pgw_;
     }
     void TearDown() override {
         if (!owner_) return;
@@ -99,6 +100,11 @@ class DriverPreload : public ::testing::Test {
     }
     std::string dir_, sqlite_, pg_, pgw_;
     bool owner_ = false;  // this process made dir_ (and removes it)
+    // pgw_ for a handler that cannot capture: each test's child has its own.
+    static std::string &pg_wide() {
+        static std::string library;
+        return library;
+    }
 };
 
 TEST_F(DriverPreload, EachDataSourceDriverLibraryOnceInListOrder) {
@@ -215,6 +221,30 @@ TEST_F(DriverPreload, ExitDuringTheWarmUpIsClean) {
         {
             start_driver_preload(milliseconds(0));
             exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// OpenSSL's exit handler, when registered, runs before anything registered
+// earlier and frees OpenSSL for good: OPENSSL_init_crypto fails after it.
+// The warm-up sets up the OpenSSL that psqlODBC links without registering
+// that handler, so the library is whole at exit, whatever runs then.
+TEST_F(DriverPreload, WarmUpLeavesNoOpenSslExitHandler) {
+    write_odbc_ini("[pg]\nDriver=PostgreSQL Unicode\n");
+    EXPECT_EXIT(
+        {
+            atexit([] {
+                using InitCrypto = int (*)(uint64_t, const void *);
+                void *pg = dlopen(DriverPreload::pg_wide().c_str(), RTLD_NOW | RTLD_NOLOAD);
+                auto init = pg != nullptr
+                                ? reinterpret_cast<InitCrypto>(dlsym(pg, "OPENSSL_init_crypto"))
+                                : nullptr;
+                if (init == nullptr) _exit(2);
+                _exit(init(0, nullptr) == 1 ? 0 : 3);
+            });
+            start_driver_preload(milliseconds(0));
+            wait_driver_preload();
+            exit(1);
         },
         ::testing::ExitedWithCode(0), "");
 }
