@@ -242,7 +242,8 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
     // new process costs more than the rest of the tuning.
     std::string library = preloaded_driver_library(dsn);
     if (library.empty()) library = driver_library_of(dsn);
-    tune_driver_sqlite(library);
+    SqliteTuning tuning = tune_driver_sqlite(library);
+    svr_trace(s, "db_server_connect(SQLite %s)\n", sqlite_tuning_name(tuning));
     expect_connection(library);  // after the tuning: it starts SQLite
     SQLRETURN rc = SQLAllocEnv(&s->henv);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, -1, 301);
