@@ -43,8 +43,8 @@ class GatewayWarmUp : public OdbcGateway {
 TEST_F(GatewayWarmUp, ClientLeavingDuringTheWarmUpEndsTheGatewayCleanly) {
     constexpr int kRounds = 40;
     int clean = 0;
+    int port = free_port();  // free again once each round's gateway has exited
     for (int round = 0; round < kRounds; round++) {
-        int port = free_port();
         pid_t pid = vnx::spawn_server(gateway_program() + " " + std::to_string(port), port);
         ASSERT_GT(pid, 0);
         own(pid);
