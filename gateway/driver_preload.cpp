@@ -145,14 +145,21 @@ std::vector<std::string> distinct_libraries(
 // algorithm tables (the first digest fetch) and seeding its random
 // generator. Done here through the driver's own handle, so that the OpenSSL
 // it links is the one set up; a library without OpenSSL is left as it is.
+// The first initialisation would also register OpenSSL's exit handler, and
+// a handler registered by this thread runs at exit before the warm-up is
+// waited for, freeing OpenSSL's state under a warm-up still at work (a
+// client that leaves during the warm-up crashed the gateway at exit). This
+// thread changes no process-wide state: OPENSSL_INIT_NO_ATEXIT, so that no
+// handler is ever registered and OpenSSL's memory goes with the process.
 void warm_openssl(void *driver) {
     using InitCrypto = int (*)(uint64_t opts, const void *settings);
     using FetchDigest = void *(*)(void *libctx, const char *name, const char *properties);
     using FreeDigest = void (*)(void *digest);
     using RandStatus = int (*)();
-    constexpr uint64_t kLoadConfig = 0x40;  // OPENSSL_INIT_LOAD_CONFIG
+    constexpr uint64_t kLoadConfig = 0x40;   // OPENSSL_INIT_LOAD_CONFIG
+    constexpr uint64_t kNoAtExit = 0x80000;  // OPENSSL_INIT_NO_ATEXIT
     auto init = reinterpret_cast<InitCrypto>(dlsym(driver, "OPENSSL_init_crypto"));
-    if (init == nullptr || init(kLoadConfig, nullptr) != 1) return;
+    if (init == nullptr || init(kLoadConfig | kNoAtExit, nullptr) != 1) return;
     auto fetch = reinterpret_cast<FetchDigest>(dlsym(driver, "EVP_MD_fetch"));
     auto free_digest = reinterpret_cast<FreeDigest>(dlsym(driver, "EVP_MD_free"));
     if (fetch != nullptr && free_digest != nullptr) free_digest(fetch(nullptr, "SHA256", nullptr));

@@ -15,6 +15,7 @@
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
 #include "gateway/driver_preload.h"
+#include "gateway/odbc_thread.h"
 #include "gateway/sqlite_tuning.h"
 #include "gateway/svr_session.h"
 #include "support/config_cache.h"
@@ -171,7 +172,7 @@ void forget_transaction(svr_session *s) {
 }
 
 int end_transaction(int32_t handle, int32_t *status, SQLUSMALLINT how, const char *op) {
-    svr_session *s = find_session(handle);
+    svr_session *s = find_session(handle, op);
     if (s == nullptr || !s->connected) return -1;
     svr_trace(s, "%s(START)\n", op);
     // A transaction that the data source rolled back, or whose connection is
@@ -224,6 +225,7 @@ int db_server_stop(int32_t *) {
 
 int db_server_connect(int32_t *handle_out, const char *, const char *user, const char *password,
                       const char *dsn, int32_t *error_handle, int) {
+    check_odbc_thread("db_server_connect");
     *error_handle = 1;
     *handle_out = 0;
     svr_session *s = new_session();
@@ -240,7 +242,8 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
     // new process costs more than the rest of the tuning.
     std::string library = preloaded_driver_library(dsn);
     if (library.empty()) library = driver_library_of(dsn);
-    tune_driver_sqlite(library);
+    SqliteTuning tuning = tune_driver_sqlite(library);
+    svr_trace(s, "db_server_connect(SQLite %s)\n", sqlite_tuning_name(tuning));
     expect_connection(library);  // after the tuning: it starts SQLite
     SQLRETURN rc = SQLAllocEnv(&s->henv);
     if (!sql_ok(rc)) return connect_failure(s, error_handle, -1, 301);

@@ -35,6 +35,12 @@ std::string driver_library_of(const std::string &dsn);
 
 enum class SqliteTuning { Tuned, NoSqlite, InUse, SwitchedOff };
 
+// The answer's name as the call trace shows it: "Tuned", "NoSqlite", ...
+inline const char *sqlite_tuning_name(SqliteTuning t) {
+    static const char *const names[] = {"Tuned", "NoSqlite", "InUse", "SwitchedOff"};
+    return names[static_cast<int>(t)];
+}
+
 // Applies the settings above to the SQLite library that `library` links
 // (loading the driver library, as connecting would): Tuned, NoSqlite when the
 // library cannot be loaded or links no SQLite, InUse when SQLite refused the

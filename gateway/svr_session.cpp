@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 
+#include "gateway/odbc_thread.h"
 #include "runtime/packet_exchange.h"
 
 namespace vnx {
@@ -86,7 +87,8 @@ svr_session *new_session() {
     return raw;
 }
 
-svr_session *find_session(int32_t handle) {
+svr_session *find_session(int32_t handle, const char *operation) {
+    check_odbc_thread(operation);
     if (handle <= 0) return nullptr;
     auto it = table().sessions.find(handle);
     return it == table().sessions.end() ? nullptr : it->second.get();

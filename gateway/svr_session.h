@@ -168,8 +168,10 @@ struct svr_session {
 // Creates a session with a fresh handle (never 0, never reused). Null when
 // the table is full.
 svr_session *new_session();
-// The session of a handle, or null for a handle that is not live.
-svr_session *find_session(int32_t handle);
+// The session of a handle, or null for a handle that is not live. Every
+// backend operation starts here: it aborts when called off the thread of the
+// gateway's ODBC calls (odbc_thread.h), naming the calling operation.
+svr_session *find_session(int32_t handle, const char *operation = __builtin_FUNCTION());
 // Frees a session and everything it owns; its handle is dead afterwards.
 void free_session(int32_t handle);
 // Keeps a failed session for MAPERROR; only the newest kFailedSessionsKept

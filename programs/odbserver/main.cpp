@@ -2,8 +2,9 @@
 // "odbserver PATH PORT" (PATH may itself hold blanks); serves one client on
 // PORT and exits when that client stops. While it waits for its client it
 // loads the data sources' ODBC drivers (gateway/driver_preload.h) and looks
-// up the host its session notices go to. While it serves, a client may
-// cancel its running statement (gateway/cancel.h).
+// up the host its session notices go to, and sees that work end (or calls it
+// off) before it exits. While it serves, a client may cancel its running
+// statement (gateway/cancel.h).
 #include "gateway/cancel.h"
 #include "gateway/driver_preload.h"
 #include "gateway/lib_svr.h"
@@ -17,5 +18,11 @@ int main(int argc, char **argv) {
     vnx::set_idle_hook(vnx::release_idle_read_locks);
     vnx::start_driver_preload(vnx::kWarmUpPause,
                               [host = vnx::notice_host()] { vnx::warm_host_lookup(host); });
-    return vnx::gateway_main(argc, argv, "odb", vnx::odb_backend_ops());
+    int status = vnx::gateway_main(argc, argv, "odb", vnx::odb_backend_ops());
+    // A client that leaves at once ends the gateway while the warm-up may
+    // still pause or run: call it off or see it end while every library is
+    // whole, before the exit handlers and static destructors take anything
+    // down under it.
+    vnx::wait_driver_preload();
+    return status;
 }

@@ -67,8 +67,7 @@ class DqpshRecords : public OdbcGateway {
     // by the caller).
     ShellRun dqpsh(const std::string &commands, const std::string &input = "") {
         int port = free_port();
-        pid_t pid =
-            vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port), port);
+        pid_t pid = vnx::spawn_server(gateway_program() + " " + std::to_string(port), port);
         EXPECT_GT(pid, 0);
         if (pid <= 0) return {-1, "", "no gateway"};
         own(pid);

@@ -155,6 +155,15 @@ inline int wait_exit(pid_t pid, int timeout_ms) {
     return -1;
 }
 
+// The gateway program the tests start: $VNX_TEST_GATEWAY when set (for
+// example a script that runs odbserver under valgrind; it gets the
+// arguments odbserver would: its own path and the port), else the odbserver
+// of this build.
+inline std::string gateway_program() {
+    const char *program = getenv("VNX_TEST_GATEWAY");
+    return program != nullptr && *program != '\0' ? program : VNX_ODBSERVER_PATH;
+}
+
 inline std::string read_file(const std::string &path) {
     std::ifstream in(path);
     std::stringstream ss;

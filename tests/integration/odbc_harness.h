@@ -35,8 +35,7 @@ class OdbcGateway : public Installation {
     // Starts odbserver on a free port and connects a client to it.
     std::unique_ptr<dqp::Connection> start_gateway(pid_t *pid_out = nullptr) {
         int port = free_port();
-        pid_t pid =
-            vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port), port);
+        pid_t pid = vnx::spawn_server(gateway_program() + " " + std::to_string(port), port);
         EXPECT_GT(pid, 0);
         if (pid > 0) own(pid);
         EXPECT_EQ(vnx::wait_for_child(port, pid), 0);

@@ -321,6 +321,23 @@ TEST_F(TracedSqliteGateway, StatementCacheReusesThePreparedExactText) {
     EXPECT_EQ(count(trace, "cache_prepared_statement()"), 3u);  // CREATE, INSERT, insert
 }
 
+// Where the gateway links its own SQLite, the SQLite driver's library is a
+// copy of its own, untouched before CONNECT, and the gateway runs it in the
+// multi-thread mode; where the gateway shares the driver's libsqlite3, its
+// configuration store has used that library already and it stays as it is.
+TEST_F(TracedSqliteGateway, SqliteDriverRunsTunedWhenTheGatewayLinksItsOwnSqlite) {
+    auto c = start_gateway();
+    int32_t h = connect_dsn(*c, "vnxtest");
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(query(*c, h, "SELECT 1 + 1").size(), 1u);
+    std::string trace = read_file(root_ + "/calls.trc");
+#ifdef VNX_STATIC_SQLITE
+    EXPECT_EQ(count(trace, "db_server_connect(SQLite Tuned)"), 1u) << trace;
+#else
+    EXPECT_EQ(count(trace, "db_server_connect(SQLite InUse)"), 1u) << trace;
+#endif
+}
+
 TEST_F(TracedSqliteGateway, DisconnectReleasesCursorsAndNoticesTheMaster) {
     // Covered with a real master in the Master-based test below; here only
     // the cursors and the handle.

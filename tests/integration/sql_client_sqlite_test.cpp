@@ -117,8 +117,7 @@ TEST_F(SqliteClient, DqpshPrintsAQueryOfTheGateway) {
     sql_->disconnect();
     sql_->stop();
     int port = free_port();
-    pid_t pid =
-        vnx::spawn_server(std::string(VNX_ODBSERVER_PATH) + " " + std::to_string(port), port);
+    pid_t pid = vnx::spawn_server(gateway_program() + " " + std::to_string(port), port);
     ASSERT_GT(pid, 0);
     own(pid);
     ASSERT_EQ(vnx::wait_for_child(port, pid), 0);
