@@ -189,9 +189,7 @@ int warm_up(std::chrono::milliseconds pause) {
 }
 
 bool preload_switched_off() {
-    for (const auto &[name, data] : load_registry_key(std::string(kRootKey) + "\\ODBServer"))
-        if (name == "preload_drivers") return data == "false";
-    return false;
+    return read_server_value("ODBServer", "preload_drivers") == "false";
 }
 
 }  // namespace

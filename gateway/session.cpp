@@ -54,10 +54,8 @@ struct DriverAllocations {
 };
 
 // An ODBServer value, or `otherwise` when it is not set.
-std::string odbserver_value(const char *wanted, const std::string &otherwise) {
-    for (const auto &[name, data] : load_registry_key(std::string(kRootKey) + "\\ODBServer"))
-        if (name == wanted) return data;
-    return otherwise;
+std::string odbserver_value(const char *name, const std::string &otherwise) {
+    return read_server_value("ODBServer", name, otherwise);
 }
 
 // ODBServer "autocommit" set to "true" keeps the driver's default.

@@ -78,9 +78,7 @@ std::string system_folder() {
 }
 
 bool switched_off() {
-    for (const auto &[name, data] : load_registry_key(std::string(kRootKey) + "\\ODBServer"))
-        if (name == "tune_sqlite") return data == "false";
-    return false;
+    return read_server_value("ODBServer", "tune_sqlite") == "false";
 }
 
 }  // namespace

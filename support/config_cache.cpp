@@ -90,6 +90,13 @@ ValueList load_registry_key(const std::string &key_path) {
     return values;
 }
 
+std::string read_server_value(const std::string &server, const std::string &name,
+                              const std::string &otherwise) {
+    for (const auto &[value_name, data] : load_registry_key(std::string(kRootKey) + "\\" + server))
+        if (value_name == name) return data;
+    return otherwise;
+}
+
 std::string base_name(const std::string &path) {
     const size_t backslash = path.rfind('\\');
     if (backslash != std::string::npos) return path.substr(backslash + 1);

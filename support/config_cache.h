@@ -23,6 +23,11 @@ std::string get_netserver_value(const std::string &name);
 // All values of `key_path` in enumeration order, straight from the store;
 // empty when the key cannot be opened.
 ValueList load_registry_key(const std::string &key_path);
+// Value `name` of a server's own key "SOFTWARE\\Tavorin\\VNX\\<server>"
+// ("ODBServer"), straight from the store and compared exactly; `otherwise`
+// when absent.
+std::string read_server_value(const std::string &server, const std::string &name,
+                              const std::string &otherwise = "");
 // The part of `path` after its last backslash; without one, after its first
 // colon; otherwise `path` itself.
 std::string base_name(const std::string &path);

@@ -98,3 +98,11 @@ TEST(BaseName, BackslashThenColonThenWhole) {
 }
 
 }  // namespace
+
+TEST_F(RegistryTest, AServersOwnValuesAreReadFreshAndExactly) {
+    EXPECT_EQ(vnx::read_server_value("PortServer", "logging"), "true");
+    EXPECT_EQ(vnx::read_server_value("PortServer", "LOGGING", "unset"), "unset");
+    EXPECT_EQ(vnx::read_server_value("ODBServer", "lock_timeout", "5"), "5");
+    ASSERT_EQ(store->set_value(std::string(kRootKey) + "\\ODBServer", "lock_timeout", "0"), 0);
+    EXPECT_EQ(vnx::read_server_value("ODBServer", "lock_timeout", "5"), "0");  // not cached
+}
