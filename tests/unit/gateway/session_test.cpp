@@ -13,6 +13,7 @@
 #include "gateway/dialect.h"
 #include "gateway/rowid.h"
 #include "gateway/svr_session.h"
+#include "sqlite_session_fixture.h"
 #include "support/config_cache.h"
 #include "support/config_store.h"
 
@@ -25,38 +26,7 @@ std::string read_text(const std::string &path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class SqliteSession : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/vnx_gw_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + dir_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        std::ofstream(dir_ + "/odbc.ini") << "[t]\nDriver=SQLite3\nDatabase=" << dir_ << "/t.db\n";
-        setenv("ODBCSYSINI", dir_.c_str(), 1);
-        setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
-        setenv("VNX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
-        reset_registry_cache_for_tests();
-        int32_t err = 0;
-        ASSERT_EQ(db_server_connect(&h_, "", "", "", "t", &err, 0), 0);
-        s_ = find_session(h_);
-        ASSERT_NE(s_, nullptr);
-    }
-    void TearDown() override {
-        free_all_sessions();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    void exec(const std::string &sql) {
-        char name[240] = "";
-        int32_t has = 0, st = 0, st2 = 0;
-        ASSERT_EQ(db_server_execsql(h_, sql.c_str(), name, &has, &st, &st2), 0) << sql;
-    }
-    std::string dir_;
-    int32_t h_ = 0;
-    svr_session *s_ = nullptr;
-};
+using SqliteSession = SqliteSessionFixture;
 
 }  // namespace
 

@@ -21,35 +21,15 @@
 #include "gateway/table_open.h"
 #include "runtime/client_table.h"
 #include "runtime/packet_exchange.h"
+#include "sqlite_session_fixture.h"
 #include "support/config_cache.h"
 
 using namespace vnx;
 
 namespace {
 
-class SqliteCancel : public ::testing::Test {
+class SqliteCancel : public SqliteSessionFixture {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/vnx_cancel_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + dir_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        std::ofstream(dir_ + "/odbc.ini") << "[t]\nDriver=SQLite3\nDatabase=" << dir_ << "/t.db\n";
-        setenv("ODBCSYSINI", dir_.c_str(), 1);
-        setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
-        setenv("VNX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
-        reset_registry_cache_for_tests();
-        int32_t err = 0;
-        ASSERT_EQ(db_server_connect(&h_, "", "", "", "t", &err, 0), 0);
-        s_ = find_session(h_);
-        ASSERT_NE(s_, nullptr);
-    }
-    void TearDown() override {
-        free_all_sessions();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
     // EXECSQL: 0 or its failure; *cursor the name of a query's cursor.
     int execsql(const std::string &sql, std::string *cursor = nullptr) {
         char name[240] = "";
@@ -74,9 +54,6 @@ class SqliteCancel : public ::testing::Test {
         append_value_text(c->columns->columns.at(0), &text);
         return text.substr(std::min(text.find_first_not_of(' '), text.size()));
     }
-    std::string dir_;
-    int32_t h_ = 0;
-    svr_session *s_ = nullptr;
 };
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "gateway/record_io.h"
 #include "gateway/session.h"
 #include "runtime/scroll_cursor.h"
+#include "sqlite_session_fixture.h"
 #include "support/config_cache.h"
 
 using namespace vnx;
@@ -35,21 +36,11 @@ int recording_writer(ScrollCursor *c, int record, const char *data, int width, i
     return write_scrollcursor(c, record, data, width, hint);
 }
 
-class TableOpen : public ::testing::Test {
+class TableOpen : public SqliteSessionFixture {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/vnx_tab_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + dir_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        std::ofstream(dir_ + "/odbc.ini") << "[t]\nDriver=SQLite3\nDatabase=" << dir_ << "/t.db\n";
-        setenv("ODBCSYSINI", dir_.c_str(), 1);
-        setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
-        setenv("VNX_REGISTRY", (dir_ + "/registry.db").c_str(), 1);
-        reset_registry_cache_for_tests();
-        int32_t err = 0;
-        ASSERT_EQ(db_server_connect(&h_, "", "", "", "t", &err, 0), 0);
+        SqliteSessionFixture::SetUp();
+        if (HasFatalFailure()) return;
         exec("CREATE TABLE big (i INTEGER PRIMARY KEY, v VARCHAR(20))");
         exec(
             "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 5000) "
@@ -61,14 +52,7 @@ class TableOpen : public ::testing::Test {
     void TearDown() override {
         scrollcursor_fail_blocks_after(-1);
         release_all_scrollcursors();
-        free_all_sessions();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    void exec(const std::string &sql) {
-        char name[240] = "";
-        int32_t has = 0, st = 0, st2 = 0;
-        ASSERT_EQ(db_server_execsql(h_, sql.c_str(), name, &has, &st, &st2), 0) << sql;
+        SqliteSessionFixture::TearDown();
     }
     int use(ScrollCursor *c, const char *filter, const char *order, int32_t *count) {
         char alias[80] = "B";
@@ -85,8 +69,6 @@ class TableOpen : public ::testing::Test {
                 n++;
         return n;
     }
-    std::string dir_;
-    int32_t h_ = 0;
 };
 
 }  // namespace
