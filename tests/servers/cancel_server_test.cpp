@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "client/sql_script.h"
+#include "data_sources.h"
 #include "gateway/cancel.h"
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
@@ -18,21 +19,9 @@
 #include "throwaway_server.h"
 
 using namespace vnxtest;
+using Kind = vnxtest::Source;
 
 namespace {
-
-enum class Kind { Postgres, Mariadb };
-
-std::string kind_name(const testing::TestParamInfo<Kind> &info) {
-    return info.param == Kind::Postgres ? "PostgreSQL" : "MariaDB";
-}
-
-ThrowawayServer &server(Kind k) {
-    static PostgresServer pg;
-    static MariadbServer maria;
-    if (k == Kind::Postgres) return pg;
-    return maria;
-}
 
 // Waits for `done`, at most 45 seconds: far less than the statements sleep.
 bool eventually(const std::function<bool()> &done) {
@@ -46,17 +35,12 @@ bool eventually(const std::function<bool()> &done) {
 
 class CancelServer : public OdbcGateway, public testing::WithParamInterface<Kind> {
   protected:
-    static void TearDownTestSuite() {
-        server(Kind::Postgres).destroy();
-        server(Kind::Mariadb).destroy();
-    }
+    static void TearDownTestSuite() { destroy_servers(); }
     void SetUp() override {
         OdbcGateway::SetUp();
-        ThrowawayServer &s = server(GetParam());
-        if (!s.start()) {
-            if (!s.installed()) GTEST_SKIP() << s.why();
-            FAIL() << s.why();
-        }
+        start_server(GetParam());
+        if (IsSkipped() || HasFailure()) return;
+        ThrowawayServer &s = server_of(GetParam());
         add_dsn("db", s.dsn_body());
         c_ = start_gateway(&pid_);
         ASSERT_NE(c_, nullptr);
@@ -92,7 +76,7 @@ class CancelServer : public OdbcGateway, public testing::WithParamInterface<Kind
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Servers, CancelServer, testing::Values(Kind::Postgres, Kind::Mariadb),
-                         kind_name);
+                         source_name);
 
 TEST_P(CancelServer, HangUpStopsTheServersStatementAndEndsTheGateway) {
     std::string sleep = sleep_statement();

@@ -11,42 +11,20 @@
 #include <map>
 #include <thread>
 
+#include "data_sources.h"
 #include "odbc_harness.h"
 #include "throwaway_server.h"
 
 using namespace vnxtest;
+using Kind = vnxtest::Source;
 using dqp::Reply;
 using Rows = std::vector<std::vector<std::string>>;
 
 namespace {
 
-enum class Kind { Sqlite, Postgres, Mariadb };
-
-std::string kind_name(const testing::TestParamInfo<Kind> &info) {
-    switch (info.param) {
-        case Kind::Sqlite:
-            return "SQLite";
-        case Kind::Postgres:
-            return "PostgreSQL";
-        case Kind::Mariadb:
-            break;
-    }
-    return "MariaDB";
-}
-
-ThrowawayServer &server(Kind k) {
-    static PostgresServer pg;
-    static MariadbServer maria;
-    if (k == Kind::Postgres) return pg;
-    return maria;
-}
-
 class RecordSafety : public OdbcGateway, public testing::WithParamInterface<Kind> {
   protected:
-    static void TearDownTestSuite() {
-        server(Kind::Postgres).destroy();
-        server(Kind::Mariadb).destroy();
-    }
+    static void TearDownTestSuite() { destroy_servers(); }
     void SetUp() override {
         OdbcGateway::SetUp();
         store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout", "1");
@@ -55,11 +33,9 @@ class RecordSafety : public OdbcGateway, public testing::WithParamInterface<Kind
             // (100 s): the gateway bounds the waits itself.
             add_dsn("db", "Driver=SQLite3\nDatabase=" + root_ + "/db.db\n");
         } else {
-            ThrowawayServer &s = server(GetParam());
-            if (!s.start()) {
-                if (!s.installed()) GTEST_SKIP() << s.why();
-                FAIL() << s.why();
-            }
+            start_server(GetParam());
+            if (IsSkipped() || HasFailure()) return;
+            ThrowawayServer &s = server_of(GetParam());
             add_dsn("db", s.dsn_body());
         }
         c_ = open_session(&h_);
@@ -78,6 +54,14 @@ class RecordSafety : public OdbcGateway, public testing::WithParamInterface<Kind
         ask(*c_, 'X', h_);
     }
     bool sqlite() const { return GetParam() == Kind::Sqlite; }
+    // Session (c, h), with alias B open, holds record 2: a row lock, or on
+    // SQLite the database's write lock.
+    void hold_record_2(dqp::Connection &c, int32_t h) {
+        if (row_locks())
+            ASSERT_EQ(ask(c, '9', h, {"B", "2"}).type, 'Y') << maperror(c, h);
+        else
+            exec_ok(c, h, "UPDATE t SET v = 'held' WHERE r = 5");
+    }
     bool row_locks() const { return !sqlite(); }
 
     std::unique_ptr<dqp::Connection> open_session(int32_t *h) {
@@ -138,7 +122,7 @@ class RecordSafety : public OdbcGateway, public testing::WithParamInterface<Kind
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(DataSources, RecordSafety,
-                         testing::Values(Kind::Sqlite, Kind::Postgres, Kind::Mariadb), kind_name);
+                         testing::Values(Kind::Sqlite, Kind::Postgres, Kind::Mariadb), source_name);
 
 TEST_P(RecordSafety, AFailedInsertKeepsEarlierWorkAndLocks) {
     expect_failing_write_fails_alone([&] {  // a key that is taken
@@ -178,10 +162,7 @@ TEST_P(RecordSafety, ARecordWriteGivesUpAfterTheLockTimeoutRatherThanOutwaitTheL
     int32_t h2 = 0;
     auto c2 = open_session(&h2);
     ASSERT_EQ(use(*c2, h2, "B").type, 'Y');
-    if (row_locks())
-        ASSERT_EQ(ask(*c2, '9', h2, {"B", "2"}).type, 'Y') << maperror(*c2, h2);
-    else
-        exec_ok(*c2, h2, "UPDATE t SET v = 'held' WHERE r = 5");
+    hold_record_2(*c2, h2);
     std::thread release([&] {
         std::this_thread::sleep_for(std::chrono::seconds(4));
         ask(*c2, 'Z', h2);
@@ -208,10 +189,7 @@ TEST_P(RecordSafety, ALockTimeoutOfZeroFailsAtOnce) {
     auto c2 = open_session(&h2);
     ASSERT_EQ(use(*c1, h1, "A").type, 'Y');
     ASSERT_EQ(use(*c2, h2, "B").type, 'Y');
-    if (row_locks())
-        ASSERT_EQ(ask(*c2, '9', h2, {"B", "2"}).type, 'Y') << maperror(*c2, h2);
-    else
-        exec_ok(*c2, h2, "UPDATE t SET v = 'held' WHERE r = 5");
+    hold_record_2(*c2, h2);
     // Released a second later: a write that waited at all would get through.
     std::thread release([&] {
         std::this_thread::sleep_for(std::chrono::seconds(1));

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 
+#include "data_sources.h"
 #include "gateway/diagnostics.h"
 #include "gateway/rowid.h"
 #include "gateway/session.h"
@@ -15,37 +16,19 @@
 #include "throwaway_server.h"
 
 using namespace vnxtest;
+using Kind = vnxtest::Source;
 using dqp::Reply;
 
 namespace {
 
-enum class Kind { Postgres, Mariadb };
-
-std::string kind_name(const testing::TestParamInfo<Kind> &info) {
-    return info.param == Kind::Postgres ? "PostgreSQL" : "MariaDB";
-}
-
-// One server of each kind for the whole test program.
-ThrowawayServer &server(Kind k) {
-    static PostgresServer pg;
-    static MariadbServer maria;
-    if (k == Kind::Postgres) return pg;
-    return maria;
-}
-
 class ServerGateway : public OdbcGateway, public testing::WithParamInterface<Kind> {
   protected:
-    static void TearDownTestSuite() {
-        server(Kind::Postgres).destroy();
-        server(Kind::Mariadb).destroy();
-    }
+    static void TearDownTestSuite() { destroy_servers(); }
     void SetUp() override {
         OdbcGateway::SetUp();
-        ThrowawayServer &s = server(GetParam());
-        if (!s.start()) {
-            if (!s.installed()) GTEST_SKIP() << s.why();
-            FAIL() << s.why();
-        }
+        start_server(GetParam());
+        if (IsSkipped() || HasFailure()) return;
+        ThrowawayServer &s = server_of(GetParam());
         add_dsn("db", s.dsn_body());
         add_dsn("db_decl", s.dsn_body("UseDeclareFetch=1\nFetch=10000\n"));
         c_ = start_gateway(&pid_);
@@ -64,7 +47,7 @@ class ServerGateway : public OdbcGateway, public testing::WithParamInterface<Kin
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Servers, ServerGateway, testing::Values(Kind::Postgres, Kind::Mariadb),
-                         kind_name);
+                         source_name);
 
 TEST_P(ServerGateway, WrongPasswordIsNokAndMaperrorGivesTheDriversMessage) {
     int32_t err = 0;
@@ -256,7 +239,7 @@ TEST_P(ServerGateway, ServerStoppedMidSessionIsNokAndTheGatewayStillServes) {
     ask(*c_, 'X', h_);
     std::string tag = pg() ? "" : mariadb_message_tag("db", "vnx", "secret");
     ASSERT_TRUE(pg() || !tag.empty());
-    ThrowawayServer &s = server(GetParam());
+    ThrowawayServer &s = server_of(GetParam());
     s.stop();
     Reply r = ask(*c_, 'G', h_, {"SELECT a FROM t"});
     EXPECT_EQ(r.type, 'N');

@@ -10,37 +10,16 @@
 #include <memory>
 #include <set>
 
+#include "data_sources.h"
 #include "mariadb_tag.h"
 #include "odbc_harness.h"
 #include "throwaway_server.h"
 
 using namespace vnxtest;
+using Kind = vnxtest::Source;
 using dqp::Reply;
 
 namespace {
-
-enum class Kind { Sqlite, Postgres, PostgresDecl, Mariadb };
-
-std::string kind_name(const testing::TestParamInfo<Kind> &info) {
-    switch (info.param) {
-        case Kind::Sqlite:
-            return "SQLite";
-        case Kind::Postgres:
-            return "PostgreSQL";
-        case Kind::PostgresDecl:
-            return "PostgreSQLDeclareFetch";
-        case Kind::Mariadb:
-            break;
-    }
-    return "MariaDB";
-}
-
-ThrowawayServer &server(Kind k) {
-    static PostgresServer pg;
-    static MariadbServer maria;
-    if (k == Kind::Postgres || k == Kind::PostgresDecl) return pg;
-    return maria;
-}
 
 // A READ reply's values by lower-case column name ("name:width:letter:scale:value").
 std::map<std::string, std::string> record_values(const Reply &r) {
@@ -60,24 +39,19 @@ std::map<std::string, std::string> record_values(const Reply &r) {
 
 class TableAccess : public OdbcGateway, public testing::WithParamInterface<Kind> {
   protected:
-    static void TearDownTestSuite() {
-        server(Kind::Postgres).destroy();
-        server(Kind::Mariadb).destroy();
-    }
+    static void TearDownTestSuite() { destroy_servers(); }
     void SetUp() override {
         OdbcGateway::SetUp();
         if (GetParam() == Kind::Sqlite) {
             add_sqlite_dsn("db");
         } else {
-            ThrowawayServer &s = server(GetParam());
-            if (!s.start()) {
-                if (!s.installed()) GTEST_SKIP() << s.why();
-                FAIL() << s.why();
-            }
+            start_server(GetParam());
+            if (IsSkipped() || HasFailure()) return;
+            ThrowawayServer &s = server_of(GetParam());
             // psqlODBC with declare/fetch closes cursors at COMMIT and ROLLBACK.
-            add_dsn("db",
-                    s.dsn_body(GetParam() == Kind::PostgresDecl ? "UseDeclareFetch=1\nFetch=10000\n"
-                                                                : ""));
+            add_dsn("db", s.dsn_body(GetParam() == Kind::PostgresDeclareFetch
+                                         ? "UseDeclareFetch=1\nFetch=10000\n"
+                                         : ""));
         }
         c_ = open_session(&h_);
         ASSERT_GT(h_, 0);
@@ -151,9 +125,9 @@ class TableAccess : public OdbcGateway, public testing::WithParamInterface<Kind>
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(DataSources, TableAccess,
-                         testing::Values(Kind::Sqlite, Kind::Postgres, Kind::PostgresDecl,
+                         testing::Values(Kind::Sqlite, Kind::Postgres, Kind::PostgresDeclareFetch,
                                          Kind::Mariadb),
-                         kind_name);
+                         source_name);
 
 TEST_P(TableAccess, UseCountsRowsAndRecordsFollowTheOrderKey) {
     Reply all = use("t", "A");
