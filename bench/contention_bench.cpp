@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -72,72 +73,34 @@ int record_of(int session, long round) {
     return 1 + session * 2 + static_cast<int>(round % 2);
 }
 
-Result run_gateways(const Options &o, const std::string &file) {
-    std::vector<std::unique_ptr<benchodbc::GatewaySession>> gw;
-    for (int k = 0; k < o.sessions; k++) {
-        gw.push_back(std::make_unique<benchodbc::GatewaySession>());
-        if (!gw.back()->start(VNX_ODBSERVER_PATH, "contend", "", "")) {
-            fprintf(stderr, "contention_bench: gateway %d did not start\n", k);
-            exit(1);
-        }
-    }
-    Tally tally;
-    auto end = Clock::now() + std::chrono::seconds(o.seconds);
-    auto t0 = Clock::now();
-    std::vector<std::thread> threads;
-    for (int k = 0; k < o.sessions; k++) {
-        threads.emplace_back([&, k] {
-            benchodbc::GatewaySession &g = *gw[k];
-            dqp::Reply r;
-            if (!g.ask('1', {"t", "A", "", "*", "r", ""}, &r) || r.type != 'Y') {
-                tally.failed += 1;
-                return;
-            }
-            for (long round = 0; Clock::now() < end; round++) {
-                std::string rec = std::to_string(record_of(k, round));
-                std::string value = "g" + std::to_string(k) + "." + std::to_string(round);
-                tally.rounds++;
-                dqp::Reply read, upd;
-                bool ok = g.ask('L', {"A", rec}, &read) && read.type == 'T' &&
-                          g.ask('M', {"A", rec, "2", "", value}, &upd) && upd.type == 'Y';
-                if (!ok) {
-                    tally.failed++;
-                    continue;
-                }
-                std::lock_guard<std::mutex> lock(tally.mutex);
-                tally.acknowledged[record_of(k, round)] = value;
-            }
-        });
-    }
-    for (auto &t : threads)
-        t.join();
-    double seconds = benchodbc::seconds_since(t0);
-    gw.clear();
-    return settle(file, tally, seconds);
-}
+// One session's part of a run: `open` readies it (false: it takes no part),
+// `round` runs round `round` on record `record`, writing `value` (false when
+// the round failed).
+struct SessionWork {
+    std::function<bool(int session)> open;
+    std::function<bool(int session, int record, const std::string &value)> round;
+};
 
-// The baseline: the same rounds through direct ODBC connections.
-Result run_direct(const Options &o, const std::string &file) {
+// Runs every session's rounds side by side for o.seconds, each on a thread
+// of its own, and then reads back what was acknowledged. Values are tagged
+// with `tag`, the session and the round.
+Result run_sessions(const Options &o, const std::string &file, const char *tag,
+                    const SessionWork &work) {
     Tally tally;
     auto end = Clock::now() + std::chrono::seconds(o.seconds);
     auto t0 = Clock::now();
     std::vector<std::thread> threads;
     for (int k = 0; k < o.sessions; k++) {
         threads.emplace_back([&, k] {
-            benchodbc::DirectOdbc db;
-            if (!db.open("contend", "", "") ||
-                !db.exec("PRAGMA busy_timeout = " + std::to_string(o.lock_timeout * 1000))) {
+            if (!work.open(k)) {
                 tally.failed += 1;
                 return;
             }
             for (long round = 0; Clock::now() < end; round++) {
                 int record = record_of(k, round);
-                std::string value = "d" + std::to_string(k) + "." + std::to_string(round);
+                std::string value = tag + std::to_string(k) + "." + std::to_string(round);
                 tally.rounds++;
-                bool ok =
-                    db.exec("SELECT * FROM t WHERE r = " + std::to_string(record)) &&
-                    db.exec("UPDATE t SET v = '" + value + "' WHERE r = " + std::to_string(record));
-                if (!ok) {
+                if (!work.round(k, record, value)) {
                     tally.failed++;
                     continue;
                 }
@@ -149,6 +112,45 @@ Result run_direct(const Options &o, const std::string &file) {
     for (auto &t : threads)
         t.join();
     return settle(file, tally, benchodbc::seconds_since(t0));
+}
+
+Result run_gateways(const Options &o, const std::string &file) {
+    std::vector<std::unique_ptr<benchodbc::GatewaySession>> gw;
+    for (int k = 0; k < o.sessions; k++) {
+        gw.push_back(std::make_unique<benchodbc::GatewaySession>());
+        if (!gw.back()->start(VNX_ODBSERVER_PATH, "contend", "", "")) {
+            fprintf(stderr, "contention_bench: gateway %d did not start\n", k);
+            exit(1);
+        }
+    }
+    SessionWork work;
+    work.open = [&](int k) {
+        dqp::Reply r;
+        return gw[k]->ask('1', {"t", "A", "", "*", "r", ""}, &r) && r.type == 'Y';
+    };
+    work.round = [&](int k, int record, const std::string &value) {
+        std::string rec = std::to_string(record);
+        dqp::Reply read, upd;
+        return gw[k]->ask('L', {"A", rec}, &read) && read.type == 'T' &&
+               gw[k]->ask('M', {"A", rec, "2", "", value}, &upd) && upd.type == 'Y';
+    };
+    return run_sessions(o, file, "g", work);
+}
+
+// The baseline: the same rounds through direct ODBC connections.
+Result run_direct(const Options &o, const std::string &file) {
+    std::vector<benchodbc::DirectOdbc> db(o.sessions);
+    SessionWork work;
+    work.open = [&](int k) {
+        return db[k].open("contend", "", "") &&
+               db[k].exec("PRAGMA busy_timeout = " + std::to_string(o.lock_timeout * 1000));
+    };
+    work.round = [&](int k, int record, const std::string &value) {
+        std::string r = std::to_string(record);
+        return db[k].exec("SELECT * FROM t WHERE r = " + r) &&
+               db[k].exec("UPDATE t SET v = '" + value + "' WHERE r = " + r);
+    };
+    return run_sessions(o, file, "d", work);
 }
 
 void print(const char *what, const Result &r) {
