@@ -20,7 +20,7 @@
 #include "bench_net.h"
 #include "client/dqp_client.h"
 #include "client/sql_client.h"
-#include "transport/spawn.h"
+#include "master/spawn.h"
 
 namespace benchodbc {
 

@@ -17,7 +17,7 @@
 #include "console/qt/activity_window.h"
 #include "console/qt/context.h"
 #include "support/config_store.h"
-#include "transport/session_registry.h"
+#include "master/session_registry.h"
 
 namespace {
 

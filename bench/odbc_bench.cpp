@@ -48,7 +48,7 @@
 #include "client/dqp_client.h"
 #include "support/config_store.h"
 #include "tests/servers/throwaway_server.h"
-#include "transport/spawn.h"
+#include "master/spawn.h"
 
 namespace {
 

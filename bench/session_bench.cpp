@@ -78,7 +78,7 @@
 #include "protocol/packet.h"
 #include "support/config_store.h"
 #include "tests/servers/throwaway_server.h"
-#include "transport/spawn.h"
+#include "master/spawn.h"
 
 extern char **environ;
 

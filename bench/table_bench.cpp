@@ -40,7 +40,7 @@
 #include "client/dqp_client.h"
 #include "runtime/scroll_cursor.h"
 #include "tests/servers/throwaway_server.h"
-#include "transport/spawn.h"
+#include "master/spawn.h"
 
 namespace {
 

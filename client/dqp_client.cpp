@@ -170,40 +170,17 @@ int Connection::send_raw(const void *bytes, size_t n) {
     return 0;
 }
 
-long Connection::fill(size_t n) {
-    if (in_.empty()) in_.resize(2 * PKT_MAX_SIZE);
-    if (in_end_ - in_begin_ >= n) return static_cast<long>(in_end_ - in_begin_);
-    if (in_begin_ > 0) {  // keep what is left at the front
-        std::memmove(in_.data(), in_.data() + in_begin_, in_end_ - in_begin_);
-        in_end_ -= in_begin_;
-        in_begin_ = 0;
-    }
-    while (in_end_ < n) {
-        ssize_t r = recv(fd_, in_.data() + in_end_, in_.size() - in_end_, 0);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r == 0) return 0;
-        in_end_ += static_cast<size_t>(r);
-    }
-    return static_cast<long>(in_end_);
-}
-
 int Connection::receive_packet(char *pkt, int *len) {
-    long n = fill(8);
-    if (n < 8)
-        return fail(n < 0                 ? "receive failed: " + std::string(strerror(errno))
-                    : in_end_ > in_begin_ ? "connection closed in the middle of a frame"
-                                          : "connection closed by the server");
-    const char *frame = in_.data() + in_begin_;
-    size_t flen = 0;
-    if (frame_length(frame, PKT_MAX_SIZE, &flen) != 0) return fail("invalid frame header");
-    n = fill(flen);
-    if (n < static_cast<long>(flen))
-        return fail(n < 0 ? "receive failed: " + std::string(strerror(errno))
-                          : "connection closed in the middle of a frame");
-    frame = in_.data() + in_begin_;
-    *len = frame_decode(frame, flen, pkt, PKT_BUFSIZE);
-    in_begin_ += flen;
+    std::string_view frame;
+    int rc = in_.next_frame(fd_, PKT_MAX_SIZE, &frame);
+    if (rc == FRAME_BAD) return fail("invalid frame header");
+    if (rc == FRAME_ERROR) return fail("receive failed: " + std::string(strerror(errno)));
+    if (rc == FRAME_WAIT) return fail("receive failed: no reply within the time limit");
+    if (rc != FRAME_READY)
+        return fail(in_.buffered().empty() ? "connection closed by the server"
+                                           : "connection closed in the middle of a frame");
+    *len = frame_decode(frame.data(), frame.size(), pkt, PKT_BUFSIZE);
+    in_.consume(frame.size());
     if (*len < 0) return fail("frame does not decode to a packet");
     return 0;
 }
@@ -249,7 +226,7 @@ int Connection::cancel() noexcept {
 }
 
 bool Connection::peer_closed(int timeout_ms) {
-    if (in_end_ > in_begin_) return false;  // replies still to be read
+    if (!in_.buffered().empty()) return false;  // replies still to be read
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0) return false;
     char c;

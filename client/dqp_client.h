@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/frame_reader.h"
+
 namespace dqp {
 
 // One received packet, unpacked.
@@ -141,16 +143,11 @@ class Connection {
   private:
     explicit Connection(int fd) : fd_(fd) {}
     int fail(const std::string &why);
-    // Makes at least n bytes available in the input buffer; the bytes there,
-    // 0 when the peer closed first, -1 on a failed receive.
-    long fill(size_t n);
     int fd_;
     std::string error_;
-    // Received bytes not yet taken: in_[in_begin_, in_end_). Replies that
-    // arrive together (a result's METADATA frames and its EOF) cost one
-    // receive between them.
-    std::vector<char> in_;
-    size_t in_begin_ = 0, in_end_ = 0;
+    // Received bytes not yet taken. Replies that arrive together (a result's
+    // METADATA frames and its EOF) cost one receive between them.
+    FrameReader in_;
     bool holding_ = false;
     std::vector<char> held_;                // frames gathered between hold() and release()
     std::atomic<bool> cancel_sent_{false};  // since the last request went out

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "protocol/server_log.h"
 #include "protocol/trace.h"
 #include "runtime/client_table.h"
 #include "runtime/client_watch.h"
@@ -17,11 +18,6 @@
 namespace vnx {
 
 namespace {
-
-bool file_exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
 
 // Port from argv[1]: its leading decimal digits (none gives 0).
 int port_argument(int argc, char **argv) {
@@ -79,43 +75,13 @@ void gateway_usage(FILE *out, const char *argv0) {
 
 }  // namespace
 
-std::string choose_log_path(const std::string &dir, const std::string &logfile,
-                            const std::string &fallback_stem) {
-    std::string stem = base_name(logfile);
-    size_t slash = stem.rfind('/');
-    if (slash != std::string::npos) stem = stem.substr(slash + 1);
-    size_t dot = stem.find('.');
-    if (dot != std::string::npos) stem = stem.substr(0, dot);
-    if (stem.empty()) stem = fallback_stem;
-    std::string base = (dir.empty() ? std::string(".") : dir) + "/" + stem;
-    std::string path = base + ".log";
-    char numbered[16];
-    for (int n = 1; file_exists(path) && n < 100000; n++) {
-        snprintf(numbered, sizeof numbered, "%03d.log", n);
-        path = base + numbered;
-    }
-    return path;
-}
-
-int open_server_log(const std::string &key, const std::string &fallback_stem) {
-    ValueList values = load_registry_key(key);
-    std::string logging, logfile;
-    for (const auto &[vname, data] : values) {
-        if (vname == "logging") logging = data;
-        if (vname == "logfile") logfile = data;
-    }
-    if (logging != "true") return -1;
-    std::string dir = get_registry_value("DB_ROOT", kRootKey);
-    return dqp::open_log(choose_log_path(dir, logfile, fallback_stem));
-}
-
 int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops) {
     if (name == nullptr) {
         // Parent mode is the master's own: its port-server thread runs the
-        // port server (transport/master.h), which a gateway never links.
+        // port server (master/master.h), which a gateway never links.
         return -1;
     }
-    open_server_log(server_key(name), std::string(name) + "server");
+    dqp::open_server_log(server_key(name), std::string(name) + "server");
     return run_child(name, port_argument(argc, argv), ops);
 }
 

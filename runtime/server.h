@@ -1,6 +1,6 @@
 // The entry of a gateway process: settings, log, attaching the one client
 // and the request loop. The master's parent mode is not entered here: the
-// master program runs its port server itself (transport/master.h).
+// master program runs its port server itself (master/master.h).
 #pragma once
 
 #include <string>
@@ -16,17 +16,6 @@ namespace vnx {
 // no name is given, 0 after the request loop ended and the client was
 // detached.
 int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops);
-
-// The log file for a "logfile" setting: its base name (after the last "\\" or
-// "/", else after the first ":"), cut at its first ".", as "<dir>/<stem>.log";
-// when that exists, "<dir>/<stem>001.log", 002 and so on, the first that does
-// not exist. An empty stem takes `fallback_stem`.
-std::string choose_log_path(const std::string &dir, const std::string &logfile,
-                            const std::string &fallback_stem);
-
-// Opens the server log when `key`'s "logging" value is exactly "true".
-// Returns 0 when a log was opened, -1 otherwise.
-int open_server_log(const std::string &key, const std::string &fallback_stem);
 
 // Gateway program entry: joins the arguments after the program's own name
 // with blanks, splits the text at its last blank into program path and port,

@@ -157,64 +157,6 @@ int tcp_accept(const char *server_name, int port) {
     return sock;
 }
 
-namespace {
-
-// A buffer holds two of the largest frames, so that a frame that arrives
-// behind another never waits for the buffer to empty.
-constexpr size_t kRecvBufferSize = 2 * dqp::PKT_MAX_SIZE;
-
-}  // namespace
-
-// Receives until n bytes are buffered. 1 when they are, 0 when the peer
-// closed first, -1 on a read error.
-int FrameReader::fill(int sock, size_t n) {
-    if (data_.size() - start_ < n) {
-        std::memmove(data_.data(), data_.data() + start_, available());
-        end_ -= start_;
-        start_ = 0;
-    }
-    while (available() < n) {
-        ssize_t got = recv(sock, data_.data() + end_, data_.size() - end_, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return static_cast<int>(got);
-        end_ += static_cast<size_t>(got);
-    }
-    return 1;
-}
-
-// Hands out up to n buffered bytes (a frame, or what there is of it).
-int FrameReader::take(char *buffer, size_t n) {
-    n = std::min(n, available());
-    std::memcpy(buffer, data_.data() + start_, n);
-    start_ += n;
-    if (start_ == end_) start_ = end_ = 0;
-    return static_cast<int>(n);
-}
-
-int FrameReader::receive(int sock, char *buffer, size_t cap) {
-    if (cap < 8) return TCP_BAD_FRAME;
-    size_t size = std::max(kRecvBufferSize, cap);
-    if (data_.size() < size) data_.resize(size);
-    // The sender writes the header in one call, but TCP may still split it:
-    // all 8 bytes are needed before they are parsed.
-    int rc = fill(sock, 8);
-    if (rc < 0) dqp::tracef("[tcp_receive]", "recv() failed - (%s)", strerror(errno));
-    if (rc <= 0) return available() > 0 ? take(buffer, 8) : rc;
-    size_t length = 0;
-    if (dqp::frame_length(data_.data() + start_, cap, &length) != 0) return TCP_BAD_FRAME;
-    rc = fill(sock, length);
-    if (rc < 0) dqp::tracef("[tcp_receive]", "recv() failed in a frame - (%s)", strerror(errno));
-    return take(buffer, length);
-}
-
-bool FrameReader::frame_buffered() const {
-    if (available() < 8) return false;
-    size_t length = 0;
-    // A bad header is refused by receive without reading either.
-    if (dqp::frame_length(data_.data() + start_, SIZE_MAX, &length) != 0) return true;
-    return available() >= length;
-}
-
 int tcp_send(int sock, const char *buffer) {
     size_t length = 0;
     if (dqp::frame_length(buffer, SIZE_MAX, &length) != 0) return -1;

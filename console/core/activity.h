@@ -19,7 +19,7 @@
 
 #include "console/core/messages.h"
 #include "support/config_store.h"
-#include "transport/session_registry.h"
+#include "master/session_registry.h"
 
 namespace vnx::console {
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "transport/master.h"
-#include "transport/port_server.h"
-#include "transport/session_registry.h"
+#include "master/master.h"
+#include "master/port_server.h"
+#include "master/session_registry.h"
 
 #ifdef VNX_WITH_CONSOLE
 #include "console/qt/console_app.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "protocol/packet.h"
-#include "transport/port_server.h"
+#include "master/port_server.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     setenv("VNX_REGISTRY", "/nonexistent/registry.db", 1);

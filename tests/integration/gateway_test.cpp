@@ -5,7 +5,7 @@
 
 #include "client/dqp_client.h"
 #include "harness.h"
-#include "transport/spawn.h"
+#include "master/spawn.h"
 
 using namespace vnxtest;
 using dqp::Reply;

@@ -11,7 +11,7 @@
 
 #include "client/dqp_client.h"
 #include "harness.h"
-#include "transport/spawn.h"
+#include "master/spawn.h"
 
 namespace vnxtest {
 

@@ -1,6 +1,6 @@
 // vnxadmin's console subcommands as a real process: the console's checks and
 // messages, readable tables, and nothing written on a refusal.
-#include "transport/session_registry.h"
+#include "master/session_registry.h"
 #include "vnxadmin_harness.h"
 
 using vnxtest::Result;

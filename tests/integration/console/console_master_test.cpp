@@ -12,9 +12,9 @@
 #include "console/qt/main_frame.h"
 #include "console/qt/message_hook.h"
 #include "master_harness.h"
-#include "transport/master.h"
-#include "transport/port_server.h"
-#include "transport/session_registry.h"
+#include "master/master.h"
+#include "master/port_server.h"
+#include "master/session_registry.h"
 
 using namespace vnxtest;
 using namespace vnx::console;

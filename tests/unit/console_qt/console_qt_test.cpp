@@ -26,7 +26,7 @@
 #include "console/qt/options_sheet.h"
 #include "console/qt/server_nodes_dlg.h"
 #include "support/config_store.h"
-#include "transport/session_registry.h"
+#include "master/session_registry.h"
 
 using namespace vnx::console;
 

@@ -15,7 +15,7 @@
 // - Children: SIGCHLD arrives through the signalfd and the loop reaps at
 //   once; a gateway that has exited frees its port and its session record.
 //   A stop ends every gateway, including one that is still starting.
-#include "transport/port_server.h"
+#include "master/port_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -43,6 +43,12 @@
 #include <memory>
 #include <vector>
 
+#include "master/gateway_pids.h"
+#include "master/master.h"
+#include "master/peer_process.h"
+#include "master/session_registry.h"
+#include "master/spawn.h"
+#include "protocol/frame_reader.h"
 #include "protocol/packet.h"
 #include "protocol/port_query_packet.h"
 #include "protocol/rle.h"
@@ -50,11 +56,6 @@
 #include "protocol/trace.h"
 #include "support/config_cache.h"
 #include "support/unique_fd.h"
-#include "transport/gateway_pids.h"
-#include "transport/master.h"
-#include "transport/peer_process.h"
-#include "transport/session_registry.h"
-#include "transport/spawn.h"
 #include "transport/tcp.h"
 
 namespace vnx {
@@ -109,9 +110,8 @@ struct Pending {
     UniqueFd sock;
     sockaddr_in peer{};
     Clock::time_point deadline;
-    std::vector<char> buf;  // request bytes read so far
-    size_t want = 0;        // bytes the request needs (packet queries)
-    bool header_read = false;
+    dqp::FrameReader reader{dqp::PKT_MAX_SIZE};  // request bytes read so far
+    bool packet_query = false;                   // the request is a framed packet query
 };
 
 enum class Step { Wait, Done };
@@ -477,13 +477,13 @@ void serve_server_request(UniqueFd sock, const std::string &name) {
 }
 
 // Answers a packet query that arrived whole. The socket is closed here.
-void serve_packet_query(Pending &p) {
+void serve_packet_query(Pending &p, std::string_view frame) {
     QuerySender from;
     from.local = is_local_address(p.peer);
     int fd = p.sock.get();
     from.is_process = [fd](pid_t pid) { return peer_is_process(fd, pid); };
     std::string reply;
-    if (answer_packet_query(p.buf.data(), p.want, from, &reply) != 0 || reply.empty()) {
+    if (answer_packet_query(frame.data(), frame.size(), from, &reply) != 0 || reply.empty()) {
         dqp::trace(kTag, "malformed port server query, connection closed");
         p.sock.reset();
         return;
@@ -491,27 +491,30 @@ void serve_packet_query(Pending &p) {
     send_answer(p.sock, reply.data(), reply.size());
 }
 
-// The first receive: at most 8 bytes, which hold a whole server type name or
-// text query, or a packet query's frame header (or its start).
+// The first bytes: a server type name or text query is served from what the
+// first receive brought (at most 8 bytes are looked at); a leading "0" starts
+// a packet query's frame, read on by continue_packet.
 Step first_receive(Pending &p) {
-    char head[9] = {};
-    ssize_t n = recv(p.sock.get(), head, 8, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return Step::Wait;
-    if (n <= 0) {
+    int rc = p.reader.fill(p.sock.get(), 1);
+    if (rc == dqp::FRAME_WAIT) return Step::Wait;
+    if (rc != dqp::FRAME_READY) {
         dqp::trace(kTag, "couldn't read required server name");
         return Step::Done;
+    }
+    std::string_view got = p.reader.buffered();
+    char head[9] = {};
+    size_t n = std::min<size_t>(got.size(), 8);
+    std::memcpy(head, got.data(), n);
+    if (head[0] == '0') {
+        p.packet_query = true;
+        return Step::Wait;
     }
     if (head[0] == '?') {
         std::string answer = text_query_reply(head);
         send_answer(p.sock, answer.data(), answer.size());
         return Step::Done;
     }
-    if (head[0] == '0') {
-        p.buf.assign(head, head + n);
-        p.want = 8;
-        return Step::Wait;
-    }
-    std::string name = server_request_name(head, static_cast<size_t>(n));
+    std::string name = server_request_name(head, n);
     if (name.empty()) {
         dqp::trace(kTag, "invalid server type name refused, connection closed");
         return Step::Done;
@@ -522,38 +525,22 @@ Step first_receive(Pending &p) {
 
 // Reads the rest of a packet query as far as it has arrived.
 Step continue_packet(Pending &p) {
-    for (;;) {
-        if (p.buf.size() == p.want) {
-            if (p.header_read) {
-                serve_packet_query(p);
-                return Step::Done;
-            }
-            size_t flen = 0;
-            if (dqp::frame_length(p.buf.data(), dqp::PKT_MAX_SIZE, &flen) != 0) {
-                dqp::trace(kTag, "invalid port server query, connection closed");
-                return Step::Done;
-            }
-            p.header_read = true;
-            p.want = flen;
-            continue;
-        }
-        size_t have = p.buf.size();
-        p.buf.resize(p.want);
-        ssize_t n = recv(p.sock.get(), p.buf.data() + have, p.want - have, 0);
-        p.buf.resize(have + static_cast<size_t>(n > 0 ? n : 0));
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return Step::Wait;
-        if (n <= 0) {
-            dqp::trace(kTag, "invalid port server query, connection closed");
-            return Step::Done;
-        }
+    std::string_view frame;
+    int rc = p.reader.next_frame(p.sock.get(), dqp::PKT_MAX_SIZE, &frame);
+    if (rc == dqp::FRAME_WAIT) return Step::Wait;
+    if (rc != dqp::FRAME_READY) {
+        dqp::trace(kTag, "invalid port server query, connection closed");
+        return Step::Done;
     }
+    serve_packet_query(p, frame);
+    return Step::Done;
 }
 
 // Moves one request on with what has arrived.
 Step advance(Pending &p) {
-    if (p.want == 0) {
+    if (!p.packet_query) {
         Step step = first_receive(p);
-        if (step == Step::Done || p.want == 0) return step;
+        if (step == Step::Done || !p.packet_query) return step;
     }
     return continue_packet(p);
 }

@@ -9,7 +9,7 @@
 // signalled only while it is still one of our gateways (a child of this
 // process, or a program that lives in the DB_ROOT directory). A users.db left
 // over from before a reboot therefore never kills an unrelated process.
-#include "transport/session_registry.h"
+#include "master/session_registry.h"
 
 #include <fcntl.h>
 #include <limits.h>

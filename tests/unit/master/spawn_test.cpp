@@ -1,4 +1,4 @@
-#include "transport/spawn.h"
+#include "master/spawn.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

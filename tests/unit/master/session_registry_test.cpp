@@ -1,4 +1,4 @@
-#include "transport/session_registry.h"
+#include "master/session_registry.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The port server's table and request answers, in process (no sockets).
-#include "transport/port_server.h"
+#include "master/port_server.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "protocol/packet.h"
 #include "protocol/rle.h"
 #include "transport/session_notice.h"
-#include "transport/session_registry.h"
+#include "master/session_registry.h"
 
 using namespace vnx;
 

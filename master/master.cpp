@@ -1,5 +1,5 @@
 // The master's start-up and port-server thread. See master.h.
-#include "transport/master.h"
+#include "master/master.h"
 
 #include <glob.h>
 #include <netdb.h>
@@ -8,12 +8,12 @@
 
 #include <cstdio>
 
+#include "master/gateway_pids.h"
+#include "master/port_server.h"
+#include "master/session_registry.h"
+#include "protocol/server_log.h"
 #include "protocol/trace.h"
-#include "runtime/server.h"
 #include "support/config_cache.h"
-#include "transport/gateway_pids.h"
-#include "transport/port_server.h"
-#include "transport/session_registry.h"
 
 namespace vnx {
 
@@ -118,7 +118,7 @@ int port_server_thread() {
     open_session_registry();
     record_master_host();
     delete_old_logs(root);
-    open_server_log(kPortServerKey, "portserver");
+    dqp::open_server_log(kPortServerKey, "portserver");
     port_server_log_startup();
     fprintf(stderr,
             "db_dqpserver: listening on base port %d, gateways on ports %d to %d, DB_ROOT %s, "

@@ -1,5 +1,5 @@
 // Mapping a loopback peer to its process through /proc. See peer_process.h.
-#include "transport/peer_process.h"
+#include "master/peer_process.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -1,5 +1,5 @@
 // The record of started gateways. See gateway_pids.h.
-#include "transport/gateway_pids.h"
+#include "master/gateway_pids.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "master/session_registry.h"
 #include "support/config_cache.h"
 #include "support/unique_fd.h"
-#include "transport/session_registry.h"
 
 namespace vnx {
 

@@ -1,6 +1,6 @@
 // The record of started gateways and the mapping of a loopback peer to its
 // process.
-#include "transport/gateway_pids.h"
+#include "master/gateway_pids.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "support/unique_fd.h"
-#include "transport/peer_process.h"
+#include "master/peer_process.h"
 
 using namespace vnx;
 

@@ -1,5 +1,5 @@
 // Starting gateway processes and the readiness handshake. See spawn.h.
-#include "transport/spawn.h"
+#include "master/spawn.h"
 
 #include <fcntl.h>
 #include <poll.h>
