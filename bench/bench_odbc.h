@@ -129,7 +129,7 @@ struct GatewaySession {
         return c->request(type, h, args, r) == 0;
     }
     ~GatewaySession() {
-        if (c != nullptr) c->send('B', 0);
+        if (c != nullptr) (void)c->send('B', 0);
         if (pid > 0) end_gateway(pid);
     }
 };

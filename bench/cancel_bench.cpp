@@ -153,7 +153,7 @@ void hang_up_latency(const std::string &label, const std::string &dsn, const std
     for (int i = 0; i < runs; i++) {
         benchodbc::GatewaySession g;
         if (!g.start(VNX_ODBSERVER_PATH, dsn, user, pw)) return;
-        g.c->send('G', g.h, {statement});
+        (void)g.c->send('G', g.h, {statement});
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         auto t0 = Clock::now();
         g.c->close();

@@ -70,9 +70,9 @@ Frames make_frames() {
         snprintf(number, sizeof number, "%10d", 100000 + i * 37);
         snprintf(text, sizeof text, "row %d", 100000 + i * 37);
         std::string_view args[] = {number, text};
-        queue.add(dqp::PKT_TYPE_DATA, 0, args, dqp::PKT_MAX_SIZE, send);
+        (void)queue.add(dqp::PKT_TYPE_DATA, 0, args, dqp::PKT_MAX_SIZE, send);
     }
-    queue.add(dqp::PKT_TYPE_EOF, 100, {}, dqp::PKT_MAX_SIZE, send);  // sends the queue first
+    (void)queue.add(dqp::PKT_TYPE_EOF, 100, {}, dqp::PKT_MAX_SIZE, send);  // sends the queue first
     return f;
 }
 

@@ -183,9 +183,9 @@ int main(int argc, char **argv) {
     {
         auto store = vnx::ConfigStore::open(store_path, true, &err);
         if (store == nullptr) return 1;
-        store->set_value(vnx::kRootKey, "DB_ROOT", dir);
-        store->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout",
-                         std::to_string(o.lock_timeout));
+        (void)store->set_value(vnx::kRootKey, "DB_ROOT", dir);
+        (void)store->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout",
+                               std::to_string(o.lock_timeout));
     }
     {
         benchodbc::DirectOdbc db;

@@ -223,7 +223,7 @@ void end_process(pid_t pid) {
 
 // STOP ends the gateway; closing the echo socket ends the echo process.
 void tear_down() {
-    if (bench.dqp) bench.dqp->send(dqp::PKT_TYPE_STOP, 0);
+    if (bench.dqp) (void)bench.dqp->send(dqp::PKT_TYPE_STOP, 0);
     bench.dqp.reset();
     if (bench.echo_fd >= 0) close(bench.echo_fd);
     end_process(bench.gateway);

@@ -73,10 +73,10 @@ class SplitReplies {
 void to_reply(const ReplyView &view, Reply *out);
 
 // Parses a packet text into a Reply; -1 when it is not well formed.
-int parse_reply(const char *pkt, size_t size, Reply *out);
+[[nodiscard]] int parse_reply(const char *pkt, size_t size, Reply *out);
 // Appends the packets carried by a METADATA packet, in order; -1 when the
 // container or any packet in it is malformed.
-int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out);
+[[nodiscard]] int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out);
 
 class Connection {
   public:
@@ -93,30 +93,32 @@ class Connection {
     static std::unique_ptr<Connection> adopt(int fd, int timeout_ms = 30000);
 
     // Builds and sends one request packet.
-    int send(int type, int32_t info, std::span<const std::string_view> args);
-    int send(int type, int32_t info, std::initializer_list<std::string_view> args = {});
+    [[nodiscard]] int send(int type, int32_t info, std::span<const std::string_view> args);
+    [[nodiscard]] int send(int type, int32_t info,
+                           std::initializer_list<std::string_view> args = {});
     // Sends bytes as they are (tests of hostile input).
-    int send_raw(const void *bytes, size_t n);
+    [[nodiscard]] int send_raw(const void *bytes, size_t n);
     // Between hold() and release(), requests are gathered and then written
     // by release() in one piece: a pipeline of requests costs the gateway one
     // receive and the network one round trip. release() returns what the
     // write gave (0 or -1).
     void hold();
-    int release();
+    [[nodiscard]] int release();
     // Ends a hold without sending what it gathered.
     void discard();
 
     // Receives one packet (a METADATA packet stays packed).
-    int receive(Reply *out);
+    [[nodiscard]] int receive(Reply *out);
     // Receives one packet as text into pkt (PKT_BUFSIZE bytes, NUL-terminated,
     // holding no other NUL); *len is its length. Not yet checked as a packet.
-    int receive_packet(char *pkt, int *len);
+    [[nodiscard]] int receive_packet(char *pkt, int *len);
     // Sends a request and receives its one reply.
-    int request(int type, int32_t info, std::initializer_list<std::string_view> args, Reply *out);
+    [[nodiscard]] int request(int type, int32_t info, std::initializer_list<std::string_view> args,
+                              Reply *out);
     // Receives the replies of a result: METADATA containers are unpacked,
     // reading goes on until an EOF ('R') or NOK ('N') packet, which is the
     // last element of *out.
-    int receive_result(std::vector<Reply> *out);
+    [[nodiscard]] int receive_result(std::vector<Reply> *out);
 
     // True when the peer has closed the connection (reads EOF or reset) within
     // timeout_ms.

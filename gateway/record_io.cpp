@@ -259,7 +259,7 @@ bool send_memo_packet(int client, char *packet, int type, std::string_view text)
 }
 
 int nok(int client, char *packet, int32_t info) {
-    dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, info, {});
+    (void)dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, info, {});
     return -1;
 }
 

@@ -425,7 +425,7 @@ int svr_fetch_row(svr_session *s, int client, char *packet, const std::string &c
         if (key != nullptr) return -1;
         if (!reserved) s->set_error("unknown cursor");
         std::string_view name = cursor_name;
-        dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, std::span(&name, 1));
+        (void)dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, std::span(&name, 1));
         svr_trace(s, "svr_fetch_row(-1,%d)\n", 0);
         return -1;
     }
@@ -453,7 +453,7 @@ namespace {
 // A request on a handle that is not live: answered NOK so that the client
 // never waits.
 int refuse_handle(int client, char *packet) {
-    dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, -1, {});
+    (void)dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, -1, {});
     return -1;
 }
 
@@ -485,7 +485,7 @@ int db_server_extend_fetch(int32_t handle, int client, char *packet, int32_t *, 
     SQLUSMALLINT type = fetch_type_of(direction);
     if (type == 0) {
         s->set_error("unknown fetch direction");
-        dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, {});
+        (void)dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, {});
         return 0;
     }
     svr_fetch_row(s, client, packet, cursor, kOneRow, nullptr, offset, type);
@@ -529,7 +529,7 @@ int db_server_fieldlist(int32_t handle, int client, char *packet, int32_t, const
     if (c == nullptr) {
         if (!reserved) s->set_error("unknown cursor");
         std::string_view name = cursor;
-        dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, std::span(&name, 1));
+        (void)dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, 0, std::span(&name, 1));
         svr_trace(s, "fieldinfo(-1)\n");
         return -1;
     }

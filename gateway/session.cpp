@@ -18,6 +18,7 @@
 #include "gateway/odbc_thread.h"
 #include "gateway/sqlite_tuning.h"
 #include "gateway/svr_session.h"
+#include "protocol/trace.h"
 #include "support/config_cache.h"
 #include "transport/session_notice.h"
 
@@ -211,8 +212,11 @@ int db_server_start(int32_t *result, const char *, const char *user, const char 
     call_off_driver_preload();  // warming up is for the time before the client
     session().user = user;
     session().port = port;
-    if (get_netserver_value("dqp_protocol") != "decnet")
-        notify_port_server(true, session().user, std::to_string(port), "ODB");
+    // A session the port server did not record still works; the master then
+    // lists it nowhere, which the log says.
+    if (get_netserver_value("dqp_protocol") != "decnet" &&
+        notify_port_server(true, session().user, std::to_string(port), "ODB") != 0)
+        dqp::trace("[db_server_start]", "the port server did not record this session (AddUser)");
     *result = static_cast<int32_t>(getpid());
     return 0;
 }
@@ -290,7 +294,9 @@ int db_server_disconnect(int32_t handle) {
     s->connected = false;
     svr_trace(s, "db_server_disconnect(END)\n");
     free_session(handle);  // frees the connection and environment handles
-    notify_port_server(false, session().user, std::to_string(session().port), "ODB");
+    if (notify_port_server(false, session().user, std::to_string(session().port), "ODB") != 0)
+        dqp::trace("[db_server_disconnect]",
+                   "the port server did not take the session's end (RemUser)");
     return 0;
 }
 

@@ -106,7 +106,11 @@ int end_recorded_gateways() {
         if (!is_our_gateway(pid, root)) continue;
         if (kill(pid, SIGTERM) == 0) ended++;
     }
-    write_gateway_pids(path, {});
+    if (write_gateway_pids(path, {}) != 0)
+        fprintf(
+            stderr,
+            "db_dqpserver: cannot empty %s: its gateways are looked for again at the next start\n",
+            path.c_str());
     return ended;
 }
 

@@ -31,7 +31,7 @@ std::string gateway_pid_path();
 
 // Replaces the file at path with the list. 0, or -1 when it cannot be written
 // (the old file is then left as it was).
-int write_gateway_pids(const std::string &path, const std::vector<pid_t> &pids);
+[[nodiscard]] int write_gateway_pids(const std::string &path, const std::vector<pid_t> &pids);
 
 // The pids the file at path lists (see above); empty when it cannot be read.
 std::vector<pid_t> read_gateway_pids(const std::string &path);

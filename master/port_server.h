@@ -56,7 +56,7 @@ namespace vnx {
 // report_fatal. Nothing is logged yet: the log opens later (see
 // port_server_log_startup). A master claims its port before it touches
 // users.db, so a second master never disturbs the first.
-int port_server_listen();
+[[nodiscard]] int port_server_listen();
 
 // Writes the start-up lines to the (now open) server log: activation, the base
 // port and where it came from, the listener's socket buffer sizes.
@@ -66,7 +66,7 @@ void port_server_log_startup();
 // while they are blocked in every thread), then terminates every gateway the
 // session registry and the port table know, closes the listener and returns 0.
 // Claims the base port first if that was not done; -1 when it cannot.
-int port_server_run();
+[[nodiscard]] int port_server_run();
 
 // Asks the port server to end (any thread; async-signal-safe). The loop ends
 // its gateways and port_server_run returns. Also effective before the loop
@@ -84,14 +84,14 @@ pid_t port_table_entry(int port);
 
 // Lowest free port above the base port that is not set aside, or -1 (port
 // bounds as configured).
-int allocate_port();
+[[nodiscard]] int allocate_port();
 // Sets port aside for a minute, as when its gateway could not listen.
 void port_table_set_aside(int port);
 // Records pid as a warm spare on port (ready: it listens).
 void port_table_set_spare(int port, pid_t pid, bool ready);
 // Hands the lowest ready spare to a client (its claim clock starts) and
 // returns its port; -1 when no spare is ready.
-int take_spare_port();
+[[nodiscard]] int take_spare_port();
 
 // Sets the bounds and clears the table (start-up; tests).
 void port_table_reset(int baseport, int maxport);
@@ -118,10 +118,11 @@ struct QuerySender {
 // Answers a packet query frame of flen bytes. Builds the framed reply into
 // *reply. -1 when the frame or the packet is malformed (the connection is
 // then closed).
-int answer_packet_query(const char *frame, size_t flen, const QuerySender &from,
-                        std::string *reply);
+[[nodiscard]] int answer_packet_query(const char *frame, size_t flen, const QuerySender &from,
+                                      std::string *reply);
 // The same for a sender known only by its address.
-int answer_packet_query(const char *frame, size_t flen, bool local, std::string *reply);
+[[nodiscard]] int answer_packet_query(const char *frame, size_t flen, bool local,
+                                      std::string *reply);
 
 // Marks a port free because its gateway ended; frees its session record. A
 // spare that ended before it listened sets its port aside.

@@ -83,7 +83,7 @@ int release_session_process(int32_t process);
 // cursor is not live / past the end. Line:
 //   name,TYPE NAME,address,process,port,date time,[gid,uid]
 // (the bracket part only when gid or uid is >= 0).
-int list_session(int restart_flag, std::string *out);
+[[nodiscard]] int list_session(int restart_flag, std::string *out);
 
 // Display name of a type code ("ODB" -> "ODBC", upper-cased first; unknown
 // codes unchanged).
@@ -103,6 +103,6 @@ int live_sessions();
 
 // All record slots of a registry file (for the console and tests); -1 when
 // it cannot be read.
-int read_session_file(const std::string &path, std::vector<SessionRecord> *out);
+[[nodiscard]] int read_session_file(const std::string &path, std::vector<SessionRecord> *out);
 
 }  // namespace vnx

@@ -31,7 +31,7 @@ pid_t spawn_server(const std::string &command_line, int port);
 // of wake_fds became readable first (the master is stopping; nothing is read
 // from it). pid is the child's (0: unknown, only the file is watched). A child
 // that exited is reaped here.
-int wait_for_child(int port, pid_t pid = 0, std::initializer_list<int> wake_fds = {});
+[[nodiscard]] int wait_for_child(int port, pid_t pid = 0, std::initializer_list<int> wake_fds = {});
 
 // True when the child for port has signalled that it listens; the handshake
 // file is then deleted. Never waits (the port server checks its warm spares

@@ -86,7 +86,9 @@ int MetaQueue::commit(int maxbufsize, const SendFn &send) {
         queued_ += size;
         return result;
     }
-    if (count_ > 0) flush(send);
+    // A queue that cannot be sent fails this packet too: sending it alone
+    // would deliver it ahead of the rows queued before it.
+    if (count_ > 0 && flush(send) < 0) return -1;
     return send(packet);
 }
 

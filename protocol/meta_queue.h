@@ -49,10 +49,10 @@ class MetaQueue {
     // result of the last send made, 0 when it only queued, -1 when the packet
     // could not be built or can never travel in a batch (the queue is then as
     // before, apart from a batch the rules sent first).
-    int commit(int maxbufsize, const SendFn &send);
+    [[nodiscard]] int commit(int maxbufsize, const SendFn &send);
     // stage + every argument + commit.
-    int add(int type, int32_t info, std::span<const std::string_view> args, int maxbufsize,
-            const SendFn &send);
+    [[nodiscard]] int add(int type, int32_t info, std::span<const std::string_view> args,
+                          int maxbufsize, const SendFn &send);
     // Size of the staged packet, or -1 when it did not fit.
     int staged_size();
     // Forgets the queued packets.
@@ -63,7 +63,7 @@ class MetaQueue {
 
   private:
     char *body() { return buf_.get() + kBodyStart; }
-    int flush(const SendFn &send);
+    [[nodiscard]] int flush(const SendFn &send);
 
     // Room for the METADATA header and the largest offset table before the
     // queued packets, which start at kBodyStart; each is stored as its 4

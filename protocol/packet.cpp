@@ -199,7 +199,7 @@ int get_argument(const char *pkt, size_t size, int i, char *dest, size_t dest_si
 
 std::string arg_string(const char *pkt, size_t size, int i) {
     std::string_view arg;
-    packet_arg(pkt, size, i, &arg);
+    if (packet_arg(pkt, size, i, &arg) != 0) return {};
     return std::string(arg);
 }
 

@@ -111,7 +111,7 @@ inline uint32_t hex_value(char c) {
 
 // Reads `width` upper-case hex digits. 0 and the value, or -1 when any
 // character is not one of 0-9, A-F (lower case is refused too).
-int parse_hex(const char *text, int width, uint32_t *value);
+[[nodiscard]] int parse_hex(const char *text, int width, uint32_t *value);
 // parse_hex of 4 digits, the width of lengths, offsets and counts.
 inline int parse_hex4(const char *text, uint32_t *value) {
     uint32_t a = detail::hex_value(text[0]), b = detail::hex_value(text[1]),
@@ -149,10 +149,11 @@ inline void put_hex(char *text, int width, uint32_t value) {
 
 // Builds a packet into buf (capacity `cap` bytes, NUL included). Returns its
 // length, or -1 when it does not fit or an argument is longer than 0xFFFF.
-int build_packet(char *buf, size_t cap, int type, int32_t info,
-                 std::span<const std::string_view> args);
+[[nodiscard]] int build_packet(char *buf, size_t cap, int type, int32_t info,
+                               std::span<const std::string_view> args);
 // The same for a NUL-terminated text list; a null entry is an empty argument.
-int build_packet(char *buf, size_t cap, int type, int32_t info, int argc, const char *const *argv);
+[[nodiscard]] int build_packet(char *buf, size_t cap, int type, int32_t info, int argc,
+                               const char *const *argv);
 
 // Builds a packet in place, one argument at a time, with the layout and limits
 // of build_packet: for each of the `argc` arguments either add() it, or write
@@ -202,7 +203,7 @@ uint32_t pkt_len(const char *pkt);
 // Checks a received packet of `size` bytes: at least the header, hex digits in
 // pkt_info and pkt_argc, an offset table inside the packet, and every argument
 // (offset, length digits, bytes) inside the packet. 0 when well formed, -1 not.
-int packet_check(const char *pkt, size_t size);
+[[nodiscard]] int packet_check(const char *pkt, size_t size);
 
 // The header of a received packet.
 struct PacketHeader {
@@ -214,7 +215,7 @@ struct PacketHeader {
 // Reads the header of a packet of `size` bytes with the header checks of
 // packet_check: at least the header, hex digits in pkt_info and pkt_argc, and
 // the offset table inside the packet. 0, or -1 (*out unspecified).
-int packet_header(const char *pkt, size_t size, PacketHeader *out);
+[[nodiscard]] int packet_header(const char *pkt, size_t size, PacketHeader *out);
 
 // Argument i of a packet whose header packet_header accepted, for i below its
 // argc (not checked again): the offset and length digits and the argument's
@@ -236,12 +237,12 @@ inline int packet_arg_at(const char *pkt, size_t size, uint32_t i, std::string_v
 // Argument i of a packet of `size` bytes as a view into the packet. Returns 0,
 // or -1 when i is out of range or the argument does not lie inside the packet
 // (the view is then empty).
-int packet_arg(const char *pkt, size_t size, int i, std::string_view *out);
+[[nodiscard]] int packet_arg(const char *pkt, size_t size, int i, std::string_view *out);
 
 // Copies argument i into dest (capacity dest_size, NUL included). 0 on
 // success; -1 when absent or malformed; -2 when it is longer than
 // dest_size - 1. On failure dest holds the empty text.
-int get_argument(const char *pkt, size_t size, int i, char *dest, size_t dest_size);
+[[nodiscard]] int get_argument(const char *pkt, size_t size, int i, char *dest, size_t dest_size);
 
 // Argument i as a string (empty when absent).
 std::string arg_string(const char *pkt, size_t size, int i);

@@ -17,16 +17,16 @@ inline constexpr size_t PORT_REPLY_FIELD_MAX = 4096;
 
 // Builds the query packet from `fields` into *packet and its frame into *frame.
 // 0, or -1 when it does not fit one frame.
-int build_port_query(std::span<const std::string_view> fields, std::string *packet,
-                     std::string *frame);
+[[nodiscard]] int build_port_query(std::span<const std::string_view> fields, std::string *packet,
+                                   std::string *frame);
 
 // Builds a reply packet of `type` and `code` with the one field (cut to
 // PORT_REPLY_FIELD_MAX) into *packet and its frame into *frame. 0, or -1.
-int build_port_reply(int type, int32_t code, std::string_view field, std::string *packet,
-                     std::string *frame);
+[[nodiscard]] int build_port_reply(int type, int32_t code, std::string_view field,
+                                   std::string *packet, std::string *frame);
 
 // Decodes a received frame of flen bytes into *packet and checks that it is a
 // well-formed packet. 0, or -1 when the frame or the packet is malformed.
-int decode_port_packet(const char *frame, size_t flen, std::string *packet);
+[[nodiscard]] int decode_port_packet(const char *frame, size_t flen, std::string *packet);
 
 }  // namespace dqp

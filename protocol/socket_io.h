@@ -17,17 +17,17 @@ namespace dqp {
 // timeout_ms > 0 bounds every later receive and send on the socket (SO_RCVTIMEO,
 // SO_SNDTIMEO). Returns the socket, or -1 with the reason in *err
 // ("cannot resolve host ..." or "cannot connect to host:port: ...").
-int connect_tcp(const std::string &host, int port, int timeout_ms, std::string *err);
+[[nodiscard]] int connect_tcp(const std::string &host, int port, int timeout_ms, std::string *err);
 
 // Reads exactly n bytes unless the peer closes or a read fails first. Returns
 // n, the count read before the close or failure when it is less, or the
 // failing call's value (0 on close, -1 on error) when nothing was read.
-long read_full(int fd, char *buf, size_t n);
+[[nodiscard]] long read_full(int fd, char *buf, size_t n);
 
 // Writes all n bytes, looping on partial writes; never raises SIGPIPE.
 // Returns n, the count written before a failure, or the failing call's value
 // when nothing was written.
-long write_full(int fd, const char *buf, size_t n);
+[[nodiscard]] long write_full(int fd, const char *buf, size_t n);
 
 // Sets TCP_NODELAY on a connected socket.
 void set_nodelay(int fd);

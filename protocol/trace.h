@@ -29,7 +29,7 @@ bool tracing();
 // open, and switches tracing on. The file is opened close-on-exec, never
 // through a symbolic link, and only when it is a regular file. 0, or -1 when
 // it cannot be opened (tracing is then left as it was and no stream is open).
-int open_log(const std::string &path);
+[[nodiscard]] int open_log(const std::string &path);
 // Default size limit of a log in bytes (100 MB).
 inline constexpr size_t LOG_DEFAULT_LIMIT = size_t{100} * 1024 * 1024;
 // Sets the size limit of the log (bytes, stop line included); also applies to

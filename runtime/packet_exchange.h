@@ -23,7 +23,7 @@ namespace vnx {
 // ('Y') on success; with it, waits for the answer and returns
 // dqp_getpkt(client, packet, info_out). -1 when the slot has no connection,
 // the transport is unknown, the packet cannot be framed or the write fails.
-int dqp_sendpkt(int client, char *packet, int32_t *info_out);
+[[nodiscard]] int dqp_sendpkt(int client, char *packet, int32_t *info_out);
 
 // Receives one packet into buffer (PKT_BUFSIZE bytes) and returns its type
 // character; 'S' when the slot has no connection, the transport is unknown,
@@ -35,7 +35,8 @@ int dqp_sendpkt(int client, char *packet, int32_t *info_out);
 // its size is *size_out, which callers that read arguments take instead of
 // strlen(buffer). info_out, when given, gets pkt_info (0 for a packet
 // shorter than a header).
-int dqp_getpkt(int client, char *buffer, int32_t *info_out, size_t *size_out = nullptr);
+[[nodiscard]] int dqp_getpkt(int client, char *buffer, int32_t *info_out,
+                             size_t *size_out = nullptr);
 
 // Work a backend defers until its client pauses: once request_idle_call()
 // has asked for it, `hook` runs on the request loop's thread when the
@@ -50,7 +51,8 @@ void request_idle_call();
 // Builds a reply and queues or sends it through the METADATA queue
 // (meta_queue.h). Returns the result of the last send made, 0 when it only
 // queued, -1 when the packet cannot be built or sent.
-int dqp_send_metapkt(int client, int type, int32_t info, std::span<const std::string_view> args);
+[[nodiscard]] int dqp_send_metapkt(int client, int type, int32_t info,
+                                   std::span<const std::string_view> args);
 
 // The METADATA queue, looked up once by a caller that builds many packets
 // for one client in place (a result's rows): stage a packet on `queue`,
@@ -64,9 +66,10 @@ struct MetaSink {
 };
 MetaSink dqp_meta_sink(int client);
 
-// Builds a reply into packet and sends it at once.
-int dqp_send_reply(int client, char *packet, int type, int32_t info,
-                   std::span<const std::string_view> args);
+// Builds a reply into packet and sends it at once. Returns what dqp_sendpkt
+// returns (89 once sent), or -1 when the reply does not fit a packet.
+[[nodiscard]] int dqp_send_reply(int client, char *packet, int type, int32_t info,
+                                 std::span<const std::string_view> args);
 
 // Forgets whatever the METADATA queue holds (start of each fetch).
 void dqp_reset_metaqueue();

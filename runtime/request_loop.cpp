@@ -26,7 +26,7 @@ namespace vnx {
 // Sends a reply packet with decimal-text arguments.
 void send_reply(Request &r, int type, int32_t info, std::initializer_list<std::string_view> args) {
     std::vector<std::string_view> v(args);
-    dqp_send_reply(r.client, r.packet, type, info, v);
+    (void)dqp_send_reply(r.client, r.packet, type, info, v);
 }
 
 // Standard reply: NOK with the status when it is negative, else OK with the
@@ -117,7 +117,7 @@ void handle_file_op(Request &r) {
     if (dqp::build_packet(r.packet, dqp::PKT_BUFSIZE,
                           status < 0 ? dqp::PKT_TYPE_NOK : dqp::PKT_TYPE_OK,
                           status < 0 ? status : r.result, args) >= 0)
-        dqp_sendpkt(r.client, r.packet, nullptr);
+        (void)dqp_sendpkt(r.client, r.packet, nullptr);
 }
 
 // ---- dispatch ---------------------------------------------------------------

@@ -44,6 +44,6 @@ int cap_max_port(int baseport, int maxport);
 int service_port(const char *name);
 
 // A decimal port number 1..65535 from text (whole text, no sign); 0 otherwise.
-int parse_port(const std::string &text);
+[[nodiscard]] int parse_port(const std::string &text);
 
 }  // namespace vnx

@@ -14,8 +14,8 @@ namespace vnx {
 // else DB_DQPBASE), and returns field 0 of the reply in *reply (cut to
 // reply_size - 1 bytes when longer). 0 when a reply was read, -1 on any
 // failure (*reply untouched). Waits at most a few seconds for the reply.
-int tcp_query(const std::vector<std::string> &fields, const std::string &host, std::string *reply,
-              size_t reply_size = 256);
+[[nodiscard]] int tcp_query(const std::vector<std::string> &fields, const std::string &host,
+                            std::string *reply, size_t reply_size = 256);
 
 // Session notice of this gateway: "AddUser" (add = true) or "RemUser" with the
 // type code followed by the client's address, the user name, the port and
@@ -32,7 +32,7 @@ std::string notice_host();
 // call on any thread.
 void warm_host_lookup(const std::string &host);
 
-int notify_port_server(bool add, const std::string &user_name, const std::string &port_text,
-                       const std::string &type_code);
+[[nodiscard]] int notify_port_server(bool add, const std::string &user_name,
+                                     const std::string &port_text, const std::string &type_code);
 
 }  // namespace vnx

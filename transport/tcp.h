@@ -23,7 +23,7 @@ namespace vnx {
 // Child mode: binds and listens on port, signals readiness, accepts one
 // client and returns its socket; -1 when the port is below 1 or the socket,
 // bind, listen or accept fails (logged under "[tcp_accept]").
-int tcp_accept(const char *server_name, int port);
+[[nodiscard]] int tcp_accept(const char *server_name, int port);
 
 // The receive buffer of one connection (protocol/frame_reader.h), and its
 // result for a header that is not a valid frame length.
@@ -33,7 +33,7 @@ inline constexpr int TCP_BAD_FRAME = dqp::FRAME_BAD;
 // Sends the frame in buffer (its length in its first 8 bytes) with one call,
 // looping only on a partial write. Returns the bytes sent, or the value (<= 0)
 // of a failed first write.
-int tcp_send(int socket, const char *buffer);
+[[nodiscard]] int tcp_send(int socket, const char *buffer);
 
 // Why the last tcp_accept failed, in words for a person ("cannot listen on
 // 5001: Address already in use"); empty before any failure.
@@ -49,7 +49,7 @@ const std::string &tcp_client_address();
 // A TCP socket bound to the wildcard address and port (SO_REUSEADDR,
 // close-on-exec), or -1 with errno set by the failing call (*stage names it:
 // "socket" or "bind").
-int tcp_bind_any(int port, const char **stage);
+[[nodiscard]] int tcp_bind_any(int port, const char **stage);
 // Logs SO_RCVBUF and SO_SNDBUF of sock under tag.
 void tcp_log_buffer_sizes(int sock, const char *tag);
 // Sets TCP_NODELAY and a zero linger on a connected socket.

@@ -146,10 +146,10 @@ TEST_F(CancelSqlite, HangUpEndsTheRunningQueryAndTheRequestsSentAfterIt) {
     exec_ok(*c, h, "CREATE TABLE marker (x INTEGER)");
     ASSERT_EQ(ask(*c, 'X', h).type, 'Y');
     c->hold();
-    c->send('G', h, {kEndlessQuery});
-    c->send('Q', h, {exec_cursor(h)});
-    c->send('G', h, {"INSERT INTO marker VALUES (1)"});
-    c->send('X', h);
+    EXPECT_EQ(c->send('G', h, {kEndlessQuery}), 0);
+    EXPECT_EQ(c->send('Q', h, {exec_cursor(h)}), 0);
+    EXPECT_EQ(c->send('G', h, {"INSERT INTO marker VALUES (1)"}), 0);
+    EXPECT_EQ(c->send('X', h), 0);
     ASSERT_EQ(c->release(), 0);
     c->close();
     EXPECT_EQ(wait_exit(pid, 60000), 1);

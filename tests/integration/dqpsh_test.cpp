@@ -75,59 +75,61 @@ class LittleGateway {
         }
     }
     void rows(dqp::Connection &c) {
-        c.send(dqp::PKT_TYPE_OK, 0, {"ID:10:N:0:", "NAME:30:C:0:"});
+        EXPECT_EQ(c.send(dqp::PKT_TYPE_OK, 0, {"ID:10:N:0:", "NAME:30:C:0:"}), 0);
         std::vector<std::string> p = {pkt('T', 0, {"         1", "Amara Okafor"}),
                                       pkt('T', 0, {"         2", "Lucia, Fernandez"}),
                                       pkt('T', 0, {"         3", "Kenji \"K\" Watanabe"})};
         std::vector<std::string_view> v(p.begin(), p.end());
-        c.send(dqp::PKT_TYPE_METADATA, 0, v);
-        c.send(dqp::PKT_TYPE_EOF, 100, {});
+        EXPECT_EQ(c.send(dqp::PKT_TYPE_METADATA, 0, v), 0);
+        EXPECT_EQ(c.send(dqp::PKT_TYPE_EOF, 100, {}), 0);
     }
     void answer(dqp::Connection &c, const Reply &r) {
         std::string a0 = r.args.empty() ? "" : r.args[0];
         switch (r.type) {
             case dqp::PKT_TYPE_START:
-                c.send('Y', 4242, {});
+                EXPECT_EQ(c.send('Y', 4242, {}), 0);
                 return;
             case dqp::PKT_TYPE_CONNECT:
                 if (r.args.size() == 4 && r.args[2] == "secret")
-                    c.send('Y', 7, {"0", "0"});
+                    EXPECT_EQ(c.send('Y', 7, {"0", "0"}), 0);
                 else
-                    c.send('N', -1, {"9", "0"});
+                    EXPECT_EQ(c.send('N', -1, {"9", "0"}), 0);
                 return;
             case dqp::PKT_TYPE_MAPERROR:
-                c.send('Y', 0, {r.info == 9 ? "login refused" : "no such table: nowhere"});
+                EXPECT_EQ(
+                    c.send('Y', 0, {r.info == 9 ? "login refused" : "no such table: nowhere"}), 0);
                 return;
             case dqp::PKT_TYPE_EXECSQL:
                 if (a0.find("nowhere") != std::string::npos)
-                    c.send('N', -1, {"-1", "0"});
+                    EXPECT_EQ(c.send('N', -1, {"-1", "0"}), 0);
                 else if (a0.rfind("SELECT", 0) == 0 || a0.rfind("select", 0) == 0)
-                    c.send('Y', 0, {"0", "0", "DQP_SLT_00000007"});
+                    EXPECT_EQ(c.send('Y', 0, {"0", "0", "DQP_SLT_00000007"}), 0);
                 else
-                    c.send('Y', 0, {"0", "0"});
+                    EXPECT_EQ(c.send('Y', 0, {"0", "0"}), 0);
                 return;
             case dqp::PKT_TYPE_FIELDLIST:
-                c.send('Y', 0, {"ID:10:N:0:1:", "NAME:30:C:0:0:"});
+                EXPECT_EQ(c.send('Y', 0, {"ID:10:N:0:1:", "NAME:30:C:0:0:"}), 0);
                 return;
             case dqp::PKT_TYPE_FETCHMANY:
                 return rows(c);
             case dqp::PKT_TYPE_USE:
-                c.send('Y', 0, {"0", "3"});
+                EXPECT_EQ(c.send('Y', 0, {"0", "3"}), 0);
                 return;
             case dqp::PKT_TYPE_READ:
-                c.send('T', 0, {"ID:10:N:0:         2", "NAME:30:C:0:Lucia, Fernandez"});
+                EXPECT_EQ(c.send('T', 0, {"ID:10:N:0:         2", "NAME:30:C:0:Lucia, Fernandez"}),
+                          0);
                 return;
             case dqp::PKT_TYPE_FIND:
-                c.send('Y', 0, {"2"});
+                EXPECT_EQ(c.send('Y', 0, {"2"}), 0);
                 return;
             case dqp::PKT_TYPE_DISCONNECT:
             case dqp::PKT_TYPE_UNDECLARE:
             case dqp::PKT_TYPE_UPDATE:
             case dqp::PKT_TYPE_COMMIT:
-                c.send('Y', 0, {"0", "0"});
+                EXPECT_EQ(c.send('Y', 0, {"0", "0"}), 0);
                 return;
             default:
-                c.send('N', 0, {});
+                EXPECT_EQ(c.send('N', 0, {}), 0);
                 return;
         }
     }

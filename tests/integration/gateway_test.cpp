@@ -37,8 +37,8 @@ class Gateway : public Installation {
     }
     void enable_log(const std::string &logfile) {
         std::string key = std::string(vnx::kRootKey) + "\\ODBServer";
-        store_->set_value(key, "logging", "true");
-        store_->set_value(key, "logfile", logfile);
+        EXPECT_EQ(store_->set_value(key, "logging", "true"), 0);
+        EXPECT_EQ(store_->set_value(key, "logfile", logfile), 0);
     }
 };
 

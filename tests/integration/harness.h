@@ -186,9 +186,9 @@ class Installation : public ::testing::Test {
         std::string err;
         store_ = vnx::ConfigStore::open(store, true, &err);
         ASSERT_NE(store_, nullptr) << err;
-        store_->set_value(vnx::kRootKey, "DB_ROOT", root_);
-        store_->create_key(std::string(vnx::kRootKey) + "\\ODBServer");
-        store_->create_key(vnx::kNetServerKey);
+        EXPECT_EQ(store_->set_value(vnx::kRootKey, "DB_ROOT", root_), 0);
+        EXPECT_EQ(store_->create_key(std::string(vnx::kRootKey) + "\\ODBServer"), 0);
+        EXPECT_EQ(store_->create_key(vnx::kNetServerKey), 0);
         vnx::reset_registry_cache_for_tests();
     }
     void TearDown() override {

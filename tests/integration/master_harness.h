@@ -21,13 +21,13 @@ class Master : public Installation {
         std::filesystem::permissions(root_ + "/odbserver", std::filesystem::perms::owner_all);
         base_ = free_base_port();
         ASSERT_GT(base_, 0);
-        store_->set_value(vnx::kRootKey, "DB_DQPBASE", std::to_string(base_));
+        EXPECT_EQ(store_->set_value(vnx::kRootKey, "DB_DQPBASE", std::to_string(base_)), 0);
         // Ports are handed out lowest free first unless a test asks for
         // warm spares (set_spares).
         set_spares(0);
     }
     void set_port_server_value(const std::string &name, const std::string &data) {
-        store_->set_value(std::string(vnx::kRootKey) + "\\PortServer", name, data);
+        EXPECT_EQ(store_->set_value(std::string(vnx::kRootKey) + "\\PortServer", name, data), 0);
     }
     void set_spares(int n) { set_port_server_value("spares", std::to_string(n)); }
     void TearDown() override {
@@ -57,7 +57,7 @@ class Master : public Installation {
             }
             masters_.pop_back();
             base_ = free_base_port();
-            store_->set_value(vnx::kRootKey, "DB_DQPBASE", std::to_string(base_));
+            EXPECT_EQ(store_->set_value(vnx::kRootKey, "DB_DQPBASE", std::to_string(base_)), 0);
         }
     }
     pid_t spawn_master() {

@@ -20,7 +20,7 @@ bool closed_without_answer(int base, const std::string &bytes) {
     std::string err;
     auto c = dqp::Connection::open("127.0.0.1", base, &err, 10000);
     if (c == nullptr) return false;
-    c->send_raw(bytes.data(), bytes.size());
+    EXPECT_EQ(c->send_raw(bytes.data(), bytes.size()), 0);
     char buf[64];
     ssize_t n = recv(c->fd(), buf, sizeof buf, 0);
     return n <= 0;
@@ -254,7 +254,7 @@ TEST_F(Master, StoppingTheMasterTerminatesItsGateways) {
 }
 
 TEST_F(Master, DecnetSettingSendsNoNotice) {
-    store_->set_value(vnx::kNetServerKey, "dqp_protocol", "decnet");
+    EXPECT_EQ(store_->set_value(vnx::kNetServerKey, "dqp_protocol", "decnet"), 0);
     start_master();
     std::string err;
     auto c = dqp::open_session("127.0.0.1", base_, "odb", &err);
@@ -318,8 +318,8 @@ TEST_F(Master, ServerRequestNameEndsAtItsNul) {
 
 TEST_F(Master, StartUpLinesAreLoggedOnceTheLogIsOpen) {
     std::string key = std::string(vnx::kRootKey) + "\\PortServer";
-    store_->set_value(key, "logging", "true");
-    store_->set_value(key, "logfile", "portserver.txt");
+    EXPECT_EQ(store_->set_value(key, "logging", "true"), 0);
+    EXPECT_EQ(store_->set_value(key, "logfile", "portserver.txt"), 0);
     pid_t m = start_master();
     ASSERT_GT(m, 0);
     std::string log = read_file(root_ + "/portserver.log");

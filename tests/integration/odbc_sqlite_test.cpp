@@ -292,7 +292,7 @@ class TracedSqliteGateway : public OdbcGateway {
     void SetUp() override {
         OdbcGateway::SetUp();
         add_sqlite_dsn();
-        store_->set_value(vnx::kNetServerKey, "DQP_SVRLOG", root_ + "/calls.trc");
+        EXPECT_EQ(store_->set_value(vnx::kNetServerKey, "DQP_SVRLOG", root_ + "/calls.trc"), 0);
     }
     size_t count(const std::string &text, const std::string &what) {
         size_t n = 0;
@@ -366,7 +366,7 @@ class MasterWithSqlite : public Master {
             << "[vnxtest]\nDriver=SQLite3\nDatabase=" << root_ << "/m.db\n";
         setenv("ODBCSYSINI", root_.c_str(), 1);
         setenv("ODBCINI", (root_ + "/odbc.ini").c_str(), 1);
-        store_->set_value(std::string(vnx::kRootKey) + "\\PortServer", "spares", "0");
+        EXPECT_EQ(store_->set_value(std::string(vnx::kRootKey) + "\\PortServer", "spares", "0"), 0);
     }
 };
 

@@ -21,7 +21,8 @@ class SqliteRecordSafety : public OdbcGateway {
     void SetUp() override {
         OdbcGateway::SetUp();
         // Short waits: a write that cannot get the database gives up after a second.
-        store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout", "1");
+        EXPECT_EQ(
+            store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout", "1"), 0);
         add_sqlite_dsn("db");
         c_ = open_session(&h_);
         ASSERT_GT(h_, 0);
@@ -161,7 +162,8 @@ TEST_F(SqliteRecordSafety, SessionsUpdatingTheirOwnRecordsSideBySideLoseNothing)
     constexpr int kSessions = 8, kRounds = 40;
     // Waits as long as a session would by default: a slow machine must not
     // turn a wait into a failure.
-    store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout", "5");
+    EXPECT_EQ(store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout", "5"),
+              0);
     for (int i = 6; i <= kSessions * 2 + 5; i++)
         exec_ok(*c_, h_, "INSERT INTO t (r, v) VALUES (" + std::to_string(i) + ", 'start')");
     ASSERT_EQ(ask(*c_, 'X', h_).type, 'Y');

@@ -27,7 +27,8 @@ class RecordSafety : public OdbcGateway, public testing::WithParamInterface<Kind
     static void TearDownTestSuite() { destroy_servers(); }
     void SetUp() override {
         OdbcGateway::SetUp();
-        store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout", "1");
+        EXPECT_EQ(
+            store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout", "1"), 0);
         if (sqlite()) {
             // The driver's own retry time left as the DSN sets it when unset
             // (100 s): the gateway bounds the waits itself.
@@ -183,7 +184,8 @@ TEST_P(RecordSafety, ARecordWriteGivesUpAfterTheLockTimeoutRatherThanOutwaitTheL
 }
 
 TEST_P(RecordSafety, ALockTimeoutOfZeroFailsAtOnce) {
-    store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout", "0");
+    EXPECT_EQ(store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "lock_timeout", "0"),
+              0);
     int32_t h1 = 0, h2 = 0;
     auto c1 = open_session(&h1);
     auto c2 = open_session(&h2);

@@ -11,10 +11,10 @@
 #include "console/qt/context.h"
 #include "console/qt/main_frame.h"
 #include "console/qt/message_hook.h"
-#include "master_harness.h"
 #include "master/master.h"
 #include "master/port_server.h"
 #include "master/session_registry.h"
+#include "master_harness.h"
 
 using namespace vnxtest;
 using namespace vnx::console;
@@ -39,7 +39,7 @@ class ConsoleMaster : public Master {
   protected:
     void SetUp() override {
         Master::SetUp();
-        store_->set_value(vnx::kRootKey, "DB_DQPMAX", std::to_string(base_ + 101));
+        EXPECT_EQ(store_->set_value(vnx::kRootKey, "DB_DQPMAX", std::to_string(base_ + 101)), 0);
         set_message_hook(&hook_);
         console_context().live_sessions = [] { return vnx::live_sessions(); };
         console_context().stop_server = [] { vnx::port_server_stop(); };

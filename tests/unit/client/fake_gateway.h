@@ -54,7 +54,7 @@ struct Gateway {
         std::vector<std::string_view> views(packets.begin(), packets.end());
         EXPECT_EQ(conn.send(dqp::PKT_TYPE_METADATA, 0, views), 0) << conn.error();
     }
-    void raw(const std::string &bytes) { conn.send_raw(bytes.data(), bytes.size()); }
+    void raw(const std::string &bytes) { EXPECT_EQ(conn.send_raw(bytes.data(), bytes.size()), 0); }
 };
 
 using Script = std::function<void(Gateway &)>;

@@ -124,7 +124,7 @@ class SessionRegistry : public ::testing::Test {
 };
 
 TEST_F(SessionRegistry, ResetLeavesHeaderAndEndMarkerOnly) {
-    register_session("bob", 101, 5001, -1, -1, "ODB1.2.3.4");
+    ASSERT_EQ(register_session("bob", 101, 5001, -1, -1, "ODB1.2.3.4"), 0);
     ASSERT_EQ(reset_session_registry(), 1);
     EXPECT_EQ(file_bytes(), std::string(1024, '\0') + "\x1A");
     EXPECT_EQ(live_sessions(), 0);
@@ -151,8 +151,8 @@ TEST_F(SessionRegistry, FirstAddUserReplacesEndMarkerWithExactRecord) {
 }
 
 TEST_F(SessionRegistry, FreedSlotIsReusedLowestFirst) {
-    register_session("ann", 101, 5001, -1, -1, "ODB1.1.1.1");
-    register_session("bob", 102, 5002, -1, -1, "ODB1.1.1.2");
+    ASSERT_EQ(register_session("ann", 101, 5001, -1, -1, "ODB1.1.1.1"), 0);
+    ASSERT_EQ(register_session("bob", 102, 5002, -1, -1, "ODB1.1.1.2"), 0);
     unregister_session("ann", 101, 5001, -1, -1, "ODB1.1.1.1");
     register_session("cy", 103, 5003, -1, -1, "ODB1.1.1.3");
     EXPECT_EQ(file_bytes().size(), 1024u + 2 * 92);

@@ -168,7 +168,7 @@ TEST_F(Exchange, ReceiveInsideABatchFirstSendsWhatItGathered) {
     std::thread peer([this] {
         dqp::Reply r;
         bool got = conn_->receive(&r) == 0 && r.info == 5;
-        conn_->send('Y', got ? 1 : 0);
+        EXPECT_EQ(conn_->send('Y', got ? 1 : 0), 0);
     });
     {
         ReplyBatch batch(slot_);
@@ -196,8 +196,8 @@ TEST_F(Exchange, BatchOfAClosedConnectionIsDroppedNotWrittenElsewhere) {
 }
 
 TEST_F(Exchange, RequestsLeftByAClosedClientNeverReachTheNextOne) {
-    conn_->send('A', 1);
-    conn_->send('B', 2);  // both arrive in one read; B waits in the slot's buffer
+    EXPECT_EQ(conn_->send('A', 1), 0);
+    EXPECT_EQ(conn_->send('B', 2), 0);  // both arrive in one read; B waits in the slot's buffer
     int32_t info = -1;
     ASSERT_EQ(dqp_getpkt(slot_, packet_, &info), 'A');
     int old_socket = client_slot(slot_)->socket;
@@ -210,7 +210,7 @@ TEST_F(Exchange, RequestsLeftByAClosedClientNeverReachTheNextOne) {
     ASSERT_EQ(slot, slot_);
     EXPECT_EQ(client_slot(slot)->socket, old_socket);  // the same number again
     conn_ = dqp::Connection::adopt(fds[1], 5000);
-    conn_->send('C', 3);
+    EXPECT_EQ(conn_->send('C', 3), 0);
     EXPECT_EQ(dqp_getpkt(slot, packet_, &info), 'C');
     EXPECT_EQ(info, 3);
 }
@@ -256,7 +256,7 @@ TEST_F(Exchange, AnIdleCallRunsOnceWhenTheClientPausesAndNotWhileItSpeaks) {
     // Not asked for: a receive runs nothing, however long the client pauses.
     std::thread late([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(4 * kIdleDelayMs));
-        conn_->send('G', 1, {"a"});
+        EXPECT_EQ(conn_->send('G', 1, {"a"}), 0);
     });
     int32_t info = 0;
     EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
@@ -264,15 +264,15 @@ TEST_F(Exchange, AnIdleCallRunsOnceWhenTheClientPausesAndNotWhileItSpeaks) {
     EXPECT_EQ(idle_calls, 0);
     // Asked for, with the next request already there: it waits for a pause.
     request_idle_call();
-    conn_->send('G', 2, {"b"});
+    EXPECT_EQ(conn_->send('G', 2, {"b"}), 0);
     EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
     EXPECT_EQ(idle_calls, 0);
     // The client pauses before its next request: the call runs, once.
     std::thread paused([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(4 * kIdleDelayMs));
-        conn_->send('G', 3, {"c"});
+        EXPECT_EQ(conn_->send('G', 3, {"c"}), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(4 * kIdleDelayMs));
-        conn_->send('G', 4, {"d"});
+        EXPECT_EQ(conn_->send('G', 4, {"d"}), 0);
     });
     EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
     EXPECT_EQ(info, 3);

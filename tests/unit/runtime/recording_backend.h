@@ -49,9 +49,11 @@ inline int answer(const char *name, int client, char *packet, int32_t info) {
     int status = called(name);
     std::string_view by_op[] = {"by op"};
     if (status == 0)
-        vnx::dqp_send_reply(client, packet, dqp::PKT_TYPE_OK, info, by_op);
+        (void)vnx::dqp_send_reply(client, packet, dqp::PKT_TYPE_OK, info,
+                                  by_op);  // the client side checks what arrived
     else
-        vnx::dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, status, {});
+        (void)vnx::dqp_send_reply(client, packet, dqp::PKT_TYPE_NOK, status,
+                                  {});  // the client side checks what arrived
     return status;
 }
 
@@ -121,7 +123,9 @@ inline int read(int32_t info, int client, char *packet, int32_t *, const char *,
                 int, int, int, int) {
     int status = called("read");
     std::string_view row[] = {rowid};
-    if (status == 0) vnx::dqp_send_reply(client, packet, dqp::PKT_TYPE_DATA, info, row);
+    if (status == 0)
+        (void)vnx::dqp_send_reply(client, packet, dqp::PKT_TYPE_DATA, info,
+                                  row);  // the client side checks what arrived
     return status;
 }
 inline int update(int32_t, const char *, const char *, int, int, const int *, const char *const *,
