@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace vnx {
@@ -180,11 +181,11 @@ int TrustWalk::follow_link(const Entry &link, std::vector<std::string> *pending)
     if (++links_ > kMaxLinks)
         return fail(label_ + " passes through more than 40 symbolic links", "");
     if (int rc = check_owner("the symbolic link", link, true); rc != kTrusted) return rc;
-    std::vector<char> target(static_cast<size_t>(link.st.st_size) + 2);
-    ssize_t n = readlink(link.path.c_str(), target.data(), target.size());
-    if (n < 0 || static_cast<size_t>(n) >= target.size())
+    char target[PATH_MAX];
+    const ssize_t n = readlink(link.path.c_str(), target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target)
         return fail("cannot read the symbolic link " + link.path + " on the path of " + label_, "");
-    std::string text(target.data(), static_cast<size_t>(n));
+    const std::string text(target, static_cast<size_t>(n));
     if (!text.empty() && text[0] == '/') chain_.resize(1);
     push_components(text, pending);
     return kTrusted;

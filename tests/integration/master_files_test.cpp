@@ -44,17 +44,6 @@ TEST_F(MasterFiles, RefusesAGroupWritableStore) {
     EXPECT_NE(err.find("\nhint: chmod go-w " + store + "\n"), std::string::npos) << err;
 }
 
-TEST_F(MasterFiles, RefusesAnOtherWritableDbRootHoldingTheStore) {
-    ASSERT_EQ(chmod(root_.c_str(), 0707), 0);
-    std::string err = refused_start();
-    EXPECT_NE(
-        err.find("the directory " + root_ + ", on the path of the configuration store " + root_ +
-                 "/registry.db, is writable by group or others (mode 0707, owner " + me() + ")"),
-        std::string::npos)
-        << err;
-    EXPECT_NE(err.find("hint: chmod go-w " + root_ + "\n"), std::string::npos) << err;
-}
-
 TEST_F(MasterFiles, RefusesAnOtherWritableDbRootWithTheStoreElsewhere) {
     char tmpl[] = "/tmp/vnx_store_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
