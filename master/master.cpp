@@ -14,6 +14,7 @@
 #include "protocol/server_log.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
+#include "support/file_trust.h"
 
 namespace vnx {
 
@@ -56,6 +57,43 @@ void record_master_host() {
     write_netserver_value("DQP_MASTERHOST", master_host_name());
 }
 
+// Reports that the master will not start because of `problem`, on the
+// fatal-report path and in the port server's log when it is open.
+void refuse_untrusted(const TrustProblem &problem) {
+    const uid_t user = geteuid();
+    std::string text = problem.problem + "\ndetail: the master runs only what no user other than " +
+                       (user == 0 ? std::string("root") : user_name(user) + " or root") +
+                       " can change: its configuration store, DB_ROOT and the gateway program";
+    if (!problem.fix.empty()) text += "\nhint: " + problem.fix;
+    dqp::trace("[port_server_thread]", text.c_str());
+    report_fatal(kProduct, text.c_str(), 0);
+}
+
+// True when `path` is trusted, or absent and `missing_ok`; otherwise reported.
+bool trusted(const std::string &path, TrustKind kind, const char *label, bool missing_ok) {
+    TrustProblem problem;
+    const int rc = check_trusted_path(path, kind, geteuid(), label, &problem);
+    if (rc == kTrusted || (rc == kTrustMissing && missing_ok)) return true;
+    refuse_untrusted(problem);
+    return false;
+}
+
+// The store before anything is read from it, with the files SQLite keeps
+// beside it. A missing store is left to the DB_ROOT look-up, which names it.
+bool store_trusted() {
+    const std::string store = config_store_path();
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"})
+        if (!trusted(store + suffix, TrustKind::kFile, "the configuration store", true))
+            return false;
+    return true;
+}
+
+// DB_ROOT and the gateway program in it (a link there, and its target).
+bool installation_trusted(const std::string &root) {
+    return trusted(root, TrustKind::kDirectory, "DB_ROOT", false) &&
+           trusted(root + "/odbserver", TrustKind::kFile, "the gateway program", false);
+}
+
 // Finds and checks DB_ROOT; empty (reported) when the master cannot run.
 std::string checked_db_root() {
     std::string root = find_db_root();
@@ -71,6 +109,7 @@ std::string checked_db_root() {
         report_fatal(kProduct, problem.c_str(), 0);
         return "";
     }
+    if (!installation_trusted(root)) return "";
     return root;
 }
 
@@ -99,6 +138,9 @@ std::string master_host_name() {
 }
 
 int port_server_thread() {
+    // Nothing is read from the store, and no program run from DB_ROOT, that
+    // another local user could have changed.
+    if (!store_trusted()) return -1;
     // DB_ROOT first: users.db and the logs live there.
     std::string root = checked_db_root();
     if (root.empty()) return -1;

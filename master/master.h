@@ -12,8 +12,11 @@ using FatalReporter = void (*)(const char *caption, const char *text, int icon);
 void set_fatal_reporter(FatalReporter reporter);
 void report_fatal(const char *caption, const char *text, int icon);
 
-// The port-server thread: finds DB_ROOT (and checks that it is a directory
-// holding odbserver), claims the base port, terminates the gateways that an
+// The port-server thread: refuses to start when a user other than root or
+// the master's own could change the configuration store (or its -wal, -shm
+// and -journal files), DB_ROOT or DB_ROOT/odbserver (support/file_trust.h
+// has the rules), finds DB_ROOT (and checks that it is a directory holding
+// odbserver), claims the base port, terminates the gateways that an
 // earlier run's users.db still lists, recreates users.db, records this host
 // as "DQP_MASTERHOST" for the gateways' session notices, deletes the old
 // logs, opens the port server's log and runs the port server until it is

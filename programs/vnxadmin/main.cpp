@@ -9,8 +9,10 @@
 // Exit status: 0 success, 1 failure (missing key or value, store error, a
 // change the console's checks refuse), 2 usage error. Errors print one short factual line on
 // stderr, then a detail or hint line where it helps.
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -26,6 +28,7 @@
 #include "programs/vnxadmin/admin.h"
 #include "programs/vnxadmin/console_commands.h"
 #include "support/config_store.h"
+#include "support/file_trust.h"
 
 namespace {
 
@@ -205,6 +208,55 @@ std::string make_parent_dirs(const std::string &path) {
     return {};
 }
 
+// Creates DB_ROOT with mode 0750, whatever the umask, and its missing
+// parents, when it does not exist; an existing directory keeps its mode.
+// *created says which. An empty text on success, else the failure message.
+std::string make_db_root(const std::string &dir, bool *created) {
+    *created = false;
+    struct stat st;
+    if (stat(dir.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) return "DB_ROOT " + quoted(dir) + " is not a directory";
+        return {};
+    }
+    if (std::string problem = make_parent_dirs(dir); !problem.empty()) return problem;
+    // Made private first and opened up to 0750 after: never wider on the way.
+    if (mkdir(dir.c_str(), 0700) != 0)
+        return "cannot create DB_ROOT directory " + quoted(dir) + ": " + std::strerror(errno);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool ok = fd >= 0 && fchmod(fd, 0750) == 0;
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    if (!ok) return "cannot set the mode of DB_ROOT " + quoted(dir) + ": " + std::strerror(err);
+    *created = true;
+    return {};
+}
+
+// Creates the store file, empty, readable and writable by its owner alone
+// (it holds the users' passwords), so that SQLite opens it as it is and makes
+// its -wal and -shm files with the same mode. An existing file is left as it
+// is. An empty text on success, else the failure message.
+std::string make_private_file(const std::string &path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST) return {};
+        return "cannot create the configuration store " + quoted(path) + ": " +
+               std::strerror(errno);
+    }
+    const bool ok = fchmod(fd, 0600) == 0;
+    const int err = errno;
+    close(fd);
+    if (!ok) return "cannot set the mode of " + quoted(path) + ": " + std::strerror(err);
+    return {};
+}
+
+// Warns when the master, run as this user, would refuse `path`.
+void warn_if_untrusted(const std::string &path, vnx::TrustKind kind, const char *label) {
+    vnx::TrustProblem problem;
+    if (vnx::check_trusted_path(path, kind, geteuid(), label, &problem) != vnx::kUntrusted) return;
+    print_line(stderr, "vnxadmin: warning: the master will refuse to start: " + problem.problem);
+    if (!problem.fix.empty()) print_line(stderr, "hint: " + problem.fix);
+}
+
 int run_init(const Args &args) {
     InitOptions opts;
     if (std::string problem = parse_init_options(args, &opts); !problem.empty()) {
@@ -243,7 +295,11 @@ int run_init(const Args &args) {
                        "nothing was written; give --force to overwrite its DB_ROOT, DB_DQPBASE "
                        "and DB_DQPMAX, or point VNX_REGISTRY at another file");
     }
+    bool created_root = false;
+    if (std::string problem = make_db_root(db_root, &created_root); !problem.empty())
+        return failure(problem, {}, "nothing was written to the configuration store");
     if (std::string problem = make_parent_dirs(path); !problem.empty()) return failure(problem);
+    if (std::string problem = make_private_file(path); !problem.empty()) return failure(problem);
     std::string err;
     auto store = ConfigStore::open(path, true, &err);
     if (!store) return failure(err);
@@ -278,6 +334,9 @@ int run_init(const Args &args) {
         printf("  %s=%s\n", name, data.c_str());
     for (const auto &[subkey, name, data] : defaults)
         printf("  %s\\%s=%s\n", subkey, name, data);
+    if (created_root) printf("created DB_ROOT directory %s (mode 0750)\n", db_root.c_str());
+    warn_if_untrusted(path, vnx::TrustKind::kFile, "the configuration store");
+    warn_if_untrusted(db_root, vnx::TrustKind::kDirectory, "DB_ROOT");
     return kSuccess;
 }
 
@@ -289,8 +348,9 @@ int run_reg(const Args &args) {
 
 const Command kCommands[] = {
     {"init", run_init, 0, SIZE_MAX, kInitUsage,
-     "create the store if needed and write DB_ROOT, DB_DQPBASE, DB_DQPMAX\n"
-     "(default base port + 101) and the PortServer, ODBServer, NetServer keys"},
+     "create the store if needed (mode 0600) and DB_ROOT if missing (mode 0750);\n"
+     "write DB_ROOT, DB_DQPBASE, DB_DQPMAX (default base port + 101) and the\n"
+     "PortServer, ODBServer, NetServer keys"},
     {"reg", run_reg, 0, SIZE_MAX, "reg list|get|set|delete|keys ...", nullptr},
     {"sessions", run_sessions, 0, 0, "sessions",
      "list the live sessions of users.db and the connection counts"},

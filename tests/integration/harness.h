@@ -183,6 +183,9 @@ class Installation : public ::testing::Test {
         std::string store = root_ + "/registry.db";
         setenv("VNX_REGISTRY", store.c_str(), 1);
         setenv("DQP_SPAWNWAIT", "20", 1);
+        // Made as vnxadmin init makes it (mode 0600, whatever the umask):
+        // the master refuses a store that group or others may write.
+        close(open(store.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         std::string err;
         store_ = vnx::ConfigStore::open(store, true, &err);
         ASSERT_NE(store_, nullptr) << err;

@@ -69,7 +69,7 @@ class VnxadminTest : public ::testing::Test {
     }
 
     void init() {
-        const Result r = run({"init", "--db-root", "/opt/vnx/", "--base-port", "5000"});
+        const Result r = run({"init", "--db-root", dir_ + "/vnx/", "--base-port", "5000"});
         ASSERT_EQ(r.status, 0) << r.err;
     }
 
