@@ -23,7 +23,7 @@ namespace vnx {
 
 inline constexpr size_t kMaxKeyPathBytes = 512;
 inline constexpr size_t kMaxValueNameBytes = 255;
-inline constexpr size_t kMaxValueDataBytes = 4096;
+inline constexpr size_t kMaxValueDataBytes = 8192;
 
 // `key` as the store names it after normalize_key_path; an empty path is refused.
 std::string key_path_problem(const std::string &key);

@@ -172,8 +172,8 @@ TEST_F(VnxadminConsole, RegSetRefusesWhatAnImportWouldRefuse) {
         {{"reg", "set", "NetServer", "DB_DATE", "a=b"},
          "The system date format must be one of American, British, French, German, Italian, "
          "ANSII or Japan"},
-        {{"reg", "set", "NetServer", "note", std::string(5000, 'v')},
-         "the value is longer than 4096 bytes"},
+        {{"reg", "set", "NetServer", "note", std::string(9000, 'v')},
+         "the value is longer than 8192 bytes"},
         {{"reg", "set", "NetServer/" + std::string(100000, 'k'), "x", "1"},
          "the key path is longer than 512 bytes"},
         {{"reg", "set", "NetServer/../x", "x", "1"}, "the key path has a \"..\" key name"},

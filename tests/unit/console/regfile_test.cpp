@@ -151,7 +151,7 @@ TEST_F(RegFile, ExportImportExportGivesIdenticalBytesForAwkwardNamesAndValues) {
         {" spaced name ", "  leading and trailing  "},
         {"ünïcödé 名前", "日本語 ✓"},
         {"empty", ""},
-        {"long", std::string(4096, 'L')},
+        {"long", std::string(8192, 'L')},
         {"tab", "a\tb"},
         {";not a comment", "REGEDIT"},
     };
@@ -228,7 +228,7 @@ TEST_F(RegFile, ValuesTheChecksRefuseRefuseTheWholeImportNamingTheLine) {
          "DB_ROOT \"" + root_ + "/missing\" is not a directory"},
         {vnx + "PortServer\\logging=yes", "Logging must be true or false"},
         {vnx + "NetServer\\big=" + std::string(5 * 1024 * 1024, 'v'),
-         "the value is longer than 4096 bytes"},
+         "the value is longer than 8192 bytes"},
         {vnx + std::string(100000, 'k') + "\\x=1", "the key path is longer than 512 bytes"},
         {vnx + "..\\x=1", "the key path has a \"..\" key name"},
         {vnx + "NetServer\\" + std::string(256, 'n') + "=1",

@@ -130,13 +130,13 @@ TEST_F(SettingsTest, NumbersSwitchesAndDateFormatMustHaveTheirForm) {
 
 TEST_F(SettingsTest, TextsBeyondTheStoresLimitsAreRefusedByTheirField) {
     Settings s = valid();
-    s.text[kListenerLogFile] = std::string(4097, 'f');
-    expect_refused(s, "User Information", "Log File: the value is longer than 4096 bytes.");
+    s.text[kListenerLogFile] = std::string(8193, 'f');
+    expect_refused(s, "User Information", "Log File: the value is longer than 8192 bytes.");
     s = valid();
     s.text[kWebRoot] = "/var/www\x1b[2J";
     expect_refused(s, "User Information", "Web root: the value holds a control character.");
     s = valid();
-    s.text[kClassDirectory] = std::string(4096, 'c');
+    s.text[kClassDirectory] = std::string(8192, 'c');
     ConsoleMessage msg;
     EXPECT_EQ(save_settings(*store_, s, &msg), 0) << msg.text;
 }

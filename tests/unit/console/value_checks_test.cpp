@@ -83,8 +83,8 @@ TEST_F(ValueChecks, SettingsValuesGetTheSettingsChecksInAnySpelling) {
     // Values the console does not know are free text within the limits.
     EXPECT_EQ(value_problem(vnx::kNetServerKey, "DB_DQPBASE", "-5"), "");
     EXPECT_EQ(value_problem(kRoot + "\\ODBServer", "x=y", "\"a\" = \\b"), "");
-    EXPECT_EQ(value_problem(kRoot + "\\ODBServer", "x", std::string(4097, 'v')),
-              "the value is longer than 4096 bytes");
+    EXPECT_EQ(value_problem(kRoot + "\\ODBServer", "x", std::string(8193, 'v')),
+              "the value is longer than 8192 bytes");
     EXPECT_EQ(value_problem(kRoot + "\\..", "x", "1"), "the key path has a \"..\" key name");
 }
 

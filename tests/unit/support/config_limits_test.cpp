@@ -53,19 +53,19 @@ TEST(ConfigLimits, ValueNameHoldsOneTo255BytesWithoutControls) {
     EXPECT_EQ(vnx::value_name_problem("a=b \"c\" \\d"), "");
 }
 
-TEST(ConfigLimits, ValueDataHoldsAtMost4096BytesAndOnlyTheTabOfTheControls) {
+TEST(ConfigLimits, ValueDataHoldsAtMost8192BytesAndOnlyTheTabOfTheControls) {
     EXPECT_EQ(vnx::value_data_problem(""), "");
     EXPECT_EQ(vnx::value_data_problem(std::string(kMaxValueDataBytes, 'd')), "");
-    EXPECT_EQ(vnx::value_data_problem(std::string(4097, 'd')),
-              "the value is longer than 4096 bytes");
+    EXPECT_EQ(vnx::value_data_problem(std::string(8193, 'd')),
+              "the value is longer than 8192 bytes");
     EXPECT_EQ(vnx::value_data_problem("a\tb"), "");
     for (const char *bad : {"two\nlines", "cr\r", "esc\x1b", "del\x7f"}) {
         EXPECT_EQ(vnx::value_data_problem(bad), "the value holds a control character") << bad;
     }
     // Multi-byte characters count by their bytes.
-    EXPECT_EQ(vnx::value_data_problem(std::string(4094, 'x') + "é"), "");
-    EXPECT_EQ(vnx::value_data_problem(std::string(4095, 'x') + "é"),
-              "the value is longer than 4096 bytes");
+    EXPECT_EQ(vnx::value_data_problem(std::string(8190, 'x') + "é"), "");
+    EXPECT_EQ(vnx::value_data_problem(std::string(8191, 'x') + "é"),
+              "the value is longer than 8192 bytes");
 }
 
 TEST(ConfigLimits, StoreRefusesWritesBeyondTheLimitsAndWritesNothing) {
@@ -74,7 +74,7 @@ TEST(ConfigLimits, StoreRefusesWritesBeyondTheLimitsAndWritesNothing) {
     ASSERT_NE(store, nullptr) << temp.last_error;
     const std::string net = vnx::kNetServerKey;
     EXPECT_EQ(store->set_value(net, "big", std::string(5 * 1024 * 1024, 'v')), -1);
-    EXPECT_EQ(store->error(), "the value is longer than 4096 bytes");
+    EXPECT_EQ(store->error(), "the value is longer than 8192 bytes");
     EXPECT_EQ(store->set_value(net + "\\" + std::string(100000, 'k'), "x", "1"), -1);
     EXPECT_EQ(store->set_value(net + "\\..\\x", "x", "1"), -1);
     EXPECT_EQ(store->create_key(net + "\\..\\x"), -1);
@@ -91,8 +91,8 @@ TEST(ConfigLimits, StoreRefusesWritesBeyondTheLimitsAndWritesNothing) {
     EXPECT_EQ(store->error(), "the value name is longer than 255 bytes");
     EXPECT_FALSE(store->key_exists(net));
 
-    EXPECT_EQ(store->set_value(net, std::string(255, 'n'), std::string(4096, 'd')), 0);
+    EXPECT_EQ(store->set_value(net, std::string(255, 'n'), std::string(8192, 'd')), 0);
     std::string data;
     EXPECT_EQ(store->get_value(net, std::string(255, 'n'), &data), 0);
-    EXPECT_EQ(data.size(), 4096u);
+    EXPECT_EQ(data.size(), 8192u);
 }
