@@ -44,7 +44,7 @@ int append_key(ConfigStore &store, const std::string &key, std::string *out, std
                        "; nothing was exported.";
             return -1;
         }
-        *out += key + "\\" + exported_name(name) + "=" + data + "\n";
+        *out += export_line(key, name, data);
     }
     return 0;
 }
@@ -145,6 +145,10 @@ int refuse_line(const std::string &path, int line, const std::string &reason, Co
 }
 
 }  // namespace
+
+std::string export_line(const std::string &key, const std::string &name, const std::string &data) {
+    return key + "\\" + exported_name(name) + "=" + data + "\n";
+}
 
 std::string export_path(ConfigStore &store) {
     std::string root;

@@ -47,6 +47,10 @@ int export_text(ConfigStore &store, std::string *out, ConsoleMessage *msg);
 // followed). -1 with "Cann't create export file '%s'" when it cannot.
 int export_registry(ConfigStore &store, const std::string &path, ConsoleMessage *msg);
 
+// The export file's line of one value, "KEY\\NAME=DATA\n", the name quoted
+// where it needs to be. `data` must hold no line break.
+std::string export_line(const std::string &key, const std::string &name, const std::string &data);
+
 // Parses an import file's text into the values to set, and (when `lines` is
 // given) the 1-based line number of each. Checks the form of the lines only.
 // 0, or -1 with *bad_line (1-based) and *reason.
