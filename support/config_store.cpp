@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/config_limits.h"
+
 namespace vnx {
 
 namespace {
@@ -321,6 +323,7 @@ int ConfigStore::create_key(const std::string &key) {
     return guarded(&error_, [&] {
         const std::string k = normalize_key_path(key);
         if (k.empty()) return fail_text("empty key path");
+        if (std::string problem = key_path_problem(k); !problem.empty()) return fail_text(problem);
         Transaction txn(db_, true);
         if (!txn.began()) return fail("cannot start a write");
         const long long id = make_key(k);
@@ -418,6 +421,9 @@ int ConfigStore::set_value(const std::string &key, const std::string &name,
     return guarded(&error_, [&] {
         const std::string k = normalize_key_path(key);
         if (k.empty()) return fail_text("empty key path");
+        if (std::string problem = store_value_problem(k, name, data); !problem.empty()) {
+            return fail_text(problem);
+        }
         Transaction txn(db_, true);
         if (!txn.began()) return fail("cannot start a write");
         const long long id = make_key(k);
@@ -463,6 +469,10 @@ int ConfigStore::apply_one(const StoreChange &change) {
     const std::string k = normalize_key_path(change.key);
     if (k.empty()) return fail_text("empty key path");
     if (change.kind == StoreChange::kSetValue || change.kind == StoreChange::kCreateKey) {
+        const std::string problem = change.kind == StoreChange::kSetValue
+                                        ? store_value_problem(k, change.name, change.data)
+                                        : key_path_problem(k);
+        if (!problem.empty()) return fail_text(problem);
         const long long id = make_key(k);
         if (id < 0) return static_cast<int>(id);
         return change.kind == StoreChange::kSetValue ? upsert_value(id, change.name, change.data)

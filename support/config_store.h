@@ -15,11 +15,12 @@
 //
 // Every operation returns 0 on success and a negative status on failure, with
 // the reason in error(): -1 when the key or value named does not exist (or the
-// key path is empty), kStoreFailed when the store itself fails (I/O, a lock
-// held past the busy timeout, out of memory). get_value alone answers a
-// missing key or value with 1, which is not a failure. Each operation turns
-// its own out-of-memory into kStoreFailed at its boundary with SQLite, so no
-// exception leaves this module.
+// key path is empty), or when a write names a key, value name or data beyond
+// the limits of config_limits.h (then nothing is written); kStoreFailed when
+// the store itself fails (I/O, a lock held past the busy timeout, out of
+// memory). get_value alone answers a missing key or value with 1, which is
+// not a failure. Each operation turns its own out-of-memory into kStoreFailed
+// at its boundary with SQLite, so no exception leaves this module.
 #pragma once
 
 #include <functional>

@@ -4,15 +4,23 @@
 // The file is plain text: "REGEDIT\n;Varnex registry file\n", then one line
 // "SOFTWARE\\Tavorin\\VNX\\NAME=DATA\n" per value of the root key, then the
 // values of "NetServer", "ODBServer" and "PortServer" with the subkey in the
-// path, each in enumeration order, written as they are (no quoting or
-// escaping; values are written whole). Subkeys of the subkeys are not
-// exported.
+// path, each in enumeration order. DATA is written as it is, whole (the
+// store's limits keep line breaks and other control characters out of it).
+// NAME is written as it is unless it holds "=", a double quote or a
+// backslash; such a name is written in double quotes, with each backslash
+// and double quote inside preceded by a backslash: the name a=b is written
+// "a=b", the name a"b\c is written "a\"b\\c". Export refuses a value outside
+// the store's limits (config_limits.h) rather than write a file that import
+// would misread. Subkeys of the subkeys are not exported.
 //
 // Import reads such a file: the "REGEDIT" line first, then lines that are
 // empty or comments (";"), or "KEY\\NAME=DATA" with KEY at or below the root
-// key and NAME the text after KEY's last backslash up to the first "=". A
-// file with any other line is refused whole, naming the first bad line;
-// otherwise every value is written in one store transaction.
+// key and NAME either quoted as above or the text up to the first "="; DATA
+// is the rest of the line. Every value is then checked as vnxadmin's
+// "reg set" checks it (value_checks.h: the store's limits, the settings
+// page's forms, DB_ROOT, the port order). A file with any bad line is refused
+// whole, naming the first bad line and why; otherwise every value is written
+// in one store transaction.
 #pragma once
 
 #include <string>
@@ -39,12 +47,18 @@ int export_text(ConfigStore &store, std::string *out, ConsoleMessage *msg);
 // followed). -1 with "Cann't create export file '%s'" when it cannot.
 int export_registry(ConfigStore &store, const std::string &path, ConsoleMessage *msg);
 
-// Parses an import file's text into the values to set. 0, or -1 with
-// *bad_line (1-based) and *reason.
+// The export file's line of one value, "KEY\\NAME=DATA\n", the name quoted
+// where it needs to be. `data` must hold no line break.
+std::string export_line(const std::string &key, const std::string &name, const std::string &data);
+
+// Parses an import file's text into the values to set, and (when `lines` is
+// given) the 1-based line number of each. Checks the form of the lines only.
+// 0, or -1 with *bad_line (1-based) and *reason.
 int parse_registry_text(const std::string &text, std::vector<StoreChange> *changes, int *bad_line,
-                        std::string *reason);
-// Reads `path` and writes its values in one transaction; nothing is written
-// when the file cannot be read or any line is malformed.
+                        std::string *reason, std::vector<int> *lines = nullptr);
+// Reads `path`, checks every line and value, and writes the values in one
+// transaction; nothing is written when the file cannot be read or any line
+// is malformed or holds a value that the checks refuse.
 int import_registry(ConfigStore &store, const std::string &path, ConsoleMessage *msg);
 
 }  // namespace vnx::console

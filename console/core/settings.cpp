@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "support/config_limits.h"
+
 namespace vnx::console {
 
 const std::array<SettingField, kSettingCount> kSettingFields = {{
@@ -49,51 +51,55 @@ void load_key(const std::string &key, const ValueList &values, Settings *out) {
     }
 }
 
-// The four checks of the page, in their order.
-int check_required(const Settings &s, ConsoleMessage *msg, int *field) {
-    static const struct {
-        SettingId id;
-        const char *caption;
-        const char *text;
-    } kRequired[] = {
-        {kBasePort, kTcpipCaption, "You must specify the base port address."},
-        {kMaxPort, kUserCaption, "You must specify the maximum port address."},
-        {kDateFormat, kUserCaption, "You must specify a system date format."},
-        {kRecordSets, kUserCaption, "The maximum recordset must be at least 10."},
-    };
-    for (const auto &r : kRequired) {
-        if (!s.text[r.id].empty()) continue;
-        *field = r.id;
-        return refuse(r.caption, r.text, msg);
-    }
-    return 0;
-}
-
 long port_value(const std::string &text) {
     if (!all_digits(text) || text.size() > 5) return -1;
     const long value = std::stol(text);
     return value >= 1 && value <= 65535 ? value : -1;
 }
 
-int check_ports(const Settings &s, ConsoleMessage *msg, int *field) {
-    const long base = port_value(s.text[kBasePort]);
-    if (base < 0) {
-        *field = kBasePort;
-        return refuse(kTcpipCaption, "The base port address must be a number from 1 to 65535.",
-                      msg);
-    }
-    const long max = port_value(s.text[kMaxPort]);
-    if (max < 0) {
-        *field = kMaxPort;
-        return refuse(kTcpipCaption, "The maximum port address must be a number from 1 to 65535.",
-                      msg);
-    }
-    if (max <= base) {
-        *field = kMaxPort;
-        return refuse(kTcpipCaption,
-                      "The maximum port address must be above the base port address.", msg);
+struct RequiredField {
+    SettingId id;
+    const char *caption;
+    const char *text;
+};
+
+// The four required fields of the page, in the order they are checked.
+constexpr RequiredField kRequired[] = {
+    {kBasePort, kTcpipCaption, "You must specify the base port address."},
+    {kMaxPort, kUserCaption, "You must specify the maximum port address."},
+    {kDateFormat, kUserCaption, "You must specify a system date format."},
+    {kRecordSets, kUserCaption, "The maximum recordset must be at least 10."},
+};
+
+int check_required_field(int id, const std::string &text, ConsoleMessage *msg) {
+    for (const RequiredField &r : kRequired) {
+        if (r.id == id && text.empty()) return refuse(r.caption, r.text, msg);
     }
     return 0;
+}
+
+int check_required(const Settings &s, ConsoleMessage *msg, int *field) {
+    for (const RequiredField &r : kRequired) {
+        *field = r.id;
+        if (int rc = check_required_field(r.id, s.text[r.id], msg); rc != 0) return rc;
+    }
+    return 0;
+}
+
+int check_port_field(int id, const std::string &text, ConsoleMessage *msg) {
+    if (port_value(text) >= 0) return 0;
+    return refuse(kTcpipCaption,
+                  id == kBasePort ? "The base port address must be a number from 1 to 65535."
+                                  : "The maximum port address must be a number from 1 to 65535.",
+                  msg);
+}
+
+int check_ports(const Settings &s, ConsoleMessage *msg, int *field) {
+    for (const int id : {kBasePort, kMaxPort}) {
+        *field = id;
+        if (int rc = check_port_field(id, s.text[id], msg); rc != 0) return rc;
+    }
+    return check_port_order(port_value(s.text[kBasePort]), port_value(s.text[kMaxPort]), msg);
 }
 
 bool known_date_format(std::string *text) {
@@ -106,26 +112,34 @@ bool known_date_format(std::string *text) {
     return false;
 }
 
+// The form of one field of any kind, and the store's limits on its text.
+int check_field_form(int id, std::string *text, ConsoleMessage *msg) {
+    const SettingField &f = kSettingFields[id];
+    if (f.kind == SettingKind::kNumber && !text->empty() && !all_digits(*text)) {
+        return refuse(kUserCaption, std::string(f.label) + " must be a number.", msg);
+    }
+    if (f.kind == SettingKind::kSwitch) {
+        if (upper(*text) != "TRUE" && upper(*text) != "FALSE" && !text->empty()) {
+            return refuse(kUserCaption, std::string(f.label) + " must be true or false.", msg);
+        }
+        *text = upper(*text) == "TRUE" ? "true" : "false";
+    }
+    if (f.kind == SettingKind::kDateList && !known_date_format(text)) {
+        return refuse(kUserCaption,
+                      "The system date format must be one of American, British, French, "
+                      "German, Italian, ANSII or Japan.",
+                      msg);
+    }
+    if (std::string problem = value_data_problem(*text); !problem.empty()) {
+        return refuse(kUserCaption, std::string(f.label) + ": " + problem + ".", msg);
+    }
+    return 0;
+}
+
 int check_field_forms(Settings *s, ConsoleMessage *msg, int *field) {
     for (int id = 0; id < kSettingCount; ++id) {
-        const SettingField &f = kSettingFields[id];
-        std::string &text = s->text[id];
         *field = id;
-        if (f.kind == SettingKind::kNumber && !text.empty() && !all_digits(text)) {
-            return refuse(kUserCaption, std::string(f.label) + " must be a number.", msg);
-        }
-        if (f.kind == SettingKind::kSwitch) {
-            if (upper(text) != "TRUE" && upper(text) != "FALSE" && !text.empty()) {
-                return refuse(kUserCaption, std::string(f.label) + " must be true or false.", msg);
-            }
-            text = upper(text) == "TRUE" ? "true" : "false";
-        }
-        if (f.kind == SettingKind::kDateList && !known_date_format(&text)) {
-            return refuse(kUserCaption,
-                          "The system date format must be one of American, British, French, "
-                          "German, Italian, ANSII or Japan.",
-                          msg);
-        }
+        if (int rc = check_field_form(id, &s->text[id], msg); rc != 0) return rc;
     }
     return 0;
 }
@@ -174,6 +188,37 @@ int save_settings(ConfigStore &store, Settings s, ConsoleMessage *msg) {
     } catch (...) {
         return store_failure(kAppCaption, "out of memory", msg);
     }
+}
+
+int check_port_order(long base, long max, ConsoleMessage *msg) {
+    if (max > base) return 0;
+    return refuse(kTcpipCaption, "The maximum port address must be above the base port address.",
+                  msg);
+}
+
+long setting_port(const std::string &text) {
+    return port_value(text);
+}
+
+int check_setting(int id, std::string *text, ConsoleMessage *msg) {
+    try {
+        if (int rc = check_required_field(id, *text, msg); rc != 0) return rc;
+        if (kSettingFields[id].kind == SettingKind::kPort) {
+            if (int rc = check_port_field(id, *text, msg); rc != 0) return rc;
+        }
+        return check_field_form(id, text, msg);
+    } catch (...) {
+        return store_failure(kAppCaption, "out of memory", msg);
+    }
+}
+
+int setting_at(const std::string &key, const std::string &name) {
+    const std::string k = upper(normalize_key_path(key));
+    for (int id = 0; id < kSettingCount; ++id) {
+        const SettingField &f = kSettingFields[id];
+        if (upper(field_key(f)) == k && upper(name) == upper(f.value_name)) return id;
+    }
+    return -1;
 }
 
 int setting_by_name(const std::string &name) {

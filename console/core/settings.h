@@ -60,10 +60,24 @@ int load_settings(ConfigStore &store, Settings *out, ConsoleMessage *msg);
 // Trims every field, then checks in order, stopping at the first failure:
 // the empty Base Port, Through to Port, Date Format and Record Sets, then
 // that the ports are port numbers with the maximum above the base, that the
-// numeric fields hold digits, the switches "true" or "false" and the date
-// format a name of the list. 0, or -1 with the message box's caption and text.
+// numeric fields hold digits, the switches "true" or "false", the date
+// format a name of the list, and that every text is within the store's
+// limits (config_limits.h). 0, or -1 with the message box's caption and text.
 // `field` (may be null) receives the failing field's id.
 int check_settings(Settings *settings, ConsoleMessage *msg, int *field = nullptr);
+
+// The checks of one field on its text as it is to be stored, in the order
+// check_settings applies them: required, port number, form (a switch or date
+// format is put in the form the page saves), the store's limits. The order
+// of the two ports is check_port_order's. 0, or -1 with the message.
+int check_setting(int id, std::string *text, ConsoleMessage *msg);
+// Refuses a maximum port at or below the base port. 0, or -1 with the message.
+int check_port_order(long base, long max, ConsoleMessage *msg);
+// The port number of a port field's text (digits, 1 to 65535), or -1.
+long setting_port(const std::string &text);
+// Id of the field stored at `key` (a full key path) under `name`, both
+// compared without regard to case as the store compares them; -1 for none.
+int setting_at(const std::string &key, const std::string &name);
 
 // Checks, then writes every value in one transaction (nothing on a refusal).
 int save_settings(ConfigStore &store, Settings settings, ConsoleMessage *msg);

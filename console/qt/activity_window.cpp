@@ -113,7 +113,10 @@ void CCurActView::kill_selected() {
     if (!store) return;
     ConsoleMessage msg;
     if (kill_gateway(row_process(row), store_db_root(*store), &msg) != 0) {
-        console_tell(this, qs(msg.caption), qs(msg.text), BoxIcon::kWarning);
+        // Nothing was ended: the session stays listed, and the box says why.
+        console_tell(this, qs(msg.caption), qs(msg.text), BoxIcon::kError);
+        item->setSelected(true);
+        return;
     }
     delete item;
 }

@@ -7,7 +7,9 @@
 // time), keeping the selected session selected. Kill signals the
 // selected gateway after checking that its pid is still one of ours; the
 // port-server thread reaps it and frees its record and port (the console
-// never writes users.db).
+// never writes users.db). A Kill that ends nothing (the pid is no longer one
+// of our gateways, or the signal is refused) keeps the row and shows an
+// error box with the reason.
 #pragma once
 
 #include <QMainWindow>
@@ -37,7 +39,8 @@ class CCurActView : public QTreeWidget {
     // Rebuilds the list from the users.db of `store`'s DB_ROOT (none: an
     // empty list); select_first on creation.
     void fill(ConfigStore *store, bool select_first);
-    // The Kill Process command.
+    // The Kill Process command: the row goes only when its gateway was
+    // signalled.
     void kill_selected();
     // The users.db read by the last fill ("" without a DB_ROOT).
     const std::string &path() const { return path_; }

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "console/core/value_checks.h"
 #include "programs/vnxadmin/admin.h"
 #include "programs/vnxadmin/console_commands.h"
 #include "support/config_store.h"
@@ -95,6 +96,15 @@ int reg_set(const Args &args) {
     auto store = open_store();
     if (!store) return kFailure;
     const std::string key = resolve_key(args[0]);
+    const std::vector<vnx::StoreChange> change{
+        {vnx::StoreChange::kSetValue, key, args[1], args[2]}};
+    size_t bad = 0;
+    std::string reason;
+    const int rc = vnx::console::check_value_changes(*store, change, &bad, &reason);
+    if (rc != 0) {
+        return failure("cannot set value " + quoted(args[1]) + " in key " + quoted(key), reason,
+                       rc == -1 ? "nothing was written" : "");
+    }
     if (store->set_value(key, args[1], args[2]) != 0) {
         return failure("cannot set value " + quoted(args[1]) + " in key " + quoted(key),
                        store->error());
@@ -126,7 +136,8 @@ const Command kRegCommands[] = {
     {"list", reg_list, 1, 1, "reg list KEY", "print the values of KEY as NAME=DATA lines"},
     {"get", reg_get, 2, 2, "reg get KEY NAME", "print the data of value NAME of KEY"},
     {"set", reg_set, 3, 3, "reg set KEY NAME DATA",
-     "set value NAME of KEY, creating KEY if needed"},
+     "set value NAME of KEY, creating KEY if needed; the value is checked as\n"
+     "import checks it (limits, the Settings page's forms, DB_ROOT)"},
     {"delete", reg_delete, 1, 2, "reg delete KEY [NAME]",
      "delete value NAME, or KEY with all its values and subkeys"},
     {"keys", reg_keys, 1, 1, "reg keys KEY", "print the names of the subkeys of KEY"},
@@ -363,7 +374,8 @@ const Command kCommands[] = {
      "write the configuration to FILE (default VNX.reg in DB_ROOT)"},
     {"import", run_import, 0, 1, "import [FILE]",
      "read an export file (default VNX.reg in DB_ROOT) back into the store;\n"
-     "a file with any malformed line is refused whole"},
+     "values are checked as \"reg set\" checks them, and a file with any\n"
+     "malformed line or refused value is refused whole"},
     {"help", vnxadmin::print_help, 0, 0, "help", "print this text (also --help, -h)"},
 };
 

@@ -24,6 +24,11 @@ class VnxadminConsole : public vnxtest::VnxadminTest {
         const Result r = run(args);
         EXPECT_EQ(r.status, 0) << r.err;
     }
+    // Makes DB_ROOT an installation: an executable odbserver in it.
+    void install_gateway() {
+        std::ofstream(dir_ + "/odbserver") << "#!/bin/sh\n";
+        std::filesystem::permissions(dir_ + "/odbserver", std::filesystem::perms(0755));
+    }
     void write_users_db(const std::vector<vnx::SessionRecord> &records) {
         std::string bytes(vnx::SESSION_HEADER_SIZE, '\0');
         for (const auto &rec : records) {
@@ -111,23 +116,76 @@ TEST_F(VnxadminConsole, NodesRegisterChangeRemove) {
 }
 
 TEST_F(VnxadminConsole, ExportToDbRootAndImportBack) {
-    ok({"reg", "set", "NetServer", "DB_DATE", "a=b"});
+    install_gateway();  // an import checks that DB_ROOT is an installation
+    ok({"reg", "set", "NetServer", "DB_NOTE", "a=b"});
     const Result exported = run({"export"});
     ASSERT_EQ(exported.status, 0) << exported.err;
     const std::string text = vnxtest::slurp(dir_ + "/VNX.reg");
     EXPECT_EQ(text.rfind("REGEDIT\n;Varnex registry file\nSOFTWARE\\Tavorin\\VNX\\DB_ROOT=", 0),
               0u);
-    EXPECT_NE(text.find("SOFTWARE\\Tavorin\\VNX\\NetServer\\DB_DATE=a=b\n"), std::string::npos);
+    EXPECT_NE(text.find("SOFTWARE\\Tavorin\\VNX\\NetServer\\DB_NOTE=a=b\n"), std::string::npos);
 
-    ok({"reg", "set", "NetServer", "DB_DATE", "changed"});
+    ok({"reg", "set", "NetServer", "DB_NOTE", "changed"});
     ok({"import"});
-    EXPECT_EQ(run({"reg", "get", "NetServer", "DB_DATE"}).out, "a=b\n");
+    EXPECT_EQ(run({"reg", "get", "NetServer", "DB_NOTE"}).out, "a=b\n");
 
     std::ofstream(dir_ + "/bad.reg") << "REGEDIT\nSOFTWARE\\Tavorin\\VNX\\DB_DQPBASE=1\ngarbage\n";
     const Result bad = run({"import", dir_ + "/bad.reg"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("line 3:"), std::string::npos) << bad.err;
     EXPECT_EQ(run({"reg", "get", "", "DB_DQPBASE"}).out, "5000\n");  // nothing written
+}
+
+TEST_F(VnxadminConsole, ImportRefusesAFileWithABadValueWholeNamingTheLine) {
+    install_gateway();
+    const std::string vnx = "SOFTWARE\\Tavorin\\VNX\\";
+    std::ofstream(dir_ + "/in.reg") << "REGEDIT\n"
+                                    << vnx << "NetServer\\\"a=b\"=c\n"
+                                    << vnx << "DB_ROOT=/etc\n";
+    Result r = run({"import", dir_ + "/in.reg"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vnxadmin: Import file '" + dir_ +
+                         "/in.reg' line 3: DB_ROOT \"/etc\" holds no odbserver program; copy "
+                         "odbserver there; nothing was imported.\n");
+    EXPECT_EQ(run({"reg", "list", "NetServer"}).out, "");
+
+    std::ofstream(dir_ + "/in.reg") << "REGEDIT\n"
+                                    << vnx << "NetServer\\\"a=b\"=c\n"
+                                    << vnx << "DB_ROOT=" << dir_ << "\n";
+    r = run({"import", dir_ + "/in.reg"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(run({"reg", "list", "NetServer"}).out, "a=b=c\n");
+    EXPECT_EQ(run({"reg", "get", "NetServer", "a=b"}).out, "c\n");
+}
+
+TEST_F(VnxadminConsole, RegSetRefusesWhatAnImportWouldRefuse) {
+    const struct {
+        std::vector<std::string> args;
+        std::string detail;
+    } refused[] = {
+        {{"reg", "set", "", "DB_DQPBASE", "-5"},
+         "The base port address must be a number from 1 to 65535"},
+        {{"reg", "set", "", "DB_ROOT", "/etc"},
+         "DB_ROOT \"/etc\" holds no odbserver program; copy odbserver there"},
+        {{"reg", "set", "NetServer", "note", std::string(9000, 'v')},
+         "the value is longer than 8192 bytes"},
+        {{"reg", "set", "NetServer/" + std::string(100000, 'k'), "x", "1"},
+         "the key path is longer than 512 bytes"},
+        {{"reg", "set", "NetServer", "two\nlines", "1"},
+         "the value name holds a control character"},
+    };
+    for (const auto &[args, detail] : refused) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1) << detail;
+        EXPECT_NE(r.err.find("\ndetail: " + detail + "\nhint: nothing was written\n"),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(run({"reg", "list", ""}).out,
+              "DB_ROOT=" + dir_ + "\nDB_DQPBASE=5000\nDB_DQPMAX=5101\n");
+    EXPECT_EQ(run({"reg", "list", "NetServer"}).out, "");
+    ok({"reg", "set", "NetServer", "DB_DATE", "german"});
+    ok({"reg", "set", "", "DB_DQPMAX", "5200"});
 }
 
 TEST_F(VnxadminConsole, SessionsTableFromUsersDb) {

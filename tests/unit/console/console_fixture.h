@@ -48,6 +48,11 @@ class StoreTest : public ::testing::Test {
     void write_file(const std::string &path, const std::string &text) {
         std::ofstream(path, std::ios::binary) << text;
     }
+    // Makes `dir` look like an installation: an executable "odbserver" in it.
+    void install_gateway(const std::string &dir) {
+        write_file(dir + "/odbserver", "#!/bin/sh\n");
+        std::filesystem::permissions(dir + "/odbserver", std::filesystem::perms(0755));
+    }
 
     std::string root_;
     std::unique_ptr<vnx::ConfigStore> store_;

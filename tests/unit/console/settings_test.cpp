@@ -128,6 +128,19 @@ TEST_F(SettingsTest, NumbersSwitchesAndDateFormatMustHaveTheirForm) {
                    "Italian, ANSII or Japan.");
 }
 
+TEST_F(SettingsTest, TextsBeyondTheStoresLimitsAreRefusedByTheirField) {
+    Settings s = valid();
+    s.text[kListenerLogFile] = std::string(8193, 'f');
+    expect_refused(s, "User Information", "Log File: the value is longer than 8192 bytes.");
+    s = valid();
+    s.text[kWebRoot] = "/var/www\x1b[2J";
+    expect_refused(s, "User Information", "Web root: the value holds a control character.");
+    s = valid();
+    s.text[kClassDirectory] = std::string(8192, 'c');
+    ConsoleMessage msg;
+    EXPECT_EQ(save_settings(*store_, s, &msg), 0) << msg.text;
+}
+
 TEST_F(SettingsTest, SaveWritesEveryValueTrimmedWithLowerCaseLogNames) {
     store_->set_value(kPortServer, "LOGGING", "TRUE");
     store_->set_value(vnx::kNetServerKey, "LOGFILE", "old.log");

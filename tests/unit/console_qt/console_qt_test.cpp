@@ -1,7 +1,10 @@
 // The console's widgets under Qt Test on the offscreen platform: the Options
 // sheet and its dialogs, the activity window, and the stop flow. Message
 // boxes go to a hook that records them and answers the questions.
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -25,10 +28,12 @@
 #include "console/qt/message_hook.h"
 #include "console/qt/options_sheet.h"
 #include "console/qt/server_nodes_dlg.h"
-#include "support/config_store.h"
 #include "master/session_registry.h"
+#include "support/config_store.h"
 
 using namespace vnx::console;
+
+extern char **environ;
 
 namespace {
 
@@ -311,6 +316,50 @@ class ConsoleWidgets : public QObject {
         QCOMPARE(hook_.boxes[0].text,
                  QString("You must select a connection to perform this operation on."));
         QCOMPARE(frame.view()->topLevelItemCount(), 1);
+    }
+
+    void killThatEndsNothingKeepsTheRowAndSaysWhy() {
+        const pid_t gone = fork();
+        if (gone == 0) _exit(0);
+        QVERIFY(gone > 0);
+        waitpid(gone, nullptr, 0);  // its pid is no gateway of ours any more
+        write_users_db({live_record("alice", gone, 5001)});
+        CCurActFrm frame;
+        hook_.answer = true;
+        frame.kill();
+        QCOMPARE(hook_.boxes.size(), size_t(2));
+        QCOMPARE(hook_.boxes[0].text, QString("End task for alice?"));
+        QCOMPARE(hook_.boxes[1].caption, QString("Connection Information"));
+        QCOMPARE(hook_.boxes[1].text,
+                 QString("Process %1 is not a gateway of this server (it has ended); nothing "
+                         "was signalled.")
+                     .arg(gone));
+        QVERIFY(!hook_.boxes[1].question);
+        QCOMPARE(frame.view()->topLevelItemCount(), 1);
+        QCOMPARE(frame.view()->topLevelItem(0)->text(0), QString("alice"));
+        QVERIFY(frame.view()->topLevelItem(0)->isSelected());
+    }
+
+    void killOfOurGatewayEndsItAndRemovesTheRow() {
+        pid_t child = 0;
+        char *argv[] = {const_cast<char *>("/bin/sleep"), const_cast<char *>("600"), nullptr};
+        QCOMPARE(posix_spawn(&child, argv[0], nullptr, nullptr, argv, environ), 0);
+        write_users_db({live_record("alice", 4242, 5001), live_record("bob", child, 5002)});
+        CCurActFrm frame;
+        frame.view()->topLevelItem(1)->setSelected(true);
+        frame.view()->topLevelItem(0)->setSelected(false);
+        hook_.answer = true;
+        frame.kill();
+        // A SIGTERM already sent decides how the child ends; a SIGKILL now
+        // only makes sure it does.
+        kill(child, SIGKILL);
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFSIGNALED(status));
+        QCOMPARE(WTERMSIG(status), SIGTERM);
+        QCOMPARE(hook_.boxes.size(), size_t(1));  // the question only
+        QCOMPARE(frame.view()->topLevelItemCount(), 1);
+        QCOMPARE(frame.view()->topLevelItem(0)->text(0), QString("alice"));
     }
 
     void stopWithTwoSessionsAsksAndNoChangesNothing() {
