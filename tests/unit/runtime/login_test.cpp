@@ -99,8 +99,9 @@ class Login : public ::testing::Test {
         std::string line =
             "START refused for user \"" + loggable(user) + "\" from 192.0.2.7: " + why;
         EXPECT_NE(log.find(line), std::string::npos) << log;
-        if (!password.empty())
+        if (!password.empty()) {
             EXPECT_EQ(log.find(password), std::string::npos) << "the log shows the password";
+        }
     }
     std::string read_log() {
         FILE *f = fopen(log_path_.c_str(), "r");
