@@ -50,6 +50,10 @@ struct Request {
     int32_t out1 = 0, out2 = 0;
     bool connected = false;
     bool done = false;  // the loop ends after this request
+    // START must log in as a console user (login.h); until it has, only
+    // START, STOP and ABORT are served.
+    bool login_required = false;
+    bool started = false;  // a START has succeeded
     // Why the runtime refused the last request, in words for the user; empty
     // when it did not. MAPERROR answers it instead of asking the backend.
     std::string refusal;

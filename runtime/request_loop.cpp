@@ -231,6 +231,14 @@ void dispatch(Request &r, Handler h) {
     }
 }
 
+// Before a login, when one is required, only START and STOP are served
+// (ABORT never reaches the handlers' dispatch), and MAPERROR when it tells
+// why the runtime refused the last request: nothing of the backend is.
+bool served_before_login(const Request &r) {
+    return r.type == dqp::PKT_TYPE_START || r.type == dqp::PKT_TYPE_STOP ||
+           (r.type == dqp::PKT_TYPE_MAPERROR && !r.refusal.empty());
+}
+
 // Handles one received request of a type other than ABORT. A malformed packet
 // is refused with the arguments of its type's reply shape; one of a type that
 // is never answered by the loop (LOGGING, STOP, EXTENDED_FETCH) closes the
@@ -247,17 +255,20 @@ void handle_request(Request &r, const Dispatch &d) {
     }
     if (d.handler == nullptr)
         return refuse(r, "request type " + type_text(r.type) + " is not served", 0);
+    if (r.login_required && !r.started && !served_before_login(r))
+        return refuse(r, "log in first: START with a user name and password");
     dispatch(r, d.handler);
 }
 
 }  // namespace
 
-int dqp_request_loop(int client, const BackendOps *ops) {
+int dqp_request_loop(int client, const BackendOps *ops, bool login_required) {
     static char packet[dqp::PKT_BUFSIZE];
     Request r;
     r.client = client;
     r.packet = packet;
     r.ops = ops;
+    r.login_required = login_required;
     // Requests that arrive together (a client's pipeline) have their replies
     // gathered and written together once the last of them is answered.
     std::optional<ReplyBatch> pipeline;

@@ -31,7 +31,10 @@ namespace vnx {
 // Longest name (alias, cursor, table) a request may carry.
 inline constexpr int MAX_NAME_LEN = 79;
 
-// Runs the loop for `client` until it ends; returns 0.
-int dqp_request_loop(int client, const BackendOps *ops);
+// Runs the loop for `client` until it ends; returns 0. With `login_required`,
+// START must name a console user with its password (login.h); until it has,
+// every request but START, STOP and ABORT is refused (NOK -1, nothing sent
+// for a type that is never answered), and a refused START ends the loop.
+int dqp_request_loop(int client, const BackendOps *ops, bool login_required = false);
 
 }  // namespace vnx

@@ -11,6 +11,7 @@
 #include "protocol/trace.h"
 #include "runtime/client_table.h"
 #include "runtime/client_watch.h"
+#include "runtime/login.h"
 #include "runtime/request_loop.h"
 #include "support/config_cache.h"
 #include "transport/tcp.h"
@@ -53,7 +54,9 @@ int run_child(const char *name, int port, const BackendOps *ops) {
     // that hangs up; without it the loop serves the client as before.
     if (start_client_watch(slot->socket) != 0)
         dqp::trace("[dqp_server]", "client connection not watched: cancelling is unavailable");
-    dqp_request_loop(client, ops);
+    // Read once the client is here, so that a gateway started ahead of its
+    // client (a warm spare) follows the setting as it is when the client comes.
+    dqp_request_loop(client, ops, login_required(name));
     stop_client_watch();
     detach_from_client(client);
     return 0;

@@ -2,11 +2,16 @@
 // the fetches, the field and table lists and MEMO. Each unpacks its request,
 // calls one backend operation and answers by the reply rules of
 // request_loop.h (operations that answer for themselves send their own).
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/packet.h"
 #include "protocol/trace.h"
+#include "runtime/login.h"
 #include "runtime/packet_exchange.h"
 #include "runtime/request.h"
 #include "support/config_cache.h"
@@ -15,19 +20,49 @@ namespace vnx {
 
 // ---- session and control -------------------------------------------------
 
+namespace {
+
+// A refused login: logged with the client's address (in the server log when
+// it is on, and always on standard error, which the master's log receives),
+// answered NOK no sooner than kLoginFailureDelayMs after START arrived, and
+// the loop ends. The backend's START is never called, so no session notice
+// is sent and the master records no session. The client learns nothing of
+// why.
+void refuse_login(Request &r, const std::string &user, const std::string &why,
+                  std::chrono::steady_clock::time_point arrived) {
+    std::string who = loggable(user), from = r.slot().peer_name;
+    dqp::tracef("[dqp_server]", "START refused for user \"%s\" from %s: %s", who.c_str(),
+                from.c_str(), why.c_str());
+    fprintf(stderr, "%s: START refused for user \"%s\" from %s (port %d): %s\n",
+            program_invocation_short_name, who.c_str(), from.c_str(), r.slot().port, why.c_str());
+    std::this_thread::sleep_until(arrived + std::chrono::milliseconds(kLoginFailureDelayMs));
+    refuse(r, "the user name or password is not accepted");
+    r.done = true;
+}
+
+}  // namespace
+
 // START's user name is argument 1; a START with a single argument names the
-// user in argument 0.
+// user in argument 0. When the gateway requires a login (login.h), the user
+// and password (argument 2) must be a console user's before the backend
+// hears of the session.
 void handle_start(Request &r) {
+    auto arrived = std::chrono::steady_clock::now();
     if (!have_op(r, r.ops->start)) {
         r.done = true;
         return;
     }
     std::string server = r.arg(0), password = r.arg(2), options = r.arg(5);
     std::string user = dqp::pkt_argc(r.packet) == 1 ? server : r.arg(1);
+    if (r.login_required) {
+        std::string why = login_refusal(user, password);
+        if (!why.empty()) return refuse_login(r, user, why, arrived);
+    }
     int status = r.ops->start(&r.result, server.c_str(), user.c_str(), password.c_str(),
                               options.c_str(), r.slot().port);
     standard_reply(r, status, {});
     if (status < 0) r.done = true;
+    if (status >= 0) r.started = true;
 }
 
 void handle_stop(Request &r) {

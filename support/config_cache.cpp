@@ -97,6 +97,17 @@ std::string read_server_value(const std::string &server, const std::string &name
     return otherwise;
 }
 
+int read_user_password(const std::string &name, std::string *stored) {
+    stored->clear();
+    if (name.empty() || name.find_first_of("\\/") != std::string::npos) return 1;
+    ConfigStore *store = shared_store();
+    if (store == nullptr) return -1;
+    int rc = store->get_value(std::string(kUsersKey) + "\\" + name, "password", stored);
+    if (rc == 0 || rc == 1) return rc;
+    stored->clear();
+    return -1;
+}
+
 std::string base_name(const std::string &path) {
     const size_t backslash = path.rfind('\\');
     if (backslash != std::string::npos) return path.substr(backslash + 1);

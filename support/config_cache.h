@@ -28,6 +28,13 @@ ValueList load_registry_key(const std::string &key_path);
 // when absent.
 std::string read_server_value(const std::string &server, const std::string &name,
                               const std::string &otherwise = "");
+// The stored "password" value of user `name` under kUsersKey, straight from
+// the store (user and value names found without regard to case, as the store
+// finds key and value names). 0 with *stored set; 1 when there is no such
+// user, the user has no password value, or `name` cannot name one user key
+// (empty, or holding "\\" or "/", which the store reads as key separators);
+// -1 when the store cannot be opened or read.
+int read_user_password(const std::string &name, std::string *stored);
 // The part of `path` after its last backslash; without one, after its first
 // colon; otherwise `path` itself.
 std::string base_name(const std::string &path);

@@ -37,6 +37,8 @@ namespace vnx {
 inline constexpr const char *kRootKey = "SOFTWARE\\Tavorin\\VNX";
 inline constexpr const char *kNetServerKey = "SOFTWARE\\Tavorin\\VNX\\NetServer";
 inline constexpr const char *kPortServerKey = "SOFTWARE\\Tavorin\\VNX\\PortServer";
+// The console's user accounts: one subkey per user, named by the user.
+inline constexpr const char *kUsersKey = "SOFTWARE\\Tavorin\\VNX\\NetServer\\Users";
 
 // Status of an operation that failed in the store itself (see above).
 inline constexpr int kStoreFailed = -2;

@@ -3,6 +3,8 @@
 
 #include <strings.h>
 
+#include "support/password.h"
+
 namespace vnx::console {
 
 namespace {
@@ -38,14 +40,68 @@ int check_user_required(const UserInfo &f, ConsoleMessage *msg) {
     return 0;
 }
 
-int write_user(ConfigStore &store, const UserInfo &f, bool replace, ConsoleMessage *msg) {
+// Control characters in the name (New mode: a changed user keeps its name),
+// the password and the group.
+int check_user_controls(const UserInfo &f, DialogMode mode, ConsoleMessage *msg) {
+    if (mode == DialogMode::kNew && has_control_character(f.name))
+        return refuse(kUserCaption, "A user name cannot contain control characters.", msg);
+    if (has_control_character(f.password))
+        return refuse(kUserCaption, "A password cannot contain control characters.", msg);
+    if (has_control_character(f.group))
+        return refuse(kUserCaption, "A group name cannot contain control characters.", msg);
+    return 0;
+}
+
+// User ids are compared by their number ("007" is 7); ids that are no
+// number (written outside the console) by their text.
+bool same_user_id(const std::string &a, const std::string &b) {
+    if (all_digits(a) && all_digits(b) && a.size() <= 18 && b.size() <= 18)
+        return std::stoll(a) == std::stoll(b);
+    return a == b;
+}
+
+// Another user (by name) that has the form's user id.
+int check_user_id_free(ConfigStore &store, const UserInfo &f, ConsoleMessage *msg) {
+    std::vector<UserInfo> users;
+    if (int rc = load_users(store, &users, msg); rc != 0) return rc;
+    for (const UserInfo &u : users) {
+        if (same_name(u.name, f.name) || !same_user_id(u.user_id, f.user_id)) continue;
+        return refuse(kUserCaption,
+                      "User ID " + f.user_id + " is already in use by user " + u.name + ".", msg);
+    }
+    return 0;
+}
+
+// The password to store for the form: the stored value when the form leaves
+// it as it is and it is a hash already; otherwise the hash of the form's.
+int password_to_store(ConfigStore &store, const UserInfo &f, std::string *out,
+                      ConsoleMessage *msg) {
+    std::string current;
+    if (store.get_value(user_key(f.name), "password", &current) == kStoreFailed)
+        return store_failure(kUserCaption, store.error(), msg);
+    if (f.password == current && is_password_hash(current)) {
+        *out = current;
+        return 0;
+    }
+    if (hash_password(f.password, out) != 0)
+        return store_failure(kUserCaption, "The password could not be hashed (libcrypto failed).",
+                             msg);
+    return 0;
+}
+
+int write_user(ConfigStore &store, UserInfo f, bool replace, ConsoleMessage *msg,
+               UserInfo *written) {
     const std::string key = user_key(f.name);
+    std::string stored;
+    if (int rc = password_to_store(store, f, &stored, msg); rc != 0) return rc;
     std::vector<StoreChange> changes;
     if (replace) changes.push_back({StoreChange::kDeleteKey, key, {}, {}});
     changes.push_back({StoreChange::kSetValue, key, "User ID", f.user_id});
     changes.push_back({StoreChange::kSetValue, key, "Group Name", f.group});
-    changes.push_back({StoreChange::kSetValue, key, "password", f.password});
+    changes.push_back({StoreChange::kSetValue, key, "password", stored});
     if (store.apply(changes) != 0) return store_failure(kUserCaption, store.error(), msg);
+    f.password = std::move(stored);
+    if (written != nullptr) *written = std::move(f);
     return 0;
 }
 
@@ -109,6 +165,7 @@ int check_user(ConfigStore &store, UserInfo *f, DialogMode mode,
         if (!all_digits(f->user_id) || f->user_id.size() > 9) {
             return refuse(kUserCaption, "The user ID must be a number.", msg);
         }
+        if (int rc = check_user_controls(*f, mode, msg); rc != 0) return rc;
         if (bad_name(f->name)) {
             return refuse(kUserCaption,
                           "A user name can have at most 128 characters and no \"\\\" or \"/\".",
@@ -121,6 +178,7 @@ int check_user(ConfigStore &store, UserInfo *f, DialogMode mode,
         if (mode == DialogMode::kChange && !exists) {
             return refuse(kUserCaption, "User name not found.", msg);
         }
+        if (int rc = check_user_id_free(store, *f, msg); rc != 0) return rc;
         for (const GroupInfo &g : groups) {
             if (!same_name(g.name, f->group)) continue;
             f->group = g.name;  // the listed spelling
@@ -130,23 +188,23 @@ int check_user(ConfigStore &store, UserInfo *f, DialogMode mode,
     });
 }
 
-int add_user(ConfigStore &store, UserInfo form, ConsoleMessage *msg) {
+int add_user(ConfigStore &store, UserInfo form, ConsoleMessage *msg, UserInfo *written) {
     return guarded(kUserCaption, msg, [&] {
         std::vector<GroupInfo> groups;
         if (int rc = load_groups(store, &groups, msg); rc != 0) return rc;
         if (int rc = check_user(store, &form, DialogMode::kNew, groups, msg); rc != 0) return rc;
-        return write_user(store, form, false, msg);
+        return write_user(store, std::move(form), false, msg, written);
     });
 }
 
-int change_user(ConfigStore &store, UserInfo form, ConsoleMessage *msg) {
+int change_user(ConfigStore &store, UserInfo form, ConsoleMessage *msg, UserInfo *written) {
     return guarded(kUserCaption, msg, [&] {
         std::vector<GroupInfo> groups;
         if (int rc = load_groups(store, &groups, msg); rc != 0) return rc;
         if (int rc = check_user(store, &form, DialogMode::kChange, groups, msg); rc != 0) {
             return rc;
         }
-        return write_user(store, form, true, msg);
+        return write_user(store, std::move(form), true, msg, written);
     });
 }
 
@@ -166,6 +224,9 @@ int check_group(ConfigStore &store, GroupInfo *f, const std::string &old_name,
         f->name = trimmed(f->name);
         f->id = trimmed(f->id);
         if (f->name.empty()) return refuse(kGroupCaption, "You must specify a group name.", msg);
+        if (has_control_character(f->name)) {
+            return refuse(kGroupCaption, "A group name cannot contain control characters.", msg);
+        }
         if (f->name.size() > kMaxAccountName) {
             return refuse(kGroupCaption, "A group name can have at most 128 characters.", msg);
         }

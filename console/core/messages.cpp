@@ -58,6 +58,18 @@ long leading_number(const std::string &text) {
     return negative ? -value : value;
 }
 
+std::string masked_password(const std::string &stored) {
+    return stored.empty() ? std::string() : std::string(kMaskedPassword);
+}
+
+bool has_control_character(const std::string &text) {
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) return true;
+    }
+    return false;
+}
+
 int store_failure(const std::string &caption, const std::string &error, ConsoleMessage *msg) {
     msg->caption = caption;
     msg->text = error.empty() ? "The configuration store failed." : error;

@@ -51,6 +51,16 @@ bool all_digits(const std::string &text);
 // limited to the int range.
 long leading_number(const std::string &text);
 
+// What a list (users, nodes) shows for a stored password: "********", or
+// nothing when none is stored. No list shows a password or its hash.
+inline constexpr const char *kMaskedPassword = "********";
+std::string masked_password(const std::string &stored);
+
+// True when `text` holds a control character (a byte below 0x20, tab and
+// line breaks among them, or 0x7F): such names and passwords cannot be typed
+// at a client and would break the lists and the export file's lines.
+bool has_control_character(const std::string &text);
+
 // Store failure: the caption given, the store's error as text.
 int store_failure(const std::string &caption, const std::string &error, ConsoleMessage *msg);
 // A refusal: fills msg and returns -1.

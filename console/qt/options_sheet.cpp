@@ -183,8 +183,20 @@ void CListPage::context_menu(const QPoint &pos) {
 
 namespace {
 
-QStringList user_cells(const UserInfo &u) {
-    return {qs(u.name), qs(u.user_id), qs(u.group), qs(u.password)};
+// The password column shows the mask; the stored value rides along in the
+// row, unseen, so that Change fills the dialog with it and an untouched
+// password is kept.
+constexpr int kPasswordColumn = 3;
+
+QTreeWidgetItem *user_row(const UserInfo &u) {
+    auto *row = new QTreeWidgetItem(
+        QStringList{qs(u.name), qs(u.user_id), qs(u.group), qs(masked_password(u.password))});
+    row->setData(kPasswordColumn, Qt::UserRole, qs(u.password));
+    return row;
+}
+
+std::string stored_password(const QTreeWidgetItem *row) {
+    return ss(row->data(kPasswordColumn, Qt::UserRole).toString());
 }
 
 }  // namespace
@@ -202,7 +214,7 @@ void CUserPropertyPage::load() {
     ConsoleMessage msg;
     if (load_users(*store, &users, &msg) != 0) return tell_message(this, msg);
     for (const UserInfo &u : users)
-        append_row(user_cells(u));
+        list()->addTopLevelItem(user_row(u));
     select_first();
 }
 
@@ -221,24 +233,24 @@ void CUserPropertyPage::on_new() {
     auto store = open_console_store(this);
     if (!store) return;
     ConsoleMessage msg;
-    if (add_user(*store, dialog.info(), &msg) != 0) return tell_message(this, msg);
-    const UserInfo u = dialog.info();
-    append_row({qs(trimmed(u.name)), qs(trimmed(u.user_id)), qs(u.group), qs(trimmed(u.password))});
+    UserInfo written;
+    if (add_user(*store, dialog.info(), &msg, &written) != 0) return tell_message(this, msg);
+    list()->addTopLevelItem(user_row(written));
 }
 
 void CUserPropertyPage::on_change() {
     QTreeWidgetItem *row = selected_row(kUserCaption, kSelectUser, kOneUser);
     if (row == nullptr) return;
     CUserInfoDlg dialog(DialogMode::kChange, groups(), this);
-    dialog.set_info({ss(row->text(0)), ss(row->text(1)), ss(row->text(2)), ss(row->text(3))});
+    dialog.set_info({ss(row->text(0)), ss(row->text(1)), ss(row->text(2)), stored_password(row)});
     if (dialog.exec() != QDialog::Accepted) return;
     auto store = open_console_store(this);
     if (!store) return;
     ConsoleMessage msg;
-    if (change_user(*store, dialog.info(), &msg) != 0) return tell_message(this, msg);
+    UserInfo written;
+    if (change_user(*store, dialog.info(), &msg, &written) != 0) return tell_message(this, msg);
     delete row;
-    UserInfo u = dialog.info();
-    append_row({qs(u.name), qs(trimmed(u.user_id)), qs(u.group), qs(trimmed(u.password))});
+    list()->addTopLevelItem(user_row(written));
 }
 
 void CUserPropertyPage::on_delete() {

@@ -158,7 +158,9 @@ int need_gateway(Shell &sh) {
 int need_start(Shell &sh) {
     if (need_gateway(sh) != 0) return -1;
     if (sh.started) return 0;
-    if (sh.sql->start(sh.opt.user, "") != 0) {
+    // START carries the password too: a gateway that requires a login
+    // checks it against the console's users (one that does not ignores it).
+    if (sh.sql->start(sh.opt.user, password(sh)) != 0) {
         report_failure(sh, "START");
         return -1;
     }

@@ -218,7 +218,7 @@ int users_list(const Args &) {
     if (load_users(*store, &users, &msg) != 0) return refused(msg);
     Table table;
     for (const UserInfo &u : users)
-        table.push_back({u.name, u.user_id, u.group, u.password});
+        table.push_back({u.name, u.user_id, u.group, masked_password(u.password)});
     print_table({"Name", "User ID", "Group name", "Password"}, table);
     return kSuccess;
 }
@@ -365,7 +365,7 @@ int nodes_list(const Args &) {
     if (load_nodes(*store, &nodes, &msg) != 0) return refused(msg);
     Table table;
     for (const NodeInfo &n : nodes)
-        table.push_back({n.server, n.login, n.password});
+        table.push_back({n.server, n.login, masked_password(n.password)});
     print_table({"Server", "Login ID", "Password"}, table);
     return kSuccess;
 }

@@ -92,7 +92,7 @@ TEST_F(VnxadminConsole, UsersAndGroupsRefuseWhatTheDialogsRefuse) {
     ok({"users", "change", "ann", "--id=9"});
     EXPECT_EQ(run({"users", "list"}).out,
               "Name  User ID  Group name  Password\n"
-              "Ann   9        staff       pw\n");
+              "Ann   9        staff       ********\n");
 
     const Result deleted = run({"groups", "delete", "staff"});
     EXPECT_EQ(deleted.status, 0);
@@ -103,6 +103,46 @@ TEST_F(VnxadminConsole, UsersAndGroupsRefuseWhatTheDialogsRefuse) {
     EXPECT_EQ(run({"users", "list"}).out, "Name  User ID  Group name  Password\n");
 }
 
+TEST_F(VnxadminConsole, UsersListNeverShowsAPasswordOrItsHash) {
+    ok({"groups", "add", "staff", "--id", "2"});
+    ok({"users", "add", "ann", "--password", "pw-secret", "--id", "7", "--group", "staff"});
+    ok({"reg", "set", "NetServer\\Users\\old", "User ID", "8"});
+    ok({"reg", "set", "NetServer\\Users\\old", "Group Name", "staff"});
+    ok({"reg", "set", "NetServer\\Users\\old", "password", "clear-legacy"});
+    const std::string listed = run({"users", "list"}).out;
+    EXPECT_EQ(listed,
+              "Name  User ID  Group name  Password\n"
+              "ann   7        staff       ********\n"
+              "old   8        staff       ********\n");
+    const std::string stored = run({"reg", "get", "NetServer\\Users\\ann", "password"}).out;
+    EXPECT_EQ(stored.rfind("pbkdf2-sha256$", 0), 0u) << stored;
+    EXPECT_EQ(stored.find("pw-secret"), std::string::npos);
+
+    ok({"users", "change", "old", "--id", "9"});  // the clear value is hashed now
+    const std::string rehashed = run({"reg", "get", "NetServer\\Users\\old", "password"}).out;
+    EXPECT_EQ(rehashed.rfind("pbkdf2-sha256$", 0), 0u) << rehashed;
+    ok({"users", "change", "ann", "--group", "staff"});  // the hash is kept
+    EXPECT_EQ(run({"reg", "get", "NetServer\\Users\\ann", "password"}).out, stored);
+}
+
+TEST_F(VnxadminConsole, UsersAndGroupsAddRefuseControlCharactersAndTakenIds) {
+    ok({"groups", "add", "staff", "--id", "2"});
+    expect_refused({"groups", "add", "st\taff2", "--id", "3"},
+                   "A group name cannot contain control characters.");
+    expect_refused({"groups", "add", "staff", "--id", "3"}, "Group name already exists.");
+    expect_refused({"users", "add", "a\nb", "--password", "pw", "--id", "7", "--group", "staff"},
+                   "A user name cannot contain control characters.");
+    expect_refused({"users", "add", "ann", "--password", "p\x1bw", "--id", "7", "--group", "staff"},
+                   "A password cannot contain control characters.");
+    ok({"users", "add", "ann", "--password", "pw", "--id", "7", "--group", "staff"});
+    expect_refused({"users", "add", "bob", "--password", "pw", "--id", "7", "--group", "staff"},
+                   "User ID 7 is already in use by user ann.");
+    EXPECT_EQ(run({"users", "list"}).out,
+              "Name  User ID  Group name  Password\n"
+              "ann   7        staff       ********\n");
+    EXPECT_EQ(run({"groups", "list"}).out, "Name   Group ID\nstaff  2\n");
+}
+
 TEST_F(VnxadminConsole, NodesRegisterChangeRemove) {
     ok({"nodes", "add", "db1", "--login", "scott", "--password", "ti/ger"});
     expect_refused({"nodes", "add", "DB1", "--login", "x", "--password", "y"},
@@ -110,7 +150,8 @@ TEST_F(VnxadminConsole, NodesRegisterChangeRemove) {
     ok({"nodes", "change", "db1", "--password", "lion"});
     EXPECT_EQ(run({"nodes", "list"}).out,
               "Server  Login ID  Password\n"
-              "db1     scott     lion\n");
+              "db1     scott     ********\n");
+    EXPECT_EQ(run({"reg", "get", "NetServer\\Nodes", "db1"}).out, "scott/lion\n");  // kept
     ok({"nodes", "delete", "db1"});
     expect_refused({"nodes", "delete", "db1"}, "Server not found.");
 }

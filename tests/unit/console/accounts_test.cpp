@@ -2,6 +2,7 @@
 #include "console/core/accounts.h"
 
 #include "console_fixture.h"
+#include "support/password.h"
 
 using namespace vnx::console;
 using consoletest::StoreTest;
@@ -27,6 +28,12 @@ class Accounts : public StoreTest {
         EXPECT_EQ(msg.text, text);
     }
     std::string user_key(const std::string &name) { return std::string(kUsersKey) + "\\" + name; }
+    // True when the stored password of `name` is a hash that `clear` matches.
+    bool stored_hash_of(const std::string &name, const std::string &clear) {
+        const std::string stored = value(user_key(name), "password");
+        return vnx::is_password_hash(stored) &&
+               vnx::check_password(stored, clear) == vnx::PasswordCheck::kMatch;
+    }
 };
 
 }  // namespace
@@ -46,9 +53,12 @@ TEST_F(Accounts, UserDialogChecksInOrder) {
 TEST_F(Accounts, NewUserWritesItsSubkeyAsTyped) {
     ConsoleMessage msg;
     ASSERT_EQ(add_user(*store_, {" ann ", "1234", "STAFF", " pw "}, &msg), 0) << msg.text;
-    EXPECT_EQ(values(user_key("ann")), (vnx::ValueList{{"User ID", "1234"},  // above 999: as typed
-                                                       {"Group Name", "staff"},
-                                                       {"password", "pw"}}));
+    const vnx::ValueList stored = values(user_key("ann"));
+    ASSERT_EQ(stored.size(), 3u);
+    EXPECT_EQ(stored[0], (std::pair<std::string, std::string>{"User ID", "1234"}));  // as typed
+    EXPECT_EQ(stored[1], (std::pair<std::string, std::string>{"Group Name", "staff"}));
+    EXPECT_EQ(stored[2].first, "password");
+    EXPECT_TRUE(stored_hash_of("ann", "pw"));  // trimmed, then hashed
     std::vector<UserInfo> users;
     ASSERT_EQ(load_users(*store_, &users, &msg), 0);
     ASSERT_EQ(users.size(), 1u);
@@ -92,8 +102,11 @@ TEST_F(Accounts, ChangeRewritesTheSubkeyAndDeleteRemovesIt) {
     ASSERT_EQ(add_user(*store_, {"ann", "1", "staff", "pw"}, &msg), 0);
     store_->set_value(user_key("ann"), "Comment", "dropped on change");
     ASSERT_EQ(change_user(*store_, {"ann", "2", "admins", "new"}, &msg), 0) << msg.text;
-    EXPECT_EQ(values(user_key("ann")),
-              (vnx::ValueList{{"User ID", "2"}, {"Group Name", "admins"}, {"password", "new"}}));
+    const vnx::ValueList stored = values(user_key("ann"));
+    ASSERT_EQ(stored.size(), 3u);  // "Comment" is gone
+    EXPECT_EQ(stored[0], (std::pair<std::string, std::string>{"User ID", "2"}));
+    EXPECT_EQ(stored[1], (std::pair<std::string, std::string>{"Group Name", "admins"}));
+    EXPECT_TRUE(stored_hash_of("ann", "new"));
     expect_user_refused({"nobody", "2", "admins", "pw"}, "User name not found.",
                         DialogMode::kChange);
     ASSERT_EQ(delete_user(*store_, "ANN", &msg), 0);
@@ -140,8 +153,68 @@ TEST_F(Accounts, DeletingANamedGroupLeavesItsUsersUntilAListedGroupIsChosen) {
     ASSERT_EQ(delete_group(*store_, "staff", &msg), 0);
     EXPECT_EQ(value(user_key("ann"), "Group Name"), "staff");  // untouched
     expect_user_refused({"ann", "1", "staff", "pw2"}, "Group name not found", DialogMode::kChange);
-    EXPECT_EQ(value(user_key("ann"), "password"), "pw");
+    EXPECT_TRUE(stored_hash_of("ann", "pw"));
     ASSERT_EQ(change_user(*store_, {"ann", "1", "admins", "pw2"}, &msg), 0);
     EXPECT_EQ(delete_group(*store_, "staff", &msg), -1);
     EXPECT_EQ(msg.text, "Group name not found");
+}
+
+TEST_F(Accounts, ChangeKeepsAnUntouchedHashAndHashesANewPassword) {
+    ConsoleMessage msg;
+    UserInfo written;
+    ASSERT_EQ(add_user(*store_, {"ann", "1", "staff", "pw"}, &msg, &written), 0);
+    const std::string first = value(user_key("ann"), "password");
+    EXPECT_EQ(written.password, first);
+    ASSERT_EQ(change_user(*store_, {"ann", "2", "staff", first}, &msg), 0) << msg.text;
+    EXPECT_EQ(value(user_key("ann"), "password"), first);  // not a hash of the hash
+    EXPECT_TRUE(stored_hash_of("ann", "pw"));
+    ASSERT_EQ(change_user(*store_, {"ann", "2", "staff", "other"}, &msg), 0);
+    EXPECT_TRUE(stored_hash_of("ann", "other"));
+}
+
+TEST_F(Accounts, LegacyClearPasswordIsHashedAtTheNextChange) {
+    store_->set_value(user_key("old"), "User ID", "5");
+    store_->set_value(user_key("old"), "Group Name", "staff");
+    store_->set_value(user_key("old"), "password", "tiger");
+    ConsoleMessage msg;
+    ASSERT_EQ(change_user(*store_, {"old", "6", "staff", "tiger"}, &msg), 0) << msg.text;
+    EXPECT_TRUE(stored_hash_of("old", "tiger"));
+}
+
+TEST_F(Accounts, ListsShowAMaskInsteadOfTheStoredPassword) {
+    EXPECT_EQ(masked_password("pbkdf2-sha256$20000$c2FsdA==$aGFzaA=="), "********");
+    EXPECT_EQ(masked_password("tiger"), "********");
+    EXPECT_EQ(masked_password(""), "");
+}
+
+TEST_F(Accounts, ControlCharactersAreRefusedInNamePasswordAndGroup) {
+    const std::string controls[] = {"\t", "\n", "\r", std::string(1, '\0'), "\x01", "\x1F", "\x7F"};
+    for (const std::string &c : controls) {
+        expect_user_refused({"a" + c + "b", "1", "staff", "pw"},
+                            "A user name cannot contain control characters.");
+        expect_user_refused({"ann", "1", "staff", "p" + c + "w"},
+                            "A password cannot contain control characters.");
+        expect_user_refused({"ann", "1", "st" + c + "aff", "pw"},
+                            "A group name cannot contain control characters.");
+        ConsoleMessage msg;
+        EXPECT_EQ(add_group(*store_, {"o" + c + "ps", "3"}, &msg), -1);
+        EXPECT_EQ(msg.text, "A group name cannot contain control characters.");
+    }
+    EXPECT_FALSE(store_->key_exists(kUsersKey));
+    EXPECT_EQ(values(kGroupsKey).size(), 2u);
+    ConsoleMessage msg;  // blanks and bytes above 0x7F are no control characters
+    EXPECT_EQ(add_user(*store_, {"Zoë Ann", "1", "staff", "p w\xC3\xA9"}, &msg), 0) << msg.text;
+}
+
+TEST_F(Accounts, UserIdOfAnotherUserIsRefusedByItsNumber) {
+    ConsoleMessage msg;
+    ASSERT_EQ(add_user(*store_, {"ann", "7", "staff", "pw"}, &msg), 0);
+    ASSERT_EQ(add_user(*store_, {"bob", "8", "staff", "pw"}, &msg), 0);
+    expect_user_refused({"cid", "7", "staff", "pw"}, "User ID 7 is already in use by user ann.");
+    expect_user_refused({"cid", "007", "staff", "pw"},
+                        "User ID 007 is already in use by user ann.");
+    expect_user_refused({"bob", "7", "staff", "pw"}, "User ID 7 is already in use by user ann.",
+                        DialogMode::kChange);
+    EXPECT_EQ(value(user_key("bob"), "User ID"), "8");
+    EXPECT_EQ(change_user(*store_, {"ANN", "7", "admins", "pw"}, &msg), 0) << msg.text;  // own id
 }

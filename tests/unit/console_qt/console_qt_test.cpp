@@ -97,6 +97,9 @@ class ConsoleWidgets : public QObject {
         std::string data;
         return store_->get_value(key, name, &data) == 0 ? data : "<absent>";
     }
+    static std::string user_key(const std::string &name) {
+        return std::string(kUsersKey) + "\\" + name;
+    }
     void write_users_db(const std::vector<vnx::SessionRecord> &records) {
         std::string bytes(vnx::SESSION_HEADER_SIZE, '\0');
         for (const auto &rec : records) {
@@ -166,6 +169,35 @@ class ConsoleWidgets : public QObject {
         QCOMPARE(hook_.boxes[0].text, QString("You must specify a user password."));
         QCOMPARE(sheet.users()->list()->topLevelItemCount(), 0);
         QVERIFY(!store_->key_exists(kUsersKey));
+    }
+
+    void usersPageMasksPasswordsAndChangeKeepsAnUntouchedHash() {
+        ConsoleMessage msg;
+        QCOMPARE(add_group(*store_, {"staff", "2"}, &msg), 0);
+        QCOMPARE(add_user(*store_, {"ann", "7", "staff", "pw"}, &msg), 0);
+        const std::string hash = value(user_key("ann"), "password");
+        CAdminDlg sheet;
+        sheet.show();
+        QTreeWidget *list = sheet.users()->list();
+        QCOMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(list->topLevelItem(0)->text(3), QString("********"));
+        list->setCurrentItem(list->topLevelItem(0));
+        QLineEdit::EchoMode echo = QLineEdit::Normal;
+        when_modal<CUserInfoDlg>([&](CUserInfoDlg *dialog) {
+            echo = dialog->password_edit()->echoMode();
+            dialog->user_id_edit()->setText("9");
+            QTest::mouseClick(dialog->ok_button(), Qt::LeftButton);
+        });
+        QTest::mouseClick(sheet.users()->change_button(), Qt::LeftButton);
+        QVERIFY(hook_.boxes.empty());
+        QCOMPARE(echo, QLineEdit::Password);
+        QCOMPARE(value(user_key("ann"), "User ID"), std::string("9"));
+        QCOMPARE(value(user_key("ann"), "password"), hash);
+        QCOMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(list->topLevelItem(0)->text(1), QString("9"));
+        QCOMPARE(list->topLevelItem(0)->text(3), QString("********"));
+        for (int column = 0; column < list->columnCount(); ++column)
+            QVERIFY(!list->topLevelItem(0)->text(column).contains("pbkdf2"));
     }
 
     void newGroupIsWrittenAndListed() {
@@ -241,6 +273,7 @@ class ConsoleWidgets : public QObject {
         emit dialog.server_box()->activated(1);
         QCOMPARE(dialog.login_edit()->text(), QString("adam"));
         QCOMPARE(dialog.password_edit()->text(), QString("se/cret"));
+        QCOMPARE(dialog.password_edit()->echoMode(), QLineEdit::Password);  // shown masked
         QVERIFY(!dialog.register_button()->isEnabled());
         QVERIFY(dialog.remove_button()->isEnabled());
 
