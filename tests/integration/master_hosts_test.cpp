@@ -328,3 +328,31 @@ TEST_F(MasterHosts, FlooderIsCappedAndOtherHostIsNeverRefused) {
     EXPECT_NE(log().find("request from 127.0.0.2 refused: server request answered -1"),
               std::string::npos);
 }
+
+TEST_F(MasterHosts, IdleConnectionsOfOneAddressPushOutOnlyTheirOwn) {
+    start_master();
+    auto opened = std::chrono::steady_clock::now();
+    vnx::UniqueFd other = connect_from("127.0.0.1", base_, "127.0.0.1");
+    ASSERT_TRUE(other.valid());
+    std::vector<vnx::UniqueFd> idle;
+    for (int i = 0; i < 40; i++) {
+        idle.push_back(connect_from("127.0.0.1", base_, "127.0.0.2"));
+        ASSERT_TRUE(idle.back().valid());
+    }
+    // Answered once the master has taken every connection before it.
+    ASSERT_EQ(ask("127.0.0.1", base_, nullptr, "?Active"), "0");
+    auto closed = [](const vnx::UniqueFd &fd) {
+        char c;
+        return recv(fd.get(), &c, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+    };
+    // The eight oldest of 127.0.0.2 were dropped to keep it at 32.
+    for (int i = 0; i < 8; i++)
+        EXPECT_TRUE(closed(idle[i])) << i;
+    // The rest, and the other address's, wait for their request until their
+    // deadline (2 s): checked only while it cannot have passed.
+    if (std::chrono::steady_clock::now() - opened < std::chrono::milliseconds(1500)) {
+        for (int i = 8; i < 40; i++)
+            EXPECT_FALSE(closed(idle[i])) << i;
+        EXPECT_FALSE(closed(other));
+    }
+}
