@@ -7,14 +7,16 @@
 // Sets up a temporary installation (DB_ROOT that is also the current
 // directory, its own configuration store, odbserver copied in), starts
 // db_dqpserver --headless on a free base port with its default warm spare,
-// and measures:
-//   a. quiet: N requests from 127.0.0.1, each timed from connecting to the
+// and measures, in alternating blocks of ten so that both see the same
+// machine:
+//   a. quiet: requests from 127.0.0.1, each timed from connecting to the
 //      base port to the port's arrival (request_server); then, untimed,
 //      connect, START, STOP and wait until the gateway has closed;
 //   b. flooded: F threads at 127.0.0.2 send server requests to the base port
 //      as fast as it answers and never connect to a port they get; after a
-//      head start of 500 ms, N requests from 127.0.0.1 as in a.
-// Prints the medians and p95 of a and b and their ratio (goal: b within 2x
+//      head start of 200 ms, requests from 127.0.0.1 as in a; then the flood
+//      stops (the gateways it was handed stay, unclaimed).
+// N requests of each kind. Prints the medians and p95 of a and b and their ratio (goal: b within 2x
 // of a, and no request of 127.0.0.1 refused), what the flooder got (ports,
 // "-1" answers, closes without an answer), and how many gateways the master
 // ran at the end of the flood with their resident memory.
@@ -64,7 +66,8 @@ using Clock = std::chrono::steady_clock;
 constexpr const char *kLegit = "127.0.0.1";
 constexpr const char *kFlooder = "127.0.0.2";
 constexpr int kTimeoutMs = 10000;  // bound of every single wait
-constexpr int kHeadStartMs = 500;  // the flood runs alone this long first
+constexpr int kHeadStartMs = 200;  // the flood runs alone this long first
+constexpr int kBlock = 10;         // requests per block
 
 std::atomic<bool> interrupted{false};
 
@@ -317,6 +320,7 @@ class Flood {
             if (t.joinable()) t.join();
     }
     std::atomic<long> ports{0}, refused{0}, closed{0};
+    double seconds() const { return std::chrono::duration<double>(Clock::now() - t0_).count(); }
 
   private:
     void run(int base) {
@@ -331,7 +335,20 @@ class Flood {
         }
     }
     std::atomic<bool> stop_{false};
+    Clock::time_point t0_ = Clock::now();
     std::vector<std::thread> threads_;
+};
+
+// What the flooder got over every flooded block.
+struct FloodTally {
+    long ports = 0, refused = 0, closed = 0;
+    double seconds = 0;
+    void add(const Flood &f) {
+        ports += f.ports.load();
+        refused += f.refused.load();
+        closed += f.closed.load();
+        seconds += f.seconds();
+    }
 };
 
 // ---- the legitimate client ----
@@ -358,6 +375,7 @@ Stats stats_of(std::vector<double> v) {
 }
 
 struct LegitResult {
+    std::vector<double> us;
     Stats request_us;
     long refused = 0;  // no port: closed, "-1" or no answer
     long failed = 0;   // a port, but the session failed
@@ -386,19 +404,17 @@ double legit_session(int base, std::string *err) {
     return us;
 }
 
-LegitResult measure_legit(int base, int requests) {
-    LegitResult res;
-    std::vector<double> us;
+// Runs `requests` sessions of 127.0.0.1 and adds them to *res.
+void legit_block(int base, int requests, LegitResult *res) {
     for (int i = 0; i < requests && !interrupted; i++) {
         std::string err;
         double t = legit_session(base, &err);
-        if (t >= 0) us.push_back(t);
-        if (t == -1) res.refused++;
-        if (t == -2) res.failed++;
-        if (t < 0 && res.first_error.empty()) res.first_error = err;
+        if (t >= 0) res->us.push_back(t);
+        if (t == -1) res->refused++;
+        if (t == -2) res->failed++;
+        if (t < 0 && res->first_error.empty()) res->first_error = err;
     }
-    res.request_us = stats_of(us);
-    return res;
+    res->request_us = stats_of(res->us);
 }
 
 // ---- report ----
@@ -435,19 +451,24 @@ int main(int argc, char **argv) {
     printf("master %s on base port %d, DB_ROOT %s, max_pending_per_host %s\n",
            inst.master_path.c_str(), inst.base, inst.dir.c_str(),
            opts.cap < 0 ? "(default)" : std::to_string(opts.cap).c_str());
-    printf("a. %d requests from %s on the quiet master...\n", opts.requests, kLegit);
+    printf(
+        "%d requests from %s on the quiet master, alternating by tens with %d while %d "
+        "threads at %s flood the base port...\n",
+        opts.requests, kLegit, opts.requests, opts.flooders, kFlooder);
     fflush(stdout);
-    LegitResult quiet = measure_legit(inst.base, opts.requests);
-    printf("b. %d requests from %s while %d threads at %s flood the base port...\n", opts.requests,
-           kLegit, opts.flooders, kFlooder);
-    fflush(stdout);
-    Flood flood(inst.base, opts.flooders);
-    sleep_ms(kHeadStartMs);
-    auto t0 = Clock::now();
-    LegitResult flooded = measure_legit(inst.base, opts.requests);
-    double flood_s = elapsed_us(t0) / 1e6 + kHeadStartMs / 1000.0;
-    Gateways held = running_gateways(inst);
-    flood.stop();
+    LegitResult quiet, flooded;
+    FloodTally tally;
+    Gateways held;
+    for (int done = 0; done < opts.requests && !interrupted; done += kBlock) {
+        int n = std::min(kBlock, opts.requests - done);
+        legit_block(inst.base, n, &quiet);
+        Flood flood(inst.base, opts.flooders);
+        sleep_ms(kHeadStartMs);
+        legit_block(inst.base, n, &flooded);
+        held = running_gateways(inst);
+        flood.stop();
+        tally.add(flood);
+    }
 
     printf("\nport request of %s (us)       n    median       p95       max\n", kLegit);
     print_legit("quiet master", quiet);
@@ -455,10 +476,10 @@ int main(int argc, char **argv) {
     double ratio =
         quiet.request_us.median > 0 ? flooded.request_us.median / quiet.request_us.median : 0;
     printf("  ratio of medians: %.2f x   goal <= 2 x, none refused\n", ratio);
-    printf("\nflooder (%d threads, %.1f s)\n", opts.flooders, flood_s);
-    printf("  ports handed to it (gateways started for it)  %8ld\n", flood.ports.load());
-    printf("  answered -1                                    %8ld\n", flood.refused.load());
-    printf("  closed without an answer                       %8ld\n", flood.closed.load());
+    printf("\nflooder (%d threads, %.1f s in all)\n", opts.flooders, tally.seconds);
+    printf("  ports handed to it (gateways started for it)  %8ld\n", tally.ports);
+    printf("  answered -1                                    %8ld\n", tally.refused);
+    printf("  closed without an answer                       %8ld\n", tally.closed);
     printf("  gateways running at the end of the flood       %8zu  (%ld MB resident)\n", held.count,
            held.rss_kb / 1024);
     remove_installation(&inst);
