@@ -62,7 +62,9 @@ int request_server(const std::string &host, int base_port, const std::string &ty
     char *end = nullptr;
     long p = strtol(answer.c_str(), &end, 10);
     if (*end != '\0' || p < 1 || p > 65535) {
-        *err = p == -1 ? "the " + type + " server did not start in time"
+        *err = p == -1 ? "the port server answered -1: the " + type +
+                             " server did not start in time, or this address already holds "
+                             "as many gateways as the port server allows it"
                        : "unexpected answer from the port server: \"" + answer + "\"";
         return -1;
     }

@@ -130,7 +130,7 @@ std::string master_host_name() {
     char host[101] = "";
     if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "localhost";
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     addrinfo *res = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &res) != 0) return "localhost";
     freeaddrinfo(res);
@@ -147,9 +147,10 @@ int port_server_thread() {
     // Claim the base port before anything else: a second master must fail
     // here, before it could terminate the first one's gateways or reset its
     // users.db.
-    if (port_server_listen() != 0) {
-        fprintf(stderr, "db_dqpserver: base port %d is held by another program\n",
-                port_server_baseport());
+    if (int rc = port_server_listen(); rc != 0) {
+        if (rc == -1)
+            fprintf(stderr, "db_dqpserver: base port %d is held by another program\n",
+                    port_server_baseport());
         return -1;
     }
     // Gateways of a master that was killed: those with sessions (users.db)
@@ -163,10 +164,10 @@ int port_server_thread() {
     dqp::open_server_log(kPortServerKey, "portserver");
     port_server_log_startup();
     fprintf(stderr,
-            "db_dqpserver: listening on base port %d, gateways on ports %d to %d, DB_ROOT %s, "
-            "configuration store %s\n",
+            "db_dqpserver: listening on base port %d, gateways on ports %d to %d, address %s, "
+            "DB_ROOT %s, configuration store %s\n",
             port_server_baseport(), port_server_baseport() + 1, port_server_maxport() - 1,
-            root.c_str(), config_store_path().c_str());
+            port_server_listen_text().c_str(), root.c_str(), config_store_path().c_str());
     int rc = port_server_run();
     fprintf(stderr, "db_dqpserver: stopped; every gateway was ended\n");
     dqp::close_log_stream();

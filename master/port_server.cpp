@@ -40,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -94,6 +95,14 @@ constexpr int kIdleWakeMs = 1000;
 constexpr int kListenBacklog = 100;
 // The server type whose gateways are kept warm.
 constexpr const char *kSpareType = "odb";
+// After accept() ran out of descriptors, the listener rests this long (its
+// backlog waits) instead of waking the loop at once again.
+constexpr int kAcceptPauseMs = 100;
+// A refusal is logged once per client address in this time.
+constexpr auto kRefusalLogInterval = std::chrono::seconds(60);
+// Addresses whose last refusal is remembered; beyond this, refusals of new
+// addresses go unlogged until the oldest are a minute old.
+constexpr size_t kMaxRefusalLogAddresses = 4096;
 
 // One port of the table.
 struct PortEntry {
@@ -101,6 +110,8 @@ struct PortEntry {
     bool spare = false;          // a warm spare not handed out yet
     bool ready = false;          // the spare listens
     bool claim_pending = false;  // handed out; its session has not started
+    bool handed = false;         // handed to a client by a server request
+    IpAddress client;            // the address of that client (when handed)
     Clock::time_point claim_by{};
     Clock::time_point unusable_until{};  // set aside until then
 };
@@ -108,13 +119,39 @@ struct PortEntry {
 // A connection whose request has not fully arrived.
 struct Pending {
     UniqueFd sock;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
+    IpAddress client;           // the peer's address
+    bool notices_only = false;  // outside "allow": only session notices pass
     Clock::time_point deadline;
     dqp::FrameReader reader{dqp::PKT_MAX_SIZE};  // request bytes read so far
     bool packet_query = false;                   // the request is a framed packet query
 };
 
 enum class Step { Wait, Done };
+
+// When a refusal was last logged for each client address, so that a flood
+// fills the log with one line a minute per address, not one per request.
+class RefusalLog {
+  public:
+    // True when a refusal of `client` is to be logged now.
+    bool due(const IpAddress &client, Clock::time_point now) {
+        auto it = last_.find(client);
+        if (it != last_.end()) {
+            if (now - it->second < kRefusalLogInterval) return false;
+            it->second = now;
+            return true;
+        }
+        if (last_.size() >= kMaxRefusalLogAddresses)
+            std::erase_if(last_,
+                          [now](const auto &e) { return now - e.second >= kRefusalLogInterval; });
+        if (last_.size() >= kMaxRefusalLogAddresses) return false;
+        last_.emplace(client, now);
+        return true;
+    }
+
+  private:
+    std::map<IpAddress, Clock::time_point> last_;
+};
 
 struct PortServerState {
     int listener = -1;
@@ -130,6 +167,12 @@ struct PortServerState {
     int spares_wanted = 0;
     int claim_seconds = 60;
     bool claims_on = true;  // off when gateways send no session notices
+    ListenAddress listen;   // where the listener and the gateways listen
+    AllowList allow;
+    int max_pending_per_host = 8;  // 0: no cap
+    int max_per_host = 0;          // 0: no cap
+    RefusalLog refusals;
+    Clock::time_point accept_paused_until{};  // see kAcceptPauseMs
     Clock::time_point spare_backoff_until{};
     Clock::time_point replace_after{};  // see kReplaceDelayMs
     std::string root;
@@ -198,19 +241,26 @@ void reply_number(UniqueFd &sock, int number) {
     send_answer(sock, text, static_cast<size_t>(n));
 }
 
-// True when addr is an address of this host (loopback or a local interface).
-bool is_local_address(const sockaddr_in &addr) {
-    if ((ntohl(addr.sin_addr.s_addr) >> 24) == 127) return true;
+// True when addr is an address of this host (loopback or a local interface,
+// IPv4 or IPv6).
+bool is_local_address(const IpAddress &addr) {
+    if (addr.is_loopback()) return true;
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0) return false;
     bool local = false;
     for (ifaddrs *i = list; i != nullptr && !local; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-        local =
-            reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == addr.sin_addr.s_addr;
+        IpAddress a;
+        local = ip_address_of(i->ifa_addr, sizeof(sockaddr_storage), &a) && a == addr;
     }
     freeifaddrs(list);
     return local;
+}
+
+// Logs a refusal of client, at most once a minute per address.
+void log_refusal(const IpAddress &client, const char *what) {
+    if (!dqp::tracing() || !state().refusals.due(client, Clock::now())) return;
+    dqp::tracef(kTag, "request from %s refused: %s (logged once a minute per address)",
+                format_ip_address(client).c_str(), what);
 }
 
 // Builds, frames and records a one-field reply packet.
@@ -334,8 +384,9 @@ void set_port_aside(int port, const char *why) {
     dqp::tracef(kTag, "port %d set aside for %d s: %s", port, kUnusableSeconds, why);
 }
 
-// Hands a gateway's port to a client: the claim clock starts now.
-void hand_out(int port, pid_t pid) {
+// Hands a gateway's port to a client: the claim clock starts now, and the
+// gateway counts against the client's address until it exits.
+void hand_out(int port, pid_t pid, const IpAddress &client) {
     int i = table_index(port);
     if (i < 0) return;
     PortEntry &e = state().table[i];
@@ -343,6 +394,25 @@ void hand_out(int port, pid_t pid) {
     e.spare = e.ready = false;
     e.claim_pending = state().claims_on;
     e.claim_by = Clock::now() + std::chrono::seconds(state().claim_seconds);
+    e.handed = true;
+    e.client = client;
+}
+
+// The gateways handed to one client address: all of them, and those whose
+// session has not started.
+struct HostHold {
+    int unclaimed = 0;
+    int all = 0;
+};
+
+HostHold gateways_of(const IpAddress &client) {
+    HostHold h;
+    for (const PortEntry &e : state().table) {
+        if (e.pid <= 0 || !e.handed || e.client != client) continue;
+        h.all++;
+        if (e.claim_pending) h.unclaimed++;
+    }
+    return h;
 }
 
 // Reaps every gateway that has exited and frees what it held.
@@ -362,12 +432,12 @@ int ready_spare_port() {
 }
 
 // Answers with a ready spare's port; false when there is none.
-bool serve_from_spare(UniqueFd &sock) {
+bool serve_from_spare(UniqueFd &sock, const IpAddress &client) {
     reap_children();  // a spare that died a moment ago is not handed out
     int port = ready_spare_port();
     if (port < 0) return false;
     pid_t pid = port_table_entry(port);
-    hand_out(port, pid);
+    hand_out(port, pid, client);
     state().replace_after = Clock::now() + std::chrono::milliseconds(kReplaceDelayMs);
     dqp::tracef(kTag, "warm spare %d on port %d handed out", static_cast<int>(pid), port);
     reply_number(sock, port);
@@ -387,7 +457,7 @@ int starting_spare_index() {
 // for it and hands it out. False when there is none or it failed (the
 // request is then served by a gateway of its own); true when answered or the
 // master is stopping (the socket is then closed).
-bool serve_from_starting_spare(UniqueFd &sock) {
+bool serve_from_starting_spare(UniqueFd &sock, const IpAddress &client) {
     int i = starting_spare_index();
     if (i < 0) return false;
     int port = port_of_index(i);
@@ -399,7 +469,7 @@ bool serve_from_starting_spare(UniqueFd &sock) {
     }
     if (ready == 0) {
         state().table[i].ready = true;
-        hand_out(port, pid);
+        hand_out(port, pid, client);
         state().replace_after = Clock::now() + std::chrono::milliseconds(kReplaceDelayMs);
         dqp::tracef(kTag, "warm spare %d on port %d handed out as it started",
                     static_cast<int>(pid), port);
@@ -414,7 +484,7 @@ bool serve_from_starting_spare(UniqueFd &sock) {
 // Starts a gateway on one port and waits until it listens: 0 ready, -1 the
 // gateway did not listen in time or could not start (answered), -2 stopping,
 // 1 it exited first (the port is set aside; try another).
-int start_for_request(UniqueFd &sock, const std::string &name, int port) {
+int start_for_request(UniqueFd &sock, const std::string &name, int port, const IpAddress &client) {
     std::string command = state().root + "/" + name + "server " + std::to_string(port);
     dqp::tracef(kTag, "spawning server process - %s", command.c_str());
     pid_t pid = spawn_server(command, port);
@@ -431,7 +501,7 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port) {
     if (ready != 0) state().pids_changed = true;
     if (ready == 0) {  // the pid moves into the table: gateways.pid stays as it is
         port_table_assign(port, pid);
-        hand_out(port, pid);
+        hand_out(port, pid, client);
         return 0;
     }
     if (kill(pid, 0) == 0) {  // still running: it did not listen in time
@@ -445,8 +515,19 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port) {
 }
 
 // Starts a gateway for one client and answers it. The socket is closed here.
-void serve_server_request(UniqueFd sock, const std::string &name) {
-    if (name == kSpareType && (serve_from_spare(sock) || serve_from_starting_spare(sock))) return;
+// A client at its cap gets -1 before anything starts or a spare goes.
+void serve_server_request(UniqueFd sock, const std::string &name, const IpAddress &client) {
+    if (const char *cap = host_cap_refusal(client)) {
+        char what[96];
+        snprintf(what, sizeof what, "server request answered -1: the address holds its limit of %s",
+                 cap);
+        log_refusal(client, what);
+        reply_number(sock, -1);
+        return;
+    }
+    if (name == kSpareType &&
+        (serve_from_spare(sock, client) || serve_from_starting_spare(sock, client)))
+        return;
     for (int attempt = 0; attempt < kMaxPortTries; attempt++) {
         int port = allocate_port();
         dqp::tracef(kTag, "new port address = %d", port);
@@ -456,7 +537,7 @@ void serve_server_request(UniqueFd sock, const std::string &name) {
             return;
         }
         dqp::tracef(kTag, "allocated port %d, baseport=%d", port, state().baseport);
-        int rc = start_for_request(sock, name, port);
+        int rc = start_for_request(sock, name, port, client);
         if (rc == -2) {
             close_request(sock);
             return;
@@ -479,7 +560,8 @@ void serve_server_request(UniqueFd sock, const std::string &name) {
 // Answers a packet query that arrived whole. The socket is closed here.
 void serve_packet_query(Pending &p, std::string_view frame) {
     QuerySender from;
-    from.local = is_local_address(p.peer);
+    from.local = is_local_address(p.client);
+    from.notices_only = p.notices_only;
     int fd = p.sock.get();
     from.is_process = [fd](pid_t pid) { return peer_is_process(fd, pid); };
     std::string reply;
@@ -509,6 +591,10 @@ Step first_receive(Pending &p) {
         p.packet_query = true;
         return Step::Wait;
     }
+    if (p.notices_only) {
+        log_refusal(p.client, "not in PortServer \"allow\"");
+        return Step::Done;
+    }
     if (head[0] == '?') {
         std::string answer = text_query_reply(head);
         send_answer(p.sock, answer.data(), answer.size());
@@ -519,7 +605,7 @@ Step first_receive(Pending &p) {
         dqp::trace(kTag, "invalid server type name refused, connection closed");
         return Step::Done;
     }
-    serve_server_request(std::move(p.sock), name);
+    serve_server_request(std::move(p.sock), name, p.client);
     return Step::Done;
 }
 
@@ -556,13 +642,74 @@ Step advance_safely(Pending &p) {
     }
 }
 
+// Drops the oldest waiting connection of client (the list is in arrival
+// order).
+void drop_oldest_of(const IpAddress &client) {
+    auto &pending = state().pending;
+    auto it = std::find_if(pending.begin(), pending.end(),
+                           [&client](const auto &p) { return p->client == client; });
+    if (it != pending.end()) pending.erase(it);
+}
+
+// The address with the most waiting connections.
+IpAddress busiest_client() {
+    std::map<IpAddress, int> counts;
+    IpAddress busiest;
+    int most = 0;
+    for (const auto &p : state().pending) {
+        int n = ++counts[p->client];
+        if (n > most) {
+            most = n;
+            busiest = p->client;
+        }
+    }
+    return busiest;
+}
+
+// Keeps a connection until its request has arrived. One address keeps at
+// most kMaxPendingPerHost (its oldest goes); when every slot is taken, the
+// oldest connection of the address holding the most goes, so that a client
+// flooding from a few addresses pushes out its own connections, not others'.
 void add_pending(std::unique_ptr<Pending> p) {
     auto &pending = state().pending;
-    if (pending.size() >= kMaxPending) {
-        dqp::trace(kTag, "too many unfinished requests: the oldest is dropped");
-        pending.erase(pending.begin());
+    auto same = std::count_if(pending.begin(), pending.end(),
+                              [&p](const auto &q) { return q->client == p->client; });
+    if (same >= kMaxPendingPerHost) {
+        log_refusal(p->client,
+                    "too many unfinished requests from the address: its oldest is dropped");
+        drop_oldest_of(p->client);
+    } else if (pending.size() >= kMaxPending) {
+        dqp::trace(kTag,
+                   "too many unfinished requests: the oldest of the busiest address is dropped");
+        drop_oldest_of(busiest_client());
     }
     pending.push_back(std::move(p));
+}
+
+// Reads the client's address and checks it against "allow": true when its
+// request may be read. A client outside the list is closed at once, unless
+// it is on this host: then it may still send session notices.
+bool admit(Pending &p, socklen_t plen) {
+    if (!ip_address_of(reinterpret_cast<sockaddr *>(&p.peer), plen, &p.client)) return false;
+    if (state().allow.allows(p.client)) return true;
+    if (is_local_address(p.client)) {
+        p.notices_only = true;
+        return true;
+    }
+    log_refusal(p.client, "not in PortServer \"allow\"");
+    return false;
+}
+
+// accept() failed: out of descriptors rests the listener a moment (the
+// pending requests' deadlines free some), anything else is logged.
+void accept_failed(int err) {
+    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+        state().accept_paused_until = Clock::now() + std::chrono::milliseconds(kAcceptPauseMs);
+        dqp::tracef(kTag, "accept() failed - (ERRNO=%d): new connections wait %d ms", err,
+                    kAcceptPauseMs);
+    } else if (err != EINTR && err != EAGAIN && err != EWOULDBLOCK) {
+        dqp::tracef(kTag, "accept() failed - (ERRNO=%d)", err);
+    }
 }
 
 // Takes the connections waiting on the listener and serves those whose
@@ -574,11 +721,11 @@ void accept_new(int listener) {
         p->sock.reset(accept4(listener, reinterpret_cast<sockaddr *>(&p->peer), &plen,
                               SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!p->sock.valid()) {
-            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
-                dqp::tracef(kTag, "accept() failed - (ERRNO=%d)", errno);
+            accept_failed(errno);
             return;
         }
         dqp::trace(kTag, "client connection request received");
+        if (!admit(*p, plen)) continue;  // closed here, nothing read
         p->deadline = Clock::now() + std::chrono::milliseconds(kRequestDeadlineMs);
         if (advance_safely(*p) == Step::Wait) add_pending(std::move(p));
     }
@@ -669,19 +816,30 @@ int next_wake_ms() {
     if (s.spares_wanted > 0 && s.spare_backoff_until > now)
         next = std::min(next, s.spare_backoff_until);
     if (s.spares_wanted > 0 && s.replace_after > now) next = std::min(next, s.replace_after);
+    if (s.accept_paused_until > now) next = std::min(next, s.accept_paused_until);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
     return static_cast<int>(std::clamp<long long>(ms + 1, 0, kIdleWakeMs));
 }
 
-// Opens the listener on the base port; the socket or -1 (reported).
+// Opens the listener on the base port; the socket, -1 when the port is
+// taken (another master), -2 when it cannot listen there for another reason
+// (reported).
 int open_listener() {
     const char *stage = "";
-    UniqueFd sock(tcp_bind_any(state().baseport, &stage));
-    if (!sock.valid() && strcmp(stage, "bind") == 0) {
+    UniqueFd sock(tcp_bind(state().listen, state().baseport, &stage));
+    if (!sock.valid() && strcmp(stage, "bind") == 0 && errno == EADDRINUSE) {
         const char *text = "The Tavorin 8.0 Varnex is already running.";
         dqp::trace(kTag, text);
         report_fatal(kProduct, text, 1);
         return -1;
+    }
+    if (!sock.valid() && strcmp(stage, "socket") != 0) {
+        std::string text = "Cannot listen on " + state().listen.text + " port " +
+                           std::to_string(state().baseport) +
+                           " (PortServer \"listen\"): " + strerror(errno);
+        dqp::trace(kTag, text.c_str());
+        report_fatal(kFatalCaption, text.c_str(), 0);
+        return -2;
     }
     if (!sock.valid() || listen(sock.get(), kListenBacklog) != 0) {
         char text[96];
@@ -689,7 +847,7 @@ int open_listener() {
                  errno);
         dqp::trace(kTag, text);
         report_fatal(kFatalCaption, text, 0);
-        return -1;
+        return -2;
     }
     fcntl(sock.get(), F_SETFL, fcntl(sock.get(), F_GETFL) | O_NONBLOCK);
     socklen_t len = sizeof(int);
@@ -744,16 +902,11 @@ int config_number(const ValueList &values, const char *name, int fallback, int l
     return fallback;
 }
 
-void read_settings() {
-    PortServerState &s = state();
-    ValueList values = load_registry_key(kPortServerKey);
-    s.spares_wanted = config_number(values, "spares", 1, 0, kMaxSpares);
-    s.claim_seconds = config_number(values, "claim_timeout", 60, 1, 86400);
-    // Gateways send no session notices under the "decnet" setting: a claim
-    // could then never be seen, so none is required.
-    s.claims_on = get_netserver_value("dqp_protocol") != "decnet";
-    s.root = get_registry_value("DB_ROOT", kRootKey);
-    dqp::tracef(kTag, "warm spares=%d, claim_timeout=%d s", s.spares_wanted, s.claim_seconds);
+// A PortServer text value ("" when absent).
+std::string config_text(const ValueList &values, const char *name) {
+    for (const auto &[vname, data] : values)
+        if (vname == name) return data;
+    return "";
 }
 
 // Ends every gateway this master knows: those users.db lists, those the port
@@ -778,7 +931,8 @@ void run_loop(int listener, int stop_fd, int child_fd, int watch_fd) {
     while (!g_stop.load()) {
         replenish_spares();
         if (state().pids_changed) record_gateways();
-        fds.assign({{listener, POLLIN, 0},
+        bool resting = Clock::now() < state().accept_paused_until;
+        fds.assign({{resting ? -1 : listener, POLLIN, 0},
                     {wake_fd(), POLLIN, 0},
                     {stop_fd, POLLIN, 0},
                     {child_fd, POLLIN, 0},
@@ -827,6 +981,9 @@ int port_server_baseport() {
 int port_server_maxport() {
     return state().maxport;
 }
+std::string port_server_listen_text() {
+    return state().listen.text;
+}
 
 pid_t port_table_entry(int port) {
     int i = port - state().baseport;
@@ -844,7 +1001,8 @@ void port_table_assign(int port, pid_t pid) {
     if (i < 0) return;
     PortEntry &e = state().table[i];
     e.pid = pid;
-    e.spare = e.ready = e.claim_pending = false;
+    e.spare = e.ready = e.claim_pending = e.handed = false;
+    e.client = IpAddress{};
 }
 
 int allocate_port() {
@@ -895,10 +1053,21 @@ void port_table_set_spare(int port, pid_t pid, bool ready) {
     state().table[i].ready = ready;
 }
 
-int take_spare_port() {
+int take_spare_port(const IpAddress &client) {
     int port = ready_spare_port();
-    if (port > 0) hand_out(port, port_table_entry(port));
+    if (port > 0) hand_out(port, port_table_entry(port), client);
     return port;
+}
+
+const char *host_cap_refusal(const IpAddress &client) {
+    const PortServerState &s = state();
+    if (s.max_pending_per_host <= 0 && s.max_per_host <= 0) return nullptr;
+    HostHold h = gateways_of(client);
+    if (s.max_pending_per_host > 0 && h.unclaimed >= s.max_pending_per_host)
+        return "unclaimed gateways (PortServer \"max_pending_per_host\")";
+    if (s.max_per_host > 0 && h.all >= s.max_per_host)
+        return "gateways (PortServer \"max_per_host\")";
+    return nullptr;
 }
 
 std::string text_query_reply(const char *request) {
@@ -938,6 +1107,11 @@ int answer_packet_query(const char *frame, size_t flen, const QuerySender &from,
         dqp::trace_packet(pkt.c_str(), pkt.size(), "[port_query]", msg);
     }
     std::string command = dqp::arg_string(pkt.c_str(), pkt.size(), 0);
+    if (from.notices_only && command != "AddUser" && command != "RemUser") {
+        dqp::tracef(kTag, "Port server request : %.40s refused: not in PortServer \"allow\"",
+                    command.c_str());
+        return -1;
+    }
     for (const QueryCommand *c = kQueryCommands; c->name != nullptr; c++) {
         if (command == c->name) {
             c->handler(pkt, from, reply);
@@ -957,25 +1131,74 @@ int answer_packet_query(const char *frame, size_t flen, bool local, std::string 
     return answer_packet_query(frame, flen, from, reply);
 }
 
+PortServerSettings read_port_server_settings() {
+    PortServerSettings out;
+    ValueList values = load_registry_key(kPortServerKey);
+    out.spares = config_number(values, "spares", 1, 0, kMaxSpares);
+    out.claim_seconds = config_number(values, "claim_timeout", 60, 1, 86400);
+    out.max_pending_per_host = config_number(values, "max_pending_per_host", 8, 0, PORT_TABLE_SIZE);
+    out.max_per_host = config_number(values, "max_per_host", 0, 0, PORT_TABLE_SIZE);
+    // Gateways send no session notices under the "decnet" setting: a claim
+    // could then never be seen, so none is required.
+    out.claims_on = get_netserver_value("dqp_protocol") != "decnet";
+    out.root = get_registry_value("DB_ROOT", kRootKey);
+    std::string why, bad;
+    if (parse_listen_address(config_text(values, "listen"), &out.listen, &why) != 0) {
+        out.error = "PortServer \"listen\": " + why +
+                    " (give an address such as 0.0.0.0, ::, "
+                    "127.0.0.1 or ::1).";
+    } else if (parse_allow_list(config_text(values, "allow"), &out.allow, &bad) != 0) {
+        out.error = "PortServer \"allow\": \"" + bad +
+                    "\" is not an address or a network (such as 192.0.2.7, 10.0.0.0/8 or "
+                    "2001:db8::/32).";
+    }
+    return out;
+}
+
+int apply_port_server_settings(const PortServerSettings &in) {
+    if (!in.error.empty()) return -1;
+    PortServerState &s = state();
+    s.spares_wanted = in.spares;
+    s.claim_seconds = in.claim_seconds;
+    s.claims_on = in.claims_on;
+    s.root = in.root;
+    s.allow = in.allow;
+    s.max_pending_per_host = in.max_pending_per_host;
+    s.max_per_host = in.max_per_host;
+    if (s.listener < 0)
+        s.listen = in.listen;
+    else if (in.listen.text != s.listen.text)
+        dqp::tracef(kTag, "PortServer \"listen\" %s takes effect when the master restarts",
+                    in.listen.text.c_str());
+    return 0;
+}
+
 int port_server_listen() {
     if (state().listener >= 0) return 0;
     wake_fd();
+    PortServerSettings settings = read_port_server_settings();
+    if (apply_port_server_settings(settings) != 0) {
+        report_fatal(kFatalCaption, settings.error.c_str(), 0);
+        return -2;
+    }
     PortSource base = configured_base_port();
     if (base.port == 0) {
         report_fatal(kFatalCaption,
                      "The base port is not set: give DB_DQPBASE a port number "
                      "(vnxadmin reg set \"\" DB_DQPBASE 8000).",
                      0);
-        return -1;
+        return -2;
     }
     state().base = base;
     port_table_reset(base.port, configured_max_port(base.port));
-    state().listener = open_listener();
-    if (state().listener < 0) return -1;
+    int listener = open_listener();
+    if (listener < 0) return listener;
+    state().listener = listener;
     // Gateways inherit the environment: their notices then reach this port
-    // server even if the configured base port changes while it runs, and they
-    // need not look the port up again.
+    // server even if the configured base port or address changes while it
+    // runs, they listen where it does, and they need not look either up.
     setenv(kMasterPortEnv, std::to_string(base.port).c_str(), 1);
+    setenv(kListenAddressEnv, state().listen.text.c_str(), 1);
     return 0;
 }
 
@@ -985,11 +1208,17 @@ void port_server_log_startup() {
     dqp::tracef(kTag, "getservbyname(\"db_dqpbase\",\"tcp\") port=%d (from %s)", s.base.port,
                 s.base.source.c_str());
     dqp::tracef(kTag, "socket buffer sizes - so_rcvbuf=%d, so_sndbuf=%d", s.rcvbuf, s.sndbuf);
+    dqp::tracef(kTag, "warm spares=%d, claim_timeout=%d s", s.spares_wanted, s.claim_seconds);
+    dqp::tracef(
+        kTag, "listen=%s, allow: %s, max_pending_per_host=%d, max_per_host=%d (0: no limit)",
+        s.listen.text.c_str(),
+        s.allow.networks.empty() ? "everyone"
+                                 : (std::to_string(s.allow.networks.size()) + " entries").c_str(),
+        s.max_pending_per_host, s.max_per_host);
 }
 
 int port_server_run() {
     if (port_server_listen() != 0) return -1;
-    read_settings();
     UniqueFd stop_signals(open_signal_fd({SIGTERM, SIGINT}));
     UniqueFd child_signals(open_signal_fd({SIGCHLD}));
     UniqueFd watch(open_directory_watch());

@@ -30,6 +30,22 @@
 // answered "N", -1. Every gateway started is listed in gateways.pid (see
 // gateway_pids.h) for a master that starts after this one was killed.
 //
+// Who may start gateways: the base port and every gateway listen on
+// PortServer "listen" (default every IPv4 address; "::" every IPv6 and IPv4
+// address; or one address). A client outside PortServer "allow" (addresses
+// and CIDR networks; empty: everyone) is closed at once without an answer,
+// logged once a minute per address; only the session notices of this host's
+// own gateways pass whatever the list says (they are checked by process).
+// Per client address, at most PortServer "max_pending_per_host" (default 8)
+// gateways may be handed out and not yet claimed, and, when PortServer
+// "max_per_host" is set, at most that many gateways held at all (claimed or
+// not); a request beyond either is answered -1 at once, starting nothing and
+// handing out no spare. A handed-out gateway counts against its client's
+// address until it exits. At most kMaxPendingPerHost request connections of
+// one address wait for their request; beyond that its oldest is dropped, and
+// when all 512 slots are taken, the oldest connection of the address with
+// the most goes.
+//
 // The port table (one entry per port above the base port, holding the pid of
 // the gateway that serves it), the port bounds and the server log belong to
 // the port-server thread. That thread also owns the master's end: it waits on
@@ -46,14 +62,43 @@
 #include <functional>
 #include <string>
 
+#include "support/address_rules.h"
 #include "transport/ports.h"
 
 namespace vnx {
 
-// Claims the base port: reads the port bounds, binds and listens on the base
-// port, and makes the wake-up descriptor. 0, or -1 when the base port is not
-// configured or taken (another master is running), reported through
-// report_fatal. Nothing is logged yet: the log opens later (see
+// Request connections of one client address that may wait for their request.
+inline constexpr int kMaxPendingPerHost = 32;
+
+// The PortServer settings (and the few others the port server reads), read
+// in one place so that they can be read again while the master runs.
+struct PortServerSettings {
+    int spares = 1;                // "spares", 0 to 16
+    int claim_seconds = 60;        // "claim_timeout", 1 to 86400
+    bool claims_on = true;         // false under NetServer "dqp_protocol" "decnet"
+    std::string root;              // DB_ROOT
+    ListenAddress listen;          // "listen" (see parse_listen_address)
+    AllowList allow;               // "allow"
+    int max_pending_per_host = 8;  // "max_pending_per_host", 0 (no cap) to 200
+    int max_per_host = 0;          // "max_per_host", 0 (no cap) to 200
+    std::string error;             // why these cannot be used; empty when they can
+};
+
+// Reads the settings from the configuration store. A whole number that is
+// absent or not a number keeps its default (cut to its range); a malformed
+// "listen" address or "allow" entry leaves a message naming it in .error.
+PortServerSettings read_port_server_settings();
+
+// Makes settings the port server's own. -1 (nothing changed) when
+// settings.error is set. "listen" takes effect when the listener opens: a
+// different address given while it is open is only logged.
+int apply_port_server_settings(const PortServerSettings &settings);
+
+// Claims the base port: reads and applies the settings, binds and listens on
+// the base port at the "listen" address, and makes the wake-up descriptor.
+// 0; -1 when the base port is taken (another master is running); -2 when the
+// base port is not configured or a setting is malformed. Each failure is
+// reported through report_fatal. Nothing is logged yet: the log opens later (see
 // port_server_log_startup). A master claims its port before it touches
 // users.db, so a second master never disturbs the first.
 [[nodiscard]] int port_server_listen();
@@ -80,6 +125,8 @@ void block_master_signals();
 // Port bounds and table (tests and the console read them).
 int port_server_baseport();
 int port_server_maxport();
+// The address the listener is bound to, as configured ("0.0.0.0" by default).
+std::string port_server_listen_text();
 pid_t port_table_entry(int port);
 
 // Lowest free port above the base port that is not set aside, or -1 (port
@@ -89,9 +136,13 @@ pid_t port_table_entry(int port);
 void port_table_set_aside(int port);
 // Records pid as a warm spare on port (ready: it listens).
 void port_table_set_spare(int port, pid_t pid, bool ready);
-// Hands the lowest ready spare to a client (its claim clock starts) and
-// returns its port; -1 when no spare is ready.
-[[nodiscard]] int take_spare_port();
+// Hands the lowest ready spare to a client at `client` (its claim clock
+// starts) and returns its port; -1 when no spare is ready.
+[[nodiscard]] int take_spare_port(const IpAddress &client = {});
+
+// Why a server request from client must be answered -1 at once ("unclaimed
+// gateways", "gateways": the cap it reached), or null when it may be served.
+const char *host_cap_refusal(const IpAddress &client);
 
 // Sets the bounds and clears the table (start-up; tests).
 void port_table_reset(int baseport, int maxport);
@@ -111,13 +162,16 @@ bool valid_server_type(const std::string &name);
 // Who sent a packet query: whether from an address of this host, and a test
 // whether a given process holds the sender's end of the connection (empty:
 // no process is the sender, so every session notice is refused).
+// notices_only: the sender is outside the allow list, so only "AddUser" and
+// "RemUser" (checked by process) are answered; anything else is refused.
 struct QuerySender {
     bool local = false;
+    bool notices_only = false;
     std::function<bool(pid_t)> is_process;
 };
 // Answers a packet query frame of flen bytes. Builds the framed reply into
-// *reply. -1 when the frame or the packet is malformed (the connection is
-// then closed).
+// *reply. -1 when the frame or the packet is malformed, or the query is one
+// a notices_only sender may not make (the connection is then closed).
 [[nodiscard]] int answer_packet_query(const char *frame, size_t flen, const QuerySender &from,
                                       std::string *reply);
 // The same for a sender known only by its address.

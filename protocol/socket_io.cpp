@@ -17,9 +17,36 @@ void set_nodelay(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+namespace {
+
+// One connection attempt to one resolved address; the socket, or -1 with
+// errno set.
+int connect_one(const addrinfo *ai, int timeout_ms) {
+    int fd = socket(ai->ai_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return -1;
+    if (timeout_ms > 0) {
+        timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
+    int r;
+    do {
+        r = connect(fd, ai->ai_addr, ai->ai_addrlen);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 int connect_tcp(const std::string &host, int port, int timeout_ms, std::string *err) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *res = nullptr;
     std::string service = std::to_string(port);
@@ -28,27 +55,19 @@ int connect_tcp(const std::string &host, int port, int timeout_ms, std::string *
         *err = "cannot resolve host \"" + host + "\": " + gai_strerror(rc);
         return -1;
     }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd >= 0 && timeout_ms > 0) {
-        timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    // A name may stand for IPv6 and IPv4 addresses ("localhost": ::1 and
+    // 127.0.0.1) of which the server listens on only one: try each in turn.
+    int fd = -1, e = 0;
+    for (const addrinfo *ai = res; ai != nullptr && fd < 0; ai = ai->ai_next) {
+        fd = connect_one(ai, timeout_ms);
+        if (fd < 0) e = errno;
     }
-    int r = -1;
-    if (fd >= 0) {
-        do {
-            r = connect(fd, res->ai_addr, res->ai_addrlen);
-        } while (r != 0 && errno == EINTR);
-    }
-    if (r != 0) {
-        int e = errno;
+    freeaddrinfo(res);
+    if (fd < 0) {
         *err = "cannot connect to " + host + ":" + service + ": " + strerror(e);
-        if (fd >= 0) close(fd);
-        freeaddrinfo(res);
         errno = e;
         return -1;
     }
-    freeaddrinfo(res);
     set_nodelay(fd);
     return fd;
 }

@@ -13,7 +13,8 @@
 
 namespace dqp {
 
-// Connects to host:port (IPv4 name or dotted address) with TCP_NODELAY set.
+// Connects to host:port with TCP_NODELAY set. host is a name, an IPv4 or an
+// IPv6 address; each address a name resolves to is tried in turn.
 // timeout_ms > 0 bounds every later receive and send on the socket (SO_RCVTIMEO,
 // SO_SNDTIMEO). Returns the socket, or -1 with the reason in *err
 // ("cannot resolve host ..." or "cannot connect to host:port: ...").

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,8 @@ namespace {
 
 constexpr const char *kTag = "[tcp_query]";
 constexpr int kQueryTimeoutMs = 10000;
+// Bytes of text in a session record's type field (users.db).
+constexpr size_t kNoticeTypeField = 24;
 
 // Whether an "AddUser" of this process was answered 0.
 bool &registered() {
@@ -88,6 +91,11 @@ int tcp_query(const std::vector<std::string> &fields, const std::string &host, s
 }
 
 std::string notice_host() {
+    // A master that listens on one address only is reached there, whatever
+    // its host name resolves to.
+    ListenAddress where;
+    std::string why;
+    if (gateway_listen_address(&where, &why) == 0 && !where.wildcard()) return where.text;
     std::string host = get_netserver_value("DQP_MASTERHOST");
     if (host.empty()) {
         char name[256] = "";
@@ -99,7 +107,7 @@ std::string notice_host() {
 
 void warm_host_lookup(const std::string &host) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *res = nullptr;
     if (getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0) freeaddrinfo(res);
@@ -109,12 +117,12 @@ int notify_port_server(bool add, const std::string &user_name, const std::string
                        const std::string &type_code) {
     if (!add && !registered()) return 0;
     std::string host = notice_host();
-    std::vector<std::string> fields{add ? "AddUser" : "RemUser",
-                                    type_code + tcp_client_address(),
-                                    user_name,
-                                    port_text,
-                                    "-1",
-                                    "-1"};
+    // The type field of a users.db record holds 24 bytes: the code and as
+    // much of the address as fits (a long IPv6 address keeps its tail).
+    size_t room = kNoticeTypeField - std::min(kNoticeTypeField, type_code.size());
+    std::string address = fit_address_text(tcp_client_address(), room);
+    std::vector<std::string> fields{
+        add ? "AddUser" : "RemUser", type_code + address, user_name, port_text, "-1", "-1"};
     std::string reply;
     if (tcp_query(fields, host, &reply) != 0) return -1;
     int answer = atoi(reply.c_str());

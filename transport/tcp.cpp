@@ -42,10 +42,10 @@ void set_last_error(const char *what, int port, int err) {
     last_error() = std::string(what) + " " + std::to_string(port) + ": " + strerror(err);
 }
 
-// Binds and listens on the wildcard address and port; the socket or -1.
-int child_listen(int port) {
+// Binds and listens on `where` and port; the socket or -1.
+int child_listen(const ListenAddress &where, int port) {
     const char *stage = "";
-    int sock = tcp_bind_any(port, &stage);
+    int sock = tcp_bind(where, port, &stage);
     if (sock < 0) {
         set_last_error(strcmp(stage, "bind") == 0 ? "cannot listen on" : "cannot make a socket for",
                        port, errno);
@@ -90,24 +90,49 @@ const std::string &tcp_client_address() {
     return client_address();
 }
 
-int tcp_bind_any(int port, const char **stage) {
+int gateway_listen_address(ListenAddress *out, std::string *why) {
+    const char *announced = getenv(kListenAddressEnv);
+    std::string text =
+        announced != nullptr ? std::string(announced) : read_server_value("PortServer", "listen");
+    if (parse_listen_address(text, out, why) == 0) return 0;
+    *why = "PortServer \"listen\": " + *why;
+    return -1;
+}
+
+int tcp_bind(const ListenAddress &where, int port, const char **stage) {
     *stage = "socket";
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    int sock = socket(where.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (sock < 0) return -1;
     int on = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (where.family() == AF_INET6) {
+        // Dual stack is asked for explicitly: the system default
+        // (net.ipv6.bindv6only) must not decide who can reach "::".
+        int v6only = where.dual_stack ? 0 : 1;
+        *stage = "option";
+        if (setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) {
+            int err = errno;
+            close(sock);
+            errno = err;
+            return -1;
+        }
+    }
+    sockaddr_storage addr = where.with_port(port);
     *stage = "bind";
-    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    if (bind(sock, reinterpret_cast<sockaddr *>(&addr), where.len) != 0) {
         int err = errno;
         close(sock);
         errno = err;
         return -1;
     }
     return sock;
+}
+
+int tcp_bind_any(int port, const char **stage) {
+    ListenAddress every_ipv4;
+    std::string why;
+    parse_listen_address("", &every_ipv4, &why);
+    return tcp_bind(every_ipv4, port, stage);
 }
 
 void tcp_log_buffer_sizes(int sock, const char *tag) {
@@ -134,10 +159,17 @@ int tcp_accept(const char *server_name, int port) {
     }
     apply_log_limit(server_name);
     dqp::tracef("[tcp_accept]", "%s/server child activated for port %d", server_name, port);
-    int listener = child_listen(port);
+    ListenAddress where;
+    std::string why;
+    if (gateway_listen_address(&where, &why) != 0) {
+        last_error() = "cannot listen on " + std::to_string(port) + ": " + why;
+        dqp::tracef("[tcp_accept]", "%s", last_error().c_str());
+        return -1;
+    }
+    int listener = child_listen(where, port);
     if (listener < 0) return -1;
     signal_ready(port);
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t plen = sizeof peer;
     int sock;
     do {
@@ -150,9 +182,10 @@ int tcp_accept(const char *server_name, int port) {
         dqp::tracef("[tcp_accept]", "spawned accept() failed - (ERRNO=%d)", accept_errno);
         return -1;
     }
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    client_address() = text;
+    IpAddress client;
+    client_address() = ip_address_of(reinterpret_cast<sockaddr *>(&peer), plen, &client)
+                           ? format_ip_address(client)
+                           : std::string();
     tcp_set_nodelay_nolinger(sock);
     return sock;
 }

@@ -6,6 +6,10 @@
 // here: the master's listener is its port server (port_server.h), which the
 // master program enters itself.
 //
+// The listening address: the one the master announced in VNX_LISTEN_ADDRESS
+// (its PortServer "listen"), else PortServer "listen" from the configuration
+// store (a gateway started by hand), else every IPv4 address.
+//
 // Frames are read through a FrameReader (protocol/frame_reader.h), the
 // receive buffer of one connection, and refused there when their header is
 // invalid or announces more than the caller's buffer holds.
@@ -17,6 +21,7 @@
 #include <vector>
 
 #include "protocol/frame_reader.h"
+#include "support/address_rules.h"
 
 namespace vnx {
 
@@ -42,13 +47,26 @@ const std::string &tcp_last_error();
 // Closes a connection at once (linger 0: reset, no lingering).
 void tcp_close(int socket);
 
-// Dotted-decimal address of the client accepted in child mode ("" before).
+// Address of the client accepted in child mode ("" before): dotted decimal
+// for IPv4 (also when it arrived IPv4-mapped on a dual-stack socket), the
+// short IPv6 form otherwise.
 const std::string &tcp_client_address();
 
+// Environment variable through which the master gives the gateways it starts
+// the address it listens on (its PortServer "listen").
+inline constexpr const char *kListenAddressEnv = "VNX_LISTEN_ADDRESS";
+
+// Where this gateway listens (see above). 0, or -1 with the reason in *why
+// when the configured address is not an IP address.
+[[nodiscard]] int gateway_listen_address(ListenAddress *out, std::string *why);
+
 // Socket helpers shared by the transport modules.
-// A TCP socket bound to the wildcard address and port (SO_REUSEADDR,
-// close-on-exec), or -1 with errno set by the failing call (*stage names it:
-// "socket" or "bind").
+// A TCP socket bound to `where` and port (SO_REUSEADDR, close-on-exec; for
+// "::" IPV6_V6ONLY off, so IPv4 clients reach it too; for another IPv6
+// address on), or -1 with errno set by the failing call (*stage names it:
+// "socket", "bind" or "option" when dual stack cannot be set).
+[[nodiscard]] int tcp_bind(const ListenAddress &where, int port, const char **stage);
+// The same on every IPv4 address.
 [[nodiscard]] int tcp_bind_any(int port, const char **stage);
 // Logs SO_RCVBUF and SO_SNDBUF of sock under tag.
 void tcp_log_buffer_sizes(int sock, const char *tag);

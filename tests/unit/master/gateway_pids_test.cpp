@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "support/unique_fd.h"
 #include "master/peer_process.h"
+#include "support/unique_fd.h"
 
 using namespace vnx;
 

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "client/dqp_client.h"
+#include "master/session_registry.h"
 #include "protocol/packet.h"
 #include "protocol/rle.h"
 #include "transport/session_notice.h"
-#include "master/session_registry.h"
 
 using namespace vnx;
 
