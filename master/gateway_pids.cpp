@@ -98,6 +98,35 @@ std::vector<pid_t> read_gateway_pids(const std::string &path) {
     return pids;
 }
 
+std::string master_pid_path(const std::string &db_root) {
+    return db_root.empty() ? std::string() : db_root + "/db_dqpserver.pid";
+}
+
+pid_t running_master(const std::string &db_root, std::string *why) {
+    std::string path = master_pid_path(db_root);
+    std::vector<pid_t> pids = read_gateway_pids(path);
+    if (pids.size() != 1) {
+        *why = "no master runs for this DB_ROOT (" + path + " names none)";
+        return 0;
+    }
+    char exe[4096];
+    std::string link = "/proc/" + std::to_string(pids[0]) + "/exe";
+    ssize_t n = readlink(link.c_str(), exe, sizeof exe - 1);
+    if (n <= 0) {
+        *why = "the master " + path + " names (process " + std::to_string(pids[0]) +
+               ") no longer runs, or belongs to another user";
+        return 0;
+    }
+    std::string program(exe, static_cast<size_t>(n));
+    std::string base = program.substr(program.rfind('/') + 1);
+    if (base.rfind("db_dqpserver", 0) != 0) {
+        *why = "process " + std::to_string(pids[0]) + " named by " + path + " is not a master (" +
+               program + ")";
+        return 0;
+    }
+    return pids[0];
+}
+
 int end_recorded_gateways() {
     std::string path = gateway_pid_path();
     std::string root = get_registry_value("DB_ROOT", kRootKey);

@@ -36,6 +36,15 @@ std::string gateway_pid_path();
 // The pids the file at path lists (see above); empty when it cannot be read.
 std::vector<pid_t> read_gateway_pids(const std::string &path);
 
+// The running master's own record: "db_dqpserver.pid" in db_root, one line
+// with its pid, written (as above) once it holds its base port and removed
+// when it stops. `vnxadmin reload` signals the master it names.
+std::string master_pid_path(const std::string &db_root);
+// The pid the file at master_pid_path(db_root) names when that process still
+// runs the master program (/proc/PID/exe is a "db_dqpserver"); 0 otherwise,
+// with the reason in *why.
+pid_t running_master(const std::string &db_root, std::string *why);
+
 // Start-up of a master: sends SIGTERM to every pid the file lists that is
 // still one of our gateways, then empties the file. The number signalled.
 int end_recorded_gateways();

@@ -153,6 +153,10 @@ int port_server_thread() {
                     port_server_baseport());
         return -1;
     }
+    if (write_gateway_pids(master_pid_path(root), {getpid()}) != 0)
+        fprintf(stderr,
+                "db_dqpserver: cannot write %s: \"vnxadmin reload\" will not find this master\n",
+                master_pid_path(root).c_str());
     // Gateways of a master that was killed: those with sessions (users.db)
     // and every other one it started (gateways.pid).
     if (open_session_registry() >= 0) terminate_sessions();
@@ -169,6 +173,7 @@ int port_server_thread() {
             port_server_baseport(), port_server_baseport() + 1, port_server_maxport() - 1,
             port_server_listen_text().c_str(), root.c_str(), config_store_path().c_str());
     int rc = port_server_run();
+    unlink(master_pid_path(root).c_str());
     fprintf(stderr, "db_dqpserver: stopped; every gateway was ended\n");
     dqp::close_log_stream();
     return rc < 0 ? rc : 0;

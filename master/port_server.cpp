@@ -36,6 +36,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +54,7 @@
 #include "protocol/packet.h"
 #include "protocol/port_query_packet.h"
 #include "protocol/rle.h"
+#include "protocol/server_log.h"
 #include "protocol/socket_io.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
@@ -111,6 +113,7 @@ struct PortEntry {
     bool ready = false;          // the spare listens
     bool claim_pending = false;  // handed out; its session has not started
     bool handed = false;         // handed to a client by a server request
+    bool ending = false;         // ended by a stopping master before its client came
     IpAddress client;            // the address of that client (when handed)
     Clock::time_point claim_by{};
     Clock::time_point unusable_until{};  // set aside until then
@@ -156,6 +159,7 @@ class RefusalLog {
 struct PortServerState {
     int listener = -1;
     int stop_signals = -1;   // signalfd of SIGTERM and SIGINT (-1: not blocked here)
+    int hup_signals = -1;    // signalfd of SIGHUP (reload)
     int child_signals = -1;  // signalfd of SIGCHLD
     PortSource base;
     int rcvbuf = 0, sndbuf = 0;  // the listener's, for the start-up log lines
@@ -177,6 +181,11 @@ struct PortServerState {
     Clock::time_point replace_after{};  // see kReplaceDelayMs
     std::string root;
     bool pids_changed = false;
+    PortServerSettings applied;  // as read at start-up or the last reload
+    ValueList gateway_values;    // the ODBServer values the spares started with
+    int shutdown_grace = 0;      // seconds a SIGTERM waits for live sessions
+    bool draining = false;       // stopping: new requests refused, sessions left to end
+    Clock::time_point drain_until{};
 };
 
 PortServerState &state() {
@@ -517,6 +526,11 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port, const I
 // Starts a gateway for one client and answers it. The socket is closed here.
 // A client at its cap gets -1 before anything starts or a spare goes.
 void serve_server_request(UniqueFd sock, const std::string &name, const IpAddress &client) {
+    if (state().draining) {
+        dqp::trace(kTag, "server request answered -1: the master is stopping");
+        reply_number(sock, -1);
+        return;
+    }
     if (const char *cap = host_cap_refusal(client)) {
         char what[96];
         snprintf(what, sizeof what, "server request answered -1: the address holds its limit of %s",
@@ -774,7 +788,7 @@ int count_spares() {
 void replenish_spares() {
     PortServerState &s = state();
     Clock::time_point now = Clock::now();
-    if (s.spares_wanted <= 0 || g_stop.load() || now < s.spare_backoff_until ||
+    if (s.spares_wanted <= 0 || g_stop.load() || s.draining || now < s.spare_backoff_until ||
         now < s.replace_after)
         return;
     for (int have = count_spares(); have < s.spares_wanted; have++) {
@@ -816,6 +830,7 @@ int next_wake_ms() {
     if (s.spares_wanted > 0 && s.spare_backoff_until > now)
         next = std::min(next, s.spare_backoff_until);
     if (s.spares_wanted > 0 && s.replace_after > now) next = std::min(next, s.replace_after);
+    if (s.draining) next = std::min(next, s.drain_until);
     if (s.accept_paused_until > now) next = std::min(next, s.accept_paused_until);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
     return static_cast<int>(std::clamp<long long>(ms + 1, 0, kIdleWakeMs));
@@ -923,10 +938,153 @@ void end_gateways() {
     state().pending.clear();
 }
 
-// Descriptors of one loop turn: the fixed ones, then one per pending request.
-enum FixedFd { kListenerFd, kWakeFd, kStopFd, kChildFd, kWatchFd, kFixedFds };
+// A line for the administrator: the port server's log and the master's
+// standard error.
+void announce(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void announce(const char *format, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    dqp::trace(kTag, text);
+    fprintf(stderr, "db_dqpserver: %s\n", text);
+}
 
-void run_loop(int listener, int stop_fd, int child_fd, int watch_fd) {
+// The settings a reload can change, as "name value" texts in a fixed order.
+std::vector<std::pair<const char *, std::string>> reloadable(const PortServerSettings &p) {
+    const std::string &allow = p.allow_text;
+    return {{"spares", std::to_string(p.spares)},
+            {"claim_timeout", std::to_string(p.claim_seconds)},
+            {"allow", allow.empty() ? "(everyone)" : allow},
+            {"max_pending_per_host", std::to_string(p.max_pending_per_host)},
+            {"max_per_host", std::to_string(p.max_per_host)},
+            {"shutdown_grace", std::to_string(p.shutdown_grace)},
+            {"logging", p.logging},
+            {"logfile", p.logfile}};
+}
+
+ValueList gateway_values() {
+    return load_registry_key(std::string(kRootKey) + "\\ODBServer");
+}
+
+// Ends the spares no client holds yet, so that the ones started in their
+// place read the settings as they are now. A retired spare is no spare any
+// more: it is neither handed out nor counted, and its port returns when it
+// is reaped.
+int retire_spares() {
+    int n = 0;
+    for (PortEntry &e : state().table) {
+        if (e.pid <= 0 || !e.spare) continue;
+        e.spare = false;
+        kill(e.pid, SIGTERM);
+        n++;
+    }
+    return n;
+}
+
+// Re-reads the PortServer and ODBServer settings (SIGHUP). Sessions are left
+// alone; a setting that cannot be used keeps every setting as it was.
+void reload_settings() {
+    PortServerState &s = state();
+    PortServerSettings next = read_port_server_settings();
+    if (!next.error.empty()) {
+        announce("reload refused, the settings in use are kept: %s", next.error.c_str());
+        return;
+    }
+    next.root = s.root;  // DB_ROOT holds the running gateways: it changes at restart
+    auto before = reloadable(s.applied), after = reloadable(next);
+    std::string changes;
+    for (size_t i = 0; i < before.size(); i++)
+        if (before[i].second != after[i].second)
+            changes += std::string(changes.empty() ? "" : "; ") + before[i].first + " " +
+                       before[i].second + " -> " + after[i].second;
+    bool log_changed = next.logging != s.applied.logging || next.logfile != s.applied.logfile;
+    if (apply_port_server_settings(next) != 0) return;
+    ValueList gateway_now = gateway_values();
+    if (gateway_now != s.gateway_values) {
+        changes += std::string(changes.empty() ? "" : "; ") + "ODBServer values changed";
+        s.gateway_values = gateway_now;
+        retire_spares();
+    } else if (count_spares() > s.spares_wanted) {
+        retire_spares();
+    }
+    if (log_changed) {
+        dqp::close_log_stream();
+        if (dqp::open_server_log(kPortServerKey, "portserver") == 0) port_server_log_startup();
+    }
+    announce("settings reloaded: %s", changes.empty() ? "nothing changed" : changes.c_str());
+}
+
+// Live sessions: gateways handed out whose client started its session.
+int live_gateways() {
+    int n = 0;
+    for (const PortEntry &e : state().table)
+        if (e.pid > 0 && e.handed && !e.claim_pending && !e.ending) n++;
+    return n;
+}
+
+// SIGTERM with a grace period: new server requests are answered -1, spares
+// and gateways no client has claimed end now, live sessions may finish until
+// the period ends. True when draining began (false: stop at once).
+bool begin_draining() {
+    PortServerState &s = state();
+    if (s.shutdown_grace <= 0 || s.draining) return false;
+    s.draining = true;
+    s.drain_until = Clock::now() + std::chrono::seconds(s.shutdown_grace);
+    retire_spares();
+    for (PortEntry &e : s.table)
+        if (e.pid > 0 && e.claim_pending) {
+            e.claim_pending = false;
+            e.ending = true;
+            kill(e.pid, SIGTERM);
+        }
+    int live = live_gateways();
+    announce("stopping: new clients are refused; waiting up to %d s for %d live session%s to end",
+             s.shutdown_grace, live, live == 1 ? "" : "s");
+    return true;
+}
+
+// Reads a signalfd of stop signals: true when SIGINT was among them (stop at
+// once), *any set when a signal was read.
+bool read_stop_signals(int fd, bool *any) {
+    bool interrupt = false;
+    signalfd_siginfo info;
+    while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        *any = true;
+        if (info.ssi_signo == SIGINT) interrupt = true;
+    }
+    return interrupt;
+}
+
+// A stop signal arrived: SIGTERM drains when a grace period is set and none
+// is running; SIGINT, a second SIGTERM or no grace period stop at once.
+void on_stop_signal(int fd) {
+    bool any = false;
+    bool interrupt = read_stop_signals(fd, &any);
+    if (!any) return;
+    if (interrupt || !begin_draining()) g_stop.store(true);
+}
+
+// Ends the drain once no live session is left or the grace period is over.
+void check_drained() {
+    PortServerState &s = state();
+    if (!s.draining) return;
+    int live = live_gateways();
+    if (live == 0) {
+        announce("stopping: every session ended within the grace period");
+        g_stop.store(true);
+    } else if (Clock::now() >= s.drain_until) {
+        announce("stopping: grace period over, ending %d session%s still running", live,
+                 live == 1 ? "" : "s");
+        g_stop.store(true);
+    }
+}
+
+// Descriptors of one loop turn: the fixed ones, then one per pending request.
+enum FixedFd { kListenerFd, kWakeFd, kStopFd, kChildFd, kWatchFd, kHupFd, kFixedFds };
+
+void run_loop(int listener, int stop_fd, int child_fd, int watch_fd, int hup_fd) {
     std::vector<pollfd> fds;
     while (!g_stop.load()) {
         replenish_spares();
@@ -936,16 +1094,19 @@ void run_loop(int listener, int stop_fd, int child_fd, int watch_fd) {
                     {wake_fd(), POLLIN, 0},
                     {stop_fd, POLLIN, 0},
                     {child_fd, POLLIN, 0},
-                    {watch_fd, POLLIN, 0}});
+                    {watch_fd, POLLIN, 0},
+                    {hup_fd, POLLIN, 0}});
         for (const auto &p : state().pending)
             fds.push_back({p->sock.get(), POLLIN, 0});
         int n = poll(fds.data(), fds.size(), next_wake_ms());
         if (n < 0 && errno != EINTR) dqp::tracef(kTag, "poll() failed - (ERRNO=%d)", errno);
-        if ((fds[kStopFd].revents & POLLIN) != 0 && drain_fd(stop_fd)) g_stop.store(true);
+        if ((fds[kStopFd].revents & POLLIN) != 0) on_stop_signal(stop_fd);
+        if ((fds[kHupFd].revents & POLLIN) != 0 && drain_fd(hup_fd)) reload_settings();
         if ((fds[kChildFd].revents & POLLIN) != 0) drain_fd(child_fd);
         if ((fds[kWatchFd].revents & POLLIN) != 0) drain_fd(watch_fd);
         reap_children();
         check_starting_spares();
+        check_drained();
         if (g_stop.load()) break;
         serve_pending(fds, kFixedFds);
         if ((fds[kListenerFd].revents & POLLIN) != 0) accept_new(listener);
@@ -961,6 +1122,7 @@ void block_master_signals() {
     sigaddset(&set, SIGCHLD);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
@@ -1138,6 +1300,10 @@ PortServerSettings read_port_server_settings() {
     out.claim_seconds = config_number(values, "claim_timeout", 60, 1, 86400);
     out.max_pending_per_host = config_number(values, "max_pending_per_host", 8, 0, PORT_TABLE_SIZE);
     out.max_per_host = config_number(values, "max_per_host", 0, 0, PORT_TABLE_SIZE);
+    out.shutdown_grace = config_number(values, "shutdown_grace", 0, 0, 86400);
+    out.allow_text = config_text(values, "allow");
+    out.logging = config_text(values, "logging");
+    out.logfile = config_text(values, "logfile");
     // Gateways send no session notices under the "decnet" setting: a claim
     // could then never be seen, so none is required.
     out.claims_on = get_netserver_value("dqp_protocol") != "decnet";
@@ -1165,11 +1331,14 @@ int apply_port_server_settings(const PortServerSettings &in) {
     s.allow = in.allow;
     s.max_pending_per_host = in.max_pending_per_host;
     s.max_per_host = in.max_per_host;
+    s.shutdown_grace = in.shutdown_grace;
     if (s.listener < 0)
         s.listen = in.listen;
     else if (in.listen.text != s.listen.text)
         dqp::tracef(kTag, "PortServer \"listen\" %s takes effect when the master restarts",
                     in.listen.text.c_str());
+    s.applied = in;
+    s.applied.listen = s.listen;
     return 0;
 }
 
@@ -1220,12 +1389,14 @@ void port_server_log_startup() {
 int port_server_run() {
     if (port_server_listen() != 0) return -1;
     UniqueFd stop_signals(open_signal_fd({SIGTERM, SIGINT}));
+    UniqueFd hup_signals(open_signal_fd({SIGHUP}));
     UniqueFd child_signals(open_signal_fd({SIGCHLD}));
     UniqueFd watch(open_directory_watch());
     state().stop_signals = stop_signals.get();
     state().child_signals = child_signals.get();
     int listener = state().listener;
-    run_loop(listener, stop_signals.get(), child_signals.get(), watch.get());
+    state().gateway_values = gateway_values();
+    run_loop(listener, stop_signals.get(), child_signals.get(), watch.get(), hup_signals.get());
     dqp::trace(kTag, "port server stopping: ending every gateway");
     end_gateways();
     record_gateways();

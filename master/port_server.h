@@ -81,6 +81,9 @@ struct PortServerSettings {
     AllowList allow;               // "allow"
     int max_pending_per_host = 8;  // "max_pending_per_host", 0 (no cap) to 200
     int max_per_host = 0;          // "max_per_host", 0 (no cap) to 200
+    int shutdown_grace = 0;        // "shutdown_grace": seconds, 0 to 86400
+    std::string allow_text;        // "allow" as written
+    std::string logging, logfile;  // the port server's own log settings
     std::string error;             // why these cannot be used; empty when they can
 };
 
@@ -110,6 +113,12 @@ void port_server_log_startup();
 // Runs the request loop until a stop (port_server_stop, SIGTERM or SIGINT
 // while they are blocked in every thread), then terminates every gateway the
 // session registry and the port table know, closes the listener and returns 0.
+// With PortServer "shutdown_grace" set, SIGTERM first refuses new clients
+// (server requests answered -1), ends spares and unclaimed gateways, and waits
+// up to that many seconds for the live sessions to end; SIGINT or a second
+// SIGTERM ends the wait. SIGHUP re-reads the PortServer and ODBServer settings
+// (reload_settings in the source) and logs what changed; sessions stay, and
+// the spares are replaced when the ODBServer values changed.
 // Claims the base port first if that was not done; -1 when it cannot.
 [[nodiscard]] int port_server_run();
 

@@ -3,7 +3,11 @@
 // model's message; option words take "--name VALUE" or "--name=VALUE".
 #include "programs/vnxadmin/console_commands.h"
 
+#include <signal.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <set>
@@ -13,6 +17,7 @@
 #include "console/core/nodes.h"
 #include "console/core/regfile.h"
 #include "console/core/settings.h"
+#include "master/gateway_pids.h"
 
 namespace vnxadmin {
 
@@ -153,6 +158,22 @@ int run_kill(const Args &args) {
         return kSuccess;
     }
     return failure("no live session on port " + port_text);
+}
+
+int run_reload(const Args &) {
+    auto store = open_store();
+    if (!store) return kFailure;
+    std::string why;
+    pid_t master = vnx::running_master(store_db_root(*store), &why);
+    if (master <= 0) return failure("nothing to reload: " + why);
+    if (kill(master, SIGHUP) != 0)
+        return failure("cannot signal the master (process " + std::to_string(master) +
+                           "): " + std::strerror(errno),
+                       {}, "run vnxadmin as the master's user or as root");
+    print_line(stdout, "Asked the master (process " + std::to_string(master) +
+                           ") to reload its settings; its log and standard error say what "
+                           "changed.");
+    return kSuccess;
 }
 
 // ---- settings ----

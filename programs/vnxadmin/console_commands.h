@@ -10,6 +10,8 @@ namespace vnxadmin {
 
 int run_sessions(const Args &args);
 int run_kill(const Args &args);
+// Makes the running master re-read its PortServer and ODBServer settings.
+int run_reload(const Args &args);
 int run_settings(const Args &args);
 int run_users(const Args &args);
 int run_groups(const Args &args);

@@ -366,6 +366,9 @@ const Command kCommands[] = {
     {"sessions", run_sessions, 0, 0, "sessions",
      "list the live sessions of users.db and the connection counts"},
     {"kill", run_kill, 1, 1, "kill PORT", "end the gateway serving the live session on PORT"},
+    {"reload", run_reload, 0, 0, "reload",
+     "make the running master re-read its PortServer and ODBServer settings\n"
+     "(as SIGHUP does); sessions keep running"},
     {"settings", run_settings, 0, SIZE_MAX, "settings show|set ...", nullptr},
     {"users", run_users, 0, SIZE_MAX, "users list|add|change|delete ...", nullptr},
     {"groups", run_groups, 0, SIZE_MAX, "groups list|add|change|delete ...", nullptr},
