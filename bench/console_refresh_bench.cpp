@@ -16,8 +16,8 @@
 #include "console/core/activity.h"
 #include "console/qt/activity_window.h"
 #include "console/qt/context.h"
-#include "support/config_store.h"
 #include "master/session_registry.h"
+#include "support/config_store.h"
 
 namespace {
 

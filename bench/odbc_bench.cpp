@@ -46,9 +46,9 @@
 #include "bench_net.h"
 #include "bench_odbc.h"
 #include "client/dqp_client.h"
+#include "master/spawn.h"
 #include "support/config_store.h"
 #include "tests/servers/throwaway_server.h"
-#include "master/spawn.h"
 
 namespace {
 

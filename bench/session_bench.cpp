@@ -75,10 +75,10 @@
 #include "bench_odbc.h"
 #include "client/dqp_client.h"
 #include "client/port_query.h"
+#include "master/spawn.h"
 #include "protocol/packet.h"
 #include "support/config_store.h"
 #include "tests/servers/throwaway_server.h"
-#include "master/spawn.h"
 
 extern char **environ;
 

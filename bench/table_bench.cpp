@@ -38,9 +38,9 @@
 #include "bench_net.h"
 #include "bench_odbc.h"
 #include "client/dqp_client.h"
+#include "master/spawn.h"
 #include "runtime/scroll_cursor.h"
 #include "tests/servers/throwaway_server.h"
-#include "master/spawn.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "console/core/messages.h"
-#include "support/config_store.h"
 #include "master/session_registry.h"
+#include "support/config_store.h"
 
 namespace vnx::console {
 

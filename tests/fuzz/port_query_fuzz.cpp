@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/packet.h"
 #include "master/port_server.h"
+#include "protocol/packet.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     setenv("VNX_REGISTRY", "/nonexistent/registry.db", 1);
