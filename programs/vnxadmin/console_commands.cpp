@@ -4,6 +4,7 @@
 #include "programs/vnxadmin/console_commands.h"
 
 #include <signal.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include "console/core/regfile.h"
 #include "console/core/settings.h"
 #include "master/gateway_pids.h"
+#include "support/settings_catalog.h"
 
 namespace vnxadmin {
 
@@ -180,7 +182,65 @@ int run_reload(const Args &) {
 
 namespace {
 
-int settings_show(const Args &) {
+// The stored value of a catalog row, as "settings show --all" prints it:
+// the data of the value named exactly so, or "(default)"; a value whose
+// name differs only in case is pointed out, since the servers would not
+// find it. A row of entries gives their count.
+std::string catalog_value(vnx::ConfigStore &store, const vnx::SettingEntry &e) {
+    const std::string key = vnx::setting_key_path(e);
+    if (e.holds_entries) {
+        // A missing key (-1) holds no entries; a store that fails says so.
+        std::vector<std::string> subkeys;
+        vnx::ValueList values;
+        if (store.list_subkeys(key, &subkeys) == vnx::kStoreFailed ||
+            store.list_values(key, &values) == vnx::kStoreFailed)
+            return "(cannot read: " + store.error() + ")";
+        const bool by_key = std::string(e.form) == "subkeys";
+        const size_t n = by_key ? subkeys.size() : values.size();
+        return std::to_string(n) + (by_key ? " subkey" : " value") + (n == 1 ? "" : "s");
+    }
+    vnx::ValueList values;
+    const int rc = store.list_values(key, &values);
+    if (rc == vnx::kStoreFailed) return "(cannot read: " + store.error() + ")";
+    if (rc != 0) return "(default)";
+    std::string other_case;
+    for (const auto &[name, data] : values) {
+        if (name == e.name) return data.empty() ? "\"\"" : data;
+        if (strcasecmp(name.c_str(), e.name) == 0) other_case = name;
+    }
+    if (other_case.empty()) return "(default)";
+    return "(default; a value " + quoted(other_case) + " differs in case)";
+}
+
+int settings_show_all() {
+    auto store = open_store();
+    if (!store) return kFailure;
+    Table table;
+    bool unreadable = false;
+    for (const vnx::SettingEntry &e : vnx::settings_catalog()) {
+        std::string value = catalog_value(*store, e);
+        unreadable = unreadable || value.rfind("(cannot read", 0) == 0;
+        table.push_back({e.key[0] != '\0' ? e.key : "(root)", e.name, value, e.default_text});
+    }
+    print_table({"KEY", "NAME", "VALUE", "DEFAULT"}, table);
+    if (unreadable) return failure("the configuration store could not be read whole");
+    return kSuccess;
+}
+
+int settings_reference(const Args &) {
+    const std::string text = vnx::settings_reference_markdown();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return kSuccess;
+}
+
+int settings_show(const Args &args) {
+    if (!args.empty()) {
+        if (args[0] != "--all") {
+            return usage_error("unknown option " + quoted(args[0]) + " of settings show",
+                               "settings show [--all]");
+        }
+        return settings_show_all();
+    }
     auto store = open_store();
     if (!store) return kFailure;
     Settings s;
@@ -219,8 +279,11 @@ int settings_set(const Args &args) {
 }
 
 const Command kSettingsCommands[] = {
-    {"show", settings_show, 0, 0, "settings show",
-     "print every setting of the console's Settings page with its NAME"},
+    {"show", settings_show, 0, 1, "settings show [--all]",
+     "print every setting of the console's Settings page with its NAME;\n"
+     "--all: every setting the programs read, its value in the store and its default"},
+    {"reference", settings_reference, 0, 0, "settings reference",
+     "print every setting the programs read as Markdown (docs/configuration.md)"},
     {"set", settings_set, 2, SIZE_MAX, "settings set NAME VALUE [NAME VALUE ...]",
      "change settings; all of them are checked as the console checks them,\n"
      "and nothing is written when one is refused"},

@@ -369,7 +369,7 @@ const Command kCommands[] = {
     {"reload", run_reload, 0, 0, "reload",
      "make the running master re-read its PortServer and ODBServer settings\n"
      "(as SIGHUP does); sessions keep running"},
-    {"settings", run_settings, 0, SIZE_MAX, "settings show|set ...", nullptr},
+    {"settings", run_settings, 0, SIZE_MAX, "settings show|set|reference ...", nullptr},
     {"users", run_users, 0, SIZE_MAX, "users list|add|change|delete ...", nullptr},
     {"groups", run_groups, 0, SIZE_MAX, "groups list|add|change|delete ...", nullptr},
     {"nodes", run_nodes, 0, SIZE_MAX, "nodes list|add|change|delete ...", nullptr},
