@@ -32,7 +32,10 @@ int exchange(const std::string &host, int base_port, const std::string &request,
         ssize_t n = recv(c->fd(), buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && answer->empty()) {
-            *err = std::string("no answer from the port server: ") + strerror(errno);
+            *err =
+                errno == EAGAIN || errno == EWOULDBLOCK
+                    ? "no answer from the port server within " + std::to_string(timeout_ms) + " ms"
+                    : std::string("no answer from the port server: ") + strerror(errno);
             return -1;
         }
         if (n <= 0) break;
@@ -81,12 +84,12 @@ std::unique_ptr<Connection> open_session(const std::string &host, int base_port,
 }
 
 int text_query(const std::string &host, int base_port, const std::string &command,
-               std::string *answer, std::string *err) {
-    return exchange(host, base_port, "?" + command, answer, err, 10000);
+               std::string *answer, std::string *err, int timeout_ms) {
+    return exchange(host, base_port, "?" + command, answer, err, timeout_ms);
 }
 
 int packet_query(const std::string &host, int base_port, const std::vector<std::string> &fields,
-                 Reply *reply, std::string *err) {
+                 Reply *reply, std::string *err, int timeout_ms) {
     std::vector<std::string_view> args(fields.begin(), fields.end());
     std::string pkt, frame;
     if (build_port_query(args, &pkt, &frame) != 0) {
@@ -94,7 +97,7 @@ int packet_query(const std::string &host, int base_port, const std::vector<std::
         return -1;
     }
     std::string answer;
-    if (exchange(host, base_port, frame, &answer, err, 10000) != 0) return -1;
+    if (exchange(host, base_port, frame, &answer, err, timeout_ms) != 0) return -1;
     size_t flen = 0;
     if (answer.size() < 8 || frame_length(answer.data(), PKT_MAX_SIZE, &flen) != 0 ||
         answer.size() != flen || decode_port_packet(answer.data(), flen, &pkt) != 0 ||

@@ -25,13 +25,15 @@ std::unique_ptr<Connection> open_session(const std::string &host, int base_port,
                                          int *port = nullptr);
 
 // Text query "?<command>": 0 and the answer text ("0" for "Active"), or -1.
+// timeout_ms bounds the connect and each receive.
 int text_query(const std::string &host, int base_port, const std::string &command,
-               std::string *answer, std::string *err);
+               std::string *answer, std::string *err, int timeout_ms = 10000);
 
 // Packet query (type "n", info 0, the fields): 0 and the reply packet, or -1.
-// The reply is read until the port server closes the connection.
+// The reply is read until the port server closes the connection; timeout_ms
+// bounds the connect and each receive.
 int packet_query(const std::string &host, int base_port, const std::vector<std::string> &fields,
-                 Reply *reply, std::string *err);
+                 Reply *reply, std::string *err, int timeout_ms = 10000);
 
 // The live sessions as "GetUser" lines, in slot order.
 int list_sessions(const std::string &host, int base_port, std::vector<std::string> *lines,

@@ -14,6 +14,7 @@
 #include "runtime/login.h"
 #include "runtime/request_loop.h"
 #include "support/config_cache.h"
+#include "support/version.h"
 #include "transport/tcp.h"
 
 namespace vnx {
@@ -69,11 +70,28 @@ std::string base_program_name(const char *argv0) {
 }
 
 void gateway_usage(FILE *out, const char *argv0) {
+    const std::string name = base_program_name(argv0);
     fprintf(out,
             "usage: %s PROGRAM-PATH PORT\n"
+            "       %s --version | --help\n"
             "Serves one DQP client on PORT and exits when that client stops. The master starts\n"
-            "it in DB_ROOT; by hand: cd DB_ROOT && ./odbserver \"$PWD/odbserver\" 5001\n",
-            base_program_name(argv0).c_str());
+            "it in DB_ROOT; by hand: cd DB_ROOT && ./odbserver \"$PWD/odbserver\" 5001\n"
+            "--version prints the version and exits.\n"
+            "\n"
+            "Exit status: 0 after --help or --version; 1 when the client's session has ended,\n"
+            "or when no client could be attached on PORT (standard error says why); 255 when\n"
+            "the arguments are not PROGRAM-PATH PORT.\n",
+            name.c_str(), name.c_str());
+}
+
+// The gateway's arguments after its own name, joined with blanks.
+std::string joined_arguments(int argc, char **argv) {
+    std::string tail;
+    for (int i = 1; i < argc; i++) {
+        if (i > 1) tail += ' ';
+        tail += argv[i];
+    }
+    return tail;
 }
 
 }  // namespace
@@ -88,16 +106,22 @@ int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops) {
     return run_child(name, port_argument(argc, argv), ops);
 }
 
-int gateway_main(int argc, char **argv, const char *name, const BackendOps *ops) {
-    std::string tail;
-    for (int i = 1; i < argc; i++) {
-        if (i > 1) tail += ' ';
-        tail += argv[i];
-    }
+int gateway_answer_only(int argc, char **argv) {
+    const std::string tail = joined_arguments(argc, argv);
     if (tail == "-h" || tail == "--help") {
         gateway_usage(stdout, argv[0]);
         return 0;
     }
+    if (tail == "--version") {
+        printf("%s\n", version_line(base_program_name(argv[0]).c_str()).c_str());
+        return 0;
+    }
+    return -1;
+}
+
+int gateway_main(int argc, char **argv, const char *name, const BackendOps *ops) {
+    if (int rc = gateway_answer_only(argc, argv); rc >= 0) return rc;
+    const std::string tail = joined_arguments(argc, argv);
     size_t blank = tail.rfind(' ');
     if (blank == std::string::npos) {
         gateway_usage(stderr, argv[0]);

@@ -17,10 +17,17 @@ namespace vnx {
 // detached.
 int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops);
 
+// The gateway's answers that need no serving: "--help" (or "-h") and
+// "--version" as its only argument print the usage or the version line on
+// standard output. Returns the exit code (0) when it answered, -1 when the
+// arguments are for serving. Touches no store, socket or log.
+int gateway_answer_only(int argc, char **argv);
+
 // Gateway program entry: joins the arguments after the program's own name
 // with blanks, splits the text at its last blank into program path and port,
 // and runs dqp_server(name, 2, {path, port}, ops). Returns the process exit
-// code: -1 when the text has no blank, otherwise 1.
+// code: 0 after gateway_answer_only answered, -1 when the text has no blank,
+// otherwise 1.
 int gateway_main(int argc, char **argv, const char *name, const BackendOps *ops);
 
 }  // namespace vnx

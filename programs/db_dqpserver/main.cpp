@@ -16,6 +16,7 @@
 #include "master/master.h"
 #include "master/port_server.h"
 #include "master/session_registry.h"
+#include "support/version.h"
 
 #ifdef VNX_WITH_CONSOLE
 #include "console/qt/console_app.h"
@@ -26,11 +27,17 @@ namespace {
 void usage(FILE *out) {
     fprintf(out,
             "usage: db_dqpserver [--headless] [/MINIMIZED]\n"
+            "       db_dqpserver --version | --help\n"
             "Runs the Varnex master: the port server on the base port (DB_DQPBASE) and the\n"
             "session registry users.db in DB_ROOT. The configuration store is $VNX_REGISTRY\n"
             "(default /etc/vnx/registry.db). SIGTERM or SIGINT ends the master and its gateways.\n"
             "With a display the administration console runs too (minimised with /MINIMIZED);\n"
-            "--headless runs without it.\n");
+            "--headless runs without it. --version prints the version and exits.\n"
+            "\n"
+            "Exit status: 0 when the master stopped (a signal or the console's stop) or after\n"
+            "--help and --version; 2 for an unknown argument; 255 when it could not start (the\n"
+            "store, DB_ROOT or the gateway program refused, no base port, or the base port\n"
+            "held by another program).\n");
 }
 
 void report_to_stderr(const char *, const char *text, int) {
@@ -48,6 +55,11 @@ int parse_arguments(int argc, char **argv, Arguments *args, bool *done) {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             usage(stdout);
+            *done = true;
+            return 0;
+        }
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("%s\n", vnx::version_line("db_dqpserver").c_str());
             *done = true;
             return 0;
         }

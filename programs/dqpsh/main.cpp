@@ -31,6 +31,7 @@
 #include "client/sql_script.h"
 #include "programs/dqpsh/shell.h"
 #include "support/config_cache.h"
+#include "support/version.h"
 
 using dqpsh::Shell;
 
@@ -54,7 +55,12 @@ void usage(FILE *out) {
             "  -c COMMAND              run an SQL statement or \\command (repeatable)\n"
             "  -f FILE                 run the statements of FILE (repeatable)\n"
             "      --csv               print results as CSV\n"
-            "      --help, -?          this text (also -h with no host after it)\n");
+            "      --help, -?          this text (also -h with no host after it)\n"
+            "      --version           print the version and exit\n"
+            "\n"
+            "Exit status: 0 when every statement and command succeeded (and always after an\n"
+            "interactive session); 1 when one failed, a -f file could not be read, or the\n"
+            "session could not start; 2 for a usage error.\n");
 }
 
 bool port_value(const char *text, int *port) {
@@ -65,26 +71,29 @@ bool port_value(const char *text, int *port) {
     return true;
 }
 
-// Parses the command line; -1 on a usage error, 1 for --help.
+enum ParseResult { kRun = 0, kHelp = 1, kVersion = 2, kUsageError = -1 };
+
+// Parses the command line into a ParseResult.
 int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         // -h is the host (as in psql); alone at the end, with no host after
         // it, it asks for help like --help.
-        if (a == "--help" || a == "-?" || (a == "-h" && value == nullptr)) return 1;
+        if (a == "--help" || a == "-?" || (a == "-h" && value == nullptr)) return kHelp;
+        if (a == "--version") return kVersion;
         if (a == "--csv") {
             sh->opt.csv = true;
             continue;
         }
-        if (value == nullptr) return -1;
+        if (value == nullptr) return kUsageError;
         i++;
         if (a == "-h" || a == "--host") {
             sh->opt.host = value;
         } else if (a == "-p" || a == "--base-port") {
-            if (!port_value(value, &sh->opt.base_port)) return -1;
+            if (!port_value(value, &sh->opt.base_port)) return kUsageError;
         } else if (a == "--port") {
-            if (!port_value(value, &sh->opt.direct_port)) return -1;
+            if (!port_value(value, &sh->opt.direct_port)) return kUsageError;
         } else if (a == "--type") {
             sh->opt.type = value;
         } else if (a == "-d") {
@@ -94,10 +103,10 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
         } else if (a == "-c" || a == "-f") {
             actions->push_back(Action{a == "-f", value});
         } else {
-            return -1;
+            return kUsageError;
         }
     }
-    return 0;
+    return kRun;
 }
 
 // Runs one unit of input (a statement or a command), timing it on request.
@@ -207,14 +216,21 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     Shell sh;
     std::vector<Action> actions;
-    sh.opt.base_port = atoi(vnx::get_registry_value("DB_DQPBASE", vnx::kRootKey).c_str());
     const char *user = getenv("USER");
     sh.opt.user = user != nullptr && *user != '\0' ? user : "dqpsh";
-    int p = parse_options(argc, argv, &sh, &actions);
-    if (p != 0) {
-        usage(p > 0 ? stdout : stderr);
-        return p > 0 ? 0 : 2;
+    const int p = parse_options(argc, argv, &sh, &actions);
+    if (p == kVersion) {
+        printf("%s\n", vnx::version_line("dqpsh").c_str());
+        return 0;
     }
+    if (p != kRun) {
+        usage(p == kHelp ? stdout : stderr);
+        return p == kHelp ? 0 : 2;
+    }
+    // Read only now: --help and --version never touch the store. -p never
+    // leaves 0 (port_value refuses it), so 0 means "not given".
+    if (sh.opt.base_port == 0)
+        sh.opt.base_port = atoi(vnx::get_registry_value("DB_DQPBASE", vnx::kRootKey).c_str());
     int rc = 0;
     if (!actions.empty()) {
         Runner r(sh, true);

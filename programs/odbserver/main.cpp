@@ -14,6 +14,8 @@
 #include "transport/session_notice.h"
 
 int main(int argc, char **argv) {
+    // --help and --version answer before any warm-up thread or handler starts.
+    if (int rc = vnx::gateway_answer_only(argc, argv); rc >= 0) return rc;
     vnx::install_statement_cancel();
     vnx::set_idle_hook(vnx::release_idle_read_locks);
     vnx::start_driver_preload(vnx::kWarmUpPause,

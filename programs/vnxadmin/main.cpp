@@ -28,8 +28,10 @@
 #include "console/core/value_checks.h"
 #include "programs/vnxadmin/admin.h"
 #include "programs/vnxadmin/console_commands.h"
+#include "programs/vnxadmin/ping.h"
 #include "support/config_store.h"
 #include "support/file_trust.h"
+#include "support/version.h"
 
 namespace {
 
@@ -379,6 +381,11 @@ const Command kCommands[] = {
      "read an export file (default VNX.reg in DB_ROOT) back into the store;\n"
      "values are checked as \"reg set\" checks them, and a file with any\n"
      "malformed line or refused value is refused whole"},
+    {"ping", run_ping, 0, 6, kPingUsage,
+     "ask the master's port server whether it answers (\"?Active\") within MS\n"
+     "milliseconds (default 1000) and how many live sessions it lists; HOST\n"
+     "defaults to 127.0.0.1, PORT to the configured base port. Exit status 0\n"
+     "when it answered, 1 (the reason on stderr) when it did not"},
     {"help", vnxadmin::print_help, 0, 0, "help", "print this text (also --help, -h)"},
 };
 
@@ -396,7 +403,11 @@ int print_help_text() {
         "a path below the root key %s (\"NetServer\"; \"\" is the root key itself).\n"
         "\n"
         "Environment: VNX_REGISTRY names the store file (default /etc/vnx/registry.db).\n"
-        "Exit status: 0 success, 1 failure, 2 usage error.\n",
+        "--version prints the version and exits.\n"
+        "\n"
+        "Exit status: 0 success (also after --help and --version); 1 failure (a missing key\n"
+        "or value, a store error, a refused change, a port server that did not answer);\n"
+        "2 usage error.\n",
         vnx::kRootKey);
     return kSuccess;
 }
@@ -431,6 +442,10 @@ int dispatch(const Command *table, size_t count, const char *group, const Args &
 int main(int argc, char **argv) {
     try {
         const Args args(argv + 1, argv + argc);
+        if (args.size() == 1 && args[0] == "--version") {
+            print_line(stdout, vnx::version_line("vnxadmin"));
+            return kSuccess;
+        }
         return dispatch(kCommands, std::size(kCommands), nullptr, args);
     } catch (...) {
         std::fputs("vnxadmin: out of memory\n", stderr);
