@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -110,15 +111,25 @@ int packet_query(const std::string &host, int base_port, const std::vector<std::
 }
 
 int list_sessions(const std::string &host, int base_port, std::vector<std::string> *lines,
-                  std::string *err) {
+                  std::string *err, int timeout_ms) {
+    using Clock = std::chrono::steady_clock;
     lines->clear();
-    for (int restart = 0;; restart = 1) {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (int restart = 0; lines->size() <= kMaxListedSessions; restart = 1) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            *err = "the time limit ran out while listing the sessions";
+            return -1;
+        }
         Reply r;
-        if (packet_query(host, base_port, {"GetUser", std::to_string(restart)}, &r, err) != 0)
+        if (packet_query(host, base_port, {"GetUser", std::to_string(restart)}, &r, err,
+                         static_cast<int>(left.count())) != 0)
             return -1;
         if (r.info != 0 || r.args.empty()) return 0;
         lines->push_back(r.args[0]);
     }
+    *err = "the port server listed more than " + std::to_string(kMaxListedSessions) + " sessions";
+    return -1;
 }
 
 }  // namespace dqp

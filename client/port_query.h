@@ -35,8 +35,14 @@ int text_query(const std::string &host, int base_port, const std::string &comman
 int packet_query(const std::string &host, int base_port, const std::vector<std::string> &fields,
                  Reply *reply, std::string *err, int timeout_ms = 10000);
 
-// The live sessions as "GetUser" lines, in slot order.
+// More "GetUser" answers than any port table holds: a peer that gives them
+// is no port server (or a broken one), and the listing stops.
+inline constexpr size_t kMaxListedSessions = 4096;
+
+// The live sessions as "GetUser" lines, in slot order, asked within
+// timeout_ms in all. -1 and *err when a query fails, the time runs out or
+// the peer lists more than kMaxListedSessions.
 int list_sessions(const std::string &host, int base_port, std::vector<std::string> *lines,
-                  std::string *err);
+                  std::string *err, int timeout_ms = 10000);
 
 }  // namespace dqp

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
 #include "client/port_query.h"
 #include "transport/ports.h"
@@ -15,9 +16,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kDefaultTimeoutMs = 1000;
 constexpr long kMaxTimeoutMs = 3600000;
-// More GetUser answers than any port table holds: the peer is not a port
-// server, or is broken; stop counting.
-constexpr int kMaxListedSessions = 4096;
 
 struct PingOptions {
     std::string host = "127.0.0.1";
@@ -81,24 +79,18 @@ long elapsed_ms(Clock::time_point since) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
-// The live sessions the port server lists ("GetUser": flag 0 starts at the
-// first slot, 1 moves on), asked within what is left of the time limit; -1 and *err when the count
-// cannot be had.
+// The live sessions the port server lists, asked within what is left of the
+// time limit; -1 and *err when the count cannot be had.
 int count_sessions(const PingOptions &opts, Clock::time_point start, std::string *err) {
-    for (int count = 0, restart = 0; count < kMaxListedSessions; count++, restart = 1) {
-        const long left = opts.timeout_ms - elapsed_ms(start);
-        if (left <= 0) {
-            *err = "the time limit ran out while counting them";
-            return -1;
-        }
-        dqp::Reply r;
-        if (dqp::packet_query(opts.host, opts.port, {"GetUser", std::to_string(restart)}, &r, err,
-                              static_cast<int>(left)) != 0)
-            return -1;
-        if (r.info != 0 || r.args.empty()) return count;
+    const long left = opts.timeout_ms - elapsed_ms(start);
+    if (left <= 0) {
+        *err = "the time limit ran out while counting them";
+        return -1;
     }
-    *err = "the port server listed more than " + std::to_string(kMaxListedSessions);
-    return -1;
+    std::vector<std::string> lines;
+    if (dqp::list_sessions(opts.host, opts.port, &lines, err, static_cast<int>(left)) != 0)
+        return -1;
+    return static_cast<int>(lines.size());
 }
 
 }  // namespace
