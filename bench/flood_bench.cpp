@@ -52,6 +52,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "client/dqp_client.h"
 #include "client/port_query.h"
 #include "protocol/packet.h"
@@ -352,27 +353,6 @@ struct FloodTally {
 };
 
 // ---- the legitimate client ----
-
-struct Stats {
-    size_t n = 0;
-    double median = 0, p95 = 0, max = 0;
-};
-
-double percentile(const std::vector<double> &sorted, double p) {
-    size_t rank = static_cast<size_t>(p * static_cast<double>(sorted.size()) + 0.999999);
-    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
-}
-
-Stats stats_of(std::vector<double> v) {
-    Stats s;
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    s.n = v.size();
-    s.median = percentile(v, 0.5);
-    s.p95 = percentile(v, 0.95);
-    s.max = v.back();
-    return s;
-}
 
 struct LegitResult {
     std::vector<double> us;

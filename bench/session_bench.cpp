@@ -73,6 +73,7 @@
 
 #include "bench_net.h"
 #include "bench_odbc.h"
+#include "bench_stats.h"
 #include "client/dqp_client.h"
 #include "client/port_query.h"
 #include "master/spawn.h"
@@ -448,30 +449,6 @@ double floor_once(std::string *err) {
     }
     unlink(name);
     return us;
-}
-
-// ---- statistics ----
-
-struct Stats {
-    size_t n = 0;
-    double median = 0, p95 = 0, max = 0;
-};
-
-// Nearest-rank percentile of sorted values.
-double percentile(const std::vector<double> &sorted, double p) {
-    size_t rank = static_cast<size_t>(p * static_cast<double>(sorted.size()) + 0.999999);
-    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
-}
-
-Stats stats_of(std::vector<double> v) {
-    Stats s;
-    if (v.empty()) return s;
-    std::sort(v.begin(), v.end());
-    s.n = v.size();
-    s.median = percentile(v, 0.5);
-    s.p95 = percentile(v, 0.95);
-    s.max = v.back();
-    return s;
 }
 
 // ---- the phases ----
