@@ -18,6 +18,20 @@ namespace vnx {
 
 namespace {
 
+// The first non-zero answer of `match` over the lines of a /proc/net/tcp
+// style table, or 0 (also when the table cannot be read).
+template <typename Match>
+unsigned long scan_tcp_table(const std::string &table_path, Match match) {
+    FILE *f = fopen(table_path.c_str(), "re");
+    if (f == nullptr) return 0;
+    char line[512];
+    unsigned long found = 0;
+    while (found == 0 && fgets(line, sizeof line, f) != nullptr)
+        found = match(line);
+    fclose(f);
+    return found;
+}
+
 // One parsed line of /proc/net/tcp.
 struct TcpLine {
     unsigned local_addr = 0, local_port = 0, remote_addr = 0, remote_port = 0;
@@ -188,19 +202,14 @@ unsigned long proc_socket_inode(const TcpEnd &local, const TcpEnd &remote) {
 
 unsigned long tcp_socket_inode(const sockaddr_in &local, const sockaddr_in &remote,
                                const std::string &table_path) {
-    FILE *f = fopen(table_path.c_str(), "re");
-    if (f == nullptr) return 0;
-    char line[512];
-    unsigned long found = 0;
-    while (found == 0 && fgets(line, sizeof line, f) != nullptr) {
+    return scan_tcp_table(table_path, [&](const char *line) -> unsigned long {
         TcpLine t;
-        if (!parse_tcp_line(line, &t)) continue;
-        if (same_end(t.local_addr, t.local_port, local) &&
-            same_end(t.remote_addr, t.remote_port, remote))
-            found = t.inode;
-    }
-    fclose(f);
-    return found;
+        if (!parse_tcp_line(line, &t)) return 0;
+        return same_end(t.local_addr, t.local_port, local) &&
+                       same_end(t.remote_addr, t.remote_port, remote)
+                   ? t.inode
+                   : 0;
+    });
 }
 
 bool process_holds_socket(pid_t pid, unsigned long inode) {
@@ -228,17 +237,11 @@ bool process_holds_socket(pid_t pid, unsigned long inode) {
 
 unsigned long tcp6_socket_inode(const TcpEnd &local, const TcpEnd &remote,
                                 const std::string &table_path) {
-    FILE *f = fopen(table_path.c_str(), "re");
-    if (f == nullptr) return 0;
-    char line[512];
-    unsigned long found = 0;
-    while (found == 0 && fgets(line, sizeof line, f) != nullptr) {
+    return scan_tcp_table(table_path, [&](const char *line) -> unsigned long {
         Tcp6Line t;
-        if (parse_tcp6_line(line, &t) && same_end6(t.local, local) && same_end6(t.remote, remote))
-            found = t.inode;
-    }
-    fclose(f);
-    return found;
+        if (!parse_tcp6_line(line, &t)) return 0;
+        return same_end6(t.local, local) && same_end6(t.remote, remote) ? t.inode : 0;
+    });
 }
 
 bool peer_is_process(int sock, pid_t pid) {

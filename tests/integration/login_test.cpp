@@ -19,12 +19,7 @@ class LoginMaster : public Master {
   protected:
     void SetUp() override {
         Master::SetUp();
-        std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + root_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        std::ofstream(root_ + "/odbc.ini")
-            << "[vnxlogin]\nDriver=SQLite3\nDatabase=" << root_ << "/login.db\n";
-        setenv("ODBCSYSINI", root_.c_str(), 1);
-        setenv("ODBCINI", (root_ + "/odbc.ini").c_str(), 1);
+        use_sqlite_dsn("vnxlogin", "login.db");
         std::string hash;
         ASSERT_EQ(vnx::hash_password("right pw", &hash), 0);
         store_->set_value(std::string(vnx::kUsersKey) + "\\alice", "password", hash);

@@ -30,6 +30,16 @@ class Master : public Installation {
         EXPECT_EQ(store_->set_value(std::string(vnx::kRootKey) + "\\PortServer", name, data), 0);
     }
     void set_spares(int n) { set_port_server_value("spares", std::to_string(n)); }
+    // The project's ODBC driver list in DB_ROOT and one SQLite DSN, `dsn`,
+    // whose database is DB_ROOT/<file>; the master and its gateways read them.
+    void use_sqlite_dsn(const std::string &dsn, const std::string &file) {
+        std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + root_;
+        ASSERT_EQ(system(cmd.c_str()), 0);
+        std::ofstream(root_ + "/odbc.ini")
+            << "[" << dsn << "]\nDriver=SQLite3\nDatabase=" << root_ << "/" << file << "\n";
+        setenv("ODBCSYSINI", root_.c_str(), 1);
+        setenv("ODBCINI", (root_ + "/odbc.ini").c_str(), 1);
+    }
     void TearDown() override {
         // Entries of -1 are masters already reaped: never signal them (kill
         // with -1 would reach every process).

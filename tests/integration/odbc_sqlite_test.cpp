@@ -360,12 +360,7 @@ class MasterWithSqlite : public Master {
   protected:
     void SetUp() override {
         Master::SetUp();
-        std::string cmd = std::string(VNX_SOURCE_DIR) + "/scripts/odbc-ini " + root_;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        std::ofstream(root_ + "/odbc.ini")
-            << "[vnxtest]\nDriver=SQLite3\nDatabase=" << root_ << "/m.db\n";
-        setenv("ODBCSYSINI", root_.c_str(), 1);
-        setenv("ODBCINI", (root_ + "/odbc.ini").c_str(), 1);
+        use_sqlite_dsn("vnxtest", "m.db");
         EXPECT_EQ(store_->set_value(std::string(vnx::kRootKey) + "\\PortServer", "spares", "0"), 0);
     }
 };
