@@ -19,9 +19,11 @@
 //      protocol sends NULL as the empty text, so a NULL here is "".
 // Failures are raised as the Python classes that varnex/_errors.py defines,
 // chosen by the kind of failure and, for a refusal, by the data source's text.
-#include <datetime.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+// clang-format off: the datetime API needs Python.h, which pybind11 includes
+#include <datetime.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstring>
@@ -60,7 +62,8 @@ bool contains_any(const std::string &text, std::initializer_list<const char *> w
 // The class for a request the data source (or the gateway) refused, from its
 // diagnostic text: the protocol carries no SQLSTATE.
 const py::object &class_for_refusal(const std::string &text) {
-    if (contains_any(text, {"parameter marker", "parameters cannot", "not supported"}))
+    if (contains_any(text, {"parameter marker", "parameters cannot", "not supported",
+                            "statement of a cursor returns no rows"}))
         return g_errors->not_supported_error;
     if (contains_any(text, {"constraint", "duplicate key", "violates", "not unique"}))
         return g_errors->integrity_error;
