@@ -223,8 +223,19 @@ std::vector<Field> to_fields(const std::vector<dqp::FieldDesc> &descs) {
 
 py::object g_decimal;  // decimal.Decimal
 
+// A text as str: ASCII (the usual case) copied straight into a new string,
+// anything else decoded as UTF-8 with undecodable bytes replaced.
 py::str decode(const char *p, size_t n) {
-    PyObject *s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "replace");
+    bool ascii = true;
+    for (size_t i = 0; i < n && ascii; i++)
+        ascii = static_cast<unsigned char>(p[i]) < 0x80;
+    PyObject *s = nullptr;
+    if (ascii) {
+        s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (s != nullptr) memcpy(PyUnicode_DATA(s), p, n);
+    } else {
+        s = PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), "replace");
+    }
     if (s == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(s);
 }
