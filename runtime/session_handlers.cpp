@@ -18,6 +18,9 @@
 
 namespace vnx {
 
+// The word of DECLARE and OPEN that announces parameter markers and values.
+constexpr const char *kParamsWord = "PARAMS";
+
 // ---- session and control -------------------------------------------------
 
 namespace {
@@ -141,9 +144,12 @@ void handle_declare(Request &r) {
     if (!name_arg(r, 0, &cursor)) return;
     std::string stmt = r.arg(1), how = r.arg(2);
     int mode = how == "UPDATE" ? 1 : how == "INSERT" ? 2 : 0;
+    // A fourth argument "PARAMS" binds the statement's parameter markers,
+    // whose values a later OPEN brings.
+    int with_params = dqp::pkt_argc(r.packet) > 3 && r.arg(3) == kParamsWord ? 1 : 0;
     r.out1 = r.out2 = 0;
-    int status = r.ops->declare(r.info, cursor.c_str(), mode, stmt.c_str(), &r.out1, &r.out2, 0,
-                                r.slot().table_closed);
+    int status = r.ops->declare(r.info, cursor.c_str(), mode, stmt.c_str(), &r.out1, &r.out2,
+                                with_params, r.slot().table_closed);
     reply_outs(r, failure_to_minus1(status));
 }
 
@@ -155,16 +161,27 @@ void handle_undeclare(Request &r) {
     reply_outs(r, failure_to_minus1(r.ops->undeclare(r.info, cursor.c_str(), &r.out1, &r.out2)));
 }
 
-// OPEN with a second argument would hand its text to the backend where a
-// parameter count belongs; it is refused instead of served wrongly.
+// OPEN takes the cursor name alone, or the name, the word "PARAMS" and one
+// value per parameter marker of a cursor declared with PARAMS (the backend
+// refuses more values than markers). Any other second argument would hand
+// its text to the backend where a parameter count belongs; it is refused
+// instead of served wrongly.
 void handle_open(Request &r) {
     std::string cursor;
     if (!have_op(r, r.ops->open)) return;
-    if (dqp::pkt_argc(r.packet) > 1)
+    int argc = dqp::pkt_argc(r.packet);
+    if (argc > 1 && r.arg(1) != kParamsWord)
         return refuse(r, "OPEN takes the cursor name alone: parameters cannot be passed");
     if (!name_arg(r, 0, &cursor)) return;
+    std::vector<std::string> values;
+    for (int i = 2; i < argc; i++)
+        values.push_back(r.arg(i));
+    std::vector<const char *> texts;
+    for (const std::string &v : values)
+        texts.push_back(v.c_str());
     r.out1 = r.out2 = 0;
-    int status = r.ops->open(r.info, cursor.c_str(), &r.out1, &r.out2, 0, nullptr, nullptr, 0);
+    int status = r.ops->open(r.info, cursor.c_str(), &r.out1, &r.out2,
+                             static_cast<int>(texts.size()), nullptr, texts.data(), 0);
     r.slot().open_count = r.out2;
     reply_outs(r, failure_to_minus1(status));
 }

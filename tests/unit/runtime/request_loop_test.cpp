@@ -62,19 +62,22 @@ int rec_execsql(int32_t, const char *stmt, char *text, int32_t *result, int32_t 
     *out2 = 2;
     return calls.execsql_status;
 }
-int rec_declare(int32_t, const char *cursor, int mode, const char *, int32_t *, int32_t *, int,
-                int table_closed) {
+int rec_declare(int32_t, const char *cursor, int mode, const char *, int32_t *, int32_t *,
+                int with_params, int table_closed) {
     calls.log.push_back(std::string("declare ") + cursor + " " + std::to_string(mode) + " " +
-                        std::to_string(table_closed));
+                        std::to_string(table_closed) + (with_params != 0 ? " params" : ""));
     return 0;
 }
 int rec_maperror(int32_t, char *text) {
     strcpy(text, "no such table");
     return 0;
 }
-int rec_open(int32_t, const char *cursor, int32_t *out1, int32_t *out2, int, const int *,
-             const char *const *, int) {
-    calls.log.push_back(std::string("open ") + cursor);
+int rec_open(int32_t, const char *cursor, int32_t *out1, int32_t *out2, int nparams, const int *,
+             const char *const *values, int) {
+    std::string entry = std::string("open ") + cursor;
+    for (int i = 0; i < nparams; i++)
+        entry += std::string(" [") + values[i] + "]";
+    calls.log.push_back(entry);
     *out1 = 0;
     *out2 = 12;
     return 0;
@@ -239,6 +242,29 @@ TEST_F(RequestLoop, OpenSetsCountAndRefusesSecondArgument) {
     Reply two = ask('E', 1, {"c1", "3"});
     EXPECT_EQ(two.type, 'N');
     EXPECT_EQ(two.info, -1);
+}
+
+TEST_F(RequestLoop, DeclareBindsMarkersOnlyWithParamsWord) {
+    EXPECT_EQ(ask('U', 1, {"c1", "select a from t where a = ?", "", "PARAMS"}).type, 'Y');
+    EXPECT_EQ(ask('U', 1, {"c2", "select a from t", "", "params"}).type, 'Y');
+    EXPECT_EQ(ask('U', 1, {"c3", "select a from t", ""}).type, 'Y');
+    EXPECT_EQ(calls.log, (std::vector<std::string>{"declare c1 0 1 params", "declare c2 0 1",
+                                                   "declare c3 0 1"}));
+}
+
+TEST_F(RequestLoop, OpenPassesValuesAfterParamsWord) {
+    Reply r = ask('E', 1, {"c1", "PARAMS", "it's", "", "42"});
+    EXPECT_EQ(r.type, 'Y');
+    Reply none = ask('E', 1, {"c1", "PARAMS"});
+    EXPECT_EQ(none.type, 'Y');
+    EXPECT_EQ(calls.log, (std::vector<std::string>{"open c1 [it's] [] [42]", "open c1"}));
+}
+
+TEST_F(RequestLoop, OpenRefusesValuesWithoutParamsWord) {
+    Reply r = ask('E', 1, {"c1", "params", "1"});
+    EXPECT_EQ(r.type, 'N');
+    EXPECT_EQ(r.info, -1);
+    EXPECT_TRUE(calls.log.empty());
 }
 
 TEST_F(RequestLoop, MaperrorAnswersText) {

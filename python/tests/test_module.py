@@ -1,0 +1,86 @@
+"""What needs no server: module globals, markers, parameter texts, type objects."""
+
+import datetime
+import decimal
+
+import pytest
+
+import varnex
+
+
+def test_module_globals_follow_pep_249():
+    assert varnex.apilevel == "2.0"
+    assert varnex.paramstyle == "qmark"
+    assert varnex.threadsafety == 1
+
+
+def test_exception_hierarchy_follows_pep_249():
+    assert issubclass(varnex.Error, Exception)
+    assert issubclass(varnex.Warning, Exception)
+    assert not issubclass(varnex.Warning, varnex.Error)
+    assert issubclass(varnex.InterfaceError, varnex.Error)
+    assert issubclass(varnex.DatabaseError, varnex.Error)
+    for cls in (varnex.DataError, varnex.OperationalError, varnex.IntegrityError,
+                varnex.InternalError, varnex.ProgrammingError, varnex.NotSupportedError):
+        assert issubclass(cls, varnex.DatabaseError)
+
+
+@pytest.mark.parametrize("sql,count", [
+    ("SELECT 1", 0),
+    ("SELECT a FROM t WHERE a = ?", 1),
+    ("SELECT a FROM t WHERE a = ? AND b = ?", 2),
+    ("SELECT '?' FROM t WHERE a = ?", 1),
+    ("SELECT 'it''s ?' FROM t", 0),
+    ('SELECT "col?" FROM t', 0),
+    ("SELECT a -- why?\nFROM t WHERE a = ?", 1),
+    ("SELECT /* ? */ a FROM t", 0),
+    ("SELECT 'unterminated ?", 0),
+])
+def test_markers_are_counted_outside_quotes_and_comments(sql, count):
+    assert varnex._count_markers(sql) == count
+
+
+@pytest.mark.parametrize("value,text", [
+    (42, "42"),
+    (-7, "-7"),
+    (True, "1"),
+    (False, "0"),
+    (2.5, "2.5"),
+    (decimal.Decimal("12.50"), "12.50"),
+    ("it's", "it's"),
+    (datetime.date(2001, 2, 3), "2001-02-03"),
+    (datetime.datetime(2001, 2, 3, 4, 5, 6), "2001-02-03 04:05:06"),
+])
+def test_parameter_values_become_texts(value, text):
+    assert varnex._param_text(value) == text
+
+
+def test_null_and_binary_parameters_are_refused():
+    with pytest.raises(varnex.NotSupportedError):
+        varnex._param_text(None)
+    with pytest.raises(varnex.NotSupportedError):
+        varnex._param_text(b"\x00\x01")
+
+
+def test_type_objects_compare_equal_to_their_letters():
+    assert varnex.NUMBER == "N"
+    assert varnex.STRING == "C"
+    assert varnex.DATETIME == "D"
+    assert varnex.BINARY == "M"
+    assert varnex.NUMBER != "C"
+
+
+def test_connect_without_port_or_dsn_is_refused():
+    with pytest.raises(varnex.InterfaceError):
+        varnex.connect("127.0.0.1", None, "x")
+    with pytest.raises(varnex.InterfaceError):
+        varnex.connect("127.0.0.1", 1, "")
+
+
+def test_connect_to_nothing_is_an_operational_error():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    with pytest.raises(varnex.OperationalError):
+        varnex.connect("127.0.0.1", port, "x", timeout=2)
