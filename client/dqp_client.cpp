@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "protocol/frame_reader.h"
 #include "protocol/packet.h"
 #include "protocol/rle.h"
 #include "protocol/socket_io.h"
@@ -99,6 +100,8 @@ void to_reply(const ReplyView &view, Reply *out) {
     out->args.assign(view.args.begin(), view.args.end());
 }
 
+Connection::Connection(int fd) : fd_(fd), in_(std::make_unique<FrameReader>()) {}
+
 Connection::~Connection() {
     close();
 }
@@ -172,15 +175,15 @@ int Connection::send_raw(const void *bytes, size_t n) {
 
 int Connection::receive_packet(char *pkt, int *len) {
     std::string_view frame;
-    int rc = in_.next_frame(fd_, PKT_MAX_SIZE, &frame);
+    int rc = in_->next_frame(fd_, PKT_MAX_SIZE, &frame);
     if (rc == FRAME_BAD) return fail("invalid frame header");
     if (rc == FRAME_ERROR) return fail("receive failed: " + std::string(strerror(errno)));
     if (rc == FRAME_WAIT) return fail("receive failed: no reply within the time limit");
     if (rc != FRAME_READY)
-        return fail(in_.buffered().empty() ? "connection closed by the server"
-                                           : "connection closed in the middle of a frame");
+        return fail(in_->buffered().empty() ? "connection closed by the server"
+                                            : "connection closed in the middle of a frame");
     *len = frame_decode(frame.data(), frame.size(), pkt, PKT_BUFSIZE);
-    in_.consume(frame.size());
+    in_->consume(frame.size());
     if (*len < 0) return fail("frame does not decode to a packet");
     return 0;
 }
@@ -226,7 +229,7 @@ int Connection::cancel() noexcept {
 }
 
 bool Connection::peer_closed(int timeout_ms) {
-    if (!in_.buffered().empty()) return false;  // replies still to be read
+    if (!in_->buffered().empty()) return false;  // replies still to be read
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) <= 0) return false;
     char c;

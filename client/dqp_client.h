@@ -18,9 +18,11 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/frame_reader.h"
+#include "client/export.h"
 
 namespace dqp {
+
+class FrameReader;
 
 // One received packet, unpacked.
 struct Reply {
@@ -41,7 +43,7 @@ struct ReplyView {
 // over its text: the packets of a METADATA container (none of them a
 // container itself), or the packet itself. The batch keeps its storage from
 // one packet to the next, so a result streams without an allocation per row.
-class SplitReplies {
+class VARNEX_API SplitReplies {
   public:
     // Outcomes of split().
     static constexpr int kMalformed = -1;       // the packet (or container) itself
@@ -70,15 +72,15 @@ class SplitReplies {
 };
 
 // Copies a view into a Reply.
-void to_reply(const ReplyView &view, Reply *out);
+VARNEX_API void to_reply(const ReplyView &view, Reply *out);
 
 // Parses a packet text into a Reply; -1 when it is not well formed.
-[[nodiscard]] int parse_reply(const char *pkt, size_t size, Reply *out);
+[[nodiscard]] VARNEX_API int parse_reply(const char *pkt, size_t size, Reply *out);
 // Appends the packets carried by a METADATA packet, in order; -1 when the
 // container or any packet in it is malformed.
-[[nodiscard]] int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out);
+[[nodiscard]] VARNEX_API int unpack_metadata(const char *pkt, size_t size, std::vector<Reply> *out);
 
-class Connection {
+class VARNEX_API Connection {
   public:
     ~Connection();
     Connection(const Connection &) = delete;
@@ -143,13 +145,13 @@ class Connection {
     void close();
 
   private:
-    explicit Connection(int fd) : fd_(fd) {}
+    explicit Connection(int fd);
     int fail(const std::string &why);
     int fd_;
     std::string error_;
     // Received bytes not yet taken. Replies that arrive together (a result's
     // METADATA frames and its EOF) cost one receive between them.
-    FrameReader in_;
+    std::unique_ptr<FrameReader> in_;
     bool holding_ = false;
     std::vector<char> held_;                // frames gathered between hold() and release()
     std::atomic<bool> cancel_sent_{false};  // since the last request went out

@@ -44,7 +44,7 @@ struct FindOptions {
 // Receives the pieces of a long column in order; last is true for the final one.
 using ChunkFn = std::function<int(std::string_view chunk, bool last)>;
 
-class RecordClient {
+class VARNEX_API RecordClient {
   public:
     explicit RecordClient(SqlClient &sql) : sql_(sql) {}
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 
+#include "protocol/cursor_name.h"
 #include "protocol/packet.h"
 
 namespace dqp {
@@ -484,12 +485,8 @@ int SqlClient::take_exec_reply(const Reply &r, int rc, ExecResult *out) {
 // --- queries -----------------------------------------------------------------
 
 std::string SqlClient::exec_cursor_name() const {
-    // "DQP_SLT_%08X" of the handle, made by hand: it is made twice a query.
-    std::string name = "DQP_SLT_00000000";
-    auto h = static_cast<uint32_t>(handle_);
-    for (size_t i = name.size(); h != 0; h >>= 4)
-        name[--i] = "0123456789ABCDEF"[h & 0xF];
-    return name;
+    char name[kQueryCursorNameLength + 1];
+    return std::string(query_cursor_name(handle_, name));
 }
 
 void SqlClient::forget_exec_cursor(std::string_view cursor) {

@@ -57,13 +57,13 @@ struct Record {
 
 // Parses a field description. with_readonly: the field-list form with its
 // read-only flag. 0, or -1 when the text is not of that form.
-int parse_field_desc(std::string_view text, bool with_readonly, FieldDesc *out);
+VARNEX_API int parse_field_desc(std::string_view text, bool with_readonly, FieldDesc *out);
 // Splits a self-describing value "NAME:10:C:0:SMITH" into its description and
 // value; the value may itself hold colons. 0, or -1 when malformed.
-int parse_described_value(std::string_view text, FieldDesc *desc, std::string *value);
+VARNEX_API int parse_described_value(std::string_view text, FieldDesc *desc, std::string *value);
 // Reads a decimal argument ("-12"); 0, or -1 unless the whole text is a number
 // that fits in 32 bits.
-int parse_decimal(std::string_view text, int32_t *out);
+VARNEX_API int parse_decimal(std::string_view text, int32_t *out);
 
 // Cursor and field names the gateway accepts: 1 to 19 characters.
 inline constexpr size_t kMaxCursorName = 19;
@@ -95,7 +95,7 @@ using RowFn = std::function<int(Row &&)>;
 // call: the way to take a large result without an allocation per row.
 using RowViewFn = std::function<int(std::span<const std::string_view>)>;
 
-class SqlClient {
+class VARNEX_API SqlClient {
   public:
     explicit SqlClient(Connection &conn) : conn_(conn) {}
 
@@ -119,7 +119,7 @@ class SqlClient {
     // MAPERROR (so a failed statement keeps its diagnostic, which the later
     // requests would clear; maperror() then answers it without asking), and
     // the cursor requests under the name the gateway gives this session's
-    // queries ("DQP_SLT_" and the session handle in hex). That is done only
+    // queries (made from the session handle). That is done only
     // while no cursor of that name is left unread, so they can reach nothing
     // else; otherwise, and for other statements, the requests go one by one.
     // *out is EXECSQL's answer; callbacks as for fetchmany.
@@ -230,6 +230,6 @@ class SqlClient {
 };
 
 // Checks a cursor name before it goes out: 0, or -1 with *why.
-int check_cursor_name(std::string_view name, std::string *why);
+VARNEX_API int check_cursor_name(std::string_view name, std::string *why);
 
 }  // namespace dqp

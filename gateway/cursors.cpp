@@ -8,6 +8,7 @@
 #include "gateway/cancel.h"
 #include "gateway/diagnostics.h"
 #include "gateway/rows.h"
+#include "protocol/cursor_name.h"
 
 namespace vnx {
 
@@ -148,8 +149,8 @@ int execsql_cached(svr_session *s, SQLHSTMT h, int32_t *has_cursor, int32_t *sta
 // Makes the cursor of a query that has already been executed.
 int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text, char *cursor_name,
                   int32_t *has_cursor, int32_t *status2) {
-    char name[32];
-    snprintf(name, sizeof name, "DQP_SLT_%08X", static_cast<unsigned>(s->handle));
+    char name[dqp::kQueryCursorNameLength + 1];
+    dqp::query_cursor_name(s->handle, name);
     csb *c = bind_cursor(s, h, ncols, text, false, name);
     if (c == nullptr) {
         if (s->error_text[0] == '\0') s->set_error("the query's result columns cannot be bound");

@@ -10,6 +10,7 @@
 
 #include "client/dqp_client.h"
 #include "master_harness.h"
+#include "protocol/packet.h"
 
 using namespace vnxtest;
 using dqp::Reply;
