@@ -261,6 +261,24 @@ int cmd_send(Shell &sh, const Words &w) {
 
 int cmd_help(Shell &, const Words &);
 
+int cmd_set(Shell &sh, const Words &w) {
+    if (w.size() == 1) {
+        for (const auto &[name, value] : sh.vars)
+            printf("%s = '%s'\n", name.c_str(), value.c_str());
+        return 0;
+    }
+    std::string value;
+    for (size_t i = 2; i < w.size(); i++)
+        value += w[i];  // psql joins the remaining words
+    return set_variable(sh, w[1], value);
+}
+
+int cmd_unset(Shell &sh, const Words &w) {
+    if (w[1] == "AUTOCOMMIT") return set_variable(sh, w[1], "on");
+    sh.vars.erase(w[1]);
+    return 0;
+}
+
 // --- cursors -----------------------------------------------------------------
 
 // The text of the command line after its first n words, as typed (quotes
@@ -602,6 +620,9 @@ constexpr Entry kCommands[] = {
     {"stop", cmd_stop, 1, "\\stop", "leave the gateway (DISCONNECT, STOP)"},
     {"raw", cmd_raw, 2, "\\raw TYPE [ARG...]", "send any request with the session handle"},
     {"send", cmd_send, 2, "\\send TYPE [INFO [ARG...]]", "send any request with INFO"},
+    {"set", cmd_set, 1, "\\set [NAME [VALUE]]",
+     "set a variable (AUTOCOMMIT on|off, ON_ERROR_STOP); alone: list them"},
+    {"unset", cmd_unset, 2, "\\unset NAME", "remove a variable"},
     {"?", cmd_help, 1, "\\?", "this list"},
     {"help", cmd_help, 1, nullptr, nullptr},
     {"q", cmd_quit, 1, "\\q", "leave dqpsh"},
@@ -609,7 +630,11 @@ constexpr Entry kCommands[] = {
 };
 
 int cmd_help(Shell &, const Words &) {
-    printf("SQL statements end with \";\". Commands:\n");
+    printf(
+        "SQL statements end with \";\". With AUTOCOMMIT on (the default) each statement\n"
+        "outside BEGIN ... COMMIT/ROLLBACK is committed at once. The record commands\n"
+        "(\\insert, \\update, \\delete, \\zap) commit at once whatever AUTOCOMMIT says, and\n"
+        "BEGIN does not hold them back. Commands:\n");
     for (const Entry &e : kCommands)
         if (e.usage != nullptr) printf("  %-38s %s\n", e.usage, e.help);
     return 0;
@@ -622,6 +647,47 @@ const Entry *find_command(const std::string &name) {
 }
 
 }  // namespace
+
+namespace {
+
+int parse_bool(const std::string &value, bool *out) {
+    std::string v = upper(value);
+    if (v == "ON" || v == "TRUE" || v == "1" || v == "YES")
+        *out = true;
+    else if (v == "OFF" || v == "FALSE" || v == "0" || v == "NO")
+        *out = false;
+    else
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+bool bool_variable(const Shell &sh, const std::string &name, bool fallback) {
+    auto it = sh.vars.find(name);
+    bool v = fallback;
+    return it != sh.vars.end() && parse_bool(it->second, &v) == 0 ? v : fallback;
+}
+
+int set_variable(Shell &sh, const std::string &name, const std::string &value) {
+    bool on = false;
+    if ((name == "AUTOCOMMIT" || name == "ON_ERROR_STOP") && parse_bool(value, &on) != 0) {
+        fprintf(stderr, "dqpsh: unrecognized value \"%s\" for \"%s\"\nhint: on or off\n",
+                value.c_str(), name.c_str());
+        return -1;
+    }
+    if (name == "AUTOCOMMIT" && on && !sh.autocommit && sh.uncommitted && !sh.in_block) {
+        // Turning AUTOCOMMIT on keeps the work done so far.
+        sh.uncommitted = false;
+        if (sh.sql != nullptr && sh.sql->connected() && sh.sql->commit() != 0) {
+            report_failure(sh, "COMMIT");
+            return -1;
+        }
+    }
+    if (name == "AUTOCOMMIT") sh.autocommit = on;
+    sh.vars[name] = value;
+    return 0;
+}
 
 bool is_legacy_command(const std::string &text) {
     static const char *const kLegacy[] = {"active", "start", "sessions", "stop",

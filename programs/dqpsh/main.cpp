@@ -54,13 +54,15 @@ void usage(FILE *out) {
             "  -U USER                 user name (default $USER); password from $VNXPASSWORD\n"
             "  -c COMMAND              run an SQL statement or \\command (repeatable)\n"
             "  -f FILE                 run the statements of FILE (repeatable)\n"
+            "  -v NAME=VALUE           set a variable (AUTOCOMMIT=off, ON_ERROR_STOP=1)\n"
             "      --csv               print results as CSV\n"
             "      --help, -?          this text (also -h with no host after it)\n"
             "      --version           print the version and exit\n"
             "\n"
             "Exit status: 0 when every statement and command succeeded (and always after an\n"
-            "interactive session); 1 when one failed, a -f file could not be read, or the\n"
-            "session could not start; 2 for a usage error.\n");
+            "interactive session); 1 when one failed, a -f file could not be read, the\n"
+            "session could not start, or -c/-f left a transaction uncommitted; 2 for a usage\n"
+            "error.\n");
 }
 
 bool port_value(const char *text, int *port) {
@@ -74,7 +76,9 @@ bool port_value(const char *text, int *port) {
 enum ParseResult { kRun = 0, kHelp = 1, kVersion = 2, kUsageError = -1 };
 
 // Parses the command line into a ParseResult.
-int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions) {
+using Vars = std::vector<std::pair<std::string, std::string>>;
+
+int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions, Vars *vars) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -100,6 +104,10 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
             sh->opt.dsn = value;
         } else if (a == "-U") {
             sh->opt.user = value;
+        } else if (a == "-v" || a == "--set") {
+            size_t eq = std::string(value).find('=');
+            if (eq == 0 || eq == std::string::npos) return kUsageError;
+            vars->emplace_back(std::string(value).substr(0, eq), std::string(value).substr(eq + 1));
         } else if (a == "-c" || a == "-f") {
             actions->push_back(Action{a == "-f", value});
         } else {
@@ -152,7 +160,10 @@ class Runner {
   private:
     bool count(int rc) {
         if (rc != 0) failures_++;
-        return !(rc != 0 && stop_) && !sh_.quit;
+        // ON_ERROR_STOP, when set, decides; else -c and -f stop, standard
+        // input goes on.
+        bool stop = dqpsh::bool_variable(sh_, "ON_ERROR_STOP", stop_);
+        return !(rc != 0 && stop) && !sh_.quit;
     }
     Shell &sh_;
     bool stop_;
@@ -197,7 +208,10 @@ int run_terminal(Shell &sh) {
     std::string name = sh.opt.dsn.empty() ? "dqp" : sh.opt.dsn;
     printf("dqpsh: type \\? for help, \\q to quit.\n");
     for (;;) {
-        std::string prompt = name + (r.pending() ? "-> " : "=> ");
+        // psql's prompt: "=" or "-" (statement continues), "*" inside a
+        // transaction that holds uncommitted work.
+        std::string prompt =
+            name + (r.pending() ? "-" : "=") + (dqpsh::open_transaction(sh) ? "*" : "") + "> ";
         char *line = readline(prompt.c_str());
         if (line == nullptr) break;
         std::string text = line;
@@ -218,7 +232,8 @@ int main(int argc, char **argv) {
     std::vector<Action> actions;
     const char *user = getenv("USER");
     sh.opt.user = user != nullptr && *user != '\0' ? user : "dqpsh";
-    const int p = parse_options(argc, argv, &sh, &actions);
+    Vars vars;
+    const int p = parse_options(argc, argv, &sh, &actions, &vars);
     if (p == kVersion) {
         printf("%s\n", vnx::version_line("dqpsh").c_str());
         return 0;
@@ -231,18 +246,24 @@ int main(int argc, char **argv) {
     // leaves 0 (port_value refuses it), so 0 means "not given".
     if (sh.opt.base_port == 0)
         sh.opt.base_port = atoi(vnx::get_registry_value("DB_DQPBASE", vnx::kRootKey).c_str());
+    for (const auto &[name, value] : vars)
+        if (dqpsh::set_variable(sh, name, value) != 0) return 2;
     int rc = 0;
     if (!actions.empty()) {
         Runner r(sh, true);
         for (const Action &a : actions)
             if (!run_action(sh, a, r) || sh.quit) break;
         rc = r.failures() == 0 ? 0 : 1;
+        // A script that leaves work uncommitted did not do what it says.
+        if (dqpsh::warn_uncommitted(sh)) rc = 1;
     } else if (isatty(0)) {
         rc = run_terminal(sh);
+        dqpsh::warn_uncommitted(sh);
     } else {
         Runner r(sh, false);
         run_lines(r, std::cin);
         rc = r.failures() == 0 ? 0 : 1;
+        dqpsh::warn_uncommitted(sh);
     }
     dqpsh::end_session(sh);
     return rc;

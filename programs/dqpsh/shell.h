@@ -48,9 +48,17 @@ struct Shell {
     bool timing = false;
     bool quit = false;
     bool interactive = false;  // reading a terminal: Ctrl-C cancels a statement
+    // Transactions. The gateway runs with the data source's autocommit off,
+    // so the shell commits itself: with AUTOCOMMIT on (the default) after
+    // every statement outside a BEGIN ... COMMIT/ROLLBACK block.
+    bool autocommit = true;
+    bool in_block = false;     // BEGIN seen and the block not yet ended
+    bool uncommitted = false;  // statements ran since the last COMMIT or ROLLBACK
+    bool lost = false;         // the last gateway broke off: say so before a new one
     bool have_password = false;
     std::string password;
     std::map<std::string, AliasInfo> aliases;  // by upper-cased alias
+    std::map<std::string, std::string> vars;   // \\set and -v variables
     std::string line;                          // the command line being run, as typed
 };
 
@@ -64,6 +72,12 @@ int need_session(Shell &sh);
 void drop_gateway(Shell &sh);
 // Ends the session politely: DISCONNECT and STOP when there is a gateway.
 void end_session(Shell &sh);
+// True inside a transaction the user opened: a BEGIN block, or any statement
+// since the last commit with AUTOCOMMIT off (the prompt's "*").
+bool open_transaction(const Shell &sh);
+// Warns on standard error when leaving the data source would drop
+// uncommitted work (which the gateway then rolls back); true when it warned.
+bool warn_uncommitted(const Shell &sh);
 
 // While on, Ctrl-C sets a flag instead of ending dqpsh, and while a statement
 // waits for its answer it asks the gateway to cancel the statement (which
@@ -82,6 +96,12 @@ int run_command(Shell &sh, const std::string &line);
 // "start alice", "sessions", "stop", "send ..."); false when it ends with
 // ";", which makes it a statement ("start transaction;").
 bool is_legacy_command(const std::string &text);
+// Sets a shell variable (\\set, -v NAME=VALUE). AUTOCOMMIT takes on/off
+// (or true/false, 1/0) and switches the shell's commits; an open transaction
+// is committed when AUTOCOMMIT goes on, as in psql. 0, or -1 for a bad value.
+int set_variable(Shell &sh, const std::string &name, const std::string &value);
+// A variable's value read as a boolean: on/true/1/yes; absent: fallback.
+bool bool_variable(const Shell &sh, const std::string &name, bool fallback);
 
 // Prints the error of the last failed SqlClient call: the data source's
 // MAPERROR text for a refused request, the reason for a broken connection.

@@ -126,6 +126,7 @@ class LittleGateway {
             case dqp::PKT_TYPE_UNDECLARE:
             case dqp::PKT_TYPE_UPDATE:
             case dqp::PKT_TYPE_COMMIT:
+            case dqp::PKT_TYPE_ROLLBACK:
                 EXPECT_EQ(c.send('Y', 0, {"0", "0"}), 0);
                 return;
             default:
@@ -186,8 +187,8 @@ TEST(Dqpsh, QueryPrintsAlignedTableAndFooter) {
               "  3 | Kenji \"K\" Watanabe\n"
               "(3 rows)\n\n");
     // START, CONNECT, then the query's pipeline (EXECSQL, MAPERROR, FIELDLIST,
-    // FETCHMANY), DISCONNECT and STOP.
-    EXPECT_EQ(g.types(), "ACGO6QDB");
+    // FETCHMANY), the COMMIT of AUTOCOMMIT, DISCONNECT and STOP.
+    EXPECT_EQ(g.types(), "ACGO6QXDB");
     EXPECT_EQ(g.requests()[1].args, (std::vector<std::string>{"", "ann", "secret", "demo"}));
     EXPECT_EQ(g.requests()[2].info, 7);
 }
@@ -208,7 +209,8 @@ TEST(Dqpsh, ScriptStopsAtFirstErrorWithMaperrorText) {
     EXPECT_EQ(r.out, "OK\n");
     EXPECT_EQ(r.err, "ERROR:  no such table: nowhere\n");
     // The failed query's MAPERROR went in its pipeline; none is asked after.
-    EXPECT_EQ(g.types(), "ACGGO6QDB");
+    // The UPDATE was committed, the failed query rolled back.
+    EXPECT_EQ(g.types(), "ACGXGO6QZDB");
 }
 
 TEST(Dqpsh, StandardInputSplitsStatementsOverLines) {
@@ -294,21 +296,95 @@ TEST(Dqpsh, RequestShellWordInsideAStatementIsSql) {
     LittleGateway g;
     ShellRun r = dqpsh(gw_args(g), "UPDATE t SET a = 1\nstart\n;\n");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(g.types(), "ACGDB");
+    EXPECT_EQ(g.types(), "ACGXDB");
     EXPECT_EQ(g.requests()[2].args[0], "UPDATE t SET a = 1\nstart");
 }
 
+// "start transaction;" is the SQL statement (which the shell keeps as the
+// start of a block: the gateway is always in a transaction), not the request
+// shell's "start USER".
 TEST(Dqpsh, StartTransactionWithSemicolonIsSqlFromStandardInputAndDashC) {
     LittleGateway stdin_gw;
     ShellRun s = dqpsh(gw_args(stdin_gw), "start transaction;\n");
     EXPECT_EQ(s.status, 0) << s.err;
-    EXPECT_EQ(stdin_gw.types(), "ACGDB");
-    EXPECT_EQ(stdin_gw.requests()[2].args[0], "start transaction");
+    EXPECT_EQ(s.out, "BEGIN\n");
+    EXPECT_EQ(stdin_gw.types(), "ACDB");
+    EXPECT_EQ(stdin_gw.requests()[0].args[1], "ann");
     LittleGateway c_gw;
     ShellRun c = dqpsh(gw_args(c_gw) + " -c 'start transaction;'");
     EXPECT_EQ(c.status, 0) << c.err;
-    EXPECT_EQ(c_gw.types(), "ACGDB");
-    EXPECT_EQ(c_gw.requests()[2].args[0], "start transaction");
+    EXPECT_EQ(c.out, "BEGIN\n");
+    EXPECT_EQ(c_gw.types(), "ACDB");
+}
+
+// --- transactions: the shell commits, the gateway never does on its own ----
+
+TEST(DqpshTransactions, AutocommitCommitsEveryStatementOutsideABlock) {
+    LittleGateway g;
+    ShellRun r =
+        dqpsh(gw_args(g) + " -c 'CREATE TABLE t (a INTEGER)' -c 'INSERT INTO t VALUES (1)'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(g.types(), "ACGXGXDB");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(DqpshTransactions, BeginHoldsTheCommitsUntilCommit) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c 'BEGIN' -c 'UPDATE t SET a = 1' -c 'update t set b = 2'" +
+                       " -c 'commit work'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "BEGIN\nOK\nOK\nCOMMIT\n");
+    EXPECT_EQ(g.types(), "ACGGXDB");
+}
+
+TEST(DqpshTransactions, RollbackAndAbortEndABlockWithoutCommit) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) +
+                       " -c 'BEGIN' -c 'UPDATE t SET a = 1' -c 'ABORT' -c 'UPDATE t SET a = 2'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "BEGIN\nOK\nROLLBACK\nOK\n");
+    EXPECT_EQ(g.types(), "ACGZGXDB");
+}
+
+TEST(DqpshTransactions, RollbackToSavepointIsAnOrdinaryStatement) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c 'BEGIN' -c 'ROLLBACK TO SAVEPOINT s1' -c 'END'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(g.types(), "ACGXDB");
+    EXPECT_EQ(g.requests()[2].args[0], "ROLLBACK TO SAVEPOINT s1");
+}
+
+TEST(DqpshTransactions, ScriptLeavingABlockOpenWarnsAndFails) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c 'BEGIN' -c 'UPDATE t SET a = 1'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "BEGIN\nOK\n");
+    EXPECT_NE(r.err.find("WARNING:  leaving with an uncommitted transaction"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(g.types(), "ACGDB");  // no COMMIT: DISCONNECT rolls it back
+}
+
+TEST(DqpshTransactions, AutocommitOffKeepsWorkUncommittedAndWarnsAtTheEnd) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -v AUTOCOMMIT=off -c 'UPDATE t SET a = 1'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("WARNING:  leaving with an uncommitted transaction"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(g.types(), "ACGDB");
+    // Turning it back on commits what is pending.
+    LittleGateway on;
+    ShellRun r2 =
+        dqpsh(gw_args(on), "\\set AUTOCOMMIT off\nUPDATE t SET a = 1;\n\\set AUTOCOMMIT on\n");
+    EXPECT_EQ(r2.status, 0) << r2.err;
+    EXPECT_EQ(r2.err, "");
+    EXPECT_EQ(on.types(), "ACGXDB");
+}
+
+TEST(DqpshTransactions, BadAutocommitValueIsAUsageError) {
+    ShellRun r = dqpsh("-v AUTOCOMMIT=maybe -c 'SELECT 1'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unrecognized value \"maybe\" for \"AUTOCOMMIT\""), std::string::npos)
+        << r.err;
 }
 
 // What scripts/screenshot does: "active", then "start USER" read from

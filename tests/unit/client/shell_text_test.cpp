@@ -176,3 +176,30 @@ TEST(RecordForm, NamesPaddedToTheLongest) {
     rec.values = {"         2", "Lucia", ""};
     EXPECT_EQ(dqp::format_record(rec), "id:   2\nname: Lucia\nmemo:\n");
 }
+
+TEST(ClassifyTransaction, WholeTransactionFormsInAnyCase) {
+    using dqp::classify_transaction;
+    using dqp::TxControl;
+    EXPECT_EQ(classify_transaction("BEGIN"), TxControl::begin);
+    EXPECT_EQ(classify_transaction("  begin work"), TxControl::begin);
+    EXPECT_EQ(classify_transaction("Begin\nTransaction"), TxControl::begin);
+    EXPECT_EQ(classify_transaction("START TRANSACTION ISOLATION LEVEL SERIALIZABLE"),
+              TxControl::begin);
+    EXPECT_EQ(classify_transaction("commit"), TxControl::commit);
+    EXPECT_EQ(classify_transaction("END TRANSACTION"), TxControl::commit);
+    EXPECT_EQ(classify_transaction("rollback work"), TxControl::rollback);
+    EXPECT_EQ(classify_transaction("ABORT"), TxControl::rollback);
+}
+
+TEST(ClassifyTransaction, LookalikesAreOrdinaryStatements) {
+    using dqp::classify_transaction;
+    using dqp::TxControl;
+    EXPECT_EQ(classify_transaction("ROLLBACK TO SAVEPOINT a"), TxControl::none);
+    EXPECT_EQ(classify_transaction("COMMIT PREPARED 'x'"), TxControl::none);
+    EXPECT_EQ(classify_transaction("BEGIN WORK NOW"), TxControl::none);
+    EXPECT_EQ(classify_transaction("BEGIN DECLARE x INT; END"), TxControl::none);
+    EXPECT_EQ(classify_transaction("START"), TxControl::none);
+    EXPECT_EQ(classify_transaction("COMMITTED"), TxControl::none);
+    EXPECT_EQ(classify_transaction("SELECT 'COMMIT'"), TxControl::none);
+    EXPECT_EQ(classify_transaction(""), TxControl::none);
+}
