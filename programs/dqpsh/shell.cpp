@@ -96,22 +96,20 @@ const std::string &password(Shell &sh) {
     return sh.password;
 }
 
+}  // namespace
+
 void write_out(std::string_view s) {
     fwrite(s.data(), 1, s.size(), stdout);
 }
-
-}  // namespace
 
 void report_failure(Shell &sh, const std::string &what) {
     dqp::SqlClient &sql = *sh.sql;
     if (sql.failure() == dqp::Failure::refused && sql.usable()) {
         std::string reason = sql.error(), text;
-        if (sql.maperror(&text) == 0 && !text.empty())
-            fprintf(stderr, "ERROR:  %s\n", text.c_str());
-        else
-            fprintf(stderr, "ERROR:  %s\n", reason.c_str());
+        if (sql.maperror(&text) != 0 || text.empty()) text = reason;
+        fprintf(stderr, "%sERROR:  %s\n", sh.where.c_str(), dqp::error_message_text(text).c_str());
     } else {
-        fprintf(stderr, "dqpsh: %s: %s\n", what.c_str(), sql.error().c_str());
+        fprintf(stderr, "%sdqpsh: %s: %s\n", sh.where.c_str(), what.c_str(), sql.error().c_str());
     }
     // A gateway that broke the protocol or went away (also while MAPERROR
     // was asked) is dropped; the next command asks for a new one.
@@ -148,6 +146,7 @@ int need_gateway(Shell &sh) {
     // Queries may run long: replies are awaited without a time limit, as a
     // terminal user can always interrupt.
     sh.gateway = dqp::Connection::open(sh.opt.host, port, &err, 0);
+    sh.gateway_port = port;
     if (sh.gateway == nullptr) {
         fprintf(stderr, "dqpsh: could not connect to the gateway on port %d\ndetail: %s\n", port,
                 err.c_str());
@@ -164,6 +163,13 @@ int need_start(Shell &sh) {
     // START carries the password too: a gateway that requires a login
     // checks it against the console's users (one that does not ignores it).
     if (sh.sql->start(sh.opt.user, password(sh)) != 0) {
+        // A refused login ends the gateway: its reason came with the NOK.
+        if (sh.sql->error().rfind("START refused", 0) == 0) {
+            fprintf(stderr, "dqpsh: could not start a session as user \"%s\"\ndetail: %s\n",
+                    sh.opt.user.c_str(), sh.sql->error().c_str());
+            drop_gateway(sh);
+            return -1;
+        }
         report_failure(sh, "START");
         return -1;
     }
@@ -215,23 +221,23 @@ void end_session(Shell &sh) {
 // printed, later the printing stops (the rest of the result, if the gateway
 // sends one, is read and dropped).
 static int print_statement(Shell &sh, const std::string &statement) {
-    dqp::ResultPrinter printer(write_out, sh.opt.csv);
+    dqp::ResultPrinter printer(write_out, sh.print);
     dqp::ExecResult res;
     bool printing = false;
     int rc = 0;
     {
         CancelOnInterrupt cancel(sh);
-        rc = sh.sql->query(
+        rc = sh.sql->query_views(
             statement, &res,
             [&](const std::vector<dqp::FieldDesc> &f) {
                 printer.set_fields(f);
                 return 0;
             },
             [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
-            [&](dqp::Row &&row) {
+            [&](std::span<const std::string_view> row) {
                 if (interrupted()) return 1;
                 printing = true;
-                return printer.on_row(std::move(row));
+                return printer.on_row_view(row);
             });
     }
     // A statement the gateway cancelled answers NOK: its error is printed
@@ -250,7 +256,7 @@ static int print_statement(Shell &sh, const std::string &statement) {
     }
     if (res.has_cursor)
         printer.finish();
-    else if (!sh.opt.csv)
+    else if (sh.print.format != dqp::OutputFormat::csv)
         printf("OK\n");
     return 0;
 }

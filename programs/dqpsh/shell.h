@@ -10,6 +10,7 @@
 // next command asks for a new one.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "client/dqp_client.h"
 #include "client/record_client.h"
+#include "client/result_format.h"
 #include "client/sql_client.h"
 
 namespace dqpsh {
@@ -30,7 +32,6 @@ struct Options {
     std::string type = "odb";
     std::string dsn;
     std::string user;
-    bool csv = false;
 };
 
 // What the shell knows of a table it opened with \use.
@@ -41,7 +42,9 @@ struct AliasInfo {
 
 struct Shell {
     Options opt;
+    dqp::PrintOptions print;  // -A, -t, -F, --csv, \\x, \\pset
     std::unique_ptr<dqp::Connection> gateway;
+    int gateway_port = 0;
     std::unique_ptr<dqp::SqlClient> sql;
     std::unique_ptr<dqp::RecordClient> rec;
     bool started = false;
@@ -60,6 +63,8 @@ struct Shell {
     std::map<std::string, AliasInfo> aliases;  // by upper-cased alias
     std::map<std::string, std::string> vars;   // \\set and -v variables
     std::string line;                          // the command line being run, as typed
+    std::string where;   // "dqpsh:FILE:LINE: " while a file's statement runs, for its errors
+    int file_depth = 0;  // \\i files being read inside one another
 };
 
 // Gets a gateway (no START). 0 or -1.
@@ -102,6 +107,13 @@ bool is_legacy_command(const std::string &text);
 int set_variable(Shell &sh, const std::string &name, const std::string &value);
 // A variable's value read as a boolean: on/true/1/yes; absent: fallback.
 bool bool_variable(const Shell &sh, const std::string &name, bool fallback);
+
+// Runs the statements and commands of a file as -f does (\\i); stop_on_error
+// unless ON_ERROR_STOP says otherwise. 0, or -1 when it could not be read or
+// a unit failed.
+int run_file(Shell &sh, const std::string &path, bool stop_on_error);
+// Writes text to standard output (which \\o may have pointed at a file).
+void write_out(std::string_view s);
 
 // Prints the error of the last failed SqlClient call: the data source's
 // MAPERROR text for a refused request, the reason for a broken connection.

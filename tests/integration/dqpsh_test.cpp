@@ -415,3 +415,83 @@ TEST_F(DqpshMaster, ActiveAndStartFromStandardInputOpenASessionOnTheMaster) {
     EXPECT_EQ(rest, "");
     EXPECT_TRUE(wait_sessions(0));  // dqpsh ended it at the end of its input
 }
+
+// --- output forms and commands ----------------------------------------------
+
+TEST(DqpshOutput, UnalignedTuplesOnlyWithSeparator) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -A -t -F ';' -c 'SELECT * FROM customer'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1;Amara Okafor\n2;Lucia, Fernandez\n3;Kenji \"K\" Watanabe\n");
+}
+
+TEST(DqpshOutput, ExpandedAndOutputFileCommands) {
+    namespace fs = std::filesystem;
+    fs::path file = fs::temp_directory_path() / ("dqpsh_o_" + std::to_string(getpid()));
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c '\\x on' -c '\\o " + file.string() +
+                       "' -c 'SELECT * FROM customer' -c '\\o' -c 'UPDATE t SET a = 1'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Expanded display is on.\nOK\n");
+    std::ifstream in(file);
+    std::stringstream got;
+    got << in.rdbuf();
+    // The rule is as wide as the widest "NAME | value" line.
+    EXPECT_EQ(got.str().substr(0, 60),
+              "-[ RECORD 1 ]------------\nID   | 1\nNAME | Amara Okafor\n-[ RE");
+    fs::remove(file);
+}
+
+TEST(DqpshOutput, FileErrorsNameTheFileAndLineWithOneErrorPrefix) {
+    namespace fs = std::filesystem;
+    fs::path file = fs::temp_directory_path() / ("dqpsh_f_" + std::to_string(getpid()) + ".sql");
+    std::ofstream(file)
+        << "UPDATE t SET a = 1;\n\nSELECT *\n  FROM nowhere;\nUPDATE t SET b = 2;\n";
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -f " + file.string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dqpsh:" + file.string() + ":4: ERROR:  no such table: nowhere\n");
+    // \i runs a file the same way, and goes on after it without the name.
+    LittleGateway g2;
+    ShellRun i = dqpsh(gw_args(g2), "\\i " + file.string() + "\nSELECT * FROM nowhere;\n");
+    EXPECT_EQ(i.err, "dqpsh:" + file.string() +
+                         ":4: ERROR:  no such table: nowhere\n"
+                         "ERROR:  no such table: nowhere\n");
+    EXPECT_EQ(i.out, "OK\nOK\n");
+    fs::remove(file);
+}
+
+TEST(DqpshOutput, OnErrorStopStopsStandardInput) {
+    LittleGateway g;
+    ShellRun r =
+        dqpsh(gw_args(g) + " -v ON_ERROR_STOP=1", "SELECT * FROM nowhere;\nUPDATE t SET a = 1;\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(g.types(), "ACGO6QZDB");
+}
+
+TEST(DqpshOutput, ConninfoNamesHostPortsDataSourceAndUser) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c '\\conninfo'", "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "You are not connected to a data source.\n");
+    LittleGateway g2;
+    ShellRun c = dqpsh(gw_args(g2) + " -c 'UPDATE t SET a = 1' -c '\\conninfo'");
+    EXPECT_NE(c.out.find("You are connected to data source \"demo\" as user \"ann\"."),
+              std::string::npos)
+        << c.out;
+    EXPECT_NE(c.out.find("gateway port: " + std::to_string(g2.port())), std::string::npos);
+}
+
+TEST(DqpshOutput, ListDataSourcesReadsTheOdbcIniFiles) {
+    namespace fs = std::filesystem;
+    fs::path ini = fs::temp_directory_path() / ("dqpsh_ini_" + std::to_string(getpid()));
+    std::ofstream(ini) << "[ODBC Data Sources]\nsales=x\n[sales]\nDriver=SQLite3\n"
+                          "Description=Sales figures\n[pgbig]\nDriver = PostgreSQL Unicode\n";
+    ShellRun l =
+        dqpsh("-A -t -c '\\l'", "", "secret ODBCINI=" + ini.string() + " ODBCSYSINI=/nonexistent");
+    EXPECT_EQ(l.status, 0) << l.err;
+    EXPECT_EQ(l.out, "sales|SQLite3|Sales figures|" + ini.string() +
+                         "\npgbig|PostgreSQL Unicode||" + ini.string() + "\n");
+    fs::remove(ini);
+}
