@@ -4,7 +4,10 @@
 // No data source is needed.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -494,4 +497,57 @@ TEST(DqpshOutput, ListDataSourcesReadsTheOdbcIniFiles) {
     EXPECT_EQ(l.out, "sales|SQLite3|Sales figures|" + ini.string() +
                          "\npgbig|PostgreSQL Unicode||" + ini.string() + "\n");
     fs::remove(ini);
+}
+
+// --- the interactive path, under a pseudo-terminal ----------------------------
+
+namespace {
+
+// Reads what the terminal shows until `want` appears or 10 s pass.
+bool read_until(int fd, const std::string &want, std::string *seen) {
+    for (int waited = 0; seen->find(want) == std::string::npos && waited < 10000; waited += 50) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        seen->append(buf, static_cast<size_t>(n));
+    }
+    return seen->find(want) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(DqpshTerminal, Utf8InputArrivesIntactAndThePromptShowsATransaction) {
+    LittleGateway g;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("LANG", "C.UTF-8", 1);
+        unsetenv("LC_ALL");
+        setenv("VNXPASSWORD", "secret", 1);
+        setenv("HOME", "/nonexistent", 1);
+        std::string port = std::to_string(g.port());
+        execl(VNX_DQPSH_PATH, VNX_DQPSH_PATH, "--port", port.c_str(), "-d", "demo", "-U", "ann",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    ASSERT_TRUE(read_until(master, "demo=> ", &seen)) << seen;
+    std::string typed =
+        "\\set AUTOCOMMIT off\rUPDATE t SET a = '\u00dcn\u00efc\u00f8d\u00e9 \u20ac';\r";
+    ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    EXPECT_TRUE(read_until(master, "demo=*> ", &seen)) << seen;
+    std::string rest = "ROLLBACK;\r\\q\r";
+    ASSERT_EQ(write(master, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    read_until(master, "\x04never", &seen);  // until dqpsh has gone
+    int st = 0;
+    waitpid(pid, &st, 0);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << seen;
+    const auto &q = g.requests();
+    ASSERT_GE(q.size(), 3u) << seen;
+    EXPECT_EQ(q[2].type, dqp::PKT_TYPE_EXECSQL);
+    EXPECT_EQ(q[2].args[0], "UPDATE t SET a = '\u00dcn\u00efc\u00f8d\u00e9 \u20ac'");
 }
