@@ -317,9 +317,8 @@ void ResultPrinter::emit_row(std::span<const std::string_view> row) {
                 if (t == 'C' || t == 'M') {
                     append_csv(&buf_, row[i]);
                 } else {
-                    std::string cell;
-                    append_value(&cell, row[i], t, false, opt_.null_text);
-                    append_csv(&buf_, cell);
+                    // Numbers, dates and logicals never need quotes.
+                    append_value(&buf_, row[i], t, false, opt_.null_text);
                 }
             }
             buf_.push_back('\n');
