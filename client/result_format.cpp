@@ -9,8 +9,15 @@ namespace dqp {
 
 namespace {
 
+// Output is handed on once the buffer holds this much.
+constexpr size_t kFlushAt = 64 * 1024;
+
 bool is_control(unsigned char c) {
     return c < 0x20 || c == 0x7F;
+}
+
+void append_fill(std::string *out, size_t n) {
+    out->append(n, ' ');
 }
 
 std::string pad(std::string_view text, size_t width, bool right) {
@@ -31,7 +38,53 @@ void trim_right(std::string *s) {
         s->pop_back();
 }
 
+bool all_digits(std::string_view v) {
+    for (char c : v)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+std::string_view strip_blanks(std::string_view v) {
+    size_t first = v.find_first_not_of(' ');
+    if (first == std::string_view::npos) return {};
+    return v.substr(first, v.find_last_not_of(' ') - first + 1);
+}
+
+void append_sanitised(std::string *out, std::string_view v, bool sanitise) {
+    if (!sanitise) {
+        out->append(v);
+        return;
+    }
+    size_t start = out->size();
+    out->append(v);
+    for (size_t i = start; i < out->size(); i++)
+        if (is_control(static_cast<unsigned char>((*out)[i]))) (*out)[i] = '?';
+}
+
 }  // namespace
+
+bool empty_is_null(char type) {
+    return type == 'N' || type == 'D' || type == 'L' || type == 'M';
+}
+
+void append_value(std::string *out, std::string_view value, char type, bool sanitise,
+                  std::string_view null_text) {
+    if (type == 'N' || type == 'D' || type == 'L') value = strip_blanks(value);
+    if (value.empty()) {
+        if (empty_is_null(type)) out->append(null_text);
+        return;
+    }
+    if (type == 'D' && value.size() == 8 && all_digits(value)) {
+        out->append(value.substr(0, 4)).append(1, '-');
+        out->append(value.substr(4, 2)).append(1, '-').append(value.substr(6, 2));
+        return;
+    }
+    if (type == 'L' && value.size() == 1 && (value[0] == 'T' || value[0] == 'F')) {
+        out->push_back(value[0] == 'T' ? 't' : 'f');
+        return;
+    }
+    append_sanitised(out, value, sanitise);
+}
 
 std::string csv_field(std::string_view value) {
     bool quote = !value.empty() && (value.front() == ' ' || value.back() == ' ');
@@ -45,6 +98,24 @@ std::string csv_field(std::string_view value) {
     }
     return out + "\"";
 }
+
+namespace {
+
+// Appends a CSV field without a temporary when it needs no quotes.
+void append_csv(std::string *out, std::string_view value) {
+    bool quote = !value.empty() && (value.front() == ' ' || value.back() == ' ');
+    for (char c : value)
+        if (c == ',' || c == '"' || c == '\n' || c == '\r') {
+            quote = true;
+            break;
+        }
+    if (!quote)
+        out->append(value);
+    else
+        out->append(csv_field(value));
+}
+
+}  // namespace
 
 std::string csv_line(const std::vector<std::string> &fields) {
     std::string out;
@@ -63,13 +134,8 @@ size_t display_width(std::string_view text) {
 }
 
 std::string display_value(std::string_view value, char type) {
-    if (type == 'N') {
-        size_t first = value.find_first_not_of(' ');
-        value = first == std::string_view::npos ? std::string_view() : value.substr(first);
-    }
-    std::string out(value);
-    for (char &c : out)
-        if (is_control(static_cast<unsigned char>(c))) c = '?';
+    std::string out;
+    append_value(&out, value, type, true);
     return out;
 }
 
@@ -79,17 +145,22 @@ std::string rows_footer(size_t n) {
     return footer;
 }
 
-TableFormat::TableFormat(const std::vector<FieldDesc> &fields) {
+TableFormat::TableFormat(const std::vector<FieldDesc> &fields, std::string null_text)
+    : null_(std::move(null_text)) {
     for (const FieldDesc &f : fields) {
         names_.push_back(display_value(f.name, 'C'));
         types_.push_back(f.type);
         widths_.push_back(display_width(names_.back()));
+        name_width_ = std::max(name_width_, widths_.back());
     }
 }
 
 void TableFormat::measure(const Row &row) {
-    for (size_t i = 0; i < row.size() && i < widths_.size(); i++)
-        widths_[i] = std::max(widths_[i], display_width(display_value(row[i], types_[i])));
+    for (size_t i = 0; i < row.size() && i < widths_.size(); i++) {
+        cell_.clear();
+        append_value(&cell_, row[i], types_[i], true, null_);
+        widths_[i] = std::max(widths_[i], display_width(cell_));
+    }
 }
 
 std::string TableFormat::header() const {
@@ -108,13 +179,63 @@ std::string TableFormat::rule() const {
 }
 
 std::string TableFormat::line(const Row &row) const {
+    std::vector<std::string_view> views(row.begin(), row.end());
     std::string out;
+    append_line(&out, views);
+    return out;
+}
+
+// One pass per row: each value is converted straight into the line, padded
+// after the fact from the width of what was written.
+void TableFormat::append_line(std::string *out, std::span<const std::string_view> row) const {
+    size_t line_start = out->size();
     for (size_t i = 0; i < widths_.size(); i++) {
-        std::string v = i < row.size() ? display_value(row[i], types_[i]) : std::string();
-        out += (i > 0 ? "| " : " ") + pad(v, widths_[i], types_[i] == 'N') + " ";
+        out->append(i > 0 ? "| " : " ");
+        std::string_view v = i < row.size() ? row[i] : std::string_view();
+        if (types_[i] == 'N') {
+            cell_.clear();
+            append_value(&cell_, v, 'N', true, null_);
+            size_t w = display_width(cell_);
+            append_fill(out, w < widths_[i] ? widths_[i] - w : 0);
+            out->append(cell_);
+        } else {
+            size_t start = out->size();
+            append_value(out, v, types_[i], true, null_);
+            size_t w = display_width(std::string_view(*out).substr(start));
+            append_fill(out, w < widths_[i] ? widths_[i] - w : 0);
+        }
+        out->push_back(' ');
     }
-    trim_right(&out);
-    return out + "\n";
+    while (out->size() > line_start && out->back() == ' ')
+        out->pop_back();
+    out->push_back('\n');
+}
+
+void TableFormat::append_record(std::string *out, std::span<const std::string_view> row,
+                                size_t n) const {
+    size_t value_width = 0;
+    for (size_t i = 0; i < widths_.size(); i++)
+        value_width = std::max(value_width, widths_[i]);
+    std::string head = "-[ RECORD " + std::to_string(n) + " ]";
+    size_t total = name_width_ + 3 + value_width;
+    out->append(head);
+    if (total > head.size()) out->append(total - head.size(), '-');
+    out->push_back('\n');
+    for (size_t i = 0; i < names_.size(); i++) {
+        out->append(pad(names_[i], name_width_, false)).append(" | ");
+        append_value(out, i < row.size() ? row[i] : std::string_view(), types_[i], true, null_);
+        while (!out->empty() && out->back() == ' ')
+            out->pop_back();
+        out->push_back('\n');
+    }
+}
+
+ResultPrinter::ResultPrinter(OutputFn out, bool csv) : out_(std::move(out)) {
+    if (csv) opt_.format = OutputFormat::csv;
+}
+
+ResultPrinter::~ResultPrinter() {
+    flush();
 }
 
 void ResultPrinter::set_fields(const std::vector<FieldDesc> &fields) {
@@ -135,54 +256,150 @@ void ResultPrinter::ensure_fields(size_t n) {
     }
 }
 
-void ResultPrinter::csv_header() {
-    std::vector<std::string> names;
-    for (const FieldDesc &f : fields_)
-        names.push_back(f.name);
-    out_(csv_line(names));
+void ResultPrinter::flush() {
+    if (!buf_.empty()) out_(buf_);
+    buf_.clear();
+}
+
+void ResultPrinter::flush_if_full() {
+    if (buf_.size() >= kFlushAt) flush();
+}
+
+// The unaligned and CSV forms: the heading line (unless tuples only).
+void ResultPrinter::start_plain() {
     started_ = true;
+    if (opt_.tuples_only || opt_.expanded) return;
+    bool csv = opt_.format == OutputFormat::csv;
+    for (size_t i = 0; i < fields_.size(); i++) {
+        if (i > 0) buf_.append(csv ? "," : opt_.field_sep);
+        if (csv)
+            append_csv(&buf_, fields_[i].name);
+        else
+            buf_.append(fields_[i].name);
+    }
+    buf_.push_back('\n');
 }
 
 void ResultPrinter::start_aligned() {
-    format_ = std::make_unique<TableFormat>(fields_);
+    format_ = std::make_unique<TableFormat>(fields_, opt_.null_text);
     for (const Row &r : batch_)
         format_->measure(r);
-    out_(format_->header());
-    out_(format_->rule());
-    for (const Row &r : batch_)
-        out_(format_->line(r));
+    if (!opt_.tuples_only && !opt_.expanded) {
+        buf_.append(format_->header());
+        buf_.append(format_->rule());
+    }
+    started_ = true;
+    size_t n = rows_ - batch_.size();
+    for (const Row &r : batch_) {
+        views_.assign(r.begin(), r.end());
+        if (opt_.expanded)
+            format_->append_record(&buf_, views_, ++n);
+        else
+            format_->append_line(&buf_, views_);
+    }
     batch_.clear();
     batch_.shrink_to_fit();
-    started_ = true;
+    flush();  // the first screenful shows before the rest of a long result
 }
 
-int ResultPrinter::on_row(Row &&row) {
+void ResultPrinter::emit_row(std::span<const std::string_view> row) {
+    switch (opt_.format) {
+        case OutputFormat::aligned:
+            if (opt_.expanded)
+                format_->append_record(&buf_, row, rows_);
+            else
+                format_->append_line(&buf_, row);
+            break;
+        case OutputFormat::csv:
+            for (size_t i = 0; i < row.size(); i++) {
+                if (i > 0) buf_.push_back(',');
+                char t = i < fields_.size() ? fields_[i].type : 'C';
+                if (t == 'C' || t == 'M') {
+                    append_csv(&buf_, row[i]);
+                } else {
+                    // Numbers, dates and logicals never need quotes.
+                    append_value(&buf_, row[i], t, false, opt_.null_text);
+                }
+            }
+            buf_.push_back('\n');
+            break;
+        case OutputFormat::unaligned:
+            if (opt_.expanded && rows_ > 1) buf_.push_back('\n');
+            for (size_t i = 0; i < row.size(); i++) {
+                char t = i < fields_.size() ? fields_[i].type : 'C';
+                if (opt_.expanded)
+                    buf_.append(fields_[i].name).append(opt_.field_sep);
+                else if (i > 0)
+                    buf_.append(opt_.field_sep);
+                append_value(&buf_, row[i], t, false, opt_.null_text);
+                if (opt_.expanded) buf_.push_back('\n');
+            }
+            if (!opt_.expanded) buf_.push_back('\n');
+            break;
+    }
+    flush_if_full();
+}
+
+int ResultPrinter::on_row_view(std::span<const std::string_view> row) {
     rows_++;
     if (!started_ && fields_.size() < row.size()) ensure_fields(row.size());
-    if (csv_) {
-        if (!started_) csv_header();
-        // Numbers lose the blanks the gateway right-aligns them with.
-        for (size_t i = 0; i < row.size() && i < fields_.size(); i++)
-            if (fields_[i].type == 'N') row[i] = trim(row[i]);
-        out_(csv_line(row));
+    if (opt_.format != OutputFormat::aligned) {
+        if (!started_) start_plain();
+        emit_row(row);
         return 0;
     }
     if (started_) {
-        out_(format_->line(row));
+        emit_row(row);
         return 0;
     }
-    batch_.push_back(std::move(row));
+    batch_.emplace_back(row.begin(), row.end());
     if (batch_.size() >= kWidthBatch) start_aligned();
     return 0;
 }
 
+int ResultPrinter::on_row(Row &&row) {
+    views_.assign(row.begin(), row.end());
+    std::vector<std::string_view> v;
+    v.swap(views_);
+    int rc = on_row_view(v);
+    v.swap(views_);
+    return rc;
+}
+
 void ResultPrinter::finish() {
-    if (csv_) {
-        if (!started_ && !fields_.empty()) csv_header();
+    if (opt_.format != OutputFormat::aligned) {
+        if (!started_ && !fields_.empty()) start_plain();
+        if (opt_.format == OutputFormat::unaligned && !opt_.tuples_only && !opt_.expanded)
+            buf_.append(rows_footer(rows_)).append("\n");
+        flush();
         return;
     }
     if (!started_ && !fields_.empty()) start_aligned();
-    out_(rows_footer(rows_) + "\n\n");
+    if (!opt_.tuples_only) {
+        if (!opt_.expanded)
+            buf_.append(rows_footer(rows_)).append("\n\n");
+        else if (rows_ == 0)
+            buf_.append("(0 rows)\n\n");
+        else
+            buf_.append("\n");
+    }
+    flush();
+}
+
+std::string error_message_text(std::string_view text) {
+    static const char *const kCallRemarks[] = {
+        ";\nError while executing the query",
+        ";\nError while preparing parameters",
+        ";\nNo query has been executed with that handle",
+    };
+    std::string t = trim(text);
+    for (const char *remark : kCallRemarks) {
+        std::string_view r(remark);
+        if (t.size() > r.size() && t.compare(t.size() - r.size(), r.size(), r) == 0)
+            t.resize(t.size() - r.size());
+    }
+    if (t.rfind("ERROR:", 0) == 0) t = trim(std::string_view(t).substr(6));
+    return t;
 }
 
 std::string format_record(const Record &rec) {

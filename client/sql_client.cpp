@@ -392,7 +392,17 @@ int SqlClient::read_record(Record *out, bool *end) {
 
 int SqlClient::start(std::string_view user, std::string_view password, int32_t *server_pid) {
     Reply r;
-    if (call(PKT_TYPE_START, {"", user, password}, 0, &r) != 0) return -1;
+    if (call(PKT_TYPE_START, {"", user, password}, 0, &r) != 0) {
+        // A refused login ends the gateway, so MAPERROR cannot be asked: the
+        // NOK carries the gateway's reason (kept printable, and short).
+        if (failure_ == Failure::refused && !r.args.empty() && !r.args[0].empty()) {
+            std::string why = r.args[0].substr(0, 200);
+            for (char &c : why)
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+            error_ = "START refused: " + why;
+        }
+        return -1;
+    }
     if (server_pid != nullptr) *server_pid = r.info;
     return 0;
 }

@@ -1,6 +1,8 @@
 // Reading SQL scripts and shell command lines. See sql_script.h.
 #include "client/sql_script.h"
 
+#include <cctype>
+
 namespace dqp {
 
 std::string trim(std::string_view text) {
@@ -117,6 +119,46 @@ int split_words(std::string_view line, std::vector<std::string> *words, std::str
     }
     if (in_word) words->push_back(std::move(word));
     return 0;
+}
+
+}  // namespace dqp
+
+namespace dqp {
+
+namespace {
+
+// The statement's words, upper-cased, up to `limit` of them.
+std::vector<std::string> leading_words(std::string_view text, size_t limit) {
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (words.size() < limit) {
+        while (i < text.size() && isspace(static_cast<unsigned char>(text[i])))
+            i++;
+        if (i == text.size()) break;
+        std::string w;
+        for (; i < text.size() && !isspace(static_cast<unsigned char>(text[i])); i++)
+            w += static_cast<char>(toupper(static_cast<unsigned char>(text[i])));
+        words.push_back(std::move(w));
+    }
+    return words;
+}
+
+bool only_noise(const std::vector<std::string> &w) {
+    return w.size() == 1 || (w.size() == 2 && (w[1] == "WORK" || w[1] == "TRANSACTION"));
+}
+
+}  // namespace
+
+TxControl classify_transaction(std::string_view statement) {
+    std::vector<std::string> w = leading_words(statement, 3);
+    if (w.empty()) return TxControl::none;
+    if (w[0] == "START")
+        return w.size() >= 2 && w[1] == "TRANSACTION" ? TxControl::begin : TxControl::none;
+    if (!only_noise(w)) return TxControl::none;
+    if (w[0] == "BEGIN") return TxControl::begin;
+    if (w[0] == "COMMIT" || w[0] == "END") return TxControl::commit;
+    if (w[0] == "ROLLBACK" || w[0] == "ABORT") return TxControl::rollback;
+    return TxControl::none;
 }
 
 }  // namespace dqp

@@ -49,3 +49,24 @@ int split_words(std::string_view line, std::vector<std::string> *words, std::str
 std::string trim(std::string_view text);
 
 }  // namespace dqp
+
+namespace dqp {
+
+// What a statement does to the transaction, judged from its first words.
+enum class TxControl {
+    none,      // any other statement
+    begin,     // BEGIN [WORK|TRANSACTION], START TRANSACTION ...
+    commit,    // COMMIT [WORK|TRANSACTION], END [WORK|TRANSACTION]
+    rollback,  // ROLLBACK [WORK|TRANSACTION], ABORT [WORK|TRANSACTION]
+};
+
+// Classifies a statement (without its ";") by its leading words, in any case.
+// Only whole-transaction forms count: ROLLBACK TO SAVEPOINT, COMMIT PREPARED,
+// BEGIN followed by anything but WORK or TRANSACTION (a procedural block) are
+// ordinary statements. It reads the text alone, so it cannot see transaction
+// control that happens inside the data source: a procedure or DO block that
+// commits, a statement that commits implicitly (DDL on MariaDB), a SET
+// AUTOCOMMIT, or several statements sent as one text.
+TxControl classify_transaction(std::string_view statement);
+
+}  // namespace dqp

@@ -29,8 +29,10 @@ namespace {
 // it is on, and always on standard error, which the master's log receives),
 // answered NOK no sooner than kLoginFailureDelayMs after START arrived, and
 // the loop ends. The backend's START is never called, so no session notice
-// is sent and the master records no session. The client learns nothing of
-// why.
+// is sent and the master records no session. The NOK carries the one reason
+// every refusal gives as its argument: the connection closes after it, so the
+// client could not ask MAPERROR. It never says which of name or password was
+// wrong (the log does).
 void refuse_login(Request &r, const std::string &user, const std::string &why,
                   std::chrono::steady_clock::time_point arrived) {
     std::string who = loggable(user), from = r.slot().peer_name;
@@ -39,7 +41,9 @@ void refuse_login(Request &r, const std::string &user, const std::string &why,
     fprintf(stderr, "%s: START refused for user \"%s\" from %s (port %d): %s\n",
             program_invocation_short_name, who.c_str(), from.c_str(), r.slot().port, why.c_str());
     std::this_thread::sleep_until(arrived + std::chrono::milliseconds(kLoginFailureDelayMs));
-    refuse(r, "the user name or password is not accepted");
+    const std::string reason = "the user name or password is not accepted";
+    keep_refusal(r, reason);
+    send_reply(r, dqp::PKT_TYPE_NOK, -1, {reason});
     r.done = true;
 }
 

@@ -1,8 +1,13 @@
 // dqpsh's backslash commands: one table of {name, handler, usage, help}.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "client/port_query.h"
@@ -24,10 +29,6 @@ struct Entry {
     const char *usage;
     const char *help;
 };
-
-void write_out(std::string_view s) {
-    fwrite(s.data(), 1, s.size(), stdout);
-}
 
 std::string upper(std::string s) {
     for (char &c : s)
@@ -96,7 +97,7 @@ void print_reply(const dqp::Reply &r) {
 // --- tables and fields -----------------------------------------------------
 
 int list_tables(Shell &sh) {
-    dqp::ResultPrinter printer(write_out, sh.opt.csv);
+    dqp::ResultPrinter printer(write_out, sh.print);
     int rc = sh.sql->tablelist(
         "DQPSH_TABLES", [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
         [&](dqp::Row &&row) { return printer.on_row(std::move(row)); });
@@ -118,7 +119,7 @@ int describe_table(Shell &sh, const std::string &table) {
     if (rc != 0) failed(sh, "FIELDLIST");
     if (sh.sql != nullptr && sh.sql->usable()) sh.sql->undeclare(res.cursor);
     if (rc != 0) return -1;
-    dqp::ResultPrinter printer(write_out, sh.opt.csv);
+    dqp::ResultPrinter printer(write_out, sh.print);
     printer.set_fields({heading("Column", 'C'), heading("Type", 'C'), heading("Width", 'N'),
                         heading("Decimals", 'N'), heading("Read-only", 'C')});
     for (const dqp::FieldDesc &f : fields)
@@ -131,6 +132,196 @@ int describe_table(Shell &sh, const std::string &table) {
 int cmd_describe(Shell &sh, const Words &w) {
     if (need_session(sh) != 0) return -1;
     return w.size() > 1 ? describe_table(sh, w[1]) : list_tables(sh);
+}
+
+// \dt: the tables alone (TABLELIST lists views and system tables too), as
+// psql shows them.
+int cmd_tables(Shell &sh, const Words &) {
+    if (need_session(sh) != 0) return -1;
+    std::vector<dqp::TableInfo> tables;
+    if (sh.sql->tablelist("DQPSH_TABLES", &tables) != 0) return failed(sh, "TABLELIST");
+    dqp::ResultPrinter printer(write_out, sh.print);
+    printer.set_fields({heading("Schema", 'C'), heading("Name", 'C'), heading("Type", 'C')});
+    for (const dqp::TableInfo &t : tables)
+        if (upper(t.type) == "TABLE") printer.on_row({t.owner, t.name, "table"});
+    printer.finish();
+    return 0;
+}
+
+// --- data sources --------------------------------------------------------
+
+// One odbc.ini file's data sources: every section but the driver manager's
+// own, with its Driver and Description.
+void read_dsns(const std::string &path, std::vector<dqp::Row> *rows) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        line = dqp::trim(line);
+        if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+            std::string name = line.substr(1, line.size() - 2);
+            std::string u = upper(name);
+            if (u != "ODBC" && u != "ODBC DATA SOURCES") rows->push_back({name, "", "", path});
+            continue;
+        }
+        size_t eq = line.find('=');
+        if (rows->empty() || eq == std::string::npos || rows->back()[3] != path) continue;
+        std::string key = upper(dqp::trim(line.substr(0, eq)));
+        if (key == "DRIVER") rows->back()[1] = dqp::trim(line.substr(eq + 1));
+        if (key == "DESCRIPTION") rows->back()[2] = dqp::trim(line.substr(eq + 1));
+    }
+}
+
+// \l: the protocol has no request that lists data sources, so the shell reads
+// the odbc.ini files unixODBC would read here ($ODBCINI or ~/.odbc.ini, and
+// $ODBCSYSINI/odbc.ini or /etc/odbc.ini). They are the gateway's when the
+// master runs on this machine with the same environment (as the README sets
+// it up); the listing names the files it read.
+int cmd_list_dsns(Shell &sh, const Words &) {
+    const char *ini = getenv("ODBCINI"), *sys = getenv("ODBCSYSINI"), *home = getenv("HOME");
+    std::vector<std::string> files;
+    if (ini != nullptr && *ini != '\0')
+        files.push_back(ini);
+    else if (home != nullptr)
+        files.push_back(std::string(home) + "/.odbc.ini");
+    files.push_back(sys != nullptr && *sys != '\0' ? std::string(sys) + "/odbc.ini"
+                                                   : std::string("/etc/odbc.ini"));
+    if (files.size() == 2 && files[0] == files[1]) files.pop_back();
+    std::vector<dqp::Row> rows;
+    for (const std::string &f : files)
+        read_dsns(f, &rows);
+    dqp::ResultPrinter printer(write_out, sh.print);
+    printer.set_fields({heading("Name", 'C'), heading("Driver", 'C'), heading("Description", 'C'),
+                        heading("File", 'C')});
+    for (dqp::Row &r : rows)
+        printer.on_row(std::move(r));
+    printer.finish();
+    return 0;
+}
+
+int cmd_conninfo(Shell &sh, const Words &) {
+    if (sh.sql == nullptr || !sh.sql->connected()) {
+        printf("You are not connected to a data source.\n");
+        return 0;
+    }
+    printf("You are connected to data source \"%s\" as user \"%s\".\n", sh.opt.dsn.c_str(),
+           sh.opt.user.c_str());
+    printf("  host:         %s\n", sh.opt.host.c_str());
+    if (sh.opt.direct_port == 0)
+        printf("  base port:    %d\n", sh.opt.base_port);
+    else
+        printf("  base port:    (none: gateway port given with --port)\n");
+    printf("  gateway port: %d\n", sh.gateway_port);
+    // TLS: the "  encrypted:    ..." line goes here, from dqp::Connection's
+    // TLS accessors.
+    return 0;
+}
+
+// --- output ----------------------------------------------------------------
+
+// "on", "off" or nothing (toggle) for a switch; 0, or -1 after a message.
+int switch_word(const Words &w, size_t i, bool *value, const char *what) {
+    if (w.size() <= i) {
+        *value = !*value;
+        return 0;
+    }
+    if (w[i] == "on" || w[i] == "off") {
+        *value = w[i] == "on";
+        return 0;
+    }
+    fprintf(stderr, "dqpsh: \\%s takes on or off\n", what);
+    return -1;
+}
+
+int cmd_expanded(Shell &sh, const Words &w) {
+    if (switch_word(w, 1, &sh.print.expanded, "x") != 0) return -1;
+    printf("Expanded display is %s.\n", sh.print.expanded ? "on" : "off");
+    return 0;
+}
+
+int cmd_tuples(Shell &sh, const Words &w) {
+    if (switch_word(w, 1, &sh.print.tuples_only, "t") != 0) return -1;
+    printf("Tuples only is %s.\n", sh.print.tuples_only ? "on" : "off");
+    return 0;
+}
+
+int cmd_align(Shell &sh, const Words &) {
+    bool aligned = sh.print.format != dqp::OutputFormat::aligned;
+    sh.print.format = aligned ? dqp::OutputFormat::aligned : dqp::OutputFormat::unaligned;
+    printf("Output format is %s.\n", aligned ? "aligned" : "unaligned");
+    return 0;
+}
+
+int cmd_pset(Shell &sh, const Words &w) {
+    const std::string &what = w[1];
+    if (what == "null") {
+        sh.print.null_text = w.size() > 2 ? w[2] : "";
+        printf("Null display is \"%s\".\n", sh.print.null_text.c_str());
+        return 0;
+    }
+    if (what == "fieldsep" && w.size() > 2) {
+        sh.print.field_sep = w[2];
+        printf("Field separator is \"%s\".\n", w[2].c_str());
+        return 0;
+    }
+    if (what == "format" && w.size() > 2) {
+        if (w[2] == "aligned")
+            sh.print.format = dqp::OutputFormat::aligned;
+        else if (w[2] == "unaligned")
+            sh.print.format = dqp::OutputFormat::unaligned;
+        else if (w[2] == "csv")
+            sh.print.format = dqp::OutputFormat::csv;
+        else {
+            fprintf(stderr, "dqpsh: \\pset: allowed formats are aligned, unaligned, csv\n");
+            return -1;
+        }
+        printf("Output format is %s.\n", w[2].c_str());
+        return 0;
+    }
+    if (what == "expanded" || what == "x") return cmd_expanded(sh, Words(w.begin() + 1, w.end()));
+    if (what == "tuples_only" || what == "t") return cmd_tuples(sh, Words(w.begin() + 1, w.end()));
+    fprintf(stderr,
+            "dqpsh: \\pset: unknown option \"%s\"\n"
+            "hint: null TEXT, format aligned|unaligned|csv, fieldsep SEP, expanded, "
+            "tuples_only\n",
+            what.c_str());
+    return -1;
+}
+
+// The descriptor standard output had before \o sent it to a file; -1 while
+// it has its own.
+int g_saved_stdout = -1;
+
+// \o FILE sends what would go to standard output (results and command
+// answers) to FILE, created or emptied; \o alone sends it back.
+int cmd_output(Shell &, const Words &w) {
+    fflush(stdout);
+    if (w.size() < 2) {
+        if (g_saved_stdout >= 0) {
+            dup2(g_saved_stdout, 1);
+            close(g_saved_stdout);
+            g_saved_stdout = -1;
+        }
+        return 0;
+    }
+    if (!w[1].empty() && w[1][0] == '|') {
+        fprintf(stderr, "dqpsh: \\o does not run commands\n");
+        return -1;
+    }
+    int fd = open(w[1].c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        fprintf(stderr, "dqpsh: could not open \"%s\"\ndetail: %s\n", w[1].c_str(),
+                strerror(errno));
+        return -1;
+    }
+    if (g_saved_stdout < 0) g_saved_stdout = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    dup2(fd, 1);
+    close(fd);
+    return 0;
+}
+
+int cmd_include(Shell &sh, const Words &w) {
+    // Inside a script, a failing \i file stops the script as any error does.
+    return run_file(sh, w[1], bool_variable(sh, "ON_ERROR_STOP", false));
 }
 
 // --- session and shell -----------------------------------------------------
@@ -260,6 +451,24 @@ int cmd_send(Shell &sh, const Words &w) {
 }
 
 int cmd_help(Shell &, const Words &);
+
+int cmd_set(Shell &sh, const Words &w) {
+    if (w.size() == 1) {
+        for (const auto &[name, value] : sh.vars)
+            printf("%s = '%s'\n", name.c_str(), value.c_str());
+        return 0;
+    }
+    std::string value;
+    for (size_t i = 2; i < w.size(); i++)
+        value += w[i];  // psql joins the remaining words
+    return set_variable(sh, w[1], value);
+}
+
+int cmd_unset(Shell &sh, const Words &w) {
+    if (w[1] == "AUTOCOMMIT") return set_variable(sh, w[1], "on");
+    sh.vars.erase(w[1]);
+    return 0;
+}
 
 // --- cursors -----------------------------------------------------------------
 
@@ -571,6 +780,16 @@ int cmd_memo(Shell &sh, const Words &w) {
 
 constexpr Entry kCommands[] = {
     {"d", cmd_describe, 1, "\\d [TABLE]", "list tables, or the columns of TABLE"},
+    {"dt", cmd_tables, 1, "\\dt", "list the tables (no views, no system tables)"},
+    {"l", cmd_list_dsns, 1, "\\l", "list the data sources of the odbc.ini files read here"},
+    {"conninfo", cmd_conninfo, 1, "\\conninfo", "host, ports, data source and user"},
+    {"x", cmd_expanded, 1, "\\x [on|off]", "expanded output: one block per row"},
+    {"t", cmd_tuples, 1, "\\t [on|off]", "rows only: no headings, no row count"},
+    {"a", cmd_align, 1, "\\a", "switch between aligned and unaligned output"},
+    {"pset", cmd_pset, 2, "\\pset OPTION [VALUE]",
+     "null TEXT (shown for NULL numbers, dates, logicals), format, fieldsep"},
+    {"o", cmd_output, 1, "\\o [FILE]", "send results to FILE; alone: back to standard output"},
+    {"i", cmd_include, 2, "\\i FILE", "run the statements and commands of FILE"},
     {"connect", cmd_connect, 2, "\\connect DSN [USER]", "connect to another data source"},
     {"disconnect", cmd_disconnect, 1, "\\disconnect", "leave the data source"},
     {"timing", cmd_timing, 1, "\\timing [on|off]", "show how long each command takes"},
@@ -602,6 +821,9 @@ constexpr Entry kCommands[] = {
     {"stop", cmd_stop, 1, "\\stop", "leave the gateway (DISCONNECT, STOP)"},
     {"raw", cmd_raw, 2, "\\raw TYPE [ARG...]", "send any request with the session handle"},
     {"send", cmd_send, 2, "\\send TYPE [INFO [ARG...]]", "send any request with INFO"},
+    {"set", cmd_set, 1, "\\set [NAME [VALUE]]",
+     "set a variable (AUTOCOMMIT on|off, ON_ERROR_STOP); alone: list them"},
+    {"unset", cmd_unset, 2, "\\unset NAME", "remove a variable"},
     {"?", cmd_help, 1, "\\?", "this list"},
     {"help", cmd_help, 1, nullptr, nullptr},
     {"q", cmd_quit, 1, "\\q", "leave dqpsh"},
@@ -609,7 +831,11 @@ constexpr Entry kCommands[] = {
 };
 
 int cmd_help(Shell &, const Words &) {
-    printf("SQL statements end with \";\". Commands:\n");
+    printf(
+        "SQL statements end with \";\". With AUTOCOMMIT on (the default) each statement\n"
+        "outside BEGIN ... COMMIT/ROLLBACK is committed at once. The record commands\n"
+        "(\\insert, \\update, \\delete, \\zap) commit at once whatever AUTOCOMMIT says, and\n"
+        "BEGIN does not hold them back. Commands:\n");
     for (const Entry &e : kCommands)
         if (e.usage != nullptr) printf("  %-38s %s\n", e.usage, e.help);
     return 0;
@@ -622,6 +848,47 @@ const Entry *find_command(const std::string &name) {
 }
 
 }  // namespace
+
+namespace {
+
+int parse_bool(const std::string &value, bool *out) {
+    std::string v = upper(value);
+    if (v == "ON" || v == "TRUE" || v == "1" || v == "YES")
+        *out = true;
+    else if (v == "OFF" || v == "FALSE" || v == "0" || v == "NO")
+        *out = false;
+    else
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+bool bool_variable(const Shell &sh, const std::string &name, bool fallback) {
+    auto it = sh.vars.find(name);
+    bool v = fallback;
+    return it != sh.vars.end() && parse_bool(it->second, &v) == 0 ? v : fallback;
+}
+
+int set_variable(Shell &sh, const std::string &name, const std::string &value) {
+    bool on = false;
+    if ((name == "AUTOCOMMIT" || name == "ON_ERROR_STOP") && parse_bool(value, &on) != 0) {
+        fprintf(stderr, "dqpsh: unrecognized value \"%s\" for \"%s\"\nhint: on or off\n",
+                value.c_str(), name.c_str());
+        return -1;
+    }
+    if (name == "AUTOCOMMIT" && on && !sh.autocommit && sh.uncommitted && !sh.in_block) {
+        // Turning AUTOCOMMIT on keeps the work done so far.
+        sh.uncommitted = false;
+        if (sh.sql != nullptr && sh.sql->connected() && sh.sql->commit() != 0) {
+            report_failure(sh, "COMMIT");
+            return -1;
+        }
+    }
+    if (name == "AUTOCOMMIT") sh.autocommit = on;
+    sh.vars[name] = value;
+    return 0;
+}
 
 bool is_legacy_command(const std::string &text) {
     static const char *const kLegacy[] = {"active", "start", "sessions", "stop",

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -54,13 +55,19 @@ void usage(FILE *out) {
             "  -U USER                 user name (default $USER); password from $VNXPASSWORD\n"
             "  -c COMMAND              run an SQL statement or \\command (repeatable)\n"
             "  -f FILE                 run the statements of FILE (repeatable)\n"
+            "  -v NAME=VALUE           set a variable (AUTOCOMMIT=off, ON_ERROR_STOP=1)\n"
             "      --csv               print results as CSV\n"
+            "  -A                      unaligned output (values separated by -F, default |)\n"
+            "  -F SEP                  field separator of unaligned output\n"
+            "  -t                      rows only: no headings, no row count\n"
+            "  -x                      expanded output (one block per row)\n"
             "      --help, -?          this text (also -h with no host after it)\n"
             "      --version           print the version and exit\n"
             "\n"
             "Exit status: 0 when every statement and command succeeded (and always after an\n"
-            "interactive session); 1 when one failed, a -f file could not be read, or the\n"
-            "session could not start; 2 for a usage error.\n");
+            "interactive session); 1 when one failed, a -f file could not be read, the\n"
+            "session could not start, or -c/-f left a transaction uncommitted; 2 for a usage\n"
+            "error.\n");
 }
 
 bool port_value(const char *text, int *port) {
@@ -74,7 +81,9 @@ bool port_value(const char *text, int *port) {
 enum ParseResult { kRun = 0, kHelp = 1, kVersion = 2, kUsageError = -1 };
 
 // Parses the command line into a ParseResult.
-int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions) {
+using Vars = std::vector<std::pair<std::string, std::string>>;
+
+int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions, Vars *vars) {
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -82,8 +91,11 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
         // it, it asks for help like --help.
         if (a == "--help" || a == "-?" || (a == "-h" && value == nullptr)) return kHelp;
         if (a == "--version") return kVersion;
-        if (a == "--csv") {
-            sh->opt.csv = true;
+        if (a == "--csv" || a == "-A" || a == "-t" || a == "-x") {
+            if (a == "--csv") sh->print.format = dqp::OutputFormat::csv;
+            if (a == "-A") sh->print.format = dqp::OutputFormat::unaligned;
+            if (a == "-t") sh->print.tuples_only = true;
+            if (a == "-x") sh->print.expanded = true;
             continue;
         }
         if (value == nullptr) return kUsageError;
@@ -100,6 +112,12 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
             sh->opt.dsn = value;
         } else if (a == "-U") {
             sh->opt.user = value;
+        } else if (a == "-F") {
+            sh->print.field_sep = value;
+        } else if (a == "-v" || a == "--set") {
+            size_t eq = std::string(value).find('=');
+            if (eq == 0 || eq == std::string::npos) return kUsageError;
+            vars->emplace_back(std::string(value).substr(0, eq), std::string(value).substr(eq + 1));
         } else if (a == "-c" || a == "-f") {
             actions->push_back(Action{a == "-f", value});
         } else {
@@ -129,8 +147,14 @@ int run_unit(Shell &sh, const std::string &text, bool command) {
 // at the first failure. Returns the number of failures.
 class Runner {
   public:
-    Runner(Shell &sh, bool stop_on_error) : sh_(sh), stop_(stop_on_error) {}
+    Runner(Shell &sh, bool stop_on_error, std::string source = {})
+        : sh_(sh), stop_(stop_on_error), source_(std::move(source)) {}
     bool line(const std::string &text) {
+        line_no_++;
+        // Errors of a file's statements name the file and the line that
+        // ended the statement, as psql's "psql:FILE:LINE: ERROR:  ...".
+        if (!source_.empty())
+            sh_.where = "dqpsh:" + source_ + ":" + std::to_string(line_no_) + ": ";
         std::string trimmed = dqp::trim(text);
         if (!splitter_.pending() && !trimmed.empty() && trimmed[0] == '\\')
             return count(run_unit(sh_, text, true));
@@ -141,6 +165,11 @@ class Runner {
             if (!count(run_unit(sh_, st, false))) return false;
         return !sh_.quit;
     }
+    ~Runner() {
+        if (!source_.empty()) sh_.where.clear();
+    }
+    Runner(const Runner &) = delete;
+    Runner &operator=(const Runner &) = delete;
     // End of input: an unfinished statement runs as it is.
     bool finish() {
         std::string rest = splitter_.take_rest();
@@ -152,13 +181,21 @@ class Runner {
   private:
     bool count(int rc) {
         if (rc != 0) failures_++;
-        return !(rc != 0 && stop_) && !sh_.quit;
+        // ON_ERROR_STOP, when set, decides; else -c and -f stop, standard
+        // input goes on.
+        bool stop = dqpsh::bool_variable(sh_, "ON_ERROR_STOP", stop_);
+        return !(rc != 0 && stop) && !sh_.quit;
     }
     Shell &sh_;
     bool stop_;
+    std::string source_;
+    int line_no_ = 0;
     dqp::StatementSplitter splitter_;
     int failures_ = 0;
 };
+
+// Files nested by \i deeper than this are refused (a file that reads itself).
+constexpr int kMaxFileDepth = 16;
 
 bool run_lines(Runner &r, std::istream &in) {
     for (std::string line; std::getline(in, line);)
@@ -172,14 +209,7 @@ bool run_action(Shell &sh, const Action &a, Runner &r) {
         std::istringstream in(a.text);
         return run_lines(r, in);
     }
-    std::ifstream in(a.text);
-    if (!in) {
-        fprintf(stderr, "dqpsh: could not open \"%s\"\ndetail: %s\n", a.text.c_str(),
-                strerror(errno));
-        return false;
-    }
-    (void)sh;
-    return run_lines(r, in);
+    return dqpsh::run_file(sh, a.text, true) == 0;
 }
 
 std::string history_path() {
@@ -191,13 +221,27 @@ std::string history_path() {
 int run_terminal(Shell &sh) {
     Runner r(sh, false);
     sh.interactive = true;
+    // The line editor reads multibyte input only in the user's locale (in
+    // the "C" locale "Ünïcødé €" loses every non-ASCII byte). Numbers keep
+    // the "C" form: values are texts of the wire, never locale numbers.
+    setlocale(LC_ALL, "");
+    setlocale(LC_NUMERIC, "C");
+    // Prompts and the echo stay on the terminal when \o sends output elsewhere.
+    int tty_fd = dup(1);
+    FILE *tty = tty_fd >= 0 ? fdopen(tty_fd, "w") : nullptr;
+    if (tty != nullptr) rl_outstream = tty;
+    // Like psql: connect (and ask for the password) before the first prompt.
+    if (!sh.opt.dsn.empty() && dqpsh::need_session(sh) != 0) return 2;
     std::string hist = history_path();
     using_history();
     if (!hist.empty()) read_history(hist.c_str());
     std::string name = sh.opt.dsn.empty() ? "dqp" : sh.opt.dsn;
     printf("dqpsh: type \\? for help, \\q to quit.\n");
     for (;;) {
-        std::string prompt = name + (r.pending() ? "-> " : "=> ");
+        // psql's prompt: "=" or "-" (statement continues), "*" inside a
+        // transaction that holds uncommitted work.
+        std::string prompt =
+            name + (r.pending() ? "-" : "=") + (dqpsh::open_transaction(sh) ? "*" : "") + "> ";
         char *line = readline(prompt.c_str());
         if (line == nullptr) break;
         std::string text = line;
@@ -207,18 +251,50 @@ int run_terminal(Shell &sh) {
     }
     if (!sh.quit) printf("\n");
     if (!hist.empty()) write_history(hist.c_str());
+    rl_outstream = stdout;
+    if (tty != nullptr) fclose(tty);
     return 0;
 }
 
 }  // namespace
 
+int dqpsh::run_file(Shell &sh, const std::string &path, bool stop_on_error) {
+    if (sh.file_depth >= kMaxFileDepth) {
+        fprintf(stderr, "dqpsh: \"%s\": files nested more than %d deep\n", path.c_str(),
+                kMaxFileDepth);
+        return -1;
+    }
+    std::ifstream in(path);
+    if (!in) {
+        fprintf(stderr, "dqpsh: could not open \"%s\"\ndetail: %s\n", path.c_str(),
+                strerror(errno));
+        return -1;
+    }
+    std::string outer = sh.where;
+    sh.file_depth++;
+    bool ok = false;
+    int failures = 0;
+    {
+        Runner r(sh, stop_on_error, path);
+        ok = run_lines(r, in);
+        failures = r.failures();
+    }
+    sh.file_depth--;
+    sh.where = outer;
+    return ok && failures == 0 ? 0 : -1;
+}
+
 int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
+    // Results go out in large writes: a full buffer instead of a line at a
+    // time when standard output is no terminal.
+    if (!isatty(1)) setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     Shell sh;
     std::vector<Action> actions;
     const char *user = getenv("USER");
     sh.opt.user = user != nullptr && *user != '\0' ? user : "dqpsh";
-    const int p = parse_options(argc, argv, &sh, &actions);
+    Vars vars;
+    const int p = parse_options(argc, argv, &sh, &actions, &vars);
     if (p == kVersion) {
         printf("%s\n", vnx::version_line("dqpsh").c_str());
         return 0;
@@ -231,18 +307,25 @@ int main(int argc, char **argv) {
     // leaves 0 (port_value refuses it), so 0 means "not given".
     if (sh.opt.base_port == 0)
         sh.opt.base_port = atoi(vnx::get_registry_value("DB_DQPBASE", vnx::kRootKey).c_str());
+    for (const auto &[name, value] : vars)
+        if (dqpsh::set_variable(sh, name, value) != 0) return 2;
     int rc = 0;
     if (!actions.empty()) {
         Runner r(sh, true);
+        bool ok = true;
         for (const Action &a : actions)
-            if (!run_action(sh, a, r) || sh.quit) break;
-        rc = r.failures() == 0 ? 0 : 1;
+            if (!(ok = run_action(sh, a, r)) || sh.quit) break;
+        rc = r.failures() == 0 && ok ? 0 : 1;
+        // A script that leaves work uncommitted did not do what it says.
+        if (dqpsh::warn_uncommitted(sh)) rc = 1;
     } else if (isatty(0)) {
         rc = run_terminal(sh);
+        dqpsh::warn_uncommitted(sh);
     } else {
         Runner r(sh, false);
         run_lines(r, std::cin);
         rc = r.failures() == 0 ? 0 : 1;
+        dqpsh::warn_uncommitted(sh);
     }
     dqpsh::end_session(sh);
     return rc;

@@ -12,6 +12,7 @@
 
 #include "client/port_query.h"
 #include "client/result_format.h"
+#include "client/sql_script.h"
 
 namespace dqpsh {
 
@@ -51,6 +52,8 @@ bool interrupted() {
 }
 
 void drop_gateway(Shell &sh) {
+    sh.in_block = false;
+    sh.uncommitted = false;
     sh.rec.reset();
     sh.sql.reset();
     sh.gateway.reset();
@@ -59,12 +62,6 @@ void drop_gateway(Shell &sh) {
 }
 
 namespace {
-
-std::string upper(std::string s) {
-    for (char &c : s)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // Reads a password from the terminal without echo; empty without a terminal.
 std::string prompt_password(const std::string &user) {
@@ -99,37 +96,41 @@ const std::string &password(Shell &sh) {
     return sh.password;
 }
 
+}  // namespace
+
 void write_out(std::string_view s) {
     fwrite(s.data(), 1, s.size(), stdout);
 }
-
-bool is_word(const std::string &stmt, const char *word) {
-    return upper(stmt) == word;
-}
-
-}  // namespace
 
 void report_failure(Shell &sh, const std::string &what) {
     dqp::SqlClient &sql = *sh.sql;
     if (sql.failure() == dqp::Failure::refused && sql.usable()) {
         std::string reason = sql.error(), text;
-        if (sql.maperror(&text) == 0 && !text.empty())
-            fprintf(stderr, "ERROR:  %s\n", text.c_str());
-        else
-            fprintf(stderr, "ERROR:  %s\n", reason.c_str());
+        if (sql.maperror(&text) != 0 || text.empty()) text = reason;
+        fprintf(stderr, "%sERROR:  %s\n", sh.where.c_str(), dqp::error_message_text(text).c_str());
     } else {
-        fprintf(stderr, "dqpsh: %s: %s\n", what.c_str(), sql.error().c_str());
+        fprintf(stderr, "%sdqpsh: %s: %s\n", sh.where.c_str(), what.c_str(), sql.error().c_str());
     }
     // A gateway that broke the protocol or went away (also while MAPERROR
     // was asked) is dropped; the next command asks for a new one.
     if (!sql.usable()) {
         fprintf(stderr, "hint: the connection to the gateway was closed\n");
+        if (open_transaction(sh))
+            fprintf(stderr, "detail: the uncommitted work of the transaction is lost\n");
         drop_gateway(sh);
+        sh.lost = true;
     }
 }
 
 int need_gateway(Shell &sh) {
     if (sh.gateway != nullptr) return 0;
+    if (sh.lost) {
+        // Nothing of the old session carries over: say so before the new one.
+        fprintf(stderr,
+                "dqpsh: the connection to the gateway was lost; opening a new session\n"
+                "detail: tables opened with \\use and cursors of the old session are gone\n");
+        sh.lost = false;
+    }
     std::string err;
     int port = sh.opt.direct_port;
     if (port == 0) {
@@ -145,6 +146,7 @@ int need_gateway(Shell &sh) {
     // Queries may run long: replies are awaited without a time limit, as a
     // terminal user can always interrupt.
     sh.gateway = dqp::Connection::open(sh.opt.host, port, &err, 0);
+    sh.gateway_port = port;
     if (sh.gateway == nullptr) {
         fprintf(stderr, "dqpsh: could not connect to the gateway on port %d\ndetail: %s\n", port,
                 err.c_str());
@@ -161,6 +163,13 @@ int need_start(Shell &sh) {
     // START carries the password too: a gateway that requires a login
     // checks it against the console's users (one that does not ignores it).
     if (sh.sql->start(sh.opt.user, password(sh)) != 0) {
+        // A refused login ends the gateway: its reason came with the NOK.
+        if (sh.sql->error().rfind("START refused", 0) == 0) {
+            fprintf(stderr, "dqpsh: could not start a session as user \"%s\"\ndetail: %s\n",
+                    sh.opt.user.c_str(), sh.sql->error().c_str());
+            drop_gateway(sh);
+            return -1;
+        }
         report_failure(sh, "START");
         return -1;
     }
@@ -184,6 +193,20 @@ int need_session(Shell &sh) {
     return 0;
 }
 
+bool open_transaction(const Shell &sh) {
+    return sh.in_block || sh.uncommitted;
+}
+
+bool warn_uncommitted(const Shell &sh) {
+    // A BEGIN with nothing after it holds no work to lose.
+    if (sh.sql == nullptr || !sh.sql->connected() || !sh.uncommitted) return false;
+    fprintf(stderr,
+            "WARNING:  leaving with an uncommitted transaction: its changes are rolled back\n"
+            "hint: end it with COMMIT (or ROLLBACK) first%s\n",
+            sh.in_block ? "" : "; \\set AUTOCOMMIT on commits after every statement");
+    return true;
+}
+
 void end_session(Shell &sh) {
     if (sh.sql == nullptr || !sh.sql->usable()) return drop_gateway(sh);
     if (sh.sql->connected()) sh.sql->disconnect();
@@ -198,23 +221,23 @@ void end_session(Shell &sh) {
 // printed, later the printing stops (the rest of the result, if the gateway
 // sends one, is read and dropped).
 static int print_statement(Shell &sh, const std::string &statement) {
-    dqp::ResultPrinter printer(write_out, sh.opt.csv);
+    dqp::ResultPrinter printer(write_out, sh.print);
     dqp::ExecResult res;
     bool printing = false;
     int rc = 0;
     {
         CancelOnInterrupt cancel(sh);
-        rc = sh.sql->query(
+        rc = sh.sql->query_views(
             statement, &res,
             [&](const std::vector<dqp::FieldDesc> &f) {
                 printer.set_fields(f);
                 return 0;
             },
             [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
-            [&](dqp::Row &&row) {
+            [&](std::span<const std::string_view> row) {
                 if (interrupted()) return 1;
                 printing = true;
-                return printer.on_row(std::move(row));
+                return printer.on_row_view(row);
             });
     }
     // A statement the gateway cancelled answers NOK: its error is printed
@@ -233,24 +256,61 @@ static int print_statement(Shell &sh, const std::string &statement) {
     }
     if (res.has_cursor)
         printer.finish();
-    else if (!sh.opt.csv)
+    else if (sh.print.format != dqp::OutputFormat::csv)
         printf("OK\n");
+    return 0;
+}
+
+// COMMIT and ROLLBACK end the gateway's own transaction (the data source's
+// autocommit is off, so it always has one).
+static int end_transaction(Shell &sh, bool commit) {
+    sh.in_block = false;
+    sh.uncommitted = false;
+    if ((commit ? sh.sql->commit() : sh.sql->rollback()) != 0) {
+        report_failure(sh, commit ? "COMMIT" : "ROLLBACK");
+        return -1;
+    }
+    printf("%s\n", commit ? "COMMIT" : "ROLLBACK");
+    return 0;
+}
+
+// BEGIN is the shell's own: the gateway is always inside a transaction, and
+// sending BEGIN on would fail on data sources that refuse a nested one
+// (SQLite) or warn (PostgreSQL). It only stops the commits after each
+// statement until COMMIT or ROLLBACK. (Options of START TRANSACTION, such as
+// an isolation level, are not passed on.)
+static int begin_block(Shell &sh) {
+    if (sh.in_block) fprintf(stderr, "WARNING:  there is already a transaction in progress\n");
+    sh.in_block = true;
+    printf("BEGIN\n");
     return 0;
 }
 
 int run_sql(Shell &sh, const std::string &statement) {
     if (need_session(sh) != 0) return -1;
-    // COMMIT and ROLLBACK end the gateway's own transaction.
-    if (is_word(statement, "COMMIT") || is_word(statement, "ROLLBACK")) {
-        bool commit = is_word(statement, "COMMIT");
-        if ((commit ? sh.sql->commit() : sh.sql->rollback()) != 0) {
-            report_failure(sh, commit ? "COMMIT" : "ROLLBACK");
-            return -1;
-        }
-        printf("%s\n", commit ? "COMMIT" : "ROLLBACK");
-        return 0;
+    switch (dqp::classify_transaction(statement)) {
+        case dqp::TxControl::begin:
+            return begin_block(sh);
+        case dqp::TxControl::commit:
+            return end_transaction(sh, true);
+        case dqp::TxControl::rollback:
+            return end_transaction(sh, false);
+        case dqp::TxControl::none:
+            break;
     }
-    return print_statement(sh, statement);
+    int rc = print_statement(sh, statement);
+    if (sh.sql == nullptr || !sh.sql->connected()) return rc;  // the gateway was lost
+    if (sh.in_block || !sh.autocommit) {
+        sh.uncommitted = true;
+        return rc;
+    }
+    // AUTOCOMMIT: keep what succeeded, drop what failed, as psql does.
+    if (rc == 0 && sh.sql->commit() != 0) {
+        report_failure(sh, "COMMIT");
+        return -1;
+    }
+    if (rc != 0 && sh.sql->usable()) (void)sh.sql->rollback();
+    return rc;
 }
 
 }  // namespace dqpsh

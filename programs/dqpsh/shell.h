@@ -10,6 +10,7 @@
 // next command asks for a new one.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "client/dqp_client.h"
 #include "client/record_client.h"
+#include "client/result_format.h"
 #include "client/sql_client.h"
 
 namespace dqpsh {
@@ -30,7 +32,6 @@ struct Options {
     std::string type = "odb";
     std::string dsn;
     std::string user;
-    bool csv = false;
 };
 
 // What the shell knows of a table it opened with \use.
@@ -41,17 +42,29 @@ struct AliasInfo {
 
 struct Shell {
     Options opt;
+    dqp::PrintOptions print;  // -A, -t, -F, --csv, \\x, \\pset
     std::unique_ptr<dqp::Connection> gateway;
+    int gateway_port = 0;
     std::unique_ptr<dqp::SqlClient> sql;
     std::unique_ptr<dqp::RecordClient> rec;
     bool started = false;
     bool timing = false;
     bool quit = false;
     bool interactive = false;  // reading a terminal: Ctrl-C cancels a statement
+    // Transactions. The gateway runs with the data source's autocommit off,
+    // so the shell commits itself: with AUTOCOMMIT on (the default) after
+    // every statement outside a BEGIN ... COMMIT/ROLLBACK block.
+    bool autocommit = true;
+    bool in_block = false;     // BEGIN seen and the block not yet ended
+    bool uncommitted = false;  // statements ran since the last COMMIT or ROLLBACK
+    bool lost = false;         // the last gateway broke off: say so before a new one
     bool have_password = false;
     std::string password;
     std::map<std::string, AliasInfo> aliases;  // by upper-cased alias
+    std::map<std::string, std::string> vars;   // \\set and -v variables
     std::string line;                          // the command line being run, as typed
+    std::string where;   // "dqpsh:FILE:LINE: " while a file's statement runs, for its errors
+    int file_depth = 0;  // \\i files being read inside one another
 };
 
 // Gets a gateway (no START). 0 or -1.
@@ -64,6 +77,12 @@ int need_session(Shell &sh);
 void drop_gateway(Shell &sh);
 // Ends the session politely: DISCONNECT and STOP when there is a gateway.
 void end_session(Shell &sh);
+// True inside a transaction the user opened: a BEGIN block, or any statement
+// since the last commit with AUTOCOMMIT off (the prompt's "*").
+bool open_transaction(const Shell &sh);
+// Warns on standard error when leaving the data source would drop
+// uncommitted work (which the gateway then rolls back); true when it warned.
+bool warn_uncommitted(const Shell &sh);
 
 // While on, Ctrl-C sets a flag instead of ending dqpsh, and while a statement
 // waits for its answer it asks the gateway to cancel the statement (which
@@ -82,6 +101,19 @@ int run_command(Shell &sh, const std::string &line);
 // "start alice", "sessions", "stop", "send ..."); false when it ends with
 // ";", which makes it a statement ("start transaction;").
 bool is_legacy_command(const std::string &text);
+// Sets a shell variable (\\set, -v NAME=VALUE). AUTOCOMMIT takes on/off
+// (or true/false, 1/0) and switches the shell's commits; an open transaction
+// is committed when AUTOCOMMIT goes on, as in psql. 0, or -1 for a bad value.
+int set_variable(Shell &sh, const std::string &name, const std::string &value);
+// A variable's value read as a boolean: on/true/1/yes; absent: fallback.
+bool bool_variable(const Shell &sh, const std::string &name, bool fallback);
+
+// Runs the statements and commands of a file as -f does (\\i); stop_on_error
+// unless ON_ERROR_STOP says otherwise. 0, or -1 when it could not be read or
+// a unit failed.
+int run_file(Shell &sh, const std::string &path, bool stop_on_error);
+// Writes text to standard output (which \\o may have pointed at a file).
+void write_out(std::string_view s);
 
 // Prints the error of the last failed SqlClient call: the data source's
 // MAPERROR text for a refused request, the reason for a broken connection.

@@ -4,7 +4,10 @@
 // No data source is needed.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -126,6 +129,7 @@ class LittleGateway {
             case dqp::PKT_TYPE_UNDECLARE:
             case dqp::PKT_TYPE_UPDATE:
             case dqp::PKT_TYPE_COMMIT:
+            case dqp::PKT_TYPE_ROLLBACK:
                 EXPECT_EQ(c.send('Y', 0, {"0", "0"}), 0);
                 return;
             default:
@@ -186,8 +190,8 @@ TEST(Dqpsh, QueryPrintsAlignedTableAndFooter) {
               "  3 | Kenji \"K\" Watanabe\n"
               "(3 rows)\n\n");
     // START, CONNECT, then the query's pipeline (EXECSQL, MAPERROR, FIELDLIST,
-    // FETCHMANY), DISCONNECT and STOP.
-    EXPECT_EQ(g.types(), "ACGO6QDB");
+    // FETCHMANY), the COMMIT of AUTOCOMMIT, DISCONNECT and STOP.
+    EXPECT_EQ(g.types(), "ACGO6QXDB");
     EXPECT_EQ(g.requests()[1].args, (std::vector<std::string>{"", "ann", "secret", "demo"}));
     EXPECT_EQ(g.requests()[2].info, 7);
 }
@@ -208,7 +212,8 @@ TEST(Dqpsh, ScriptStopsAtFirstErrorWithMaperrorText) {
     EXPECT_EQ(r.out, "OK\n");
     EXPECT_EQ(r.err, "ERROR:  no such table: nowhere\n");
     // The failed query's MAPERROR went in its pipeline; none is asked after.
-    EXPECT_EQ(g.types(), "ACGGO6QDB");
+    // The UPDATE was committed, the failed query rolled back.
+    EXPECT_EQ(g.types(), "ACGXGO6QZDB");
 }
 
 TEST(Dqpsh, StandardInputSplitsStatementsOverLines) {
@@ -294,21 +299,95 @@ TEST(Dqpsh, RequestShellWordInsideAStatementIsSql) {
     LittleGateway g;
     ShellRun r = dqpsh(gw_args(g), "UPDATE t SET a = 1\nstart\n;\n");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(g.types(), "ACGDB");
+    EXPECT_EQ(g.types(), "ACGXDB");
     EXPECT_EQ(g.requests()[2].args[0], "UPDATE t SET a = 1\nstart");
 }
 
+// "start transaction;" is the SQL statement (which the shell keeps as the
+// start of a block: the gateway is always in a transaction), not the request
+// shell's "start USER".
 TEST(Dqpsh, StartTransactionWithSemicolonIsSqlFromStandardInputAndDashC) {
     LittleGateway stdin_gw;
     ShellRun s = dqpsh(gw_args(stdin_gw), "start transaction;\n");
     EXPECT_EQ(s.status, 0) << s.err;
-    EXPECT_EQ(stdin_gw.types(), "ACGDB");
-    EXPECT_EQ(stdin_gw.requests()[2].args[0], "start transaction");
+    EXPECT_EQ(s.out, "BEGIN\n");
+    EXPECT_EQ(stdin_gw.types(), "ACDB");
+    EXPECT_EQ(stdin_gw.requests()[0].args[1], "ann");
     LittleGateway c_gw;
     ShellRun c = dqpsh(gw_args(c_gw) + " -c 'start transaction;'");
     EXPECT_EQ(c.status, 0) << c.err;
-    EXPECT_EQ(c_gw.types(), "ACGDB");
-    EXPECT_EQ(c_gw.requests()[2].args[0], "start transaction");
+    EXPECT_EQ(c.out, "BEGIN\n");
+    EXPECT_EQ(c_gw.types(), "ACDB");
+}
+
+// --- transactions: the shell commits, the gateway never does on its own ----
+
+TEST(DqpshTransactions, AutocommitCommitsEveryStatementOutsideABlock) {
+    LittleGateway g;
+    ShellRun r =
+        dqpsh(gw_args(g) + " -c 'CREATE TABLE t (a INTEGER)' -c 'INSERT INTO t VALUES (1)'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(g.types(), "ACGXGXDB");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(DqpshTransactions, BeginHoldsTheCommitsUntilCommit) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c 'BEGIN' -c 'UPDATE t SET a = 1' -c 'update t set b = 2'" +
+                       " -c 'commit work'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "BEGIN\nOK\nOK\nCOMMIT\n");
+    EXPECT_EQ(g.types(), "ACGGXDB");
+}
+
+TEST(DqpshTransactions, RollbackAndAbortEndABlockWithoutCommit) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) +
+                       " -c 'BEGIN' -c 'UPDATE t SET a = 1' -c 'ABORT' -c 'UPDATE t SET a = 2'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "BEGIN\nOK\nROLLBACK\nOK\n");
+    EXPECT_EQ(g.types(), "ACGZGXDB");
+}
+
+TEST(DqpshTransactions, RollbackToSavepointIsAnOrdinaryStatement) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c 'BEGIN' -c 'ROLLBACK TO SAVEPOINT s1' -c 'END'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(g.types(), "ACGXDB");
+    EXPECT_EQ(g.requests()[2].args[0], "ROLLBACK TO SAVEPOINT s1");
+}
+
+TEST(DqpshTransactions, ScriptLeavingABlockOpenWarnsAndFails) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c 'BEGIN' -c 'UPDATE t SET a = 1'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "BEGIN\nOK\n");
+    EXPECT_NE(r.err.find("WARNING:  leaving with an uncommitted transaction"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(g.types(), "ACGDB");  // no COMMIT: DISCONNECT rolls it back
+}
+
+TEST(DqpshTransactions, AutocommitOffKeepsWorkUncommittedAndWarnsAtTheEnd) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -v AUTOCOMMIT=off -c 'UPDATE t SET a = 1'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("WARNING:  leaving with an uncommitted transaction"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(g.types(), "ACGDB");
+    // Turning it back on commits what is pending.
+    LittleGateway on;
+    ShellRun r2 =
+        dqpsh(gw_args(on), "\\set AUTOCOMMIT off\nUPDATE t SET a = 1;\n\\set AUTOCOMMIT on\n");
+    EXPECT_EQ(r2.status, 0) << r2.err;
+    EXPECT_EQ(r2.err, "");
+    EXPECT_EQ(on.types(), "ACGXDB");
+}
+
+TEST(DqpshTransactions, BadAutocommitValueIsAUsageError) {
+    ShellRun r = dqpsh("-v AUTOCOMMIT=maybe -c 'SELECT 1'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unrecognized value \"maybe\" for \"AUTOCOMMIT\""), std::string::npos)
+        << r.err;
 }
 
 // What scripts/screenshot does: "active", then "start USER" read from
@@ -338,4 +417,137 @@ TEST_F(DqpshMaster, ActiveAndStartFromStandardInputOpenASessionOnTheMaster) {
     EXPECT_EQ(count, "(1 session)");
     EXPECT_EQ(rest, "");
     EXPECT_TRUE(wait_sessions(0));  // dqpsh ended it at the end of its input
+}
+
+// --- output forms and commands ----------------------------------------------
+
+TEST(DqpshOutput, UnalignedTuplesOnlyWithSeparator) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -A -t -F ';' -c 'SELECT * FROM customer'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1;Amara Okafor\n2;Lucia, Fernandez\n3;Kenji \"K\" Watanabe\n");
+}
+
+TEST(DqpshOutput, ExpandedAndOutputFileCommands) {
+    namespace fs = std::filesystem;
+    fs::path file = fs::temp_directory_path() / ("dqpsh_o_" + std::to_string(getpid()));
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c '\\x on' -c '\\o " + file.string() +
+                       "' -c 'SELECT * FROM customer' -c '\\o' -c 'UPDATE t SET a = 1'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Expanded display is on.\nOK\n");
+    std::ifstream in(file);
+    std::stringstream got;
+    got << in.rdbuf();
+    // The rule is as wide as the widest "NAME | value" line.
+    EXPECT_EQ(got.str().substr(0, 60),
+              "-[ RECORD 1 ]------------\nID   | 1\nNAME | Amara Okafor\n-[ RE");
+    fs::remove(file);
+}
+
+TEST(DqpshOutput, FileErrorsNameTheFileAndLineWithOneErrorPrefix) {
+    namespace fs = std::filesystem;
+    fs::path file = fs::temp_directory_path() / ("dqpsh_f_" + std::to_string(getpid()) + ".sql");
+    std::ofstream(file)
+        << "UPDATE t SET a = 1;\n\nSELECT *\n  FROM nowhere;\nUPDATE t SET b = 2;\n";
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -f " + file.string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "dqpsh:" + file.string() + ":4: ERROR:  no such table: nowhere\n");
+    // \i runs a file the same way, and goes on after it without the name.
+    LittleGateway g2;
+    ShellRun i = dqpsh(gw_args(g2), "\\i " + file.string() + "\nSELECT * FROM nowhere;\n");
+    EXPECT_EQ(i.err, "dqpsh:" + file.string() +
+                         ":4: ERROR:  no such table: nowhere\n"
+                         "ERROR:  no such table: nowhere\n");
+    EXPECT_EQ(i.out, "OK\nOK\n");
+    fs::remove(file);
+}
+
+TEST(DqpshOutput, OnErrorStopStopsStandardInput) {
+    LittleGateway g;
+    ShellRun r =
+        dqpsh(gw_args(g) + " -v ON_ERROR_STOP=1", "SELECT * FROM nowhere;\nUPDATE t SET a = 1;\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(g.types(), "ACGO6QZDB");
+}
+
+TEST(DqpshOutput, ConninfoNamesHostPortsDataSourceAndUser) {
+    LittleGateway g;
+    ShellRun r = dqpsh(gw_args(g) + " -c '\\conninfo'", "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "You are not connected to a data source.\n");
+    LittleGateway g2;
+    ShellRun c = dqpsh(gw_args(g2) + " -c 'UPDATE t SET a = 1' -c '\\conninfo'");
+    EXPECT_NE(c.out.find("You are connected to data source \"demo\" as user \"ann\"."),
+              std::string::npos)
+        << c.out;
+    EXPECT_NE(c.out.find("gateway port: " + std::to_string(g2.port())), std::string::npos);
+}
+
+TEST(DqpshOutput, ListDataSourcesReadsTheOdbcIniFiles) {
+    namespace fs = std::filesystem;
+    fs::path ini = fs::temp_directory_path() / ("dqpsh_ini_" + std::to_string(getpid()));
+    std::ofstream(ini) << "[ODBC Data Sources]\nsales=x\n[sales]\nDriver=SQLite3\n"
+                          "Description=Sales figures\n[pgbig]\nDriver = PostgreSQL Unicode\n";
+    ShellRun l =
+        dqpsh("-A -t -c '\\l'", "", "secret ODBCINI=" + ini.string() + " ODBCSYSINI=/nonexistent");
+    EXPECT_EQ(l.status, 0) << l.err;
+    EXPECT_EQ(l.out, "sales|SQLite3|Sales figures|" + ini.string() +
+                         "\npgbig|PostgreSQL Unicode||" + ini.string() + "\n");
+    fs::remove(ini);
+}
+
+// --- the interactive path, under a pseudo-terminal ----------------------------
+
+namespace {
+
+// Reads what the terminal shows until `want` appears or 10 s pass.
+bool read_until(int fd, const std::string &want, std::string *seen) {
+    for (int waited = 0; seen->find(want) == std::string::npos && waited < 10000; waited += 50) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        seen->append(buf, static_cast<size_t>(n));
+    }
+    return seen->find(want) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(DqpshTerminal, Utf8InputArrivesIntactAndThePromptShowsATransaction) {
+    LittleGateway g;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("LANG", "C.UTF-8", 1);
+        unsetenv("LC_ALL");
+        setenv("VNXPASSWORD", "secret", 1);
+        setenv("HOME", "/nonexistent", 1);
+        std::string port = std::to_string(g.port());
+        execl(VNX_DQPSH_PATH, VNX_DQPSH_PATH, "--port", port.c_str(), "-d", "demo", "-U", "ann",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    ASSERT_TRUE(read_until(master, "demo=> ", &seen)) << seen;
+    std::string typed =
+        "\\set AUTOCOMMIT off\rUPDATE t SET a = '\u00dcn\u00efc\u00f8d\u00e9 \u20ac';\r";
+    ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    EXPECT_TRUE(read_until(master, "demo=*> ", &seen)) << seen;
+    std::string rest = "ROLLBACK;\r\\q\r";
+    ASSERT_EQ(write(master, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    read_until(master, "\x04never", &seen);  // until dqpsh has gone
+    int st = 0;
+    waitpid(pid, &st, 0);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << seen;
+    const auto &q = g.requests();
+    ASSERT_GE(q.size(), 3u) << seen;
+    EXPECT_EQ(q[2].type, dqp::PKT_TYPE_EXECSQL);
+    EXPECT_EQ(q[2].args[0], "UPDATE t SET a = '\u00dcn\u00efc\u00f8d\u00e9 \u20ac'");
 }

@@ -176,3 +176,100 @@ TEST(RecordForm, NamesPaddedToTheLongest) {
     rec.values = {"         2", "Lucia", ""};
     EXPECT_EQ(dqp::format_record(rec), "id:   2\nname: Lucia\nmemo:\n");
 }
+
+TEST(ClassifyTransaction, WholeTransactionFormsInAnyCase) {
+    using dqp::classify_transaction;
+    using dqp::TxControl;
+    EXPECT_EQ(classify_transaction("BEGIN"), TxControl::begin);
+    EXPECT_EQ(classify_transaction("  begin work"), TxControl::begin);
+    EXPECT_EQ(classify_transaction("Begin\nTransaction"), TxControl::begin);
+    EXPECT_EQ(classify_transaction("START TRANSACTION ISOLATION LEVEL SERIALIZABLE"),
+              TxControl::begin);
+    EXPECT_EQ(classify_transaction("commit"), TxControl::commit);
+    EXPECT_EQ(classify_transaction("END TRANSACTION"), TxControl::commit);
+    EXPECT_EQ(classify_transaction("rollback work"), TxControl::rollback);
+    EXPECT_EQ(classify_transaction("ABORT"), TxControl::rollback);
+}
+
+TEST(ClassifyTransaction, LookalikesAreOrdinaryStatements) {
+    using dqp::classify_transaction;
+    using dqp::TxControl;
+    EXPECT_EQ(classify_transaction("ROLLBACK TO SAVEPOINT a"), TxControl::none);
+    EXPECT_EQ(classify_transaction("COMMIT PREPARED 'x'"), TxControl::none);
+    EXPECT_EQ(classify_transaction("BEGIN WORK NOW"), TxControl::none);
+    EXPECT_EQ(classify_transaction("BEGIN DECLARE x INT; END"), TxControl::none);
+    EXPECT_EQ(classify_transaction("START"), TxControl::none);
+    EXPECT_EQ(classify_transaction("COMMITTED"), TxControl::none);
+    EXPECT_EQ(classify_transaction("SELECT 'COMMIT'"), TxControl::none);
+    EXPECT_EQ(classify_transaction(""), TxControl::none);
+}
+
+TEST(UserForm, DatesNumbersLogicalsAndNulls) {
+    EXPECT_EQ(dqp::display_value("20200131", 'D'), "2020-01-31");
+    EXPECT_EQ(dqp::display_value("2020013", 'D'), "2020013");  // not a row-format date
+    EXPECT_EQ(dqp::display_value("        42", 'N'), "42");
+    EXPECT_EQ(dqp::display_value("  -3.50  ", 'N'), "-3.50");
+    EXPECT_EQ(dqp::display_value("T", 'L'), "t");
+    EXPECT_EQ(dqp::display_value("F", 'L'), "f");
+    EXPECT_EQ(dqp::display_value("  x ", 'C'), "  x ");  // text keeps its blanks
+    std::string out;
+    dqp::append_value(&out, "", 'N', true, "(null)");
+    dqp::append_value(&out, "   ", 'D', true, "(null)");
+    dqp::append_value(&out, "", 'C', true, "(null)");  // empty text: not known to be NULL
+    EXPECT_EQ(out, "(null)(null)");
+}
+
+namespace {
+
+std::string print_all(const dqp::PrintOptions &opt, std::vector<Row> rows) {
+    std::string out;
+    {
+        dqp::ResultPrinter p([&](std::string_view s) { out += s; }, opt);
+        p.set_fields({field("id", 'N'), field("born", 'D'), field("ok", 'L')});
+        for (Row &r : rows)
+            p.on_row(std::move(r));
+        p.finish();
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(ResultPrinter, UnalignedTuplesOnlyAndSeparator) {
+    dqp::PrintOptions opt;
+    opt.format = dqp::OutputFormat::unaligned;
+    std::vector<Row> rows = {{"         1", "20200131", "T"}, {"         2", "", "F"}};
+    EXPECT_EQ(print_all(opt, rows), "id|born|ok\n1|2020-01-31|t\n2||f\n(2 rows)\n");
+    opt.tuples_only = true;
+    opt.field_sep = ",";
+    opt.null_text = "NULL";
+    EXPECT_EQ(print_all(opt, rows), "1,2020-01-31,t\n2,NULL,f\n");
+}
+
+TEST(ResultPrinter, ExpandedRecordsAndEmptyResult) {
+    dqp::PrintOptions opt;
+    opt.expanded = true;
+    EXPECT_EQ(print_all(opt, {{"        12", "19991231", "T"}}),
+              "-[ RECORD 1 ]----\n"  // as wide as "born | 1999-12-31"
+              "id   | 12\n"
+              "born | 1999-12-31\n"
+              "ok   | t\n\n");
+    EXPECT_EQ(print_all(opt, {}), "(0 rows)\n\n");
+}
+
+TEST(ResultPrinter, CsvShowsDatesAndLogicalsAsTyped) {
+    dqp::PrintOptions opt;
+    opt.format = dqp::OutputFormat::csv;
+    EXPECT_EQ(print_all(opt, {{"        -7", "20010203", "F"}}), "id,born,ok\n-7,2001-02-03,f\n");
+    opt.tuples_only = true;
+    EXPECT_EQ(print_all(opt, {{"1", "", "T"}}), "1,,t\n");
+}
+
+TEST(ErrorText, OneErrorPrefixAndNoDriverCallRemark) {
+    EXPECT_EQ(dqp::error_message_text(
+                  "ERROR: relation \"x\" does not exist;\nError while executing the query"),
+              "relation \"x\" does not exist");
+    EXPECT_EQ(dqp::error_message_text("no such table: nowhere"), "no such table: nowhere");
+    EXPECT_EQ(dqp::error_message_text("[SQLite]near \"FOR\": syntax error (1)"),
+              "[SQLite]near \"FOR\": syntax error (1)");
+}
