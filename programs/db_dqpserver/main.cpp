@@ -2,19 +2,36 @@
 // owns the master's end: on SIGTERM or SIGINT, or when the console's stop
 // flow asks it (port_server_stop), it terminates every gateway and returns.
 //
-// With a display (and a build with the console) the main thread runs the
-// administration console: it creates its frame and notification icon, starts
-// the port-server thread, opens the activity window and shows the frame, and
-// quits when the port-server thread has ended. Fatal start-up errors then go
-// to message boxes. Without a display, or with --headless, the master runs
-// headless and reports them on standard error.
+// The program is built twice from this file. db_dqpserver links no Qt: with
+// a display named and without --headless it replaces itself (exec, same
+// pid and arguments) with db_dqpserver_console, the build with the console,
+// when that program is installed (beside it in a build tree, or in
+// ../libexec/varnex from its bin folder); otherwise it runs headless. So a
+// server installation without the console package never loads Qt, and a
+// developer build shows the console as one program always did.
+//
+// In db_dqpserver_console the main thread runs the administration console:
+// it creates its frame and notification icon, starts the port-server
+// thread, opens the activity window and shows the frame, and quits when the
+// port-server thread has ended. Fatal start-up errors then go to message
+// boxes. Without a display, or with --headless, the master runs headless and
+// reports them on standard error.
+//
+// Under systemd (NOTIFY_SOCKET set) the port server reports readiness,
+// reloads and the stop through sd_notify; without it nothing is sent.
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "master/master.h"
 #include "master/port_server.h"
+#include "master/service_notify.h"
 #include "master/session_registry.h"
 #include "support/version.h"
 
@@ -79,6 +96,59 @@ int parse_arguments(int argc, char **argv, Arguments *args, bool *done) {
     return 0;
 }
 
+void notify_service_manager(const char *state) {
+    sd_notify(0, state);
+}
+
+#ifndef VNX_WITH_CONSOLE
+// True when the environment names a display the console could use.
+bool display_named() {
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char *v = getenv(name);
+        if (v != nullptr && *v != '\0') return true;
+    }
+    return false;
+}
+
+// The console build of this program: beside this one (a build tree), else
+// in ../libexec/varnex from this program's folder (an installation). Empty
+// when neither is an executable file.
+std::string console_program() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "";
+    self[n] = '\0';
+    std::string dir(self);
+    dir.erase(dir.rfind('/') + 1);
+    for (const std::string &candidate :
+         {dir + "db_dqpserver_console", dir + "../libexec/varnex/db_dqpserver_console"}) {
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+// With a display and the console installed, runs the console build in this
+// process; returns only when that is not possible (having said why).
+void exec_console(char **argv) {
+    if (!display_named()) {
+        fprintf(stderr,
+                "db_dqpserver: no display (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM); "
+                "running headless\n");
+        return;
+    }
+    const std::string console = console_program();
+    if (console.empty()) {
+        fprintf(stderr,
+                "db_dqpserver: a display is present but the console (db_dqpserver_console, "
+                "package varnex-console) is not installed; running headless\n");
+        return;
+    }
+    execv(console.c_str(), argv);
+    fprintf(stderr, "db_dqpserver: cannot run the console %s: %s; running headless\n",
+            console.c_str(), strerror(errno));
+}
+#endif
+
 int exit_code(int rc) {
     return rc < 0 ? (rc & 0xFF) : 0;
 }
@@ -132,9 +202,9 @@ int main(int argc, char **argv) {
     }
 #else
     const bool console = false;
-    if (!args.headless)
-        fprintf(stderr, "db_dqpserver: this build has no console; running headless\n");
+    if (!args.headless) exec_console(argv);
 #endif
+    vnx::set_service_notifier(notify_service_manager);
 
     // Blocked in every thread before any starts (Qt's own threads included):
     // the port-server thread takes them through its signalfd.
