@@ -33,6 +33,7 @@
 #include "master/port_server.h"
 #include "master/service_notify.h"
 #include "master/session_registry.h"
+#include "support/program_help.h"
 #include "support/version.h"
 
 #ifdef VNX_WITH_CONSOLE
@@ -41,20 +42,63 @@
 
 namespace {
 
-void usage(FILE *out) {
-    fprintf(out,
-            "usage: db_dqpserver [--headless] [/MINIMIZED]\n"
-            "       db_dqpserver --version | --help\n"
-            "Runs the Varnex master: the port server on the base port (DB_DQPBASE) and the\n"
-            "session registry users.db in DB_ROOT. The configuration store is $VNX_REGISTRY\n"
-            "(default /etc/vnx/registry.db). SIGTERM or SIGINT ends the master and its gateways.\n"
-            "With a display the administration console runs too (minimised with /MINIMIZED);\n"
-            "--headless runs without it. --version prints the version and exits.\n"
-            "\n"
-            "Exit status: 0 when the master stopped (a signal or the console's stop) or after\n"
-            "--help and --version; 2 for an unknown argument; 255 when it could not start (the\n"
-            "store, DB_ROOT or the gateway program refused, no base port, or the base port\n"
-            "held by another program).\n");
+// What db_dqpserver takes: its --help and its man page (--man).
+vnx::ProgramHelp program_help() {
+    vnx::ProgramHelp h;
+    h.name = "db_dqpserver";
+    h.man_section = 8;
+    h.summary = "the Varnex master: port server and session registry";
+    h.synopsis = {"[--headless] [/MINIMIZED]", "--version | --help"};
+    h.description =
+        "Runs the Varnex master. It listens on the base port (the services entry\n"
+        "db_dqpbase/tcp, else DB_DQPBASE of the configuration store) and hands each client\n"
+        "that names a server type (\"odb\") a gateway process of its own, DB_ROOT/odbserver,\n"
+        "on a free port above the base port, keeping PortServer \"spares\" gateways started\n"
+        "in advance. It keeps the session registry users.db in DB_ROOT.\n"
+        "\n"
+        "At start it refuses to run when the store, DB_ROOT or DB_ROOT/odbserver could be\n"
+        "changed by a user other than root or its own, when DB_ROOT or the base port is\n"
+        "missing, or when another program holds the base port. It then ends the gateways a\n"
+        "previous master left (DB_ROOT/gateways.pid), recreates users.db and deletes the\n"
+        "previous run's *.log files in DB_ROOT.\n"
+        "\n"
+        "SIGHUP re-reads the PortServer and ODBServer settings (as \"vnxadmin reload\").\n"
+        "SIGTERM or SIGINT ends every gateway and the master; with PortServer\n"
+        "\"shutdown_grace\" set, SIGTERM first waits up to that many seconds for live\n"
+        "sessions. Under systemd (NOTIFY_SOCKET) it reports READY=1 once the base port and\n"
+        "the spares listen, RELOADING=1 and READY=1 around a reload, and STOPPING=1.\n"
+        "\n"
+        "With a display (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM) the administration\n"
+        "console runs too, when it is installed (db_dqpserver_console, package\n"
+        "varnex-console); otherwise the master says so and runs headless.";
+    h.sections = {
+        {"Options",
+         {{"--headless", "run without the console, whatever the display"},
+          {"/MINIMIZED", "start the console minimised (as the only argument)"},
+          {"--version", "print the version and exit"},
+          {"--help", "print this text and exit (also -h)"}}},
+        {"Environment",
+         {{"VNX_REGISTRY", "the configuration store (default /etc/vnx/registry.db)"},
+          {"ODBCSYSINI, ODBCINI", "the ODBC driver and data source lists; passed to the gateways"},
+          {"DQP_SPAWNWAIT", "seconds to wait for a new gateway to listen (default 100)"},
+          {"NOTIFY_SOCKET", "the service manager's socket for readiness notices (systemd)"}}},
+        {"Files",
+         {{"/etc/vnx/registry.db", "the configuration store, unless VNX_REGISTRY names another"},
+          {"DB_ROOT/odbserver", "the gateway program"},
+          {"DB_ROOT/users.db", "the session registry, recreated at every start"},
+          {"DB_ROOT/gateways.pid", "the gateways this master started"},
+          {"DB_ROOT/db_dqpserver.pid", "this master's pid (for vnxadmin reload)"},
+          {"DB_ROOT/*.log", "the port server's and gateways' logs; deleted at start"}}},
+        {"Exit status",
+         {{"0",
+           "the master stopped (a signal or the console's stop), or after --help and\n"
+           "--version"},
+          {"2", "an unknown argument"},
+          {"255",
+           "the master could not start: the store, DB_ROOT or the gateway program refused,\n"
+           "no base port, or the base port held by another program"}}},
+    };
+    return h;
 }
 
 void report_to_stderr(const char *, const char *text, int) {
@@ -70,10 +114,11 @@ struct Arguments {
 int parse_arguments(int argc, char **argv, Arguments *args, bool *done) {
     *done = false;
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            usage(stdout);
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "--man") == 0 ||
+            strcmp(argv[i], "-h") == 0) {
             *done = true;
-            return 0;
+            return vnx::answer_help_argument(program_help(),
+                                             argv[i][1] == 'h' ? "--help" : argv[i]);
         }
         if (strcmp(argv[i], "--version") == 0) {
             printf("%s\n", vnx::version_line("db_dqpserver").c_str());
@@ -86,7 +131,7 @@ int parse_arguments(int argc, char **argv, Arguments *args, bool *done) {
         }
         if (strcmp(argv[i], "/MINIMIZED") != 0) {
             fprintf(stderr, "db_dqpserver: unknown argument \"%s\"\n", argv[i]);
-            usage(stderr);
+            fputs(vnx::help_text(program_help()).c_str(), stderr);
             *done = true;
             return 2;
         }
