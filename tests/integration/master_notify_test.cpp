@@ -69,11 +69,10 @@ TEST_F(MasterNotify, ReadyOnlyOnceBasePortAnswersAndSparesListen) {
     std::string answer, err;
     ASSERT_EQ(dqp::text_query("127.0.0.1", base_, "Active", &answer, &err), 0) << err;
     EXPECT_EQ(answer, "0");
-    const int first = request(), second = request();
-    ASSERT_GT(first, base_);
-    ASSERT_GT(second, base_);
-    EXPECT_TRUE(accepts(first));
-    EXPECT_TRUE(accepts(second));
+    // The spares took the first two gateway ports; each accepts a connection
+    // already, without the port server in between.
+    EXPECT_TRUE(accepts(base_ + 1));
+    EXPECT_TRUE(accepts(base_ + 2));
 }
 
 TEST_F(MasterNotify, ReloadIsBracketedByReloadingAndReady) {
