@@ -48,6 +48,7 @@
 #include "master/gateway_pids.h"
 #include "master/master.h"
 #include "master/peer_process.h"
+#include "master/service_notify.h"
 #include "master/session_registry.h"
 #include "master/spawn.h"
 #include "protocol/frame_reader.h"
@@ -985,7 +986,7 @@ int retire_spares() {
 
 // Re-reads the PortServer and ODBServer settings (SIGHUP). Sessions are left
 // alone; a setting that cannot be used keeps every setting as it was.
-void reload_settings() {
+void apply_reload() {
     PortServerState &s = state();
     PortServerSettings next = read_port_server_settings();
     if (!next.error.empty()) {
@@ -1014,6 +1015,13 @@ void reload_settings() {
         if (dqp::open_server_log(kPortServerKey, "portserver") == 0) port_server_log_startup();
     }
     announce("settings reloaded: %s", changes.empty() ? "nothing changed" : changes.c_str());
+}
+
+// SIGHUP: the service manager sees the reload begin and end, refused or not.
+void reload_settings() {
+    service_notify("RELOADING=1");
+    apply_reload();
+    service_notify("READY=1");
 }
 
 // Live sessions: gateways handed out whose client started its session.
@@ -1063,6 +1071,7 @@ void on_stop_signal(int fd) {
     bool any = false;
     bool interrupt = read_stop_signals(fd, &any);
     if (!any) return;
+    service_notify("STOPPING=1");
     if (interrupt || !begin_draining()) g_stop.store(true);
 }
 
@@ -1081,11 +1090,24 @@ void check_drained() {
     }
 }
 
+// True once the port server serves as configured: it listens (it does before
+// the loop starts) and its spares listen too, or starting them failed and it
+// serves by starting gateways on request.
+bool serving_as_configured() {
+    PortServerState &s = state();
+    if (s.spares_wanted <= 0 || Clock::now() < s.spare_backoff_until) return true;
+    int ready = 0;
+    for (const PortEntry &e : s.table)
+        if (e.pid > 0 && e.spare && e.ready) ready++;
+    return ready >= s.spares_wanted;
+}
+
 // Descriptors of one loop turn: the fixed ones, then one per pending request.
 enum FixedFd { kListenerFd, kWakeFd, kStopFd, kChildFd, kWatchFd, kHupFd, kFixedFds };
 
 void run_loop(int listener, int stop_fd, int child_fd, int watch_fd, int hup_fd) {
     std::vector<pollfd> fds;
+    bool ready_sent = false;
     while (!g_stop.load()) {
         replenish_spares();
         if (state().pids_changed) record_gateways();
@@ -1106,6 +1128,10 @@ void run_loop(int listener, int stop_fd, int child_fd, int watch_fd, int hup_fd)
         if ((fds[kWatchFd].revents & POLLIN) != 0) drain_fd(watch_fd);
         reap_children();
         check_starting_spares();
+        if (!ready_sent && serving_as_configured()) {
+            service_notify("READY=1");
+            ready_sent = true;
+        }
         check_drained();
         if (g_stop.load()) break;
         serve_pending(fds, kFixedFds);
@@ -1397,6 +1423,7 @@ int port_server_run() {
     int listener = state().listener;
     state().gateway_values = gateway_values();
     run_loop(listener, stop_signals.get(), child_signals.get(), watch.get(), hup_signals.get());
+    service_notify("STOPPING=1");  // also when the console's stop flow ended the loop
     dqp::trace(kTag, "port server stopping: ending every gateway");
     end_gateways();
     record_gateways();

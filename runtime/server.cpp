@@ -14,6 +14,7 @@
 #include "runtime/login.h"
 #include "runtime/request_loop.h"
 #include "support/config_cache.h"
+#include "support/program_help.h"
 #include "support/version.h"
 #include "transport/tcp.h"
 
@@ -69,19 +70,42 @@ std::string base_program_name(const char *argv0) {
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
+// What the gateway takes: its --help and its man page (--man).
+ProgramHelp gateway_help(const std::string &name) {
+    ProgramHelp h;
+    h.name = name;
+    h.man_section = 8;
+    h.summary = "the Varnex ODBC gateway: serves one client's session";
+    h.synopsis = {"PROGRAM-PATH PORT", "--version | --help"};
+    h.description =
+        "Serves one DQP client on PORT and exits when that client stops: SQL, cursor and\n"
+        "record requests through ODBC. The master's port server starts it in DB_ROOT, as\n"
+        "\"odbserver DB_ROOT/odbserver PORT\"; by hand: cd DB_ROOT && ./odbserver\n"
+        "\"$PWD/odbserver\" 5001. While it waits for its client it loads the data sources'\n"
+        "ODBC drivers (ODBServer \"preload_drivers\"). With ODBServer \"logging\" it writes a\n"
+        "log in DB_ROOT, capped at ODBServer \"log_max\" megabytes.";
+    h.sections = {
+        {"Options",
+         {{"--version", "print the version and exit"},
+          {"--help", "print this text and exit (also -h)"}}},
+        {"Environment",
+         {{"VNX_REGISTRY", "the configuration store (default /etc/vnx/registry.db)"},
+          {"ODBCSYSINI, ODBCINI", "the ODBC driver and data source lists"},
+          {"VNX_LISTEN_ADDRESS", "the address to listen on (set by the master)"}}},
+        {"Files",
+         {{"DB_ROOT/*.log", "the gateway's log and the logs a client asks for (LOGGING)"}}},
+        {"Exit status",
+         {{"0", "after --help or --version"},
+          {"1",
+           "the client's session has ended, or no client could be attached on PORT\n"
+           "(standard error says why)"},
+          {"255", "the arguments are not PROGRAM-PATH PORT"}}},
+    };
+    return h;
+}
+
 void gateway_usage(FILE *out, const char *argv0) {
-    const std::string name = base_program_name(argv0);
-    fprintf(out,
-            "usage: %s PROGRAM-PATH PORT\n"
-            "       %s --version | --help\n"
-            "Serves one DQP client on PORT and exits when that client stops. The master starts\n"
-            "it in DB_ROOT; by hand: cd DB_ROOT && ./odbserver \"$PWD/odbserver\" 5001\n"
-            "--version prints the version and exits.\n"
-            "\n"
-            "Exit status: 0 after --help or --version; 1 when the client's session has ended,\n"
-            "or when no client could be attached on PORT (standard error says why); 255 when\n"
-            "the arguments are not PROGRAM-PATH PORT.\n",
-            name.c_str(), name.c_str());
+    fputs(help_text(gateway_help(base_program_name(argv0))).c_str(), out);
 }
 
 // The gateway's arguments after its own name, joined with blanks.
@@ -108,10 +132,9 @@ int dqp_server(const char *name, int argc, char **argv, const BackendOps *ops) {
 
 int gateway_answer_only(int argc, char **argv) {
     const std::string tail = joined_arguments(argc, argv);
-    if (tail == "-h" || tail == "--help") {
-        gateway_usage(stdout, argv[0]);
-        return 0;
-    }
+    if (tail == "-h" || tail == "--help" || tail == "--man")
+        return answer_help_argument(gateway_help(base_program_name(argv[0])),
+                                    tail == "-h" ? "--help" : tail.c_str());
     if (tail == "--version") {
         printf("%s\n", version_line(base_program_name(argv[0]).c_str()).c_str());
         return 0;

@@ -32,6 +32,7 @@
 #include "client/sql_script.h"
 #include "programs/dqpsh/shell.h"
 #include "support/config_cache.h"
+#include "support/program_help.h"
 #include "support/version.h"
 
 using dqpsh::Shell;
@@ -44,30 +45,52 @@ struct Action {
     std::string text;
 };
 
-void usage(FILE *out) {
-    fprintf(out,
-            "usage: dqpsh [OPTION]...\n"
-            "  -h, --host HOST         master host (default 127.0.0.1)\n"
-            "  -p, --base-port PORT    master's base port (default DB_DQPBASE of $VNX_REGISTRY)\n"
-            "      --port PORT         connect to a gateway port directly\n"
-            "      --type NAME         server type to ask for (default odb)\n"
-            "  -d DSN                  data source to connect to\n"
-            "  -U USER                 user name (default $USER); password from $VNXPASSWORD\n"
-            "  -c COMMAND              run an SQL statement or \\command (repeatable)\n"
-            "  -f FILE                 run the statements of FILE (repeatable)\n"
-            "  -v NAME=VALUE           set a variable (AUTOCOMMIT=off, ON_ERROR_STOP=1)\n"
-            "      --csv               print results as CSV\n"
-            "  -A                      unaligned output (values separated by -F, default |)\n"
-            "  -F SEP                  field separator of unaligned output\n"
-            "  -t                      rows only: no headings, no row count\n"
-            "  -x                      expanded output (one block per row)\n"
-            "      --help, -?          this text (also -h with no host after it)\n"
-            "      --version           print the version and exit\n"
-            "\n"
-            "Exit status: 0 when every statement and command succeeded (and always after an\n"
-            "interactive session); 1 when one failed, a -f file could not be read, the\n"
-            "session could not start, or -c/-f left a transaction uncommitted; 2 for a usage\n"
-            "error.\n");
+// What dqpsh takes: its --help and its man page (--man).
+vnx::ProgramHelp program_help() {
+    vnx::ProgramHelp h;
+    h.name = "dqpsh";
+    h.man_section = 1;
+    h.summary = "the Varnex SQL shell";
+    h.synopsis = {"[OPTION]...", "--version | --help"};
+    h.description =
+        "Asks the master's port server on HOST for a gateway (or, with --port, connects to\n"
+        "a gateway port directly), starts a session as USER and connects to the data\n"
+        "source DSN. Statements end with \";\" and may span lines; results print as aligned\n"
+        "tables (or CSV); lines starting with \"\\\" are shell commands (\\? lists them).\n"
+        "-c and -f run in the order given and stop at the first error; without them\n"
+        "statements come from standard input, with line editing and history on a terminal.\n"
+        "On a terminal Ctrl-C cancels the running statement and keeps the session.";
+    h.sections = {
+        {"Options",
+         {{"-h, --host HOST", "master host (default 127.0.0.1)"},
+          {"-p, --base-port PORT", "master's base port (default DB_DQPBASE of the store)"},
+          {"--port PORT", "connect to a gateway port directly"},
+          {"--type NAME", "server type to ask for (default odb)"},
+          {"-d DSN", "data source to connect to"},
+          {"-U USER", "user name (default $USER)"},
+          {"-c COMMAND", "run an SQL statement or \\command (repeatable)"},
+          {"-f FILE", "run the statements of FILE (repeatable)"},
+          {"--csv", "print results as CSV"},
+          {"--help, -?", "print this text and exit (also -h with no host after it)"},
+          {"--version", "print the version and exit"}}},
+        {"Environment",
+         {{"VNXPASSWORD", "the password (else asked for on the terminal without echo)"},
+          {"USER", "the default user name"},
+          {"VNX_REGISTRY",
+           "the configuration store the default base port is read from\n"
+           "(default /etc/vnx/registry.db)"},
+          {"HOME", "where the history file is kept"}}},
+        {"Files", {{"~/.dqpsh_history", "the interactive session's line history"}}},
+        {"Exit status",
+         {{"0",
+           "every statement and command succeeded (and always after an interactive\n"
+           "session), or after --help and --version"},
+          {"1",
+           "a statement or command failed, a -f file could not be read, or the\n"
+           "session could not start"},
+          {"2", "a usage error"}}},
+    };
+    return h;
 }
 
 bool port_value(const char *text, int *port) {
@@ -78,7 +101,7 @@ bool port_value(const char *text, int *port) {
     return true;
 }
 
-enum ParseResult { kRun = 0, kHelp = 1, kVersion = 2, kUsageError = -1 };
+enum ParseResult { kRun = 0, kHelp = 1, kVersion = 2, kManual = 3, kUsageError = -1 };
 
 // Parses the command line into a ParseResult.
 using Vars = std::vector<std::pair<std::string, std::string>>;
@@ -91,6 +114,7 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
         // it, it asks for help like --help.
         if (a == "--help" || a == "-?" || (a == "-h" && value == nullptr)) return kHelp;
         if (a == "--version") return kVersion;
+        if (a == "--man") return kManual;
         if (a == "--csv" || a == "-A" || a == "-t" || a == "-x") {
             if (a == "--csv") sh->print.format = dqp::OutputFormat::csv;
             if (a == "-A") sh->print.format = dqp::OutputFormat::unaligned;
@@ -299,9 +323,11 @@ int main(int argc, char **argv) {
         printf("%s\n", vnx::version_line("dqpsh").c_str());
         return 0;
     }
+    if (p == kHelp || p == kManual)
+        return vnx::answer_help_argument(program_help(), p == kHelp ? "--help" : "--man");
     if (p != kRun) {
-        usage(p == kHelp ? stdout : stderr);
-        return p == kHelp ? 0 : 2;
+        fputs(vnx::help_text(program_help()).c_str(), stderr);
+        return 2;
     }
     // Read only now: --help and --version never touch the store. -p never
     // leaves 0 (port_value refuses it), so 0 means "not given".

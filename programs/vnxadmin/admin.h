@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/config_store.h"
+#include "support/program_help.h"
 
 namespace vnxadmin {
 
@@ -68,19 +69,13 @@ inline std::unique_ptr<vnx::ConfigStore> open_store() {
     return store;
 }
 
-// Help lines of a table's entries that have a description.
-inline void print_entries(const Command *table, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        if (table[i].description == nullptr) continue;
-        std::printf("  vnxadmin %s\n", table[i].arguments);
-        std::string text = table[i].description;
-        for (size_t start = 0; start <= text.size();) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            std::printf("      %s\n", text.substr(start, end - start).c_str());
-            start = end + 1;
-        }
-    }
+// The help entries ("vnxadmin ARGUMENTS", description) of a table's
+// commands that have a description.
+inline void append_help_entries(const Command *table, size_t count,
+                                std::vector<vnx::HelpEntry> *out) {
+    for (size_t i = 0; i < count; ++i)
+        if (table[i].description != nullptr)
+            out->push_back({std::string("vnxadmin ") + table[i].arguments, table[i].description});
 }
 
 }  // namespace vnxadmin

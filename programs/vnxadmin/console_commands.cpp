@@ -542,11 +542,11 @@ int run_import(const Args &args) {
     return kSuccess;
 }
 
-void print_console_help() {
-    print_entries(kSettingsCommands, std::size(kSettingsCommands));
-    print_entries(kUsersCommands, std::size(kUsersCommands));
-    print_entries(kGroupsCommands, std::size(kGroupsCommands));
-    print_entries(kNodesCommands, std::size(kNodesCommands));
+void append_console_help(std::vector<vnx::HelpEntry> *out) {
+    append_help_entries(kSettingsCommands, std::size(kSettingsCommands), out);
+    append_help_entries(kUsersCommands, std::size(kUsersCommands), out);
+    append_help_entries(kGroupsCommands, std::size(kGroupsCommands), out);
+    append_help_entries(kNodesCommands, std::size(kNodesCommands), out);
 }
 
 }  // namespace vnxadmin

@@ -19,6 +19,6 @@ int run_nodes(const Args &args);
 int run_export(const Args &args);
 int run_import(const Args &args);
 // Help entries of the subcommand groups above.
-void print_console_help();
+void append_console_help(std::vector<vnx::HelpEntry> *out);
 
 }  // namespace vnxadmin

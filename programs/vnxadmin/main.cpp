@@ -389,27 +389,50 @@ const Command kCommands[] = {
     {"help", vnxadmin::print_help, 0, 0, "help", "print this text (also --help, -h)"},
 };
 
+// What vnxadmin takes, from its command tables: its --help and its man
+// page (--man).
+vnx::ProgramHelp program_help() {
+    vnx::ProgramHelp h;
+    h.name = "vnxadmin";
+    h.man_section = 8;
+    h.summary = "administration of the Varnex configuration store and master";
+    h.synopsis = {"COMMAND [ARGUMENT]...", "--version | --help"};
+    h.description =
+        "Reads and writes the configuration store, the users, groups and server nodes,\n"
+        "and asks the running master to reload or to end a session. A refused change\n"
+        "prints the console's message, exits 1 and writes nothing.\n"
+        "\n"
+        "KEY is a full key path (\"SOFTWARE\\Tavorin\\VNX\\NetServer\", \"/\" separates\n"
+        "too) or a path below the root key " +
+        std::string(vnx::kRootKey) + "\n(\"NetServer\"; \"\" is the root key itself).";
+    vnx::HelpSection commands{"Commands", {}};
+    append_help_entries(kCommands, std::size(kCommands), &commands.entries);
+    append_help_entries(kRegCommands, std::size(kRegCommands), &commands.entries);
+    append_console_help(&commands.entries);
+    h.sections = {
+        commands,
+        {"Options",
+         {{"--version", "print the version and exit"},
+          {"--help", "print this text and exit (also -h, help)"}}},
+        {"Environment",
+         {{"VNX_REGISTRY", "the configuration store file (default /etc/vnx/registry.db)"}}},
+        {"Files",
+         {{"/etc/vnx/registry.db", "the configuration store, unless VNX_REGISTRY names another"},
+          {"DB_ROOT/users.db", "the session registry that sessions and kill read"},
+          {"DB_ROOT/db_dqpserver.pid", "the running master, for reload"},
+          {"DB_ROOT/VNX.reg", "the default export and import file"}}},
+        {"Exit status",
+         {{"0", "success (also after --help and --version)"},
+          {"1",
+           "failure: a missing key or value, a store error, a refused change, a port\n"
+           "server that did not answer"},
+          {"2", "a usage error"}}},
+    };
+    return h;
+}
+
 int print_help_text() {
-    std::printf(
-        "vnxadmin administers the Varnex configuration store.\n"
-        "\n"
-        "Commands:\n");
-    print_entries(kCommands, std::size(kCommands));
-    print_entries(kRegCommands, std::size(kRegCommands));
-    print_console_help();
-    std::printf(
-        "\n"
-        "KEY is a full key path (\"SOFTWARE\\Tavorin\\VNX\\NetServer\", \"/\" separates too) or\n"
-        "a path below the root key %s (\"NetServer\"; \"\" is the root key itself).\n"
-        "\n"
-        "Environment: VNX_REGISTRY names the store file (default /etc/vnx/registry.db).\n"
-        "--version prints the version and exits.\n"
-        "\n"
-        "Exit status: 0 success (also after --help and --version); 1 failure (a missing key\n"
-        "or value, a store error, a refused change, a port server that did not answer);\n"
-        "2 usage error.\n",
-        vnx::kRootKey);
-    return kSuccess;
+    return vnx::answer_help_argument(program_help(), "--help");
 }
 
 }  // namespace
@@ -442,6 +465,8 @@ int dispatch(const Command *table, size_t count, const char *group, const Args &
 int main(int argc, char **argv) {
     try {
         const Args args(argv + 1, argv + argc);
+        if (args.size() == 1 && args[0] == "--man")
+            return vnx::answer_help_argument(program_help(), "--man");
         if (args.size() == 1 && args[0] == "--version") {
             print_line(stdout, vnx::version_line("vnxadmin"));
             return kSuccess;
