@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "master/gateway_pids.h"
+#include "master/master_log.h"
 #include "master/port_server.h"
 #include "master/session_registry.h"
 #include "protocol/server_log.h"
@@ -167,14 +168,15 @@ int port_server_thread() {
     delete_old_logs(root);
     dqp::open_server_log(kPortServerKey, "portserver");
     port_server_log_startup();
-    fprintf(stderr,
-            "db_dqpserver: listening on base port %d, gateways on ports %d to %d, address %s, "
-            "DB_ROOT %s, configuration store %s\n",
-            port_server_baseport(), port_server_baseport() + 1, port_server_maxport() - 1,
-            port_server_listen_text().c_str(), root.c_str(), config_store_path().c_str());
+    master_event(
+        "started: listening on base port %d, gateways on ports %d to %d, address %s, "
+        "DB_ROOT %s, configuration store %s, log %s",
+        port_server_baseport(), port_server_baseport() + 1, port_server_maxport() - 1,
+        port_server_listen_text().c_str(), root.c_str(), config_store_path().c_str(),
+        dqp::log_path().empty() ? "off" : dqp::log_path().c_str());
     int rc = port_server_run();
     unlink(master_pid_path(root).c_str());
-    fprintf(stderr, "db_dqpserver: stopped; every gateway was ended\n");
+    master_event("stopped; every gateway was ended");
     dqp::close_log_stream();
     return rc < 0 ? rc : 0;
 }
