@@ -14,6 +14,7 @@
 #include "master/session_registry.h"
 #include "protocol/server_log.h"
 #include "protocol/trace.h"
+#include "support/activity_board.h"
 #include "support/config_cache.h"
 #include "support/file_trust.h"
 
@@ -51,6 +52,15 @@ void delete_old_logs(const std::string &root) {
         for (size_t i = 0; i < g.gl_pathc; i++)
             unlink(g.gl_pathv[i]);
     globfree(&g);
+}
+
+// The board the gateways publish their activity on, made anew at each start
+// (mode 0600: it shows statements and user names). Without it the gateways
+// serve as before and publish nothing.
+void make_activity_board(const std::string &root) {
+    std::string err;
+    if (!ActivityBoard::create(root + "/" + kActivityBoardName, port_server_baseport(), &err))
+        master_event("no activity board: %s; vnxadmin sessions shows no activity", err.c_str());
 }
 
 void record_master_host() {
@@ -166,6 +176,7 @@ int port_server_thread() {
     open_session_registry();
     record_master_host();
     delete_old_logs(root);
+    make_activity_board(root);
     dqp::open_server_log(kPortServerKey, "portserver");
     port_server_log_startup();
     master_event(
