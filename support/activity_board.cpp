@@ -187,8 +187,13 @@ void ActivityBoard::publish(int i, const ActivityRecord &record) {
     const uint64_t odd = (before | 1) + ((before & 1) ? 2 : 0);
     seq.store(odd, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    for (size_t w = 0; w < kWords; w++)
-        std::atomic_ref<uint64_t>(s->words[w]).store(words[w], std::memory_order_relaxed);
+    // Only the words that changed are stored: a request changes a few
+    // (state, times, counters), the statement text seldom.
+    for (size_t w = 0; w < kWords; w++) {
+        std::atomic_ref<uint64_t> word(s->words[w]);
+        if (word.load(std::memory_order_relaxed) != words[w])
+            word.store(words[w], std::memory_order_relaxed);
+    }
     seq.store(odd + 1, std::memory_order_release);
 }
 
