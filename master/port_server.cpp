@@ -822,6 +822,7 @@ void end_unclaimed() {
         PortEntry &e = state().table[i];
         if (e.pid <= 0 || !e.claim_pending || now < e.claim_by) continue;
         e.claim_pending = false;
+        e.ending = true;  // no live session while it exits, neither to a drain nor to "Stats"
         port_stats_claim_timed_out();
         master_event("gateway %d on port %d ended: its client started no session within %d s",
                      static_cast<int>(e.pid), port_of_index(i), state().claim_seconds);
