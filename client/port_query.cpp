@@ -132,4 +132,32 @@ int list_sessions(const std::string &host, int base_port, std::vector<std::strin
     return -1;
 }
 
+int port_stats(const std::string &host, int base_port,
+               std::vector<std::pair<std::string, std::string>> *values, std::string *err,
+               int timeout_ms) {
+    values->clear();
+    Reply r;
+    if (packet_query(host, base_port, {"Stats"}, &r, err, timeout_ms) != 0) return -1;
+    if (r.info != 0 || r.args.empty()) {
+        *err = r.args.empty() ? "the port server refused the query"
+                              : "the port server answered: " + r.args[0].substr(0, 200);
+        return -1;
+    }
+    const std::string &text = r.args[0];
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        size_t blank = line.find(' ');
+        if (blank == 0 || blank == std::string::npos) {
+            *err = "malformed answer from the port server: \"" + line.substr(0, 80) + "\"";
+            values->clear();
+            return -1;
+        }
+        values->emplace_back(line.substr(0, blank), line.substr(blank + 1));
+    }
+    return 0;
+}
+
 }  // namespace dqp

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/dqp_client.h"
@@ -46,5 +47,14 @@ inline constexpr size_t kMaxListedSessions = 4096;
 VARNEX_API int list_sessions(const std::string &host, int base_port,
                              std::vector<std::string> *lines, std::string *err,
                              int timeout_ms = 10000);
+
+// The port server's statistics ("Stats" query): its "name value" lines as
+// pairs, in the order sent ("host" lines give the address and count as the
+// value, "192.0.2.7 3"). -1 and *err when the query fails, is refused or the
+// answer is not such lines. A port server older than the query answers
+// "Command Stats not found", reported as such.
+int port_stats(const std::string &host, int base_port,
+               std::vector<std::pair<std::string, std::string>> *values, std::string *err,
+               int timeout_ms = 10000);
 
 }  // namespace dqp

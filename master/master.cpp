@@ -9,10 +9,12 @@
 #include <cstdio>
 
 #include "master/gateway_pids.h"
+#include "master/master_log.h"
 #include "master/port_server.h"
 #include "master/session_registry.h"
 #include "protocol/server_log.h"
 #include "protocol/trace.h"
+#include "support/activity_board.h"
 #include "support/config_cache.h"
 #include "support/file_trust.h"
 
@@ -50,6 +52,15 @@ void delete_old_logs(const std::string &root) {
         for (size_t i = 0; i < g.gl_pathc; i++)
             unlink(g.gl_pathv[i]);
     globfree(&g);
+}
+
+// The board the gateways publish their activity on, made anew at each start
+// (mode 0600: it shows statements and user names). Without it the gateways
+// serve as before and publish nothing.
+void make_activity_board(const std::string &root) {
+    std::string err;
+    if (!ActivityBoard::create(root + "/" + kActivityBoardName, port_server_baseport(), &err))
+        master_event("no activity board: %s; vnxadmin sessions shows no activity", err.c_str());
 }
 
 void record_master_host() {
@@ -165,16 +176,18 @@ int port_server_thread() {
     open_session_registry();
     record_master_host();
     delete_old_logs(root);
+    make_activity_board(root);
     dqp::open_server_log(kPortServerKey, "portserver");
     port_server_log_startup();
-    fprintf(stderr,
-            "db_dqpserver: listening on base port %d, gateways on ports %d to %d, address %s, "
-            "DB_ROOT %s, configuration store %s\n",
-            port_server_baseport(), port_server_baseport() + 1, port_server_maxport() - 1,
-            port_server_listen_text().c_str(), root.c_str(), config_store_path().c_str());
+    master_event(
+        "started: listening on base port %d, gateways on ports %d to %d, address %s, "
+        "DB_ROOT %s, configuration store %s, log %s",
+        port_server_baseport(), port_server_baseport() + 1, port_server_maxport() - 1,
+        port_server_listen_text().c_str(), root.c_str(), config_store_path().c_str(),
+        dqp::log_path().empty() ? "off" : dqp::log_path().c_str());
     int rc = port_server_run();
     unlink(master_pid_path(root).c_str());
-    fprintf(stderr, "db_dqpserver: stopped; every gateway was ended\n");
+    master_event("stopped; every gateway was ended");
     dqp::close_log_stream();
     return rc < 0 ? rc : 0;
 }

@@ -47,7 +47,9 @@
 
 #include "master/gateway_pids.h"
 #include "master/master.h"
+#include "master/master_log.h"
 #include "master/peer_process.h"
+#include "master/port_stats.h"
 #include "master/service_notify.h"
 #include "master/session_registry.h"
 #include "master/spawn.h"
@@ -187,6 +189,7 @@ struct PortServerState {
     int shutdown_grace = 0;      // seconds a SIGTERM waits for live sessions
     bool draining = false;       // stopping: new requests refused, sessions left to end
     Clock::time_point drain_until{};
+    Clock::time_point request_arrived{};  // the server request being served
 };
 
 PortServerState &state() {
@@ -251,6 +254,13 @@ void reply_number(UniqueFd &sock, int number) {
     send_answer(sock, text, static_cast<size_t>(n));
 }
 
+// Answers a server request with its gateway's port, and counts how long the
+// request waited for it.
+void answer_port(UniqueFd &sock, int port, bool from_spare) {
+    reply_number(sock, port);
+    port_stats_port_answered(Clock::now() - state().request_arrived, from_spare);
+}
+
 // True when addr is an address of this host (loopback or a local interface,
 // IPv4 or IPv6).
 bool is_local_address(const IpAddress &addr) {
@@ -266,11 +276,12 @@ bool is_local_address(const IpAddress &addr) {
     return local;
 }
 
-// Logs a refusal of client, at most once a minute per address.
+// Reports a refusal of client as an event, at most once a minute per
+// address.
 void log_refusal(const IpAddress &client, const char *what) {
-    if (!dqp::tracing() || !state().refusals.due(client, Clock::now())) return;
-    dqp::tracef(kTag, "request from %s refused: %s (logged once a minute per address)",
-                format_ip_address(client).c_str(), what);
+    if (!state().refusals.due(client, Clock::now())) return;
+    master_event("request from %s refused: %s (logged once a minute per address)",
+                 format_ip_address(client).c_str(), what);
 }
 
 // Builds, frames and records a one-field reply packet.
@@ -343,7 +354,9 @@ void query_notice(const std::string &pkt, const QuerySender &from, std::string *
     PortEntry &entry = state().table[i];
     if (!from.is_process || !from.is_process(entry.pid))
         return refuse_notice(command.c_str(), "not from the gateway on that port", reply);
-    int rc = command == "AddUser" ? add_user(n, entry) : rem_user(n, entry);
+    const bool adding = command == "AddUser";
+    int rc = adding ? add_user(n, entry) : rem_user(n, entry);
+    if (adding) port_stats_session_started();
     build_query_reply('Y', rc, std::to_string(rc), reply);
 }
 
@@ -353,6 +366,14 @@ void query_get_user(const std::string &pkt, const QuerySender &, std::string *re
     build_query_reply('Y', rc, line, reply);
 }
 
+PortTableView table_view();
+
+// "Stats": the counters since the start and what the table holds now.
+void query_stats(const std::string &, const QuerySender &, std::string *reply) {
+    build_query_reply(
+        'Y', 0, port_stats_text(port_stats(), table_view(), dqp::PORT_REPLY_FIELD_MAX), reply);
+}
+
 struct QueryCommand {
     const char *name;
     QueryHandler handler;
@@ -360,7 +381,7 @@ struct QueryCommand {
 
 constexpr QueryCommand kQueryCommands[] = {
     {"Active", query_active},    {"AddUser", query_notice}, {"RemUser", query_notice},
-    {"GetUser", query_get_user}, {nullptr, nullptr},
+    {"GetUser", query_get_user}, {"Stats", query_stats},    {nullptr, nullptr},
 };
 
 // Every gateway pid this master runs, for gateways.pid.
@@ -425,12 +446,32 @@ HostHold gateways_of(const IpAddress &client) {
     return h;
 }
 
+// How a child ended, for its event: "exit status 0", "signal 15".
+std::string exit_text(int status) {
+    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}
+
+// Reports a reaped gateway (with the port it held, when the table has it).
+void report_reaped(pid_t pid, int status) {
+    for (int i = 1; i < PORT_TABLE_SIZE; i++) {
+        if (state().table[i].pid != pid) continue;
+        master_event("gateway %d on port %d ended (%s)", static_cast<int>(pid), port_of_index(i),
+                     exit_text(status).c_str());
+        return;
+    }
+    master_event("gateway %d ended (%s)", static_cast<int>(pid), exit_text(status).c_str());
+}
+
 // Reaps every gateway that has exited and frees what it held.
 void reap_children() {
     pid_t pid;
     int status;
-    while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        report_reaped(pid, status);
         release_gateway(pid);
+    }
 }
 
 // The lowest ready spare's port, or -1.
@@ -450,7 +491,7 @@ bool serve_from_spare(UniqueFd &sock, const IpAddress &client) {
     hand_out(port, pid, client);
     state().replace_after = Clock::now() + std::chrono::milliseconds(kReplaceDelayMs);
     dqp::tracef(kTag, "warm spare %d on port %d handed out", static_cast<int>(pid), port);
-    reply_number(sock, port);
+    answer_port(sock, port, true);
     return true;
 }
 
@@ -483,7 +524,7 @@ bool serve_from_starting_spare(UniqueFd &sock, const IpAddress &client) {
         state().replace_after = Clock::now() + std::chrono::milliseconds(kReplaceDelayMs);
         dqp::tracef(kTag, "warm spare %d on port %d handed out as it started",
                     static_cast<int>(pid), port);
-        reply_number(sock, port);
+        answer_port(sock, port, true);
         return true;
     }
     if (kill(pid, 0) == 0) kill(pid, SIGTERM);  // did not listen in time
@@ -501,6 +542,8 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port, const I
     if (pid <= 0) {
         close_request(sock);
         dqp::trace(kTag, "spawn_server() failed");
+        port_stats_spawn_failed();
+        master_event("cannot start a gateway: %s", command.c_str());
         return -1;
     }
     state().starting = pid;
@@ -517,6 +560,9 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port, const I
     if (kill(pid, 0) == 0) {  // still running: it did not listen in time
         kill(pid, SIGTERM);
         dqp::tracef(kTag, "spawning of server process - %s failed", command.c_str());
+        port_stats_spawn_failed();
+        master_event("gateway %d on port %d did not listen in time and was ended",
+                     static_cast<int>(pid), port);
         reply_number(sock, -1);
         return -1;
     }
@@ -529,6 +575,7 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port, const I
 void serve_server_request(UniqueFd sock, const std::string &name, const IpAddress &client) {
     if (state().draining) {
         dqp::trace(kTag, "server request answered -1: the master is stopping");
+        port_stats_refused_stopping();
         reply_number(sock, -1);
         return;
     }
@@ -537,6 +584,7 @@ void serve_server_request(UniqueFd sock, const std::string &name, const IpAddres
         snprintf(what, sizeof what, "server request answered -1: the address holds its limit of %s",
                  cap);
         log_refusal(client, what);
+        port_stats_refused_cap();
         reply_number(sock, -1);
         return;
     }
@@ -563,7 +611,7 @@ void serve_server_request(UniqueFd sock, const std::string &name, const IpAddres
             dqp::tracef(kTag, "master process port_table[%d] = %d", port - state().baseport,
                         static_cast<int>(port_table_entry(port)));
             dqp::tracef(kTag, "sending port id of %d to client", port);
-            reply_number(sock, port);
+            answer_port(sock, port, false);
             dqp::trace(kTag, "sent to client ok");
             return;
         }
@@ -608,6 +656,7 @@ Step first_receive(Pending &p) {
     }
     if (p.notices_only) {
         log_refusal(p.client, "not in PortServer \"allow\"");
+        port_stats_refused_allow();
         return Step::Done;
     }
     if (head[0] == '?') {
@@ -620,6 +669,7 @@ Step first_receive(Pending &p) {
         dqp::trace(kTag, "invalid server type name refused, connection closed");
         return Step::Done;
     }
+    state().request_arrived = p.deadline - std::chrono::milliseconds(kRequestDeadlineMs);
     serve_server_request(std::move(p.sock), name, p.client);
     return Step::Done;
 }
@@ -712,6 +762,7 @@ bool admit(Pending &p, socklen_t plen) {
         return true;
     }
     log_refusal(p.client, "not in PortServer \"allow\"");
+    port_stats_refused_allow();
     return false;
 }
 
@@ -772,8 +823,10 @@ void end_unclaimed() {
         PortEntry &e = state().table[i];
         if (e.pid <= 0 || !e.claim_pending || now < e.claim_by) continue;
         e.claim_pending = false;
-        dqp::tracef(kTag, "gateway %d on port %d ended: its client started no session within %d s",
-                    static_cast<int>(e.pid), port_of_index(i), state().claim_seconds);
+        e.ending = true;  // no live session while it exits, neither to a drain nor to "Stats"
+        port_stats_claim_timed_out();
+        master_event("gateway %d on port %d ended: its client started no session within %d s",
+                     static_cast<int>(e.pid), port_of_index(i), state().claim_seconds);
         kill(e.pid, SIGTERM);
     }
 }
@@ -799,6 +852,9 @@ void replenish_spares() {
         pid_t pid = spawn_server(command, port);
         if (pid <= 0) {
             s.spare_backoff_until = Clock::now() + std::chrono::milliseconds(kSpareBackoffMs);
+            port_stats_spawn_failed();
+            master_event("cannot start a warm spare: %s (next try in %d ms)", command.c_str(),
+                         kSpareBackoffMs);
             return;
         }
         PortEntry &e = s.table[table_index(port)];
@@ -939,19 +995,6 @@ void end_gateways() {
     state().pending.clear();
 }
 
-// A line for the administrator: the port server's log and the master's
-// standard error.
-void announce(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void announce(const char *format, ...) {
-    char text[1024];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
-    va_end(ap);
-    dqp::trace(kTag, text);
-    fprintf(stderr, "db_dqpserver: %s\n", text);
-}
-
 // The settings a reload can change, as "name value" texts in a fixed order.
 std::vector<std::pair<const char *, std::string>> reloadable(const PortServerSettings &p) {
     const std::string &allow = p.allow_text;
@@ -984,13 +1027,23 @@ int retire_spares() {
     return n;
 }
 
+// Opens the log again at the path it was opened on (SIGHUP after logrotate
+// has renamed it): new lines go to a new file there, never to a numbered
+// name. When that fails the file open before is kept.
+void reopen_log_file() {
+    if (dqp::reopen_log() < 0)
+        master_event("cannot reopen the log %s: %s; writing on to the file open before",
+                     dqp::log_path().c_str(), strerror(errno));
+}
+
 // Re-reads the PortServer and ODBServer settings (SIGHUP). Sessions are left
 // alone; a setting that cannot be used keeps every setting as it was.
 void apply_reload() {
     PortServerState &s = state();
     PortServerSettings next = read_port_server_settings();
     if (!next.error.empty()) {
-        announce("reload refused, the settings in use are kept: %s", next.error.c_str());
+        reopen_log_file();
+        master_event("reload refused, the settings in use are kept: %s", next.error.c_str());
         return;
     }
     next.root = s.root;  // DB_ROOT holds the running gateways: it changes at restart
@@ -1013,8 +1066,10 @@ void apply_reload() {
     if (log_changed) {
         dqp::close_log_stream();
         if (dqp::open_server_log(kPortServerKey, "portserver") == 0) port_server_log_startup();
+    } else {
+        reopen_log_file();
     }
-    announce("settings reloaded: %s", changes.empty() ? "nothing changed" : changes.c_str());
+    master_event("settings reloaded: %s", changes.empty() ? "nothing changed" : changes.c_str());
 }
 
 // SIGHUP: the service manager sees the reload begin and end, refused or not.
@@ -1030,6 +1085,26 @@ int live_gateways() {
     for (const PortEntry &e : state().table)
         if (e.pid > 0 && e.handed && !e.claim_pending && !e.ending) n++;
     return n;
+}
+
+// What the table holds now, for the "Stats" query.
+PortTableView table_view() {
+    PortTableView v;
+    v.spares_wanted = state().spares_wanted;
+    std::map<IpAddress, int> by_host;
+    for (const PortEntry &e : state().table) {
+        if (e.pid <= 0) continue;
+        if (e.spare) (e.ready ? v.spares_ready : v.spares_starting)++;
+        if (e.handed && e.claim_pending) v.unclaimed++;
+        if (e.handed && !e.claim_pending && !e.ending) by_host[e.client]++;
+    }
+    for (const auto &[host, n] : by_host) {
+        v.live_by_host.emplace_back(format_ip_address(host), n);
+        v.live += n;
+    }
+    std::stable_sort(v.live_by_host.begin(), v.live_by_host.end(),
+                     [](const auto &a, const auto &b) { return a.second > b.second; });
+    return v;
 }
 
 // SIGTERM with a grace period: new server requests are answered -1, spares
@@ -1048,8 +1123,9 @@ bool begin_draining() {
             kill(e.pid, SIGTERM);
         }
     int live = live_gateways();
-    announce("stopping: new clients are refused; waiting up to %d s for %d live session%s to end",
-             s.shutdown_grace, live, live == 1 ? "" : "s");
+    master_event(
+        "stopping: new clients are refused; waiting up to %d s for %d live session%s to end",
+        s.shutdown_grace, live, live == 1 ? "" : "s");
     return true;
 }
 
@@ -1081,11 +1157,11 @@ void check_drained() {
     if (!s.draining) return;
     int live = live_gateways();
     if (live == 0) {
-        announce("stopping: every session ended within the grace period");
+        master_event("stopping: every session ended within the grace period");
         g_stop.store(true);
     } else if (Clock::now() >= s.drain_until) {
-        announce("stopping: grace period over, ending %d session%s still running", live,
-                 live == 1 ? "" : "s");
+        master_event("stopping: grace period over, ending %d session%s still running", live,
+                     live == 1 ? "" : "s");
         g_stop.store(true);
     }
 }
@@ -1298,6 +1374,7 @@ int answer_packet_query(const char *frame, size_t flen, const QuerySender &from,
     if (from.notices_only && command != "AddUser" && command != "RemUser") {
         dqp::tracef(kTag, "Port server request : %.40s refused: not in PortServer \"allow\"",
                     command.c_str());
+        port_stats_refused_allow();
         return -1;
     }
     for (const QueryCommand *c = kQueryCommands; c->name != nullptr; c++) {
@@ -1414,6 +1491,7 @@ void port_server_log_startup() {
 
 int port_server_run() {
     if (port_server_listen() != 0) return -1;
+    port_stats_reset();
     UniqueFd stop_signals(open_signal_fd({SIGTERM, SIGINT}));
     UniqueFd hup_signals(open_signal_fd({SIGHUP}));
     UniqueFd child_signals(open_signal_fd({SIGCHLD}));

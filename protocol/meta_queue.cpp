@@ -84,6 +84,7 @@ int MetaQueue::commit(int maxbufsize, const SendFn &send) {
         rel_[count_++] = static_cast<uint16_t>(body_used_);
         body_used_ += 4 + usize;
         queued_ += size;
+        if (type_ == PKT_TYPE_DATA) data_queued_++;
         return result;
     }
     // A queue that cannot be sent fails this packet too: sending it alone

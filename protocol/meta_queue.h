@@ -59,6 +59,8 @@ class MetaQueue {
     void reset();
 
     int count() const { return count_; }
+    // DATA packets (rows) queued since the queue was made.
+    uint64_t data_queued() const { return data_queued_; }
     int queued_bytes() const { return queued_; }
 
   private:
@@ -78,6 +80,7 @@ class MetaQueue {
     uint16_t rel_[META_MAX_ENTRIES] = {};  // each queued entry's place in body()
     PacketWriter writer_{nullptr, 0, 0, 0, 0};
     int type_ = 0;
+    uint64_t data_queued_ = 0;
     int size_ = -1;
     bool size_known_ = false;
 };

@@ -21,6 +21,7 @@ namespace {
 // The log of this process.
 struct LogState {
     FILE *stream = nullptr;
+    std::string path;  // where stream was opened, for reopen_log
     int verbose = 0;
     size_t limit = LOG_DEFAULT_LIMIT;
     size_t written = 0;    // bytes in the log
@@ -77,7 +78,38 @@ void write_packet(FILE *f, const char *pkt, size_t size) {
     }
 }
 
+// Opens path for writing without following a link, as a regular file only
+// (O_NONBLOCK keeps a FIFO from blocking the open). -1 on failure.
+int open_regular(const std::string &path, int flags) {
+    int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | flags, 0644);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
+
+std::string iso_time(time_t seconds, long nanoseconds) {
+    struct tm tm;
+    localtime_r(&seconds, &tm);
+    char date[32], zone[8];
+    strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
+    strftime(zone, sizeof zone, "%z", &tm);  // "+0200": ISO 8601 wants "+02:00"
+    char text[64];
+    snprintf(text, sizeof text, "%s.%03ld%.3s:%.2s", date, nanoseconds / 1000000, zone, zone + 3);
+    return text;
+}
+
+std::string iso_time_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return iso_time(ts.tv_sec, ts.tv_nsec);
+}
 
 int set_tracing(int flag) {
     log_state().verbose = flag;
@@ -97,10 +129,9 @@ int open_log(const std::string &path) {
     // Never through a symbolic link, never a FIFO or device (O_NONBLOCK keeps
     // a FIFO from blocking the open), and truncated only once it is known to
     // be a regular file.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    int fd = open_regular(path, 0);
     if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0) {
+    if (ftruncate(fd, 0) != 0) {
         close(fd);
         return -1;
     }
@@ -110,10 +141,52 @@ int open_log(const std::string &path) {
         return -1;
     }
     log_state().stream = f;
+    log_state().path = path;
     log_state().verbose = 1;
     log_state().written = 0;
     log_state().stopped = false;
     return 0;
+}
+
+std::string log_path() {
+    return log_state().stream != nullptr ? log_state().path : std::string();
+}
+
+int reopen_log() {
+    LogState &st = log_state();
+    if (st.stream == nullptr) return 1;
+    int fd = open_regular(st.path, O_APPEND);
+    if (fd < 0) return -1;
+    struct stat info;
+    FILE *f = fstat(fd, &info) == 0 ? fdopen(fd, "a") : nullptr;
+    if (f == nullptr) {
+        close(fd);
+        return -1;
+    }
+    fclose(st.stream);
+    st.stream = f;
+    // The limit counts what the file holds: a renamed-away log starts anew,
+    // one that was left in place goes on from its size.
+    st.written = static_cast<size_t>(info.st_size);
+    st.stopped = st.written + strlen(LOG_STOPPED_LINE) > st.limit;
+    return 0;
+}
+
+void log_line(const char *line) {
+    LogState &st = log_state();
+    if (!tracing() || st.stopped) return;
+    const size_t n = strlen(line) + 1;
+    const size_t stop_size = strlen(LOG_STOPPED_LINE);
+    if (st.written + n + stop_size > st.limit) {
+        fputs(LOG_STOPPED_LINE, st.stream);
+        st.written += stop_size;
+        st.stopped = true;
+    } else {
+        fputs(line, st.stream);
+        fputc('\n', st.stream);
+        st.written += n;
+    }
+    fflush(st.stream);
 }
 
 void close_log() {
@@ -124,6 +197,7 @@ void close_log_stream() {
     LogState &st = log_state();
     if (st.stream != nullptr) fclose(st.stream);
     st.stream = nullptr;
+    st.path.clear();
 }
 
 int trace(const char *tag, const char *message) {

@@ -11,9 +11,16 @@
 // ODBServer "log_max" in megabytes): a block that would cross the limit is not
 // written, a last line says that tracing stopped, and nothing more is written
 // until the next open_log.
+//
+// Event lines (log_line) carry their own ISO 8601 time; the blocks keep
+// their "hh:mm:ss" field. reopen_log appends to the path the
+// stream was opened on (after logrotate has renamed the file away), never to
+// a new name; log_line writes one line without a block around it (the
+// master's events).
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 namespace dqp {
@@ -38,6 +45,23 @@ void set_log_limit(size_t bytes);
 // The last line of a log that reached its limit.
 inline constexpr const char *LOG_STOPPED_LINE =
     "DQP: **** tracing stopped: the log reached its size limit ****\n";
+
+// The path of the open log; empty when none is open.
+std::string log_path();
+// Opens the path of the open log again, for appending (created when it was
+// renamed away, kept when it is still there), never through a symbolic link
+// and only as a regular file; the size limit counts what the file already
+// holds. 0 when reopened; 1 when no log is open; -1 when the path cannot be
+// opened (the stream in use is kept, so nothing is lost).
+[[nodiscard]] int reopen_log();
+// Writes `line` and a line end to the log when a block would be written
+// (tracing() and within the limit).
+void log_line(const char *line);
+// The current time as ISO 8601: local time with milliseconds and the UTC
+// offset, "2024-05-01T14:03:27.512+02:00" (UTC gives "+00:00").
+std::string iso_time_now();
+// The same for a given time (seconds and nanoseconds since the epoch).
+std::string iso_time(time_t seconds, long nanoseconds);
 
 // Closes the stream when tracing is on (the port server's rule).
 void close_log();

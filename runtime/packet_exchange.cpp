@@ -226,10 +226,20 @@ MetaSink dqp_meta_sink(int client) {
     return {&meta_queue(), maxbufsize(), &queue_sender()};
 }
 
+namespace {
+uint64_t g_reply_rows = 0;  // DATA packets sent alone (FETCH, READ)
+}  // namespace
+
 int dqp_send_reply(int client, char *packet, int type, int32_t info,
                    std::span<const std::string_view> args) {
     if (dqp::build_packet(packet, dqp::PKT_BUFSIZE, type, info, args) < 0) return -1;
-    return dqp_sendpkt(client, packet, nullptr);
+    int rc = dqp_sendpkt(client, packet, nullptr);
+    if (type == dqp::PKT_TYPE_DATA && rc >= 0) g_reply_rows++;
+    return rc;
+}
+
+uint64_t dqp_rows_sent() {
+    return meta_queue().data_queued() + g_reply_rows;
 }
 
 void set_idle_hook(IdleHook hook) {

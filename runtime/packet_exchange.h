@@ -71,6 +71,10 @@ MetaSink dqp_meta_sink(int client);
 [[nodiscard]] int dqp_send_reply(int client, char *packet, int type, int32_t info,
                                  std::span<const std::string_view> args);
 
+// DATA packets (result rows and records) sent or queued to the client since
+// the process started: a counter for the activity board.
+uint64_t dqp_rows_sent();
+
 // Forgets whatever the METADATA queue holds (start of each fetch).
 void dqp_reset_metaqueue();
 

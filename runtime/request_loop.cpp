@@ -17,6 +17,7 @@
 
 #include "protocol/packet.h"
 #include "protocol/trace.h"
+#include "runtime/activity.h"
 #include "runtime/packet_exchange.h"
 #include "runtime/request.h"
 #include "runtime/scroll_cursor.h"
@@ -288,7 +289,9 @@ int dqp_request_loop(int client, const BackendOps *ops, bool login_required) {
             handle_abort(r);
             break;
         }
+        activity_begin(r);
         handle_request(r, d);
+        activity_end(r);
     }
     pipeline.reset();
     release_all_scrollcursors();

@@ -9,6 +9,7 @@
 
 #include "protocol/server_log.h"
 #include "protocol/trace.h"
+#include "runtime/activity.h"
 #include "runtime/client_table.h"
 #include "runtime/client_watch.h"
 #include "runtime/login.h"
@@ -58,7 +59,9 @@ int run_child(const char *name, int port, const BackendOps *ops) {
         dqp::trace("[dqp_server]", "client connection not watched: cancelling is unavailable");
     // Read once the client is here, so that a gateway started ahead of its
     // client (a warm spare) follows the setting as it is when the client comes.
+    (void)activity_start(port);
     dqp_request_loop(client, ops, login_required(name));
+    activity_stop();
     stop_client_watch();
     detach_from_client(client);
     return 0;

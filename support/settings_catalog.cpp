@@ -92,6 +92,11 @@ constexpr SettingEntry kCatalog[] = {
      "How long a record write waits for a row another session holds (0 to 3600; 0 fails at "
      "once) before it answers NOK.",
      false},
+    {"ODBServer", "track_activity", "true|false", "true", "gateway",
+     "\"false\" stops a gateway from publishing its data source, user, state, statement and "
+     "rows sent on the activity board (DB_ROOT/activity.board) that vnxadmin sessions reads. "
+     "Read when the client connects.",
+     false},
     {"ODBServer", "preload_drivers", "true|false", "true", "gateway",
      "\"false\" stops a waiting gateway from loading the data sources' driver libraries and "
      "resolving the master's host ahead of its client.",

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -19,6 +20,8 @@
 #include "console/core/regfile.h"
 #include "console/core/settings.h"
 #include "master/gateway_pids.h"
+#include "programs/vnxadmin/json_text.h"
+#include "support/activity_board.h"
 #include "support/settings_catalog.h"
 
 namespace vnxadmin {
@@ -123,21 +126,142 @@ int read_rows(vnx::ConfigStore &store, std::vector<ActivityRow> *rows) {
     return kSuccess;
 }
 
+// What a session's gateway is doing, from the activity board; `known` is
+// false when the board has no record of that gateway.
+struct SessionActivity {
+    bool known = false;
+    vnx::ActivityRecord record;
+};
+
+// The board's record for each row (matched by port and process), or why the
+// board cannot be read: it is readable by the master's user and root only.
+std::string read_board(vnx::ConfigStore &store, const std::vector<ActivityRow> &rows,
+                       std::vector<SessionActivity> *out) {
+    out->assign(rows.size(), {});
+    std::string err;
+    auto board =
+        vnx::ActivityBoard::open(store_db_root(store) + "/" + vnx::kActivityBoardName, false, &err);
+    if (!board) return err;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        vnx::ActivityRecord rec;
+        const int slot = board->slot_of(rows[i].port);
+        if (slot < 0 || board->read(slot, &rec) != 0) continue;
+        if (rec.state == static_cast<uint32_t>(vnx::ActivityState::kFree) ||
+            rec.pid != row_process(rows[i]) || rec.port != rows[i].port)
+            continue;
+        (*out)[i] = {true, rec};
+    }
+    return {};
+}
+
+int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Milliseconds the record has been in its state (never negative).
+int64_t state_ms(const vnx::ActivityRecord &rec) {
+    return std::max<int64_t>(0, now_ms() - rec.since_ms);
+}
+
+std::string duration_text(int64_t ms) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
+    return text;
+}
+
+// A statement on one table line: blanks for line ends and tabs, cut to 60.
+std::string one_line(std::string text) {
+    for (char &c : text)
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    return text.size() > 60 ? text.substr(0, 57) + "..." : text;
+}
+
+std::vector<std::string> activity_cells(const SessionActivity &a) {
+    if (!a.known) return {"", "", "", "", "", ""};
+    const vnx::ActivityRecord &r = a.record;
+    return {vnx::activity_text(r.data_source, sizeof r.data_source),
+            vnx::activity_text(r.user, sizeof r.user),
+            vnx::activity_state_name(r.state),
+            duration_text(state_ms(r)),
+            std::to_string(r.rows_sent),
+            one_line(vnx::activity_text(r.statement, sizeof r.statement))};
+}
+
+void print_sessions_text(vnx::ConfigStore &store, const std::vector<ActivityRow> &rows,
+                         const std::vector<SessionActivity> &activity,
+                         const std::string &board_error) {
+    std::vector<std::string> headings;
+    for (const ActivityColumn &c : kActivityColumns)
+        headings.push_back(c.heading);
+    // Without a readable board the table is users.db's alone, as it always was.
+    const bool with_activity = board_error.empty();
+    if (with_activity)
+        for (const char *h : {"Data source", "User", "State", "For", "Rows sent", "Statement"})
+            headings.push_back(h);
+    Table table;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        std::vector<std::string> row(rows[i].cells.begin(), rows[i].cells.end());
+        if (with_activity)
+            for (std::string &cell : activity_cells(activity[i]))
+                row.push_back(std::move(cell));
+        table.push_back(std::move(row));
+    }
+    print_table(headings, table);
+    print_line(stdout, activity_status_text(store, static_cast<int>(rows.size())));
+    if (!board_error.empty())
+        print_line(stderr, "vnxadmin: activity not shown: " + board_error +
+                               " (only the master's user and root may read it)");
+}
+
+std::string session_json(const ActivityRow &row, const SessionActivity &a) {
+    static const char *const kNames[kActivityColumnCount] = {
+        "connection", "type", "process", "port", "client", "login_time", "gid_uid"};
+    std::string out = "{";
+    for (size_t c = 0; c < row.cells.size(); ++c)
+        out += std::string(c ? ", " : "") + json_string(kNames[c]) + ": " +
+               (c == 2 || c == 3 ? json_value(row.cells[c]) : json_string(row.cells[c]));
+    if (a.known) {
+        const vnx::ActivityRecord &r = a.record;
+        out += ", \"data_source\": " +
+               json_string(vnx::activity_text(r.data_source, sizeof r.data_source)) +
+               ", \"user\": " + json_string(vnx::activity_text(r.user, sizeof r.user)) +
+               ", \"state\": " + json_string(vnx::activity_state_name(r.state)) +
+               ", \"request\": " + json_string(vnx::activity_text(r.request, sizeof r.request)) +
+               ", \"state_ms\": " + std::to_string(state_ms(r)) +
+               ", \"rows_sent\": " + std::to_string(r.rows_sent) + ", \"statement\": " +
+               json_string(vnx::activity_text(r.statement, sizeof r.statement));
+    }
+    return out + "}";
+}
+
+void print_sessions_json(vnx::ConfigStore &store, const std::vector<ActivityRow> &rows,
+                         const std::vector<SessionActivity> &activity,
+                         const std::string &board_error) {
+    std::string out = "{\"sessions\": [";
+    for (size_t i = 0; i < rows.size(); ++i)
+        out += std::string(i ? ", " : "") + session_json(rows[i], activity[i]);
+    out +=
+        "], \"status\": " + json_string(activity_status_text(store, static_cast<int>(rows.size())));
+    if (!board_error.empty()) out += ", \"activity_error\": " + json_string(board_error);
+    print_line(stdout, out + "}");
+}
+
 }  // namespace
 
-int run_sessions(const Args &) {
+int run_sessions(const Args &args) {
+    if (!args.empty() && args[0] != "--json")
+        return usage_error("unknown option " + quoted(args[0]), "sessions [--json]");
     auto store = open_store();
     if (!store) return kFailure;
     std::vector<ActivityRow> rows;
     if (int rc = read_rows(*store, &rows); rc != kSuccess) return rc;
-    std::vector<std::string> headings;
-    for (const ActivityColumn &c : kActivityColumns)
-        headings.push_back(c.heading);
-    Table table;
-    for (const ActivityRow &row : rows)
-        table.emplace_back(row.cells.begin(), row.cells.end());
-    print_table(headings, table);
-    print_line(stdout, activity_status_text(*store, static_cast<int>(rows.size())));
+    std::vector<SessionActivity> activity;
+    const std::string board_error = read_board(*store, rows, &activity);
+    if (args.empty())
+        print_sessions_text(*store, rows, activity, board_error);
+    else
+        print_sessions_json(*store, rows, activity, board_error);
     return kSuccess;
 }
 

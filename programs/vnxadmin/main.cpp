@@ -29,6 +29,7 @@
 #include "programs/vnxadmin/admin.h"
 #include "programs/vnxadmin/console_commands.h"
 #include "programs/vnxadmin/ping.h"
+#include "programs/vnxadmin/stats.h"
 #include "support/config_store.h"
 #include "support/file_trust.h"
 #include "support/version.h"
@@ -365,8 +366,14 @@ const Command kCommands[] = {
      "write DB_ROOT, DB_DQPBASE, DB_DQPMAX (default base port + 101) and the\n"
      "PortServer, ODBServer, NetServer keys"},
     {"reg", run_reg, 0, SIZE_MAX, "reg list|get|set|delete|keys ...", nullptr},
-    {"sessions", run_sessions, 0, 0, "sessions",
-     "list the live sessions of users.db and the connection counts"},
+    {"sessions", run_sessions, 0, 1, "sessions [--json]",
+     "list the live sessions of users.db and the connection counts, with what\n"
+     "each gateway is doing (data source, user, state, statement, rows sent)\n"
+     "when the activity board is readable (the master's user and root)"},
+    {"stats", run_stats, 0, 7, kStatsUsage,
+     "what the port server has done since the master started: sessions,\n"
+     "refusals, claim time-outs, spawn failures, spares, port-request wait\n"
+     "percentiles, live sessions per client address (asks the port server)"},
     {"kill", run_kill, 1, 1, "kill PORT", "end the gateway serving the live session on PORT"},
     {"reload", run_reload, 0, 0, "reload",
      "make the running master re-read its PortServer and ODBServer settings\n"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -129,4 +130,61 @@ TEST_F(TraceTest, LogStopsAtItsSizeLimitWithALastLine) {
     trace("[x]", "fresh");
     EXPECT_NE(contents().find("fresh"), std::string::npos);
     set_log_limit(0);
+}
+
+TEST_F(TraceTest, IsoTimeHasMillisecondsAndTheUtcOffset) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(iso_time(0, 0), "1970-01-01T00:00:00.000+00:00");
+    EXPECT_EQ(iso_time(1700000000, 999999999), "2023-11-14T22:13:20.999+00:00");
+    setenv("TZ", "<UTC-0530>-5:30", 1);
+    tzset();
+    EXPECT_EQ(iso_time(0, 5000000), "1970-01-01T05:30:00.005+05:30");
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST_F(TraceTest, ReopenAfterRenameWritesANewFileAtTheSamePath) {
+    log_line("before the rotation");
+    const std::string rotated = path_ + ".1";
+    ASSERT_EQ(rename(path_.c_str(), rotated.c_str()), 0);
+    log_line("still into the renamed file");
+    ASSERT_EQ(reopen_log(), 0);
+    EXPECT_EQ(log_path(), path_);
+    log_line("after the rotation");
+    EXPECT_EQ(contents(), "after the rotation\n");
+    std::ifstream old(rotated);
+    std::stringstream ss;
+    ss << old.rdbuf();
+    EXPECT_EQ(ss.str(), "before the rotation\nstill into the renamed file\n");
+    unlink(rotated.c_str());
+}
+
+TEST_F(TraceTest, ReopenWithoutRenameAppendsToTheSameFile) {
+    log_line("one");
+    ASSERT_EQ(reopen_log(), 0);
+    log_line("two");
+    EXPECT_EQ(contents(), "one\ntwo\n");
+}
+
+TEST_F(TraceTest, ReopenRefusesALinkPutAtThePathAndKeepsTheOpenFile) {
+    log_line("one");
+    const std::string elsewhere = dir_ + "/elsewhere";
+    ASSERT_EQ(rename(path_.c_str(), (path_ + ".1").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(reopen_log(), -1);
+    log_line("two");  // still written, to the file open before
+    std::ifstream old(path_ + ".1");
+    std::stringstream ss;
+    ss << old.rdbuf();
+    EXPECT_EQ(ss.str(), "one\ntwo\n");
+    EXPECT_FALSE(std::filesystem::exists(elsewhere));
+    unlink(path_.c_str());
+    unlink((path_ + ".1").c_str());
+}
+
+TEST_F(TraceTest, ReopenWithoutALogDoesNothing) {
+    close_log_stream();
+    EXPECT_EQ(reopen_log(), 1);
+    EXPECT_EQ(log_path(), "");
 }
