@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "master/gateway_pids.h"
 #include "master/port_server.h"
@@ -172,6 +173,9 @@ int port_server_thread() {
             "DB_ROOT %s, configuration store %s\n",
             port_server_baseport(), port_server_baseport() + 1, port_server_maxport() - 1,
             port_server_listen_text().c_str(), root.c_str(), config_store_path().c_str());
+    if (strcmp(port_server_tls_mode(), "off") != 0)
+        fprintf(stderr, "db_dqpserver: TLS %s on the base port and every gateway port\n",
+                port_server_tls_mode());
     int rc = port_server_run();
     unlink(master_pid_path(root).c_str());
     fprintf(stderr, "db_dqpserver: stopped; every gateway was ended\n");
