@@ -14,26 +14,35 @@
 namespace dqp {
 
 // Asks the port server at host:base_port for a server of `type`. 0 and the
-// port in *port, or -1 with the reason in *err.
+// port in *port, or -1 with the reason in *err. With tls the request travels
+// as tls says (connect_options.h); *encrypted then tells whether it did (under
+// "prefer" the server decides).
 int request_server(const std::string &host, int base_port, const std::string &type, int *port,
-                   std::string *err, int timeout_ms = 120000);
+                   std::string *err, int timeout_ms = 120000, const TlsOptions *tls = nullptr,
+                   bool *encrypted = nullptr);
 
 // Connects to a new gateway of `type` started for this client: request_server
-// followed by Connection::open. Null and *err on failure.
+// followed by Connection::open. Null and *err on failure. With options both
+// hops use its TLS options; under "prefer" the gateway hop does what the
+// base port did (the gateway serves one connection: a refused TLS attempt
+// would use it up).
 std::unique_ptr<Connection> open_session(const std::string &host, int base_port,
                                          const std::string &type, std::string *err,
-                                         int *port = nullptr);
+                                         int *port = nullptr,
+                                         const ConnectOptions *options = nullptr);
 
 // Text query "?<command>": 0 and the answer text ("0" for "Active"), or -1.
 // timeout_ms bounds the connect and each receive.
 int text_query(const std::string &host, int base_port, const std::string &command,
-               std::string *answer, std::string *err, int timeout_ms = 10000);
+               std::string *answer, std::string *err, int timeout_ms = 10000,
+               const TlsOptions *tls = nullptr);
 
 // Packet query (type "n", info 0, the fields): 0 and the reply packet, or -1.
 // The reply is read until the port server closes the connection; timeout_ms
 // bounds the connect and each receive.
 int packet_query(const std::string &host, int base_port, const std::vector<std::string> &fields,
-                 Reply *reply, std::string *err, int timeout_ms = 10000);
+                 Reply *reply, std::string *err, int timeout_ms = 10000,
+                 const TlsOptions *tls = nullptr);
 
 // More "GetUser" answers than any port table holds: a peer that gives them
 // is no port server (or a broken one), and the listing stops.
@@ -43,6 +52,6 @@ inline constexpr size_t kMaxListedSessions = 4096;
 // timeout_ms in all. -1 and *err when a query fails, the time runs out or
 // the peer lists more than kMaxListedSessions.
 int list_sessions(const std::string &host, int base_port, std::vector<std::string> *lines,
-                  std::string *err, int timeout_ms = 10000);
+                  std::string *err, int timeout_ms = 10000, const TlsOptions *tls = nullptr);
 
 }  // namespace dqp

@@ -55,6 +55,11 @@ void usage(FILE *out) {
             "  -c COMMAND              run an SQL statement or \\command (repeatable)\n"
             "  -f FILE                 run the statements of FILE (repeatable)\n"
             "      --csv               print results as CSV\n"
+            "      --tls=MODE          disable, prefer, require, verify-ca, verify-full\n"
+            "                          (default $VNX_TLSMODE, else disable)\n"
+            "      --tls-ca FILE       CA certificates for verify-ca/-full ($VNX_TLSROOTCERT)\n"
+            "      --tls-cert FILE     client certificate ($VNX_TLSCERT)\n"
+            "      --tls-key FILE      its key ($VNX_TLSKEY)\n"
             "      --help, -?          this text (also -h with no host after it)\n"
             "      --version           print the version and exit\n"
             "\n"
@@ -75,8 +80,17 @@ enum ParseResult { kRun = 0, kHelp = 1, kVersion = 2, kUsageError = -1 };
 
 // Parses the command line into a ParseResult.
 int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions) {
+    std::string err;
+    if (dqp::tls_options_from_env(&sh->opt.tls, &err) != 0) {
+        fprintf(stderr, "dqpsh: %s\n", err.c_str());
+        return kUsageError;
+    }
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        if (a.rfind("--tls=", 0) == 0) {
+            if (!dqp::parse_tls_mode(a.substr(6), &sh->opt.tls.mode)) return kUsageError;
+            continue;
+        }
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         // -h is the host (as in psql); alone at the end, with no host after
         // it, it asks for help like --help.
@@ -94,6 +108,14 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
             if (!port_value(value, &sh->opt.base_port)) return kUsageError;
         } else if (a == "--port") {
             if (!port_value(value, &sh->opt.direct_port)) return kUsageError;
+        } else if (a == "--tls") {
+            if (!dqp::parse_tls_mode(value, &sh->opt.tls.mode)) return kUsageError;
+        } else if (a == "--tls-ca") {
+            sh->opt.tls.ca_file = value;
+        } else if (a == "--tls-cert") {
+            sh->opt.tls.cert_file = value;
+        } else if (a == "--tls-key") {
+            sh->opt.tls.key_file = value;
         } else if (a == "--type") {
             sh->opt.type = value;
         } else if (a == "-d") {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "client/connect_options.h"
 #include "client/dqp_client.h"
 #include "client/record_client.h"
 #include "client/sql_client.h"
@@ -31,6 +32,7 @@ struct Options {
     std::string dsn;
     std::string user;
     bool csv = false;
+    dqp::TlsOptions tls;  // both hops: the port request and the gateway
 };
 
 // What the shell knows of a table it opened with \use.
