@@ -37,6 +37,7 @@ std::unique_ptr<SSL_CTX, CtxFree> make_context(const TlsOptions &tls, std::strin
     SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
     SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_clear_mode(c, SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_read_ahead(c, 1);  // one recv for what has arrived
     SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
     if (verifies(tls.mode)) {
         if (SSL_CTX_load_verify_locations(c, tls.ca_file.c_str(), nullptr) != 1) {

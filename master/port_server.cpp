@@ -1089,6 +1089,7 @@ int load_tls_settings(std::string *why) {
             if (!hint.empty()) *why += "\nhint: " + hint;
             return -1;
         }
+        warm_tls_context(ctx.get());
     }
     PortServerState &s = state();
     s.tls = next;

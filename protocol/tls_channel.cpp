@@ -152,7 +152,11 @@ long channel_send(int fd, const char *buf, size_t n) {
 
 size_t channel_pending(int fd) {
     SSL *ssl = channel_tls(fd);
-    return ssl == nullptr ? 0 : static_cast<size_t>(SSL_pending(ssl));
+    if (ssl == nullptr) return 0;
+    // With read-ahead, bytes of a record not yet decrypted wait in the
+    // session too: SSL_has_pending counts them.
+    size_t n = static_cast<size_t>(SSL_pending(ssl));
+    return n > 0 ? n : SSL_has_pending(ssl) == 1 ? 1 : 0;
 }
 
 int peek_first_byte(int fd, unsigned char *byte) {

@@ -64,8 +64,9 @@ inline bool channel_encrypted(int fd) {
 // n, or -1 with errno set; a plain connection may return a short count, as
 // send does.
 [[nodiscard]] long channel_send(int fd, const char *buf, size_t n);
-// Plaintext already decrypted and not yet read: bytes a poll on the socket
-// would not announce.
+// Bytes the session holds and a poll on the socket would not announce:
+// plaintext not yet read, or (read-ahead) records not yet decrypted; 0 when
+// none, at least 1 when any.
 size_t channel_pending(int fd);
 
 // The longest a non-blocking write waits for the socket to take more.

@@ -144,6 +144,8 @@ SslCtxPtr make_server_context(const TlsServerSettings &s, std::string *why, std:
     // Peers close without close_notify; the DQP stream has its own end.
     SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_clear_mode(c, SSL_MODE_RELEASE_BUFFERS);
+    // One recv takes what has arrived, not a record header and then its body.
+    SSL_CTX_set_read_ahead(c, 1);
     // Clients never resume: tickets would only cost a record per handshake.
     SSL_CTX_set_num_tickets(c, 0);
     SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_OFF);
@@ -171,6 +173,26 @@ SslCtxPtr make_server_context(const TlsServerSettings &s, std::string *why, std:
         SSL_CTX_set_verify(c, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     }
     return ctx;
+}
+
+void warm_tls_context(ssl_ctx_st *server) {
+    SSL_CTX *client_ctx = SSL_CTX_new(TLS_client_method());
+    SSL *srv = SSL_new(server), *cli = client_ctx != nullptr ? SSL_new(client_ctx) : nullptr;
+    BIO *a = nullptr, *b = nullptr;
+    if (srv != nullptr && cli != nullptr && BIO_new_bio_pair(&a, 0, &b, 0) == 1) {
+        SSL_set_bio(srv, a, a);
+        SSL_set_bio(cli, b, b);
+        SSL_set_accept_state(srv);
+        SSL_set_connect_state(cli);
+        for (int i = 0; i < 16; i++) {
+            int c = SSL_do_handshake(cli), s = SSL_do_handshake(srv);
+            if (c == 1 && s == 1) break;
+        }
+    }
+    SSL_free(cli);
+    SSL_free(srv);
+    SSL_CTX_free(client_ctx);
+    ERR_clear_error();
 }
 
 std::string tls_fingerprint(const TlsServerSettings &s) {

@@ -53,6 +53,11 @@ using SslCtxPtr = std::shared_ptr<ssl_ctx_st>;
 SslCtxPtr make_server_context(const TlsServerSettings &settings, std::string *why,
                               std::string *hint = nullptr);
 
+// Runs one handshake of ctx against a client of this process in memory: the
+// algorithm look-ups and tables that OpenSSL fills at a process's first
+// handshake are then ready, and a client's handshake costs only itself.
+void warm_tls_context(ssl_ctx_st *ctx);
+
 // A text that changes when the settings or the files they name change
 // (device, inode, size, modification time): the master retires its spares
 // when it does.

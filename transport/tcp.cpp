@@ -112,6 +112,7 @@ int load_gateway_tls() {
         dqp::tracef("[tcp_accept]", "%s", why.c_str());
         return -1;
     }
+    warm_tls_context(t.ctx.get());
     return 0;
 }
 
