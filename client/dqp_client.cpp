@@ -15,6 +15,7 @@
 #include "protocol/packet.h"
 #include "protocol/rle.h"
 #include "protocol/socket_io.h"
+#include "protocol/tls_channel.h"
 
 namespace dqp {
 
@@ -107,6 +108,7 @@ Connection::~Connection() {
 }
 
 void Connection::close() {
+    if (fd_ >= 0) channel_detach(fd_);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
@@ -121,6 +123,34 @@ std::unique_ptr<Connection> Connection::open(const std::string &host, int port, 
     int fd = connect_tcp(host, port, 0, err);
     if (fd < 0) return nullptr;
     return adopt(fd, timeout_ms);
+}
+
+std::unique_ptr<Connection> Connection::open(const std::string &host, int port,
+                                             const ConnectOptions &options, std::string *err) {
+    int fd = connect_tcp(host, port, 0, err);
+    if (fd < 0) return nullptr;
+    int rc = start_client_tls(fd, options.tls, host, options.timeout_ms, err);
+    if (rc == TLS_REFUSED && options.tls.mode == TlsMode::Prefer) {
+        ::close(fd);
+        fd = connect_tcp(host, port, 0, err);
+        if (fd < 0) return nullptr;
+    } else if (rc < 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return adopt(fd, options.timeout_ms);
+}
+
+bool Connection::encrypted() const {
+    return fd_ >= 0 && channel_encrypted(fd_);
+}
+
+std::string Connection::tls_protocol() const {
+    return fd_ >= 0 ? channel_protocol(fd_) : std::string();
+}
+
+std::string Connection::tls_cipher() const {
+    return fd_ >= 0 ? channel_cipher(fd_) : std::string();
 }
 
 std::unique_ptr<Connection> Connection::adopt(int fd, int timeout_ms) {

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/connect_options.h"
 #include "client/export.h"
 
 namespace dqp {
@@ -90,6 +91,11 @@ class VARNEX_API Connection {
     // later receive (0: wait forever). Null and *err on failure.
     static std::unique_ptr<Connection> open(const std::string &host, int port, std::string *err,
                                             int timeout_ms = 30000);
+    // The same with TLS as options.tls says (connect_options.h); under
+    // "prefer" a server that does not offer TLS is connected to again, plain.
+    // options.timeout_ms bounds the handshake and every later receive.
+    static std::unique_ptr<Connection> open(const std::string &host, int port,
+                                            const ConnectOptions &options, std::string *err);
 
     // Wraps an already connected socket (the Connection then owns it).
     static std::unique_ptr<Connection> adopt(int fd, int timeout_ms = 30000);
@@ -140,6 +146,11 @@ class VARNEX_API Connection {
     int cancel() noexcept;
 
     int fd() const { return fd_; }
+    // Whether the connection carries TLS, and its protocol ("TLSv1.3") and
+    // cipher ("TLS_AES_256_GCM_SHA384"); "" for a plain connection.
+    bool encrypted() const;
+    std::string tls_protocol() const;
+    std::string tls_cipher() const;
     const std::string &error() const { return error_; }
     // Close now (also done by the destructor).
     void close();

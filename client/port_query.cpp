@@ -12,6 +12,7 @@
 #include "protocol/port_query_packet.h"
 #include "protocol/rle.h"
 #include "protocol/socket_io.h"
+#include "protocol/tls_channel.h"
 
 namespace dqp {
 
@@ -20,9 +21,14 @@ namespace {
 // Sends `request` on a new connection to the port server and reads the answer
 // until the server closes the connection.
 int exchange(const std::string &host, int base_port, const std::string &request,
-             std::string *answer, std::string *err, int timeout_ms) {
-    auto c = Connection::open(host, base_port, err, timeout_ms);
+             std::string *answer, std::string *err, int timeout_ms, const TlsOptions *tls,
+             bool *encrypted = nullptr) {
+    ConnectOptions options;
+    if (tls != nullptr) options.tls = *tls;
+    options.timeout_ms = timeout_ms;
+    auto c = Connection::open(host, base_port, options, err);
     if (c == nullptr) return -1;
+    if (encrypted != nullptr) *encrypted = c->encrypted();
     if (c->send_raw(request.data(), request.size()) != 0) {
         *err = c->error();
         return -1;
@@ -30,7 +36,7 @@ int exchange(const std::string &host, int base_port, const std::string &request,
     answer->clear();
     char buf[4096];
     for (;;) {
-        ssize_t n = recv(c->fd(), buf, sizeof buf, 0);
+        long n = channel_recv(c->fd(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && answer->empty()) {
             *err =
@@ -49,13 +55,13 @@ int exchange(const std::string &host, int base_port, const std::string &request,
 }  // namespace
 
 int request_server(const std::string &host, int base_port, const std::string &type, int *port,
-                   std::string *err, int timeout_ms) {
+                   std::string *err, int timeout_ms, const TlsOptions *tls, bool *encrypted) {
     if (type.empty() || type.size() > 8) {
         *err = "server type names are 1 to 8 characters";
         return -1;
     }
     std::string answer;
-    if (exchange(host, base_port, type, &answer, err, timeout_ms) != 0) return -1;
+    if (exchange(host, base_port, type, &answer, err, timeout_ms, tls, encrypted) != 0) return -1;
     if (answer.empty()) {
         *err =
             "the port server closed the connection without a port "
@@ -77,20 +83,31 @@ int request_server(const std::string &host, int base_port, const std::string &ty
 }
 
 std::unique_ptr<Connection> open_session(const std::string &host, int base_port,
-                                         const std::string &type, std::string *err, int *port) {
+                                         const std::string &type, std::string *err, int *port,
+                                         const ConnectOptions *options) {
     int p = 0;
-    if (request_server(host, base_port, type, &p, err) != 0) return nullptr;
+    if (options == nullptr) {
+        if (request_server(host, base_port, type, &p, err) != 0) return nullptr;
+        if (port != nullptr) *port = p;
+        return Connection::open(host, p, err);
+    }
+    bool encrypted = false;
+    if (request_server(host, base_port, type, &p, err, 120000, &options->tls, &encrypted) != 0)
+        return nullptr;
     if (port != nullptr) *port = p;
-    return Connection::open(host, p, err);
+    ConnectOptions gateway = *options;
+    if (gateway.tls.mode == TlsMode::Prefer)
+        gateway.tls.mode = encrypted ? TlsMode::Require : TlsMode::Disable;
+    return Connection::open(host, p, gateway, err);
 }
 
 int text_query(const std::string &host, int base_port, const std::string &command,
-               std::string *answer, std::string *err, int timeout_ms) {
-    return exchange(host, base_port, "?" + command, answer, err, timeout_ms);
+               std::string *answer, std::string *err, int timeout_ms, const TlsOptions *tls) {
+    return exchange(host, base_port, "?" + command, answer, err, timeout_ms, tls);
 }
 
 int packet_query(const std::string &host, int base_port, const std::vector<std::string> &fields,
-                 Reply *reply, std::string *err, int timeout_ms) {
+                 Reply *reply, std::string *err, int timeout_ms, const TlsOptions *tls) {
     std::vector<std::string_view> args(fields.begin(), fields.end());
     std::string pkt, frame;
     if (build_port_query(args, &pkt, &frame) != 0) {
@@ -98,7 +115,7 @@ int packet_query(const std::string &host, int base_port, const std::vector<std::
         return -1;
     }
     std::string answer;
-    if (exchange(host, base_port, frame, &answer, err, timeout_ms) != 0) return -1;
+    if (exchange(host, base_port, frame, &answer, err, timeout_ms, tls) != 0) return -1;
     size_t flen = 0;
     if (answer.size() < 8 || frame_length(answer.data(), PKT_MAX_SIZE, &flen) != 0 ||
         answer.size() != flen || decode_port_packet(answer.data(), flen, &pkt) != 0 ||
@@ -111,7 +128,7 @@ int packet_query(const std::string &host, int base_port, const std::vector<std::
 }
 
 int list_sessions(const std::string &host, int base_port, std::vector<std::string> *lines,
-                  std::string *err, int timeout_ms) {
+                  std::string *err, int timeout_ms, const TlsOptions *tls) {
     using Clock = std::chrono::steady_clock;
     lines->clear();
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -123,7 +140,7 @@ int list_sessions(const std::string &host, int base_port, std::vector<std::strin
         }
         Reply r;
         if (packet_query(host, base_port, {"GetUser", std::to_string(restart)}, &r, err,
-                         static_cast<int>(left.count())) != 0)
+                         static_cast<int>(left.count()), tls) != 0)
             return -1;
         if (r.info != 0 || r.args.empty()) return 0;
         lines->push_back(r.args[0]);
@@ -134,10 +151,10 @@ int list_sessions(const std::string &host, int base_port, std::vector<std::strin
 
 int port_stats(const std::string &host, int base_port,
                std::vector<std::pair<std::string, std::string>> *values, std::string *err,
-               int timeout_ms) {
+               int timeout_ms, const TlsOptions *tls) {
     values->clear();
     Reply r;
-    if (packet_query(host, base_port, {"Stats"}, &r, err, timeout_ms) != 0) return -1;
+    if (packet_query(host, base_port, {"Stats"}, &r, err, timeout_ms, tls) != 0) return -1;
     if (r.info != 0 || r.args.empty()) {
         *err = r.args.empty() ? "the port server refused the query"
                               : "the port server answered: " + r.args[0].substr(0, 200);

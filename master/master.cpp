@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "master/gateway_pids.h"
 #include "master/master_log.h"
@@ -185,6 +186,8 @@ int port_server_thread() {
         port_server_baseport(), port_server_baseport() + 1, port_server_maxport() - 1,
         port_server_listen_text().c_str(), root.c_str(), config_store_path().c_str(),
         dqp::log_path().empty() ? "off" : dqp::log_path().c_str());
+    if (strcmp(port_server_tls_mode(), "off") != 0)
+        master_event("TLS %s on the base port and every gateway port", port_server_tls_mode());
     int rc = port_server_run();
     unlink(master_pid_path(root).c_str());
     master_event("stopped; every gateway was ended");

@@ -15,6 +15,12 @@
 // - Children: SIGCHLD arrives through the signalfd and the loop reaps at
 //   once; a gateway that has exited frees its port and its session record.
 //   A stop ends every gateway, including one that is still starting.
+// - TLS: the first byte of a request connection decides (the TLS record byte
+//   starts a handshake, anything else is a plain request). The handshake is
+//   run step by step as the socket becomes readable or writable, inside the
+//   request's deadline, so a client that stalls in it delays nobody. Under
+//   "require" a plain connection passes only as a session notice of this
+//   host's own gateways (checked by process as ever).
 #include "master/port_server.h"
 
 #include <arpa/inet.h>
@@ -59,8 +65,10 @@
 #include "protocol/rle.h"
 #include "protocol/server_log.h"
 #include "protocol/socket_io.h"
+#include "protocol/tls_channel.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
+#include "support/tls_config.h"
 #include "support/unique_fd.h"
 #include "transport/tcp.h"
 
@@ -122,8 +130,19 @@ struct PortEntry {
     Clock::time_point unusable_until{};  // set aside until then
 };
 
+// How far a request connection has settled plain or TLS.
+enum class Wire { Unknown, Handshaking, Tls, Plain };
+
 // A connection whose request has not fully arrived.
 struct Pending {
+    Pending() = default;
+    Pending(const Pending &) = delete;
+    Pending &operator=(const Pending &) = delete;
+    // Frees the TLS session with the connection (a socket moved on to a
+    // server request is freed there).
+    ~Pending() {
+        if (sock.valid()) dqp::channel_detach(sock.get());
+    }
     UniqueFd sock;
     sockaddr_storage peer{};
     IpAddress client;           // the peer's address
@@ -131,6 +150,9 @@ struct Pending {
     Clock::time_point deadline;
     dqp::FrameReader reader{dqp::PKT_MAX_SIZE};  // request bytes read so far
     bool packet_query = false;                   // the request is a framed packet query
+    Wire wire = Wire::Unknown;
+    bool want_write = false;    // the TLS handshake waits for room to write
+    bool tls_required = false;  // plain under "require": only session notices pass
 };
 
 enum class Step { Wait, Done };
@@ -183,6 +205,9 @@ struct PortServerState {
     Clock::time_point spare_backoff_until{};
     Clock::time_point replace_after{};  // see kReplaceDelayMs
     std::string root;
+    TlsServerSettings tls;  // NetServer TLS values in use
+    SslCtxPtr tls_ctx;      // their context; null while TLS is off
+    std::string tls_print;  // tls_fingerprint of what the spares started with
     bool pids_changed = false;
     PortServerSettings applied;  // as read at start-up or the last reload
     ValueList gateway_values;    // the ODBServer values the spares started with
@@ -236,6 +261,7 @@ void close_request(UniqueFd &sock) {
         drained += static_cast<size_t>(n);
     }
     shutdown(sock.get(), SHUT_RD);
+    dqp::channel_detach(sock.get());
     sock.reset();
 }
 
@@ -243,7 +269,8 @@ void send_answer(UniqueFd &sock, const char *data, size_t n) {
     char sink[512];
     while (recv(sock.get(), sink, sizeof sink, MSG_DONTWAIT) > 0) {
     }
-    send(sock.get(), data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    long sent = dqp::channel_send(sock.get(), data, n);
+    (void)sent;  // a client that went away has no answer to miss
     close_request(sock);
 }
 
@@ -625,6 +652,7 @@ void serve_packet_query(Pending &p, std::string_view frame) {
     QuerySender from;
     from.local = is_local_address(p.client);
     from.notices_only = p.notices_only;
+    from.tls_required = p.tls_required;
     int fd = p.sock.get();
     from.is_process = [fd](pid_t pid) { return peer_is_process(fd, pid); };
     std::string reply;
@@ -655,8 +683,9 @@ Step first_receive(Pending &p) {
         return Step::Wait;
     }
     if (p.notices_only) {
-        log_refusal(p.client, "not in PortServer \"allow\"");
-        port_stats_refused_allow();
+        log_refusal(p.client, p.tls_required ? "a plain request while NetServer \"tls\" is require"
+                                             : "not in PortServer \"allow\"");
+        if (!p.tls_required) port_stats_refused_allow();
         return Step::Done;
     }
     if (head[0] == '?') {
@@ -687,8 +716,67 @@ Step continue_packet(Pending &p) {
     return Step::Done;
 }
 
+// A plain connection while TLS is required: this host's own addresses may
+// still send session notices (checked by process); anyone else is closed.
+Step plain_under_require(Pending &p) {
+    p.tls_required = true;
+    if (is_local_address(p.client)) {
+        p.notices_only = true;
+        return Step::Wait;
+    }
+    log_refusal(p.client, "a plain request while NetServer \"tls\" is require");
+    return Step::Done;
+}
+
+// The first byte settles plain or TLS; a TLS handshake is then moved on as
+// far as the socket allows. Wait with p.wire Plain or Tls: the request may be
+// read; Wait otherwise: the socket must become ready (p.want_write says for
+// what); Done: the connection is to be closed (logged).
+Step settle_wire(Pending &p) {
+    int fd = p.sock.get();
+    if (p.wire == Wire::Unknown) {
+        unsigned char first = 0;
+        int rc = dqp::peek_first_byte(fd, &first);
+        if (rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Step::Wait;
+        if (rc <= 0) {
+            dqp::trace(kTag, "couldn't read required server name");
+            return Step::Done;
+        }
+        if (first != dqp::kTlsRecordByte) {
+            p.wire = Wire::Plain;
+            return state().tls.mode == TlsServerMode::Require ? plain_under_require(p) : Step::Wait;
+        }
+        if (state().tls_ctx == nullptr) {
+            log_refusal(p.client, "a TLS handshake while NetServer \"tls\" is off");
+            return Step::Done;
+        }
+        std::string why;
+        ssl_st *ssl = dqp::tls_new_session(state().tls_ctx.get(), fd, true, &why);
+        if (ssl == nullptr || dqp::channel_attach(fd, ssl) != 0) {
+            dqp::tracef(kTag, "TLS session refused: %s", why.c_str());
+            return Step::Done;
+        }
+        p.wire = Wire::Handshaking;
+    }
+    std::string why;
+    int rc = dqp::tls_handshake_step(fd, &p.want_write, &why);
+    if (rc == dqp::TLS_WANT) return Step::Wait;
+    p.want_write = false;
+    if (rc == dqp::TLS_FAILED) {
+        log_refusal(p.client, ("TLS handshake failed: " + why).c_str());
+        return Step::Done;
+    }
+    p.wire = Wire::Tls;
+    return Step::Wait;
+}
+
 // Moves one request on with what has arrived.
 Step advance(Pending &p) {
+    if (p.wire == Wire::Unknown || p.wire == Wire::Handshaking) {
+        Step step = settle_wire(p);
+        if (step == Step::Done || p.wire == Wire::Unknown || p.wire == Wire::Handshaking)
+            return step;
+    }
     if (!p.packet_query) {
         Step step = first_receive(p);
         if (step == Step::Done || !p.packet_query) return step;
@@ -791,6 +879,7 @@ void accept_new(int listener) {
             return;
         }
         dqp::trace(kTag, "client connection request received");
+        dqp::channel_forget(p->sock.get());
         if (!admit(*p, plen)) continue;  // closed here, nothing read
         p->deadline = Clock::now() + std::chrono::milliseconds(kRequestDeadlineMs);
         if (advance_safely(*p) == Step::Wait) add_pending(std::move(p));
@@ -803,7 +892,10 @@ void serve_pending(const std::vector<pollfd> &fds, size_t first) {
     auto &pending = state().pending;
     size_t count = std::min(pending.size(), fds.size() - first);
     for (size_t i = 0; i < count && !g_stop.load(); i++) {
-        if (fds[first + i].revents == 0 || !pending[i]->sock.valid()) continue;
+        if (!pending[i]->sock.valid()) continue;
+        // Bytes the TLS layer has already decrypted show in no poll.
+        if (fds[first + i].revents == 0 && dqp::channel_pending(pending[i]->sock.get()) == 0)
+            continue;
         if (advance_safely(*pending[i]) == Step::Done) pending[i]->sock.reset();
     }
     Clock::time_point now = Clock::now();
@@ -881,7 +973,7 @@ int next_wake_ms() {
     Clock::time_point now = Clock::now();
     Clock::time_point next = now + std::chrono::milliseconds(kIdleWakeMs);
     for (const auto &p : s.pending)
-        next = std::min(next, p->deadline);
+        next = std::min(next, dqp::channel_pending(p->sock.get()) > 0 ? now : p->deadline);
     for (const PortEntry &e : s.table)
         if (e.pid > 0 && e.claim_pending) next = std::min(next, e.claim_by);
     if (s.spares_wanted > 0 && s.spare_backoff_until > now)
@@ -1036,6 +1128,52 @@ void reopen_log_file() {
                      dqp::log_path().c_str(), strerror(errno));
 }
 
+// Reads the NetServer TLS values and makes their context; in use from now
+// on when it can be made, else -1 with *why (and a hint line) and nothing
+// changed.
+int load_tls_settings(std::string *why) {
+    TlsServerSettings next;
+    if (read_tls_settings(&next, why) != 0) return -1;
+    SslCtxPtr ctx;
+    std::string hint;
+    if (next.mode != TlsServerMode::Off) {
+        ctx = make_server_context(next, why, &hint);
+        if (ctx == nullptr) {
+            if (!hint.empty()) *why += "\nhint: " + hint;
+            return -1;
+        }
+        warm_tls_context(ctx.get());
+    }
+    PortServerState &s = state();
+    s.tls = next;
+    s.tls_ctx = std::move(ctx);
+    s.tls_print = tls_fingerprint(next);
+    return 0;
+}
+
+// Re-reads the NetServer TLS values and the files they name. A change loads
+// a new context for new connections (open sessions keep theirs) and retires
+// the spares, which loaded the old files; a context that cannot be made
+// keeps the one in use, and the spares with it.
+void reload_tls(std::string *changes) {
+    PortServerState &s = state();
+    TlsServerSettings next;
+    std::string why;
+    if (read_tls_settings(&next, &why) != 0) {
+        master_event("TLS reload refused, the TLS settings in use are kept: %s", why.c_str());
+        return;
+    }
+    if (tls_fingerprint(next) == s.tls_print) return;
+    std::string before = tls_server_mode_name(s.tls.mode);
+    if (load_tls_settings(&why) != 0) {
+        master_event("TLS reload refused, the certificate in use is kept: %s", why.c_str());
+        return;
+    }
+    *changes += std::string(changes->empty() ? "" : "; ") + "tls " + before + " -> " +
+                tls_server_mode_name(s.tls.mode) + " (TLS settings or files changed)";
+    retire_spares();
+}
+
 // Re-reads the PortServer and ODBServer settings (SIGHUP). Sessions are left
 // alone; a setting that cannot be used keeps every setting as it was.
 void apply_reload() {
@@ -1063,6 +1201,7 @@ void apply_reload() {
     } else if (count_spares() > s.spares_wanted) {
         retire_spares();
     }
+    reload_tls(&changes);
     if (log_changed) {
         dqp::close_log_stream();
         if (dqp::open_server_log(kPortServerKey, "portserver") == 0) port_server_log_startup();
@@ -1195,7 +1334,7 @@ void run_loop(int listener, int stop_fd, int child_fd, int watch_fd, int hup_fd)
                     {watch_fd, POLLIN, 0},
                     {hup_fd, POLLIN, 0}});
         for (const auto &p : state().pending)
-            fds.push_back({p->sock.get(), POLLIN, 0});
+            fds.push_back({p->sock.get(), static_cast<short>(p->want_write ? POLLOUT : POLLIN), 0});
         int n = poll(fds.data(), fds.size(), next_wake_ms());
         if (n < 0 && errno != EINTR) dqp::tracef(kTag, "poll() failed - (ERRNO=%d)", errno);
         if ((fds[kStopFd].revents & POLLIN) != 0) on_stop_signal(stop_fd);
@@ -1372,9 +1511,10 @@ int answer_packet_query(const char *frame, size_t flen, const QuerySender &from,
     }
     std::string command = dqp::arg_string(pkt.c_str(), pkt.size(), 0);
     if (from.notices_only && command != "AddUser" && command != "RemUser") {
-        dqp::tracef(kTag, "Port server request : %.40s refused: not in PortServer \"allow\"",
-                    command.c_str());
-        port_stats_refused_allow();
+        dqp::tracef(kTag, "Port server request : %.40s refused: %s", command.c_str(),
+                    from.tls_required ? "a plain request while NetServer \"tls\" is require"
+                                      : "not in PortServer \"allow\"");
+        if (!from.tls_required) port_stats_refused_allow();
         return -1;
     }
     for (const QueryCommand *c = kQueryCommands; c->name != nullptr; c++) {
@@ -1445,12 +1585,21 @@ int apply_port_server_settings(const PortServerSettings &in) {
     return 0;
 }
 
+const char *port_server_tls_mode() {
+    return tls_server_mode_name(state().tls.mode);
+}
+
 int port_server_listen() {
     if (state().listener >= 0) return 0;
     wake_fd();
     PortServerSettings settings = read_port_server_settings();
     if (apply_port_server_settings(settings) != 0) {
         report_fatal(kFatalCaption, settings.error.c_str(), 0);
+        return -2;
+    }
+    std::string tls_why;
+    if (load_tls_settings(&tls_why) != 0) {
+        report_fatal(kFatalCaption, tls_why.c_str(), 0);
         return -2;
     }
     PortSource base = configured_base_port();

@@ -100,7 +100,8 @@ int apply_port_server_settings(const PortServerSettings &settings);
 // Claims the base port: reads and applies the settings, binds and listens on
 // the base port at the "listen" address, and makes the wake-up descriptor.
 // 0; -1 when the base port is taken (another master is running); -2 when the
-// base port is not configured or a setting is malformed. Each failure is
+// base port is not configured, a setting is malformed, or TLS is on and its
+// certificate or key cannot be loaded (the text names the file). Each failure is
 // reported through report_fatal. Nothing is logged yet: the log opens later (see
 // port_server_log_startup). A master claims its port before it touches
 // users.db, so a second master never disturbs the first.
@@ -118,7 +119,9 @@ void port_server_log_startup();
 // up to that many seconds for the live sessions to end; SIGINT or a second
 // SIGTERM ends the wait. SIGHUP re-reads the PortServer and ODBServer settings
 // (reload_settings in the source) and logs what changed; sessions stay, and
-// the spares are replaced when the ODBServer values changed.
+// the spares are replaced when the ODBServer values changed, or the NetServer
+// TLS values or the files they name (a new certificate is loaded for new
+// connections; one that cannot be loaded keeps the old, logged).
 // Claims the base port first if that was not done; -1 when it cannot.
 [[nodiscard]] int port_server_run();
 
@@ -136,6 +139,8 @@ int port_server_baseport();
 int port_server_maxport();
 // The address the listener is bound to, as configured ("0.0.0.0" by default).
 std::string port_server_listen_text();
+// NetServer "tls" in use: "off", "allow" or "require".
+const char *port_server_tls_mode();
 pid_t port_table_entry(int port);
 
 // Lowest free port above the base port that is not set aside, or -1 (port
@@ -176,6 +181,7 @@ bool valid_server_type(const std::string &name);
 struct QuerySender {
     bool local = false;
     bool notices_only = false;
+    bool tls_required = false;  // notices_only because TLS is required, not "allow"
     std::function<bool(pid_t)> is_process;
 };
 // Answers a packet query frame of flen bytes. Builds the framed reply into

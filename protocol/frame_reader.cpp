@@ -10,6 +10,7 @@
 
 #include "protocol/packet.h"
 #include "protocol/rle.h"
+#include "protocol/tls_channel.h"
 #include "protocol/trace.h"
 
 namespace dqp {
@@ -24,7 +25,7 @@ int FrameReader::fill(int sock, size_t n) {
         start_ = 0;
     }
     while (available() < n) {
-        ssize_t got = recv(sock, data_.data() + end_, data_.size() - end_, 0);
+        long got = channel_recv(sock, data_.data() + end_, data_.size() - end_);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return FRAME_WAIT;
         if (got < 0) return FRAME_ERROR;

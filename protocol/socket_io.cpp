@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "protocol/tls_channel.h"
+
 namespace dqp {
 
 void set_nodelay(int fd) {
@@ -68,6 +70,7 @@ int connect_tcp(const std::string &host, int port, int timeout_ms, std::string *
         errno = e;
         return -1;
     }
+    channel_forget(fd);
     set_nodelay(fd);
     return fd;
 }
@@ -75,7 +78,7 @@ int connect_tcp(const std::string &host, int port, int timeout_ms, std::string *
 long read_full(int fd, char *buf, size_t n) {
     size_t got = 0;
     while (got < n) {
-        ssize_t r = recv(fd, buf + got, n - got, 0);
+        long r = channel_recv(fd, buf + got, n - got);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return got > 0 ? static_cast<long>(got) : static_cast<long>(r);
         got += static_cast<size_t>(r);
@@ -86,7 +89,7 @@ long read_full(int fd, char *buf, size_t n) {
 long write_full(int fd, const char *buf, size_t n) {
     size_t sent = 0;
     while (sent < n) {
-        ssize_t w = send(fd, buf + sent, n - sent, MSG_NOSIGNAL);
+        long w = channel_send(fd, buf + sent, n - sent);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return sent > 0 ? static_cast<long>(sent) : static_cast<long>(w);
         sent += static_cast<size_t>(w);

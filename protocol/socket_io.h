@@ -20,6 +20,7 @@ namespace dqp {
 // ("cannot resolve host ..." or "cannot connect to host:port: ...").
 [[nodiscard]] int connect_tcp(const std::string &host, int port, int timeout_ms, std::string *err);
 
+// Plain or TLS alike (tls_channel.h): the connection's plaintext.
 // Reads exactly n bytes unless the peer closes or a read fails first. Returns
 // n, the count read before the close or failure when it is less, or the
 // failing call's value (0 on close, -1 on error) when nothing was read.

@@ -10,6 +10,7 @@
 #include "protocol/packet.h"
 #include "protocol/rle.h"
 #include "protocol/socket_io.h"
+#include "protocol/tls_channel.h"
 #include "protocol/trace.h"
 #include "runtime/client_table.h"
 #include "runtime/client_watch.h"
@@ -35,6 +36,7 @@ IdleCall &idle_call() {
 void run_idle_call(int sock) {
     IdleCall &c = idle_call();
     if (!c.asked || c.hook == nullptr) return;
+    if (dqp::channel_pending(sock) > 0) return;  // decrypted bytes wait: the client spoke
     pollfd fd{sock, POLLIN, 0};
     int n;
     do {

@@ -36,9 +36,10 @@ constexpr SettingEntry kCatalog[] = {
      "odb gateways kept started and listening so that a request is answered at once (0 to 16; "
      "0 starts a gateway per request). Re-read at reload.",
      false},
-    {"PortServer", "claim_timeout", "seconds", "60", "master",
+    {"PortServer", "claim_timeout", "seconds", "60", "master, gateway",
      "A gateway whose client starts no session within this many seconds (1 to 86400) is "
-     "ended and its port freed. Re-read at reload.",
+     "ended and its port freed; a gateway also gives its client this long to finish the TLS "
+     "handshake. Re-read at reload.",
      false},
     {"PortServer", "listen", "address", "0.0.0.0", "master, gateway",
      "Address the base port and every gateway listen on: 0.0.0.0 (every IPv4 address), :: "
@@ -118,6 +119,29 @@ constexpr SettingEntry kCatalog[] = {
     {"NetServer", "dqp_protocol", "text", "(none)", "master, gateway",
      "When exactly \"decnet\", gateways send no session notices and the master ends no "
      "unclaimed gateway; any other text changes nothing.",
+     false},
+    {"NetServer", "tls", "off|allow|require", "off", "master, gateway",
+     "TLS on the base port and every gateway port, chosen by the client's first byte: off "
+     "(plain only; a TLS attempt is closed), allow (TLS or plain), require (a plain connection "
+     "is closed and logged; this host's own gateways still send their session notices plain). "
+     "Re-read at reload: new connections get the new setting.",
+     false},
+    {"NetServer", "tls_cert", "path", "(none)", "master, gateway",
+     "PEM certificate (with its chain) the servers show when tls is allow or require. The "
+     "master and a gateway refuse to start when it cannot be loaded; a reload that finds it "
+     "changed loads it for new connections (or keeps the old one, logged, when it is broken) "
+     "and replaces the idle spares.",
+     false},
+    {"NetServer", "tls_key", "path", "(none)", "master, gateway",
+     "PEM private key of tls_cert. It must be readable by its owner alone (mode 0600 or "
+     "0400): the servers refuse to start otherwise.",
+     false},
+    {"NetServer", "tls_ca", "path", "(none)", "master, gateway",
+     "PEM CA certificates that client certificates must be signed by when tls_client_cert "
+     "is require.",
+     false},
+    {"NetServer", "tls_client_cert", "off|require", "off", "master, gateway",
+     "require: a TLS client must show a certificate signed by tls_ca, or its handshake fails.",
      false},
     {"NetServer", "DQP_SVRLOG", "path", "(none)", "gateway",
      "File of the gateway's ODBC call trace, opened at CONNECT (empty: no trace).", false},

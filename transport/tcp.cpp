@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,8 +21,10 @@
 #include "protocol/packet.h"
 #include "protocol/rle.h"
 #include "protocol/socket_io.h"
+#include "protocol/tls_channel.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
+#include "support/tls_config.h"
 #include "transport/handshake.h"
 
 namespace vnx {
@@ -78,6 +81,90 @@ void apply_log_limit(const char *server_name) {
         mb = std::min<long long>(mb, 1024 * 1024);  // a terabyte at most
         dqp::set_log_limit(static_cast<size_t>(mb) * 1024 * 1024);
     }
+}
+
+// The gateway's TLS settings and context, made before it signals that it
+// listens: a warm spare has loaded its certificate before it is handed out.
+struct GatewayTls {
+    TlsServerSettings settings;
+    SslCtxPtr ctx;
+};
+
+GatewayTls &gateway_tls() {
+    static GatewayTls tls;
+    return tls;
+}
+
+// 0 when TLS is off or its context is ready; -1 with last_error() naming the
+// setting or the file.
+int load_gateway_tls() {
+    GatewayTls &t = gateway_tls();
+    std::string why, hint;
+    if (read_tls_settings(&t.settings, &why) != 0) {
+        last_error() = why;
+        dqp::tracef("[tcp_accept]", "%s", why.c_str());
+        return -1;
+    }
+    if (t.settings.mode == TlsServerMode::Off) return 0;
+    t.ctx = make_server_context(t.settings, &why, &hint);
+    if (t.ctx == nullptr) {
+        last_error() = hint.empty() ? why : why + " (hint: " + hint + ")";
+        dqp::tracef("[tcp_accept]", "%s", why.c_str());
+        return -1;
+    }
+    warm_tls_context(t.ctx.get());
+    return 0;
+}
+
+// How long the client has to start TLS after its connect: the master's
+// PortServer "claim_timeout" (1 to 86400 seconds, else 60), the time it
+// gives a client to start its session at all.
+int handshake_limit_ms() {
+    std::string text = read_server_value("PortServer", "claim_timeout");
+    char *end = nullptr;
+    long seconds = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || seconds < 1 || seconds > 86400) seconds = 60;
+    return static_cast<int>(seconds * 1000);
+}
+
+// The first byte decides: the TLS record byte starts a handshake (when TLS is
+// on), anything else is plain DQP (unless TLS is required). 0 when the
+// connection may be served; -1 when it was refused (logged).
+int negotiate(int sock) {
+    dqp::channel_forget(sock);
+    const GatewayTls &t = gateway_tls();
+    // TLS off: nothing to choose, the request loop reads at once as ever (a
+    // TLS record's first bytes are no frame header: it closes the connection).
+    if (t.settings.mode == TlsServerMode::Off) return 0;
+    const int limit = handshake_limit_ms();
+    pollfd p{sock, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&p, 1, limit);
+    } while (ready < 0 && errno == EINTR);
+    unsigned char first = 0;
+    if (ready <= 0 || dqp::peek_first_byte(sock, &first) <= 0) {
+        last_error() = "the client sent nothing";
+        return ready <= 0 ? -1 : 0;  // a close is seen by the request loop as usual
+    }
+    if (first != dqp::kTlsRecordByte) {
+        if (t.settings.mode != TlsServerMode::Require) return 0;
+        last_error() = "a plain connection was refused: NetServer \"tls\" is require";
+        dqp::tracef("[tcp_accept]", "%s", last_error().c_str());
+        return -1;
+    }
+    std::string why;
+    ssl_st *ssl = dqp::tls_new_session(t.ctx.get(), sock, true, &why);
+    if (ssl == nullptr || dqp::channel_attach(sock, ssl) != 0 ||
+        dqp::tls_handshake(sock, limit, &why) != 0) {
+        last_error() = "TLS handshake with " + client_address() + " failed: " + why;
+        dqp::tracef("[tcp_accept]", "%s", last_error().c_str());
+        dqp::channel_detach(sock);
+        return -1;
+    }
+    dqp::tracef("[tcp_accept]", "TLS session with %s: %s, %s", client_address().c_str(),
+                dqp::channel_protocol(sock).c_str(), dqp::channel_cipher(sock).c_str());
+    return 0;
 }
 
 }  // namespace
@@ -166,6 +253,7 @@ int tcp_accept(const char *server_name, int port) {
         dqp::tracef("[tcp_accept]", "%s", last_error().c_str());
         return -1;
     }
+    if (load_gateway_tls() != 0) return -1;
     int listener = child_listen(where, port);
     if (listener < 0) return -1;
     signal_ready(port);
@@ -187,6 +275,10 @@ int tcp_accept(const char *server_name, int port) {
                            ? format_ip_address(client)
                            : std::string();
     tcp_set_nodelay_nolinger(sock);
+    if (negotiate(sock) != 0) {
+        tcp_close(sock);
+        return -1;
+    }
     return sock;
 }
 
@@ -198,6 +290,7 @@ int tcp_send(int sock, const char *buffer) {
 
 void tcp_close(int sock) {
     dqp::tracef("[tcp_close]", "closed socket %d", sock);
+    dqp::channel_detach(sock);
     linger lg{1, 0};
     setsockopt(sock, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     shutdown(sock, SHUT_RDWR);

@@ -10,6 +10,13 @@
 // (its PortServer "listen"), else PortServer "listen" from the configuration
 // store (a gateway started by hand), else every IPv4 address.
 //
+// TLS: the first byte a client sends decides. The TLS record byte starts a
+// handshake when NetServer "tls" is allow or require (the context is loaded
+// before readiness is signalled), anything else is plain DQP unless "tls" is
+// require; the handshake must end within PortServer "claim_timeout". From
+// then on the connection's frames go through its TLS session
+// (protocol/tls_channel.h) and nothing above this layer sees a difference.
+//
 // Frames are read through a FrameReader (protocol/frame_reader.h), the
 // receive buffer of one connection, and refused there when their header is
 // invalid or announces more than the caller's buffer holds.
@@ -25,9 +32,12 @@
 
 namespace vnx {
 
-// Child mode: binds and listens on port, signals readiness, accepts one
-// client and returns its socket; -1 when the port is below 1 or the socket,
-// bind, listen or accept fails (logged under "[tcp_accept]").
+// Child mode: loads the TLS context, binds and listens on port, signals
+// readiness, accepts one client, settles plain or TLS and returns its socket;
+// -1 when the port is below 1, the TLS settings or files are unusable, the
+// socket, bind, listen or accept fails, or the client was refused (plain
+// under "require", TLS under "off", a failed handshake); tcp_last_error()
+// says why and the log under "[tcp_accept]".
 [[nodiscard]] int tcp_accept(const char *server_name, int port);
 
 // The receive buffer of one connection (protocol/frame_reader.h), and its
@@ -44,7 +54,8 @@ inline constexpr int TCP_BAD_FRAME = dqp::FRAME_BAD;
 // 5001: Address already in use"); empty before any failure.
 const std::string &tcp_last_error();
 
-// Closes a connection at once (linger 0: reset, no lingering).
+// Closes a connection at once (linger 0: reset, no lingering), freeing its
+// TLS session.
 void tcp_close(int socket);
 
 // Address of the client accepted in child mode ("" before): dotted decimal

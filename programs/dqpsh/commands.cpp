@@ -211,8 +211,11 @@ int cmd_conninfo(Shell &sh, const Words &) {
     else
         printf("  base port:    (none: gateway port given with --port)\n");
     printf("  gateway port: %d\n", sh.gateway_port);
-    // TLS: the "  encrypted:    ..." line goes here, from dqp::Connection's
-    // TLS accessors.
+    if (sh.gateway != nullptr && sh.gateway->encrypted())
+        printf("  encrypted:    yes (protocol %s, cipher %s)\n", sh.gateway->tls_protocol().c_str(),
+               sh.gateway->tls_cipher().c_str());
+    else
+        printf("  encrypted:    no\n");
     return 0;
 }
 
@@ -782,7 +785,7 @@ constexpr Entry kCommands[] = {
     {"d", cmd_describe, 1, "\\d [TABLE]", "list tables, or the columns of TABLE"},
     {"dt", cmd_tables, 1, "\\dt", "list the tables (no views, no system tables)"},
     {"l", cmd_list_dsns, 1, "\\l", "list the data sources of the odbc.ini files read here"},
-    {"conninfo", cmd_conninfo, 1, "\\conninfo", "host, ports, data source and user"},
+    {"conninfo", cmd_conninfo, 1, "\\conninfo", "host, ports, data source, user and encryption"},
     {"x", cmd_expanded, 1, "\\x [on|off]", "expanded output: one block per row"},
     {"t", cmd_tuples, 1, "\\t [on|off]", "rows only: no headings, no row count"},
     {"a", cmd_align, 1, "\\a", "switch between aligned and unaligned output"},

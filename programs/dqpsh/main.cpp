@@ -71,6 +71,17 @@ vnx::ProgramHelp program_help() {
           {"-c COMMAND", "run an SQL statement or \\command (repeatable)"},
           {"-f FILE", "run the statements of FILE (repeatable)"},
           {"--csv", "print results as CSV"},
+          {"-A", "unaligned output (values separated by -F, default |)"},
+          {"-F SEP", "field separator of unaligned output"},
+          {"-t", "rows only: no headings, no row count"},
+          {"-x", "expanded output (one block per row)"},
+          {"-v NAME=VALUE", "set a variable (AUTOCOMMIT=off, ON_ERROR_STOP=1)"},
+          {"--tls=MODE",
+           "disable, prefer, require, verify-ca or verify-full (default $VNX_TLSMODE,\n"
+           "else disable)"},
+          {"--tls-ca FILE", "CA certificates for verify-ca and verify-full ($VNX_TLSROOTCERT)"},
+          {"--tls-cert FILE", "client certificate ($VNX_TLSCERT)"},
+          {"--tls-key FILE", "its key ($VNX_TLSKEY)"},
           {"--help, -?", "print this text and exit (also -h with no host after it)"},
           {"--version", "print the version and exit"}}},
         {"Environment",
@@ -79,6 +90,8 @@ vnx::ProgramHelp program_help() {
           {"VNX_REGISTRY",
            "the configuration store the default base port is read from\n"
            "(default /etc/vnx/registry.db)"},
+          {"VNX_TLSMODE, VNX_TLSROOTCERT, VNX_TLSCERT, VNX_TLSKEY",
+           "defaults of --tls, --tls-ca, --tls-cert and --tls-key"},
           {"HOME", "where the history file is kept"}}},
         {"Files", {{"~/.dqpsh_history", "the interactive session's line history"}}},
         {"Exit status",
@@ -86,8 +99,8 @@ vnx::ProgramHelp program_help() {
            "every statement and command succeeded (and always after an interactive\n"
            "session), or after --help and --version"},
           {"1",
-           "a statement or command failed, a -f file could not be read, or the\n"
-           "session could not start"},
+           "a statement or command failed, a -f file could not be read, the\n"
+           "session could not start, or -c/-f left a transaction uncommitted"},
           {"2", "a usage error"}}},
     };
     return h;
@@ -107,8 +120,17 @@ enum ParseResult { kRun = 0, kHelp = 1, kVersion = 2, kManual = 3, kUsageError =
 using Vars = std::vector<std::pair<std::string, std::string>>;
 
 int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions, Vars *vars) {
+    std::string err;
+    if (dqp::tls_options_from_env(&sh->opt.tls, &err) != 0) {
+        fprintf(stderr, "dqpsh: %s\n", err.c_str());
+        return kUsageError;
+    }
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        if (a.rfind("--tls=", 0) == 0) {
+            if (!dqp::parse_tls_mode(a.substr(6), &sh->opt.tls.mode)) return kUsageError;
+            continue;
+        }
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         // -h is the host (as in psql); alone at the end, with no host after
         // it, it asks for help like --help.
@@ -130,6 +152,14 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
             if (!port_value(value, &sh->opt.base_port)) return kUsageError;
         } else if (a == "--port") {
             if (!port_value(value, &sh->opt.direct_port)) return kUsageError;
+        } else if (a == "--tls") {
+            if (!dqp::parse_tls_mode(value, &sh->opt.tls.mode)) return kUsageError;
+        } else if (a == "--tls-ca") {
+            sh->opt.tls.ca_file = value;
+        } else if (a == "--tls-cert") {
+            sh->opt.tls.cert_file = value;
+        } else if (a == "--tls-key") {
+            sh->opt.tls.key_file = value;
         } else if (a == "--type") {
             sh->opt.type = value;
         } else if (a == "-d") {

@@ -133,19 +133,30 @@ int need_gateway(Shell &sh) {
     }
     std::string err;
     int port = sh.opt.direct_port;
+    dqp::ConnectOptions options;
+    options.tls = sh.opt.tls;
+    // Queries may run long: replies are awaited without a time limit, as a
+    // terminal user can always interrupt.
+    options.timeout_ms = 0;
     if (port == 0) {
         if (sh.opt.base_port == 0) {
             fprintf(stderr, "dqpsh: no base port\nhint: give -p PORT or set DB_DQPBASE\n");
             return -1;
         }
-        if (dqp::request_server(sh.opt.host, sh.opt.base_port, sh.opt.type, &port, &err) != 0) {
+        bool encrypted = false;
+        if (dqp::request_server(sh.opt.host, sh.opt.base_port, sh.opt.type, &port, &err, 120000,
+                                &sh.opt.tls, &encrypted) != 0) {
             fprintf(stderr, "dqpsh: no gateway\ndetail: %s\n", err.c_str());
             return -1;
         }
+        // The gateway serves one connection: "prefer" does there what the
+        // base port did rather than spend it on a refused TLS attempt.
+        if (options.tls.mode == dqp::TlsMode::Prefer)
+            options.tls.mode = encrypted ? dqp::TlsMode::Require : dqp::TlsMode::Disable;
     }
     // Queries may run long: replies are awaited without a time limit, as a
     // terminal user can always interrupt.
-    sh.gateway = dqp::Connection::open(sh.opt.host, port, &err, 0);
+    sh.gateway = dqp::Connection::open(sh.opt.host, port, options, &err);
     sh.gateway_port = port;
     if (sh.gateway == nullptr) {
         fprintf(stderr, "dqpsh: could not connect to the gateway on port %d\ndetail: %s\n", port,

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "client/connect_options.h"
 #include "client/dqp_client.h"
 #include "client/record_client.h"
 #include "client/result_format.h"
@@ -32,6 +33,7 @@ struct Options {
     std::string type = "odb";
     std::string dsn;
     std::string user;
+    dqp::TlsOptions tls;  // both hops: the port request and the gateway
 };
 
 // What the shell knows of a table it opened with \use.

@@ -388,7 +388,7 @@ const Command kCommands[] = {
      "read an export file (default VNX.reg in DB_ROOT) back into the store;\n"
      "values are checked as \"reg set\" checks them, and a file with any\n"
      "malformed line or refused value is refused whole"},
-    {"ping", run_ping, 0, 6, kPingUsage,
+    {"ping", run_ping, 0, 14, kPingUsage,
      "ask the master's port server whether it answers (\"?Active\") within MS\n"
      "milliseconds (default 1000) and how many live sessions it lists; HOST\n"
      "defaults to 127.0.0.1, PORT to the configured base port. Exit status 0\n"

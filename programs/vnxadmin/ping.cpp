@@ -22,6 +22,7 @@ struct PingOptions {
     int port = 0;
     int timeout_ms = kDefaultTimeoutMs;
     bool has_port = false;
+    dqp::TlsOptions tls;  // $VNX_TLSMODE ... then --tls, --tls-ca, --tls-cert, --tls-key
 };
 
 // A time limit in milliseconds: decimal digits only, 1 to an hour. 0 would
@@ -46,6 +47,16 @@ std::string set_option(const std::string &name, const std::string &value, PingOp
         opts->port = vnx::parse_port(value);
         if (opts->port == 0) return "--port " + quoted(value) + " is not a port number";
         opts->has_port = true;
+    } else if (name == "--tls") {
+        if (!dqp::parse_tls_mode(value, &opts->tls.mode))
+            return "--tls " + quoted(value) +
+                   " is not a mode (disable, prefer, require, verify-ca, verify-full)";
+    } else if (name == "--tls-ca") {
+        opts->tls.ca_file = value;
+    } else if (name == "--tls-cert") {
+        opts->tls.cert_file = value;
+    } else if (name == "--tls-key") {
+        opts->tls.key_file = value;
     } else if (name == "--timeout") {
         const long ms = parse_timeout(value);
         if (ms < 0)
@@ -59,6 +70,7 @@ std::string set_option(const std::string &name, const std::string &value, PingOp
 
 // Fills `opts` from "--name VALUE" and "--name=VALUE"; a usage message, or "".
 std::string parse_ping_options(const Args &args, PingOptions *opts) {
+    if (std::string err; dqp::tls_options_from_env(&opts->tls, &err) != 0) return err;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i], value;
         if (name.rfind("--", 0) != 0) return "unexpected argument " + quoted(name);
@@ -88,7 +100,8 @@ int count_sessions(const PingOptions &opts, Clock::time_point start, std::string
         return -1;
     }
     std::vector<std::string> lines;
-    if (dqp::list_sessions(opts.host, opts.port, &lines, err, static_cast<int>(left)) != 0)
+    if (dqp::list_sessions(opts.host, opts.port, &lines, err, static_cast<int>(left), &opts.tls) !=
+        0)
         return -1;
     return static_cast<int>(lines.size());
 }
@@ -111,7 +124,8 @@ int run_ping(const Args &args) {
     const std::string where = opts.host + ":" + std::to_string(opts.port);
     const Clock::time_point start = Clock::now();
     std::string answer, err;
-    const int rc = dqp::text_query(opts.host, opts.port, "Active", &answer, &err, opts.timeout_ms);
+    const int rc =
+        dqp::text_query(opts.host, opts.port, "Active", &answer, &err, opts.timeout_ms, &opts.tls);
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     // Each receive has the whole limit; a peer that dribbles its answer must
     // not stretch the check beyond it.

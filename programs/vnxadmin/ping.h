@@ -12,11 +12,15 @@
 
 namespace vnxadmin {
 
-constexpr const char *kPingUsage = "ping [--host HOST] [--port PORT] [--timeout MS]";
+constexpr const char *kPingUsage =
+    "ping [--host HOST] [--port PORT] [--timeout MS] [--tls MODE] [--tls-ca FILE] "
+    "[--tls-cert FILE] [--tls-key FILE]";
 
 // ping [--host HOST] [--port PORT] [--timeout MS]: HOST defaults to
 // 127.0.0.1, PORT to the configured base port (the services entry
-// "db_dqpbase", else DB_DQPBASE of the store), MS to 1000.
+// "db_dqpbase", else DB_DQPBASE of the store), MS to 1000. The TLS options
+// (client/connect_options.h) default to $VNX_TLSMODE, $VNX_TLSROOTCERT,
+// $VNX_TLSCERT and $VNX_TLSKEY.
 int run_ping(const Args &args);
 
 }  // namespace vnxadmin

@@ -1,0 +1,66 @@
+// The server side's TLS settings and the OpenSSL context made from them.
+//
+// The master and every gateway read the same NetServer values: "tls" (off,
+// allow, require), "tls_cert" and "tls_key" (PEM files), "tls_ca" and
+// "tls_client_cert" (off, require: clients must show a certificate that
+// tls_ca signed). A context is made once, at start (a gateway: before it
+// signals that it listens, so a warm spare hands out no work but the
+// handshake) and again at the master's reload; a context that cannot be made
+// keeps the program from starting, or keeps the previous one at a reload,
+// with a reason that names the file.
+//
+// The key file must be readable by its owner alone. The protocol floor is
+// TLS 1.2; the ciphers are OpenSSL's defaults. Nothing here touches a socket.
+#pragma once
+
+#include <memory>
+#include <string>
+
+struct ssl_ctx_st;
+
+namespace vnx {
+
+enum class TlsServerMode { Off, Allow, Require };
+
+struct TlsServerSettings {
+    TlsServerMode mode = TlsServerMode::Off;
+    std::string cert;  // PEM certificate (chain) path; needed unless Off
+    std::string key;   // PEM private key path; needed unless Off
+    std::string ca;    // PEM CA bundle for client certificates
+    bool client_cert_required = false;
+    bool operator==(const TlsServerSettings &) const = default;
+};
+
+// "off", "allow", "require" (any case); false for anything else.
+bool parse_tls_server_mode(const std::string &text, TlsServerMode *out);
+const char *tls_server_mode_name(TlsServerMode mode);
+
+// Reads the NetServer values. 0, or -1 with *why naming the malformed value
+// (an empty value is its default).
+[[nodiscard]] int read_tls_settings(TlsServerSettings *out, std::string *why);
+
+// Owns an SSL_CTX.
+struct SslCtxFree {
+    void operator()(ssl_ctx_st *ctx) const;
+};
+using SslCtxPtr = std::shared_ptr<ssl_ctx_st>;
+
+// The server context for settings that are not Off: certificate and key
+// loaded and matched, the CA loaded when client certificates are required.
+// Null with *why naming the file and the cause when a file is missing,
+// unreadable, malformed, the key does not match, or the key file is readable
+// by group or others (*hint then says how to mend it).
+SslCtxPtr make_server_context(const TlsServerSettings &settings, std::string *why,
+                              std::string *hint = nullptr);
+
+// Runs one handshake of ctx against a client of this process in memory: the
+// algorithm look-ups and tables that OpenSSL fills at a process's first
+// handshake are then ready, and a client's handshake costs only itself.
+void warm_tls_context(ssl_ctx_st *ctx);
+
+// A text that changes when the settings or the files they name change
+// (device, inode, size, modification time): the master retires its spares
+// when it does.
+std::string tls_fingerprint(const TlsServerSettings &settings);
+
+}  // namespace vnx
