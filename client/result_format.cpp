@@ -314,7 +314,7 @@ void ResultPrinter::emit_row(std::span<const std::string_view> row) {
             for (size_t i = 0; i < row.size(); i++) {
                 if (i > 0) buf_.push_back(',');
                 char t = i < fields_.size() ? fields_[i].type : 'C';
-                if (t == 'C' || t == 'M') {
+                if (t == 'C' || t == 'M' || t == 'T') {
                     append_csv(&buf_, row[i]);
                 } else {
                     // Numbers, dates and logicals never need quotes.

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "protocol/cursor_name.h"
+#include "protocol/long_text.h"
 #include "protocol/packet.h"
 
 namespace dqp {
@@ -416,10 +417,17 @@ int SqlClient::stop() {
 }
 
 int SqlClient::connect(std::string_view dsn, std::string_view user, std::string_view password) {
+    return connect(dsn, user, password, ConnectOptions{});
+}
+
+int SqlClient::connect(std::string_view dsn, std::string_view user, std::string_view password,
+                       const ConnectOptions &options) {
     Reply r;
     handle_ = 0;
     connected_ = false;
-    if (call(PKT_TYPE_CONNECT, {"", user, password, dsn}, 1, &r) != 0) {
+    // Argument 0 carries the options as words; empty asks for nothing.
+    std::string_view words = options.long_text ? kLongTextOption : std::string_view();
+    if (call(PKT_TYPE_CONNECT, {words, user, password, dsn}, 1, &r) != 0) {
         int32_t err_handle = 0;
         if (failure_ == Failure::refused && !r.args.empty() &&
             parse_decimal(r.args[0], &err_handle) == 0)

@@ -41,7 +41,9 @@ namespace dqp {
 struct FieldDesc {
     std::string name;
     int width = 0;
-    char type = 'C';  // C character, N numeric, D date, L logical, M memo
+    // C character, N numeric, D date, L logical, M memo (a placeholder: MEMO
+    // reads the text), T long text sent inline (ConnectOptions::long_text)
+    char type = 'C';
     int decimals = 0;
     int readonly = -1;  // 0 or 1 from a field list; -1 when the text had no flag
 };
@@ -69,6 +71,16 @@ VARNEX_API int parse_decimal(std::string_view text, int32_t *out);
 inline constexpr size_t kMaxCursorName = 19;
 
 enum class Failure { none, refused, protocol };
+
+// What CONNECT asks of the gateway besides the data source.
+struct ConnectOptions {
+    // Long character columns (SQL_LONGVARCHAR: PostgreSQL text, SQLite TEXT)
+    // arrive as type 'T' with their text in the row instead of type 'M'
+    // and a placeholder: whole up to 8000 bytes, longer ones cut at a
+    // character boundary and ended with "[...]" (MEMO on a declared cursor
+    // reads the whole text). Records read with READ keep the placeholder.
+    bool long_text = false;
+};
 
 // EXECSQL's answer: the two statuses and, for a query, its cursor's name.
 struct ExecResult {
@@ -108,6 +120,8 @@ class VARNEX_API SqlClient {
     // On a NOK the error handle the gateway returned becomes current, so that
     // maperror() can fetch the driver's message.
     int connect(std::string_view dsn, std::string_view user, std::string_view password);
+    int connect(std::string_view dsn, std::string_view user, std::string_view password,
+                const ConnectOptions &options);
     int disconnect();
 
     int execsql(std::string_view sql, ExecResult *out);

@@ -7,6 +7,7 @@
 
 #include "gateway/cancel.h"
 #include "gateway/diagnostics.h"
+#include "gateway/long_text.h"
 #include "gateway/rows.h"
 #include "protocol/cursor_name.h"
 
@@ -158,6 +159,7 @@ int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text
         return -1;
     }
     c->reusable = true;
+    bind_long_text(s, c);
     snprintf(cursor_name, kExecsqlNameSize, "%s", name);
     *status2 = 0;
     *has_cursor = 1;
@@ -433,11 +435,13 @@ int declare_statement(svr_session *s, SQLHSTMT *hp, const char *name, const char
         return -1;
     }
     *hp = SQL_NULL_HSTMT;
-    if (bind_cursor(s, h, ncols, sql, with_params != 0, name) == nullptr) {
+    csb *c = bind_cursor(s, h, ncols, sql, with_params != 0, name);
+    if (c == nullptr) {
         *status = -1;
         if (s->error_text[0] == '\0') s->set_error("the cursor's result columns cannot be bound");
         return -1;
     }
+    bind_long_text(s, c);
     return 0;
 }
 

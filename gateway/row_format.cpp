@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/long_text.h"
+
 namespace vnx {
 
 namespace {
@@ -249,6 +251,9 @@ FieldShape field_shape(const svr_column &c, bool field_list) {
         case Kind::Binary:
             return {'C', 12};
         case Kind::Memo:
+            // Inline values (long_text.h): their own letter and longest text.
+            if (!c.long_data.empty())
+                return {dqp::kLongTextType, static_cast<int>(dqp::kLongTextMax)};
             return {'M', 4};
         case Kind::Other:
             break;

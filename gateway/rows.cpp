@@ -11,6 +11,7 @@
 #include "gateway/cancel.h"
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
+#include "gateway/long_text.h"
 #include "gateway/row_format.h"
 #include "gateway/rowset.h"
 #include "protocol/packet.h"
@@ -201,8 +202,12 @@ std::unique_ptr<svr_columns> describe(SQLHSTMT h, svr_session *s, int column_cou
 int define(SQLHSTMT h, svr_columns *cols, svr_session *s) {
     SQLUSMALLINT n = 1;
     for (svr_column &c : cols->columns) {
+        // An inline long column (long_text.h) keeps its own buffer.
         SQLRETURN rc =
-            SQLBindCol(h, n++, binding_type(c.sql_type), c.data, kColumnDataSize, &c.length);
+            c.long_data.empty()
+                ? SQLBindCol(h, n++, binding_type(c.sql_type), c.data, kColumnDataSize, &c.length)
+                : SQLBindCol(h, n++, SQL_C_CHAR, c.long_data.data(),
+                             static_cast<SQLLEN>(c.long_data.size()), &c.length);
         if (!sql_ok(rc)) {
             sql_error(s, h);
             svr_trace(s, "define(%d)\n", rc);
@@ -229,7 +234,7 @@ class RowArray {
     // Binds the arrays; false (nothing changed) when the driver will not
     // fetch several rows a call.
     bool bind() {
-        if (c_->plain_fetched || c_->columns->columns.empty()) return false;
+        if (c_->plain_fetched || c_->columns->columns.empty() || c_->long_text) return false;
         SQLRETURN rc = SQLSetStmtOption(c_->hstmt, SQL_ROWSET_SIZE, kRowArraySize);
         if (!sql_ok(rc)) return false;
         bound_ = true;
@@ -315,9 +320,24 @@ std::vector<RowsetColumn> current_row(const csb *c) {
     return set;
 }
 
+// Sends the current row of a cursor with inline long values (long_text.h).
+Sent send_long_text_row(svr_session *s, csb *c, Sink sink, int client, char *packet, RowTexts *row,
+                        bool with_descriptions) {
+    build_long_text_row(*c->columns, with_descriptions, packet_limit(sink), &row->texts);
+    row->views.assign(row->texts.begin(), row->texts.end());
+    size_t size = packet_size(row->views);
+    if (size > packet_limit(sink)) {
+        refuse_wide_row(s, sink, client, packet, size);
+        return Sent::Failed;
+    }
+    return sink_send(sink, client, packet, dqp::PKT_TYPE_DATA, 0, row->views) < 0 ? Sent::Failed
+                                                                                  : Sent::Ok;
+}
+
 // Sends the cursor's current row; `own` is current_row(c).
 Sent send_row(svr_session *s, csb *c, Sink sink, int client, char *packet, RowTexts *row,
               bool with_descriptions, std::span<const RowsetColumn> own) {
+    if (c->long_text) return send_long_text_row(s, c, sink, client, packet, row, with_descriptions);
     if (sink == Sink::Meta && !with_descriptions)
         return queue_row(s, c, client, packet, dqp_meta_sink(client), own, 0);
     row->build(*c->columns, with_descriptions);

@@ -18,6 +18,7 @@
 #include "gateway/odbc_thread.h"
 #include "gateway/sqlite_tuning.h"
 #include "gateway/svr_session.h"
+#include "protocol/long_text.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
 #include "transport/session_notice.h"
@@ -225,8 +226,8 @@ int db_server_stop(int32_t *) {
     return 0;
 }
 
-int db_server_connect(int32_t *handle_out, const char *, const char *user, const char *password,
-                      const char *dsn, int32_t *error_handle, int) {
+int db_server_connect(int32_t *handle_out, const char *options, const char *user,
+                      const char *password, const char *dsn, int32_t *error_handle, int) {
     check_odbc_thread("db_server_connect");
     *error_handle = 1;
     *handle_out = 0;
@@ -234,6 +235,7 @@ int db_server_connect(int32_t *handle_out, const char *, const char *user, const
     if (s == nullptr) return -1;
     open_call_trace(get_netserver_value("DQP_SVRLOG"));
     s->trace = 1;
+    s->long_text = dqp::has_option_word(options, dqp::kLongTextOption);
     svr_trace(s, "db_server_connect(START %d)\n", 259);
     if (strlen(dsn) > kDsnMax || strlen(user) > kLoginMax || strlen(password) > kLoginMax) {
         s->set_error("data source name, user name or password too long");

@@ -24,7 +24,10 @@ int db_server_stop(int32_t *result);
 
 // CONNECT: 0 and the new handle in *handle_out; on failure the failing ODBC
 // code (or -1), *handle_out 0 and the failed session's handle in *error_handle.
-int db_server_connect(int32_t *handle_out, const char *server, const char *user,
+// `options` (argument 0) may hold the word dqp::kLongTextOption: long
+// character values then travel inline (protocol/long_text.h); any other
+// word, such as the server type name older clients send, is ignored.
+int db_server_connect(int32_t *handle_out, const char *options, const char *user,
                       const char *password, const char *dsn, int32_t *error_handle, int port);
 // DISCONNECT: 0, the failing ODBC code, or -1 for a handle that is not live.
 int db_server_disconnect(int32_t handle);

@@ -49,6 +49,10 @@ struct svr_column {
     // Bound with length kColumnDataSize; the extra byte keeps a terminator
     // even where a driver fills the whole buffer.
     alignas(8) char data[kColumnDataSize + 1] = {};
+    // A long character column whose values travel inline (long_text.h):
+    // bound here instead of `data`, dqp::kLongTextMax + 1 bytes. Empty
+    // for every other column.
+    std::vector<char> long_data;
 };
 
 // One parameter marker of a declared cursor.
@@ -104,6 +108,9 @@ struct csb {
     // or write statement): out of reach of the client's cursor requests,
     // which neither see it nor may declare its name.
     bool internal = false;
+    // Some column is bound to long_data: its rows are formatted by
+    // long_text.h, one row a fetch.
+    bool long_text = false;
     // The parameters of the last execution of an internal statement; they
     // stay until the statement is executed again or dropped.
     std::vector<StatementParam> bound_params;
@@ -135,6 +142,8 @@ struct svr_session {
     Dialect dialect = Dialect::Other;
     // The driver's autocommit stays on (ODBServer "autocommit" "true").
     bool autocommit = false;
+    // The client asked at CONNECT for long character values inline.
+    bool long_text = false;
     // The session may hold changes that are not committed (a statement
     // without a result ran, or a declared cursor wrote through its row);
     // cleared when the transaction ends.

@@ -74,6 +74,8 @@ const char *type_name(char t) {
             return "logical";
         case 'M':
             return "memo";
+        case 'T':
+            return "long text";
         default:
             return "other";
     }

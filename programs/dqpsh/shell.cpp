@@ -197,7 +197,10 @@ int need_session(Shell &sh) {
         return -1;
     }
     if (need_start(sh) != 0) return -1;
-    if (sh.sql->connect(sh.opt.dsn, sh.opt.user, password(sh)) != 0) {
+    // Long text columns arrive as their text (type 'T'), not as a placeholder.
+    dqp::ConnectOptions options;
+    options.long_text = true;
+    if (sh.sql->connect(sh.opt.dsn, sh.opt.user, password(sh), options) != 0) {
         report_failure(sh, "CONNECT");
         return -1;
     }
