@@ -417,11 +417,11 @@ int SqlClient::stop() {
 }
 
 int SqlClient::connect(std::string_view dsn, std::string_view user, std::string_view password) {
-    return connect(dsn, user, password, ConnectOptions{});
+    return connect(dsn, user, password, SessionOptions{});
 }
 
 int SqlClient::connect(std::string_view dsn, std::string_view user, std::string_view password,
-                       const ConnectOptions &options) {
+                       const SessionOptions &options) {
     Reply r;
     handle_ = 0;
     connected_ = false;

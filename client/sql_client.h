@@ -42,7 +42,7 @@ struct FieldDesc {
     std::string name;
     int width = 0;
     // C character, N numeric, D date, L logical, M memo (a placeholder: MEMO
-    // reads the text), T long text sent inline (ConnectOptions::long_text)
+    // reads the text), T long text sent inline (SessionOptions::long_text)
     char type = 'C';
     int decimals = 0;
     int readonly = -1;  // 0 or 1 from a field list; -1 when the text had no flag
@@ -73,7 +73,7 @@ inline constexpr size_t kMaxCursorName = 19;
 enum class Failure { none, refused, protocol };
 
 // What CONNECT asks of the gateway besides the data source.
-struct ConnectOptions {
+struct SessionOptions {
     // Long character columns (SQL_LONGVARCHAR: PostgreSQL text, SQLite TEXT)
     // arrive as type 'T' with their text in the row instead of type 'M'
     // and a placeholder: whole up to 8000 bytes, longer ones cut at a
@@ -121,7 +121,7 @@ class VARNEX_API SqlClient {
     // maperror() can fetch the driver's message.
     int connect(std::string_view dsn, std::string_view user, std::string_view password);
     int connect(std::string_view dsn, std::string_view user, std::string_view password,
-                const ConnectOptions &options);
+                const SessionOptions &options);
     int disconnect();
 
     int execsql(std::string_view sql, ExecResult *out);

@@ -198,9 +198,9 @@ int need_session(Shell &sh) {
     }
     if (need_start(sh) != 0) return -1;
     // Long text columns arrive as their text (type 'T'), not as a placeholder.
-    dqp::ConnectOptions options;
-    options.long_text = true;
-    if (sh.sql->connect(sh.opt.dsn, sh.opt.user, password(sh), options) != 0) {
+    dqp::SessionOptions session;
+    session.long_text = true;
+    if (sh.sql->connect(sh.opt.dsn, sh.opt.user, password(sh), session) != 0) {
         report_failure(sh, "CONNECT");
         return -1;
     }
