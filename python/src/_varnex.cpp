@@ -29,6 +29,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,9 @@ bool contains_any(const std::string &text, std::initializer_list<const char *> w
 // The class for a request the data source (or the gateway) refused, from its
 // diagnostic text: the protocol carries no SQLSTATE.
 const py::object &class_for_refusal(const std::string &text) {
+    if (contains_any(text, {"values were given", "more than 1000 parameter values"}))
+        return g_errors->programming_error;
+    if (contains_any(text, {"bytes long", "is longer than"})) return g_errors->data_error;
     if (contains_any(text, {"parameter marker", "parameters cannot", "not supported",
                             "statement of a cursor returns no rows"}))
         return g_errors->not_supported_error;
@@ -120,8 +124,6 @@ class Session {
     dqp::SqlClient &sql() { return *sql_; }
     dqp::RecordClient &records() { return *rec_; }
     int32_t gateway_pid() const { return gateway_pid_; }
-    // A cursor name of this session not used before: "PYC" and a number.
-    std::string next_cursor_name() { return "PYC" + std::to_string(++cursor_serial_); }
 
   private:
     template <typename Fn>
@@ -156,7 +158,6 @@ class Session {
     std::unique_ptr<dqp::RecordClient> rec_;
     int32_t gateway_pid_ = 0;
     bool closed_ = true;
-    unsigned cursor_serial_ = 0;
 };
 
 Session::Session(const std::string &host, int base_port, int direct_port, const std::string &dsn,
@@ -322,6 +323,7 @@ class Result {
   public:
     std::vector<Field> fields;
     bool has_fields = false;
+    int64_t row_count = -1;  // rows a statement without result changed; -1 unknown
 
     // Appends one row; false when its width does not match the fields.
     void add_row(std::span<const std::string_view> values) {
@@ -418,35 +420,25 @@ std::unique_ptr<Result> execute(Session &s, const std::string &sql) {
     return res;
 }
 
-// Runs a query whose markers take `values`: DECLARE with parameters, OPEN
-// with the values (bound by the gateway, never part of the statement text),
-// FIELDLIST, then FETCHMANY, which releases the cursor.
+// Runs any statement with its markers bound to `values` by the gateway
+// (EXECSQL with parameters; never pasted into the text): None is NULL. A
+// query's rows land in the Result; a statement without result leaves the
+// rows it changed in row_count.
 std::unique_ptr<Result> execute_params(Session &s, const std::string &sql,
-                                       const std::vector<std::string> &values) {
+                                       const std::vector<std::optional<std::string>> &values) {
     s.check_open();
+    std::vector<dqp::ParamValue> params;
+    params.reserve(values.size());
+    for (const std::optional<std::string> &v : values)
+        params.push_back(v ? dqp::ParamValue{*v, false} : dqp::ParamValue{{}, true});
     auto res = std::make_unique<Result>();
     Collector col{res.get()};
-    std::string cursor = s.next_cursor_name();
-    s.run("DECLARE", [&] {
-        return s.sql().call(dqp::PKT_TYPE_DECLARE, {cursor, sql, "", "PARAMS"}, 2);
+    dqp::ExecResult er;
+    s.run("execute", [&] {
+        return s.sql().query_views(sql, params, &er, col.on_fields(), col.on_header(),
+                                   col.on_row());
     });
-    std::vector<std::string_view> args{cursor, "PARAMS"};
-    for (const std::string &v : values)
-        args.emplace_back(v);
-    try {
-        s.run("OPEN", [&] { return s.sql().call(dqp::PKT_TYPE_OPEN, args, 2); });
-        std::vector<dqp::FieldDesc> descs;
-        s.run("FIELDLIST", [&] { return s.sql().fieldlist(cursor, &descs); });
-        res->fields = to_fields(descs);
-        res->has_fields = true;
-    } catch (py::error_already_set &) {
-        // The declared cursor would outlive the failure: release it.
-        py::gil_scoped_release nogil;
-        (void)s.sql().undeclare(cursor);
-        throw;
-    }
-    s.run("FETCHMANY",
-          [&] { return s.sql().fetchmany_views(cursor, col.on_header(), col.on_row()); });
+    res->row_count = er.row_count;
     return res;
 }
 
@@ -563,6 +555,7 @@ PYBIND11_MODULE(_varnex, m) {
                                })
         .def_property_readonly("rows", &Result::rows)
         .def_property_readonly("position", &Result::position)
+        .def_readonly("row_count", &Result::row_count)
         .def("fetch", &Result::fetch, py::arg("n") = -1);
 
     py::class_<Session> session(m, "Session");
