@@ -6,9 +6,9 @@
 // mutex, so that other Python threads run meanwhile and two threads sharing a
 // session take turns instead of interleaving requests.
 //
-// A query's rows are received into a Result without the GIL (their texts in
-// one arena) and turned into Python tuples when fetched, converted by the
-// type letter of their field descriptions:
+// A query's rows are received without the GIL and turned into Python tuples
+// a batch at a time while they arrive (Result), converted by the type letter
+// of their field descriptions:
 //   N  int; Decimal when the field has decimals; float when the text has a
 //      fraction or exponent (floating-point columns); None when empty
 //   D  datetime.date from YYYYMMDD; None when empty; the text when malformed
@@ -318,57 +318,106 @@ py::object convert(const Field &f, const char *p, size_t n) {
     }
 }
 
-// The rows of one query, as received: every value's text in one arena.
+// The rows of one query, converted to tuples while they arrive. The client
+// library hands rows over without the GIL; they are gathered as texts into a
+// batch (one arena, reused) and turned into tuples a batch at a time with the
+// GIL taken, so that converting overlaps with the gateway producing the next
+// rows and the GIL is taken once per batch, not once per row.
 class Result {
   public:
+    // Rows gathered before the GIL is taken to convert them: about one or
+    // two METADATA frames of narrow rows.
+    static constexpr size_t kBatchRows = 512;
+
     std::vector<Field> fields;
     bool has_fields = false;
     int64_t row_count = -1;  // rows a statement without result changed; -1 unknown
 
-    // Appends one row; false when its width does not match the fields.
-    void add_row(std::span<const std::string_view> values) {
+    // Appends one row to the batch (no GIL needed); converts the batch once
+    // it is full, taking the GIL. False when converting failed (out of
+    // memory): the caller stops the result.
+    bool add_row(std::span<const std::string_view> values) {
         for (std::string_view v : values) {
             arena_.append(v.data(), v.size());
             ends_.push_back(arena_.size());
         }
-        rows_++;
+        if (++batch_rows_ < kBatchRows) return true;
+        py::gil_scoped_acquire gil;
+        return convert_batch();
     }
-    size_t rows() const { return rows_; }
+    // Converts what the batch still holds; the GIL must be held. False when
+    // converting failed (the Python error is set).
+    bool finish() {
+        if (failed_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (!convert_batch()) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::string().swap(arena_);
+        std::vector<size_t>().swap(ends_);
+        return true;
+    }
+    size_t rows() const { return static_cast<size_t>(PyList_GET_SIZE(rows_.ptr())) + dropped_; }
     size_t position() const { return next_; }
 
     // Up to n rows (n < 0: every remaining one) from the current position, as
-    // a list of tuples.
+    // a list of tuples. Taking every row at once hands over the list itself.
     py::list fetch(long long n) {
-        size_t width = fields.size();
-        size_t left = rows_ - next_;
-        size_t take = n < 0 || static_cast<size_t>(n) > left ? left : static_cast<size_t>(n);
-        py::list out(take);
-        for (size_t r = 0; r < take; r++) {
-            PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(width));
-            if (t == nullptr) throw py::error_already_set();
-            py::object tuple = py::reinterpret_steal<py::object>(t);
-            size_t first = (next_ + r) * width;
-            for (size_t c = 0; c < width; c++) {
-                size_t begin = first + c == 0 ? 0 : ends_[first + c - 1];
-                py::object v = convert(fields[c], arena_.data() + begin, ends_[first + c] - begin);
-                PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(c), v.release().ptr());
-            }
-            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(r), tuple.release().ptr());
+        Py_ssize_t at = static_cast<Py_ssize_t>(next_ - dropped_);
+        Py_ssize_t left = PyList_GET_SIZE(rows_.ptr()) - at;
+        Py_ssize_t take = n < 0 || n > left ? left : static_cast<Py_ssize_t>(n);
+        py::list out;
+        if (at == 0 && take == left) {
+            out = std::move(rows_);
+        } else {
+            out = py::reinterpret_steal<py::list>(PyList_GetSlice(rows_.ptr(), at, at + take));
+            if (!out) throw py::error_already_set();
         }
-        next_ += take;
-        if (next_ == rows_) release();
+        next_ += static_cast<size_t>(take);
+        if (take == left) {  // every row taken: the rows are the caller's alone
+            dropped_ = next_;
+            rows_ = py::list();
+        }
         return out;
-    }
-    // Frees the texts once every row is taken.
-    void release() {
-        std::string().swap(arena_);
-        std::vector<size_t>().swap(ends_);
     }
 
   private:
+    // Turns the batch into tuples appended to rows_; the GIL must be held.
+    bool convert_batch() {
+        size_t width = fields.size();
+        try {
+            for (size_t r = 0; r < batch_rows_; r++) {
+                PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(width));
+                if (t == nullptr) throw py::error_already_set();
+                py::object tuple = py::reinterpret_steal<py::object>(t);
+                size_t first = r * width;
+                for (size_t c = 0; c < width; c++) {
+                    size_t begin = first + c == 0 ? 0 : ends_[first + c - 1];
+                    py::object v =
+                        convert(fields[c], arena_.data() + begin, ends_[first + c] - begin);
+                    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(c), v.release().ptr());
+                }
+                if (PyList_Append(rows_.ptr(), t) != 0) throw py::error_already_set();
+            }
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable("varnex: converting a row");
+            failed_ = true;
+        }
+        arena_.clear();
+        ends_.clear();
+        batch_rows_ = 0;
+        return !failed_;
+    }
+
+    py::list rows_;  // converted rows not yet fetched
     std::string arena_;
     std::vector<size_t> ends_;  // end of each value in arena_, row after row
-    size_t rows_ = 0, next_ = 0;
+    size_t batch_rows_ = 0, next_ = 0;
+    size_t dropped_ = 0;  // rows fetched and no longer in rows_
+    bool failed_ = false;
 };
 
 py::list describe(const std::vector<Field> &fields) {
@@ -401,8 +450,7 @@ struct Collector {
     dqp::RowViewFn on_row() {
         return [this](std::span<const std::string_view> values) {
             if (values.size() != res->fields.size()) return 1;
-            res->add_row(values);
-            return 0;
+            return res->add_row(values) ? 0 : 1;
         };
     }
 };
@@ -417,6 +465,7 @@ std::unique_ptr<Result> execute(Session &s, const std::string &sql) {
     s.run("execute", [&] {
         return s.sql().query_views(sql, &er, col.on_fields(), col.on_header(), col.on_row());
     });
+    if (!res->finish()) throw py::error_already_set();
     return res;
 }
 
@@ -438,6 +487,7 @@ std::unique_ptr<Result> execute_params(Session &s, const std::string &sql,
         return s.sql().query_views(sql, params, &er, col.on_fields(), col.on_header(),
                                    col.on_row());
     });
+    if (!res->finish()) throw py::error_already_set();
     res->row_count = er.row_count;
     return res;
 }
