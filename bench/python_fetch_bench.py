@@ -5,9 +5,11 @@ Starts a throwaway PostgreSQL server and a master (python/tests/vnx_servers.py),
 fills one table with ROWS rows (INTEGER, VARCHAR(20)), then times
 `execute("SELECT id, name FROM ...")` + `fetchall()` through varnex (gateway,
 client library, native conversion) and through psycopg2 on a direct
-connection to the same server, alternating, and prints the best time of each,
-the rows per second and the ratio (psycopg2 time / varnex time: above 1.0
-varnex is faster).
+connection to the same server, alternating, and prints the median time of
+each with its spread (fastest and slowest round), the rows per second and the
+ratio of the medians (psycopg2 time / varnex time: above 1.0 varnex is
+faster) with the spread of the per-round ratios. The machine may be shared:
+read the spread before the median.
 
     bench/python_fetch_bench.py [--rows N] [--rounds R]
 
@@ -18,6 +20,7 @@ python3-psycopg2. VNX_BUILD_DIR names the build tree of the programs.
 import argparse
 import gc
 import os
+import statistics
 import sys
 import time
 
@@ -59,7 +62,7 @@ def time_fetch(conn, check_rows):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rows", type=int, default=1000000)
-    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--rounds", type=int, default=5)
     args = ap.parse_args()
 
     pg, master = PostgresServer(), Master()
@@ -75,11 +78,11 @@ def main():
                             timeout=0)
         ps = psycopg2.connect(host="127.0.0.1", port=pg.port, user="vnx", password="secret",
                               dbname="postgres")
-        best_vx = best_ps = float("inf")
+        times_vx, times_ps = [], []
         for _ in range(args.rounds):
-            best_vx = min(best_vx, time_fetch(vx, args.rows))
+            times_vx.append(time_fetch(vx, args.rows))
             vx.rollback()
-            best_ps = min(best_ps, time_fetch(ps, args.rows))
+            times_ps.append(time_fetch(ps, args.rows))
             ps.rollback()
         vx.close()
         ps.close()
@@ -87,13 +90,16 @@ def main():
         master.remove()
         pg.stop()
 
-    print("fetch %d rows (INTEGER, VARCHAR(20)) into tuples, best of %d:"
-          % (args.rows, args.rounds))
-    print("  varnex (gateway + client library): %8.3f s  %10.0f rows/s"
-          % (best_vx, args.rows / best_vx))
-    print("  psycopg2 (direct connection):      %8.3f s  %10.0f rows/s"
-          % (best_ps, args.rows / best_ps))
-    print("  ratio (psycopg2 time / varnex time): %.2f" % (best_ps / best_vx))
+    med_vx, med_ps = statistics.median(times_vx), statistics.median(times_ps)
+    ratios = [p / v for p, v in zip(times_ps, times_vx)]
+    print("fetch %d rows (INTEGER, VARCHAR(20)) into tuples, median of %d rounds "
+          "(fastest .. slowest):" % (args.rows, args.rounds))
+    print("  varnex (gateway + client library): %8.3f s (%.3f .. %.3f)  %10.0f rows/s"
+          % (med_vx, min(times_vx), max(times_vx), args.rows / med_vx))
+    print("  psycopg2 (direct connection):      %8.3f s (%.3f .. %.3f)  %10.0f rows/s"
+          % (med_ps, min(times_ps), max(times_ps), args.rows / med_ps))
+    print("  ratio (psycopg2 time / varnex time): %.2f (rounds %.2f .. %.2f)"
+          % (med_ps / med_vx, min(ratios), max(ratios)))
 
 
 if __name__ == "__main__":

@@ -46,6 +46,42 @@ bool parse_fields(const Reply &r, std::vector<FieldDesc> *fields) {
     return true;
 }
 
+// The arguments of a parameter form after the statement or cursor: the word
+// ("PARAMS", or "PARAMS:" and one NULL flag a value, '1' for NULL) and the
+// values, a NULL as the empty text. *word holds the word's text and must
+// outlive *args.
+void add_param_args(std::span<const ParamValue> values, std::string *word,
+                    std::vector<std::string_view> *args) {
+    *word = "PARAMS";
+    bool any_null = false;
+    for (const ParamValue &v : values)
+        any_null = any_null || v.null;
+    if (any_null) {
+        *word += ':';
+        for (const ParamValue &v : values)
+            *word += v.null ? '1' : '0';
+    }
+    args->push_back(*word);
+    for (const ParamValue &v : values)
+        args->push_back(v.null ? std::string_view() : v.text);
+}
+
+// Reads a row count: "-1" or a decimal of at most 18 digits.
+bool parse_row_count(std::string_view s, int64_t *out) {
+    if (s == "-1") {
+        *out = -1;
+        return true;
+    }
+    if (s.empty() || s.size() > 18) return false;
+    int64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    *out = v;
+    return true;
+}
+
 bool is_digits(std::string_view s) {
     if (s.empty()) return false;
     for (char c : s)
@@ -483,13 +519,32 @@ int SqlClient::execsql(std::string_view sql, ExecResult *out) {
     return take_exec_reply(r, call(PKT_TYPE_EXECSQL, {sql}, 2, &r), out);
 }
 
-int SqlClient::take_exec_reply(const Reply &r, int rc, ExecResult *out) {
+int SqlClient::execsql(std::string_view sql, std::span<const ParamValue> values, ExecResult *out) {
+    *out = ExecResult{};
+    std::string word;
+    std::vector<std::string_view> args{sql};
+    add_param_args(values, &word, &args);
+    Reply r;
+    return take_exec_reply(r, call(PKT_TYPE_EXECSQL, args, 2, &r), out, true);
+}
+
+int SqlClient::take_exec_reply(const Reply &r, int rc, ExecResult *out, bool with_params) {
     if (rc != 0 && failure_ != Failure::refused) return -1;
     if (r.args.size() >= 2 && (parse_decimal(r.args[0], &out->status) != 0 ||
                                parse_decimal(r.args[1], &out->status2) != 0))
         return broken("non-numeric status in the reply to EXECSQL");
     if (rc != 0) return -1;
-    if (r.args.size() >= 3) {
+    if (with_params) {
+        // The parameter form's answer always has four arguments; two or three
+        // come from a gateway that ignored the values.
+        if (r.args.size() < 4)
+            return fail(
+                "the gateway does not bind parameters: it ran the statement without "
+                "its values");
+        if (!parse_row_count(r.args[3], &out->row_count))
+            return broken("EXECSQL answered a row count that is not a number");
+    }
+    if (r.args.size() >= 3 && !(with_params && r.args[2].empty())) {
         std::string why;
         if (check_cursor_name(r.args[2], &why) != 0)
             return broken("EXECSQL answered a query with a bad cursor name: " + why);
@@ -522,18 +577,38 @@ int SqlClient::query(std::string_view sql, ExecResult *out, const HeaderFn &on_f
 
 int SqlClient::query_views(std::string_view sql, ExecResult *out, const HeaderFn &on_fields,
                            const HeaderFn &on_header, const RowViewFn &on_row) {
+    std::string_view args[] = {sql};
+    return run_query(args, false, out, on_fields, on_header, on_row);
+}
+
+int SqlClient::query_views(std::string_view sql, std::span<const ParamValue> values,
+                           ExecResult *out, const HeaderFn &on_fields, const HeaderFn &on_header,
+                           const RowViewFn &on_row) {
+    std::string word;
+    std::vector<std::string_view> args{sql};
+    add_param_args(values, &word, &args);
+    return run_query(args, true, out, on_fields, on_header, on_row);
+}
+
+// A query of query_views: exec_args are EXECSQL's arguments, the statement
+// first.
+int SqlClient::run_query(std::span<const std::string_view> exec_args, bool with_params,
+                         ExecResult *out, const HeaderFn &on_fields, const HeaderFn &on_header,
+                         const RowViewFn &on_row) {
     *out = ExecResult{};
-    if (!connected_ || unread_exec_cursors_ != 0 || !reads_like_query(sql)) {
-        if (execsql(sql, out) != 0) return -1;
+    if (!connected_ || unread_exec_cursors_ != 0 || !reads_like_query(exec_args[0])) {
+        Reply r;
+        int rc = call(PKT_TYPE_EXECSQL, exec_args, 2, &r);
+        if (take_exec_reply(r, rc, out, with_params) != 0) return -1;
         if (!out->has_cursor) return 0;
         return read_query(out->cursor, on_fields, on_header, on_row);
     }
     std::string guess = exec_cursor_name();
-    if (send_pipeline(sql, guess, on_fields != nullptr) != 0) return -1;
+    if (send_pipeline(exec_args, guess, on_fields != nullptr) != 0) return -1;
 
     Reply exec, diag, list;
     if (next_reply(&exec) != 0) return -1;
-    int rc = take_exec_reply(exec, check_reply(PKT_TYPE_EXECSQL, exec, 2), out);
+    int rc = take_exec_reply(exec, check_reply(PKT_TYPE_EXECSQL, exec, 2), out, with_params);
     if (!usable()) return -1;
     Failure failure = failure_;
     int32_t status = last_status_;
@@ -571,9 +646,10 @@ int SqlClient::query_views(std::string_view sql, ExecResult *out, const HeaderFn
     return read_query(out->cursor, on_fields, on_header, on_row);  // a name of its own
 }
 
-int SqlClient::send_pipeline(std::string_view sql, std::string_view cursor, bool with_fields) {
+int SqlClient::send_pipeline(std::span<const std::string_view> exec_args, std::string_view cursor,
+                             bool with_fields) {
     conn_.hold();
-    int rc = send_request(PKT_TYPE_EXECSQL, {sql});
+    int rc = send_request(PKT_TYPE_EXECSQL, exec_args);
     if (rc == 0) rc = send_request(PKT_TYPE_MAPERROR, {});
     if (rc == 0 && with_fields) rc = send_request(PKT_TYPE_FIELDLIST, {cursor});
     if (rc == 0) rc = send_request(PKT_TYPE_FETCHMANY, {cursor});
@@ -615,11 +691,26 @@ int SqlClient::declare(std::string_view cursor, std::string_view sql, std::strin
     return rc;
 }
 
+int SqlClient::declare_with_params(std::string_view cursor, std::string_view sql) {
+    std::string why;
+    if (check_cursor_name(cursor, &why) != 0) return fail("DECLARE: " + why);
+    int rc = call(PKT_TYPE_DECLARE, {cursor, sql, "", "PARAMS"}, 2);
+    if (rc == 0 && same_name(cursor, exec_cursor_name())) unread_exec_cursors_++;
+    return rc;
+}
+
 int SqlClient::open(std::string_view cursor, int32_t *rows) {
+    return open(cursor, std::span<const ParamValue>(), rows);
+}
+
+int SqlClient::open(std::string_view cursor, std::span<const ParamValue> values, int32_t *rows) {
     std::string why;
     if (check_cursor_name(cursor, &why) != 0) return fail("OPEN: " + why);
+    std::string word;
+    std::vector<std::string_view> args{cursor};
+    if (!values.empty()) add_param_args(values, &word, &args);
     Reply r;
-    if (call(PKT_TYPE_OPEN, {cursor}, 2, &r) != 0) return -1;
+    if (call(PKT_TYPE_OPEN, args, 2, &r) != 0) return -1;
     int32_t n = 0;
     if (parse_decimal(r.args[1], &n) != 0 || n < 0)
         return broken("OPEN answered a row count that is not a number");

@@ -83,12 +83,28 @@ struct SessionOptions {
 };
 
 // EXECSQL's answer: the two statuses and, for a query, its cursor's name.
+// row_count: the rows a statement without result changed, as the data source
+// counts them; only EXECSQL with parameters reports it, -1 otherwise and
+// when the data source cannot tell.
 struct ExecResult {
     int32_t status = 0;
     int32_t status2 = 0;
     bool has_cursor = false;
     std::string cursor;
+    int64_t row_count = -1;
 };
+
+// A parameter value bound by the gateway to a statement's marker: a text (the
+// data source converts it to the marker's type), or NULL.
+struct ParamValue {
+    std::string_view text;
+    bool null = false;
+};
+
+// Most parameter values of one statement, and the longest value, that the
+// gateway binds; it refuses more (and the request must fit one packet).
+inline constexpr size_t kMaxParams = 1000;
+inline constexpr size_t kMaxParamValue = 8000;
 
 // Scroll directions of EXTENDED_FETCH, sent as their keywords.
 enum class Scroll { next, first, last, prior, absolute, relative, bookmark };
@@ -125,6 +141,17 @@ class VARNEX_API SqlClient {
     int disconnect();
 
     int execsql(std::string_view sql, ExecResult *out);
+    // EXECSQL with parameters: any statement (INSERT, UPDATE, DELETE, a
+    // query) with its markers ("?") bound by the gateway to `values`, one per
+    // marker in order; values never become part of the statement text. A
+    // statement without result reports out->row_count; the gateway keeps it
+    // prepared, so the same text with new values executes again without a
+    // new prepare. A query leaves its cursor in out->cursor, as execsql does.
+    // Refused by the gateway: a count that differs from the markers, more than
+    // kMaxParams values or one longer than kMaxParamValue bytes. A gateway
+    // that predates parameters answers in the old form, which is reported as
+    // a failure (such a gateway has run the statement without the values).
+    int execsql(std::string_view sql, std::span<const ParamValue> values, ExecResult *out);
     // Runs a statement and, when it makes a result, streams every row: EXECSQL,
     // then FIELDLIST (only when on_fields is given; its descriptions carry
     // the read-only flags and come even for an empty result), then FETCHMANY.
@@ -142,14 +169,22 @@ class VARNEX_API SqlClient {
     // The same, each row handed over as views.
     int query_views(std::string_view sql, ExecResult *out, const HeaderFn &on_fields,
                     const HeaderFn &on_header, const RowViewFn &on_row);
+    // The same with parameter values, through EXECSQL with parameters.
+    int query_views(std::string_view sql, std::span<const ParamValue> values, ExecResult *out,
+                    const HeaderFn &on_fields, const HeaderFn &on_header, const RowViewFn &on_row);
     // Requests sent around this client (raw packets) may have left query
     // cursors open: query() goes one request at a time until the session
     // changes.
     void untrack_cursors();
     // DECLARE name FOR sql; mode "UPDATE", "INSERT" or empty.
     int declare(std::string_view cursor, std::string_view sql, std::string_view mode = {});
+    // DECLARE with parameters: the statement's markers are bound, and each
+    // OPEN brings their values.
+    int declare_with_params(std::string_view cursor, std::string_view sql);
     // OPEN: executes the cursor's statement; *rows receives its row count.
     int open(std::string_view cursor, int32_t *rows = nullptr);
+    // OPEN of a cursor declared with parameters, with one value per marker.
+    int open(std::string_view cursor, std::span<const ParamValue> values, int32_t *rows);
     int close(std::string_view cursor);
     int undeclare(std::string_view cursor);
     // FETCH one row. *end is set (and *out left empty) when no row is left.
@@ -216,10 +251,13 @@ class VARNEX_API SqlClient {
 
   private:
     int begin();
-    int take_exec_reply(const Reply &r, int rc, ExecResult *out);
+    int take_exec_reply(const Reply &r, int rc, ExecResult *out, bool with_params = false);
     std::string exec_cursor_name() const;
     void forget_exec_cursor(std::string_view cursor);
-    int send_pipeline(std::string_view sql, std::string_view cursor, bool with_fields);
+    int run_query(std::span<const std::string_view> exec_args, bool with_params, ExecResult *out,
+                  const HeaderFn &on_fields, const HeaderFn &on_header, const RowViewFn &on_row);
+    int send_pipeline(std::span<const std::string_view> exec_args, std::string_view cursor,
+                      bool with_fields);
     int read_query(std::string_view cursor, const HeaderFn &on_fields, const HeaderFn &on_header,
                    const RowViewFn &on_row);
     int outs_reply(int type, std::string_view cursor, std::string_view what);

@@ -10,6 +10,7 @@
 #include "gateway/long_text.h"
 #include "gateway/rows.h"
 #include "protocol/cursor_name.h"
+#include "runtime/backend.h"
 
 namespace vnx {
 
@@ -64,6 +65,19 @@ int describe_param(const svr_columns &cols, const std::string &text, int number,
     return -1;
 }
 
+// Describes a marker that names no result column: as the driver describes
+// it, else as text of the longest value a marker takes.
+void describe_param_by_driver(SQLHSTMT h, int number, svr_param *p) {
+    SQLSMALLINT type = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    bool known = sql_ok(SQLDescribeParam(h, static_cast<SQLUSMALLINT>(number), &type, &size,
+                                         &digits, &nullable)) &&
+                 type != SQL_UNKNOWN_TYPE;
+    p->sql_type = known ? type : SQL_VARCHAR;
+    p->precision = known && size > 0 ? size : kParamValueMax;
+    p->scale = known && digits > 0 ? digits : 0;
+}
+
 // Binds one parameter marker to its buffer, always with SQL_NTS.
 SQLRETURN set_param(SQLHSTMT h, int number, svr_param &p, SQLULEN precision) {
     return SQLSetParam(h, static_cast<SQLUSMALLINT>(number), SQL_C_CHAR, p.sql_type, precision,
@@ -79,11 +93,7 @@ int bind_param(svr_columns *cols, SQLHSTMT h, svr_session *s, const std::string 
     cols->params.resize(static_cast<size_t>(std::max<SQLSMALLINT>(n, 0)));
     for (int i = 1; i <= n; i++) {
         svr_param &p = cols->params[static_cast<size_t>(i - 1)];
-        if (describe_param(*cols, text, i, &p) != 0) {
-            s->set_error("a parameter marker does not name a result column after WHERE");
-            svr_trace(s, "bind_param(SQLDescribeParams()%d)\n", -1);
-            return -1;
-        }
+        if (describe_param(*cols, text, i, &p) != 0) describe_param_by_driver(h, i, &p);
         if (set_param(h, i, p, p.precision) == SQL_ERROR) {
             sql_error(s, h);
             svr_trace(s, "bind_param(SQLSetParam()%d)\n", -1);
@@ -96,8 +106,11 @@ int bind_param(svr_columns *cols, SQLHSTMT h, svr_session *s, const std::string 
     return 0;
 }
 
-// Copies the OPEN parameter values into their markers. -1 (with the reason
-// recorded) for more values than markers or a value over 257 characters.
+// Copies the OPEN parameter values into their markers; a length of
+// kNullParamLength binds the marker as NULL (other lengths are not used:
+// the marker keeps the precision it was described with). -1 (with the
+// reason recorded) for more values than markers or a value over 257
+// characters.
 int fill_in_parameter_markers(svr_session *s, csb *c, int count, const int *lengths,
                               const char *const *values) {
     svr_columns &cols = *c->columns;
@@ -114,10 +127,10 @@ int fill_in_parameter_markers(svr_session *s, csb *c, int count, const int *leng
         }
         svr_param &p = cols.params[static_cast<size_t>(i)];
         memcpy(p.data, v, len + 1);
-        if (cols.non_nullable == 0) {
-            SQLULEN precision = lengths != nullptr && lengths[i] > 0 ? lengths[i] : p.precision;
-            set_param(c->hstmt, i + 1, p, precision);
-        }
+        // The indicator is bound by address: NULL or not takes effect
+        // whether or not the marker is bound again.
+        p.length = lengths != nullptr && lengths[i] == kNullParamLength ? SQL_NULL_DATA : SQL_NTS;
+        if (cols.non_nullable == 0) set_param(c->hstmt, i + 1, p, p.precision);
     }
     return 0;
 }

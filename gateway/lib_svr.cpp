@@ -8,6 +8,7 @@
 #include "gateway/record_io.h"
 #include "gateway/rows.h"
 #include "gateway/session.h"
+#include "gateway/statement_params.h"
 #include "gateway/table_open.h"
 
 namespace vnx {
@@ -61,6 +62,11 @@ BackendOps make_ops() {
 const BackendOps *odb_backend_ops() {
     static const BackendOps ops = make_ops();
     return &ops;
+}
+
+const BackendExtensions *odb_backend_extensions() {
+    static const BackendExtensions ext{db_server_execsql_params};
+    return &ext;
 }
 
 }  // namespace vnx

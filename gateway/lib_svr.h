@@ -9,5 +9,8 @@ namespace vnx {
 
 // The gateway's operation table (slots it does not serve are null).
 const BackendOps *odb_backend_ops();
+// The gateway's operations beyond the table (EXECSQL with parameters), for
+// set_backend_extensions.
+const BackendExtensions *odb_backend_extensions();
 
 }  // namespace vnx

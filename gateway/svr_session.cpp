@@ -48,6 +48,10 @@ csb::~csb() {
     if (hstmt != SQL_NULL_HSTMT) SQLFreeStmt(hstmt, SQL_DROP);
 }
 
+ParamStatement::~ParamStatement() {
+    if (hstmt != SQL_NULL_HSTMT) SQLFreeStmt(hstmt, SQL_DROP);
+}
+
 svr_session::~svr_session() {
     cursors.clear();  // each drops its statement
     drop_free_statements();
@@ -65,6 +69,7 @@ void svr_session::drop_free_statements() {
     for (auto &entry : statement_cache)
         SQLFreeStmt(entry.second, SQL_DROP);
     statement_cache.clear();
+    param_statements.clear();  // each drops its statement
     if (spare_stmt != SQL_NULL_HSTMT) SQLFreeStmt(spare_stmt, SQL_DROP);
     spare_stmt = SQL_NULL_HSTMT;
 }

@@ -33,6 +33,12 @@ namespace vnx {
 inline constexpr size_t kCursorNameMax = 19;
 inline constexpr int kColumnDataSize = 257;  // bound length of a column buffer
 inline constexpr size_t kParamValueMax = 257;
+// Longest value of a marker bound by EXECSQL with parameters, and the most
+// markers such a statement may have: values over either are refused.
+inline constexpr size_t kBoundValueMax = 8000;
+inline constexpr int kBoundParamsMax = 1000;
+// Statements with parameters kept prepared per session (oldest dropped).
+inline constexpr size_t kParamStatementsKept = 32;
 inline constexpr int kErrorTextSize = 512;
 inline constexpr int kNoLock = 6;  // lock_mode outside any table lock
 
@@ -60,7 +66,9 @@ struct svr_param {
     SQLSMALLINT sql_type = SQL_CHAR;
     SQLULEN precision = 0;
     SQLSMALLINT scale = 0;
-    SQLLEN length = SQL_NTS;  // always SQL_NTS: some drivers take a length literally
+    // SQL_NTS (some drivers take a length literally), or SQL_NULL_DATA for a
+    // NULL value.
+    SQLLEN length = SQL_NTS;
     char data[kParamValueMax + 1] = {};
 };
 
@@ -87,6 +95,27 @@ struct StatementParam {
     SQLULEN precision = kColumnDataSize - 1;
     SQLSMALLINT scale = 0;
     SQLLEN indicator = SQL_NTS;
+};
+
+// A statement without result columns that ran with bound parameters, kept
+// prepared so that the next execution of the same text binds new values and
+// executes again (a client's executemany). It owns the buffers its markers
+// are bound to and drops its statement when it goes. Kept apart from the
+// statement cache: a plain EXECSQL of the same text must never execute it
+// with the values of an earlier call.
+struct ParamStatement {
+    std::string sql_text;
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    // Each marker's type as described when the statement was prepared
+    // (SQL_UNKNOWN_TYPE where the driver could not describe it), and the
+    // values bound for the last execution.
+    std::vector<StatementParam> described;
+    std::vector<StatementParam> bound;
+
+    ParamStatement() = default;
+    ParamStatement(const ParamStatement &) = delete;
+    ParamStatement &operator=(const ParamStatement &) = delete;
+    ~ParamStatement();  // drops the statement
 };
 
 // Cursor control block: one ODBC statement with a result set.
@@ -128,6 +157,8 @@ struct svr_session {
     bool connected = false;                     // SQLConnect succeeded and no disconnect since
     std::vector<std::unique_ptr<csb>> cursors;  // creation order
     std::unordered_map<std::string, SQLHSTMT> statement_cache;
+    // Statements run with parameters, oldest first (ParamStatement).
+    std::vector<std::unique_ptr<ParamStatement>> param_statements;
     // A closed and unbound statement of a finished EXECSQL query, kept for
     // the next EXECSQL: allocating a statement costs the driver manager and
     // the driver more than closing one does.
@@ -164,8 +195,8 @@ struct svr_session {
     std::shared_ptr<table_access> tables;
 
     ~svr_session();
-    // Drops every statement that no cursor owns (the statement cache and
-    // the spare statement).
+    // Drops every statement that no cursor owns (the statement cache, the
+    // statements with parameters and the spare statement).
     void drop_free_statements();
     // Records a diagnostic of the gateway's own (no ODBC call failed).
     void set_error(std::string_view text);

@@ -127,4 +127,27 @@ inline constexpr int BACKEND_SLOTS = 49;
 static_assert(sizeof(BackendOps) == BACKEND_SLOTS * sizeof(void *),
               "the backend operation table has 49 slots");
 
+// Length that marks a parameter value as NULL in the lengths handed to
+// OPEN and to execsql_params (its value text is then ignored).
+inline constexpr int kNullParamLength = -1;
+
+// Operations of request forms that the 49 slots cannot carry. A backend that
+// serves them registers its table once, before any request loop runs
+// (set_backend_extensions); a form whose operation is null is refused.
+struct BackendExtensions {
+    // EXECSQL with parameters: (info, statement, value count, lengths
+    // (kNullParamLength for NULL), values, text result [240], &result,
+    // &out1, &out2, &row count). As execsql, and *row_count receives the
+    // rows a statement without result changed (-1 when unknown).
+    int (*execsql_params)(int32_t info, const char *statement, int nvalues, const int *lengths,
+                          const char *const *values, char *cursor_name, int32_t *result,
+                          int32_t *status, int32_t *status2, int64_t *row_count);
+};
+
+// Registers (or, with null, removes) the process's extension table; the
+// table must outlive every request loop.
+void set_backend_extensions(const BackendExtensions *ext);
+// The registered table, or null.
+const BackendExtensions *backend_extensions();
+
 }  // namespace vnx

@@ -18,8 +18,65 @@
 
 namespace vnx {
 
-// The word of DECLARE and OPEN that announces parameter markers and values.
+// The word of DECLARE, OPEN and EXECSQL that announces parameter markers
+// and values. OPEN and EXECSQL also take it as "PARAMS:" followed by one
+// flag a value, '1' for NULL (its argument is then ignored) and '0' for a
+// value: the protocol's texts cannot tell NULL from the empty text otherwise.
 constexpr const char *kParamsWord = "PARAMS";
+constexpr const char *kParamsFlagged = "PARAMS:";
+
+namespace {
+
+const BackendExtensions *g_extensions = nullptr;
+
+bool is_params_word(const std::string &word) {
+    return word == kParamsWord || word.rfind(kParamsFlagged, 0) == 0;
+}
+
+// The values of a parameter form whose word is argument `word`, ready for
+// the backend: texts, lengths (kNullParamLength for NULL) and pointers.
+struct ParamValues {
+    std::vector<std::string> texts;
+    std::vector<int> lengths;
+    std::vector<const char *> ptrs;
+    int count() const { return static_cast<int>(texts.size()); }
+};
+
+// False (and the request refused) when the NULL flags are malformed or do
+// not give one flag per value.
+bool read_param_values(Request &r, int word, ParamValues *out) {
+    std::string w = r.arg(word);
+    int argc = dqp::pkt_argc(r.packet);
+    int n = argc > word ? argc - word - 1 : 0;
+    bool flagged = w != kParamsWord;
+    std::string flags = flagged ? w.substr(std::string_view(kParamsFlagged).size()) : "";
+    if (flagged && (static_cast<int>(flags.size()) != n ||
+                    flags.find_first_not_of("01") != std::string::npos)) {
+        refuse(r, std::string(r.name) +
+                      ": the NULL flags after PARAMS: must be one '0' or '1' "
+                      "for each value");
+        return false;
+    }
+    for (int i = 0; i < n; i++) {
+        bool null = flagged && flags[static_cast<size_t>(i)] == '1';
+        out->texts.push_back(null ? std::string() : r.arg(word + 1 + i));
+        out->lengths.push_back(null ? kNullParamLength
+                                    : static_cast<int>(out->texts.back().size()));
+    }
+    for (const std::string &t : out->texts)
+        out->ptrs.push_back(t.c_str());
+    return true;
+}
+
+}  // namespace
+
+void set_backend_extensions(const BackendExtensions *ext) {
+    g_extensions = ext;
+}
+
+const BackendExtensions *backend_extensions() {
+    return g_extensions;
+}
 
 // ---- session and control -------------------------------------------------
 
@@ -165,27 +222,23 @@ void handle_undeclare(Request &r) {
     reply_outs(r, failure_to_minus1(r.ops->undeclare(r.info, cursor.c_str(), &r.out1, &r.out2)));
 }
 
-// OPEN takes the cursor name alone, or the name, the word "PARAMS" and one
-// value per parameter marker of a cursor declared with PARAMS (the backend
-// refuses more values than markers). Any other second argument would hand
-// its text to the backend where a parameter count belongs; it is refused
-// instead of served wrongly.
+// OPEN takes the cursor name alone, or the name, the word "PARAMS" (or
+// "PARAMS:" and NULL flags) and one value per parameter marker of a cursor
+// declared with PARAMS (the backend refuses more values than markers). Any
+// other second argument would hand its text to the backend where a
+// parameter count belongs; it is refused instead of served wrongly.
 void handle_open(Request &r) {
     std::string cursor;
     if (!have_op(r, r.ops->open)) return;
     int argc = dqp::pkt_argc(r.packet);
-    if (argc > 1 && r.arg(1) != kParamsWord)
+    if (argc > 1 && !is_params_word(r.arg(1)))
         return refuse(r, "OPEN takes the cursor name alone: parameters cannot be passed");
     if (!name_arg(r, 0, &cursor)) return;
-    std::vector<std::string> values;
-    for (int i = 2; i < argc; i++)
-        values.push_back(r.arg(i));
-    std::vector<const char *> texts;
-    for (const std::string &v : values)
-        texts.push_back(v.c_str());
+    ParamValues values;
+    if (argc > 1 && !read_param_values(r, 1, &values)) return;
     r.out1 = r.out2 = 0;
-    int status = r.ops->open(r.info, cursor.c_str(), &r.out1, &r.out2,
-                             static_cast<int>(texts.size()), nullptr, texts.data(), 0);
+    int status = r.ops->open(r.info, cursor.c_str(), &r.out1, &r.out2, values.count(),
+                             values.lengths.data(), values.ptrs.data(), 0);
     r.slot().open_count = r.out2;
     reply_outs(r, failure_to_minus1(status));
 }
@@ -201,8 +254,41 @@ void handle_close(Request &r) {
     reply_outs(r, failure_to_minus1(status));
 }
 
+namespace {
+
+// EXECSQL text PARAMS[:flags] v1 v2 ...: any statement with its markers
+// bound to the values. Its OK reply always carries four arguments: out1,
+// out2, the query's cursor name (empty for a statement without result) and
+// the rows a statement changed (-1 when unknown); a NOK carries out1, out2.
+void handle_execsql_params(Request &r) {
+    const BackendExtensions *ext = backend_extensions();
+    if (ext == nullptr || ext->execsql_params == nullptr)
+        return refuse(r, "this gateway does not bind parameters of EXECSQL");
+    ParamValues values;
+    if (!read_param_values(r, 1, &values)) return;
+    std::string stmt = r.arg(0);
+    char text[kExecsqlTextSize] = "";
+    int32_t has_cursor = 0;
+    int64_t rows = -1;
+    r.out1 = r.out2 = 0;
+    int status =
+        ext->execsql_params(r.info, stmt.c_str(), values.count(), values.lengths.data(),
+                            values.ptrs.data(), text, &has_cursor, &r.out1, &r.out2, &rows);
+    text[kExecsqlTextSize - 1] = '\0';
+    std::string o1 = std::to_string(r.out1), o2 = std::to_string(r.out2);
+    if (status < 0) return send_reply(r, dqp::PKT_TYPE_NOK, status, {o1, o2});
+    send_reply(r, dqp::PKT_TYPE_OK, 0,
+               {o1, o2, has_cursor != 0 ? std::string_view(text) : std::string_view(),
+                std::to_string(rows)});
+}
+
+}  // namespace
+
+// EXECSQL with a second argument "PARAMS" binds values (above); any other
+// further argument is ignored, as it always was.
 void handle_execsql(Request &r) {
     if (!have_op(r, r.ops->execsql)) return;
+    if (dqp::pkt_argc(r.packet) > 1 && is_params_word(r.arg(1))) return handle_execsql_params(r);
     std::string stmt = r.arg(0);
     char text[kExecsqlTextSize] = "";
     r.out1 = r.out2 = 0;

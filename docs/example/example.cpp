@@ -1,6 +1,7 @@
 // A Varnex client in a few lines: ask the master's port server for a gateway,
-// log in, connect to a data source, read a query's rows through a declared
-// cursor, then find a record of a table by key and read it.
+// log in, connect to a data source, read a query's rows through a cursor
+// declared with a parameter marker (its value bound by the gateway when the
+// cursor is opened), then find a record of a table by key and read it.
 //
 //   example [HOST] [BASE_PORT] [DSN] [CITY]     (defaults: 127.0.0.1 8400 vnxdemo Osaka)
 //
@@ -46,12 +47,16 @@ int main(int argc, char **argv) {
     if (sql.start("example", password ? password : "") != 0) return failed("START", sql);
     if (sql.connect(dsn, "", "") != 0) return failed("CONNECT", sql);
 
-    // A named cursor: declared once, opened, read row by row.
-    if (sql.declare("cust", "SELECT id, name, city FROM customer ORDER BY id") != 0)
+    // A named cursor with a parameter marker: declared once, opened with the
+    // marker's value (bound by the gateway, never pasted into the statement),
+    // read row by row.
+    if (sql.declare_with_params(
+            "cust", "SELECT id, name, city FROM customer WHERE id >= ? ORDER BY id") != 0)
         return failed("DECLARE", sql);
+    dqp::ParamValue from_id[] = {{"2"}};
     int32_t rows = 0;
-    if (sql.open("cust", &rows) != 0) return failed("OPEN", sql);
-    printf("customers: %d\n", rows);
+    if (sql.open("cust", from_id, &rows) != 0) return failed("OPEN", sql);
+    printf("customers from id 2: %d\n", rows);
     for (;;) {
         dqp::Record rec;
         bool end = false;

@@ -18,6 +18,7 @@ int main(int argc, char **argv) {
     if (int rc = vnx::gateway_answer_only(argc, argv); rc >= 0) return rc;
     vnx::install_statement_cancel();
     vnx::set_idle_hook(vnx::release_idle_read_locks);
+    vnx::set_backend_extensions(vnx::odb_backend_extensions());
     vnx::start_driver_preload(vnx::kWarmUpPause,
                               [host = vnx::notice_host()] { vnx::warm_host_lookup(host); });
     int status = vnx::gateway_main(argc, argv, "odb", vnx::odb_backend_ops());

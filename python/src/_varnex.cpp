@@ -6,15 +6,17 @@
 // mutex, so that other Python threads run meanwhile and two threads sharing a
 // session take turns instead of interleaving requests.
 //
-// A query's rows are received into a Result without the GIL (their texts in
-// one arena) and turned into Python tuples when fetched, converted by the
-// type letter of their field descriptions:
+// A query's rows are received without the GIL and turned into Python tuples
+// a batch at a time while they arrive (Result), converted by the type letter
+// of their field descriptions:
 //   N  int; Decimal when the field has decimals; float when the text has a
 //      fraction or exponent (floating-point columns); None when empty
 //   D  datetime.date from YYYYMMDD; None when empty; the text when malformed
 //   L  True for "T", False for "F"; None when empty
-//   M  the gateway's placeholder text (long values are read apart); None
-//      when empty
+//   M  the gateway's placeholder text of a long binary column; None when
+//      empty
+//   T  a long character column's text (cut at 8000 bytes, ending "[...]");
+//      the connection asks for it at CONNECT
 //   C and any other letter: str (UTF-8, undecodable bytes replaced). The
 //      protocol sends NULL as the empty text, so a NULL here is "".
 // Failures are raised as the Python classes that varnex/_errors.py defines,
@@ -29,9 +31,11 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "client/connect_options.h"
 #include "client/port_query.h"
 #include "client/record_client.h"
 #include "client/sql_client.h"
@@ -62,6 +66,9 @@ bool contains_any(const std::string &text, std::initializer_list<const char *> w
 // The class for a request the data source (or the gateway) refused, from its
 // diagnostic text: the protocol carries no SQLSTATE.
 const py::object &class_for_refusal(const std::string &text) {
+    if (contains_any(text, {"values were given", "more than 1000 parameter values"}))
+        return g_errors->programming_error;
+    if (contains_any(text, {"bytes long", "is longer than"})) return g_errors->data_error;
     if (contains_any(text, {"parameter marker", "parameters cannot", "not supported",
                             "statement of a cursor returns no rows"}))
         return g_errors->not_supported_error;
@@ -94,10 +101,30 @@ struct Outcome {
     std::string message;
 };
 
+// The TLS options of a connection: the VNX_TLS* environment variables, then
+// the arguments that are not empty. Raises InterfaceError for a mode that is
+// not one, or options that cannot work (a verify mode without a CA file).
+dqp::TlsOptions tls_options(const std::string &mode, const std::string &rootcert,
+                            const std::string &cert, const std::string &key) {
+    dqp::TlsOptions tls;
+    std::string err;
+    if (dqp::tls_options_from_env(&tls, &err) != 0) raise(g_errors->interface_error, err);
+    if (!mode.empty() && !dqp::parse_tls_mode(mode, &tls.mode))
+        raise(g_errors->interface_error,
+              "tlsmode must be disable, prefer, require, verify-ca or verify-full, not \"" + mode +
+                  "\"");
+    if (!rootcert.empty()) tls.ca_file = rootcert;
+    if (!cert.empty()) tls.cert_file = cert;
+    if (!key.empty()) tls.key_file = key;
+    if (dqp::check_tls_options(tls, &err) != 0) raise(g_errors->interface_error, err);
+    return tls;
+}
+
 class Session {
   public:
     Session(const std::string &host, int base_port, int direct_port, const std::string &dsn,
-            const std::string &user, const std::string &password, int timeout_ms);
+            const std::string &user, const std::string &password, int timeout_ms,
+            const dqp::TlsOptions &tls);
     ~Session() { close_quietly(); }
 
     // Runs fn (returning 0 or -1 with the reason in the SqlClient) with the
@@ -120,8 +147,6 @@ class Session {
     dqp::SqlClient &sql() { return *sql_; }
     dqp::RecordClient &records() { return *rec_; }
     int32_t gateway_pid() const { return gateway_pid_; }
-    // A cursor name of this session not used before: "PYC" and a number.
-    std::string next_cursor_name() { return "PYC" + std::to_string(++cursor_serial_); }
 
   private:
     template <typename Fn>
@@ -156,18 +181,28 @@ class Session {
     std::unique_ptr<dqp::RecordClient> rec_;
     int32_t gateway_pid_ = 0;
     bool closed_ = true;
-    unsigned cursor_serial_ = 0;
 };
 
 Session::Session(const std::string &host, int base_port, int direct_port, const std::string &dsn,
-                 const std::string &user, const std::string &password, int timeout_ms) {
+                 const std::string &user, const std::string &password, int timeout_ms,
+                 const dqp::TlsOptions &tls) {
     std::string err;
     bool refused = false;
     {
         py::gil_scoped_release nogil;
+        dqp::ConnectOptions options;
+        options.tls = tls;
+        options.timeout_ms = timeout_ms;
+        // Both hops as the TLS options say; under "prefer" the gateway hop
+        // does what the base port did (a gateway serves one connection).
         int port = direct_port;
-        if (port == 0 && dqp::request_server(host, base_port, "odb", &port, &err) != 0) port = -1;
-        if (port > 0) conn_ = dqp::Connection::open(host, port, &err, timeout_ms);
+        bool encrypted = false;
+        if (port == 0 &&
+            dqp::request_server(host, base_port, "odb", &port, &err, 120000, &tls, &encrypted) != 0)
+            port = -1;
+        if (port > 0 && direct_port == 0 && options.tls.mode == dqp::TlsMode::Prefer)
+            options.tls.mode = encrypted ? dqp::TlsMode::Require : dqp::TlsMode::Disable;
+        if (port > 0) conn_ = dqp::Connection::open(host, port, options, &err);
         if (conn_ != nullptr) {
             sql_ = std::make_unique<dqp::SqlClient>(*conn_);
             rec_ = std::make_unique<dqp::RecordClient>(*sql_);
@@ -175,7 +210,12 @@ Session::Session(const std::string &host, int base_port, int direct_port, const 
             Outcome o =
                 attempt("START", [&] { return sql_->start(user, password, &gateway_pid_); });
             if (o.rc == 0)
-                o = attempt("CONNECT", [&] { return sql_->connect(dsn, user, password); });
+                o = attempt("CONNECT", [&] {
+                    // Long character columns arrive as their text (type 'T').
+                    dqp::SessionOptions session;
+                    session.long_text = true;
+                    return sql_->connect(dsn, user, password, session);
+                });
             if (o.rc != 0) {
                 err = o.message;
                 refused = o.refused;
@@ -317,56 +357,106 @@ py::object convert(const Field &f, const char *p, size_t n) {
     }
 }
 
-// The rows of one query, as received: every value's text in one arena.
+// The rows of one query, converted to tuples while they arrive. The client
+// library hands rows over without the GIL; they are gathered as texts into a
+// batch (one arena, reused) and turned into tuples a batch at a time with the
+// GIL taken, so that converting overlaps with the gateway producing the next
+// rows and the GIL is taken once per batch, not once per row.
 class Result {
   public:
+    // Rows gathered before the GIL is taken to convert them: about one or
+    // two METADATA frames of narrow rows.
+    static constexpr size_t kBatchRows = 512;
+
     std::vector<Field> fields;
     bool has_fields = false;
+    int64_t row_count = -1;  // rows a statement without result changed; -1 unknown
 
-    // Appends one row; false when its width does not match the fields.
-    void add_row(std::span<const std::string_view> values) {
+    // Appends one row to the batch (no GIL needed); converts the batch once
+    // it is full, taking the GIL. False when converting failed (out of
+    // memory): the caller stops the result.
+    bool add_row(std::span<const std::string_view> values) {
         for (std::string_view v : values) {
             arena_.append(v.data(), v.size());
             ends_.push_back(arena_.size());
         }
-        rows_++;
+        if (++batch_rows_ < kBatchRows) return true;
+        py::gil_scoped_acquire gil;
+        return convert_batch();
     }
-    size_t rows() const { return rows_; }
+    // Converts what the batch still holds; the GIL must be held. False when
+    // converting failed (the Python error is set).
+    bool finish() {
+        if (failed_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (!convert_batch()) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::string().swap(arena_);
+        std::vector<size_t>().swap(ends_);
+        return true;
+    }
+    size_t rows() const { return static_cast<size_t>(PyList_GET_SIZE(rows_.ptr())) + dropped_; }
     size_t position() const { return next_; }
 
     // Up to n rows (n < 0: every remaining one) from the current position, as
-    // a list of tuples.
+    // a list of tuples. Taking every row at once hands over the list itself.
     py::list fetch(long long n) {
-        size_t width = fields.size();
-        size_t left = rows_ - next_;
-        size_t take = n < 0 || static_cast<size_t>(n) > left ? left : static_cast<size_t>(n);
-        py::list out(take);
-        for (size_t r = 0; r < take; r++) {
-            PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(width));
-            if (t == nullptr) throw py::error_already_set();
-            py::object tuple = py::reinterpret_steal<py::object>(t);
-            size_t first = (next_ + r) * width;
-            for (size_t c = 0; c < width; c++) {
-                size_t begin = first + c == 0 ? 0 : ends_[first + c - 1];
-                py::object v = convert(fields[c], arena_.data() + begin, ends_[first + c] - begin);
-                PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(c), v.release().ptr());
-            }
-            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(r), tuple.release().ptr());
+        Py_ssize_t at = static_cast<Py_ssize_t>(next_ - dropped_);
+        Py_ssize_t left = PyList_GET_SIZE(rows_.ptr()) - at;
+        Py_ssize_t take = n < 0 || n > left ? left : static_cast<Py_ssize_t>(n);
+        py::list out;
+        if (at == 0 && take == left) {
+            out = std::move(rows_);
+        } else {
+            out = py::reinterpret_steal<py::list>(PyList_GetSlice(rows_.ptr(), at, at + take));
+            if (!out) throw py::error_already_set();
         }
-        next_ += take;
-        if (next_ == rows_) release();
+        next_ += static_cast<size_t>(take);
+        if (take == left) {  // every row taken: the rows are the caller's alone
+            dropped_ = next_;
+            rows_ = py::list();
+        }
         return out;
-    }
-    // Frees the texts once every row is taken.
-    void release() {
-        std::string().swap(arena_);
-        std::vector<size_t>().swap(ends_);
     }
 
   private:
+    // Turns the batch into tuples appended to rows_; the GIL must be held.
+    bool convert_batch() {
+        size_t width = fields.size();
+        try {
+            for (size_t r = 0; r < batch_rows_; r++) {
+                PyObject *t = PyTuple_New(static_cast<Py_ssize_t>(width));
+                if (t == nullptr) throw py::error_already_set();
+                py::object tuple = py::reinterpret_steal<py::object>(t);
+                size_t first = r * width;
+                for (size_t c = 0; c < width; c++) {
+                    size_t begin = first + c == 0 ? 0 : ends_[first + c - 1];
+                    py::object v =
+                        convert(fields[c], arena_.data() + begin, ends_[first + c] - begin);
+                    PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(c), v.release().ptr());
+                }
+                if (PyList_Append(rows_.ptr(), t) != 0) throw py::error_already_set();
+            }
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable("varnex: converting a row");
+            failed_ = true;
+        }
+        arena_.clear();
+        ends_.clear();
+        batch_rows_ = 0;
+        return !failed_;
+    }
+
+    py::list rows_;  // converted rows not yet fetched
     std::string arena_;
     std::vector<size_t> ends_;  // end of each value in arena_, row after row
-    size_t rows_ = 0, next_ = 0;
+    size_t batch_rows_ = 0, next_ = 0;
+    size_t dropped_ = 0;  // rows fetched and no longer in rows_
+    bool failed_ = false;
 };
 
 py::list describe(const std::vector<Field> &fields) {
@@ -399,8 +489,7 @@ struct Collector {
     dqp::RowViewFn on_row() {
         return [this](std::span<const std::string_view> values) {
             if (values.size() != res->fields.size()) return 1;
-            res->add_row(values);
-            return 0;
+            return res->add_row(values) ? 0 : 1;
         };
     }
 };
@@ -415,38 +504,30 @@ std::unique_ptr<Result> execute(Session &s, const std::string &sql) {
     s.run("execute", [&] {
         return s.sql().query_views(sql, &er, col.on_fields(), col.on_header(), col.on_row());
     });
+    if (!res->finish()) throw py::error_already_set();
     return res;
 }
 
-// Runs a query whose markers take `values`: DECLARE with parameters, OPEN
-// with the values (bound by the gateway, never part of the statement text),
-// FIELDLIST, then FETCHMANY, which releases the cursor.
+// Runs any statement with its markers bound to `values` by the gateway
+// (EXECSQL with parameters; never pasted into the text): None is NULL. A
+// query's rows land in the Result; a statement without result leaves the
+// rows it changed in row_count.
 std::unique_ptr<Result> execute_params(Session &s, const std::string &sql,
-                                       const std::vector<std::string> &values) {
+                                       const std::vector<std::optional<std::string>> &values) {
     s.check_open();
+    std::vector<dqp::ParamValue> params;
+    params.reserve(values.size());
+    for (const std::optional<std::string> &v : values)
+        params.push_back(v ? dqp::ParamValue{*v, false} : dqp::ParamValue{{}, true});
     auto res = std::make_unique<Result>();
     Collector col{res.get()};
-    std::string cursor = s.next_cursor_name();
-    s.run("DECLARE", [&] {
-        return s.sql().call(dqp::PKT_TYPE_DECLARE, {cursor, sql, "", "PARAMS"}, 2);
+    dqp::ExecResult er;
+    s.run("execute", [&] {
+        return s.sql().query_views(sql, params, &er, col.on_fields(), col.on_header(),
+                                   col.on_row());
     });
-    std::vector<std::string_view> args{cursor, "PARAMS"};
-    for (const std::string &v : values)
-        args.emplace_back(v);
-    try {
-        s.run("OPEN", [&] { return s.sql().call(dqp::PKT_TYPE_OPEN, args, 2); });
-        std::vector<dqp::FieldDesc> descs;
-        s.run("FIELDLIST", [&] { return s.sql().fieldlist(cursor, &descs); });
-        res->fields = to_fields(descs);
-        res->has_fields = true;
-    } catch (py::error_already_set &) {
-        // The declared cursor would outlive the failure: release it.
-        py::gil_scoped_release nogil;
-        (void)s.sql().undeclare(cursor);
-        throw;
-    }
-    s.run("FETCHMANY",
-          [&] { return s.sql().fetchmany_views(cursor, col.on_header(), col.on_row()); });
+    if (!res->finish()) throw py::error_already_set();
+    res->row_count = er.row_count;
     return res;
 }
 
@@ -563,14 +644,23 @@ PYBIND11_MODULE(_varnex, m) {
                                })
         .def_property_readonly("rows", &Result::rows)
         .def_property_readonly("position", &Result::position)
+        .def_readonly("row_count", &Result::row_count)
         .def("fetch", &Result::fetch, py::arg("n") = -1);
 
     py::class_<Session> session(m, "Session");
     session
-        .def(py::init<const std::string &, int, int, const std::string &, const std::string &,
-                      const std::string &, int>(),
+        .def(py::init([](const std::string &host, int base_port, int direct_port,
+                         const std::string &dsn, const std::string &user,
+                         const std::string &password, int timeout_ms, const std::string &tlsmode,
+                         const std::string &tlsrootcert, const std::string &tlscert,
+                         const std::string &tlskey) {
+                 return std::make_unique<Session>(
+                     host, base_port, direct_port, dsn, user, password, timeout_ms,
+                     tls_options(tlsmode, tlsrootcert, tlscert, tlskey));
+             }),
              py::arg("host"), py::arg("base_port"), py::arg("direct_port"), py::arg("dsn"),
-             py::arg("user"), py::arg("password"), py::arg("timeout_ms"))
+             py::arg("user"), py::arg("password"), py::arg("timeout_ms"), py::arg("tlsmode") = "",
+             py::arg("tlsrootcert") = "", py::arg("tlscert") = "", py::arg("tlskey") = "")
         .def("execute", &execute)
         .def("execute_params", &execute_params)
         .def("commit",

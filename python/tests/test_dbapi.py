@@ -74,7 +74,7 @@ def test_statement_without_result_has_no_description(conn):
     cur = make_table(conn, "q6", "id INTEGER")
     cur.execute("INSERT INTO q6 VALUES (1)")
     assert cur.description is None
-    assert cur.rowcount == -1
+    assert cur.rowcount == 1  # the rows the statement changed
     with pytest.raises(varnex.ProgrammingError):
         cur.fetchone()
 
@@ -118,6 +118,28 @@ def test_nulls_are_none_for_numbers_and_dates_and_empty_for_text(conn):
     assert cur.fetchone() == (None, None, "")
 
 
+def test_long_text_column_arrives_as_its_text(conn, source):
+    long_value = "Ünïcødé € " * 400  # 4,000 characters (6,400 bytes), wider than a field
+    cur = make_table(conn, "v6", "id INTEGER, body TEXT")
+    cur.execute("INSERT INTO v6 VALUES (1, ?)", (long_value,))
+    cur.execute("SELECT body FROM v6")
+    row = cur.fetchone()
+    assert cur.description[0][1] == "T" and cur.description[0][1] == varnex.STRING
+    assert row == (long_value,)
+
+
+def test_tls_options_are_checked_before_connecting(master):
+    with pytest.raises(varnex.InterfaceError, match="tlsmode"):
+        varnex.connect("127.0.0.1", master.port, "pysqlite", tlsmode="sometimes")
+    with pytest.raises(varnex.InterfaceError):
+        varnex.connect("127.0.0.1", master.port, "pysqlite", tlsmode="verify-full")
+
+
+def test_tls_required_against_a_plain_master_is_a_clear_error(master):
+    with pytest.raises(varnex.OperationalError, match="TLS"):
+        varnex.connect("127.0.0.1", master.port, "pysqlite", tlsmode="require")
+
+
 def test_large_integer_keeps_every_digit(conn):
     cur = make_table(conn, "v5", "big BIGINT")
     cur.execute("INSERT INTO v5 VALUES (9007199254740993)")
@@ -147,13 +169,78 @@ def test_parameter_count_must_match_markers(conn):
         cur.execute("SELECT 1", (1,))
 
 
-def test_marker_the_gateway_cannot_bind_is_not_supported(conn):
+def test_insert_with_marker_binds_the_value(conn):
     cur = make_table(conn, "p2", "id INTEGER")
-    with pytest.raises(varnex.NotSupportedError):
-        cur.execute("INSERT INTO p2 VALUES (?)", (1,))
+    cur.execute("INSERT INTO p2 VALUES (?)", (1,))
+    assert cur.rowcount == 1
+    cur.execute("SELECT id FROM p2")
+    assert cur.fetchall() == [(1,)]
+
+
+def test_executemany_inserts_updates_and_deletes_with_rowcount(conn):
+    cur = make_table(conn, "p4", "id INTEGER, name VARCHAR(20)")
+    cur.executemany("INSERT INTO p4 VALUES (?, ?)", [(i, "n%d" % i) for i in range(1, 11)])
+    assert cur.rowcount == 10
+    cur.executemany("UPDATE p4 SET name = ? WHERE id <= ?", [("low", 3), ("mid", 6)])
+    assert cur.rowcount == 3 + 6
+    cur.executemany("DELETE FROM p4 WHERE id = ?", [(1,), (2,), (99,)])
+    assert cur.rowcount == 2
+    conn.commit()
+    cur.execute("SELECT id, name FROM p4 WHERE id <= ? ORDER BY id", (7,))
+    assert cur.fetchall() == [(3, "mid"), (4, "mid"), (5, "mid"), (6, "mid"), (7, "n7")]
+
+
+def test_quotes_and_semicolons_in_values_stay_data(conn):
+    cur = make_table(conn, "p5", "id INTEGER, name VARCHAR(40)")
+    nasty = ["it's", "a'; DROP TABLE p5; --", "\\' OR '1'='1", 'say "hi"; ok']
+    cur.executemany("INSERT INTO p5 VALUES (?, ?)", list(enumerate(nasty)))
+    cur.execute("UPDATE p5 SET id = id + 100 WHERE name = ?", (nasty[1],))
+    assert cur.rowcount == 1
+    cur.execute("SELECT name FROM p5 ORDER BY id")
+    assert [r[0] for r in cur.fetchall()] == [nasty[0], nasty[2], nasty[3], nasty[1]]
+
+
+def test_none_parameter_is_null_not_empty_text(conn):
+    cur = make_table(conn, "p6", "id INTEGER, name VARCHAR(20), d DATE, n NUMERIC(8,2)")
+    cur.execute("INSERT INTO p6 VALUES (?, ?, ?, ?)", (1, None, None, None))
+    cur.execute("INSERT INTO p6 VALUES (?, ?, ?, ?)",
+                (2, "", datetime.date(2001, 2, 3), decimal.Decimal("12.34")))
+    cur.execute("SELECT id FROM p6 WHERE name IS NULL AND d IS NULL AND n IS NULL")
+    assert cur.fetchall() == [(1,)]
+    cur.execute("SELECT id, d FROM p6 WHERE name = ? AND n > ?", ("", 12))
+    assert cur.fetchall() == [(2, datetime.date(2001, 2, 3))]
+    cur.execute("UPDATE p6 SET name = ? WHERE id = ?", (None, 2))
+    assert cur.rowcount == 1
+    cur.execute("SELECT count(*) FROM p6 WHERE name IS NULL")
+    assert cur.fetchone() == (2,)
+
+
+def test_values_the_statement_does_not_take_are_refused(conn):
+    cur = make_table(conn, "p7", "id INTEGER, name VARCHAR(20)")
+    with pytest.raises(varnex.ProgrammingError):
+        cur.execute("INSERT INTO p7 VALUES (?, ?)", (1,))
+    with pytest.raises(varnex.ProgrammingError):
+        cur.executemany("INSERT INTO p7 VALUES (?, ?)", [(1, "a"), (2, "b", "c")])
     conn.rollback()
-    cur.execute("SELECT id FROM p2")  # the session still serves
-    assert cur.fetchall() == []
+    cur.execute("SELECT count(*) FROM p7")
+    assert cur.fetchone() == (0,)
+
+
+def test_value_over_the_limit_is_data_error_and_session_goes_on(conn):
+    cur = make_table(conn, "p8", "v TEXT")
+    cur.execute("INSERT INTO p8 VALUES (?)", ("v" * 8000,))
+    with pytest.raises(varnex.DataError):
+        cur.execute("INSERT INTO p8 VALUES (?)", ("v" * 8001,))
+    cur.execute("SELECT length(v) FROM p8")
+    assert cur.fetchall() == [(8000,)]
+
+
+def test_rowcount_of_statement_without_parameters(conn):
+    cur = make_table(conn, "p9", "id INTEGER")
+    cur.executemany("INSERT INTO p9 VALUES (?)", [(i,) for i in range(5)])
+    cur.execute("DELETE FROM p9 WHERE id >= 2")
+    assert cur.rowcount == 3
+    assert cur.description is None
 
 
 def test_executemany_runs_once_per_parameter_set(conn):

@@ -55,9 +55,8 @@ def test_parameter_values_become_texts(value, text):
     assert varnex._param_text(value) == text
 
 
-def test_null_and_binary_parameters_are_refused():
-    with pytest.raises(varnex.NotSupportedError):
-        varnex._param_text(None)
+def test_null_parameter_stays_none_and_binary_is_refused():
+    assert varnex._param_text(None) is None  # sent as NULL
     with pytest.raises(varnex.NotSupportedError):
         varnex._param_text(b"\x00\x01")
 

@@ -19,13 +19,19 @@ datetime.date, L as bool, C and everything else as str, M (long text or
 binary) as the gateway's placeholder text. The protocol sends NULL as the
 empty text: an empty N, D, L or M value is None, an empty C value is "".
 
-Parameters (qmark style) are sent as values of the cursor's markers, bound by
-the gateway, never pasted into the statement. The gateway binds markers only
-in a query, where each marker follows WHERE and names a result column;
-other statements with markers raise NotSupportedError.
+Parameters (qmark style) go to the gateway as values of the statement's
+markers, which it binds (never pasted into the statement), in any statement:
+queries, INSERT, UPDATE, DELETE. None is sent as NULL. A value is at most
+8000 bytes (DataError beyond). executemany() runs one prepared statement
+again for each parameter set.
+
+rowcount: the rows of a query; for other statements the rows they changed as
+the data source counts them (-1 where it cannot tell); executemany() adds up
+the counts of its executions.
 """
 
 import datetime as _datetime
+import re as _re
 import decimal as _decimal
 import time as _time
 
@@ -74,7 +80,7 @@ class _TypeSet(frozenset):
     __hash__ = frozenset.__hash__
 
 
-STRING = _TypeSet("C")
+STRING = _TypeSet("CT")
 BINARY = _TypeSet("M")
 NUMBER = _TypeSet("N")
 DATETIME = _TypeSet("D")
@@ -126,11 +132,19 @@ def _count_markers(sql):
     return count
 
 
+_QUERY = _re.compile(r"[\s(]*(select|with|values)\b", _re.IGNORECASE)
+
+
+def _reads_like_query(sql):
+    """True for a statement that starts with SELECT, WITH or VALUES."""
+    return _QUERY.match(sql) is not None
+
+
 def _param_text(value):
-    """A parameter value as the text the gateway binds."""
+    """A parameter value as the text the gateway binds; None stays None
+    (NULL)."""
     if value is None:
-        raise NotSupportedError("a NULL parameter cannot be sent: the protocol carries values "
-                                "as text, where NULL and the empty text are one")
+        return None
     if isinstance(value, bool):
         return "1" if value else "0"
     if isinstance(value, (int, _decimal.Decimal, str)):
@@ -153,19 +167,23 @@ def _record_text(value):
 # ---- connections ------------------------------------------------------------
 
 def connect(host="127.0.0.1", port=None, dsn="", user="", password="", gateway_port=0,
-            timeout=30.0):
+            timeout=30.0, tlsmode=None, tlsrootcert=None, tlscert=None, tlskey=None):
     """Opens a connection to data source `dsn` through the master on `port`.
 
     port: the master's base port; gateway_port instead connects straight to
     a gateway started by hand. timeout (seconds, 0 for none) bounds each
-    wait for the gateway's answer.
+    wait for the gateway's answer. tlsmode (disable, prefer, require,
+    verify-ca, verify-full, as psql's sslmode), tlsrootcert (the CA file),
+    tlscert and tlskey (a client certificate) default to the environment
+    variables VNX_TLSMODE, VNX_TLSROOTCERT, VNX_TLSCERT and VNX_TLSKEY.
     """
     if not port and not gateway_port:
         raise InterfaceError("connect: give the master's base port (port=) or a gateway_port")
     if not dsn:
         raise InterfaceError("connect: no data source name (dsn=)")
     session = _varnex.Session(host, int(port or 0), int(gateway_port), dsn, user, password,
-                              int(timeout * 1000))
+                              int(timeout * 1000), tlsmode or "", tlsrootcert or "",
+                              tlscert or "", tlskey or "")
     return Connection(session)
 
 
@@ -266,8 +284,8 @@ class Cursor:
 
     @property
     def rowcount(self):
-        """Rows of the last query; -1 after other statements (the gateway
-        does not report how many rows a statement changed)."""
+        """Rows of the last query, or the rows the last other statement
+        changed (-1 when the data source cannot tell)."""
         return self._rowcount
 
     def _check(self):
@@ -289,23 +307,30 @@ class Cursor:
             raise ProgrammingError("the statement has %d parameter markers, %d values were given"
                                    % (markers, len(params)))
         session = self.connection._session
-        if params:
+        if params or not _reads_like_query(operation):
+            # Through the parameter form also without values: its answer
+            # says how many rows the statement changed.
             result = session.execute_params(operation, [_param_text(v) for v in params])
         else:
             result = session.execute(operation)
         self._result = result
         if result.description is not None:
             self._rowcount = result.rows
+        else:
+            self._rowcount = result.row_count
         if self.connection._autocommit:
             self.connection.commit()
         return self
 
     def executemany(self, operation, seq_of_parameters):
         self._check()
+        total = 0
         for parameters in seq_of_parameters:
             self.execute(operation, parameters)
+            if total >= 0:
+                total = total + self._rowcount if self._rowcount >= 0 else -1
         self._result = None
-        self._rowcount = -1
+        self._rowcount = total
 
     def _rows(self, n):
         self._check()
@@ -397,6 +422,8 @@ class Table:
 
     def find(self, key, value, exact=False, lock=False, type="C"):
         """The number of the first record whose `key` matches `value`."""
+        if value is None:
+            raise NotSupportedError("find: a key value cannot be NULL")
         return self._session().find(self.alias, self.name, key, _param_text(value), bool(exact),
                                     bool(lock), type)
 

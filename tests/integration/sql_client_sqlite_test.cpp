@@ -134,3 +134,62 @@ TEST_F(SqliteClient, DqpshPrintsAQueryOfTheGateway) {
     EXPECT_EQ(pclose(p), 0) << out;
     EXPECT_EQ(out, "r,v\n1,value 1\n2,value 2\nOK\n1 row\nr: 3\nv: value 3\n(no row)\n");
 }
+
+// ---- parameters -----------------------------------------------------------
+
+TEST_F(SqliteClient, ExecsqlWithParamsWritesValuesAsDataAndCountsRows) {
+    const char *nasty = "x'); DELETE FROM t; --";
+    dqp::ParamValue insert[] = {{"301"}, {nasty}};
+    dqp::ExecResult res;
+    ASSERT_EQ(sql_->execsql("INSERT INTO t VALUES (?, ?)", insert, &res), 0) << sql_->error();
+    EXPECT_FALSE(res.has_cursor);
+    EXPECT_EQ(res.row_count, 1);
+    dqp::ParamValue bound[] = {{"100"}};
+    ASSERT_EQ(sql_->execsql("UPDATE t SET v = 'low' WHERE r <= ?", bound, &res), 0);
+    EXPECT_EQ(res.row_count, 100);
+    // The query finds the stored text exactly, through the pipelined path.
+    std::vector<Row> rows;
+    dqp::ParamValue key[] = {{nasty}};
+    ASSERT_EQ(sql_->query_views("SELECT r FROM t WHERE v = ?", key, &res, nullptr, nullptr,
+                                [&](std::span<const std::string_view> v) {
+                                    rows.emplace_back(v.begin(), v.end());
+                                    return 0;
+                                }),
+              0)
+        << sql_->error();
+    EXPECT_EQ(rows, (std::vector<Row>{{"       301"}}));
+    EXPECT_EQ(res.row_count, -1);
+}
+
+TEST_F(SqliteClient, ParamNullIsStoredAsNull) {
+    dqp::ParamValue values[] = {{"400"}, {"", true}};
+    dqp::ExecResult res;
+    ASSERT_EQ(sql_->execsql("INSERT INTO t VALUES (?, ?)", values, &res), 0) << sql_->error();
+    dqp::ParamValue none[] = {{"0"}};
+    ASSERT_EQ(sql_->execsql("DELETE FROM t WHERE v IS NULL AND r > ?", none, &res), 0);
+    EXPECT_EQ(res.row_count, 1);
+}
+
+TEST_F(SqliteClient, ParamCountMismatchIsRefusedAndSessionGoesOn) {
+    dqp::ParamValue one[] = {{"1"}};
+    dqp::ExecResult res;
+    EXPECT_EQ(sql_->execsql("INSERT INTO t VALUES (?, ?)", one, &res), -1);
+    EXPECT_EQ(sql_->failure(), Failure::refused);
+    std::string why;
+    ASSERT_EQ(sql_->maperror(&why), 0);
+    EXPECT_NE(why.find("2 parameter markers but 1 values"), std::string::npos) << why;
+    dqp::ParamValue two[] = {{"302"}, {"ok"}};
+    EXPECT_EQ(sql_->execsql("INSERT INTO t VALUES (?, ?)", two, &res), 0) << sql_->error();
+}
+
+TEST_F(SqliteClient, DeclaredCursorOpensWithParamValues) {
+    ASSERT_EQ(sql_->declare_with_params("c1", "SELECT r, v FROM t WHERE r < ? ORDER BY r"), 0)
+        << sql_->error();
+    dqp::ParamValue below[] = {{"4"}};
+    int32_t count = -1;
+    ASSERT_EQ(sql_->open("c1", below, &count), 0) << sql_->error();
+    EXPECT_EQ(count, 3);
+    dqp::ParamValue fewer[] = {{"2"}};
+    ASSERT_EQ(sql_->open("c1", fewer, &count), 0) << sql_->error();
+    EXPECT_EQ(count, 1);
+}

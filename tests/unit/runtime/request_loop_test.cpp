@@ -72,11 +72,18 @@ int rec_maperror(int32_t, char *text) {
     strcpy(text, "no such table");
     return 0;
 }
-int rec_open(int32_t, const char *cursor, int32_t *out1, int32_t *out2, int nparams, const int *,
-             const char *const *values, int) {
-    std::string entry = std::string("open ") + cursor;
-    for (int i = 0; i < nparams; i++)
-        entry += std::string(" [") + values[i] + "]";
+// " [v1] NULL [v3]": the values as a backend receives them.
+std::string value_list(int n, const int *lengths, const char *const *values) {
+    std::string out;
+    for (int i = 0; i < n; i++) {
+        bool null = lengths != nullptr && lengths[i] == kNullParamLength;
+        out += null ? std::string(" NULL") : std::string(" [") + values[i] + "]";
+    }
+    return out;
+}
+int rec_open(int32_t, const char *cursor, int32_t *out1, int32_t *out2, int nparams,
+             const int *lengths, const char *const *values, int) {
+    std::string entry = std::string("open ") + cursor + value_list(nparams, lengths, values);
     calls.log.push_back(entry);
     *out1 = 0;
     *out2 = 12;
@@ -96,10 +103,24 @@ BackendOps recording_ops() {
     return ops;
 }
 
+int rec_execsql_params(int32_t, const char *stmt, int n, const int *lengths,
+                       const char *const *values, char *text, int32_t *has_cursor, int32_t *out1,
+                       int32_t *out2, int64_t *rows) {
+    calls.log.push_back(std::string("execsql_params ") + stmt + value_list(n, lengths, values));
+    *has_cursor = calls.execsql_result;
+    if (*has_cursor != 0) strcpy(text, "CURSOR1");
+    *out1 = 1;
+    *out2 = 2;
+    *rows = 7000000000;  // beyond 32 bits: the count travels as decimal text
+    return calls.execsql_status;
+}
+const BackendExtensions kRecordingExtensions{rec_execsql_params};
+
 class RequestLoop : public ::testing::Test {
   protected:
     void SetUp() override {
         calls = Calls{};
+        set_backend_extensions(&kRecordingExtensions);
         ops_ = recording_ops();
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
@@ -115,6 +136,7 @@ class RequestLoop : public ::testing::Test {
     void TearDown() override {
         conn_->close();
         loop_.join();
+        set_backend_extensions(nullptr);
     }
     Reply ask(int type, int32_t info, std::initializer_list<std::string_view> args = {}) {
         Reply r;
@@ -258,6 +280,62 @@ TEST_F(RequestLoop, OpenPassesValuesAfterParamsWord) {
     Reply none = ask('E', 1, {"c1", "PARAMS"});
     EXPECT_EQ(none.type, 'Y');
     EXPECT_EQ(calls.log, (std::vector<std::string>{"open c1 [it's] [] [42]", "open c1"}));
+}
+
+TEST_F(RequestLoop, OpenPassesNullsFlaggedAfterParamsWord) {
+    EXPECT_EQ(ask('E', 1, {"c1", "PARAMS:010", "a", "ignored", ""}).type, 'Y');
+    EXPECT_EQ(calls.log, (std::vector<std::string>{"open c1 [a] NULL []"}));
+}
+
+TEST_F(RequestLoop, MalformedNullFlagsAreRefusedBeforeTheBackend) {
+    for (auto flags : {"PARAMS:01", "PARAMS:0101", "PARAMS:0x0", "PARAMS:"}) {
+        Reply open = ask('E', 1, {"c1", flags, "a", "b", "c"});
+        EXPECT_EQ(open.type, 'N') << flags;
+        Reply exec = ask('G', 3, {"insert", flags, "a", "b", "c"});
+        EXPECT_EQ(exec.type, 'N') << flags;
+        EXPECT_EQ(exec.args, (std::vector<std::string>{"0", "0"})) << flags;
+    }
+    EXPECT_TRUE(calls.log.empty());
+    Reply why = ask('O', 3);
+    EXPECT_NE(why.args.at(0).find("NULL flags"), std::string::npos) << why.args.at(0);
+}
+
+TEST_F(RequestLoop, ExecsqlWithParamsPassesValuesAndAnswersRowCount) {
+    Reply r = ask('G', 3, {"insert into t values (?, ?, ?)", "PARAMS:010", "a'b;", "x", ""});
+    EXPECT_EQ(r.type, 'Y');
+    EXPECT_EQ(r.info, 0);
+    EXPECT_EQ(r.args, (std::vector<std::string>{"1", "2", "", "7000000000"}));
+    calls.execsql_result = 1;
+    Reply query = ask('G', 3, {"select a from t where a = ?", "PARAMS", "1"});
+    EXPECT_EQ(query.args, (std::vector<std::string>{"1", "2", "CURSOR1", "7000000000"}));
+    Reply none = ask('G', 3, {"delete from t", "PARAMS"});
+    EXPECT_EQ(none.type, 'Y');
+    EXPECT_EQ(calls.log, (std::vector<std::string>{
+                             "execsql_params insert into t values (?, ?, ?) [a'b;] NULL []",
+                             "execsql_params select a from t where a = ? [1]",
+                             "execsql_params delete from t"}));
+}
+
+TEST_F(RequestLoop, ExecsqlWithParamsFailureIsNokWithStatuses) {
+    calls.execsql_status = -3;
+    Reply r = ask('G', 3, {"insert into t values (?)", "PARAMS", "1"});
+    EXPECT_EQ(r.type, 'N');
+    EXPECT_EQ(r.info, -3);
+    EXPECT_EQ(r.args, (std::vector<std::string>{"1", "2"}));
+}
+
+TEST_F(RequestLoop, ExecsqlWithoutParamsWordKeepsThePlainForm) {
+    Reply r = ask('G', 3, {"update t set a = 1", "params", "1"});
+    EXPECT_EQ(r.args, (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(calls.log, (std::vector<std::string>{"execsql update t set a = 1"}));
+}
+
+TEST_F(RequestLoop, ExecsqlWithParamsIsRefusedWithoutTheExtension) {
+    set_backend_extensions(nullptr);
+    Reply r = ask('G', 3, {"insert into t values (?)", "PARAMS", "1"});
+    EXPECT_EQ(r.type, 'N');
+    EXPECT_EQ(r.info, -1);
+    EXPECT_TRUE(calls.log.empty());
 }
 
 TEST_F(RequestLoop, OpenRefusesValuesWithoutParamsWord) {
