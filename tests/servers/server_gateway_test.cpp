@@ -237,6 +237,22 @@ TEST_P(ServerGateway, PostgresPreparesOnTheServerOnlyWhenTheSettingSaysSo) {
     ask(*other, 'Z', h2);
 }
 
+// A password that a connection string cannot carry plainly (";", "}") is
+// never pasted into one: the session connects with SQLConnect instead, and
+// nothing after the ";" can become a connection attribute.
+TEST_P(ServerGateway, PostgresPasswordWithSeparatorsStillConnects) {
+    if (!pg()) GTEST_SKIP() << "a psqlODBC connection string";
+    ask(*c_, 'G', h_, {"DROP ROLE IF EXISTS semi"});
+    exec_ok(*c_, h_, "CREATE ROLE semi LOGIN PASSWORD 'a;Port=1;b}c'");
+    ASSERT_EQ(ask(*c_, 'X', h_).type, 'Y');
+    auto other = start_gateway();
+    int32_t h2 = connect_dsn(*other, "db", "semi", "a;Port=1;b}c");
+    ASSERT_GT(h2, 0) << "CONNECT failed";
+    EXPECT_EQ(query(*other, h2, "SELECT current_user")[0][0], "semi");
+    int32_t err = 0;
+    EXPECT_EQ(connect_dsn(*other, "db", "semi", "a", &err), 0);
+}
+
 TEST_P(ServerGateway, RejectedSqlIsNokWithTheServersDiagnostic) {
     Reply r = ask(*c_, 'G', h_, {"SELECT * FROM no_such_table"});
     EXPECT_EQ(r.type, 'N');
