@@ -2,6 +2,7 @@
 // run.
 //
 //   odbc_bench [--rows N] [--rounds R] [--runs K] [--only sqlite|pg] [--no-tune-sqlite]
+//              [--server-side-prepare]
 //
 // Sets up a temporary folder with the project's own odbcinst.ini
 // (scripts/odbc-ini), a SQLite data source and, when PostgreSQL's programs
@@ -17,11 +18,21 @@
 //      direct SQLPrepare + SQLExecute + SQLFetch + SQLFreeStmt(SQL_CLOSE)
 //      plus one loopback round trip of a small frame; the figure is gateway
 //      time / baseline time;
+//   b'. R executions of one UPDATE of a one-row table through EXECSQL (the statement cache
+//      executes the prepared statement again), beside R direct SQLExecute
+//      of the same statement prepared once; the figure is gateway time /
+//      direct time;
 //   c. the gateway's resident memory while it streams the N rows from
-//      PostgreSQL through a DSN with UseDeclareFetch=1, Fetch=10000.
+//      PostgreSQL through a DSN with UseDeclareFetch=1, Fetch=10000, and
+//      from SQLite with and without StepAPI=1.
+// SQLite runs twice: the DSN "sqlite" at the driver's defaults (the whole
+// result is read before the first row) and "sqlite_step" with StepAPI=1
+// (rows are stepped as they are fetched), the direct fetch on the same DSN.
 // Each timing is the best of K runs. --no-tune-sqlite sets ODBServer
 // "tune_sqlite" to "false" (the gateways leave the SQLite driver's library at
-// SQLite's defaults), for comparison. VNX_BENCH_GATEWAY names another command
+// SQLite's defaults), for comparison; --server-side-prepare sets ODBServer
+// "server_side_prepare" to "true" (psqlODBC prepares on the server, as the
+// gateway did before). VNX_BENCH_GATEWAY names another command
 // to start the gateways with (it gets the arguments odbserver would). The
 // temporary folder and the server are removed at the end.
 #include <signal.h>
@@ -123,6 +134,21 @@ double direct_select1(Odbc &db, int rounds) {
     return t;
 }
 
+// R executions of one statement prepared once; returns seconds.
+double direct_dml(Odbc &db, const std::string &sql, int rounds) {
+    SQLHSTMT h;
+    SQLAllocStmt(db.dbc, &h);
+    std::string s = sql;
+    SQLPrepare(h, (SQLCHAR *)s.data(), SQL_NTS);
+    auto t0 = Clock::now();
+    for (int i = 0; i < rounds; i++)
+        SQLExecute(h);
+    double t = seconds_since(t0);
+    SQLFreeStmt(h, SQL_DROP);
+    SQLTransact(db.env, db.dbc, SQL_ROLLBACK);
+    return t;
+}
+
 // ---- through the gateway ----------------------------------------------------------
 
 // Waits a little for a gateway that was told to stop, then kills it.
@@ -169,6 +195,15 @@ struct Gateway : benchodbc::GatewaySession {
         return seconds_since(t0);
     }
     double gateway_cpu = 0, client_cpu = 0;
+    // R EXECSQL of one statement without a result; seconds, -1 on failure.
+    double dml(const std::string &text, int rounds) {
+        auto t0 = Clock::now();
+        for (int i = 0; i < rounds; i++) {
+            dqp::ExecResult res;
+            if (sql->execsql(text, &res) != 0 || res.has_cursor) return -1;
+        }
+        return seconds_since(t0);
+    }
     double select1(int rounds) {
         auto t0 = Clock::now();
         long rows = 0;
@@ -238,6 +273,24 @@ void run_source(const Source &src, const std::string &odbserver, long nrows, int
         "us/round, ratio gateway/baseline %.2f\n",
         src.name.c_str(), rounds, best_sel / rounds * 1e6, best_base / rounds * 1e6,
         best_sel / best_base);
+    const std::string update = "UPDATE small SET v = 'changed' WHERE i = 1";
+    double best_ddml = 1e9, best_gdml = 1e9;
+    for (int k = 0; k < runs; k++) {
+        best_ddml = std::min(best_ddml, direct_dml(db, update, rounds));
+        Gateway g;
+        if (!g.start(odbserver, src.dsn, src.user, src.pw)) return;
+        double t = g.dml(update, rounds);
+        if (t < 0) {
+            printf("%s: EXECSQL of the UPDATE failed\n", src.name.c_str());
+            return;
+        }
+        best_gdml = std::min(best_gdml, t);
+    }
+    printf(
+        "%-10s UPDATE x %d: gateway %.1f us/statement, direct prepared SQLExecute %.1f "
+        "us/statement, ratio gateway/direct %.2f\n",
+        src.name.c_str(), rounds, best_gdml / rounds * 1e6, best_ddml / rounds * 1e6,
+        best_gdml / best_ddml);
 }
 
 void run_memory(const Source &src, const std::string &odbserver) {
@@ -254,14 +307,14 @@ void run_memory(const Source &src, const std::string &odbserver) {
         src.name.c_str(), idle, peak, rows, t);
 }
 
-// Sets ODBServer "tune_sqlite" to "false" in the store at path: the
-// gateways then leave the SQLite library of the SQLite driver as it is.
-bool keep_sqlite_defaults(const std::string &path) {
+// Sets an ODBServer value in the store at path, for the gateways started
+// later.
+bool set_odbserver_value(const std::string &path, const char *name, const char *value) {
     std::string err;
     auto store = vnx::ConfigStore::open(path, true, &err);
     std::string key = std::string(vnx::kRootKey) + "\\ODBServer";
     if (store == nullptr || store->create_key(key) != 0 ||
-        store->set_value(key, "tune_sqlite", "false") != 0) {
+        store->set_value(key, name, value) != 0) {
         printf("cannot write the configuration store %s: %s\n", path.c_str(),
                store != nullptr ? store->error().c_str() : err.c_str());
         return false;
@@ -275,10 +328,14 @@ int main(int argc, char **argv) {
     long nrows = 1000000;
     int rounds = 2000, runs = 3;
     std::string only;
-    bool tune_sqlite = true;
+    bool tune_sqlite = true, server_prepare = false;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--no-tune-sqlite")) {
             tune_sqlite = false;
+            continue;
+        }
+        if (!strcmp(argv[i], "--server-side-prepare")) {
+            server_prepare = true;
             continue;
         }
         if (i + 1 == argc) break;
@@ -294,9 +351,12 @@ int main(int argc, char **argv) {
     std::filesystem::current_path(dir);
     if (!benchodbc::use_odbc_folder(VNX_SOURCE_DIR, dir)) return 1;
     setenv("VNX_REGISTRY", (dir + "/registry.db").c_str(), 1);
-    if (!tune_sqlite && !keep_sqlite_defaults(dir + "/registry.db")) return 1;
+    std::string registry = dir + "/registry.db";
+    if (!tune_sqlite && !set_odbserver_value(registry, "tune_sqlite", "false")) return 1;
+    if (server_prepare && !set_odbserver_value(registry, "server_side_prepare", "true")) return 1;
     std::ofstream ini(dir + "/odbc.ini");
-    ini << "[sqlite]\nDriver=SQLite3\nDatabase=" << dir << "/big.db\n";
+    ini << "[sqlite]\nDriver=SQLite3\nDatabase=" << dir << "/big.db\n"
+        << "[sqlite_step]\nDriver=SQLite3\nDatabase=" << dir << "/big.db\nStepAPI=1\n";
     vnxtest::PostgresServer pg;
     bool have_pg = only != "sqlite" && pg.start();
     if (have_pg) {
@@ -312,21 +372,31 @@ int main(int argc, char **argv) {
         Odbc db;
         if (!db.open("sqlite", "", "") || !db.exec("CREATE TABLE big (i INTEGER, v VARCHAR(20))") ||
             !db.exec("WITH RECURSIVE s(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM s WHERE x < " +
-                     n + ") INSERT INTO big SELECT x, 'row ' || x FROM s"))
+                     n + ") INSERT INTO big SELECT x, 'row ' || x FROM s") ||
+            !db.exec("CREATE TABLE small (i INTEGER PRIMARY KEY, v VARCHAR(20))") ||
+            !db.exec("INSERT INTO small VALUES (1, 'one')"))
             printf("cannot fill the SQLite table\n");
     }
     if (have_pg) {
         Odbc db;
         if (!db.open("pg", "vnx", "secret") ||
             !db.exec("CREATE TABLE big (i INTEGER, v VARCHAR(20))") ||
-            !db.exec("INSERT INTO big SELECT g, 'row ' || g FROM generate_series(1, " + n + ") g"))
+            !db.exec("INSERT INTO big SELECT g, 'row ' || g FROM generate_series(1, " + n +
+                     ") g") ||
+            !db.exec("CREATE TABLE small (i INTEGER PRIMARY KEY, v VARCHAR(20))") ||
+            !db.exec("INSERT INTO small VALUES (1, 'one')"))
             printf("cannot fill the PostgreSQL table\n");
     }
     // VNX_BENCH_GATEWAY runs the gateways through another command, for
     // example a script that starts them under a profiler.
     const char *gateway = getenv("VNX_BENCH_GATEWAY");
     std::string odbserver = gateway != nullptr && *gateway != '\0' ? gateway : VNX_ODBSERVER_PATH;
-    if (only != "pg") run_source({"SQLite", "sqlite", "", ""}, odbserver, nrows, rounds, runs);
+    if (only != "pg") {
+        run_source({"SQLite", "sqlite", "", ""}, odbserver, nrows, rounds, runs);
+        run_source({"SQLite step", "sqlite_step", "", ""}, odbserver, nrows, rounds, runs);
+        run_memory({"SQLite", "sqlite", "", ""}, odbserver);
+        run_memory({"SQLite step", "sqlite_step", "", ""}, odbserver);
+    }
     if (have_pg) {
         run_source({"PostgreSQL", "pg", "vnx", "secret"}, odbserver, nrows, rounds, runs);
         run_memory({"PG decl", "pg_decl", "vnx", "secret"}, odbserver);

@@ -106,6 +106,10 @@ constexpr SettingEntry kCatalog[] = {
      "\"false\" keeps SQLite's defaults for the SQLite ODBC driver instead of its multi-thread "
      "mode without memory statistics.",
      false},
+    {"ODBServer", "server_side_prepare", "true|false", "false", "gateway",
+     "\"true\" keeps psqlODBC's server-side prepare (one more server round per statement); "
+     "otherwise PostgreSQL data sources are connected with UseServerSidePrepare=0.",
+     false},
     {"ODBServer", "require_login", "true|false", "false", "gateway",
      "\"true\" makes a gateway serve nothing until START names a user of NetServer\\Users with "
      "that user's password. Read when the client connects.",

@@ -57,11 +57,14 @@ class CancelServer : public OdbcGateway, public testing::WithParamInterface<Kind
     }
     // How many statements the server is running with that text, as its own
     // activity list says (in a transaction of its own: PostgreSQL keeps the
-    // list of a transaction's first look).
+    // list of a transaction's first look). psqlODBC may send the statement
+    // behind the BEGIN of its transaction in one query ("BEGIN;SELECT ..."),
+    // so on PostgreSQL the text is what the query ends with.
     int running(const std::string &text) {
         std::string sql =
             pg()
-                ? "SELECT count(*) FROM pg_stat_activity WHERE state = 'active' AND query = '" +
+                ? "SELECT count(*) FROM pg_stat_activity WHERE state = 'active' AND query LIKE "
+                  "'%" +
                       text + "'"
                 : "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO = '" + text + "'";
         auto rows = query(*watch_, watch_h_, sql);
