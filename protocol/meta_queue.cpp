@@ -19,6 +19,26 @@ size_t meta_size(size_t count, size_t bytes) {
 // The largest packet a peer receives.
 constexpr size_t kLimit = PKT_MAX_SIZE;
 
+// What the run-length code can add to n bytes at p: a 0x01 byte is written
+// as a 3-byte escape (a run of three or more as one escape per 253 bytes), every
+// other byte in at most its own length. So a packet framed takes at most its
+// length plus this.
+size_t escape_growth(const char *p, size_t n) {
+    size_t growth = 0;
+    const char *end = p + n;
+    while ((p = static_cast<const char *>(std::memchr(p, 0x01, static_cast<size_t>(end - p)))) !=
+           nullptr) {
+        size_t run = 1;
+        while (p + run < end && p[run] == 0x01)
+            run++;
+        size_t rest = run % 253;  // after the full escapes: one more, or 1-2 single ones
+        size_t coded = 3 * (run / 253) + (rest >= 3 ? 3 : 3 * rest);
+        if (coded > run) growth += coded - run;
+        p += run;
+    }
+    return growth;
+}
+
 }  // namespace
 
 MetaQueue::MetaQueue() : buf_(new char[kBufSize]) {}
@@ -53,6 +73,7 @@ int MetaQueue::flush(const SendFn &send) {
     body()[body_used_] = '\0';
     count_ = 0;
     queued_ = 0;
+    growth_ = 0;
     body_used_ = 0;
     return send(start);
 }
@@ -69,8 +90,12 @@ int MetaQueue::commit(int maxbufsize, const SendFn &send) {
         trace_packet(packet, static_cast<size_t>(size), "[dqp_send_metapkt]", msg);
     }
     size_t usize = static_cast<size_t>(size);
+    // Sizes as framed: what coding 0x01 bytes adds counts too, or a batch of
+    // such values would be built that cannot be framed at all.
+    size_t growth = escape_growth(packet, usize);
     bool would_overflow =
-        count_ > 0 && meta_size(static_cast<size_t>(count_) + 1, queued_ + usize) > kLimit;
+        count_ > 0 &&
+        meta_size(static_cast<size_t>(count_) + 1, queued_ + usize) + growth_ + growth > kLimit;
     int result = 0;
     if (estimate >= maxbufsize || count_ >= META_MAX_ENTRIES || would_overflow) {
         result = flush(send);
@@ -79,11 +104,12 @@ int MetaQueue::commit(int maxbufsize, const SendFn &send) {
     }
 
     if (type_ != PKT_TYPE_NOK && type_ != PKT_TYPE_EOF) {
-        if (meta_size(1, usize) > kLimit) return -1;  // could never travel in a batch
+        if (meta_size(1, usize) + growth > kLimit) return -1;  // could never travel
         put_hex(body() + body_used_, 4, static_cast<uint32_t>(usize));
         rel_[count_++] = static_cast<uint16_t>(body_used_);
         body_used_ += 4 + usize;
         queued_ += size;
+        growth_ += growth;
         if (type_ == PKT_TYPE_DATA) data_queued_++;
         return result;
     }
@@ -104,6 +130,7 @@ int MetaQueue::add(int type, int32_t info, std::span<const std::string_view> arg
 void MetaQueue::reset() {
     count_ = 0;
     queued_ = 0;
+    growth_ = 0;
     body_used_ = 0;
 }
 

@@ -7,8 +7,9 @@
 // is compared with maxbufsize; reaching it, or a full queue, sends the queued
 // packets first. The estimate can undercount the real METADATA size by a few
 // bytes per packet, so the queue also sends before the real size would pass
-// the largest packet a peer can receive: no batch is ever built that cannot be
-// delivered. EOF and NOK end the result: the queue is sent, then the packet
+// the largest packet a peer can receive, counting what the run-length code adds
+// for the 0x01 bytes in the data (3 bytes each): no batch is ever built that cannot be
+// framed and delivered. EOF and NOK end the result: the queue is sent, then the packet
 // itself as its own frame.
 //
 // Packets are built in place: a staged packet is written straight after the
@@ -76,6 +77,7 @@ class MetaQueue {
     std::unique_ptr<char[]> buf_;
     int count_ = 0;
     int queued_ = 0;                       // bytes of the queued packets themselves
+    size_t growth_ = 0;                    // what run-length coding may add to them
     size_t body_used_ = 0;                 // bytes of body(): length fields and packets
     uint16_t rel_[META_MAX_ENTRIES] = {};  // each queued entry's place in body()
     PacketWriter writer_{nullptr, 0, 0, 0, 0};

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "protocol/packet.h"
+#include "protocol/rle.h"
 
 using namespace dqp;
 
@@ -105,6 +107,47 @@ TEST(MetaQueue, NearFullPacketsNeverMakeUndeliverableBatch) {
     for (const std::string &p : s.sent)
         EXPECT_LE(p.size(), static_cast<size_t>(PKT_MAX_SIZE));
     EXPECT_EQ(s.sent.size(), 3u);
+}
+
+TEST(MetaQueue, BatchesOfEscapedBytesStillFitAFrame) {
+    // Each 0x01 byte takes three bytes once run-length coded: batches sized by
+    // their plain length alone grew past the largest frame and were never sent.
+    MetaQueue q;
+    std::vector<std::string> frames;
+    int failed = 0;
+    MetaQueue::SendFn send = [&](char *p) {
+        std::vector<char> frame(PKT_MAX_SIZE);
+        int n = frame_encode(p, strlen(p), frame.data(), frame.size());
+        if (n < 0)
+            failed++;
+        else
+            frames.emplace_back(frame.data(), static_cast<size_t>(n));
+        return n < 0 ? -1 : 'Y';
+    };
+    std::string ones;
+    for (int i = 0; i < 100; i++)
+        ones += "\x01x";  // single 0x01 bytes: a run of them would shrink
+    for (int i = 0; i < 300; i++) {
+        std::vector<std::string_view> args{ones};
+        ASSERT_GE(q.add('T', 0, args, 1 << 30, send), 0) << "row " << i;
+    }
+    ASSERT_GE(q.add('R', 0, {}, 1 << 30, send), 0);
+    EXPECT_EQ(failed, 0);
+    EXPECT_GT(frames.size(), 4u);
+}
+
+TEST(MetaQueue, PacketThatCannotBeFramedAloneIsRefused) {
+    MetaQueue q;
+    Sink s;
+    std::string ones;
+    for (int i = 0; i < PKT_MAX_SIZE / 4; i++)
+        ones += "\x01x";  // 8192 bytes, 16384 and more when framed
+    EXPECT_EQ(add(q, s, 'T', {ones}), -1);
+    EXPECT_EQ(q.count(), 0);
+    // A run of them shrinks when coded: such a packet travels.
+    std::string run(PKT_MAX_SIZE / 2, '\x01');
+    EXPECT_EQ(add(q, s, 'T', {run}), 0);
+    EXPECT_EQ(q.count(), 1);
 }
 
 TEST(MetaQueue, PacketTooLargeForAnyBatchIsRefused) {
