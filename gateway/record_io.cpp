@@ -113,6 +113,30 @@ SQLRETURN bind_value(SQLHSTMT h, SQLUSMALLINT number, svr_column *col, const Sta
     return SQLBindCol(h, number, type, col->data, size, &col->length);
 }
 
+// The columns after the values sent keep their fetch binding, and the driver
+// writes them back from their buffers with their indicators. A column whose
+// buffer does not hold its whole value (long or binary data, or an indicator
+// of SQL_NO_TOTAL or above the buffer) would make it read past the buffer: it
+// is left out (SQL_COLUMN_IGNORE) instead, so the row keeps its value.
+int leave_out_unsafe_columns(svr_session *s, csb *c, int n) {
+    svr_columns &cols = *c->columns;
+    for (size_t i = static_cast<size_t>(n); i < cols.columns.size(); i++) {
+        svr_column &col = cols.columns[i];
+        SQLLEN held =
+            col.long_data.empty() ? kColumnDataSize : static_cast<SQLLEN>(col.long_data.size());
+        bool whole = col.length == SQL_NULL_DATA || (col.length >= 0 && col.length < held);
+        if (whole && !is_long_or_binary(col.sql_type)) continue;
+        col.data[0] = '\0';
+        col.length = SQL_COLUMN_IGNORE;
+        if (!sql_ok(SQLBindCol(c->hstmt, static_cast<SQLUSMALLINT>(i + 1), SQL_C_CHAR, col.data,
+                               kColumnDataSize, &col.length))) {
+            sql_error(s, c->hstmt);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // Binds the values into the cursor's own column buffers, or leaves
 // a column out (SQL_COLUMN_IGNORE): read-only columns, binary data, long character
 // data and, for an update, a value equal to the current one or a blank value
@@ -152,7 +176,7 @@ int bind_values(svr_session *s, csb *c, int n, const char *const *values, SetPos
             return -1;
         }
     }
-    return 0;
+    return leave_out_unsafe_columns(s, c, n);
 }
 
 // Writes the values through the cursor's current row (SQL_UPDATE) or as a

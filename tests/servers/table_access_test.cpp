@@ -448,6 +448,24 @@ TEST_P(TableAccess, DeclaredCursorsUpdateDeleteAndInsertThroughTheirCurrentRow) 
     EXPECT_EQ(ask(*c_, 'M', h_, {"ghost", "1", "1", "x"}).type, 'N');
 }
 
+TEST_P(TableAccess, APositionedUpdateKeepsALongValueAfterTheValuesSent) {
+    if (sqlite()) GTEST_SKIP() << "its driver refuses positioned writes (tested above)";
+    // Longer than a column buffer: written back from the fetch binding, the
+    // driver would read past the buffer and store what it found there.
+    exec_ok(*c_, h_, "UPDATE t SET memo = REPEAT('x', 40000) WHERE r = 1");
+    ask(*c_, 'X', h_);
+    ASSERT_EQ(ask(*c_, 'U', h_, {"c1", "SELECT r, name, memo FROM t WHERE r = 1"}).type, 'Y')
+        << maperror(*c_, h_);
+    ASSERT_EQ(ask(*c_, 'E', h_, {"c1"}).type, 'Y') << maperror(*c_, h_);
+    ASSERT_EQ(ask(*c_, 'P', h_, {"c1"}).type, 'T');
+    Reply u = ask(*c_, 'M', h_, {"c1", "1", "2", "1", "RENAMED"});
+    ASSERT_EQ(u.type, 'Y') << maperror(*c_, h_);
+    ask(*c_, 'X', h_);
+    EXPECT_EQ(trimmed(scalar("SELECT name FROM t WHERE r = 1")), "RENAMED");
+    EXPECT_EQ(trimmed(scalar("SELECT LENGTH(memo) FROM t WHERE r = 1")), "40000");
+    EXPECT_EQ(trimmed(scalar("SELECT COUNT(*) FROM t WHERE memo = REPEAT('x', 40000)")), "1");
+}
+
 TEST_P(TableAccess, AReadOnlyAliasBesideAWritableOneLeavesItWritable) {
     ASSERT_EQ(use("t", "A", "*", "r").type, 'Y');
     ASSERT_EQ(use("t", "B", "*", "r", "SHARED", "READONLY").type, 'Y');
