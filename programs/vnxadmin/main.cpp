@@ -370,7 +370,7 @@ const Command kCommands[] = {
      "list the live sessions of users.db and the connection counts, with what\n"
      "each gateway is doing (data source, user, state, statement, rows sent)\n"
      "when the activity board is readable (the master's user and root)"},
-    {"stats", run_stats, 0, 7, kStatsUsage,
+    {"stats", run_stats, 0, 15, kStatsUsage,
      "what the port server has done since the master started: sessions,\n"
      "refusals, claim time-outs, spawn failures, spares, port-request wait\n"
      "percentiles, live sessions per client address (asks the port server)"},

@@ -6,85 +6,13 @@
 #include <vector>
 
 #include "client/port_query.h"
-#include "transport/ports.h"
+#include "programs/vnxadmin/port_options.h"
 
 namespace vnxadmin {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr int kDefaultTimeoutMs = 1000;
-constexpr long kMaxTimeoutMs = 3600000;
-
-struct PingOptions {
-    std::string host = "127.0.0.1";
-    int port = 0;
-    int timeout_ms = kDefaultTimeoutMs;
-    bool has_port = false;
-    dqp::TlsOptions tls;  // $VNX_TLSMODE ... then --tls, --tls-ca, --tls-cert, --tls-key
-};
-
-// A time limit in milliseconds: decimal digits only, 1 to an hour. 0 would
-// mean no limit at all to the socket layer, which a health check must not
-// have. -1 otherwise.
-long parse_timeout(const std::string &text) {
-    if (text.empty() || text.size() > 7) return -1;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value >= 1 && value <= kMaxTimeoutMs ? value : -1;
-}
-
-// Sets one option from its name and value; a usage message, or "".
-std::string set_option(const std::string &name, const std::string &value, PingOptions *opts) {
-    if (name == "--host") {
-        if (value.empty()) return "--host needs a host name or address";
-        opts->host = value;
-    } else if (name == "--port") {
-        opts->port = vnx::parse_port(value);
-        if (opts->port == 0) return "--port " + quoted(value) + " is not a port number";
-        opts->has_port = true;
-    } else if (name == "--tls") {
-        if (!dqp::parse_tls_mode(value, &opts->tls.mode))
-            return "--tls " + quoted(value) +
-                   " is not a mode (disable, prefer, require, verify-ca, verify-full)";
-    } else if (name == "--tls-ca") {
-        opts->tls.ca_file = value;
-    } else if (name == "--tls-cert") {
-        opts->tls.cert_file = value;
-    } else if (name == "--tls-key") {
-        opts->tls.key_file = value;
-    } else if (name == "--timeout") {
-        const long ms = parse_timeout(value);
-        if (ms < 0)
-            return "--timeout " + quoted(value) + " is not a number of milliseconds (1 to 3600000)";
-        opts->timeout_ms = static_cast<int>(ms);
-    } else {
-        return "unknown option " + quoted(name);
-    }
-    return {};
-}
-
-// Fills `opts` from "--name VALUE" and "--name=VALUE"; a usage message, or "".
-std::string parse_ping_options(const Args &args, PingOptions *opts) {
-    if (std::string err; dqp::tls_options_from_env(&opts->tls, &err) != 0) return err;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i], value;
-        if (name.rfind("--", 0) != 0) return "unexpected argument " + quoted(name);
-        if (const size_t eq = name.find('='); eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        } else {
-            if (i + 1 >= args.size()) return "option " + name + " needs a value";
-            value = args[++i];
-        }
-        if (std::string problem = set_option(name, value, opts); !problem.empty()) return problem;
-    }
-    return {};
-}
 
 long elapsed_ms(Clock::time_point since) {
     return static_cast<long>(
@@ -93,7 +21,7 @@ long elapsed_ms(Clock::time_point since) {
 
 // The live sessions the port server lists, asked within what is left of the
 // time limit; -1 and *err when the count cannot be had.
-int count_sessions(const PingOptions &opts, Clock::time_point start, std::string *err) {
+int count_sessions(const PortServerOptions &opts, Clock::time_point start, std::string *err) {
     const long left = opts.timeout_ms - elapsed_ms(start);
     if (left <= 0) {
         *err = "the time limit ran out while counting them";
@@ -109,18 +37,10 @@ int count_sessions(const PingOptions &opts, Clock::time_point start, std::string
 }  // namespace
 
 int run_ping(const Args &args) {
-    PingOptions opts;
-    if (std::string problem = parse_ping_options(args, &opts); !problem.empty())
+    PortServerOptions opts;
+    if (std::string problem = parse_port_server_options(args, false, "ping", &opts);
+        !problem.empty())
         return usage_error(problem, kPingUsage);
-    if (!opts.has_port) {
-        opts.port = vnx::configured_base_port().port;
-        if (opts.port == 0)
-            return usage_error("no port to ping: the configuration store " +
-                                   quoted(vnx::config_store_path()) +
-                                   " gives no DB_DQPBASE and no services entry db_dqpbase; "
-                                   "give --port",
-                               kPingUsage);
-    }
     const std::string where = opts.host + ":" + std::to_string(opts.port);
     const Clock::time_point start = Clock::now();
     std::string answer, err;

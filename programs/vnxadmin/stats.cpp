@@ -7,63 +7,13 @@
 
 #include "client/port_query.h"
 #include "programs/vnxadmin/json_text.h"
-#include "support/config_store.h"
-#include "transport/ports.h"
+#include "programs/vnxadmin/port_options.h"
 
 namespace vnxadmin {
 
 namespace {
 
 using Values = std::vector<std::pair<std::string, std::string>>;
-
-struct StatsOptions {
-    std::string host = "127.0.0.1";
-    int port = 0;
-    int timeout_ms = 5000;
-    bool json = false;
-};
-
-// One option; a usage message, or "".
-std::string set_option(const std::string &name, const std::string &value, StatsOptions *o) {
-    if (name == "--host") {
-        if (value.empty()) return "--host needs a host name or address";
-        o->host = value;
-    } else if (name == "--port") {
-        o->port = vnx::parse_port(value);
-        if (o->port == 0) return "--port " + quoted(value) + " is not a port number";
-    } else if (name == "--timeout") {
-        const bool digits =
-            !value.empty() && value.size() <= 7 &&
-            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-        const long ms = digits ? std::stol(value) : 0;
-        if (ms < 1 || ms > 3600000)
-            return "--timeout " + quoted(value) + " is not a number of milliseconds (1 to 3600000)";
-        o->timeout_ms = static_cast<int>(ms);
-    } else {
-        return "unknown option " + quoted(name);
-    }
-    return {};
-}
-
-std::string parse(const Args &args, StatsOptions *o) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i], value;
-        if (name == "--json") {
-            o->json = true;
-            continue;
-        }
-        if (name.rfind("--", 0) != 0) return "unexpected argument " + quoted(name);
-        if (const size_t eq = name.find('='); eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        } else {
-            if (i + 1 >= args.size()) return "option " + name + " needs a value";
-            value = args[++i];
-        }
-        if (std::string problem = set_option(name, value, o); !problem.empty()) return problem;
-    }
-    return {};
-}
 
 // "ADDRESS COUNT" of a host line.
 std::pair<std::string, std::string> split_host(const std::string &value) {
@@ -109,18 +59,13 @@ void print_text(const Values &values) {
 }  // namespace
 
 int run_stats(const Args &args) {
-    StatsOptions o;
-    if (std::string problem = parse(args, &o); !problem.empty())
+    PortServerOptions o;
+    o.timeout_ms = 5000;
+    if (std::string problem = parse_port_server_options(args, true, "ask", &o); !problem.empty())
         return usage_error(problem, kStatsUsage);
-    if (o.port == 0) o.port = vnx::configured_base_port().port;
-    if (o.port == 0)
-        return usage_error("no port to ask: the configuration store " +
-                               quoted(vnx::config_store_path()) +
-                               " gives no DB_DQPBASE and no services entry db_dqpbase; give --port",
-                           kStatsUsage);
     Values values;
     std::string err;
-    if (dqp::port_stats(o.host, o.port, &values, &err, o.timeout_ms) != 0)
+    if (dqp::port_stats(o.host, o.port, &values, &err, o.timeout_ms, &o.tls) != 0)
         return failure(
             "no statistics from the port server on " + o.host + ":" + std::to_string(o.port), err);
     if (o.json)

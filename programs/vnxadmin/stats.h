@@ -10,7 +10,9 @@
 
 namespace vnxadmin {
 
-constexpr const char *kStatsUsage = "stats [--json] [--host HOST] [--port PORT] [--timeout MS]";
+constexpr const char *kStatsUsage =
+    "stats [--json] [--host HOST] [--port PORT] [--timeout MS] [--tls MODE] [--tls-ca FILE] "
+    "[--tls-cert FILE] [--tls-key FILE]";
 
 int run_stats(const Args &args);
 

@@ -165,6 +165,11 @@ TEST_F(Tls, RequireClosesPlainClientsAndKeepsTheGatewaysNoticesWorking) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(lines.size(), 1u);
+    // The statistics query (vnxadmin stats) likewise: over TLS only.
+    std::vector<std::pair<std::string, std::string>> values;
+    EXPECT_EQ(dqp::port_stats("127.0.0.1", base_, &values, &err, 5000, &tls), 0) << err;
+    EXPECT_FALSE(values.empty());
+    EXPECT_NE(dqp::port_stats("127.0.0.1", base_, &values, &err, 5000), 0);
 }
 
 TEST_F(Tls, OffGivesTlsClientsAClearErrorAndPreferFallsBackToPlain) {
