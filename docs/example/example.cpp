@@ -3,7 +3,7 @@
 // declared with a parameter marker (its value bound by the gateway when the
 // cursor is opened), then find a record of a table by key and read it.
 //
-//   example [HOST] [BASE_PORT] [DSN] [CITY]     (defaults: 127.0.0.1 8400 vnxdemo Osaka)
+//   example [HOST] [BASE_PORT] [DSN] [CITY]     (defaults: 127.0.0.1 8400 vnxdemo Lagos)
 //
 // It expects the demo's table customer (id, name, city, since); the password
 // comes from VNXPASSWORD. Exits 0 when every step succeeded.
@@ -33,7 +33,7 @@ int main(int argc, char **argv) {
     std::string host = argc > 1 ? argv[1] : "127.0.0.1";
     int base_port = argc > 2 ? atoi(argv[2]) : 8400;
     std::string dsn = argc > 3 ? argv[3] : "vnxdemo";
-    std::string city = argc > 4 ? argv[4] : "Osaka";
+    std::string city = argc > 4 ? argv[4] : "Lagos";
     const char *password = getenv("VNXPASSWORD");
 
     std::string err;
