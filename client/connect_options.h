@@ -72,7 +72,8 @@ inline constexpr int TLS_FAILED_START = -1;
 // most timeout_ms (0: 60 s) for the handshake. TLS_STARTED,
 // TLS_NOT_ASKED, or TLS_REFUSED / TLS_FAILED_START with *err; fd is then
 // unusable.
-[[nodiscard]] VARNEX_API int start_client_tls(int fd, const TlsOptions &tls, const std::string &host,
-                                   int timeout_ms, std::string *err);
+[[nodiscard]] VARNEX_API int start_client_tls(int fd, const TlsOptions &tls,
+                                              const std::string &host, int timeout_ms,
+                                              std::string *err);
 
 }  // namespace dqp
