@@ -320,18 +320,24 @@ std::vector<RowsetColumn> current_row(const csb *c) {
     return set;
 }
 
+// Sends the row built in *row as one DATA packet, or refuses it when it is
+// wider than the sink carries.
+Sent send_built_row(svr_session *s, Sink sink, int client, char *packet, const RowTexts &row) {
+    size_t size = packet_size(row.views);
+    if (size > packet_limit(sink)) {
+        refuse_wide_row(s, sink, client, packet, size);
+        return Sent::Failed;
+    }
+    return sink_send(sink, client, packet, dqp::PKT_TYPE_DATA, 0, row.views) < 0 ? Sent::Failed
+                                                                                 : Sent::Ok;
+}
+
 // Sends the current row of a cursor with inline long values (long_text.h).
 Sent send_long_text_row(svr_session *s, csb *c, Sink sink, int client, char *packet, RowTexts *row,
                         bool with_descriptions) {
     build_long_text_row(*c->columns, with_descriptions, packet_limit(sink), &row->texts);
     row->views.assign(row->texts.begin(), row->texts.end());
-    size_t size = packet_size(row->views);
-    if (size > packet_limit(sink)) {
-        refuse_wide_row(s, sink, client, packet, size);
-        return Sent::Failed;
-    }
-    return sink_send(sink, client, packet, dqp::PKT_TYPE_DATA, 0, row->views) < 0 ? Sent::Failed
-                                                                                  : Sent::Ok;
+    return send_built_row(s, sink, client, packet, *row);
 }
 
 // Sends the cursor's current row; `own` is current_row(c).
@@ -341,13 +347,7 @@ Sent send_row(svr_session *s, csb *c, Sink sink, int client, char *packet, RowTe
     if (sink == Sink::Meta && !with_descriptions)
         return queue_row(s, c, client, packet, dqp_meta_sink(client), own, 0);
     row->build(*c->columns, with_descriptions);
-    size_t size = packet_size(row->views);
-    if (size > packet_limit(sink)) {
-        refuse_wide_row(s, sink, client, packet, size);
-        return Sent::Failed;
-    }
-    return sink_send(sink, client, packet, dqp::PKT_TYPE_DATA, 0, row->views) < 0 ? Sent::Failed
-                                                                                  : Sent::Ok;
+    return send_built_row(s, sink, client, packet, *row);
 }
 
 // Sends the EOF that ends a whole-result read and releases the cursor. The
