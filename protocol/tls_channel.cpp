@@ -95,6 +95,15 @@ int errno_for(int code) {
     return EPROTO;
 }
 
+// SSL_get_error reads this thread's error queue, which must hold nothing
+// from before the call it explains. The queue is empty unless a failure left
+// an entry (ours are emptied as soon as they are read; another OpenSSL user
+// of the thread, a data-source driver, may leave one), and a look at it costs
+// less than clearing it before every record: clear only what is there.
+void drop_stale_errors() {
+    if (ERR_peek_error() != 0) ERR_clear_error();
+}
+
 }  // namespace
 
 int channel_attach(int fd, SSL *ssl) {
@@ -120,16 +129,18 @@ long channel_recv(int fd, char *buf, size_t n) {
     SSL *ssl = channel_tls(fd);
     if (ssl == nullptr) return recv(fd, buf, n, 0);
     size_t got = 0;
-    ERR_clear_error();
+    drop_stale_errors();
     if (SSL_read_ex(ssl, buf, n, &got) == 1) return static_cast<long>(got);
     int code = SSL_get_error(ssl, 0);
     // A clean close_notify, or the peer's FIN without one: the DQP peers
     // close without close_notify, so both count as the end of the stream.
-    if (code == SSL_ERROR_ZERO_RETURN || (code == SSL_ERROR_SYSCALL && errno == 0)) return 0;
-    if (code == SSL_ERROR_SSL &&
-        ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)
-        return 0;
-    errno = errno_for(code);
+    bool closed = code == SSL_ERROR_ZERO_RETURN || (code == SSL_ERROR_SYSCALL && errno == 0) ||
+                  (code == SSL_ERROR_SSL &&
+                   ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING);
+    int err = errno_for(code);
+    ERR_clear_error();
+    if (closed) return 0;
+    errno = err;
     return -1;
 }
 
@@ -138,14 +149,15 @@ long channel_send(int fd, const char *buf, size_t n) {
     if (ssl == nullptr) return send(fd, buf, n, MSG_NOSIGNAL);
     for (;;) {
         size_t sent = 0;
-        ERR_clear_error();
+        drop_stale_errors();
         if (SSL_write_ex(ssl, buf, n, &sent) == 1) return static_cast<long>(sent);
         int code = SSL_get_error(ssl, 0);
-        if ((code == SSL_ERROR_WANT_WRITE || code == SSL_ERROR_WANT_READ) &&
-            wait_socket(fd, code == SSL_ERROR_WANT_WRITE, kSendWaitMs))
+        bool want = code == SSL_ERROR_WANT_WRITE || code == SSL_ERROR_WANT_READ;
+        int err = want ? ETIMEDOUT : errno_for(code);
+        ERR_clear_error();
+        if (want && wait_socket(fd, code == SSL_ERROR_WANT_WRITE, kSendWaitMs))
             continue;  // the same buffer again, as SSL_write demands
-        errno = code == SSL_ERROR_WANT_WRITE || code == SSL_ERROR_WANT_READ ? ETIMEDOUT
-                                                                            : errno_for(code);
+        errno = err;
         return -1;
     }
 }
@@ -208,6 +220,7 @@ int tls_handshake_step(int fd, bool *want_write, std::string *why) {
         *why = tls_error_text("TLS handshake failed");
     if (long v = SSL_get_verify_result(ssl); v != X509_V_OK)
         *why += std::string(" (certificate: ") + X509_verify_cert_error_string(v) + ")";
+    ERR_clear_error();  // read or not, nothing is left for the next call
     return TLS_FAILED;
 }
 

@@ -23,6 +23,8 @@
 // the TLS stream, beside it, as it does beside the plain one.
 //
 // No function throws; failures return -1 with errno set, or a reason text.
+// Reads and writes leave the thread's OpenSSL error queue empty; a
+// successful one does not touch it when it is already empty.
 #pragma once
 
 #include <cstddef>

@@ -7,11 +7,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -155,6 +157,80 @@ TEST_F(TlsConnect, FramesOfEverySizeCrossTheTlsStreamWholeAndInOrder) {
     EXPECT_EQ(reader.next_frame(server_, dqp::PKT_MAX_SIZE, &none), dqp::FRAME_CLOSED);
 }
 
+// An error some other OpenSSL user of this thread left in the queue (a
+// failed handshake, a driver's own TLS) must not be taken for the channel's:
+// SSL_get_error reads the queue.
+void leave_stale_error() {
+    ERR_raise(ERR_LIB_SSL, SSL_R_BAD_PACKET_LENGTH);
+    ASSERT_NE(ERR_peek_error(), 0u);
+}
+
+TEST_F(TlsConnect, StaleQueuedErrorDoesNotTurnThePeersCloseIntoAFailure) {
+    connect_pair();
+    int server_rc = -1;
+    std::string err;
+    ASSERT_EQ(handshake(options(TlsMode::Require), "127.0.0.1", &server_rc, &err), dqp::TLS_STARTED)
+        << err;
+    const std::string frame = make_frame(30);
+    ASSERT_EQ(dqp::write_full(client_, frame.data(), frame.size()),
+              static_cast<long>(frame.size()));
+    dqp::channel_detach(client_);
+    close(client_);
+    client_ = -1;
+    dqp::FrameReader reader;
+    std::string_view got;
+    leave_stale_error();
+    ASSERT_EQ(reader.next_frame(server_, dqp::PKT_MAX_SIZE, &got), dqp::FRAME_READY);
+    EXPECT_EQ(got, frame);
+    reader.consume(got.size());
+    leave_stale_error();
+    EXPECT_EQ(reader.next_frame(server_, dqp::PKT_MAX_SIZE, &got), dqp::FRAME_CLOSED);
+}
+
+TEST_F(TlsConnect, StaleQueuedErrorDoesNotTurnANonBlockingWaitIntoAFailure) {
+    connect_pair();
+    int server_rc = -1;
+    std::string err;
+    ASSERT_EQ(handshake(options(TlsMode::Require), "127.0.0.1", &server_rc, &err), dqp::TLS_STARTED)
+        << err;
+    fcntl(server_, F_SETFL, fcntl(server_, F_GETFL) | O_NONBLOCK);
+    char buf[64];
+    leave_stale_error();
+    errno = 0;
+    EXPECT_EQ(dqp::channel_recv(server_, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    // And the wait ends in a read as soon as a record comes.
+    ASSERT_EQ(dqp::write_full(client_, "0000000AYZ", 10), 10);
+    leave_stale_error();
+    long n = -1;
+    for (int i = 0; i < 500 && n < 0; i++) {
+        n = dqp::channel_recv(server_, buf, sizeof buf);
+        if (n < 0) {
+            ASSERT_EQ(errno, EAGAIN);
+            usleep(2000);
+        }
+    }
+    EXPECT_EQ(n, 10);
+}
+
+TEST_F(TlsConnect, ForgedRecordFailsTheReadAndLeavesNoErrorQueued) {
+    connect_pair();
+    int server_rc = -1;
+    std::string err;
+    ASSERT_EQ(handshake(options(TlsMode::Require), "127.0.0.1", &server_rc, &err), dqp::TLS_STARTED)
+        << err;
+    // An application-data record whose body no key made: authentication fails.
+    const char forged[] =
+        "\x17\x03\x03\x00\x20"
+        "abcdefghijklmnopqrstuvwxyz012345";
+    ASSERT_EQ(send(client_, forged, sizeof forged - 1, 0), static_cast<ssize_t>(sizeof forged - 1));
+    char buf[64];
+    errno = 0;
+    EXPECT_EQ(dqp::channel_recv(server_, buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EPROTO);
+    EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
 TEST_F(TlsConnect, VerifyCaAcceptsTheRightCaAndRefusesAnother) {
     connect_pair();
     int server_rc = -1;
@@ -274,6 +350,22 @@ TEST_F(TlsConnect, GarbageAfterTheRecordByteFailsTheHandshakeWithoutHanging) {
     ASSERT_EQ(send(client_, junk, sizeof junk - 1, 0), static_cast<ssize_t>(sizeof junk - 1));
     EXPECT_EQ(dqp::tls_handshake(server_, 5000, &why), -1);
     EXPECT_FALSE(why.empty());
+    EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
+TEST_F(TlsConnect, PeerClosingMidHandshakeFailsItAndLeavesNoErrorQueued) {
+    connect_pair();
+    vnx::SslCtxPtr ctx = server_context();
+    std::string why;
+    ASSERT_EQ(dqp::channel_attach(server_, dqp::tls_new_session(ctx.get(), server_, true, &why)),
+              0);
+    // The start of a ClientHello record that announces more than comes.
+    const char part[] = "\x16\x03\x01\x01\x00\x01\x00\x00\xfc\x03\x03";
+    ASSERT_EQ(send(client_, part, sizeof part - 1, 0), static_cast<ssize_t>(sizeof part - 1));
+    shutdown(client_, SHUT_WR);
+    EXPECT_EQ(dqp::tls_handshake(server_, 5000, &why), -1);
+    EXPECT_NE(why.find("closed"), std::string::npos) << why;
+    EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
 TEST_F(TlsConnect, ServerContextRefusesAKeyReadableByOthersAndNamesTheFile) {
