@@ -65,6 +65,8 @@ int FrameReader::receive(int sock, char *buffer, size_t cap) {
         consume(frame.size());
         return static_cast<int>(frame.size());
     }
+    // A receive timeout (or a non-blocking socket): what arrived stays buffered.
+    if (rc == FRAME_WAIT) return FRAME_WAIT;
     if (rc == FRAME_ERROR) tracef("[tcp_receive]", "recv() failed - (%s)", strerror(errno));
     // Closed or failed: hand out what part of a frame there was (at most the
     // header when its length was never known).
@@ -81,6 +83,15 @@ bool FrameReader::frame_buffered() const {
     // A bad header is refused by next_frame without reading either.
     if (frame_length(data_.data() + start_, SIZE_MAX, &length) != 0) return true;
     return available() >= length;
+}
+
+bool FrameReader::preload(std::string_view bytes) {
+    if (available() != 0 || bytes.size() > capacity_) return false;
+    if (data_.size() < capacity_) data_.resize(capacity_);
+    std::memcpy(data_.data(), bytes.data(), bytes.size());
+    start_ = 0;
+    end_ = bytes.size();
+    return true;
 }
 
 }  // namespace dqp

@@ -50,7 +50,9 @@ class FrameReader {
     // the bytes copied: the frame's length when it arrived whole, fewer when
     // the peer closed or failed mid-frame (what had arrived); 0 when the peer
     // closed before sending anything; -1 on a read error before any byte;
-    // FRAME_BAD when the header is invalid or the frame exceeds cap.
+    // FRAME_BAD when the header is invalid or the frame exceeds cap;
+    // FRAME_WAIT when the socket's receive timeout ran out (or a non-blocking
+    // socket had nothing more), with what arrived kept for the next call.
     [[nodiscard]] int receive(int sock, char *buffer, size_t cap);
 
     // Receives until at least n bytes are buffered (n ≤ capacity). FRAME_READY
@@ -63,6 +65,11 @@ class FrameReader {
     bool frame_buffered() const;
     // Drops every buffered byte: the connection was closed.
     void reset() { start_ = end_ = 0; }
+    // Starts an empty reader with bytes another reader received from the
+    // same connection (a connection handed between processes). False, and
+    // nothing buffered, when the reader is not empty or they exceed its
+    // capacity.
+    [[nodiscard]] bool preload(std::string_view bytes);
 
   private:
     size_t available() const { return end_ - start_; }

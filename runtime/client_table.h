@@ -16,13 +16,14 @@ inline constexpr int MAX_CLIENTS = 100;
 inline constexpr int TRANSPORT_TCPIP = 1;
 
 struct ClientSlot {
-    int socket = -1;        // connection; -1 = free
-    int transport = 0;      // 1 = TCP/IP; anything else makes send and receive fail
-    std::string peer_name;  // client's dotted-decimal address, shown in trace lines
-    int open_count = 0;     // second result of the last OPEN; 0 after CLOSE
-    int port = 0;           // port served
-    int table_closed = 1;   // 1 at start and after CLOSE; 0 while USE has a table open
-    FrameReader reader;     // the connection's received bytes; emptied with the slot
+    int socket = -1;            // connection; -1 = free
+    int transport = 0;          // 1 = TCP/IP; anything else makes send and receive fail
+    std::string peer_name;      // client's dotted-decimal address, shown in trace lines
+    int open_count = 0;         // second result of the last OPEN; 0 after CLOSE
+    int port = 0;               // port served
+    int table_closed = 1;       // 1 at start and after CLOSE; 0 while USE has a table open
+    FrameReader reader;         // the connection's received bytes; emptied with the slot
+    bool idle_timeout = false;  // the connection has the idle wait's receive timeout
 };
 
 // The slot for `client`, or null when the index is out of range.

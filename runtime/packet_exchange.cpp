@@ -2,6 +2,8 @@
 #include "runtime/packet_exchange.h"
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <cstring>
@@ -31,20 +33,60 @@ IdleCall &idle_call() {
     return call;
 }
 
-// Before a receive that would wait: runs the idle hook when one is asked
-// for and the client stays silent for kIdleDelayMs.
-void run_idle_call(int sock) {
+void run_idle_hook() {
     IdleCall &c = idle_call();
     if (!c.asked || c.hook == nullptr) return;
+    c.asked = false;
+    c.hook();
+}
+
+// Sets (ms > 0) or takes off (0) a connection's receive timeout.
+bool set_receive_timeout(int sock, int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    return setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+// A TLS connection: polls for kIdleDelayMs and runs the hook when the
+// client stayed silent.
+void poll_then_run_idle_hook(int sock) {
     if (dqp::channel_pending(sock) > 0) return;  // decrypted bytes wait: the client spoke
     pollfd fd{sock, POLLIN, 0};
     int n;
     do {
         n = poll(&fd, 1, kIdleDelayMs);
     } while (n < 0 && errno == EINTR);
-    if (n != 0) return;  // the client spoke (or the poll failed): later
-    c.asked = false;
-    c.hook();
+    if (n == 0) run_idle_hook();  // otherwise the client spoke (or the poll failed): later
+}
+
+// Before a receive that would wait, with the idle hook asked for: a plain
+// connection gets its receive timeout (once), a TLS one is polled.
+void prepare_idle_wait(ClientSlot &slot) {
+    IdleCall &c = idle_call();
+    if (!c.asked || c.hook == nullptr) return;
+    if (!slot.idle_timeout && !dqp::channel_encrypted(slot.socket) &&
+        set_receive_timeout(slot.socket, kIdleDelayMs))
+        slot.idle_timeout = true;
+    if (!slot.idle_timeout) poll_then_run_idle_hook(slot.socket);
+}
+
+void end_idle_wait(ClientSlot &slot) {
+    if (slot.idle_timeout) set_receive_timeout(slot.socket, 0);
+    slot.idle_timeout = false;
+}
+
+// Receives the next frame; while the receive times out because the client
+// is silent, runs the idle hook once and goes on waiting without a timeout.
+// What part of a frame had arrived stays buffered across the timeout.
+int receive_frame(ClientSlot &slot, char *frame) {
+    int n = slot.reader.receive(slot.socket, frame, dqp::PKT_MAX_SIZE);
+    while (n == dqp::FRAME_WAIT && slot.idle_timeout) {
+        end_idle_wait(slot);
+        client_watch_busy(true);  // the hook may run statements
+        run_idle_hook();
+        client_watch_busy(false);
+        n = slot.reader.receive(slot.socket, frame, dqp::PKT_MAX_SIZE);
+    }
+    return n;
 }
 
 dqp::MetaQueue &meta_queue() {
@@ -162,9 +204,9 @@ int dqp_getpkt(int client, char *buffer, int32_t *info_out, size_t *size_out) {
     if (batch.active && batch.socket == slot->socket && !slot->reader.frame_buffered())
         flush_batch(batch);
     char *frame = frame_buffer();
-    if (!slot->reader.frame_buffered()) run_idle_call(slot->socket);
+    if (!slot->reader.frame_buffered()) prepare_idle_wait(*slot);
     client_watch_busy(false);  // the watch looks less often while the loop waits
-    int n = slot->reader.receive(slot->socket, frame, dqp::PKT_MAX_SIZE);
+    int n = receive_frame(*slot, frame);
     client_watch_busy(true);
     if (n <= 0) {
         if (n == TCP_BAD_FRAME)
@@ -250,6 +292,10 @@ void set_idle_hook(IdleHook hook) {
 
 void request_idle_call() {
     idle_call().asked = true;
+}
+
+void clear_idle_wait(int client) {
+    if (ClientSlot *slot = connected_slot(client)) end_idle_wait(*slot);
 }
 
 void dqp_reset_metaqueue() {

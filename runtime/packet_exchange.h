@@ -41,12 +41,19 @@ namespace vnx {
 // Work a backend defers until its client pauses: once request_idle_call()
 // has asked for it, `hook` runs on the request loop's thread when the
 // client has sent nothing for kIdleDelayMs after the loop's last reply (and
-// not again until asked anew). Costs the loop one poll a receive while it
-// is asked for, nothing otherwise.
+// not again until asked anew). On a plain connection the wait is a receive
+// timeout (SO_RCVTIMEO, which the kernel rounds up to its clock tick), set
+// when first asked and kept while the hook keeps being asked, so a client
+// that keeps talking costs no extra system call; it is taken off when the
+// hook runs. A TLS connection is polled before each receive instead, as
+// its record layer must not see a read time out.
 inline constexpr int kIdleDelayMs = 5;
 using IdleHook = void (*)();
 void set_idle_hook(IdleHook hook);
 void request_idle_call();
+// Takes the idle wait's receive timeout off the client's connection, before
+// the connection is handed to another process (the timeout travels with it).
+void clear_idle_wait(int client);
 
 // Builds a reply and queues or sends it through the METADATA queue
 // (meta_queue.h). Returns the result of the last send made, 0 when it only

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,6 +29,7 @@ class Exchange : public ::testing::Test {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         slot_ = attach_socket(fds[0], TRANSPORT_TCPIP);
         ASSERT_GE(slot_, 0);
+        client_fd_ = fds[1];
         conn_ = dqp::Connection::adopt(fds[1], 5000);
         dqp_reset_metaqueue();
     }
@@ -37,7 +39,26 @@ class Exchange : public ::testing::Test {
         return dqp_send_metapkt(slot_, type, 0, args);
     }
 
+    // The gateway side's receive timeout in milliseconds; -1 when unreadable.
+    int receive_timeout_ms() {
+        timeval tv{};
+        socklen_t len = sizeof tv;
+        ClientSlot *slot = client_slot(slot_);
+        if (getsockopt(slot->socket, SOL_SOCKET, SO_RCVTIMEO, &tv, &len) != 0) return -1;
+        return static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000);
+    }
+    // The frame of a 'G' request with `info` and one argument.
+    static std::string request_frame(int32_t info, std::string_view arg) {
+        char pkt[256], frame[512];
+        std::string_view args[] = {arg};
+        int len = dqp::build_packet(pkt, sizeof pkt, 'G', info, args);
+        int flen =
+            len < 0 ? -1 : dqp::frame_encode(pkt, static_cast<size_t>(len), frame, sizeof frame);
+        return flen < 0 ? std::string() : std::string(frame, static_cast<size_t>(flen));
+    }
+
     int slot_ = -1;
+    int client_fd_ = -1;  // the client's end, owned by conn_
     std::unique_ptr<dqp::Connection> conn_;
     char packet_[dqp::PKT_BUFSIZE];
 };
@@ -281,5 +302,55 @@ TEST_F(Exchange, AnIdleCallRunsOnceWhenTheClientPausesAndNotWhileItSpeaks) {
     EXPECT_EQ(info, 4);
     paused.join();
     EXPECT_EQ(idle_calls, 1);
+    set_idle_hook(nullptr);
+}
+
+// The pause is a receive timeout, kept while the call keeps being asked for
+// and taken off once it has run: a frame whose halves straddle the pause
+// arrives whole, and a later long silence is waited out, not read as an error.
+TEST_F(Exchange, AnIdleCallsTimeoutKeepsAFrameSplitByThePause) {
+    set_idle_hook(count_idle_call);
+    idle_calls = 0;
+    request_idle_call();
+    std::string frame = request_frame(5, "split");
+    ASSERT_FALSE(frame.empty());
+    std::thread halves([&] {
+        EXPECT_EQ(write(client_fd_, frame.data(), 5), 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10 * kIdleDelayMs));
+        EXPECT_EQ(write(client_fd_, frame.data() + 5, frame.size() - 5),
+                  static_cast<ssize_t>(frame.size() - 5));
+    });
+    int32_t info = 0;
+    EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
+    halves.join();
+    EXPECT_EQ(info, 5);
+    EXPECT_EQ(dqp::arg_string(packet_, dqp::PKT_BUFSIZE, 0), "split");
+    EXPECT_EQ(idle_calls, 1);
+    EXPECT_EQ(receive_timeout_ms(), 0) << "taken off once the call has run";
+
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(6 * kIdleDelayMs));
+        EXPECT_EQ(conn_->send('G', 6, {"late"}), 0);
+    });
+    EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
+    late.join();
+    EXPECT_EQ(info, 6);
+    EXPECT_EQ(idle_calls, 1);
+    set_idle_hook(nullptr);
+}
+
+// A connection handed to another process leaves without the timeout.
+TEST_F(Exchange, ClearIdleWaitTakesTheTimeoutOff) {
+    set_idle_hook(count_idle_call);
+    idle_calls = 0;
+    request_idle_call();
+    EXPECT_EQ(conn_->send('G', 1, {"a"}), 0);
+    int32_t info = 0;
+    EXPECT_EQ(dqp_getpkt(slot_, packet_, &info), 'G');
+    // (The kernel rounds the timeout up to its clock tick.)
+    EXPECT_GE(receive_timeout_ms(), kIdleDelayMs) << "set while the call is asked for";
+    clear_idle_wait(slot_);
+    EXPECT_EQ(receive_timeout_ms(), 0);
+    EXPECT_EQ(idle_calls, 0);
     set_idle_hook(nullptr);
 }
