@@ -18,6 +18,8 @@
 #include <mutex>
 #include <system_error>
 
+#include "gateway/profile_rehearsal.h"
+#include "protocol/trace.h"
 #include "support/config_cache.h"
 
 namespace vnx {
@@ -41,6 +43,10 @@ struct Preload {
     // Written by the warm-up only, read only after it has been waited for.
     std::vector<std::pair<std::string, std::string>> dsn_libraries;  // DSN, library
     std::function<void()> also;                                      // see start_driver_preload
+    // The ini files as they were before the DSNs were listed or the last
+    // rehearsal read them, and the loaded drivers (library, handle).
+    ProfileFiles files;
+    std::vector<std::pair<std::string, void *>> drivers;
     std::future<int> running;  // last member: destroyed (waited for) first
 
     // Calls off the warm-up if it is still in its pause.
@@ -55,6 +61,12 @@ struct Preload {
         if (pause.count() <= 0) return true;
         std::unique_lock<std::mutex> lock(mutex);
         return !wake.wait_for(lock, pause, [this] { return called_off; });
+    }
+    // Rests `period` between rehearsals: true when the time is up, false
+    // when the warm-up was called off meanwhile.
+    bool rest(std::chrono::milliseconds period) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return !wake.wait_for(lock, period, [this] { return called_off; });
     }
     ~Preload() { call_off(); }
 };
@@ -167,6 +179,48 @@ void warm_openssl(void *driver) {
         rand_status();
 }
 
+// The loaded driver of library, or null.
+void *driver_handle(const std::string &library) {
+    for (const auto &[name, handle] : preload().drivers)
+        if (name == library) return handle;
+    return nullptr;
+}
+
+// Empties the profile cache of every loaded driver's installer library;
+// false when one of them could not be emptied.
+bool clear_profile_caches() {
+    bool all = true;
+    for (const auto &entry : preload().drivers)
+        all = clear_profile_cache(entry.second) && all;
+    return all;
+}
+
+// One rehearsal: the cache emptied, the files noted, then each DSN's
+// look-ups as its driver will make them. Nothing is rehearsed where the
+// cache cannot be emptied: its entries could not be kept fresh.
+void rehearse_profiles(const std::vector<std::pair<std::string, std::string>> &dsn_drivers) {
+    if (!clear_profile_caches()) return;
+    preload().files = profile_files_now();
+    for (const auto &entry : preload().dsn_libraries) {
+        const std::string &dsn = entry.first, &library = entry.second;
+        void *driver = driver_handle(library);
+        auto it = std::find_if(dsn_drivers.begin(), dsn_drivers.end(),
+                               [&dsn](const auto &e) { return e.first == dsn; });
+        if (driver != nullptr && it != dsn_drivers.end() &&
+            rehearse_profile_lookups(driver, library, dsn, it->second) < 0)
+            return;
+    }
+}
+
+// Rehearses the profile look-ups now and again every kRehearsalPeriod
+// (unixODBC keeps an entry 20 s), until START or the end of the process
+// calls the warm-up off: a waiting gateway sleeps between rehearsals.
+void keep_profiles_warm(const std::vector<std::pair<std::string, std::string>> &dsn_drivers) {
+    do {
+        rehearse_profiles(dsn_drivers);
+    } while (preload().rest(kRehearsalPeriod));
+}
+
 // The warm-up itself, after its pause: an environment kept for the life of
 // the process (so the driver manager's own set-up is done once), then every
 // data source's driver library, never unloaded, and the OpenSSL it links.
@@ -177,14 +231,17 @@ int warm_up(std::chrono::milliseconds pause) {
     static SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return 0;
     int loaded = 0;
+    preload().files = profile_files_now();
     preload().dsn_libraries = dsn_libraries_of(env);
     for (const std::string &library : distinct_libraries(preload().dsn_libraries)) {
         void *driver = dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
         if (driver == nullptr) continue;
         loaded++;
         warm_openssl(driver);
+        preload().drivers.emplace_back(library, driver);
     }
     if (preload().also) preload().also();
+    keep_profiles_warm(data_source_drivers(env));
     return loaded;
 }
 
@@ -224,6 +281,15 @@ int wait_driver_preload() {
     if (!p.running.valid()) return p.loaded;
     p.call_off();
     p.loaded = p.running.get();
+    // The ini files changed since the warm-up read them: CONNECT reads them
+    // afresh, as a gateway without the warm-up would.
+    if (profile_files_now() != p.files) {
+        if (!clear_profile_caches())
+            dqp::trace("[odbserver]",
+                       "the ini files changed while the gateway waited and the profile cache "
+                       "could not be emptied: CONNECT may read settings up to 20 s old");
+        p.dsn_libraries.clear();
+    }
     return p.loaded;
 }
 

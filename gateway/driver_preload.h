@@ -23,6 +23,10 @@
 // CONNECT that comes meanwhile waits for it before its first ODBC call.
 // Either way CONNECT then connects as it always did. A library that cannot be
 // loaded is left alone; the driver manager reports it at CONNECT as before.
+// Until START it then rehearses the drivers' profile look-ups every
+// kRehearsalPeriod (gateway/profile_rehearsal.h), and CONNECT finds the ini
+// files' settings cached unless the files changed since (then it reads them
+// afresh, and looks the DSN's driver up again).
 // ODBServer "preload_drivers" set to "false" switches the warm-up off.
 #pragma once
 
@@ -43,6 +47,10 @@ std::vector<std::string> data_source_driver_libraries();
 // two-core machine (about 10 to 15 ms), far shorter than a spare usually
 // waits for its client.
 inline constexpr std::chrono::milliseconds kWarmUpPause{20};
+
+// How often a waiting gateway rehearses its drivers' profile look-ups
+// (gateway/profile_rehearsal.h): well within the 20 s unixODBC keeps them.
+inline constexpr std::chrono::milliseconds kRehearsalPeriod{10000};
 
 // Starts the warm-up on a thread of its own, to begin after `pause` (at once,
 // and then never called off, when it is 0), unless the settings switch it

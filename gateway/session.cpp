@@ -17,10 +17,12 @@
 #include "gateway/diagnostics.h"
 #include "gateway/driver_preload.h"
 #include "gateway/odbc_thread.h"
+#include "gateway/pool.h"
 #include "gateway/sqlite_tuning.h"
 #include "gateway/svr_session.h"
 #include "protocol/long_text.h"
 #include "protocol/trace.h"
+#include "runtime/handover.h"
 #include "support/config_cache.h"
 #include "transport/session_notice.h"
 
@@ -258,6 +260,46 @@ int end_transaction(int32_t handle, int32_t *status, SQLUSMALLINT how, const cha
     return 0;
 }
 
+// "RemUser" for the session START recorded.
+void notify_session_end() {
+    if (notify_port_server(false, session().user, std::to_string(session().port), "ODB") != 0)
+        dqp::trace("[db_server_disconnect]",
+                   "the port server did not take the session's end (RemUser)");
+}
+
+// "AddUser" for the session START recorded, unless notices are off.
+void notify_session_start() {
+    if (get_netserver_value("dqp_protocol") != "decnet" &&
+        notify_port_server(true, session().user, std::to_string(session().port), "ODB") != 0)
+        dqp::trace("[db_server_start]", "the port server did not record this session (AddUser)");
+}
+
+// CONNECT served from the kept connection: the session is set up as a
+// fresh connect sets it up (call trace, long values, lock timeout,
+// autocommit). 0 and the handle; -1 when autocommit cannot be switched off
+// (the kept connection is then dropped and the caller connects afresh).
+int reuse_kept(svr_session *k, const char *options, int32_t *handle_out) {
+    open_call_trace(get_netserver_value("DQP_SVRLOG"));
+    k->trace = 1;
+    k->long_text = dqp::has_option_word(options, dqp::kLongTextOption);
+    svr_trace(k, "db_server_connect(START %d)\n", 259);
+    k->lock_timeout = configured_lock_timeout();
+    k->autocommit = keep_autocommit();
+    if (!k->autocommit &&
+        !sql_ok(SQLSetConnectOption(k->hdbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF))) {
+        svr_trace(k, "db_server_connect(kept connection refused autocommit off)\n");
+        SQLDisconnect(k->hdbc);
+        k->connected = false;
+        free_session(k->handle);
+        return -1;
+    }
+    forget_transaction(k);
+    k->clear_error();
+    *handle_out = k->handle;
+    svr_trace(k, "db_server_connect(END kept)\n");
+    return 0;
+}
+
 }  // namespace
 
 int db_server_start(int32_t *result, const char *, const char *user, const char *, const char *,
@@ -267,9 +309,7 @@ int db_server_start(int32_t *result, const char *, const char *user, const char 
     session().port = port;
     // A session the port server did not record still works; the master then
     // lists it nowhere, which the log says.
-    if (get_netserver_value("dqp_protocol") != "decnet" &&
-        notify_port_server(true, session().user, std::to_string(port), "ODB") != 0)
-        dqp::trace("[db_server_start]", "the port server did not record this session (AddUser)");
+    notify_session_start();
     *result = static_cast<int32_t>(getpid());
     return 0;
 }
@@ -283,6 +323,8 @@ int db_server_connect(int32_t *handle_out, const char *options, const char *user
     check_odbc_thread("db_server_connect");
     *error_handle = 1;
     *handle_out = 0;
+    if (svr_session *k = pool_take(dsn, user, password))
+        if (reuse_kept(k, options, handle_out) == 0) return 0;
     svr_session *s = new_session();
     if (s == nullptr) return -1;
     open_call_trace(get_netserver_value("DQP_SVRLOG"));
@@ -322,6 +364,7 @@ int db_server_connect(int32_t *handle_out, const char *options, const char *user
         if (!sql_ok(rc)) return connect_failure(s, error_handle, rc, 350);
     }
     note_data_source(s);
+    if (pool_enabled()) pool_note_login(s, name, user, password);
     s->clear_error();
     *handle_out = s->handle;
     svr_trace(s, "db_server_connect(END)\n");
@@ -336,6 +379,11 @@ int db_server_disconnect(int32_t handle) {
     s->drop_free_statements();
     int32_t status = 0;
     db_server_rollback(handle, &status);
+    if (pool_keep(s)) {
+        svr_trace(s, "db_server_disconnect(END kept)\n");
+        notify_session_end();
+        return 0;
+    }
     forget_connection(s->hdbc);
     SQLRETURN rc = SQLDisconnect(s->hdbc);
     if (!sql_ok(rc)) {
@@ -346,9 +394,7 @@ int db_server_disconnect(int32_t handle) {
     s->connected = false;
     svr_trace(s, "db_server_disconnect(END)\n");
     free_session(handle);  // frees the connection and environment handles
-    if (notify_port_server(false, session().user, std::to_string(session().port), "ODB") != 0)
-        dqp::trace("[db_server_disconnect]",
-                   "the port server did not take the session's end (RemUser)");
+    notify_session_end();
     return 0;
 }
 
@@ -370,6 +416,38 @@ int db_server_commit(int32_t handle, int32_t *status) {
 
 int db_server_rollback(int32_t handle, int32_t *status) {
     return end_transaction(handle, status, SQL_ROLLBACK, "db_server_rollback");
+}
+
+// ---- connection reuse: what the runtime asks (runtime/handover.h) ----------
+
+namespace {
+
+bool pool_may_offer() {
+    return !pool_holding() && pool_enabled();
+}
+
+std::string pool_start_user() {
+    return session().user;
+}
+
+int pool_idle_ms() {
+    return pool_idle_seconds() * 1000;
+}
+
+void pool_adopted(const std::string &start_user, int port) {
+    session().user = start_user;
+    session().port = port;
+}
+
+constexpr PoolHooks kPoolHooks = {
+    pool_may_offer, notify_session_end, pool_start_user,      pool_kept_key, pool_idle_ms,
+    pool_check,     pool_adopted,       notify_session_start, pool_release,
+};
+
+}  // namespace
+
+const PoolHooks *odb_pool_hooks() {
+    return &kPoolHooks;
 }
 
 }  // namespace vnx

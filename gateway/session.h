@@ -39,4 +39,9 @@ int db_server_detach(int32_t handle, int32_t *status);
 int db_server_commit(int32_t handle, int32_t *status);
 int db_server_rollback(int32_t handle, int32_t *status);
 
+// The connection-reuse hooks of this backend (runtime/handover.h, pool.h),
+// for set_pool_hooks.
+struct PoolHooks;
+const PoolHooks *odb_pool_hooks();
+
 }  // namespace vnx

@@ -96,7 +96,8 @@ svr_session *find_session(int32_t handle, const char *operation) {
     check_odbc_thread(operation);
     if (handle <= 0) return nullptr;
     auto it = table().sessions.find(handle);
-    return it == table().sessions.end() ? nullptr : it->second.get();
+    if (it == table().sessions.end() || it->second->kept) return nullptr;
+    return it->second.get();
 }
 
 void free_session(int32_t handle) {

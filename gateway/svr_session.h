@@ -190,6 +190,9 @@ struct svr_session {
     SQLUSMALLINT commit_behavior = SQL_CB_PRESERVE;
     SQLUSMALLINT rollback_behavior = SQL_CB_PRESERVE;
     bool release_when_idle = false;  // see release_read_locks_when_idle
+    // Kept for a later session (pool.h): no request reaches it until a
+    // CONNECT takes it.
+    bool kept = false;
     // Tables opened with USE and their statements' names (the statements
     // themselves are cursors of the list above).
     std::shared_ptr<table_access> tables;

@@ -97,10 +97,12 @@ constexpr int kUnusableSeconds = 60;
 constexpr int kMaxPortTries = 3;
 // Pause before starting another spare after one failed to start.
 constexpr int kSpareBackoffMs = 1000;
-// A spare's replacement starts once the client of the spare handed out has
-// started its session, or this long after the hand-out: starting a process
-// blocks this thread for a moment, which would otherwise fall on that
-// client's START (its gateway's "AddUser" waits for the answer).
+// A spare's replacement starts this long after the spare was handed out, and
+// never sooner than this long after its client started the session: starting
+// a process blocks this thread for a moment, which would otherwise fall on
+// that client's START (its gateway's "AddUser" waits for the answer), and the
+// new gateway's start-up takes a core that the client's CONNECT, which
+// follows START at once, needs on a small machine.
 constexpr int kReplaceDelayMs = 20;
 constexpr int kMaxSpares = 16;
 // Longest sleep of the loop; every time limit it keeps is checked this often.
@@ -125,6 +127,7 @@ struct PortEntry {
     bool claim_pending = false;  // handed out; its session has not started
     bool handed = false;         // handed to a client by a server request
     bool ending = false;         // ended by a stopping master before its client came
+    bool idle = false;           // between clients, holding a kept data-source connection
     IpAddress client;            // the address of that client (when handed)
     Clock::time_point claim_by{};
     Clock::time_point unusable_until{};  // set aside until then
@@ -342,11 +345,28 @@ Notice read_notice(const std::string &pkt) {
     return n;
 }
 
+// The client address in a notice's type field (the type code, upper-case
+// letters, then the address); false when it is not a whole address (a long
+// IPv6 address cut to fit).
+bool notice_address(const std::string &type_field, IpAddress *out) {
+    size_t code = 0;
+    while (code < type_field.size() && type_field[code] >= 'A' && type_field[code] <= 'Z')
+        code++;
+    return parse_ip_address(std::string_view(type_field).substr(code), out);
+}
+
 // "AddUser": one record per gateway (a repeated notice replaces the earlier
-// record), so live records never outnumber the table's entries.
+// record), so live records never outnumber the table's entries. A gateway
+// that was idle between clients now serves the client the notice names.
 int add_user(const Notice &n, PortEntry &entry) {
+    if (entry.idle) {
+        entry.idle = false;
+        IpAddress client;
+        if (notice_address(n.type_field, &client)) entry.client = client;
+    }
     release_session_process(entry.pid);
-    if (entry.claim_pending) state().replace_after = Clock::time_point{};
+    if (entry.claim_pending)
+        state().replace_after = replacement_after_start(state().replace_after, Clock::now());
     entry.claim_pending = false;
     return register_session(n.name, entry.pid, n.port, n.gid, n.uid, n.type_field);
 }
@@ -355,6 +375,14 @@ int add_user(const Notice &n, PortEntry &entry) {
 // exits and is reaped, so it never goes to a newcomer while still bound.
 int rem_user(const Notice &n, PortEntry &entry) {
     return unregister_session(n.name, entry.pid, n.port, n.gid, n.uid, n.type_field);
+}
+
+// "IdleUser": the gateway's client has gone and the gateway stays, holding
+// its data-source connection for another client: until its next "AddUser"
+// it counts for no client address (live sessions, "max_per_host").
+int idle_user(PortEntry &entry) {
+    entry.idle = true;
+    return 0;
 }
 
 // Packet-query commands: {name, handler} rows ending in a null row.
@@ -382,7 +410,9 @@ void query_notice(const std::string &pkt, const QuerySender &from, std::string *
     if (!from.is_process || !from.is_process(entry.pid))
         return refuse_notice(command.c_str(), "not from the gateway on that port", reply);
     const bool adding = command == "AddUser";
-    int rc = adding ? add_user(n, entry) : rem_user(n, entry);
+    int rc = adding                  ? add_user(n, entry)
+             : command == "IdleUser" ? idle_user(entry)
+                                     : rem_user(n, entry);
     if (adding) port_stats_session_started();
     build_query_reply('Y', rc, std::to_string(rc), reply);
 }
@@ -407,8 +437,9 @@ struct QueryCommand {
 };
 
 constexpr QueryCommand kQueryCommands[] = {
-    {"Active", query_active},    {"AddUser", query_notice}, {"RemUser", query_notice},
-    {"GetUser", query_get_user}, {"Stats", query_stats},    {nullptr, nullptr},
+    {"Active", query_active},   {"AddUser", query_notice},   {"RemUser", query_notice},
+    {"IdleUser", query_notice}, {"GetUser", query_get_user}, {"Stats", query_stats},
+    {nullptr, nullptr},
 };
 
 // Every gateway pid this master runs, for gateways.pid.
@@ -466,7 +497,7 @@ struct HostHold {
 HostHold gateways_of(const IpAddress &client) {
     HostHold h;
     for (const PortEntry &e : state().table) {
-        if (e.pid <= 0 || !e.handed || e.client != client) continue;
+        if (e.pid <= 0 || !e.handed || e.idle || e.client != client) continue;
         h.all++;
         if (e.claim_pending) h.unclaimed++;
     }
@@ -1222,7 +1253,7 @@ void reload_settings() {
 int live_gateways() {
     int n = 0;
     for (const PortEntry &e : state().table)
-        if (e.pid > 0 && e.handed && !e.claim_pending && !e.ending) n++;
+        if (e.pid > 0 && e.handed && !e.claim_pending && !e.ending && !e.idle) n++;
     return n;
 }
 
@@ -1235,7 +1266,7 @@ PortTableView table_view() {
         if (e.pid <= 0) continue;
         if (e.spare) (e.ready ? v.spares_ready : v.spares_starting)++;
         if (e.handed && e.claim_pending) v.unclaimed++;
-        if (e.handed && !e.claim_pending && !e.ending) by_host[e.client]++;
+        if (e.handed && !e.claim_pending && !e.ending && !e.idle) by_host[e.client]++;
     }
     for (const auto &[host, n] : by_host) {
         v.live_by_host.emplace_back(format_ip_address(host), n);
@@ -1356,6 +1387,11 @@ void run_loop(int listener, int stop_fd, int child_fd, int watch_fd, int hup_fd)
 }
 
 }  // namespace
+
+std::chrono::steady_clock::time_point replacement_after_start(
+    std::chrono::steady_clock::time_point planned, std::chrono::steady_clock::time_point started) {
+    return std::max(planned, started + std::chrono::milliseconds(kReplaceDelayMs));
+}
 
 void block_master_signals() {
     sigset_t set;
@@ -1510,7 +1546,8 @@ int answer_packet_query(const char *frame, size_t flen, const QuerySender &from,
         dqp::trace_packet(pkt.c_str(), pkt.size(), "[port_query]", msg);
     }
     std::string command = dqp::arg_string(pkt.c_str(), pkt.size(), 0);
-    if (from.notices_only && command != "AddUser" && command != "RemUser") {
+    if (from.notices_only && command != "AddUser" && command != "RemUser" &&
+        command != "IdleUser") {
         dqp::tracef(kTag, "Port server request : %.40s refused: %s", command.c_str(),
                     from.tls_required ? "a plain request while NetServer \"tls\" is require"
                                       : "not in PortServer \"allow\"");

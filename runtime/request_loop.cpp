@@ -18,6 +18,7 @@
 #include "protocol/packet.h"
 #include "protocol/trace.h"
 #include "runtime/activity.h"
+#include "runtime/handover.h"
 #include "runtime/packet_exchange.h"
 #include "runtime/request.h"
 #include "runtime/scroll_cursor.h"
@@ -263,18 +264,26 @@ void handle_request(Request &r, const Dispatch &d) {
 
 }  // namespace
 
-int dqp_request_loop(int client, const BackendOps *ops, bool login_required) {
+int dqp_request_loop(int client, const BackendOps *ops, bool login_required, bool started) {
     static char packet[dqp::PKT_BUFSIZE];
     Request r;
     r.client = client;
     r.packet = packet;
     r.ops = ops;
     r.login_required = login_required;
+    r.started = started;
     // Requests that arrive together (a client's pipeline) have their replies
     // gathered and written together once the last of them is answered.
     std::optional<ReplyBatch> pipeline;
+    bool announce = started;
+    bool answered = false;  // a request has been handled
     while (!r.done) {
         if (pipeline && !dqp_request_buffered(client)) pipeline.reset();
+        // A handed client's CONNECT is answered before the notice's round trip.
+        if (announce && answered && !pipeline) {
+            announce = false;
+            announce_handed_session();
+        }
         r.type = dqp_getpkt(client, packet, &r.info, &r.size);
         if (!pipeline && dqp_request_buffered(client)) pipeline.emplace(client);
         const Dispatch &d = find_dispatch(r.type);
@@ -292,6 +301,7 @@ int dqp_request_loop(int client, const BackendOps *ops, bool login_required) {
         activity_begin(r);
         handle_request(r, d);
         activity_end(r);
+        answered = true;
     }
     pipeline.reset();
     release_all_scrollcursors();

@@ -35,6 +35,10 @@ inline constexpr int MAX_NAME_LEN = 79;
 // START must name a console user with its password (login.h); until it has,
 // every request but START, STOP and ABORT is refused (NOK -1, nothing sent
 // for a type that is never answered), and a refused START ends the loop.
-int dqp_request_loop(int client, const BackendOps *ops, bool login_required = false);
+// `started`: the client's START was served already (by the gateway that
+// handed the client over, handover.h); the session is then announced to
+// the port server once the first reply has left (announce_handed_session).
+int dqp_request_loop(int client, const BackendOps *ops, bool login_required = false,
+                     bool started = false);
 
 }  // namespace vnx

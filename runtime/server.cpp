@@ -12,6 +12,7 @@
 #include "runtime/activity.h"
 #include "runtime/client_table.h"
 #include "runtime/client_watch.h"
+#include "runtime/handover.h"
 #include "runtime/login.h"
 #include "runtime/request_loop.h"
 #include "support/config_cache.h"
@@ -38,6 +39,24 @@ std::string server_key(const char *name) {
     return std::string(kRootKey) + "\\" + name + "Server";
 }
 
+// Serves the client in slot `client` until its session ends and frees the
+// slot. `started`: the client's START was served by the gateway that handed
+// it over.
+void serve_client(int client, int port, const BackendOps *ops, bool login, bool started) {
+    ClientSlot *slot = client_slot(client);
+    // The watch lets a client cancel its statement and ends the work of one
+    // that hangs up; without it the loop serves the client as before.
+    if (start_client_watch(slot->socket) != 0)
+        dqp::trace("[dqp_server]", "client connection not watched: cancelling is unavailable");
+    // Read once the client is here, so that a gateway started ahead of its
+    // client (a warm spare) follows the setting as it is when the client comes.
+    (void)activity_start(port);
+    dqp_request_loop(client, ops, login, started);
+    activity_stop();
+    stop_client_watch();
+    detach_from_client(client);
+}
+
 int run_child(const char *name, int port, const BackendOps *ops) {
     if (port >= 0)
         dqp::tracef("[dqp_server]", "child %s/server started using %s protocol on port %d", name,
@@ -53,17 +72,12 @@ int run_child(const char *name, int port, const BackendOps *ops) {
     slot->peer_name = tcp_client_address();
     slot->port = port;
     slot->table_closed = 1;
-    // The watch lets a client cancel its statement and ends the work of one
-    // that hangs up; without it the loop serves the client as before.
-    if (start_client_watch(slot->socket) != 0)
-        dqp::trace("[dqp_server]", "client connection not watched: cancelling is unavailable");
-    // Read once the client is here, so that a gateway started ahead of its
-    // client (a warm spare) follows the setting as it is when the client comes.
-    (void)activity_start(port);
-    dqp_request_loop(client, ops, login_required(name));
-    activity_stop();
-    stop_client_watch();
-    detach_from_client(client);
+    const bool login = login_required(name);
+    serve_client(client, port, ops, login, false);
+    // A gateway that kept its data-source connection serves the clients
+    // handed to it until it holds none (handover.h).
+    while ((client = next_handed_client(port)) >= 0)
+        serve_client(client, port, ops, login, true);
     return 0;
 }
 

@@ -11,6 +11,7 @@
 
 #include "protocol/packet.h"
 #include "protocol/trace.h"
+#include "runtime/handover.h"
 #include "runtime/login.h"
 #include "runtime/packet_exchange.h"
 #include "runtime/request.h"
@@ -144,6 +145,12 @@ void handle_connect(Request &r) {
     if (!have_op(r, r.ops->connect)) return;
     r.out1 = r.out2 = 0;
     std::string a0 = r.arg(0), a1 = r.arg(1), a2 = r.arg(2), a3 = r.arg(3);
+    // A gateway holding a connection for this login may serve the client
+    // instead; it answers this CONNECT itself.
+    if (!r.connected && offer_to_holder(r, a1, a2, a3)) {
+        r.done = true;
+        return;
+    }
     int status = r.ops->connect(&r.result, a0.c_str(), a1.c_str(), a2.c_str(), a3.c_str(), &r.out1,
                                 r.slot().port);
     if (status >= 0) r.connected = true;

@@ -106,9 +106,29 @@ constexpr SettingEntry kCatalog[] = {
      "\"false\" keeps SQLite's defaults for the SQLite ODBC driver instead of its multi-thread "
      "mode without memory statistics.",
      false},
+    {"ODBServer", "keep_heap", "true|false", "true", "gateway",
+     "\"false\" lets a gateway give the memory a large result freed back to the system at "
+     "once, as the C library does by default; otherwise it keeps up to 128 MB of it for the "
+     "next result, which then takes no page faults. Read when the gateway starts.",
+     false},
     {"ODBServer", "server_side_prepare", "true|false", "false", "gateway",
      "\"true\" keeps psqlODBC's server-side prepare (one more server round per statement); "
      "otherwise PostgreSQL data sources are connected with UseServerSidePrepare=0.",
+     false},
+    {"ODBServer", "pool", "true|false", "false", "gateway",
+     "\"true\" lets a gateway keep its PostgreSQL or MariaDB connection, reset, when its client "
+     "disconnects, and serve the next plain session that names the same data source, user and "
+     "password on it. A MariaDB connection is kept only when its driver's reset really clears "
+     "the session (MariaDB Connector/ODBC 3.1's does not). Read at CONNECT and DISCONNECT.",
+     false},
+    {"ODBServer", "pool_idle", "seconds", "60", "gateway",
+     "How long a gateway holds a kept connection for a new session (1 to 86400) before it "
+     "disconnects and exits.",
+     false},
+    {"ODBServer", "pool_max", "count", "8", "gateway",
+     "Most kept connections on this DB_ROOT at once (0 to 1000), exact however many gateways "
+     "decide at once: each holds one of the locked files DB_ROOT/pool-slot-<n>. A gateway over "
+     "the limit disconnects as without \"pool\".",
      false},
     {"ODBServer", "require_login", "true|false", "false", "gateway",
      "\"true\" makes a gateway serve nothing until START names a user of NetServer\\Users with "

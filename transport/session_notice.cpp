@@ -90,6 +90,14 @@ int tcp_query(const std::vector<std::string> &fields, const std::string &host, s
     return 0;
 }
 
+int notify_port_server_idle(const std::string &port_text) {
+    if (!registered()) return 0;
+    std::string reply;
+    if (tcp_query({"IdleUser", "", "", port_text, "-1", "-1"}, notice_host(), &reply) != 0)
+        return -1;
+    return atoi(reply.c_str());
+}
+
 std::string notice_host() {
     // A master that listens on one address only is reached there, whatever
     // its host name resolves to.

@@ -35,4 +35,11 @@ void warm_host_lookup(const std::string &host);
 [[nodiscard]] int notify_port_server(bool add, const std::string &user_name,
                                      const std::string &port_text, const std::string &type_code);
 
+// "IdleUser": this gateway's client has gone and the gateway stays, holding
+// a kept data-source connection for another client; the port server then
+// counts it for no client address until its next "AddUser". Sent only
+// after an "AddUser" of this process was answered 0. The number the port
+// server answered, 0 when not sent, negative when the request failed.
+[[nodiscard]] int notify_port_server_idle(const std::string &port_text);
+
 }  // namespace vnx

@@ -177,6 +177,10 @@ const std::string &tcp_client_address() {
     return client_address();
 }
 
+void tcp_adopt_client_address(const std::string &address) {
+    client_address() = address;
+}
+
 int gateway_listen_address(ListenAddress *out, std::string *why) {
     const char *announced = getenv(kListenAddressEnv);
     std::string text =

@@ -62,6 +62,9 @@ void tcp_close(int socket);
 // for IPv4 (also when it arrived IPv4-mapped on a dual-stack socket), the
 // short IPv6 form otherwise.
 const std::string &tcp_client_address();
+// Records the address of a client whose connection this process took over
+// from another gateway (session_handover.h), for its session notices.
+void tcp_adopt_client_address(const std::string &address);
 
 // Environment variable through which the master gives the gateways it starts
 // the address it listens on (its PortServer "listen").

@@ -4,11 +4,15 @@
 // loads the data sources' ODBC drivers (gateway/driver_preload.h) and looks
 // up the host its session notices go to, and sees that work end (or calls it
 // off) before it exits. While it serves, a client may cancel its running
-// statement (gateway/cancel.h).
+// statement (gateway/cancel.h). Its heap keeps what a large result frees
+// for the next one (gateway/heap_tuning.h).
 #include "gateway/cancel.h"
 #include "gateway/driver_preload.h"
+#include "gateway/heap_tuning.h"
 #include "gateway/lib_svr.h"
+#include "gateway/session.h"
 #include "gateway/svr_session.h"
+#include "runtime/handover.h"
 #include "runtime/packet_exchange.h"
 #include "runtime/server.h"
 #include "transport/session_notice.h"
@@ -16,9 +20,12 @@
 int main(int argc, char **argv) {
     // --help and --version answer before any warm-up thread or handler starts.
     if (int rc = vnx::gateway_answer_only(argc, argv); rc >= 0) return rc;
+    // Process-wide heap limits, set before the warm-up thread starts.
+    vnx::tune_gateway_heap();
     vnx::install_statement_cancel();
     vnx::set_idle_hook(vnx::release_idle_read_locks);
     vnx::set_backend_extensions(vnx::odb_backend_extensions());
+    vnx::set_pool_hooks(vnx::odb_pool_hooks());
     vnx::start_driver_preload(vnx::kWarmUpPause,
                               [host = vnx::notice_host()] { vnx::warm_host_lookup(host); });
     int status = vnx::gateway_main(argc, argv, "odb", vnx::odb_backend_ops());
