@@ -2,6 +2,8 @@
 #include "client/result_format.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 #include "client/sql_script.h"
 
@@ -12,12 +14,8 @@ namespace {
 // Output is handed on once the buffer holds this much.
 constexpr size_t kFlushAt = 64 * 1024;
 
-bool is_control(unsigned char c) {
+constexpr bool is_control(unsigned char c) {
     return c < 0x20 || c == 0x7F;
-}
-
-void append_fill(std::string *out, size_t n) {
-    out->append(n, ' ');
 }
 
 std::string pad(std::string_view text, size_t width, bool right) {
@@ -50,15 +48,77 @@ std::string_view strip_blanks(std::string_view v) {
     return v.substr(first, v.find_last_not_of(' ') - first + 1);
 }
 
-void append_sanitised(std::string *out, std::string_view v, bool sanitise) {
-    if (!sanitise) {
-        out->append(v);
-        return;
-    }
-    size_t start = out->size();
+// What a byte adds to the screen: a character of its own, the rest of a
+// UTF-8 sequence (nothing), or a control character (shown as '?').
+enum : unsigned char { kPrintable = 0, kContinuation = 1, kControl = 2 };
+
+constexpr std::array<unsigned char, 256> byte_kinds() {
+    std::array<unsigned char, 256> k{};
+    for (unsigned c = 0; c < 256; c++)
+        k[c] = is_control(static_cast<unsigned char>(c)) ? kControl
+               : (c & 0xC0) == 0x80                      ? kContinuation
+                                                         : kPrintable;
+    return k;
+}
+
+constexpr std::array<unsigned char, 256> kByteKind = byte_kinds();
+
+// Appends the text with control characters as '?'.
+void append_shown(std::string *out, std::string_view v) {
+    size_t at = out->size();
     out->append(v);
-    for (size_t i = start; i < out->size(); i++)
-        if (is_control(static_cast<unsigned char>((*out)[i]))) (*out)[i] = '?';
+    for (size_t i = at; i < out->size(); i++)
+        if (kByteKind[static_cast<unsigned char>((*out)[i])] == kControl) (*out)[i] = '?';
+}
+
+bool is_shown_as_mark(char ch) {
+    return kByteKind[static_cast<unsigned char>(ch)] == kControl;
+}
+
+// The screen width of a wire text and whether it holds control characters,
+// in one pass.
+size_t shown_width(std::string_view v, bool *control) {
+    size_t w = 0;
+    unsigned char seen = 0;
+    for (char ch : v) {
+        unsigned char k = kByteKind[static_cast<unsigned char>(ch)];
+        w += k != kContinuation;
+        seen |= k;
+    }
+    *control = (seen & kControl) != 0;
+    return w;
+}
+
+void append_sanitised(std::string *out, std::string_view v, bool sanitise) {
+    if (sanitise)
+        append_shown(out, v);
+    else
+        out->append(v);
+}
+
+// The user's form of a value (see the header): a view of the value itself
+// (`wire` true: it may hold control characters), of the null text, or of
+// `date`, where a row-format date is rewritten as an ISO date.
+struct UserForm {
+    std::string_view text;
+    bool wire = false;
+};
+
+UserForm user_form(std::string_view value, char type, std::string_view null_text,
+                   char (&date)[10]) {
+    if (type == 'N' || type == 'D' || type == 'L') value = strip_blanks(value);
+    if (value.empty()) return {empty_is_null(type) ? null_text : std::string_view(), false};
+    if (type == 'D' && value.size() == 8 && all_digits(value)) {
+        std::memcpy(date, value.data(), 4);
+        date[4] = '-';
+        std::memcpy(date + 5, value.data() + 4, 2);
+        date[7] = '-';
+        std::memcpy(date + 8, value.data() + 6, 2);
+        return {std::string_view(date, 10), false};
+    }
+    if (type == 'L' && value.size() == 1 && (value[0] == 'T' || value[0] == 'F'))
+        return {value[0] == 'T' ? "t" : "f", false};
+    return {value, true};
 }
 
 }  // namespace
@@ -69,21 +129,12 @@ bool empty_is_null(char type) {
 
 void append_value(std::string *out, std::string_view value, char type, bool sanitise,
                   std::string_view null_text) {
-    if (type == 'N' || type == 'D' || type == 'L') value = strip_blanks(value);
-    if (value.empty()) {
-        if (empty_is_null(type)) out->append(null_text);
-        return;
-    }
-    if (type == 'D' && value.size() == 8 && all_digits(value)) {
-        out->append(value.substr(0, 4)).append(1, '-');
-        out->append(value.substr(4, 2)).append(1, '-').append(value.substr(6, 2));
-        return;
-    }
-    if (type == 'L' && value.size() == 1 && (value[0] == 'T' || value[0] == 'F')) {
-        out->push_back(value[0] == 'T' ? 't' : 'f');
-        return;
-    }
-    append_sanitised(out, value, sanitise);
+    char date[10];
+    UserForm f = user_form(value, type, null_text, date);
+    if (f.wire)
+        append_sanitised(out, f.text, sanitise);
+    else
+        out->append(f.text);
 }
 
 std::string csv_field(std::string_view value) {
@@ -101,7 +152,7 @@ std::string csv_field(std::string_view value) {
 
 namespace {
 
-// Appends a CSV field without a temporary when it needs no quotes.
+// Appends a CSV field, quoted in place when it needs quotes.
 void append_csv(std::string *out, std::string_view value) {
     bool quote = !value.empty() && (value.front() == ' ' || value.back() == ' ');
     for (char c : value)
@@ -109,10 +160,16 @@ void append_csv(std::string *out, std::string_view value) {
             quote = true;
             break;
         }
-    if (!quote)
+    if (!quote) {
         out->append(value);
-    else
-        out->append(csv_field(value));
+        return;
+    }
+    out->push_back('"');
+    for (size_t q; (q = value.find('"')) != std::string_view::npos;) {
+        out->append(value.substr(0, q + 1)).push_back('"');
+        value.remove_prefix(q + 1);
+    }
+    out->append(value).push_back('"');
 }
 
 }  // namespace
@@ -157,9 +214,9 @@ TableFormat::TableFormat(const std::vector<FieldDesc> &fields, std::string null_
 
 void TableFormat::measure(const Row &row) {
     for (size_t i = 0; i < row.size() && i < widths_.size(); i++) {
-        cell_.clear();
-        append_value(&cell_, row[i], types_[i], true, null_);
-        widths_[i] = std::max(widths_[i], display_width(cell_));
+        char date[10];
+        UserForm f = user_form(row[i], types_[i], null_, date);
+        widths_[i] = std::max(widths_[i], display_width(f.text));
     }
 }
 
@@ -185,30 +242,44 @@ std::string TableFormat::line(const Row &row) const {
     return out;
 }
 
-// One pass per row: each value is converted straight into the line, padded
-// after the fact from the width of what was written.
+// One pass per value: its user form is a view (no copy), its width is
+// counted from that view (a control character shown as '?' is as wide as
+// itself), and the padding goes before (numbers) or after it. The line is
+// written through a pointer into room reserved for its longest possible
+// form. The last column gets no padding after it: the line's trailing
+// blanks are dropped.
 void TableFormat::append_line(std::string *out, std::span<const std::string_view> row) const {
-    size_t line_start = out->size();
-    for (size_t i = 0; i < widths_.size(); i++) {
-        out->append(i > 0 ? "| " : " ");
-        std::string_view v = i < row.size() ? row[i] : std::string_view();
-        if (types_[i] == 'N') {
-            cell_.clear();
-            append_value(&cell_, v, 'N', true, null_);
-            size_t w = display_width(cell_);
-            append_fill(out, w < widths_[i] ? widths_[i] - w : 0);
-            out->append(cell_);
-        } else {
-            size_t start = out->size();
-            append_value(out, v, types_[i], true, null_);
-            size_t w = display_width(std::string_view(*out).substr(start));
-            append_fill(out, w < widths_[i] ? widths_[i] - w : 0);
-        }
-        out->push_back(' ');
+    size_t n = widths_.size();
+    size_t room = 1;
+    for (size_t i = 0; i < n; i++) {
+        size_t len = i < row.size() ? row[i].size() : 0;
+        room += 3 + std::max({widths_[i], len, null_.size(), size_t{10}});
     }
-    while (out->size() > line_start && out->back() == ' ')
-        out->pop_back();
-    out->push_back('\n');
+    size_t at = out->size();
+    out->resize(at + room);
+    char *const line = out->data() + at;
+    char *p = line;
+    for (size_t i = 0; i < n; i++) {
+        if (i > 0) *p++ = '|';
+        *p++ = ' ';
+        char date[10];
+        UserForm f =
+            user_form(i < row.size() ? row[i] : std::string_view(), types_[i], null_, date);
+        bool control = false;
+        size_t w = f.wire ? shown_width(f.text, &control) : display_width(f.text);
+        size_t fill = w < widths_[i] ? widths_[i] - w : 0;
+        bool right = types_[i] == 'N';
+        if (right) p = std::fill_n(p, fill, ' ');
+        char *value = p;
+        p = std::copy(f.text.begin(), f.text.end(), p);
+        if (control) std::replace_if(value, p, is_shown_as_mark, '?');
+        if (!right && i + 1 < n) p = std::fill_n(p, fill, ' ');
+        *p++ = ' ';
+    }
+    while (p > line && p[-1] == ' ')
+        p--;
+    *p++ = '\n';
+    out->resize(at + static_cast<size_t>(p - line));
 }
 
 void TableFormat::append_record(std::string *out, std::span<const std::string_view> row,
@@ -317,8 +388,10 @@ void ResultPrinter::emit_row(std::span<const std::string_view> row) {
                 if (t == 'C' || t == 'M' || t == 'T') {
                     append_csv(&buf_, row[i]);
                 } else {
-                    // Numbers, dates and logicals never need quotes.
-                    append_value(&buf_, row[i], t, false, opt_.null_text);
+                    // Numbers, dates and logicals never need quotes, and CSV
+                    // passes control characters through.
+                    char date[10];
+                    buf_.append(user_form(row[i], t, opt_.null_text, date).text);
                 }
             }
             buf_.push_back('\n');

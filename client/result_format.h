@@ -92,7 +92,6 @@ class TableFormat {
     std::vector<size_t> widths_;
     std::string null_;
     size_t name_width_ = 0;
-    mutable std::string cell_;  // one value being laid out
 };
 
 class ResultPrinter {
