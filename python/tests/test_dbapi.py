@@ -2,6 +2,7 @@
 
 import datetime
 import decimal
+import gc
 import threading
 
 import pytest
@@ -88,6 +89,24 @@ def test_values_convert_by_type_letter(conn, source):
     assert s == "caf\u00e9"
     assert d == datetime.date(2001, 2, 3)
     assert r == 2.5 and type(r) is float
+
+
+def test_rows_of_plain_values_are_left_out_of_the_cycle_collector(conn):
+    cur = make_table(conn, "v5", "i INTEGER, s VARCHAR(20), d DATE, n INTEGER")
+    for i in range(600):  # more than one conversion batch
+        cur.execute("INSERT INTO v5 VALUES (%d, 'r%d', '2001-02-03', NULL)" % (i, i))
+    gc.disable()  # no collection untracks them in passing
+    try:
+        cur.execute("SELECT i, s, d, n FROM v5 ORDER BY i")
+        rows = cur.fetchall()
+    finally:
+        gc.enable()
+    assert len(rows) == 600
+    assert rows[0] == (0, "r0", datetime.date(2001, 2, 3), None)
+    assert rows[599] == (599, "r599", datetime.date(2001, 2, 3), None)
+    assert not any(gc.is_tracked(r) for r in rows)
+    gc.collect()  # and the collector still finds them whole
+    assert rows[599][1] == "r599"
 
 
 def test_decimal_column_with_scale_gives_decimal(conn, source):
