@@ -2,7 +2,7 @@
 // run.
 //
 //   odbc_bench [--rows N] [--rounds R] [--runs K] [--only sqlite|pg] [--no-tune-sqlite]
-//              [--server-side-prepare]
+//              [--server-side-prepare] [--pin ME,PEER] [--blocks]
 //
 // Sets up a temporary folder with the project's own odbcinst.ini
 // (scripts/odbc-ini), a SQLite data source and, when PostgreSQL's programs
@@ -13,11 +13,18 @@
 //      client library's query call (rows handed over as values), beside a direct
 //      in-process fetch of the same query with both columns bound, one row
 //      per SQLFetch; the figure is direct time / gateway time (1.0 = as fast);
-//   b. R rounds of "SELECT 1" through the same call (EXECSQL, MAPERROR and
-//      FETCHMANY leave as one pipeline), beside R rounds of
-//      direct SQLPrepare + SQLExecute + SQLFetch + SQLFreeStmt(SQL_CLOSE)
-//      plus one loopback round trip of a small frame; the figure is gateway
-//      time / baseline time;
+//   b. "SELECT 1" through the same call (EXECSQL, MAPERROR and FETCHMANY
+//      leave as one pipeline), beside direct SQLPrepare + SQLExecute +
+//      SQLFetch + SQLFreeStmt(SQL_CLOSE) plus one loopback round trip of a
+//      small frame to an echo, run in alternating blocks (K x 10 blocks of
+//      R/10 rounds): direct with the echo in a thread, direct with the echo
+//      in a process of its own (a gateway is a process), the gateway. The
+//      figures are gateway / baseline, for the median block and the fastest,
+//      in wall-clock time and in CPU time (this thread plus the echo, or
+//      plus the gateway process). --pin ME,PEER keeps this thread on CPU ME
+//      and the echoes and the gateway on CPU PEER: on a VM the scheduler's
+//      placement of the two ends changes a round trip threefold, and pinning
+//      gives every side the same placement; --blocks prints every block;
 //   b'. R executions of one UPDATE of a one-row table through EXECSQL (the statement cache
 //      executes the prepared statement again), beside R direct SQLExecute
 //      of the same statement prepared once; the figure is gateway time /
@@ -35,6 +42,8 @@
 // gateway did before). VNX_BENCH_GATEWAY names another command
 // to start the gateways with (it gets the arguments odbserver would). The
 // temporary folder and the server are removed at the end.
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sql.h>
 #include <sqlext.h>
@@ -43,10 +52,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -94,20 +105,117 @@ double direct_fetch(Odbc &db, const std::string &sql, long *rows) {
     return seconds_since(t0);
 }
 
-// R rounds of prepare, execute, fetch, close of SELECT 1, each with one
-// loopback round trip of a small frame; returns seconds.
-double direct_select1(Odbc &db, int rounds) {
-    int port = 0;
-    int listener = benchnet::loopback_listener(&port);
-    std::thread echo([listener] {
+// CPU seconds the calling thread has used.
+double thread_cpu_s() {
+    rusage ru{};
+    getrusage(RUSAGE_THREAD, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double clock_s(clockid_t clock) {
+    timespec ts{};
+    if (clock_gettime(clock, &ts) != 0) return 0;
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// CPU seconds another process has used (nanosecond accounting, unlike the
+// clock ticks of /proc/PID/stat); 0 when it cannot be read.
+double process_cpu_s(pid_t pid) {
+    clockid_t clock;
+    return clock_getcpuclockid(pid, &clock) == 0 ? clock_s(clock) : 0;
+}
+
+// The far end of the baseline's round trip: a loopback peer that writes back
+// what it reads, either a thread of this process or a process of its own. A
+// gateway is a process, so the process echo pays the same wake-ups (another
+// address space to switch to) that a gateway round pays; the thread echo is
+// the cheaper floor.
+class Echo {
+  public:
+    explicit Echo(bool own_process) {
+        int port = 0;
+        int listener = benchnet::loopback_listener(&port);
+        if (own_process) {
+            child_ = fork();
+            if (child_ == 0) {
+                serve(listener);
+                _exit(0);
+            }
+        } else {
+            thread_ = std::thread([this, listener] {
+                pthread_getcpuclockid(pthread_self(), &thread_clock_);
+                tid_ = gettid();
+                clock_ready_ = true;
+                serve(listener);
+            });
+        }
+        fd_ = benchnet::connect_loopback(port);
+        if (own_process) close(listener);  // the thread closes it once it has accepted
+        while (!own_process && !clock_ready_)
+            std::this_thread::yield();
+    }
+    ~Echo() {
+        close(fd_);
+        if (thread_.joinable()) thread_.join();
+        if (child_ > 0) waitpid(child_, nullptr, 0);
+    }
+    int fd() const { return fd_; }
+    pid_t pid() const { return child_; }
+    pid_t tid() const { return tid_; }
+    double cpu_s() const { return child_ > 0 ? process_cpu_s(child_) : clock_s(thread_clock_); }
+
+  private:
+    static void serve(int listener) {
         int fd = accept(listener, nullptr, nullptr);
+        close(listener);
         benchnet::set_nodelay(fd);
         char buf[64];
         for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
             if (write(fd, buf, static_cast<size_t>(n)) != n) break;
         close(fd);
-    });
-    int fd = benchnet::connect_loopback(port);
+    }
+    int fd_ = -1;
+    pid_t child_ = -1;
+    std::thread thread_;
+    clockid_t thread_clock_{};
+    pid_t tid_ = 0;
+    std::atomic<bool> clock_ready_{false};
+};
+
+// How the "SELECT 1" rounds are placed and shown: --pin ME,PEER keeps this
+// thread on CPU ME and both echoes and the gateway on CPU PEER (the same
+// CPU or two, for every side alike); --blocks prints every block.
+struct Select1Options {
+    int pin_me = -1, pin_peer = -1;
+    bool each_block = false;
+} g_select1;
+
+// Keeps a thread (0: the caller) or every thread of a process on one CPU.
+void pin_to_cpu(pid_t tid, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(tid, sizeof set, &set);
+}
+
+void pin_process(pid_t pid, int cpu) {
+    std::error_code ec;
+    for (const auto &task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec))
+        pin_to_cpu(static_cast<pid_t>(atoi(task.path().filename().c_str())), cpu);
+}
+
+// Wall and CPU seconds of one block of rounds.
+struct Block {
+    double wall = 0, cpu = 0;
+    double client_cpu = 0;  // the share of the cpu the client side used
+};
+
+// R rounds of prepare, execute, fetch, close of SELECT 1, each with one
+// loopback round trip of a small frame to the echo. The CPU is this
+// thread's and the echo's.
+Block direct_select1(Odbc &db, Echo &echo, int rounds) {
     const char frame[] =
         "0000000CY\x01\x0c"
         "0";
@@ -115,23 +223,22 @@ double direct_select1(Odbc &db, int rounds) {
     SQLAllocStmt(db.dbc, &h);
     char v[32];
     SQLLEN lv = 0;
+    const double cpu0 = thread_cpu_s() + echo.cpu_s();
     auto t0 = Clock::now();
     for (int i = 0; i < rounds; i++) {
-        if (write(fd, frame, 12) != 12) break;
+        if (write(echo.fd(), frame, 12) != 12) break;
         char in[64];
-        if (read(fd, in, sizeof in) <= 0) break;
+        if (read(echo.fd(), in, sizeof in) <= 0) break;
         SQLPrepare(h, (SQLCHAR *)"SELECT 1", SQL_NTS);
         SQLExecute(h);
         SQLBindCol(h, 1, SQL_C_CHAR, v, sizeof v, &lv);
         SQLFetch(h);
         SQLFreeStmt(h, SQL_CLOSE);
     }
-    double t = seconds_since(t0);
+    Block b{seconds_since(t0), 0};
+    b.cpu = thread_cpu_s() + echo.cpu_s() - cpu0;
     SQLFreeStmt(h, SQL_DROP);
-    close(fd);
-    echo.join();
-    close(listener);
-    return t;
+    return b;
 }
 
 // R executions of one statement prepared once; returns seconds.
@@ -204,18 +311,110 @@ struct Gateway : benchodbc::GatewaySession {
         }
         return seconds_since(t0);
     }
-    double select1(int rounds) {
+    // R rounds of "SELECT 1"; the CPU is this thread's and the gateway's.
+    // A wall time of -1 on failure.
+    Block select1(int rounds) {
+        const double client0 = thread_cpu_s();
+        const double cpu0 = client0 + process_cpu_s(pid);
         auto t0 = Clock::now();
-        long rows = 0;
-        for (int i = 0; i < rounds; i++)
-            if (fetch("SELECT 1", &rows) < 0) return -1;
-        return seconds_since(t0);
+        // The client library's call alone: no CPU accounting inside the rounds.
+        for (int i = 0; i < rounds; i++) {
+            dqp::ExecResult res;
+            if (sql->query("SELECT 1", &res, nullptr, nullptr, [](dqp::Row &&) { return 0; }) !=
+                    0 ||
+                !res.has_cursor)
+                return {-1, 0};
+        }
+        Block b{seconds_since(t0), 0};
+        const double client = thread_cpu_s();
+        b.cpu = client + process_cpu_s(pid) - cpu0;
+        b.client_cpu = client - client0;
+        return b;
     }
 };
 
 struct Source {
     std::string name, dsn, user, pw;
 };
+
+// Per-round figures of a set of blocks: the median block and the fastest.
+struct RoundFigures {
+    double median = 0, fastest = 0;
+};
+
+RoundFigures per_round(std::vector<double> blocks, int rounds) {
+    if (blocks.empty()) return {};
+    std::sort(blocks.begin(), blocks.end());
+    return {blocks[(blocks.size() - 1) / 2] / rounds, blocks.front() / rounds};
+}
+
+void print_select1_line(const char *source, const char *what, const RoundFigures &gw,
+                        const RoundFigures &base) {
+    printf(
+        "%-10s   %s: gateway %.1f us/round (fastest block %.1f), baseline %.1f (%.1f); "
+        "ratio median %.2f, fastest block %.2f\n",
+        source, what, gw.median * 1e6, gw.fastest * 1e6, base.median * 1e6, base.fastest * 1e6,
+        gw.median / base.median, gw.fastest / base.fastest);
+}
+
+// "SELECT 1" rounds in alternating blocks: direct ODBC with a thread echo,
+// direct ODBC with a process echo, the gateway. Alternating keeps the
+// machine's slow phases from landing on one side only; each figure is
+// printed as the median block and the fastest block, wall clock and CPU.
+void select1_figures(Odbc &db, const Source &src, const std::string &odbserver, int rounds,
+                     int runs) {
+    constexpr int kBlocksPerRun = 10;
+    const int per_block = std::max(1, rounds / kBlocksPerRun);
+    Gateway g;
+    if (!g.start(odbserver, src.dsn, src.user, src.pw)) return;
+    Echo thread_echo(false), process_echo(true);
+    if (g_select1.pin_me >= 0) {
+        pin_to_cpu(0, g_select1.pin_me);
+        pin_process(process_echo.pid(), g_select1.pin_peer);
+        pin_to_cpu(thread_echo.tid(), g_select1.pin_peer);
+        pin_process(g.pid, g_select1.pin_peer);
+    }
+    std::vector<double> wall_t, cpu_t, wall_p, cpu_p, wall_g, cpu_g, client_g, server_g;
+    for (int b = 0; b < runs * kBlocksPerRun; b++) {
+        Block t = direct_select1(db, thread_echo, per_block);
+        Block p = direct_select1(db, process_echo, per_block);
+        Block gw = g.select1(per_block);
+        if (gw.wall < 0) {
+            printf("%s: SELECT 1 through the gateway failed\n", src.name.c_str());
+            return;
+        }
+        wall_t.push_back(t.wall), cpu_t.push_back(t.cpu);
+        wall_p.push_back(p.wall), cpu_p.push_back(p.cpu);
+        wall_g.push_back(gw.wall), cpu_g.push_back(gw.cpu);
+        client_g.push_back(gw.client_cpu), server_g.push_back(gw.cpu - gw.client_cpu);
+    }
+    const char *name = src.name.c_str();
+    if (g_select1.each_block)
+        for (size_t i = 0; i < wall_g.size(); i++)
+            printf(
+                "block %zu: gateway %.1f us/round (client CPU %.1f, gateway CPU %.1f), "
+                "baseline with the process echo %.1f\n",
+                i, wall_g[i] / per_block * 1e6, client_g[i] / per_block * 1e6,
+                server_g[i] / per_block * 1e6, wall_p[i] / per_block * 1e6);
+    printf(
+        "%-10s SELECT 1, %d blocks of %d rounds; baseline = direct ODBC + one loopback round "
+        "trip\n",
+        name, runs * kBlocksPerRun, per_block);
+    print_select1_line(name, "wall, echo in a process", per_round(wall_g, per_block),
+                       per_round(wall_p, per_block));
+    print_select1_line(name, "CPU,  echo in a process", per_round(cpu_g, per_block),
+                       per_round(cpu_p, per_block));
+    const RoundFigures client = per_round(client_g, per_block),
+                       server = per_round(server_g, per_block);
+    printf(
+        "%-10s   CPU through the gateway: client %.1f us/round (fastest block %.1f), gateway "
+        "%.1f (%.1f)\n",
+        name, client.median * 1e6, client.fastest * 1e6, server.median * 1e6, server.fastest * 1e6);
+    print_select1_line(name, "wall, echo in a thread ", per_round(wall_g, per_block),
+                       per_round(wall_t, per_block));
+    print_select1_line(name, "CPU,  echo in a thread ", per_round(cpu_g, per_block),
+                       per_round(cpu_t, per_block));
+}
 
 void run_source(const Source &src, const std::string &odbserver, long nrows, int rounds, int runs) {
     Odbc db;
@@ -260,19 +459,7 @@ void run_source(const Source &src, const std::string &odbserver, long nrows, int
         "direct/gateway CPU %.2f\n",
         src.name.c_str(), gw_cpu, client_cpu, direct_cpu, direct_cpu / gw_cpu);
     (void)nrows;
-    double best_base = 1e9, best_sel = 1e9;
-    for (int k = 0; k < runs; k++) {
-        best_base = std::min(best_base, direct_select1(db, rounds));
-        Gateway g;
-        if (!g.start(odbserver, src.dsn, src.user, src.pw)) return;
-        double t = g.select1(rounds);
-        best_sel = std::min(best_sel, t);
-    }
-    printf(
-        "%-10s SELECT 1 x %d: gateway %.1f us/round, direct ODBC + one round trip %.1f "
-        "us/round, ratio gateway/baseline %.2f\n",
-        src.name.c_str(), rounds, best_sel / rounds * 1e6, best_base / rounds * 1e6,
-        best_sel / best_base);
+    select1_figures(db, src, odbserver, rounds, runs);
     const std::string update = "UPDATE small SET v = 'changed' WHERE i = 1";
     double best_ddml = 1e9, best_gdml = 1e9;
     for (int k = 0; k < runs; k++) {
@@ -338,11 +525,18 @@ int main(int argc, char **argv) {
             server_prepare = true;
             continue;
         }
+        if (!strcmp(argv[i], "--blocks")) {
+            g_select1.each_block = true;
+            continue;
+        }
         if (i + 1 == argc) break;
         if (!strcmp(argv[i], "--rows")) nrows = atol(argv[i + 1]);
         if (!strcmp(argv[i], "--rounds")) rounds = atoi(argv[i + 1]);
         if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
         if (!strcmp(argv[i], "--only")) only = argv[i + 1];
+        if (!strcmp(argv[i], "--pin") &&
+            sscanf(argv[i + 1], "%d,%d", &g_select1.pin_me, &g_select1.pin_peer) != 2)
+            g_select1.pin_me = -1;
         i++;
     }
     char tmpl[] = "/tmp/vnx_odbc_bench_XXXXXX";

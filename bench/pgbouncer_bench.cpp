@@ -1,7 +1,7 @@
 // pgbouncer_bench: "SELECT 1" through the gateway beside what a user would
 // pick instead, all against one throwaway PostgreSQL server in the same run.
 //
-//   pgbouncer_bench [--rounds R] [--runs K]
+//   pgbouncer_bench [--rounds R] [--runs K] [--new-clients N] [--pin CPU]
 //
 // Starts a throwaway PostgreSQL server (tests/servers/throwaway_server.h)
 // and, from Debian's pgbouncer package, a PgBouncer of its own in session
@@ -21,7 +21,19 @@
 // gw-ssp ÷ pgbouncer (median and range). Without pgbouncer or PostgreSQL
 // installed it says so and exits 0. Everything it starts it ends; its
 // folders are removed.
+//
+// --pin CPU keeps this process and everything it starts on one CPU: every
+// hop is then a switch on that CPU, and the figures compare the CPU each
+// path costs, free of where a VM's scheduler happens to place the
+// processes (which changes a loopback round trip threefold).
+//
+// --new-clients N measures new clients instead: N times, taking turns,
+// a client's connect plus its first "SELECT 1" answered, then its end,
+// through PgBouncer (which keeps its server connection between clients)
+// and straight to the server; each 50 ms after the last. Printed: median,
+// p95 and max in µs of both, and the ratio of the medians.
 #include <libpq-fe.h>
+#include <sched.h>
 #include <signal.h>
 #include <sql.h>
 #include <sqlext.h>
@@ -169,6 +181,46 @@ double gateway_select1(const std::string &dsn, int rounds) {
     return seconds_since(t0);
 }
 
+// A new client: connect, "SELECT 1" answered, end. µs until the answer
+// was read, -1 on failure.
+double new_client_us(const std::string &conninfo) {
+    auto t0 = Clock::now();
+    PGconn *c = PQconnectdb(conninfo.c_str());
+    bool ok = PQstatus(c) == CONNECTION_OK;
+    if (ok) {
+        PGresult *r = PQexec(c, "SELECT 1");
+        ok = PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1;
+        PQclear(r);
+    }
+    double us = seconds_since(t0) * 1e6;
+    if (!ok) fprintf(stderr, "new client: %s", PQerrorMessage(c));
+    PQfinish(c);
+    return ok ? us : -1;
+}
+
+int measure_new_clients(const std::string &bouncer, const std::string &direct, int n) {
+    std::vector<double> via, straight;
+    (void)new_client_us(bouncer);  // PgBouncer opens its server connection here
+    for (int i = 0; i < n; i++) {
+        double a = new_client_us(bouncer);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        double b = new_client_us(direct);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (a < 0 || b < 0) return 1;
+        via.push_back(a);
+        straight.push_back(b);
+    }
+    Stats v = stats_of(via), d = stats_of(straight);
+    printf(
+        "new client: connect + first SELECT 1 answered (us)   n    median       p95       max\n");
+    printf("  through PgBouncer (server kept)   %5zu %9.0f %9.0f %9.0f\n", v.n, v.median, v.p95,
+           v.max);
+    printf("  straight to PostgreSQL            %5zu %9.0f %9.0f %9.0f\n", d.n, d.median, d.p95,
+           d.max);
+    printf("  PgBouncer median / direct median: %.2f x\n", v.median / d.median);
+    return 0;
+}
+
 void print_kind(const char *name, const std::vector<double> &us) {
     Stats s = stats_of(us);
     double lo = *std::min_element(us.begin(), us.end());
@@ -187,12 +239,22 @@ void print_ratio(const char *name, const std::vector<double> &a, const std::vect
 }  // namespace
 
 int main(int argc, char **argv) {
-    int rounds = 3000, runs = 5;
+    int rounds = 3000, runs = 5, new_clients = 0, pin = -1;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!strcmp(argv[i], "--rounds")) rounds = atoi(argv[i + 1]);
         if (!strcmp(argv[i], "--runs")) runs = atoi(argv[i + 1]);
+        if (!strcmp(argv[i], "--new-clients")) new_clients = atoi(argv[i + 1]);
+        if (!strcmp(argv[i], "--pin")) pin = atoi(argv[i + 1]);
     }
-    if (rounds < 1 || runs < 1) return 2;
+    if (rounds < 1 || runs < 1 || new_clients < 0 || new_clients > 100000) return 2;
+    if (pin >= 0) {
+        // Every process started from here on (the server, PgBouncer, the
+        // gateways) inherits the one CPU.
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(pin, &set);
+        if (sched_setaffinity(0, sizeof set, &set) != 0) return 2;
+    }
     if (access(kPgBouncer, X_OK) != 0) {
         printf("pgbouncer not installed (Debian package pgbouncer): skipped\n");
         return 0;
@@ -219,6 +281,8 @@ int main(int argc, char **argv) {
         } else {
             std::string direct = "host=127.0.0.1 port=" + std::to_string(pg.port()) +
                                  " dbname=postgres user=vnx password=secret";
+            if (new_clients > 0) runs = 0;
+            if (new_clients > 0) rc = measure_new_clients(bouncer.conninfo(), direct, new_clients);
             std::map<std::string, std::vector<double>> us;
             const char *order[] = {"libpq", "pgbouncer", "gateway", "gw-ssp", "odbc"};
             for (int k = 0; k < runs && rc == 0; k++) {
@@ -242,7 +306,7 @@ int main(int argc, char **argv) {
                     us[n].push_back(t / rounds * 1e6);
                 }
             }
-            if (rc == 0) {
+            if (rc == 0 && runs > 0) {
                 printf(
                     "SELECT 1 on PostgreSQL, %d runs x %d queries (median, lowest .. highest "
                     "run):\n",

@@ -2,7 +2,7 @@
 // floor under it measured in the same run.
 //
 //   session_bench [--sessions N] [--seconds S] [--parallel P] [--spares N]
-//                 [--console] [--pg [--no-preload]]
+//                 [--console] [--pg [--no-preload] [--pool]]
 //
 // Sets up a temporary installation (DB_ROOT directory that is also the
 // current directory, its own configuration store, odbserver copied in),
@@ -35,13 +35,17 @@
 // master and its gateways inherit; then N times, interleaved:
 //   e. a new PostgreSQL session: request, connect, START, and CONNECT to the
 //      DSN until its reply (the gateway's SQLConnect), beside the baseline
-//      of the floor run above plus a direct in-process SQLConnect and
-//      SQLDisconnect to the same DSN (driver already loaded in this process).
+//      of the floor run above plus a direct in-process connect and
+//      disconnect to the same DSN made as the gateway makes it (connection
+//      string, autocommit off, the same SQLGetInfo calls; driver already
+//      loaded in this process).
 //   The figure is session median / baseline median (each baseline run is
 //   one floor run plus the direct connect that follows it). Each session and
 //   each baseline run starts 50 ms after the step before it ended. --no-preload
 //   sets ODBServer "preload_drivers" to "false": gateways then load their
-//   driver at CONNECT, for a comparison in the same conditions.
+//   driver at CONNECT, for a comparison in the same conditions. --pool sets
+//   ODBServer "pool" to "true": each session after the first is then handed
+//   to the gateway that kept the last one's connection.
 //
 // Notes: every loop is bounded by a count and by time, and SIGINT or SIGTERM
 // ends the current phase early. At the end the master gets SIGTERM (it
@@ -106,6 +110,7 @@ struct Options {
     bool console = false;  // also measure new sessions with the console running
     bool pg = false;       // measure new PostgreSQL sessions instead
     bool preload = true;   // false: ODBServer "preload_drivers" is "false"
+    bool pool = false;     // true: ODBServer "pool" is "true"
 };
 
 // The temporary installation and the master running in it.
@@ -129,7 +134,7 @@ void sleep_ms(int ms) {
 int usage() {
     fprintf(stderr,
             "usage: session_bench [--sessions N] [--seconds S] [--parallel P] [--spares N] "
-            "[--console] [--pg [--no-preload]]\n");
+            "[--console] [--pg [--no-preload] [--pool]]\n");
     return 2;
 }
 
@@ -147,9 +152,10 @@ bool parse_options(int argc, char **argv, Options *opts) {
         bool *switch_on = flag == "--console" ? &opts->console
                           : flag == "--pg"    ? &opts->pg
                                               : nullptr;
-        if (switch_on != nullptr || flag == "--no-preload") {
+        if (switch_on != nullptr || flag == "--no-preload" || flag == "--pool") {
             if (switch_on != nullptr) *switch_on = true;
             if (flag == "--no-preload") opts->preload = false;
+            if (flag == "--pool") opts->pool = true;
             i--;  // a flag: no value follows
             continue;
         }
@@ -258,7 +264,8 @@ bool make_installation(Installation *inst, const Options &opts, std::string *err
         (opts.spares >= 0 &&
          store->set_value(root + "\\PortServer", "spares", std::to_string(opts.spares)) != 0) ||
         (!opts.preload &&
-         store->set_value(root + "\\ODBServer", "preload_drivers", "false") != 0)) {
+         store->set_value(root + "\\ODBServer", "preload_drivers", "false") != 0) ||
+        (opts.pool && store->set_value(root + "\\ODBServer", "pool", "true") != 0)) {
         *err = "cannot write the configuration store: " + store->error();
         return false;
     }
@@ -778,13 +785,41 @@ double pg_session_once(int base, SessionTimes *times, std::string *err) {
     return stop_session(c.get(), err) ? us : -1;
 }
 
+// One direct connect and disconnect that does what the gateway's CONNECT
+// does with a psqlODBC DSN: the same connection string (UseServerSidePrepare=0),
+// login timeout, dialect and cursor-behaviour look-ups and autocommit off.
+// True when the connect and the disconnect succeeded.
+bool connect_like_gateway_and_disconnect() {
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return false;
+    bool ok = SQL_SUCCEEDED(SQLAllocConnect(env, &dbc));
+    if (ok) SQLSetConnectOption(dbc, SQL_LOGIN_TIMEOUT, 5);
+    std::string in = std::string("DSN=") + kPgDsn + ";UID=" + kPgUser + ";PWD=" + kPgPassword +
+                     ";UseServerSidePrepare=0";
+    SQLCHAR out[1024];
+    SQLSMALLINT out_len = 0;
+    ok = ok && SQL_SUCCEEDED(SQLDriverConnect(dbc, nullptr, (SQLCHAR *)in.data(), SQL_NTS, out,
+                                              sizeof out, &out_len, SQL_DRIVER_NOPROMPT));
+    char name[128] = "";
+    SQLUSMALLINT behavior = 0;
+    ok = ok && SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_DBMS_NAME, name, sizeof name, nullptr));
+    ok = ok && SQL_SUCCEEDED(SQLSetConnectOption(dbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_OFF));
+    ok = ok && SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_CURSOR_COMMIT_BEHAVIOR, &behavior, 2, nullptr));
+    ok = ok && SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_CURSOR_ROLLBACK_BEHAVIOR, &behavior, 2, nullptr));
+    ok = ok && SQL_SUCCEEDED(SQLDisconnect(dbc));
+    if (dbc != SQL_NULL_HDBC) SQLFreeConnect(dbc);
+    SQLFreeEnv(env);
+    return ok;
+}
+
 // The baseline run: one floor run plus one direct connect and disconnect;
 // its parts in *floor and *direct, or false with *err.
 bool pg_baseline_once(double *floor, double *direct, std::string *err) {
     *floor = floor_once(err);
     if (*floor < 0) return false;
     auto t0 = Clock::now();
-    if (!benchodbc::connect_and_disconnect(kPgDsn, kPgUser, kPgPassword)) {
+    if (!connect_like_gateway_and_disconnect()) {
         *err = "a direct connect to the DSN failed";
         return false;
     }
