@@ -97,12 +97,12 @@ constexpr int kUnusableSeconds = 60;
 constexpr int kMaxPortTries = 3;
 // Pause before starting another spare after one failed to start.
 constexpr int kSpareBackoffMs = 1000;
-// A spare's replacement starts this long after the spare was handed out, and
-// never sooner than this long after its client started the session: starting
-// a process blocks this thread for a moment, which would otherwise fall on
-// that client's START (its gateway's "AddUser" waits for the answer), and the
-// new gateway's start-up takes a core that the client's CONNECT, which
-// follows START at once, needs on a small machine.
+// A spare's replacement starts once the client of the spare handed out has
+// started its session, or this long after the hand-out: starting a process
+// blocks this thread for a moment, which would otherwise fall on that
+// client's START (its gateway's "AddUser" waits for the answer). Waiting
+// longer (until after the client's CONNECT, say) leaves a client that opens
+// sessions one after another without a ready spare.
 constexpr int kReplaceDelayMs = 20;
 constexpr int kMaxSpares = 16;
 // Longest sleep of the loop; every time limit it keeps is checked this often.
@@ -365,8 +365,7 @@ int add_user(const Notice &n, PortEntry &entry) {
         if (notice_address(n.type_field, &client)) entry.client = client;
     }
     release_session_process(entry.pid);
-    if (entry.claim_pending)
-        state().replace_after = replacement_after_start(state().replace_after, Clock::now());
+    if (entry.claim_pending) state().replace_after = Clock::time_point{};
     entry.claim_pending = false;
     return register_session(n.name, entry.pid, n.port, n.gid, n.uid, n.type_field);
 }
@@ -1387,11 +1386,6 @@ void run_loop(int listener, int stop_fd, int child_fd, int watch_fd, int hup_fd)
 }
 
 }  // namespace
-
-std::chrono::steady_clock::time_point replacement_after_start(
-    std::chrono::steady_clock::time_point planned, std::chrono::steady_clock::time_point started) {
-    return std::max(planned, started + std::chrono::milliseconds(kReplaceDelayMs));
-}
 
 void block_master_signals() {
     sigset_t set;

@@ -15,8 +15,8 @@
 // Warm spares: PortServer "spares" (default 1, 0 to 16) gateways of type
 // "odb" are kept started and listening, each on a port of the table. A server
 // request for "odb" gets a ready spare's port at once; the replacement starts
-// 20 ms after the answer and 20 ms after that client has started its session,
-// so that starting it delays neither the client's START nor its CONNECT. Without a
+// after the answer, once that client has started its session (or 20 ms
+// later), so that starting it does not delay the client's START. Without a
 // ready spare the request waits for a spare that is starting (it has a head
 // start), else starts its own gateway and waits for it, as it would without
 // spares.
@@ -58,7 +58,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -154,13 +153,6 @@ void port_table_set_spare(int port, pid_t pid, bool ready);
 // Hands the lowest ready spare to a client at `client` (its claim clock
 // starts) and returns its port; -1 when no spare is ready.
 [[nodiscard]] int take_spare_port(const IpAddress &client = {});
-
-// When a handed-out spare's replacement may start, now that its client has
-// started the session at `started`: the time already planned (20 ms after
-// the hand-out), or 20 ms after the start when that is later, so that the
-// new gateway does not start beside the client's CONNECT.
-std::chrono::steady_clock::time_point replacement_after_start(
-    std::chrono::steady_clock::time_point planned, std::chrono::steady_clock::time_point started);
 
 // Why a server request from client must be answered -1 at once ("unclaimed
 // gateways", "gateways": the cap it reached), or null when it may be served.

@@ -185,21 +185,6 @@ TEST_F(PortTable, ReadySparesAreHandedOutLowestFirst) {
     EXPECT_EQ(allocate_port(), 8004);
 }
 
-// A session that starts at once must not bring its spare's replacement
-// forward into the CONNECT that follows; a session that starts late leaves
-// the planned time as it is.
-TEST(SpareReplacement, WaitsTwentyMsAfterTheSessionStartsAndNeverComesSooner) {
-    using std::chrono::milliseconds;
-    const std::chrono::steady_clock::time_point handed_out{std::chrono::seconds(100)};
-    const auto planned = handed_out + milliseconds(20);
-    EXPECT_EQ(replacement_after_start(planned, handed_out + milliseconds(1)),
-              handed_out + milliseconds(21));
-    EXPECT_EQ(replacement_after_start(planned, handed_out), planned);
-    EXPECT_EQ(replacement_after_start(planned, handed_out - milliseconds(5)), planned);
-    // No replacement planned (a gateway started for its own request).
-    EXPECT_EQ(replacement_after_start({}, handed_out), handed_out + milliseconds(20));
-}
-
 TEST_F(PortTable, ActiveAndUnknownPacketQueries) {
     dqp::Reply active = answer(query_frame({"Active"}), false);
     EXPECT_EQ(active.type, 'Y');
