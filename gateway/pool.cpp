@@ -122,6 +122,19 @@ svr_session *matching_kept(const std::string &dsn, const std::string &user,
     return s;
 }
 
+// SHA-256 over the salt and the password, into out (32 bytes).
+bool salted_digest(const unsigned char (&salt)[sizeof PasswordHash::salt],
+                   const std::string &password, unsigned char *out) {
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    unsigned int len = 0;
+    bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
+              EVP_DigestUpdate(ctx, salt, sizeof salt) == 1 &&
+              EVP_DigestUpdate(ctx, password.data(), password.size()) == 1 &&
+              EVP_DigestFinal_ex(ctx, out, &len) == 1 && len == sizeof PasswordHash::digest;
+    EVP_MD_CTX_free(ctx);
+    return ok;
+}
+
 }  // namespace
 
 bool pool_enabled() {
@@ -138,26 +151,13 @@ int pool_max() {
 
 int hash_password(const std::string &password, PasswordHash *out) {
     if (RAND_bytes(out->salt, sizeof out->salt) != 1) return -1;
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    unsigned int len = 0;
-    bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
-              EVP_DigestUpdate(ctx, out->salt, sizeof out->salt) == 1 &&
-              EVP_DigestUpdate(ctx, password.data(), password.size()) == 1 &&
-              EVP_DigestFinal_ex(ctx, out->digest, &len) == 1 && len == sizeof out->digest;
-    EVP_MD_CTX_free(ctx);
-    return ok ? 0 : -1;
+    return salted_digest(out->salt, password, out->digest) ? 0 : -1;
 }
 
 bool password_matches(const PasswordHash &h, const std::string &password) {
-    unsigned char digest[32];
-    unsigned int len = 0;
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
-              EVP_DigestUpdate(ctx, h.salt, sizeof h.salt) == 1 &&
-              EVP_DigestUpdate(ctx, password.data(), password.size()) == 1 &&
-              EVP_DigestFinal_ex(ctx, digest, &len) == 1 && len == sizeof digest;
-    EVP_MD_CTX_free(ctx);
-    return ok && CRYPTO_memcmp(digest, h.digest, sizeof digest) == 0;
+    unsigned char digest[sizeof h.digest];
+    return salted_digest(h.salt, password, digest) &&
+           CRYPTO_memcmp(digest, h.digest, sizeof digest) == 0;
 }
 
 void pool_note_login(const svr_session *s, const std::string &dsn, const std::string &user,
