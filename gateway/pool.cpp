@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <map>
 

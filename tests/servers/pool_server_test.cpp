@@ -415,7 +415,7 @@ TEST_F(PoolServer, ConnectionOlderThanItsLifetimeIsNotKept) {
 // login reaches it when "pool_lifetime" ends it (the holder exits long
 // before "pool_idle"), and the next CONNECT meets the server's refusal.
 TEST_F(PoolServer, RevokedLoginTakesEffectOnceTheLifetimeEnds) {
-    set_odbserver_value("pool_lifetime", "2");
+    set_odbserver_value("pool_lifetime", "3");
     start_master();
     struct Case {
         const char *role, *change, *refusal;
