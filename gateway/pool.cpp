@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 
@@ -14,15 +16,22 @@
 #include "support/config_cache.h"
 #include "support/unique_fd.h"
 #include "transport/session_handover.h"
+#include "transport/socket_deadline.h"
 
 namespace vnx {
 
 namespace {
 
-// A connected session's login, as the pool holds it.
+using Clock = std::chrono::steady_clock;
+
+// A connected session's login, as the pool holds it: since when the
+// connection exists (its real connect, not its last hand-over) and the
+// socket it talks to its server on (invalid when it could not be told).
 struct Login {
     std::string dsn, user;
     PasswordHash password;
+    Clock::time_point connected;
+    SocketId socket;
 };
 
 struct PoolState {
@@ -105,9 +114,47 @@ bool reset_connection(svr_session *s) {
 // on it: a backend the server has ended fails here, not in the client's
 // first request. No query timeout: the driver would spend a round trip
 // setting one (and the client's first statement another clearing it), and
-// SELECT 1 waits on no lock; the offering gateway bounds its own wait.
-bool still_alive(svr_session *s) {
-    return !connection_dead(s) && run_statement(s, "SELECT 1", 0);
+// a server-side timeout would not end the wait on a backend that does not
+// run at all. The wait is bounded on the connection's socket instead: after
+// kCheckBoundMs it is shut down, the statement fails, and the connection is
+// dropped. A socket that could not be told apart at connect leaves the
+// check unbounded; the offering gateway still bounds its own wait.
+bool still_alive(svr_session *s, const Login &l) {
+    if (connection_dead(s)) return false;
+    const bool bounded = socket_deadline_arm(l.socket, kCheckBoundMs);
+    const bool ok = run_statement(s, "SELECT 1", 0);
+    if (bounded && socket_deadline_disarm()) {
+        dqp::trace("[pool]", "the kept data-source connection did not answer in time: dropped");
+        return false;
+    }
+    return ok;
+}
+
+// True when the connection has lived "pool_lifetime" or longer: it is then
+// neither kept nor handed out, so that a changed password or a revoked
+// login reaches every kept connection within that time.
+bool outlived(const Login &l) {
+    const int lifetime = pool_lifetime_seconds();
+    return lifetime > 0 && Clock::now() - l.connected >= std::chrono::seconds(lifetime);
+}
+
+// The kept session's login; null when none is kept.
+const Login *kept_login() {
+    svr_session *s = pool().kept;
+    if (s == nullptr) return nullptr;
+    auto it = pool().logins.find(s->handle);
+    return it == pool().logins.end() ? nullptr : &it->second;
+}
+
+// The kept session may serve a new client: young enough and alive.
+bool usable(svr_session *s) {
+    const Login *l = kept_login();
+    if (l == nullptr) return false;
+    if (outlived(*l)) {
+        dqp::trace("[pool]", "the kept data-source connection reached pool_lifetime: dropped");
+        return false;
+    }
+    return still_alive(s, *l);
 }
 
 // The kept session when its login is this one; null otherwise.
@@ -149,6 +196,21 @@ int pool_max() {
     return odbserver_number("pool_max", 8, 0, 1000);
 }
 
+int pool_lifetime_seconds() {
+    return odbserver_number("pool_lifetime", 3600, 0, 31536000);
+}
+
+int pool_hold_ms() {
+    const long long idle = pool_idle_seconds() * 1000LL;
+    const Login *l = kept_login();
+    const int lifetime = pool_lifetime_seconds();
+    if (l == nullptr || lifetime <= 0) return static_cast<int>(idle);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    l->connected + std::chrono::seconds(lifetime) - Clock::now())
+                    .count();
+    return static_cast<int>(std::clamp<long long>(left, 0, idle));
+}
+
 int hash_password(const std::string &password, PasswordHash *out) {
     if (RAND_bytes(out->salt, sizeof out->salt) != 1) return -1;
     return salted_digest(out->salt, password, out->digest) ? 0 : -1;
@@ -161,8 +223,10 @@ bool password_matches(const PasswordHash &h, const std::string &password) {
 }
 
 void pool_note_login(const svr_session *s, const std::string &dsn, const std::string &user,
-                     const std::string &password) {
-    Login l{dsn, user, {}};
+                     const std::string &password, const std::vector<SocketId> &sockets_before) {
+    const SocketId socket =
+        sockets_before.empty() ? SocketId{} : new_socket(sockets_before, open_sockets());
+    Login l{dsn, user, {}, Clock::now(), socket};
     if (hash_password(password, &l.password) != 0) return;  // never kept then
     pool().logins[s->handle] = std::move(l);
 }
@@ -174,6 +238,10 @@ bool pool_keep(svr_session *s) {
     pool().logins.erase(login);
     if (!pool_enabled() || (s->dialect != Dialect::PostgreSQL && s->dialect != Dialect::MariaDB))
         return false;
+    if (outlived(l)) {
+        svr_trace(s, "db_server_disconnect(older than pool_lifetime: not kept)\n");
+        return false;
+    }
     std::string root = get_registry_value("DB_ROOT", kRootKey);
     if (root.empty()) return false;
     pool_release();  // one kept connection a gateway
@@ -201,7 +269,7 @@ svr_session *pool_take(const std::string &dsn, const std::string &user,
                        const std::string &password) {
     svr_session *s = matching_kept(dsn, user, password);
     if (s == nullptr) return nullptr;
-    if (!pool().checked && !still_alive(s)) {
+    if (!pool().checked && !usable(s)) {
         pool_release();
         return nullptr;
     }
@@ -215,8 +283,8 @@ svr_session *pool_take(const std::string &dsn, const std::string &user,
 int pool_check(const std::string &dsn, const std::string &user, const std::string &password) {
     svr_session *s = matching_kept(dsn, user, password);
     if (s == nullptr) return -1;
-    if (!still_alive(s)) {
-        dqp::trace("[pool]", "the kept data-source connection is dead: dropped");
+    if (!usable(s)) {
+        dqp::trace("[pool]", "the kept data-source connection is gone or too old: dropped");
         pool_release();
         return -1;
     }
@@ -229,10 +297,8 @@ bool pool_holding() {
 }
 
 std::string pool_kept_key() {
-    svr_session *s = pool().kept;
-    if (s == nullptr) return "";
-    auto it = pool().logins.find(s->handle);
-    return it == pool().logins.end() ? "" : handover_key(it->second.dsn, it->second.user);
+    const Login *l = kept_login();
+    return l == nullptr ? "" : handover_key(l->dsn, l->user);
 }
 
 void pool_release() {

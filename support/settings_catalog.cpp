@@ -130,6 +130,12 @@ constexpr SettingEntry kCatalog[] = {
      "decide at once: each holds one of the locked files DB_ROOT/pool-slot-<n>. A gateway over "
      "the limit disconnects as without \"pool\".",
      false},
+    {"ODBServer", "pool_lifetime", "seconds", "3600", "gateway",
+     "How long a kept connection may live in all, counted from its connect (0 to 31536000; 0 "
+     "for no limit). An older one is neither kept nor handed to a new session: its gateway "
+     "disconnects and exits. A changed password or a revoked login reaches kept connections "
+     "within this time.",
+     false},
     {"ODBServer", "require_login", "true|false", "false", "gateway",
      "\"true\" makes a gateway serve nothing until START names a user of NetServer\\Users with "
      "that user's password. Read when the client connects.",

@@ -11,7 +11,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -138,16 +140,15 @@ char read_byte(int fd, int timeout_ms) {
     return byte;
 }
 
-// Offers the client to the holder at `path`: true when it answered taken
-// and the commit went out (the client is then the holder's, or nobody's).
-bool offer_to(const std::string &path, int client, const std::string &message,
-              const std::function<void()> &taken, int answer_wait_ms) {
+// Sends the offer to the holder at `path`: the connection to read its
+// answer on, or an invalid one when it could not be sent.
+UniqueFd send_offer(const std::string &path, int client, const std::string &message) {
     sockaddr_un a;
-    if (!fill_address(path, &a)) return false;
+    if (!fill_address(path, &a)) return UniqueFd();
     UniqueFd s(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!s.valid() || connect(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-        return false;
-    if (!same_user(s.get())) return false;
+        return UniqueFd();
+    if (!same_user(s.get())) return UniqueFd();
     iovec iov{const_cast<char *>(message.data()), message.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr msg{};
@@ -160,14 +161,31 @@ bool offer_to(const std::string &path, int client, const std::string &message,
     c->cmsg_type = SCM_RIGHTS;
     c->cmsg_len = CMSG_LEN(sizeof(int));
     memcpy(CMSG_DATA(c), &client, sizeof(int));
-    if (sendmsg(s.get(), &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) return false;
-    // Without an answer in time the holder never gets the commit, so it
-    // will not serve the client whatever it answers later.
-    if (read_byte(s.get(), answer_wait_ms) != kHandoverTaken) return false;
+    if (sendmsg(s.get(), &msg, MSG_NOSIGNAL) != static_cast<ssize_t>(message.size()))
+        return UniqueFd();
+    return s;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// A holder asked, and until when its answer is awaited.
+struct Asked {
+    UniqueFd conn;
+    Clock::time_point until;
+};
+
+int ms_until(Clock::time_point t) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
+    return ms <= 0 ? 0 : static_cast<int>(std::min<long long>(ms, 1 << 30));
+}
+
+// Reads the answer waiting on `conn` and commits on a taken one: true when
+// the commit went out (the client is then the holder's, or nobody's).
+bool commit_if_taken(int conn) {
+    char byte = 0;
+    if (recv(conn, &byte, 1, MSG_DONTWAIT) != 1 || byte != kHandoverTaken) return false;
     // A failed send means the holder closed its end unread: it does not serve.
-    if (send(s.get(), &kHandoverCommit, 1, MSG_NOSIGNAL) != 1) return false;
-    if (taken) taken();
-    return true;  // closing s tells the holder that `taken` is done
+    return send(conn, &kHandoverCommit, 1, MSG_NOSIGNAL) == 1;
 }
 
 }  // namespace
@@ -274,9 +292,42 @@ bool offer_client(const std::string &root, const std::string &key, int client,
                   int answer_wait_ms) {
     if (offer.bytes.size() > kBytesMax) return false;
     const std::string message = encode_offer(offer);
-    for (const std::string &path : holder_sockets(root, key))
-        if (offer_to(path, client, message, taken, answer_wait_ms)) return true;
-    return false;
+    const std::vector<std::string> holders = holder_sockets(root, key);
+    size_t next = 0;
+    std::vector<Asked> asked;
+    Clock::time_point next_at = Clock::now();
+    for (;;) {
+        // The next holder is asked when none is awaited, or when those asked
+        // have been slow for kOfferStaggerMs (one may hang in its check).
+        if (next < holders.size() && (asked.empty() || Clock::now() >= next_at)) {
+            UniqueFd conn = send_offer(holders[next++], client, message);
+            auto now = Clock::now();
+            next_at = now + std::chrono::milliseconds(kOfferStaggerMs);
+            if (conn.valid())
+                asked.push_back({std::move(conn), now + std::chrono::milliseconds(answer_wait_ms)});
+            continue;
+        }
+        std::erase_if(asked, [](const Asked &a) { return Clock::now() >= a.until; });
+        if (asked.empty() && next >= holders.size()) return false;
+        if (asked.empty()) continue;
+        int wait = ms_until(asked.front().until);
+        for (const Asked &a : asked)
+            wait = std::min(wait, ms_until(a.until));
+        if (next < holders.size()) wait = std::min(wait, ms_until(next_at));
+        std::vector<pollfd> polls;
+        for (const Asked &a : asked)
+            polls.push_back({a.conn.get(), POLLIN, 0});
+        int rc = poll(polls.data(), polls.size(), std::max(wait, 1));
+        if (rc < 0 && errno != EINTR) return false;
+        for (size_t i = polls.size(); rc > 0 && i-- > 0;) {
+            if (polls[i].revents == 0) continue;
+            if (commit_if_taken(polls[i].fd)) {
+                if (taken) taken();
+                return true;  // closing the connections tells the holder `taken` is done
+            }
+            asked.erase(asked.begin() + static_cast<std::ptrdiff_t>(i));  // declined or gone
+        }
+    }
 }
 
 }  // namespace vnx

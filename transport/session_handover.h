@@ -33,10 +33,15 @@ inline constexpr char kHandoverTaken = 'Y';
 inline constexpr char kHandoverDeclined = 'N';
 inline constexpr char kHandoverCommit = 'C';
 
-// How long the offering side waits for the holder's answer (the holder
-// checks its connection first, with a bounded query), and how long a holder
-// that answered taken waits for the commit.
-inline constexpr int kAnswerWaitMs = 5000;
+// How long a holder's check of its kept connection may take before the
+// holder gives the connection up (its answer is then a decline); how long
+// the offering side waits for one holder's answer (the check, with room for
+// hashing and scheduling); how long it waits for the holders asked so far
+// before it asks the next one as well; and how long a holder that answered
+// taken waits for the commit.
+inline constexpr int kCheckBoundMs = 1000;
+inline constexpr int kAnswerWaitMs = kCheckBoundMs + 1000;
+inline constexpr int kOfferStaggerMs = 50;
 inline constexpr int kCommitWaitMs = 5000;
 
 // What travels with a client's socket.
@@ -88,13 +93,17 @@ std::vector<std::string> holder_sockets(const std::string &root, const std::stri
 // serve it and closes its copy without a shutdown.
 [[nodiscard]] bool holder_committed(int peer, int timeout_ms = kCommitWaitMs);
 
-// Offering side: offers `client` to one holder after another of `key` in
-// `root`, waiting up to answer_wait_ms for each answer. True when a holder
-// answered taken and the commit was sent: the caller then closes its own
-// descriptor without a shutdown and never serves the client again. False
-// when none took it or none exists: the client is still the caller's, and
-// no holder will serve it. `taken` runs after the commit, before the holder
-// hears that the offering side is done (holder_done).
+// Offering side: offers `client` to the holders of `key` in `root`, the
+// first one at once and each further one when those asked so far have not
+// answered within kOfferStaggerMs, so that a holder stuck in its check
+// costs the wait for the others once; each answer is awaited up to
+// answer_wait_ms. The first holder to answer taken gets the commit; the
+// others asked are closed without one, so they never serve the client.
+// True when a commit was sent: the caller then closes its own descriptor
+// without a shutdown and never serves the client again. False when none
+// took it or none exists: the client is still the caller's, and no holder
+// will serve it. `taken` runs after the commit, before the holder hears
+// that the offering side is done (holder_done).
 [[nodiscard]] bool offer_client(const std::string &root, const std::string &key, int client,
                                 const HandoverOffer &offer, const std::function<void()> &taken,
                                 int answer_wait_ms = kAnswerWaitMs);

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -41,6 +44,7 @@ struct Session {
     std::unique_ptr<dqp::SqlClient> sql;
     int32_t start_pid = 0;
     int connect_rc = -1;
+    double connect_ms = 0;  // how long CONNECT took, for the figures printed
 
     // The first value of the first row of a query; "" when it failed.
     std::string value(const std::string &query) {
@@ -88,7 +92,8 @@ class PoolServer : public Master {
         EXPECT_EQ(store_->set_value(std::string(vnx::kRootKey) + "\\ODBServer", name, data), 0);
     }
     std::unique_ptr<Session> open(const std::string &dsn = "pg",
-                                  const std::string &password = "secret") {
+                                  const std::string &password = "secret",
+                                  const std::string &user = "vnx") {
         auto s = std::make_unique<Session>();
         int port = request();
         EXPECT_GT(port, 0);
@@ -98,7 +103,11 @@ class PoolServer : public Master {
         if (s->conn == nullptr) return nullptr;
         s->sql = std::make_unique<dqp::SqlClient>(*s->conn);
         EXPECT_EQ(s->sql->start("tester", "", &s->start_pid), 0);
-        s->connect_rc = s->sql->connect(dsn, "vnx", password);
+        auto t0 = std::chrono::steady_clock::now();
+        s->connect_rc = s->sql->connect(dsn, user, password);
+        s->connect_ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                .count();
         return s;
     }
     // Runs statements and commits them in a session of the DSN "pg_other",
@@ -142,6 +151,7 @@ class PoolServer : public Master {
             if (name == "live_sessions") return value;
         return "";
     }
+    void connect_past_stopped_backends(size_t n);
     bool wait_holders(size_t n) {
         return eventually([&] { return holders().size() == n; });
     }
@@ -385,6 +395,109 @@ TEST_F(PoolServer, SqliteSessionsPassThroughWithPoolOn) {
     s->end();
     EXPECT_TRUE(eventually([&] { return !process_alive(gateway); }));
     EXPECT_TRUE(holders().empty());
+}
+
+// A session that outlives "pool_lifetime" (counted from its connect) is
+// not kept: its gateway disconnects and exits as without reuse.
+TEST_F(PoolServer, ConnectionOlderThanItsLifetimeIsNotKept) {
+    set_odbserver_value("pool_lifetime", "1");
+    start_master();
+    auto s = open();
+    ASSERT_EQ(s->connect_rc, 0);
+    EXPECT_EQ(s->value("SELECT 1 FROM pg_sleep(1.5)"), "1");
+    pid_t gateway = s->start_pid;
+    s->end();
+    EXPECT_TRUE(eventually([&] { return !process_alive(gateway); }));
+    EXPECT_TRUE(holders().empty());
+}
+
+// A kept connection checks only the password its login used: a revoked
+// login reaches it when "pool_lifetime" ends it (the holder exits long
+// before "pool_idle"), and the next CONNECT meets the server's refusal.
+TEST_F(PoolServer, RevokedLoginTakesEffectOnceTheLifetimeEnds) {
+    set_odbserver_value("pool_lifetime", "3");
+    start_master();
+    struct Case {
+        const char *role, *change, *refusal;
+    } cases[] = {
+        {"vnx_nologin", "NOLOGIN", "not permitted to log in"},
+        {"vnx_repassword", "PASSWORD 'changed'", "password authentication failed"},
+    };
+    for (const Case &c : cases) {
+        const std::string role = c.role;
+        ASSERT_TRUE(prepare(
+            {"DROP ROLE IF EXISTS " + role, "CREATE ROLE " + role + " LOGIN PASSWORD 'old'"}));
+        auto first = open("pg", "old", role);
+        ASSERT_EQ(first->connect_rc, 0) << role;
+        pid_t holder = first->start_pid;
+        first->end();
+        ASSERT_TRUE(eventually([&] {
+            auto now = holders();
+            return std::find(now.begin(), now.end(), holder) != now.end();
+        })) << role;
+        ASSERT_TRUE(prepare({"ALTER ROLE " + role + " " + c.change}));
+        EXPECT_TRUE(eventually([&] { return !process_alive(holder); })) << role;
+        auto again = open("pg", "old", role);
+        EXPECT_NE(again->connect_rc, 0) << role;
+        std::string why;
+        EXPECT_EQ(again->sql->maperror(&why), 0);
+        EXPECT_NE(why.find(c.refusal), std::string::npos) << role << ": " << why;
+        again->end();
+    }
+}
+
+// Backends stopped (SIGSTOP) under n kept connections: the next CONNECT
+// still gets a connection of its own, and every holder gives its
+// connection up and exits. Prints the CONNECT times of the run.
+void PoolServer::connect_past_stopped_backends(size_t n) {
+    start_master();
+    std::vector<std::unique_ptr<Session>> kept;
+    std::vector<pid_t> backends;
+    for (size_t i = 0; i < n; i++) {
+        kept.push_back(open());
+        ASSERT_EQ(kept.back()->connect_rc, 0);
+        backends.push_back(atoi(kept.back()->value("SELECT pg_backend_pid()").c_str()));
+    }
+    const double fresh_ms = kept[0]->connect_ms;
+    for (auto &s : kept)
+        s->end();
+    ASSERT_TRUE(wait_holders(n));
+    auto reused = open();
+    ASSERT_EQ(reused->connect_rc, 0);
+    const double reused_ms = reused->connect_ms;
+    reused->end();
+    ASSERT_TRUE(wait_holders(n));
+    const std::vector<pid_t> holding = holders();
+    struct Resume {
+        const std::vector<pid_t> &pids;
+        ~Resume() {
+            for (pid_t p : pids)
+                kill(p, SIGCONT);
+        }
+    } resume{backends};
+    for (pid_t b : backends)
+        ASSERT_EQ(kill(b, SIGSTOP), 0);
+    auto s = open();
+    ASSERT_EQ(s->connect_rc, 0);
+    pid_t own = atoi(s->value("SELECT pg_backend_pid()").c_str());
+    EXPECT_GT(own, 0);
+    EXPECT_EQ(std::find(backends.begin(), backends.end(), own), backends.end());
+    EXPECT_TRUE(eventually([&] {
+        return std::none_of(holding.begin(), holding.end(), process_alive);
+    })) << "the holders of stopped backends exit";
+    printf(
+        "[ figures  ] CONNECT past %zu stopped holder(s): %.1f ms (fresh %.1f ms, handed to a "
+        "live holder %.1f ms)\n",
+        n, s->connect_ms, fresh_ms, reused_ms);
+    s->end();
+}
+
+TEST_F(PoolServer, StoppedBackendUnderAKeptConnectionIsPassedBy) {
+    connect_past_stopped_backends(1);
+}
+
+TEST_F(PoolServer, EightStoppedBackendsUnderKeptConnectionsArePassedBy) {
+    connect_past_stopped_backends(8);
 }
 
 // The same reuse on a throwaway MariaDB server.

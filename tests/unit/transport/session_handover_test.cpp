@@ -68,6 +68,15 @@ class Handover : public ::testing::Test {
         return true;
     }
 
+    // Waits until n holders of the key listen.
+    bool eventually_holders(size_t n) {
+        for (int i = 0; i < 500; i++) {
+            if (vnx::holder_sockets(root_, key_).size() == n) return true;
+            usleep(10000);
+        }
+        return false;
+    }
+
     std::string root_, key_;
 };
 
@@ -163,6 +172,47 @@ TEST_F(Handover, HolderGoneWithoutAnswerLeavesTheClientWithTheOfferer) {
     close(x.client);
     close(x.peer);
     EXPECT_FALSE(x.taken.get());
+}
+
+// Holders stuck in their check (other processes that never answer) do
+// not keep the client from one that answers: it is asked while they are
+// still awaited, whichever of them is asked first.
+TEST_F(Handover, HoldersThatNeverAnswerDoNotHoldTheClientBack) {
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    vnx::UniqueFd release(go[1]);
+    std::vector<pid_t> stuck;
+    for (int i = 0; i < 2; i++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(go[1]);
+            std::string path, why;
+            int l = vnx::holder_listen(root_, key_, &path, &why);
+            char byte;
+            (void)!read(go[0], &byte, 1);  // offers wait in its backlog, unanswered
+            if (l >= 0) unlink(path.c_str());
+            _exit(l >= 0 ? 0 : 1);
+        }
+        ASSERT_GT(pid, 0);
+        stuck.push_back(pid);
+    }
+    close(go[0]);
+    ASSERT_TRUE(eventually_holders(2));
+    HandoverOffer sent = sample();
+    Exchange x;
+    // An answer wait far beyond the holder's: asking one holder after
+    // another's whole wait would not reach this one in its 5 s.
+    ASSERT_TRUE(exchange(&x, sent, nullptr, 600000));
+    vnx::UniqueFd c(x.client), p(x.peer);
+    ASSERT_EQ(vnx::handover_answer(p.get(), vnx::kHandoverTaken), 0);
+    EXPECT_TRUE(vnx::holder_committed(p.get()));
+    EXPECT_TRUE(x.taken.get());
+    release.reset();
+    for (pid_t pid : stuck) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_EQ(status, 0) << "a stuck holder could listen";
+    }
 }
 
 TEST_F(Handover, MalformedOfferIsDeclinedAndWaitingGoesOn) {
