@@ -32,9 +32,8 @@ int gateway_channel_pair(UniqueFd *master_end, UniqueFd *gateway_end) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) return -1;
     UniqueFd ours(fds[0]), theirs(fds[1]);
-    if (theirs.get() == kGatewayChannelFd) {
+    if (theirs.get() == kGatewayChannelFd) {  // reset closes the descriptor it held
         theirs.reset(fcntl(fds[1], F_DUPFD_CLOEXEC, kGatewayChannelFd + 1));
-        close(fds[1]);
         if (!theirs.valid()) return -1;
     }
     if (fcntl(ours.get(), F_SETFL, fcntl(ours.get(), F_GETFL) | O_NONBLOCK) != 0) return -1;
