@@ -68,8 +68,10 @@
 #include "protocol/tls_channel.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
+#include "support/refusal_log.h"
 #include "support/tls_config.h"
 #include "support/unique_fd.h"
+#include "transport/gateway_channel.h"
 #include "transport/tcp.h"
 
 namespace vnx {
@@ -113,11 +115,6 @@ constexpr const char *kSpareType = "odb";
 // After accept() ran out of descriptors, the listener rests this long (its
 // backlog waits) instead of waking the loop at once again.
 constexpr int kAcceptPauseMs = 100;
-// A refusal is logged once per client address in this time.
-constexpr auto kRefusalLogInterval = std::chrono::seconds(60);
-// Addresses whose last refusal is remembered; beyond this, refusals of new
-// addresses go unlogged until the oldest are a minute old.
-constexpr size_t kMaxRefusalLogAddresses = 4096;
 
 // One port of the table.
 struct PortEntry {
@@ -160,30 +157,6 @@ struct Pending {
 
 enum class Step { Wait, Done };
 
-// When a refusal was last logged for each client address, so that a flood
-// fills the log with one line a minute per address, not one per request.
-class RefusalLog {
-  public:
-    // True when a refusal of `client` is to be logged now.
-    bool due(const IpAddress &client, Clock::time_point now) {
-        auto it = last_.find(client);
-        if (it != last_.end()) {
-            if (now - it->second < kRefusalLogInterval) return false;
-            it->second = now;
-            return true;
-        }
-        if (last_.size() >= kMaxRefusalLogAddresses)
-            std::erase_if(last_,
-                          [now](const auto &e) { return now - e.second >= kRefusalLogInterval; });
-        if (last_.size() >= kMaxRefusalLogAddresses) return false;
-        last_.emplace(client, now);
-        return true;
-    }
-
-  private:
-    std::map<IpAddress, Clock::time_point> last_;
-};
-
 struct PortServerState {
     int listener = -1;
     int stop_signals = -1;   // signalfd of SIGTERM and SIGINT (-1: not blocked here)
@@ -204,6 +177,9 @@ struct PortServerState {
     int max_pending_per_host = 8;  // 0: no cap
     int max_per_host = 0;          // 0: no cap
     RefusalLog refusals;
+    // The master's end of each gateway's channel (gateway_channel.h), by pid:
+    // open from its start until it reports its client accepted or is reaped.
+    std::map<pid_t, UniqueFd> channels;
     Clock::time_point accept_paused_until{};  // see kAcceptPauseMs
     Clock::time_point spare_backoff_until{};
     Clock::time_point replace_after{};  // see kReplaceDelayMs
@@ -472,6 +448,55 @@ void set_port_aside(int port, const char *why) {
     dqp::tracef(kTag, "port %d set aside for %d s: %s", port, kUnusableSeconds, why);
 }
 
+// Starts a gateway on port with a channel to it; its pid, or -1 (logged as
+// spawn_server logs).
+pid_t start_gateway(const std::string &command, int port) {
+    UniqueFd ours, theirs;
+    if (gateway_channel_pair(&ours, &theirs) != 0) {
+        dqp::tracef(kTag, "spawn_server(%s) failed", strerror(errno));
+        return -1;
+    }
+    pid_t pid = spawn_server(command, port, theirs.get());
+    if (pid > 0) state().channels[pid] = std::move(ours);
+    return pid;
+}
+
+// Tells a gateway the address of the client its port goes to, before that
+// client hears the port: it serves that address and nobody else. False when
+// the gateway cannot be told (it has gone); true also for a gateway without
+// a channel (none this master started).
+bool tell_gateway(pid_t pid, const IpAddress &client) {
+    auto it = state().channels.find(pid);
+    return it == state().channels.end() ||
+           channel_send(it->second.get(), kChannelClient, client) == 0;
+}
+
+// Takes a spare that cannot be told its client out of the pool and ends it;
+// its port returns when it is reaped.
+void retire_untold_spare(int port, pid_t pid) {
+    int i = table_index(port);
+    if (i >= 0) state().table[i].spare = false;
+    kill(pid, SIGTERM);
+    master_event("warm spare %d on port %d ended: it could not be told its client",
+                 static_cast<int>(pid), port);
+}
+
+// The master's side of the gateways' channels: each refusal a gateway
+// reports is logged (once a minute per address, with the base port's); a
+// channel whose gateway has closed it (its client came) or gone is closed.
+void read_gateway_reports() {
+    auto &channels = state().channels;
+    for (auto it = channels.begin(); it != channels.end();) {
+        char kind = 0;
+        IpAddress peer;
+        int rc;
+        while ((rc = channel_receive(it->second.get(), &kind, &peer)) > 0)
+            if (kind == kChannelRefused)
+                log_refusal(peer, "connected to a gateway port that was not handed to it");
+        it = rc < 0 ? channels.erase(it) : std::next(it);
+    }
+}
+
 // Hands a gateway's port to a client: the claim clock starts now, and the
 // gateway counts against the client's address until it exits.
 void hand_out(int port, pid_t pid, const IpAddress &client) {
@@ -542,9 +567,14 @@ int ready_spare_port() {
 // Answers with a ready spare's port; false when there is none.
 bool serve_from_spare(UniqueFd &sock, const IpAddress &client) {
     reap_children();  // a spare that died a moment ago is not handed out
-    int port = ready_spare_port();
-    if (port < 0) return false;
-    pid_t pid = port_table_entry(port);
+    int port;
+    pid_t pid;
+    for (;;) {
+        if ((port = ready_spare_port()) < 0) return false;
+        pid = port_table_entry(port);
+        if (tell_gateway(pid, client)) break;
+        retire_untold_spare(port, pid);
+    }
     hand_out(port, pid, client);
     state().replace_after = Clock::now() + std::chrono::milliseconds(kReplaceDelayMs);
     dqp::tracef(kTag, "warm spare %d on port %d handed out", static_cast<int>(pid), port);
@@ -575,6 +605,7 @@ bool serve_from_starting_spare(UniqueFd &sock, const IpAddress &client) {
         close_request(sock);
         return true;
     }
+    if (ready == 0 && !tell_gateway(pid, client)) ready = -1;
     if (ready == 0) {
         state().table[i].ready = true;
         hand_out(port, pid, client);
@@ -595,7 +626,11 @@ bool serve_from_starting_spare(UniqueFd &sock, const IpAddress &client) {
 int start_for_request(UniqueFd &sock, const std::string &name, int port, const IpAddress &client) {
     std::string command = state().root + "/" + name + "server " + std::to_string(port);
     dqp::tracef(kTag, "spawning server process - %s", command.c_str());
-    pid_t pid = spawn_server(command, port);
+    pid_t pid = start_gateway(command, port);
+    if (pid > 0 && !tell_gateway(pid, client)) {  // it knows its client from the start
+        kill(pid, SIGTERM);
+        pid = -1;
+    }
     if (pid <= 0) {
         close_request(sock);
         dqp::trace(kTag, "spawn_server() failed");
@@ -971,7 +1006,7 @@ void replenish_spares() {
         int port = allocate_port();
         if (port < 0) return;
         std::string command = s.root + "/" + kSpareType + "server " + std::to_string(port);
-        pid_t pid = spawn_server(command, port);
+        pid_t pid = start_gateway(command, port);
         if (pid <= 0) {
             s.spare_backoff_until = Clock::now() + std::chrono::milliseconds(kSpareBackoffMs);
             port_stats_spawn_failed();
@@ -1372,6 +1407,7 @@ void run_loop(int listener, int stop_fd, int child_fd, int watch_fd, int hup_fd)
         if ((fds[kChildFd].revents & POLLIN) != 0) drain_fd(child_fd);
         if ((fds[kWatchFd].revents & POLLIN) != 0) drain_fd(watch_fd);
         reap_children();
+        read_gateway_reports();
         check_starting_spares();
         if (!ready_sent && serving_as_configured()) {
             service_notify("READY=1");
@@ -1427,6 +1463,7 @@ void port_table_reset(int baseport, int maxport) {
     state().baseport = baseport;
     state().maxport = maxport;
     state().table.fill(PortEntry{});
+    state().channels.clear();
 }
 
 void port_table_assign(int port, pid_t pid) {
@@ -1475,6 +1512,7 @@ void release_gateway(pid_t pid) {
         e.unusable_until = aside;
         s.pids_changed = true;
     }
+    s.channels.erase(pid);
     release_session_process(pid);
 }
 
@@ -1488,7 +1526,8 @@ void port_table_set_spare(int port, pid_t pid, bool ready) {
 
 int take_spare_port(const IpAddress &client) {
     int port = ready_spare_port();
-    if (port > 0) hand_out(port, port_table_entry(port), client);
+    if (port < 0 || !tell_gateway(port_table_entry(port), client)) return -1;
+    hand_out(port, port_table_entry(port), client);
     return port;
 }
 
@@ -1651,6 +1690,7 @@ int port_server_listen() {
     // runs, they listen where it does, and they need not look either up.
     setenv(kMasterPortEnv, std::to_string(base.port).c_str(), 1);
     setenv(kListenAddressEnv, state().listen.text.c_str(), 1);
+    setenv(kGatewayChannelEnv, std::to_string(kGatewayChannelFd).c_str(), 1);
     return 0;
 }
 

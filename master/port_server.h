@@ -41,7 +41,17 @@
 // "max_per_host" is set, at most that many gateways held at all (claimed or
 // not); a request beyond either is answered -1 at once, starting nothing and
 // handing out no spare. A handed-out gateway counts against its client's
-// address until it exits. At most kMaxPendingPerHost request connections of
+// address until it exits.
+//
+// Gateway ports: every gateway is started with a channel to the master
+// (transport/gateway_channel.h). At hand-out the master tells the gateway
+// the client's address before it answers the client, and the gateway
+// serves only that address: a connection from anyone else is reset at once
+// and the gateway listens on for its client; a warm spare nobody was handed
+// serves nobody. So "allow" and the caps per address hold on the gateway
+// ports too, and a stranger can neither use nor pin a spare. The gateways
+// report the connections they refused; they are logged with the base
+// port's refusals, once a minute per address. At most kMaxPendingPerHost request connections of
 // one address wait for their request; beyond that its oldest is dropped, and
 // when all 512 slots are taken, the oldest connection of the address with
 // the most goes.
@@ -150,8 +160,9 @@ pid_t port_table_entry(int port);
 void port_table_set_aside(int port);
 // Records pid as a warm spare on port (ready: it listens).
 void port_table_set_spare(int port, pid_t pid, bool ready);
-// Hands the lowest ready spare to a client at `client` (its claim clock
-// starts) and returns its port; -1 when no spare is ready.
+// Hands the lowest ready spare to a client at `client` (it is told that
+// address, its claim clock starts) and returns its port; -1 when no spare is
+// ready or it cannot be told.
 [[nodiscard]] int take_spare_port(const IpAddress &client = {});
 
 // Why a server request from client must be answered -1 at once ("unclaimed

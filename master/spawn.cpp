@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "protocol/trace.h"
+#include "transport/gateway_channel.h"
 
 extern char **environ;
 
@@ -93,7 +94,7 @@ int spawn_wait_limit() {
     return limit < 0 ? 0 : limit;
 }
 
-pid_t spawn_server(const std::string &command_line, int port) {
+pid_t spawn_server(const std::string &command_line, int port, int channel) {
     size_t blank = command_line.rfind(' ');
     if (blank == std::string::npos) return -1;
     std::string path = command_line.substr(0, blank);
@@ -117,8 +118,12 @@ pid_t spawn_server(const std::string &command_line, int port) {
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (channel >= 0) posix_spawn_file_actions_adddup2(&actions, channel, kGatewayChannelFd);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ);
+    int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         dqp::tracef("[tcp_accept]", "spawn_server(%s) failed", strerror(rc));

@@ -23,8 +23,10 @@ namespace vnx {
 // last blank) without waiting for it, as posix_spawn(path, {path, path, PORT}),
 // after deleting a stale handshake file for port. Returns the pid (> 0), or
 // -1 when the command line has no blank or the program cannot be started
-// ("spawn_server(%s) failed" is logged with the system's text).
-pid_t spawn_server(const std::string &command_line, int port);
+// ("spawn_server(%s) failed" is logged with the system's text). A channel
+// (>= 0, gateway_channel.h) is given to the program as kGatewayChannelFd;
+// the caller closes its copy.
+pid_t spawn_server(const std::string &command_line, int port, int channel = -1);
 
 // 0 when the child for port has signalled (the handshake file is then
 // deleted), -1 when it did not within the limit or exited first, -2 when one

@@ -82,7 +82,8 @@ bool IpAddress::is_unspecified() const {
 }
 
 bool parse_ip_address(std::string_view text, IpAddress *out) {
-    if (text.empty() || text.size() > kMaxAddressText) return false;
+    // A NUL inside would end the text early for inet_pton: not a whole address.
+    if (text.empty() || text.size() > kMaxAddressText || text.find('\0') != text.npos) return false;
     std::string s(text);
     if (s.find(':') == std::string::npos) {
         in_addr v4{};

@@ -1,11 +1,13 @@
 // TCP transport: child-mode accept and frame I/O. See tcp.h.
 //
-// A gateway serves one client: after the accept the listening socket is
-// closed, so a second connection attempt on the port is refused rather than
+// A gateway serves one client: connections from other addresses are reset
+// as they come, and after its client's accept the listening socket is
+// closed, so a later connection attempt on the port is refused rather than
 // left waiting in a backlog nobody reads.
 #include "transport/tcp.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -24,12 +26,19 @@
 #include "protocol/tls_channel.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
+#include "support/refusal_log.h"
 #include "support/tls_config.h"
+#include "transport/gateway_channel.h"
 #include "transport/handshake.h"
 
 namespace vnx {
 
 namespace {
+
+// Connections that may wait to be accepted: more than one, so that a
+// stranger's connections, refused as they come, cannot crowd out the client
+// the port was handed to.
+constexpr int kBacklog = 8;
 
 std::string &client_address() {
     static std::string address;
@@ -59,7 +68,7 @@ int child_listen(const ListenAddress &where, int port) {
         return -1;
     }
     tcp_log_buffer_sizes(sock, "[tcp_accept]");
-    if (listen(sock, 1) != 0) {
+    if (listen(sock, kBacklog) != 0) {
         set_last_error("cannot listen on", port, errno);
         dqp::tracef("[tcp_accept]", "listen() failed - (ERRNO=%d)", errno);
         close(sock);
@@ -167,6 +176,135 @@ int negotiate(int sock) {
     return 0;
 }
 
+// Closes a connection at once with a reset, before anything was read or sent
+// on it (no TLS session, nothing logged).
+void tcp_close_quietly(int sock) {
+    linger lg{1, 0};
+    setsockopt(sock, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    close(sock);
+}
+
+// Whom this gateway serves. A gateway its master started learns its client
+// through the master's channel (gateway_channel.h) and serves only that
+// address; until it is told, it serves nobody. A gateway started by hand has
+// no channel and serves the first client PortServer "allow" admits.
+struct Admission {
+    int channel = -1;     // the master's channel; -1 started by hand
+    bool told = false;    // the master has named the client
+    IpAddress client;     // the client named
+    AllowList allow;      // started by hand: who may connect
+    RefusalLog refusals;  // started by hand: refusals logged once a minute
+};
+
+// 0, or -1 when the master said there is a channel and there is none, or
+// "allow" cannot be read (the gateway then serves nobody).
+int admission_for_this_gateway(Admission *a) {
+    a->channel = inherited_gateway_channel();
+    if (a->channel == -2) {
+        last_error() = "the channel from the master is missing: this gateway serves nobody";
+        dqp::tracef("[tcp_accept]", "%s", last_error().c_str());
+        return -1;
+    }
+    if (a->channel >= 0) return 0;
+    std::string bad;
+    if (parse_allow_list(read_server_value("PortServer", "allow"), &a->allow, &bad) == 0) return 0;
+    last_error() = "PortServer \"allow\": \"" + bad + "\" is not an address or a network";
+    dqp::tracef("[tcp_accept]", "%s", last_error().c_str());
+    return -1;
+}
+
+// Reads what the master sent. -1 when the master has gone before naming
+// the client (nobody is then to be served), 0 otherwise.
+int read_channel(Admission &a) {
+    char kind = 0;
+    IpAddress address;
+    int rc;
+    while ((rc = channel_receive(a.channel, &kind, &address)) > 0) {
+        if (kind != kChannelClient) continue;
+        a.client = address;
+        a.told = true;
+    }
+    if (rc == 0) return 0;
+    close(a.channel);
+    a.channel = -1;
+    return a.told ? 0 : -1;
+}
+
+// Why peer may not be served, or null when it may.
+const char *refusal_of(const Admission &a, const IpAddress &peer, bool by_master) {
+    if (!by_master) return a.allow.allows(peer) ? nullptr : "not in PortServer \"allow\"";
+    if (!a.told) return "the port was not handed out";
+    return peer == a.client ? nullptr : "the port was handed to another address";
+}
+
+// Closes a connection this gateway does not serve at once (a reset, nothing
+// read or sent) and reports it: to the master, which logs it once a minute
+// per address, or, started by hand, to this gateway's log just as rarely.
+void refuse_peer(int sock, Admission &a, const IpAddress &peer, const char *why) {
+    tcp_close_quietly(sock);
+    if (a.channel >= 0) {
+        (void)channel_send(a.channel, kChannelRefused, peer);
+        return;
+    }
+    if (a.refusals.due(peer, RefusalLog::Clock::now()))
+        dqp::tracef("[tcp_accept]",
+                    "connection from %s refused: %s (logged once a minute per address)",
+                    format_ip_address(peer).c_str(), why);
+}
+
+// Waits until the listener or the channel is readable; reads the channel.
+// -1 when nothing can be awaited any more (errno set).
+int wait_listener(int listener, Admission &a) {
+    pollfd p[2] = {{listener, POLLIN, 0}, {a.channel, POLLIN, 0}};
+    for (;;) {
+        int n = poll(p, a.channel >= 0 ? 2 : 1, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (a.channel >= 0 && p[1].revents != 0 && read_channel(a) != 0) {
+            errno = ECONNABORTED;
+            return -1;
+        }
+        if (p[0].revents != 0) return 0;
+    }
+}
+
+// Accepts connections on listener until one comes from the client this
+// gateway serves, and returns it (its address in *client); connections
+// from anyone else are closed at once and the gateway listens on. -1 with
+// errno set when accepting fails or the master went without naming a client.
+int accept_client(int listener, Admission &a, IpAddress *client) {
+    const bool by_master = a.channel >= 0;
+    if (by_master) fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+    for (;;) {
+        if (by_master && wait_listener(listener, a) != 0) return -1;
+        if (a.channel >= 0 && read_channel(a) != 0) {  // told before this client came?
+            errno = ECONNABORTED;
+            return -1;
+        }
+        sockaddr_storage peer{};
+        socklen_t plen = sizeof peer;
+        int sock = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
+        if (sock < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)
+                continue;
+            return -1;
+        }
+        IpAddress address;
+        if (!ip_address_of(reinterpret_cast<sockaddr *>(&peer), plen, &address)) {
+            tcp_close_quietly(sock);
+            continue;
+        }
+        if (const char *why = refusal_of(a, address, by_master)) {
+            refuse_peer(sock, a, address, why);
+            continue;
+        }
+        if (a.channel >= 0) close(a.channel);  // nothing more to learn
+        a.channel = -1;
+        *client = address;
+        return sock;
+    }
+}
+
 }  // namespace
 
 const std::string &tcp_last_error() {
@@ -260,13 +398,14 @@ int tcp_accept(const char *server_name, int port) {
     if (load_gateway_tls() != 0) return -1;
     int listener = child_listen(where, port);
     if (listener < 0) return -1;
+    Admission admission;
+    if (admission_for_this_gateway(&admission) != 0) {
+        close(listener);
+        return -1;
+    }
     signal_ready(port);
-    sockaddr_storage peer{};
-    socklen_t plen = sizeof peer;
-    int sock;
-    do {
-        sock = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
-    } while (sock < 0 && errno == EINTR);
+    IpAddress client;
+    int sock = accept_client(listener, admission, &client);
     int accept_errno = errno;
     close(listener);
     if (sock < 0) {
@@ -274,10 +413,7 @@ int tcp_accept(const char *server_name, int port) {
         dqp::tracef("[tcp_accept]", "spawned accept() failed - (ERRNO=%d)", accept_errno);
         return -1;
     }
-    IpAddress client;
-    client_address() = ip_address_of(reinterpret_cast<sockaddr *>(&peer), plen, &client)
-                           ? format_ip_address(client)
-                           : std::string();
+    client_address() = format_ip_address(client);
     tcp_set_nodelay_nolinger(sock);
     if (negotiate(sock) != 0) {
         tcp_close(sock);

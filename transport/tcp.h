@@ -2,7 +2,16 @@
 //
 // A gateway (child mode) binds and listens on the port its master gave it,
 // signals readiness with the handshake file, accepts exactly one client and
-// then moves whole frames over that connection. Only the child side lives
+// then moves whole frames over that connection.
+//
+// Which client: a gateway the master started serves only the address the
+// master handed its port to, which it learns through the master's channel
+// (gateway_channel.h) before that client is told the port; until then (a
+// warm spare) it serves nobody. A gateway started by hand serves the first
+// client PortServer "allow" admits. A connection from anyone else is reset
+// at once, before anything is read, and the gateway listens on; it is
+// reported to the master (or, started by hand, logged once a minute per
+// address). Only the child side lives
 // here: the master's listener is its port server (port_server.h), which the
 // master program enters itself.
 //
@@ -33,11 +42,12 @@
 namespace vnx {
 
 // Child mode: loads the TLS context, binds and listens on port, signals
-// readiness, accepts one client, settles plain or TLS and returns its socket;
-// -1 when the port is below 1, the TLS settings or files are unusable, the
-// socket, bind, listen or accept fails, or the client was refused (plain
-// under "require", TLS under "off", a failed handshake); tcp_last_error()
-// says why and the log under "[tcp_accept]".
+// readiness, accepts its client (see above), settles plain or TLS and
+// returns its socket; -1 when the port is below 1, the TLS settings or files
+// are unusable, the socket, bind, listen or accept fails, the master went
+// before naming a client, or the client was refused (plain under "require",
+// TLS under "off", a failed handshake); tcp_last_error() says why and the
+// log under "[tcp_accept]".
 [[nodiscard]] int tcp_accept(const char *server_name, int port);
 
 // The receive buffer of one connection (protocol/frame_reader.h), and its

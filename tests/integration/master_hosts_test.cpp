@@ -78,11 +78,16 @@ std::string ask(const char *host, int base, const char *from = nullptr,
     return answer;
 }
 
-// START on a gateway at host:port; the gateway's pid, or -1.
+// START on a gateway at host:port (from the IPv4 address `from` when one is
+// given); the gateway's pid, or -1.
 pid_t start_on(const char *host, int port, dqp::Connection **out,
-               std::unique_ptr<dqp::Connection> *keep) {
+               std::unique_ptr<dqp::Connection> *keep, const char *from = nullptr) {
     std::string err;
-    *keep = dqp::Connection::open(host, port, &err, 20000);
+    if (from == nullptr) {
+        *keep = dqp::Connection::open(host, port, &err, 20000);
+    } else if (vnx::UniqueFd fd = connect_from(host, port, from); fd.valid()) {
+        *keep = dqp::Connection::adopt(fd.release(), 20000);
+    }
     if (*keep == nullptr) return -1;
     dqp::Reply r;
     if ((*keep)->request(dqp::PKT_TYPE_START, 0, {"", "user", "pw"}, &r) != 0 ||
@@ -112,6 +117,39 @@ class MasterHosts : public Master {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(ask(host, base_, from, "?Active"), "0");
         return pid;
+    }
+    // A stranger at 127.0.0.2 connects to a gateway port (once it listens)
+    // and sends START: success when its connection is closed unanswered.
+    testing::AssertionResult stranger_shut_out(int port) {
+        vnx::UniqueFd fd;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!(fd = connect_from("127.0.0.1", port, "127.0.0.2")).valid() &&
+               std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!fd.valid()) return testing::AssertionFailure() << "nothing listens on " << port;
+        auto c = dqp::Connection::adopt(fd.release(), 10000);
+        dqp::Reply r;
+        if (c->request(dqp::PKT_TYPE_START, 0, {"", "stranger", "pw"}, &r) == 0)
+            return testing::AssertionFailure() << "START answered on " << port;
+        return testing::AssertionSuccess();
+    }
+    // Records of users.db, live or freed, that name `address`.
+    int records_of(const std::string &address) {
+        std::vector<vnx::SessionRecord> all;
+        EXPECT_EQ(vnx::read_session_file(users_db(), &all), 0);
+        return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const auto &r) {
+            return r.type_field.find(address) != std::string::npos;
+        }));
+    }
+    // The stranger tries the gateway port a client was handed before that
+    // client connects, then the client starts its session there (kept open
+    // in *c).
+    void handed_port_serves_only_its_client(const char *client,
+                                            std::unique_ptr<dqp::Connection> *c) {
+        std::string port = ask("127.0.0.1", base_, client);
+        ASSERT_GT(atoi(port.c_str()), base_) << port;
+        EXPECT_TRUE(stranger_shut_out(atoi(port.c_str())));
+        EXPECT_GT(start_on("127.0.0.1", atoi(port.c_str()), nullptr, c, client), 0);
     }
     // The live records of users.db, read from the file.
     std::vector<vnx::SessionRecord> live_records() {
@@ -158,7 +196,7 @@ TEST_F(MasterHosts, SessionNoticesPassWhateverTheAllowListSays) {
     std::string port = ask("127.0.0.1", base_, "127.0.0.2");
     ASSERT_EQ(port, std::to_string(base_ + 1));
     std::unique_ptr<dqp::Connection> c;
-    pid_t gateway = start_on("127.0.0.1", base_ + 1, nullptr, &c);
+    pid_t gateway = start_on("127.0.0.1", base_ + 1, nullptr, &c, "127.0.0.2");
     ASSERT_GT(gateway, 0);
     ASSERT_TRUE(wait_live_records(1));
     EXPECT_EQ(live_records()[0].process, gateway);
@@ -355,4 +393,76 @@ TEST_F(MasterHosts, IdleConnectionsOfOneAddressPushOutOnlyTheirOwn) {
             EXPECT_FALSE(closed(idle[i])) << i;
         EXPECT_FALSE(closed(other));
     }
+}
+
+// Gateway ports obey "allow" and serve only the client they were handed to,
+// with warm spares (a spare nobody was handed serves nobody) and without
+// (a gateway started for one request knows its client from the start).
+TEST_F(MasterHosts, GatewayPortServesOnlyTheClientItWasHandedTo) {
+    for (int spares : {2, 0}) {
+        SCOPED_TRACE("spares " + std::to_string(spares));
+        set_spares(spares);
+        set_port_server_value("allow", "127.0.0.1, 127.0.0.9");
+        pid_t master = start_master();
+        EXPECT_EQ(ask("127.0.0.1", base_, "127.0.0.2"), "");  // refused at the base port
+        if (spares > 0) {
+            ASSERT_TRUE(stranger_shut_out(base_ + 1));
+            ASSERT_TRUE(stranger_shut_out(base_ + 2));
+        }
+        std::unique_ptr<dqp::Connection> first, second;
+        handed_port_serves_only_its_client("127.0.0.1", &first);
+        handed_port_serves_only_its_client("127.0.0.9", &second);
+        EXPECT_TRUE(wait_live_records(2));
+        EXPECT_EQ(records_of("127.0.0.2"), 0);
+        kill(master, SIGTERM);
+        EXPECT_EQ(wait_exit(master, 10000), 0);
+        masters_.back() = -1;
+    }
+}
+
+// A stranger holding bare connections open on every gateway port stops no
+// session of other hosts, pins no spare and is logged once.
+TEST_F(MasterHosts, PinnedGatewayPortsStopNoSession) {
+    set_spares(2);
+    enable_log();
+    start_master();
+    std::atomic<bool> stop{false};
+    std::thread pinner([&] {
+        std::vector<vnx::UniqueFd> held(6);
+        while (!stop) {
+            for (size_t i = 0; i < held.size(); i++) {
+                char c;
+                if (held[i].valid() && recv(held[i].get(), &c, 1, MSG_DONTWAIT) < 0 &&
+                    (errno == EAGAIN || errno == EWOULDBLOCK))
+                    continue;  // still open
+                held[i] = connect_from("127.0.0.1", base_ + 1 + static_cast<int>(i), "127.0.0.2");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    int served = 0;
+    std::vector<std::string> failures;
+    for (int i = 0; i < 20; i++) {
+        const char *client = i % 2 == 0 ? "127.0.0.1" : "127.0.0.9";
+        std::string port = ask("127.0.0.1", base_, client);
+        std::unique_ptr<dqp::Connection> c;
+        dqp::Connection *conn = nullptr;
+        if (start_on("127.0.0.1", atoi(port.c_str()), &conn, &c, client) <= 0) {
+            failures.push_back(std::string(client) + " answered \"" + port + "\"");
+            continue;
+        }
+        EXPECT_EQ(conn->send(dqp::PKT_TYPE_STOP, 0), 0);
+        conn->peer_closed(10000);
+        served++;
+    }
+    stop = true;
+    pinner.join();
+    EXPECT_EQ(served, 20);
+    EXPECT_TRUE(failures.empty()) << failures[0];
+    EXPECT_EQ(records_of("127.0.0.2"), 0);
+    std::string text = log();
+    const std::string line = "request from 127.0.0.2 refused: connected to a gateway port";
+    size_t first = text.find(line);
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find(line, first + 1), std::string::npos);
 }

@@ -63,6 +63,7 @@ TEST(IpAddress, NamesZonesAndJunkAreNotAddresses) {
     EXPECT_EQ(a, addr("10.9.8.7"));  // untouched by the failures
     std::string long_text(200, '1');
     EXPECT_FALSE(parse_ip_address(long_text, &a));
+    EXPECT_FALSE(parse_ip_address(std::string_view("1.2.3.4\0junk", 12), &a));  // not whole
 }
 
 TEST(IpAddress, FromSocketAddressesOfBothFamilies) {
