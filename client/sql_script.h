@@ -70,3 +70,19 @@ enum class TxControl {
 TxControl classify_transaction(std::string_view statement);
 
 }  // namespace dqp
+
+namespace dqp {
+
+// The command tag psql prints after a statement that makes no result, built
+// from the statement's leading keywords and the rows it changed: "INSERT 0 3",
+// "UPDATE 2", "DELETE 1", "SELECT 5" (SELECT INTO, CREATE TABLE AS),
+// "CREATE TABLE", "DROP INDEX", "TRUNCATE TABLE", else the first keyword
+// ("GRANT", "SET"). rows < 0 (the data source could not tell) leaves the
+// count out ("UPDATE"). Empty for an empty statement.
+std::string command_tag(std::string_view statement, int64_t rows);
+// True when the statement's tag carries a row count (above) and its text
+// holds no "?" outside quotes and comments, so that it can run as a
+// statement with no parameter values, the form whose answer counts rows.
+bool tag_counts_rows(std::string_view statement);
+
+}  // namespace dqp

@@ -211,7 +211,7 @@ int cmd_conninfo(Shell &sh, const Words &) {
     if (sh.opt.direct_port == 0)
         printf("  base port:    %d\n", sh.opt.base_port);
     else
-        printf("  base port:    (none: gateway port given with --port)\n");
+        printf("  base port:    (none: gateway port given with --gateway-port)\n");
     printf("  gateway port: %d\n", sh.gateway_port);
     if (sh.gateway != nullptr && sh.gateway->encrypted())
         printf("  encrypted:    yes (protocol %s, cipher %s)\n", sh.gateway->tls_protocol().c_str(),
@@ -325,8 +325,9 @@ int cmd_output(Shell &, const Words &w) {
 }
 
 int cmd_include(Shell &sh, const Words &w) {
-    // Inside a script, a failing \i file stops the script as any error does.
-    return run_file(sh, w[1], bool_variable(sh, "ON_ERROR_STOP", false));
+    // A file that went on after its errors did its job; one that could not
+    // be read, or that ON_ERROR_STOP stopped, fails the command.
+    return run_file(sh, w[1]) == 0 ? 0 : -1;
 }
 
 // --- session and shell -----------------------------------------------------

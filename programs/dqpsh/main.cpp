@@ -3,13 +3,16 @@
 //   dqpsh [-h HOST] [-p BASEPORT] [-d DSN] [-U USER] [--csv] [-c SQL]... [-f FILE]...
 //
 // It asks the master's port server on HOST:BASEPORT for a gateway (or, with
-// --port, connects to a gateway port directly), STARTs it and CONNECTs to the
-// data source DSN as USER with the password of $VNXPASSWORD (else asked for on
-// the terminal without echo). Statements end with ";" and may span lines;
-// lines starting with "\" are shell commands (\? lists them). -c and -f run in
-// the order given and stop at the first error with exit status 1; otherwise
-// statements come from standard input, with line editing and history on a
-// terminal. For the old request shell's habits "active", "start alice",
+// --gateway-port, connects to a gateway port directly), STARTs it and CONNECTs
+// to the data source DSN as USER with the password of $VNXPASSWORD (else asked
+// for on the terminal without echo). Statements end with ";" and may span
+// lines; lines starting with "\" are shell commands (\? lists them). -c and
+// -f run in the order given. As in psql, a -c text stops at its first error,
+// a -f file and standard input go on after one, ON_ERROR_STOP stops at the
+// first error anywhere, and the exit status is that of the last -c or -f:
+// 0, 1 (a failed -c, a file that cannot be read), 2 (the gateway or the data
+// source could not be reached or was lost) or 3 (a script stopped by
+// ON_ERROR_STOP). For the old request shell's habits "active", "start alice",
 // "sessions", "stop" and "send TYPE INFO ARG..." still work, as -c texts and
 // as lines of standard input or -f (outside a statement, without a ";"), and
 // --base-port is another name for -p.
@@ -53,18 +56,19 @@ vnx::ProgramHelp program_help() {
     h.summary = "the Varnex SQL shell";
     h.synopsis = {"[OPTION]...", "--version | --help"};
     h.description =
-        "Asks the master's port server on HOST for a gateway (or, with --port, connects to\n"
-        "a gateway port directly), starts a session as USER and connects to the data\n"
-        "source DSN. Statements end with \";\" and may span lines; results print as aligned\n"
-        "tables (or CSV); lines starting with \"\\\" are shell commands (\\? lists them).\n"
-        "-c and -f run in the order given and stop at the first error; without them\n"
-        "statements come from standard input, with line editing and history on a terminal.\n"
+        "Asks the master's port server on HOST for a gateway (or, with --gateway-port,\n"
+        "connects to a gateway port directly), starts a session as USER and connects to\n"
+        "the data source DSN. Statements end with \";\" and may span lines; results print as\n"
+        "aligned tables (or CSV); lines starting with \"\\\" are shell commands (\\? lists\n"
+        "them). -c and -f run in the order given: a -c text stops at its first error, a\n"
+        "file goes on after one (unless ON_ERROR_STOP is set); without them statements\n"
+        "come from standard input, with line editing and history on a terminal.\n"
         "On a terminal Ctrl-C cancels the running statement and keeps the session.";
     h.sections = {
         {"Options",
          {{"-h, --host HOST", "master host (default 127.0.0.1)"},
-          {"-p, --base-port PORT", "master's base port (default DB_DQPBASE of the store)"},
-          {"--port PORT", "connect to a gateway port directly"},
+          {"-p, --port PORT", "master's base port (default DB_DQPBASE of the store)"},
+          {"--gateway-port PORT", "connect to a gateway port directly"},
           {"--type NAME", "server type to ask for (default odb)"},
           {"-d DSN", "data source to connect to"},
           {"-U USER", "user name (default $USER)"},
@@ -96,12 +100,15 @@ vnx::ProgramHelp program_help() {
         {"Files", {{"~/.dqpsh_history", "the interactive session's line history"}}},
         {"Exit status",
          {{"0",
-           "every statement and command succeeded (and always after an interactive\n"
-           "session), or after --help and --version"},
+           "the last -c or -f ran to its end (a file that went on after an error\n"
+           "counts), standard input was read to its end, or after --help and --version"},
           {"1",
-           "a statement or command failed, a -f file could not be read, the\n"
-           "session could not start, or -c/-f left a transaction uncommitted"},
-          {"2", "a usage error"}}},
+           "the last -c failed, a -f file could not be read, a bad option, or -c/-f\n"
+           "left a transaction uncommitted"},
+          {"2",
+           "no gateway or data source could be reached, or the connection to the\n"
+           "gateway was lost"},
+          {"3", "a script stopped at an error because ON_ERROR_STOP is set"}}},
     };
     return h;
 }
@@ -116,19 +123,83 @@ bool port_value(const char *text, int *port) {
 
 enum ParseResult { kRun = 0, kHelp = 1, kVersion = 2, kManual = 3, kUsageError = -1 };
 
+// A bad command line: one line naming the fault, one pointing at --help, as
+// psql does. Always kUsageError.
+int usage_error(const std::string &what) {
+    fprintf(stderr, "dqpsh: %s\nTry \"dqpsh --help\" for more information.\n", what.c_str());
+    return kUsageError;
+}
+
+// psql's words for an option it does not know: "-X" by its letter, a long
+// option whole.
+int unknown_option(const std::string &a) {
+    if (a.size() >= 2 && a[0] == '-' && a[1] != '-')
+        return usage_error("invalid option -- '" + a.substr(1, 1) + "'");
+    return usage_error("unrecognized option '" + a + "'");
+}
+
+// Options that take a value; parse_options dispatches on them.
+constexpr const char *kValueOptions[] = {
+    "-h",    "--host",   "-p",         "--port",    "--base-port", "--gateway-port",
+    "--tls", "--tls-ca", "--tls-cert", "--tls-key", "--type",      "-d",
+    "-U",    "-F",       "-v",         "--set",     "-c",          "-f"};
+
+bool takes_value(const std::string &a) {
+    for (const char *o : kValueOptions)
+        if (a == o) return true;
+    return false;
+}
+
 // Parses the command line into a ParseResult.
 using Vars = std::vector<std::pair<std::string, std::string>>;
 
+int set_value_option(const std::string &a, const char *value, Shell *sh,
+                     std::vector<Action> *actions, Vars *vars) {
+    if (a == "-h" || a == "--host") {
+        sh->opt.host = value;
+    } else if (a == "-p" || a == "--port" || a == "--base-port") {
+        if (!port_value(value, &sh->opt.base_port))
+            return usage_error("invalid port \"" + std::string(value) + "\"");
+    } else if (a == "--gateway-port") {
+        if (!port_value(value, &sh->opt.direct_port))
+            return usage_error("invalid port \"" + std::string(value) + "\"");
+    } else if (a == "--tls") {
+        if (!dqp::parse_tls_mode(value, &sh->opt.tls.mode))
+            return usage_error("invalid TLS mode \"" + std::string(value) + "\"");
+    } else if (a == "--tls-ca") {
+        sh->opt.tls.ca_file = value;
+    } else if (a == "--tls-cert") {
+        sh->opt.tls.cert_file = value;
+    } else if (a == "--tls-key") {
+        sh->opt.tls.key_file = value;
+    } else if (a == "--type") {
+        sh->opt.type = value;
+    } else if (a == "-d") {
+        sh->opt.dsn = value;
+    } else if (a == "-U") {
+        sh->opt.user = value;
+    } else if (a == "-F") {
+        sh->print.field_sep = value;
+    } else if (a == "-v" || a == "--set") {
+        std::string v = value;
+        size_t eq = v.find('=');
+        if (eq == 0 || eq == std::string::npos)
+            return usage_error("-v takes NAME=VALUE, not \"" + v + "\"");
+        vars->emplace_back(v.substr(0, eq), v.substr(eq + 1));
+    } else {
+        actions->push_back(Action{a == "-f", value});
+    }
+    return kRun;
+}
+
 int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions, Vars *vars) {
     std::string err;
-    if (dqp::tls_options_from_env(&sh->opt.tls, &err) != 0) {
-        fprintf(stderr, "dqpsh: %s\n", err.c_str());
-        return kUsageError;
-    }
+    if (dqp::tls_options_from_env(&sh->opt.tls, &err) != 0) return usage_error(err);
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a.rfind("--tls=", 0) == 0) {
-            if (!dqp::parse_tls_mode(a.substr(6), &sh->opt.tls.mode)) return kUsageError;
+            if (!dqp::parse_tls_mode(a.substr(6), &sh->opt.tls.mode))
+                return usage_error("invalid TLS mode \"" + a.substr(6) + "\"");
             continue;
         }
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -144,39 +215,14 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
             if (a == "-x") sh->print.expanded = true;
             continue;
         }
-        if (value == nullptr) return kUsageError;
-        i++;
-        if (a == "-h" || a == "--host") {
-            sh->opt.host = value;
-        } else if (a == "-p" || a == "--base-port") {
-            if (!port_value(value, &sh->opt.base_port)) return kUsageError;
-        } else if (a == "--port") {
-            if (!port_value(value, &sh->opt.direct_port)) return kUsageError;
-        } else if (a == "--tls") {
-            if (!dqp::parse_tls_mode(value, &sh->opt.tls.mode)) return kUsageError;
-        } else if (a == "--tls-ca") {
-            sh->opt.tls.ca_file = value;
-        } else if (a == "--tls-cert") {
-            sh->opt.tls.cert_file = value;
-        } else if (a == "--tls-key") {
-            sh->opt.tls.key_file = value;
-        } else if (a == "--type") {
-            sh->opt.type = value;
-        } else if (a == "-d") {
-            sh->opt.dsn = value;
-        } else if (a == "-U") {
-            sh->opt.user = value;
-        } else if (a == "-F") {
-            sh->print.field_sep = value;
-        } else if (a == "-v" || a == "--set") {
-            size_t eq = std::string(value).find('=');
-            if (eq == 0 || eq == std::string::npos) return kUsageError;
-            vars->emplace_back(std::string(value).substr(0, eq), std::string(value).substr(eq + 1));
-        } else if (a == "-c" || a == "-f") {
-            actions->push_back(Action{a == "-f", value});
-        } else {
-            return kUsageError;
+        if (!takes_value(a)) return unknown_option(a);
+        if (value == nullptr) {
+            if (a.rfind("--", 0) == 0)
+                return usage_error("option '" + a + "' requires an argument");
+            return usage_error("option requires an argument -- '" + a.substr(1) + "'");
         }
+        i++;
+        if (set_value_option(a, value, sh, actions, vars) != kRun) return kUsageError;
     }
     return kRun;
 }
@@ -231,14 +277,22 @@ class Runner {
     }
     bool pending() const { return splitter_.pending(); }
     int failures() const { return failures_; }
+    // True when an error (or a lost gateway) ended the input early.
+    bool stopped() const { return stopped_; }
 
   private:
     bool count(int rc) {
         if (rc != 0) failures_++;
-        // ON_ERROR_STOP, when set, decides; else -c and -f stop, standard
-        // input goes on.
-        bool stop = dqpsh::bool_variable(sh_, "ON_ERROR_STOP", stop_);
-        return !(rc != 0 && stop) && !sh_.quit;
+        // A script cannot go on without its gateway (psql ends too); a
+        // terminal user gets a new one with the next statement.
+        if (sh_.conn_failed && !sh_.interactive) return stop();
+        // A -c text stops at its first error; ON_ERROR_STOP stops anything.
+        if (rc != 0 && (stop_ || dqpsh::bool_variable(sh_, "ON_ERROR_STOP", false))) return stop();
+        return !sh_.quit;
+    }
+    bool stop() {
+        stopped_ = true;
+        return false;
     }
     Shell &sh_;
     bool stop_;
@@ -246,7 +300,13 @@ class Runner {
     int line_no_ = 0;
     dqp::StatementSplitter splitter_;
     int failures_ = 0;
+    bool stopped_ = false;
 };
+
+// psql's exit statuses.
+constexpr int kExitFailure = 1;  // a failed -c, an unreadable file, a bad option
+constexpr int kExitBadConn = 2;  // no gateway or data source, or the gateway was lost
+constexpr int kExitUser = 3;     // ON_ERROR_STOP stopped a script
 
 // Files nested by \i deeper than this are refused (a file that reads itself).
 constexpr int kMaxFileDepth = 16;
@@ -257,13 +317,18 @@ bool run_lines(Runner &r, std::istream &in) {
     return r.finish();
 }
 
-bool run_action(Shell &sh, const Action &a, Runner &r) {
-    if (!a.file) {
-        if (dqpsh::is_legacy_command(a.text)) return r.line("\\" + a.text);
+// Runs one -c or -f; its exit status.
+int run_action(Shell &sh, const Action &a) {
+    if (a.file) return dqpsh::run_file(sh, a.text);
+    Runner r(sh, true);
+    if (dqpsh::is_legacy_command(a.text)) {
+        r.line("\\" + a.text);
+    } else {
         std::istringstream in(a.text);
-        return run_lines(r, in);
+        run_lines(r, in);
     }
-    return dqpsh::run_file(sh, a.text, true) == 0;
+    if (sh.conn_failed) return kExitBadConn;
+    return r.failures() == 0 ? 0 : kExitFailure;
 }
 
 std::string history_path() {
@@ -285,7 +350,7 @@ int run_terminal(Shell &sh) {
     FILE *tty = tty_fd >= 0 ? fdopen(tty_fd, "w") : nullptr;
     if (tty != nullptr) rl_outstream = tty;
     // Like psql: connect (and ask for the password) before the first prompt.
-    if (!sh.opt.dsn.empty() && dqpsh::need_session(sh) != 0) return 2;
+    if (!sh.opt.dsn.empty() && dqpsh::need_session(sh) != 0) return kExitBadConn;
     std::string hist = history_path();
     using_history();
     if (!hist.empty()) read_history(hist.c_str());
@@ -312,30 +377,30 @@ int run_terminal(Shell &sh) {
 
 }  // namespace
 
-int dqpsh::run_file(Shell &sh, const std::string &path, bool stop_on_error) {
+int dqpsh::run_file(Shell &sh, const std::string &path) {
     if (sh.file_depth >= kMaxFileDepth) {
         fprintf(stderr, "dqpsh: \"%s\": files nested more than %d deep\n", path.c_str(),
                 kMaxFileDepth);
-        return -1;
+        return kExitFailure;
     }
     std::ifstream in(path);
     if (!in) {
         fprintf(stderr, "dqpsh: could not open \"%s\"\ndetail: %s\n", path.c_str(),
                 strerror(errno));
-        return -1;
+        return kExitFailure;
     }
     std::string outer = sh.where;
     sh.file_depth++;
-    bool ok = false;
-    int failures = 0;
+    bool stopped = false;
     {
-        Runner r(sh, stop_on_error, path);
-        ok = run_lines(r, in);
-        failures = r.failures();
+        Runner r(sh, false, path);
+        run_lines(r, in);
+        stopped = r.stopped();
     }
     sh.file_depth--;
     sh.where = outer;
-    return ok && failures == 0 ? 0 : -1;
+    if (sh.conn_failed) return kExitBadConn;
+    return stopped ? kExitUser : 0;
 }
 
 int main(int argc, char **argv) {
@@ -355,32 +420,31 @@ int main(int argc, char **argv) {
     }
     if (p == kHelp || p == kManual)
         return vnx::answer_help_argument(program_help(), p == kHelp ? "--help" : "--man");
-    if (p != kRun) {
-        fputs(vnx::help_text(program_help()).c_str(), stderr);
-        return 2;
-    }
+    if (p != kRun) return kExitFailure;
     // Read only now: --help and --version never touch the store. -p never
     // leaves 0 (port_value refuses it), so 0 means "not given".
     if (sh.opt.base_port == 0)
         sh.opt.base_port = atoi(vnx::get_registry_value("DB_DQPBASE", vnx::kRootKey).c_str());
     for (const auto &[name, value] : vars)
-        if (dqpsh::set_variable(sh, name, value) != 0) return 2;
+        if (dqpsh::set_variable(sh, name, value) != 0) return kExitFailure;
     int rc = 0;
     if (!actions.empty()) {
-        Runner r(sh, true);
-        bool ok = true;
-        for (const Action &a : actions)
-            if (!(ok = run_action(sh, a, r)) || sh.quit) break;
-        rc = r.failures() == 0 && ok ? 0 : 1;
+        // The status is the last action's, as in psql; ON_ERROR_STOP stops
+        // at the first that fails.
+        for (const Action &a : actions) {
+            rc = run_action(sh, a);
+            if (sh.quit || rc == kExitBadConn) break;
+            if (rc != 0 && dqpsh::bool_variable(sh, "ON_ERROR_STOP", false)) break;
+        }
         // A script that leaves work uncommitted did not do what it says.
-        if (dqpsh::warn_uncommitted(sh)) rc = 1;
+        if (dqpsh::warn_uncommitted(sh) && rc == 0) rc = kExitFailure;
     } else if (isatty(0)) {
         rc = run_terminal(sh);
         dqpsh::warn_uncommitted(sh);
     } else {
         Runner r(sh, false);
         run_lines(r, std::cin);
-        rc = r.failures() == 0 ? 0 : 1;
+        rc = sh.conn_failed ? kExitBadConn : r.stopped() ? kExitUser : 0;
         dqpsh::warn_uncommitted(sh);
     }
     dqpsh::end_session(sh);

@@ -119,6 +119,7 @@ void report_failure(Shell &sh, const std::string &what) {
             fprintf(stderr, "detail: the uncommitted work of the transaction is lost\n");
         drop_gateway(sh);
         sh.lost = true;
+        sh.conn_failed = true;
     }
 }
 
@@ -140,13 +141,19 @@ int need_gateway(Shell &sh) {
     options.timeout_ms = 0;
     if (port == 0) {
         if (sh.opt.base_port == 0) {
-            fprintf(stderr, "dqpsh: no base port\nhint: give -p PORT or set DB_DQPBASE\n");
+            fprintf(stderr,
+                    "dqpsh: no base port\n"
+                    "hint: give the master's base port with -p PORT, set DB_DQPBASE in the\n"
+                    "configuration store ($VNX_REGISTRY), or name a gateway's own port with\n"
+                    "--gateway-port PORT\n");
+            sh.conn_failed = true;
             return -1;
         }
         bool encrypted = false;
         if (dqp::request_server(sh.opt.host, sh.opt.base_port, sh.opt.type, &port, &err, 120000,
                                 &sh.opt.tls, &encrypted) != 0) {
             fprintf(stderr, "dqpsh: no gateway\ndetail: %s\n", err.c_str());
+            sh.conn_failed = true;
             return -1;
         }
         // The gateway serves one connection: "prefer" does there what the
@@ -161,6 +168,7 @@ int need_gateway(Shell &sh) {
     if (sh.gateway == nullptr) {
         fprintf(stderr, "dqpsh: could not connect to the gateway on port %d\ndetail: %s\n", port,
                 err.c_str());
+        sh.conn_failed = true;
         return -1;
     }
     sh.sql = std::make_unique<dqp::SqlClient>(*sh.gateway);
@@ -179,6 +187,7 @@ int need_start(Shell &sh) {
             fprintf(stderr, "dqpsh: could not start a session as user \"%s\"\ndetail: %s\n",
                     sh.opt.user.c_str(), sh.sql->error().c_str());
             drop_gateway(sh);
+            sh.conn_failed = true;
             return -1;
         }
         report_failure(sh, "START");
@@ -202,6 +211,7 @@ int need_session(Shell &sh) {
     session.long_text = true;
     if (sh.sql->connect(sh.opt.dsn, sh.opt.user, password(sh), session) != 0) {
         report_failure(sh, "CONNECT");
+        sh.conn_failed = true;
         return -1;
     }
     return 0;
@@ -241,18 +251,24 @@ static int print_statement(Shell &sh, const std::string &statement) {
     int rc = 0;
     {
         CancelOnInterrupt cancel(sh);
-        rc = sh.sql->query_views(
-            statement, &res,
-            [&](const std::vector<dqp::FieldDesc> &f) {
-                printer.set_fields(f);
-                return 0;
-            },
-            [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
-            [&](std::span<const std::string_view> row) {
-                if (interrupted()) return 1;
-                printing = true;
-                return printer.on_row_view(row);
-            });
+        auto on_fields = [&](const std::vector<dqp::FieldDesc> &f) {
+            printer.set_fields(f);
+            return 0;
+        };
+        auto on_header = [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); };
+        auto on_row = [&](std::span<const std::string_view> row) {
+            if (interrupted()) return 1;
+            printing = true;
+            return printer.on_row_view(row);
+        };
+        // Only EXECSQL with parameters answers how many rows a statement
+        // changed: a statement whose tag shows that count goes in that form,
+        // with no values.
+        if (dqp::tag_counts_rows(statement))
+            rc = sh.sql->query_views(statement, std::span<const dqp::ParamValue>(), &res, on_fields,
+                                     on_header, on_row);
+        else
+            rc = sh.sql->query_views(statement, &res, on_fields, on_header, on_row);
     }
     // A statement the gateway cancelled answers NOK: its error is printed
     // below. Otherwise Ctrl-C stopped the printing.
@@ -270,8 +286,8 @@ static int print_statement(Shell &sh, const std::string &statement) {
     }
     if (res.has_cursor)
         printer.finish();
-    else if (sh.print.format != dqp::OutputFormat::csv)
-        printf("OK\n");
+    else
+        printf("%s\n", dqp::command_tag(statement, res.row_count).c_str());
     return 0;
 }
 

@@ -60,6 +60,9 @@ struct Shell {
     bool in_block = false;     // BEGIN seen and the block not yet ended
     bool uncommitted = false;  // statements ran since the last COMMIT or ROLLBACK
     bool lost = false;         // the last gateway broke off: say so before a new one
+    // No gateway or data source could be reached, or the gateway was lost: a
+    // script ends with exit status 2.
+    bool conn_failed = false;
     bool have_password = false;
     std::string password;
     std::map<std::string, AliasInfo> aliases;  // by upper-cased alias
@@ -110,10 +113,11 @@ int set_variable(Shell &sh, const std::string &name, const std::string &value);
 // A variable's value read as a boolean: on/true/1/yes; absent: fallback.
 bool bool_variable(const Shell &sh, const std::string &name, bool fallback);
 
-// Runs the statements and commands of a file as -f does (\\i); stop_on_error
-// unless ON_ERROR_STOP says otherwise. 0, or -1 when it could not be read or
-// a unit failed.
-int run_file(Shell &sh, const std::string &path, bool stop_on_error);
+// Runs the statements and commands of a file as -f does (\\i): it goes on
+// after an error unless ON_ERROR_STOP is set. psql's exit status: 0 when it
+// ran to its end, 1 when it could not be read, 2 when the gateway was lost,
+// 3 when ON_ERROR_STOP stopped it.
+int run_file(Shell &sh, const std::string &path);
 // Writes text to standard output (which \\o may have pointed at a file).
 void write_out(std::string_view s);
 
