@@ -60,13 +60,86 @@ void StatementSplitter::step(char c, char next, bool *skip_next) {
 }
 
 void StatementSplitter::feed(std::string_view line) {
+    (void)feed(line, nullptr);
+}
+
+void StatementSplitter::end_line() {
+    if (state_ == State::line_comment) state_ = State::plain;
+    if (state_ != State::block_comment) current_ += '\n';
+}
+
+size_t StatementSplitter::feed(std::string_view line, const VarLookup &vars) {
     for (size_t i = 0; i < line.size(); i++) {
+        if (state_ == State::plain && vars != nullptr) {
+            if (line[i] == '\\') {
+                end_line();
+                return i;
+            }
+            if (size_t n = interpolate_at(line, i, vars, &current_); n > 0) {
+                i += n - 1;
+                continue;
+            }
+        }
         bool skip = false;
         step(line[i], i + 1 < line.size() ? line[i + 1] : '\0', &skip);
         if (skip) i++;
     }
-    if (state_ == State::line_comment) state_ = State::plain;
-    if (state_ != State::block_comment) current_ += '\n';
+    end_line();
+    return std::string_view::npos;
+}
+
+namespace {
+
+bool name_char(char c) {
+    return isalnum(static_cast<unsigned char>(c)) || c == '_' || (c & 0x80) != 0;
+}
+
+void append_quoted(std::string *out, const std::string &value, char quote) {
+    *out += quote;
+    for (char c : value) {
+        if (c == quote) *out += quote;
+        *out += c;
+    }
+    *out += quote;
+}
+
+}  // namespace
+
+size_t interpolate_at(std::string_view text, size_t i, const VarLookup &vars, std::string *out) {
+    if (vars == nullptr || text[i] != ':' || i + 1 >= text.size()) return 0;
+    if ((i > 0 && text[i - 1] == ':') || text[i + 1] == ':') return 0;
+    char quote = text[i + 1] == '\'' || text[i + 1] == '"' ? text[i + 1] : 0;
+    size_t start = i + 1 + (quote != 0 ? 1 : 0), end = start;
+    while (end < text.size() && name_char(text[end]))
+        end++;
+    if (end == start || (quote != 0 && (end >= text.size() || text[end] != quote))) return 0;
+    const std::string *value = vars(text.substr(start, end - start));
+    if (value == nullptr) return 0;
+    if (quote != 0)
+        append_quoted(out, *value, quote);
+    else
+        *out += *value;
+    return end - i + (quote != 0 ? 1 : 0);
+}
+
+std::string interpolate(std::string_view text, const VarLookup &vars) {
+    std::string out;
+    char quote = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (quote == 0 && c == ':') {
+            if (size_t n = interpolate_at(text, i, vars, &out); n > 0) {
+                i += n - 1;
+                continue;
+            }
+        }
+        if (quote == 0 && (c == '\'' || c == '"'))
+            quote = c;
+        else if (c == quote)
+            quote = 0;
+        out += c;
+    }
+    return out;
 }
 
 bool StatementSplitter::next(std::string *statement) {
@@ -88,6 +161,11 @@ std::string StatementSplitter::take_rest() {
 }
 
 int split_words(std::string_view line, std::vector<std::string> *words, std::string *why) {
+    return split_words(line, words, why, nullptr);
+}
+
+int split_words(std::string_view line, std::vector<std::string> *words, std::string *why,
+                const VarLookup &vars) {
     words->clear();
     std::string word;
     bool in_word = false;
@@ -103,6 +181,9 @@ int split_words(std::string_view line, std::vector<std::string> *words, std::str
             } else {
                 quote = 0;
             }
+        } else if (size_t n = c == ':' ? interpolate_at(line, i, vars, &word) : 0; n > 0) {
+            in_word = true;
+            i += n - 1;
         } else if (c == ' ' || c == '\t') {
             if (in_word) words->push_back(std::move(word));
             word.clear();

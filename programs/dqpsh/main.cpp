@@ -227,28 +227,49 @@ int parse_options(int argc, char **argv, Shell *sh, std::vector<Action> *actions
     return kRun;
 }
 
-// Runs one unit of input (a statement or a command), timing it on request.
+// Runs one unit of input (a statement or a command).
 int run_unit(Shell &sh, const std::string &text, bool command) {
-    auto t0 = std::chrono::steady_clock::now();
     if (sh.interactive) dqpsh::catch_interrupts(true);
     int rc = command ? dqpsh::run_command(sh, text) : dqpsh::run_sql(sh, text);
     if (sh.interactive) dqpsh::catch_interrupts(false);
-    if (sh.timing) {
-        std::chrono::duration<double, std::milli> ms = std::chrono::steady_clock::now() - t0;
-        printf("Time: %.3f ms\n", ms.count());
-    }
     fflush(stdout);
     return rc;
 }
 
+// The command word of a command line (without its backslash).
+std::string command_name(const std::string &text) {
+    size_t end = text.find_first_of(" \t");
+    return text.substr(0, end);
+}
+
+bool is_conditional(const std::string &name) {
+    return name == "if" || name == "elif" || name == "else" || name == "endif";
+}
+
+// One \if ... \endif block being read.
+struct Branch {
+    bool outer_active;  // the block itself is in a branch being run
+    bool taken;         // a branch of the block ran or runs
+    bool now;           // the current branch runs
+    bool in_else;
+};
+
 // Feeds lines to the splitter and runs what completes. Outside a statement, a
 // line that starts with "\" is a command, and so is one of the request
-// shell's forms ("start alice", "active"), as with -c. stop_on_error: return
-// at the first failure. Returns the number of failures.
+// shell's forms ("start alice", "active"), as with -c. A backslash outside
+// quotes later on a line also starts a command ("SELECT 1 \g"). Variables
+// (:NAME, :'NAME', :"NAME") are replaced in statements and commands, and
+// \if blocks skip the lines of branches not taken. stop_on_error: return at
+// the first failure. Counts the failures.
 class Runner {
   public:
     Runner(Shell &sh, bool stop_on_error, std::string source = {})
-        : sh_(sh), stop_(stop_on_error), source_(std::move(source)) {}
+        : sh_(sh), stop_(stop_on_error), source_(std::move(source)) {
+        vars_ = [this](std::string_view name) -> const std::string * {
+            auto it = sh_.vars.find(std::string(name));
+            return it == sh_.vars.end() ? nullptr : &it->second;
+        };
+    }
     bool line(const std::string &text) {
         line_no_++;
         // Errors of a file's statements name the file and the line that
@@ -256,14 +277,20 @@ class Runner {
         if (!source_.empty())
             sh_.where = "dqpsh:" + source_ + ":" + std::to_string(line_no_) + ": ";
         std::string trimmed = dqp::trim(text);
-        if (!splitter_.pending() && !trimmed.empty() && trimmed[0] == '\\')
-            return count(run_unit(sh_, text, true));
+        if (!active()) {
+            // Inside a branch not taken only the block's own commands count.
+            if (trimmed.size() > 1 && trimmed[0] == '\\' &&
+                is_conditional(command_name(trimmed.substr(1))))
+                return command(trimmed.substr(1));
+            return true;
+        }
         if (!splitter_.pending() && dqpsh::is_legacy_command(trimmed))
             return count(run_unit(sh_, "\\" + trimmed, true));
-        splitter_.feed(text);
+        size_t cmd = splitter_.feed(text, vars_);
         for (std::string st; splitter_.next(&st);)
             if (!count(run_unit(sh_, st, false))) return false;
-        return !sh_.quit;
+        if (cmd == std::string::npos) return !sh_.quit;
+        return command(text.substr(cmd + 1));
     }
     ~Runner() {
         if (!source_.empty()) sh_.where.clear();
@@ -272,6 +299,13 @@ class Runner {
     Runner &operator=(const Runner &) = delete;
     // End of input: an unfinished statement runs as it is.
     bool finish() {
+        if (!branches_.empty()) {
+            fprintf(stderr, "%sdqpsh: reached the end of input without finding closing \\endif\n",
+                    sh_.where.c_str());
+            branches_.clear();
+            splitter_.take_rest();
+            return count(-1);
+        }
         std::string rest = splitter_.take_rest();
         return rest.empty() || count(run_unit(sh_, rest, false));
     }
@@ -281,6 +315,68 @@ class Runner {
     bool stopped() const { return stopped_; }
 
   private:
+    bool active() const { return branches_.empty() || branches_.back().now; }
+
+    // A command line (without its backslash). \g, \gset and \watch take
+    // the statement typed so far.
+    bool command(const std::string &raw) {
+        std::string text = dqp::trim(raw);
+        std::string name = command_name(text);
+        if (is_conditional(name)) return count(conditional(name, text));
+        if (name == "g" || name == "gset" || name == "watch")
+            sh_.query_buffer = splitter_.take_rest();
+        return count(run_unit(sh_, "\\" + text, true));
+    }
+
+    // psql's boolean of an \if or \elif; an unreadable one counts as false.
+    int condition(const std::string &text, bool *value) {
+        dqpsh::Words w;
+        std::string why;
+        *value = false;
+        if (dqp::split_words(text, &w, &why, vars_) != 0 || w.size() < 2) {
+            fprintf(stderr, "dqpsh: \\%s: missing expression\n", w.empty() ? "if" : w[0].c_str());
+            return -1;
+        }
+        if (dqpsh::parse_bool(w[1], value) == 0) return 0;
+        fprintf(stderr,
+                "dqpsh: unrecognized value \"%s\" for \"\\%s expression\": Boolean expected\n",
+                w[1].c_str(), w[0].c_str());
+        return -1;
+    }
+
+    int conditional(const std::string &name, const std::string &text) {
+        bool value = false;
+        if (name == "if") {
+            bool outer = active();
+            int rc = outer ? condition(text, &value) : 0;
+            branches_.push_back(Branch{outer, value, outer && value, false});
+            return rc;
+        }
+        if (branches_.empty()) {
+            fprintf(stderr, "dqpsh: \\%s: no matching \\if\n", name.c_str());
+            return -1;
+        }
+        Branch &b = branches_.back();
+        if (name == "endif") {
+            branches_.pop_back();
+            return 0;
+        }
+        if (b.in_else) {
+            fprintf(stderr, "dqpsh: \\%s: cannot occur after \\else\n", name.c_str());
+            return -1;
+        }
+        int rc = 0;
+        if (name == "elif") {
+            if (b.outer_active && !b.taken) rc = condition(text, &value);
+        } else {
+            value = true;
+            b.in_else = true;
+        }
+        b.now = b.outer_active && !b.taken && value;
+        b.taken = b.taken || b.now;
+        return rc;
+    }
+
     bool count(int rc) {
         if (rc != 0) failures_++;
         // A script cannot go on without its gateway (psql ends too); a
@@ -299,6 +395,8 @@ class Runner {
     std::string source_;
     int line_no_ = 0;
     dqp::StatementSplitter splitter_;
+    dqp::VarLookup vars_;
+    std::vector<Branch> branches_;
     int failures_ = 0;
     bool stopped_ = false;
 };
@@ -311,10 +409,15 @@ constexpr int kExitUser = 3;     // ON_ERROR_STOP stopped a script
 // Files nested by \i deeper than this are refused (a file that reads itself).
 constexpr int kMaxFileDepth = 16;
 
-bool run_lines(Runner &r, std::istream &in) {
-    for (std::string line; std::getline(in, line);)
-        if (!r.line(line)) return false;
-    return r.finish();
+// Runs the lines of `in`, which is also where \copy ... FROM stdin reads.
+bool run_lines(Shell &sh, Runner &r, std::istream &in) {
+    std::istream *outer = sh.input;
+    sh.input = &in;
+    bool ok = true;
+    for (std::string line; ok && std::getline(in, line);)
+        ok = r.line(line);
+    sh.input = outer;
+    return ok && r.finish();
 }
 
 // Runs one -c or -f; its exit status.
@@ -325,7 +428,7 @@ int run_action(Shell &sh, const Action &a) {
         r.line("\\" + a.text);
     } else {
         std::istringstream in(a.text);
-        run_lines(r, in);
+        run_lines(sh, r, in);
     }
     if (sh.conn_failed) return kExitBadConn;
     return r.failures() == 0 ? 0 : kExitFailure;
@@ -356,6 +459,8 @@ int run_terminal(Shell &sh) {
     if (!hist.empty()) read_history(hist.c_str());
     std::string name = sh.opt.dsn.empty() ? "dqp" : sh.opt.dsn;
     printf("dqpsh: type \\? for help, \\q to quit.\n");
+    sh.input = &std::cin;  // \copy ... FROM stdin reads the terminal
+    std::string entry;
     for (;;) {
         // psql's prompt: "=" or "-" (statement continues), "*" inside a
         // transaction that holds uncommitted work.
@@ -365,8 +470,14 @@ int run_terminal(Shell &sh) {
         if (line == nullptr) break;
         std::string text = line;
         free(line);
-        if (!dqp::trim(text).empty()) add_history(text.c_str());
-        if (!r.line(text)) break;
+        // A statement over several lines is one history entry, as in psql.
+        if (!dqp::trim(text).empty()) entry += (entry.empty() ? "" : "\n") + text;
+        bool go_on = r.line(text);
+        if (!r.pending() && !entry.empty()) {
+            add_history(entry.c_str());
+            entry.clear();
+        }
+        if (!go_on) break;
     }
     if (!sh.quit) printf("\n");
     if (!hist.empty()) write_history(hist.c_str());
@@ -394,7 +505,7 @@ int dqpsh::run_file(Shell &sh, const std::string &path) {
     bool stopped = false;
     {
         Runner r(sh, false, path);
-        run_lines(r, in);
+        run_lines(sh, r, in);
         stopped = r.stopped();
     }
     sh.file_depth--;
@@ -443,7 +554,7 @@ int main(int argc, char **argv) {
         dqpsh::warn_uncommitted(sh);
     } else {
         Runner r(sh, false);
-        run_lines(r, std::cin);
+        run_lines(sh, r, std::cin);
         rc = sh.conn_failed ? kExitBadConn : r.stopped() ? kExitUser : 0;
         dqpsh::warn_uncommitted(sh);
     }

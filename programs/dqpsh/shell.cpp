@@ -6,9 +6,12 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "client/port_query.h"
 #include "client/result_format.h"
@@ -316,31 +319,99 @@ static int begin_block(Shell &sh) {
     return 0;
 }
 
-int run_sql(Shell &sh, const std::string &statement) {
+namespace {
+
+// psql's "Time: 12.345 ms", with minutes and seconds from one second on.
+void print_time(double ms) {
+    if (ms < 1000.0) {
+        printf("Time: %.3f ms\n", ms);
+        return;
+    }
+    double seconds = ms / 1000.0;
+    double minutes = floor(seconds / 60.0);
+    seconds -= 60.0 * minutes;
+    if (minutes < 60.0) {
+        printf("Time: %.3f ms (%02d:%06.3f)\n", ms, static_cast<int>(minutes), seconds);
+        return;
+    }
+    double hours = floor(minutes / 60.0);
+    minutes -= 60.0 * hours;
+    printf("Time: %.3f ms (%02d:%02d:%06.3f)\n", ms, static_cast<int>(hours),
+           static_cast<int>(minutes), seconds);
+}
+
+}  // namespace
+
+// Runs a statement through `body` with the shell's transaction handling:
+// BEGIN, COMMIT and ROLLBACK are the shell's, AUTOCOMMIT commits what
+// succeeded and rolls back what failed. \\timing measures the statement
+// and its answer, as psql does, not the commands around it.
+int run_statement(Shell &sh, const std::string &statement, const std::function<int()> &body) {
     if (need_session(sh) != 0) return -1;
+    auto t0 = std::chrono::steady_clock::now();
+    int rc = 0;
     switch (dqp::classify_transaction(statement)) {
         case dqp::TxControl::begin:
-            return begin_block(sh);
+            rc = begin_block(sh);
+            break;
         case dqp::TxControl::commit:
-            return end_transaction(sh, true);
+            rc = end_transaction(sh, true);
+            break;
         case dqp::TxControl::rollback:
-            return end_transaction(sh, false);
+            rc = end_transaction(sh, false);
+            break;
         case dqp::TxControl::none:
+            rc = body();
+            if (sh.sql == nullptr || !sh.sql->connected()) break;  // the gateway was lost
+            if (sh.in_block || !sh.autocommit) {
+                sh.uncommitted = true;
+                break;
+            }
+            // AUTOCOMMIT: keep what succeeded, drop what failed, as psql does.
+            if (rc == 0 && sh.sql->commit() != 0) {
+                report_failure(sh, "COMMIT");
+                rc = -1;
+            } else if (rc != 0 && sh.sql->usable()) {
+                (void)sh.sql->rollback();
+            }
             break;
     }
-    int rc = print_statement(sh, statement);
-    if (sh.sql == nullptr || !sh.sql->connected()) return rc;  // the gateway was lost
-    if (sh.in_block || !sh.autocommit) {
-        sh.uncommitted = true;
-        return rc;
+    if (sh.timing) {
+        std::chrono::duration<double, std::milli> ms = std::chrono::steady_clock::now() - t0;
+        print_time(ms.count());
     }
-    // AUTOCOMMIT: keep what succeeded, drop what failed, as psql does.
-    if (rc == 0 && sh.sql->commit() != 0) {
-        report_failure(sh, "COMMIT");
-        return -1;
-    }
-    if (rc != 0 && sh.sql->usable()) (void)sh.sql->rollback();
     return rc;
+}
+
+int run_sql(Shell &sh, const std::string &statement) {
+    sh.last_query = statement;
+    return run_statement(sh, statement, [&] { return print_statement(sh, statement); });
+}
+
+int run_sql_rows(Shell &sh, const std::string &statement, std::vector<dqp::FieldDesc> *fields,
+                 std::vector<dqp::Row> *rows, bool *has_result) {
+    sh.last_query = statement;
+    return run_statement(sh, statement, [&] {
+        dqp::ExecResult res;
+        CancelOnInterrupt cancel(sh);
+        int rc = sh.sql->query(
+            statement, &res,
+            [&](const std::vector<dqp::FieldDesc> &f) {
+                *fields = f;
+                return 0;
+            },
+            [&](const std::vector<dqp::FieldDesc> &f) {
+                if (fields->empty()) *fields = f;
+                return 0;
+            },
+            [&](dqp::Row &&row) {
+                rows->push_back(std::move(row));
+                return 0;
+            });
+        *has_result = res.has_cursor;
+        if (rc != 0) report_failure(sh, res.has_cursor ? "FETCHMANY" : "EXECSQL");
+        return rc == 0 ? 0 : -1;
+    });
 }
 
 }  // namespace dqpsh
