@@ -516,6 +516,8 @@ int dqpsh::run_file(Shell &sh, const std::string &path) {
 
 int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
+    // Column widths count characters as the user's locale shows them.
+    setlocale(LC_CTYPE, "");
     // Results go out in large writes: a full buffer instead of a line at a
     // time when standard output is no terminal.
     if (!isatty(1)) setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
