@@ -67,7 +67,8 @@ vnx::ProgramHelp program_help() {
     h.sections = {
         {"Options",
          {{"-h, --host HOST", "master host (default 127.0.0.1)"},
-          {"-p, --port PORT", "master's base port (default DB_DQPBASE of the store)"},
+          {"-p, --port PORT",
+           "master's base port (default DB_DQPBASE of the store); --base-port too"},
           {"--gateway-port PORT", "connect to a gateway port directly"},
           {"--type NAME", "server type to ask for (default odb)"},
           {"-d DSN", "data source to connect to"},

@@ -2,6 +2,10 @@
 // variables and \if blocks, \g, \gset, \watch, \copy and \timing, seen from
 // outside as output and exit status.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -180,4 +184,73 @@ TEST_F(DqpshScripting, ShellEscapeRunsACommand) {
     ShellRun r = dqpsh("-c '\\! echo from the shell; exit 3' -c '\\! echo again'");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "from the shell\nagain\n");
+}
+
+namespace {
+
+// Reads what the terminal shows until `want` appears or 20 s pass.
+bool read_until(int fd, const std::string &want, std::string *seen) {
+    for (int waited = 0; seen->find(want) == std::string::npos && waited < 20000; waited += 50) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        seen->append(buf, static_cast<size_t>(n));
+    }
+    return seen->find(want) != std::string::npos;
+}
+
+}  // namespace
+
+// On a terminal: a statement typed over two lines is one history entry, and
+// a long \copy load shows its progress on standard error.
+TEST_F(DqpshScripting, TerminalHistoryEntryPerStatementAndCopyProgress) {
+    {
+        std::ofstream big(root_ + "/big.csv");
+        for (int i = 1; i <= 2500; i++)
+            big << i << "\n";
+    }
+    int port = free_port();
+    pid_t gw = vnx::spawn_server(gateway_program() + " " + std::to_string(port), port);
+    ASSERT_GT(gw, 0);
+    own(gw);
+    ASSERT_EQ(vnx::wait_for_child(port, gw), 0);
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("VNXPASSWORD", "", 1);
+        setenv("HOME", root_.c_str(), 1);
+        if (chdir(root_.c_str()) != 0) _exit(126);
+        std::string p = std::to_string(port);
+        execl(VNX_DQPSH_PATH, VNX_DQPSH_PATH, "--gateway-port", p.c_str(), "-d", "vnxtest",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    ASSERT_TRUE(read_until(master, "vnxtest=> ", &seen)) << seen;
+    std::string typed =
+        "CREATE TABLE t (a INTEGER);\rSELECT count(*)\r  AS n FROM t;\r"
+        "\\copy t FROM 'big.csv' CSV\r";
+    ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    EXPECT_TRUE(read_until(master, "COPY 2500", &seen)) << seen;
+    EXPECT_NE(seen.find("\rCOPY: 2000 rows"), std::string::npos) << seen;
+    ASSERT_EQ(write(master, "\\q\r", 3), 3);
+    read_until(master, "\x04never", &seen);  // until dqpsh has gone
+    int st = 0;
+    waitpid(pid, &st, 0);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << seen;
+    // The history file holds one entry per line; the statement's two lines
+    // are one of them.
+    std::istringstream history(slurp(root_ + "/.dqpsh_history"));
+    int entries_with_select = 0, entries_with_from = 0;
+    for (std::string line; std::getline(history, line);) {
+        if (line.find("SELECT") != std::string::npos) entries_with_select++;
+        if (line.find("SELECT") != std::string::npos && line.find("FROM") != std::string::npos)
+            entries_with_from++;
+    }
+    EXPECT_EQ(entries_with_select, 1) << slurp(root_ + "/.dqpsh_history");
+    EXPECT_EQ(entries_with_from, 1) << slurp(root_ + "/.dqpsh_history");
 }
