@@ -410,10 +410,12 @@ constexpr int kExitUser = 3;     // ON_ERROR_STOP stopped a script
 // Files nested by \i deeper than this are refused (a file that reads itself).
 constexpr int kMaxFileDepth = 16;
 
-// Runs the lines of `in`, which is also where \copy ... FROM stdin reads.
-bool run_lines(Shell &sh, Runner &r, std::istream &in) {
+// Runs the lines of `in`, which is also where \copy ... FROM stdin reads
+// unless `data` names another source (a -c text's data comes from standard
+// input, as in psql).
+bool run_lines(Shell &sh, Runner &r, std::istream &in, std::istream *data = nullptr) {
     std::istream *outer = sh.input;
-    sh.input = &in;
+    sh.input = data != nullptr ? data : &in;
     bool ok = true;
     for (std::string line; ok && std::getline(in, line);)
         ok = r.line(line);
@@ -429,7 +431,7 @@ int run_action(Shell &sh, const Action &a) {
         r.line("\\" + a.text);
     } else {
         std::istringstream in(a.text);
-        run_lines(sh, r, in);
+        run_lines(sh, r, in, &std::cin);
     }
     if (sh.conn_failed) return kExitBadConn;
     return r.failures() == 0 ? 0 : kExitFailure;

@@ -140,6 +140,16 @@ TEST_F(DqpshScripting, CopyInAndOutAsCsvAndText) {
               "5\t\t\n");
 }
 
+// A -c text's \copy FROM stdin reads dqpsh's standard input, as in psql.
+TEST_F(DqpshScripting, CopyFromStdinOfADashCReadsStandardInput) {
+    ShellRun r = dqpsh(
+        "-c 'CREATE TABLE t (a INTEGER)' -c '\\copy t FROM stdin' "
+        "-c 'SELECT sum(a) AS s FROM t'",
+        "20\n22\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "CREATE TABLE\nCOPY 2\n s\n----\n 42\n(1 row)\n\n");
+}
+
 TEST_F(DqpshScripting, FailedCopyRollsBackAndSkipsItsData) {
     ShellRun r = dqpsh("",
                        "CREATE TABLE t (a INTEGER NOT NULL, b VARCHAR(5));\n"
