@@ -301,8 +301,8 @@ class Runner {
     // End of input: an unfinished statement runs as it is.
     bool finish() {
         if (!branches_.empty()) {
-            fprintf(stderr, "%sdqpsh: reached the end of input without finding closing \\endif\n",
-                    sh_.where.c_str());
+            fprintf(stderr, "%sreached the end of input without finding closing \\endif\n",
+                    sh_.where.empty() ? "dqpsh: " : sh_.where.c_str());
             branches_.clear();
             splitter_.take_rest();
             return count(-1);

@@ -36,7 +36,11 @@ class DqpshScripting : public OdbcGateway {
         if (pid <= 0) return {-1, "", "no gateway"};
         own(pid);
         EXPECT_EQ(vnx::wait_for_child(port, pid), 0);
-        std::ofstream(root_ + "/in") << input;
+        // "{gateway}" in the input stands for the gateway's process id.
+        std::string text = input;
+        for (size_t at; (at = text.find("{gateway}")) != std::string::npos;)
+            text.replace(at, 9, std::to_string(pid));
+        std::ofstream(root_ + "/in") << text;
         std::string cmd = "cd " + root_ + " && VNXPASSWORD= " VNX_DQPSH_PATH " --gateway-port " +
                           std::to_string(port) + " -d vnxtest " + args + " <in >out 2>err";
         int st = system(cmd.c_str());
@@ -112,8 +116,7 @@ TEST_F(DqpshScripting, UnclosedIfFailsAFile) {
     ShellRun r = dqpsh("-v ON_ERROR_STOP=1 -f f.sql");
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "in\n");
-    EXPECT_EQ(r.err,
-              "dqpsh:f.sql:2: dqpsh: reached the end of input without finding closing \\endif\n");
+    EXPECT_EQ(r.err, "dqpsh:f.sql:2: reached the end of input without finding closing \\endif\n");
 }
 
 TEST_F(DqpshScripting, CopyInAndOutAsCsvAndText) {
@@ -188,6 +191,22 @@ TEST_F(DqpshScripting, WatchRunsTheCountAndTimingTimesStatementsOnly) {
     EXPECT_EQ(lines[10], "Timing is on.");
     EXPECT_EQ(lines[11], "6");
     EXPECT_EQ(lines[12].rfind("Time: ", 0), 0u) << r.out;
+}
+
+// A gateway lost in the middle of a script ends it with status 2, as psql
+// ends when the server goes; ON_ERROR_STOP is not needed for that.
+TEST_F(DqpshScripting, LostGatewayEndsAScriptWithStatusTwo) {
+    // The shell escape waits until the killed gateway is gone (a zombie of
+    // the test holds no socket).
+    ShellRun r = dqpsh("-A -t",
+                       "SELECT 1;\n"
+                       "\\! kill -9 {gateway}; while [ -e /proc/{gateway} ] && "
+                       "! grep -q '^State:.*Z' /proc/{gateway}/status; do sleep 0.05; done\n"
+                       "SELECT 2;\nSELECT 3;\n");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.out, "1\n");
+    EXPECT_NE(r.err.find("hint: the connection to the gateway was closed"), std::string::npos)
+        << r.err;
 }
 
 TEST_F(DqpshScripting, ShellEscapeRunsACommand) {
