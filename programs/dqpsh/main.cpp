@@ -265,12 +265,10 @@ struct Branch {
 class Runner {
   public:
     Runner(Shell &sh, bool stop_on_error, std::string source = {})
-        : sh_(sh), stop_(stop_on_error), source_(std::move(source)) {
-        vars_ = [this](std::string_view name) -> const std::string * {
-            auto it = sh_.vars.find(std::string(name));
-            return it == sh_.vars.end() ? nullptr : &it->second;
-        };
-    }
+        : sh_(sh),
+          stop_(stop_on_error),
+          source_(std::move(source)),
+          vars_(dqpsh::variable_lookup(sh)) {}
     bool line(const std::string &text) {
         line_no_++;
         // Errors of a file's statements name the file and the line that
