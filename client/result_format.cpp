@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <cwchar>
 
 #include "client/sql_script.h"
 
@@ -49,14 +50,16 @@ std::string_view strip_blanks(std::string_view v) {
 }
 
 // What a byte adds to the screen: a character of its own, the rest of a
-// UTF-8 sequence (nothing), or a control character (shown as '?').
-enum : unsigned char { kPrintable = 0, kContinuation = 1, kControl = 2 };
+// UTF-8 sequence (nothing), a control character (shown as '?'), or the
+// start of a UTF-8 sequence (a character of one or two columns, or none).
+enum : unsigned char { kPrintable = 0, kContinuation = 1, kControl = 2, kLead = 4 };
 
 constexpr std::array<unsigned char, 256> byte_kinds() {
     std::array<unsigned char, 256> k{};
     for (unsigned c = 0; c < 256; c++)
         k[c] = is_control(static_cast<unsigned char>(c)) ? kControl
                : (c & 0xC0) == 0x80                      ? kContinuation
+               : c >= 0xC0                               ? kLead
                                                          : kPrintable;
     return k;
 }
@@ -86,7 +89,8 @@ size_t shown_width(std::string_view v, bool *control) {
         seen |= k;
     }
     *control = (seen & kControl) != 0;
-    return w;
+    // Characters beyond ASCII may be wide or take no column at all.
+    return (seen & kLead) != 0 ? display_width(v) : w;
 }
 
 void append_sanitised(std::string *out, std::string_view v, bool sanitise) {
@@ -183,11 +187,80 @@ std::string csv_line(const std::vector<std::string> &fields) {
     return out + "\n";
 }
 
+namespace {
+
+struct Range {
+    char32_t first, last;
+};
+
+// East Asian wide and fullwidth characters: two columns.
+constexpr Range kWide[] = {{0x1100, 0x115F},   {0x2E80, 0x303E},   {0x3041, 0x33FF},
+                           {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
+                           {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE30, 0xFE4F},
+                           {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F},
+                           {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD}};
+// Combining marks and zero-width characters: no column.
+constexpr Range kZero[] = {
+    {0x0300, 0x036F}, {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}};
+
+bool in_ranges(char32_t cp, std::span<const Range> ranges) {
+    for (const Range &r : ranges)
+        if (cp >= r.first && cp <= r.last) return true;
+    return false;
+}
+
+// Columns one character takes: wcwidth's answer in the user's locale; where
+// the locale cannot tell (a locale that is not UTF-8), the tables above.
+int char_width(char32_t cp) {
+    int w = wcwidth(static_cast<wchar_t>(cp));
+    if (w >= 0) return w;
+    if (in_ranges(cp, kZero)) return 0;
+    return in_ranges(cp, kWide) ? 2 : 1;
+}
+
+// Decodes the UTF-8 sequence at text[*i] and moves past it; a byte that
+// starts no valid sequence stands for itself.
+char32_t next_char(std::string_view text, size_t *i) {
+    unsigned char c = static_cast<unsigned char>(text[*i]);
+    size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    char32_t cp = len == 1 ? c : c & (0xFF >> (len + 1));
+    if (*i + len > text.size()) len = 1;
+    for (size_t k = 1; k < len; k++) {
+        unsigned char b = static_cast<unsigned char>(text[*i + k]);
+        if ((b & 0xC0) != 0x80) {
+            len = 1;
+            cp = c;
+            break;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    *i += len;
+    return cp;
+}
+
+}  // namespace
+
 size_t display_width(std::string_view text) {
     size_t n = 0;
-    for (unsigned char c : text)
-        if ((c & 0xC0) != 0x80) n++;
+    for (size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            n++;
+            i++;
+        } else {
+            n += static_cast<size_t>(char_width(next_char(text, &i)));
+        }
+    }
     return n;
+}
+
+size_t lines_width(std::string_view text) {
+    size_t widest = 0;
+    for (size_t start = 0;;) {
+        size_t end = text.find('\n', start);
+        widest = std::max(widest, display_width(text.substr(start, end - start)));
+        if (end == std::string_view::npos) return widest;
+        start = end + 1;
+    }
 }
 
 std::string display_value(std::string_view value, char type) {
@@ -216,7 +289,7 @@ void TableFormat::measure(const Row &row) {
     for (size_t i = 0; i < row.size() && i < widths_.size(); i++) {
         char date[10];
         UserForm f = user_form(row[i], types_[i], null_, date);
-        widths_[i] = std::max(widths_[i], display_width(f.text));
+        widths_[i] = std::max(widths_[i], lines_width(f.text));
     }
 }
 
@@ -249,6 +322,8 @@ std::string TableFormat::line(const Row &row) const {
 // form. The last column gets no padding after it: the line's trailing
 // blanks are dropped.
 void TableFormat::append_line(std::string *out, std::span<const std::string_view> row) const {
+    for (std::string_view v : row)
+        if (v.find('\n') != std::string_view::npos) return append_lines(out, row);
     size_t n = widths_.size();
     size_t room = 1;
     for (size_t i = 0; i < n; i++) {
@@ -280,6 +355,49 @@ void TableFormat::append_line(std::string *out, std::span<const std::string_view
         p--;
     *p++ = '\n';
     out->resize(at + static_cast<size_t>(p - line));
+}
+
+// A row with a line break in a value: psql's continuation lines. Each value
+// is cut at its line breaks; a line that the value continues after ends
+// with "+" in place of the blank after the column.
+void TableFormat::append_lines(std::string *out, std::span<const std::string_view> row) const {
+    size_t n = widths_.size();
+    std::vector<std::vector<std::string_view>> parts(n);
+    size_t height = 1;
+    std::vector<std::string> dates(n, std::string(10, ' '));
+    for (size_t i = 0; i < n; i++) {
+        char date[10];
+        UserForm f =
+            user_form(i < row.size() ? row[i] : std::string_view(), types_[i], null_, date);
+        if (!f.wire) {
+            dates[i].assign(f.text);  // f.text may point into date
+            f.text = dates[i];
+        }
+        for (size_t start = 0;;) {
+            size_t end = f.text.find('\n', start);
+            parts[i].push_back(f.text.substr(start, end - start));
+            if (end == std::string_view::npos) break;
+            start = end + 1;
+        }
+        height = std::max(height, parts[i].size());
+    }
+    for (size_t k = 0; k < height; k++) {
+        std::string line;
+        for (size_t i = 0; i < n; i++) {
+            std::string_view text = k < parts[i].size() ? parts[i][k] : std::string_view();
+            size_t w = display_width(text);
+            size_t fill = w < widths_[i] ? widths_[i] - w : 0;
+            bool right = types_[i] == 'N';
+            line += i > 0 ? "|" : "";
+            line += ' ';
+            if (right) line.append(fill, ' ');
+            append_shown(&line, text);
+            if (!right) line.append(fill, ' ');
+            line += k + 1 < parts[i].size() ? '+' : ' ';
+        }
+        trim_right(&line);
+        out->append(line).push_back('\n');
+    }
 }
 
 void TableFormat::append_record(std::string *out, std::span<const std::string_view> row,

@@ -18,7 +18,10 @@
 //
 // Values come from the wire: control characters in them are shown as '?' in
 // the aligned and form outputs so that no result can drive the terminal. CSV
-// and the unaligned form pass them through, quoted (CSV) where needed.
+// and the unaligned form pass them through, quoted (CSV) where needed. A line
+// break in the aligned table continues the value on the next line as psql
+// does ("+" after the column of each line the value goes on from); widths
+// count East Asian wide characters as two columns.
 //
 // Output is gathered into one buffer and handed to the output function in
 // large pieces (and whenever the first batch of an aligned table is out), so
@@ -57,8 +60,11 @@ struct PrintOptions {
 std::string csv_field(std::string_view value);
 // A CSV line of the fields, ended by "\n".
 std::string csv_line(const std::vector<std::string> &fields);
-// Characters a value takes on the screen (UTF-8 sequences count once).
+// Columns a text takes on the screen: a UTF-8 character counts as wcwidth
+// says (East Asian wide characters two, combining marks none).
 size_t display_width(std::string_view text);
+// The width of the widest line of a text.
+size_t lines_width(std::string_view text);
 // The value as the aligned output shows it: control characters as '?', and
 // the user's form of numbers, dates and logicals (above).
 std::string display_value(std::string_view value, char type);
@@ -87,6 +93,7 @@ class TableFormat {
     size_t columns() const { return names_.size(); }
 
   private:
+    void append_lines(std::string *out, std::span<const std::string_view> row) const;
     std::vector<std::string> names_;
     std::vector<char> types_;
     std::vector<size_t> widths_;

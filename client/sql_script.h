@@ -9,16 +9,34 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace dqp {
 
+// A shell variable's value, or null when it is not set.
+using VarLookup = std::function<const std::string *(std::string_view name)>;
+
+// Replaces a variable reference that starts at text[i] (a ":"): :NAME by the
+// value, :'NAME' by the value as an SQL literal, :"NAME" as an identifier
+// (inner quotes doubled). Appends the replacement to *out and returns the
+// characters it stands for; 0 when there is none there: no such form, an
+// unset variable (which stays as typed), or "::" (a cast).
+size_t interpolate_at(std::string_view text, size_t i, const VarLookup &vars, std::string *out);
+// A shell command line with its variables replaced outside quotes.
+std::string interpolate(std::string_view text, const VarLookup &vars);
+
 class StatementSplitter {
   public:
     // Adds one line of input (without its line end).
     void feed(std::string_view line);
+    // The same, replacing variables outside quotes and comments
+    // (interpolate_at), and stopping at a backslash outside them: the line
+    // from there on is a shell command, and its position is returned
+    // (npos when the whole line was SQL).
+    size_t feed(std::string_view line, const VarLookup &vars);
     // The next complete statement without its ";" and outer blanks; false when
     // none is complete.
     bool next(std::string *statement);
@@ -32,6 +50,7 @@ class StatementSplitter {
     enum class State { plain, single, dquote, line_comment, block_comment };
     void step(char c, char next, bool *skip_next);
     void end_statement();
+    void end_line();
 
     State state_ = State::plain;
     std::string current_;
@@ -44,6 +63,12 @@ class StatementSplitter {
 // (name='New York' is one word: name=New York). 0, or -1 with *why when a
 // quote is left open.
 int split_words(std::string_view line, std::vector<std::string> *words, std::string *why);
+
+// The same, replacing variables outside quotes (interpolate_at, below) as
+// psql does in command arguments: the value joins the word as it is, its
+// quotes are not read again.
+int split_words(std::string_view line, std::vector<std::string> *words, std::string *why,
+                const VarLookup &vars);
 
 // Trims blanks, tabs and line ends from both ends.
 std::string trim(std::string_view text);
@@ -68,5 +93,21 @@ enum class TxControl {
 // commits, a statement that commits implicitly (DDL on MariaDB), a SET
 // AUTOCOMMIT, or several statements sent as one text.
 TxControl classify_transaction(std::string_view statement);
+
+}  // namespace dqp
+
+namespace dqp {
+
+// The command tag psql prints after a statement that makes no result, built
+// from the statement's leading keywords and the rows it changed: "INSERT 0 3",
+// "UPDATE 2", "DELETE 1", "SELECT 5" (SELECT INTO, CREATE TABLE AS),
+// "CREATE TABLE", "DROP INDEX", "TRUNCATE TABLE", else the first keyword
+// ("GRANT", "SET"). rows < 0 (the data source could not tell) leaves the
+// count out ("UPDATE"). Empty for an empty statement.
+std::string command_tag(std::string_view statement, int64_t rows);
+// True when the statement's tag carries a row count (above) and its text
+// holds no "?" outside quotes and comments, so that it can run as a
+// statement with no parameter values, the form whose answer counts rows.
+bool tag_counts_rows(std::string_view statement);
 
 }  // namespace dqp

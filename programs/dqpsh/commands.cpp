@@ -1,5 +1,6 @@
 // dqpsh's backslash commands: one table of {name, handler, usage, help}.
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -7,7 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <iostream>
+#include <optional>
 #include <string>
 
 #include "client/port_query.h"
@@ -211,7 +215,7 @@ int cmd_conninfo(Shell &sh, const Words &) {
     if (sh.opt.direct_port == 0)
         printf("  base port:    %d\n", sh.opt.base_port);
     else
-        printf("  base port:    (none: gateway port given with --port)\n");
+        printf("  base port:    (none: gateway port given with --gateway-port)\n");
     printf("  gateway port: %d\n", sh.gateway_port);
     if (sh.gateway != nullptr && sh.gateway->encrypted())
         printf("  encrypted:    yes (protocol %s, cipher %s)\n", sh.gateway->tls_protocol().c_str(),
@@ -325,8 +329,9 @@ int cmd_output(Shell &, const Words &w) {
 }
 
 int cmd_include(Shell &sh, const Words &w) {
-    // Inside a script, a failing \i file stops the script as any error does.
-    return run_file(sh, w[1], bool_variable(sh, "ON_ERROR_STOP", false));
+    // A file that went on after its errors did its job; one that could not
+    // be read, or that ON_ERROR_STOP stopped, fails the command.
+    return run_file(sh, w[1]) == 0 ? 0 : -1;
 }
 
 // --- session and shell -----------------------------------------------------
@@ -783,6 +788,511 @@ int cmd_memo(Shell &sh, const Words &w) {
     return 0;
 }
 
+// --- scripting ---------------------------------------------------------------
+
+// \echo [-n] WORD...: the words (quotes and variables resolved) joined by
+// one blank.
+int cmd_echo(Shell &, const Words &w) {
+    size_t first = w.size() > 1 && w[1] == "-n" ? 2 : 1;
+    std::string out;
+    for (size_t i = first; i < w.size(); i++)
+        out += (i > first ? " " : "") + w[i];
+    if (first == 1) out += '\n';
+    write_out(out);
+    return 0;
+}
+
+// The statement \g, \gset and \watch run: the one typed before the command,
+// else the last one sent.
+int buffered_statement(Shell &sh, const char *what, std::string *statement) {
+    *statement = sh.query_buffer.empty() ? sh.last_query : sh.query_buffer;
+    sh.query_buffer.clear();
+    if (!statement->empty()) return 0;
+    fprintf(stderr, "dqpsh: \\%s: the query buffer is empty\n", what);
+    return -1;
+}
+
+// \g [FILE]: runs the statement; its result goes to FILE when one is named.
+int cmd_g(Shell &sh, const Words &w) {
+    std::string statement;
+    if (buffered_statement(sh, "g", &statement) != 0) return -1;
+    if (w.size() < 2) return run_sql(sh, statement);
+    int fd = open(w[1].c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+        fprintf(stderr, "dqpsh: could not open \"%s\"\ndetail: %s\n", w[1].c_str(),
+                strerror(errno));
+        return -1;
+    }
+    fflush(stdout);
+    int saved = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    dup2(fd, 1);
+    close(fd);
+    int rc = run_sql(sh, statement);
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    return rc;
+}
+
+bool valid_variable_name(const std::string &name) {
+    if (name.empty()) return false;
+    for (char c : name)
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && (c & 0x80) == 0) return false;
+    return true;
+}
+
+// \gset [PREFIX]: runs the statement, which must give one row, and sets a
+// variable per column (PREFIX + its name) to the value; NULL unsets it.
+int cmd_gset(Shell &sh, const Words &w) {
+    std::string statement;
+    if (buffered_statement(sh, "gset", &statement) != 0) return -1;
+    std::vector<dqp::FieldDesc> fields;
+    std::vector<dqp::Row> rows;
+    bool has_result = false;
+    if (run_sql_rows(sh, statement, &fields, &rows, &has_result) != 0) return -1;
+    if (rows.size() != 1) {
+        fprintf(stderr, "dqpsh: %s returned for \\gset\n",
+                rows.empty() ? "no rows" : "more than one row");
+        return -1;
+    }
+    std::string prefix = w.size() > 1 ? w[1] : "";
+    int rc = 0;
+    for (size_t i = 0; i < fields.size() && i < rows[0].size(); i++) {
+        std::string name = prefix + fields[i].name;
+        if (!valid_variable_name(name)) {
+            fprintf(stderr, "dqpsh: invalid variable name: \"%s\"\n", name.c_str());
+            rc = -1;
+            continue;
+        }
+        const std::string &v = rows[0][i];
+        if (v.empty() && dqp::empty_is_null(fields[i].type)) {
+            sh.vars.erase(name);
+            continue;
+        }
+        std::string value;
+        dqp::append_value(&value, v, fields[i].type, false);
+        if (set_variable(sh, name, value) != 0) rc = -1;
+    }
+    return rc;
+}
+
+// psql's \watch header: the local time and the interval.
+void watch_header(double interval) {
+    char when[64] = "";
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    strftime(when, sizeof when, "%a %b %e %H:%M:%S %Y", &local);
+    printf("%s (every %gs)\n\n", when, interval);
+}
+
+// Waits the interval in short steps; false when Ctrl-C came.
+bool watch_wait(double seconds) {
+    for (double left = seconds; left > 0 && !interrupted(); left -= 0.05) {
+        timespec step{0, static_cast<long>(std::min(left, 0.05) * 1e9)};
+        nanosleep(&step, nullptr);
+    }
+    return !interrupted();
+}
+
+// \watch [SECONDS] [i=SECONDS] [c=TIMES]: runs the statement again and
+// again until Ctrl-C, an error, or TIMES runs.
+int cmd_watch(Shell &sh, const Words &w) {
+    double interval = 2;
+    long times = 0;  // 0: until stopped
+    for (size_t i = 1; i < w.size(); i++) {
+        std::string word = w[i];
+        size_t eq = word.find('=');
+        std::string key = eq == std::string::npos ? "i" : word.substr(0, eq);
+        std::string value = eq == std::string::npos ? word : word.substr(eq + 1);
+        char *end = nullptr;
+        double v = strtod(value.c_str(), &end);
+        bool is_interval = key == "i" || key == "interval", is_count = key == "c" || key == "count";
+        if (value.empty() || *end != '\0' || v < 0 || (!is_interval && !is_count) ||
+            (is_count && (v < 1 || v != static_cast<double>(static_cast<long>(v))))) {
+            fprintf(stderr,
+                    "dqpsh: \\watch: bad argument \"%s\"\n"
+                    "hint: \\watch [SECONDS] [c=TIMES]\n",
+                    word.c_str());
+            return -1;
+        }
+        if (is_interval)
+            interval = v;
+        else
+            times = static_cast<long>(v);
+    }
+    std::string statement;
+    if (buffered_statement(sh, "watch", &statement) != 0) return -1;
+    // Ctrl-C ends the watch (and cancels a statement that runs), also when
+    // the commands do not come from a terminal.
+    catch_interrupts(true);
+    int rc = 0;
+    for (long n = 0; times == 0 || n < times; n++) {
+        if (n > 0 && !watch_wait(interval)) break;
+        watch_header(interval);
+        rc = run_sql(sh, statement);
+        fflush(stdout);
+        if (rc != 0 || interrupted()) break;
+    }
+    catch_interrupts(sh.interactive);
+    return rc;
+}
+
+// \! [COMMAND]: runs COMMAND with /bin/sh, or an interactive $SHELL.
+int cmd_shell(Shell &sh, const Words &) {
+    std::string command = raw_rest(sh.line, 1);
+    if (command.empty()) {
+        const char *shell = getenv("SHELL");
+        command = shell != nullptr && *shell != '\0' ? shell : "/bin/sh";
+    }
+    fflush(stdout);
+    int st = system(command.c_str());
+    if (st == -1) {
+        fprintf(stderr, "dqpsh: \\!: could not run the command\ndetail: %s\n", strerror(errno));
+        return -1;
+    }
+    return WIFEXITED(st) && WEXITSTATUS(st) == 0 ? 0 : -1;
+}
+
+// --- \copy ------------------------------------------------------------------
+
+// What a \copy line asks for.
+struct CopySpec {
+    std::string table;                 // as typed
+    std::vector<std::string> columns;  // as typed; empty: all
+    bool from = false;
+    std::string target;  // a file, or "stdin"/"stdout"/"pstdin"/"pstdout"
+    bool csv = false, header = false;
+    std::string delimiter, null_text;
+};
+
+// Parses "TABLE [(COL, ...)] FROM|TO 'FILE'|stdin|stdout [WITH] [(] [FORMAT]
+// CSV|TEXT [HEADER] [DELIMITER 'C'] [NULL 'TEXT'] [)]". 0, or -1 after a
+// message.
+int parse_copy(const std::string &text, CopySpec *c) {
+    size_t i = text.find_first_of(" \t(");
+    c->table = text.substr(0, i);
+    size_t pos = text.find_first_not_of(" \t", i == std::string::npos ? text.size() : i);
+    if (pos != std::string::npos && text[pos] == '(') {
+        size_t close = text.find(')', pos);
+        if (close == std::string::npos) {
+            fprintf(stderr, "dqpsh: \\copy: the column list has no \")\"\n");
+            return -1;
+        }
+        std::string list = text.substr(pos + 1, close - pos - 1);
+        for (size_t start = 0; start <= list.size();) {
+            size_t comma = list.find(',', start);
+            if (comma == std::string::npos) comma = list.size();
+            c->columns.push_back(dqp::trim(list.substr(start, comma - start)));
+            start = comma + 1;
+        }
+        pos = close + 1;
+    }
+    Words w;
+    std::string why;
+    std::string rest = pos == std::string::npos ? "" : text.substr(pos);
+    for (char &ch : rest)
+        if (ch == '(' || ch == ')' || ch == ',') ch = ' ';
+    if (dqp::split_words(rest, &w, &why) != 0 || w.size() < 2 || c->table.empty() ||
+        (upper(w[0]) != "FROM" && upper(w[0]) != "TO")) {
+        fprintf(stderr,
+                "dqpsh: usage: \\copy TABLE [(COLUMN, ...)] FROM|TO 'FILE'|stdin|stdout "
+                "[CSV] [HEADER]\n");
+        return -1;
+    }
+    c->from = upper(w[0]) == "FROM";
+    c->target = w[1];
+    for (size_t k = 2; k < w.size(); k++) {
+        std::string o = upper(w[k]);
+        if (o == "CSV" || o == "TEXT") {
+            c->csv = o == "CSV";
+        } else if (o == "HEADER") {
+            if (k + 1 < w.size() && parse_bool(w[k + 1], &c->header) == 0)
+                k++;
+            else
+                c->header = true;
+        } else if ((o == "DELIMITER" || o == "NULL") && k + 1 < w.size()) {
+            (o == "NULL" ? c->null_text : c->delimiter) = w[++k];
+        } else if (o != "WITH" && o != "FORMAT") {
+            fprintf(stderr, "dqpsh: \\copy: unknown option \"%s\"\n", w[k].c_str());
+            return -1;
+        }
+    }
+    if (c->delimiter.empty()) c->delimiter = c->csv ? "," : "\t";
+    if (c->delimiter.size() != 1) {
+        fprintf(stderr, "dqpsh: \\copy: the delimiter must be one character\n");
+        return -1;
+    }
+    if (!c->csv && c->null_text.empty()) c->null_text = "\\N";
+    return 0;
+}
+
+bool is_stdio(const std::string &target, const char *name) {
+    return upper(target) == upper(name) || upper(target) == "P" + upper(name);
+}
+
+// One value of a text-format line, with its backslash escapes undone.
+std::string text_unescape(std::string_view v) {
+    std::string out;
+    for (size_t i = 0; i < v.size(); i++) {
+        if (v[i] != '\\' || i + 1 == v.size()) {
+            out += v[i];
+            continue;
+        }
+        char e = v[++i];
+        out += e == 't' ? '\t' : e == 'n' ? '\n' : e == 'r' ? '\r' : e;
+    }
+    return out;
+}
+
+std::string text_escape(std::string_view v) {
+    std::string out;
+    for (char c : v) {
+        if (c == '\\' || c == '\t' || c == '\n' || c == '\r') {
+            out += '\\';
+            out += c == '\t' ? 't' : c == '\n' ? 'n' : c == '\r' ? 'r' : c;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// A CSV value: in quotes (inner quotes doubled) when it holds the
+// delimiter, a quote or a line break. An empty text stays unquoted, which
+// reads back as NULL: the row format cannot tell an empty character value
+// from NULL.
+std::string csv_value(std::string_view v, char delimiter) {
+    if (v.find_first_of(std::string{delimiter, '"', '\n', '\r'}) == std::string_view::npos)
+        return std::string(v);
+    std::string q = "\"";
+    for (char ch : v) {
+        if (ch == '"') q += '"';
+        q += ch;
+    }
+    return q + "\"";
+}
+
+// Reads one record; false at the end of the data ("\." or end of input).
+// A CSV value in quotes may span lines; an unquoted empty CSV value, or the
+// NULL text, is NULL.
+bool read_record(std::istream &in, const CopySpec &c, std::vector<std::optional<std::string>> *rec,
+                 long *line_no) {
+    rec->clear();
+    std::string line;
+    if (!std::getline(in, line)) return false;
+    ++*line_no;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line == "\\.") return false;
+    const char d = c.delimiter[0];
+    if (!c.csv) {
+        for (size_t start = 0;;) {
+            size_t end = line.find(d, start);
+            std::string v = line.substr(start, end == std::string::npos ? end : end - start);
+            if (v == c.null_text)
+                rec->emplace_back(std::nullopt);
+            else
+                rec->emplace_back(text_unescape(v));
+            if (end == std::string::npos) return true;
+            start = end + 1;
+        }
+    }
+    std::string value;
+    bool quoted = false, in_quotes = false;
+    for (size_t i = 0;; i++) {
+        if (i == line.size()) {
+            if (in_quotes && std::getline(in, line)) {  // the value goes on
+                ++*line_no;
+                value += '\n';
+                i = static_cast<size_t>(-1);
+                continue;
+            }
+            break;
+        }
+        char ch = line[i];
+        if (in_quotes) {
+            if (ch == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+                value += '"';
+                i++;
+            } else if (ch == '"') {
+                in_quotes = false;
+            } else {
+                value += ch;
+            }
+        } else if (ch == '"') {
+            in_quotes = quoted = true;
+        } else if (ch == d) {
+            bool null = !quoted && (value.empty() || value == c.null_text);
+            rec->emplace_back(null ? std::nullopt : std::optional<std::string>(value));
+            value.clear();
+            quoted = false;
+        } else {
+            value += ch;
+        }
+    }
+    bool null = !quoted && (value.empty() || value == c.null_text);
+    rec->emplace_back(null ? std::nullopt : std::optional<std::string>(value));
+    return true;
+}
+
+// The table's column names, from a query that reads none of its rows.
+int table_columns(Shell &sh, const std::string &table, std::vector<std::string> *names) {
+    dqp::ExecResult res;
+    if (sh.sql->execsql("SELECT * FROM " + table + " WHERE 1=0", &res) != 0)
+        return failed(sh, "EXECSQL");
+    std::vector<dqp::FieldDesc> fields;
+    int rc = res.has_cursor ? sh.sql->fieldlist(res.cursor, &fields) : -1;
+    if (rc != 0 && res.has_cursor) failed(sh, "FIELDLIST");
+    if (res.has_cursor && sh.sql != nullptr && sh.sql->usable()) sh.sql->undeclare(res.cursor);
+    if (rc != 0) return -1;
+    for (const dqp::FieldDesc &f : fields)
+        names->push_back(sql_name(f.name));
+    return 0;
+}
+
+// Rows between progress lines of a load on a terminal.
+constexpr long kProgressRows = 1000;
+
+// Inserts the records of `in`, one EXECSQL with parameters per row (the
+// gateway keeps the statement prepared), inside the statement's transaction.
+int copy_in(Shell &sh, const CopySpec &c, std::istream &in, long *rows) {
+    std::vector<std::string> columns = c.columns;
+    if (columns.empty() && table_columns(sh, c.table, &columns) != 0) return -1;
+    std::string list, markers;
+    for (size_t i = 0; i < columns.size(); i++) {
+        list += (i > 0 ? ", " : "") + columns[i];
+        markers += i > 0 ? ", ?" : "?";
+    }
+    std::string insert = "INSERT INTO " + c.table + " (" + list + ") VALUES (" + markers + ")";
+    bool progress = isatty(2) != 0;
+    long line_no = 0;
+    std::vector<std::optional<std::string>> rec;
+    std::vector<dqp::ParamValue> values;
+    for (bool first = true; read_record(in, c, &rec, &line_no); first = false) {
+        if (first && c.header) continue;
+        if (rec.size() != columns.size()) {
+            fprintf(stderr, "%sERROR:  %s data for the %zu columns\nCONTEXT:  COPY %s, line %ld\n",
+                    sh.where.c_str(), rec.size() < columns.size() ? "missing" : "extra",
+                    columns.size(), c.table.c_str(), line_no);
+            return -1;
+        }
+        values.clear();
+        for (const std::optional<std::string> &v : rec)
+            values.push_back(v ? dqp::ParamValue{*v, false} : dqp::ParamValue{{}, true});
+        dqp::ExecResult res;
+        if (sh.sql->execsql(insert, values, &res) != 0) {
+            report_failure(sh, "EXECSQL");
+            fprintf(stderr, "CONTEXT:  COPY %s, line %ld\n", c.table.c_str(), line_no);
+            return -1;
+        }
+        if (++*rows % kProgressRows == 0 && progress) fprintf(stderr, "\rCOPY: %ld rows", *rows);
+        if (interrupted()) {
+            fprintf(stderr, "\ndqpsh: \\copy: cancelled at line %ld\n", line_no);
+            return -1;
+        }
+    }
+    if (progress && *rows >= kProgressRows) fprintf(stderr, "\r\033[K");
+    return 0;
+}
+
+// Writes the table's rows to `out` as CSV or text lines.
+int copy_out(Shell &sh, const CopySpec &c, FILE *out, long *rows) {
+    std::string list;
+    for (size_t i = 0; i < c.columns.size(); i++)
+        list += (i > 0 ? ", " : "") + c.columns[i];
+    std::string query = "SELECT " + (list.empty() ? "*" : list) + " FROM " + c.table;
+    std::vector<dqp::FieldDesc> fields;
+    std::string buf;
+    auto line_end = [&] {
+        buf += '\n';
+        if (buf.size() > 65536) {
+            fwrite(buf.data(), 1, buf.size(), out);
+            buf.clear();
+        }
+    };
+    dqp::ExecResult res;
+    int rc = sh.sql->query_views(
+        query, &res, nullptr,
+        [&](const std::vector<dqp::FieldDesc> &f) {
+            fields = f;
+            if (!c.header) return 0;
+            for (size_t i = 0; i < f.size(); i++)
+                buf += (i > 0 ? c.delimiter : "") +
+                       (c.csv ? csv_value(f[i].name, c.delimiter[0]) : f[i].name);
+            line_end();
+            return 0;
+        },
+        [&](std::span<const std::string_view> row) {
+            for (size_t i = 0; i < row.size(); i++) {
+                if (i > 0) buf += c.delimiter;
+                char type = i < fields.size() ? fields[i].type : 'C';
+                if (row[i].empty() && dqp::empty_is_null(type)) {
+                    if (!c.csv) buf += c.null_text;
+                    continue;
+                }
+                std::string v;
+                dqp::append_value(&v, row[i], type, false);
+                buf += c.csv ? csv_value(v, c.delimiter[0]) : text_escape(v);
+            }
+            ++*rows;
+            line_end();
+            return interrupted() ? 1 : 0;
+        });
+    fwrite(buf.data(), 1, buf.size(), out);
+    if (rc != 0) return failed(sh, res.has_cursor ? "FETCHMANY" : "EXECSQL");
+    return 0;
+}
+
+// \copy: client-side COPY through ordinary statements.
+int cmd_copy(Shell &sh, const Words &) {
+    CopySpec c;
+    if (parse_copy(raw_rest(sh.line, 1), &c) != 0) return -1;
+    bool std_in = c.from && is_stdio(c.target, "stdin"),
+         std_out = !c.from && is_stdio(c.target, "stdout");
+    std::ifstream file_in;
+    FILE *file_out = nullptr;
+    if (c.from && !std_in) {
+        file_in.open(c.target);
+        if (!file_in) {
+            fprintf(stderr, "dqpsh: could not open \"%s\"\ndetail: %s\n", c.target.c_str(),
+                    strerror(errno));
+            return -1;
+        }
+    } else if (!c.from && !std_out) {
+        file_out = fopen(c.target.c_str(), "we");
+        if (file_out == nullptr) {
+            fprintf(stderr, "dqpsh: could not open \"%s\"\ndetail: %s\n", c.target.c_str(),
+                    strerror(errno));
+            return -1;
+        }
+    }
+    std::istream &in = !std_in ? static_cast<std::istream &>(file_in)
+                       : upper(c.target) == "PSTDIN" || sh.input == nullptr ? std::cin
+                                                                            : *sh.input;
+    if (std_in && sh.interactive)
+        printf(
+            "Enter data to be copied followed by a newline.\n"
+            "End with a backslash and a period on a line by itself, or an EOF signal.\n");
+    fflush(stdout);
+    long rows = 0;
+    int rc = run_statement(sh, "COPY", [&] {
+        return c.from ? copy_in(sh, c, in, &rows)
+                      : copy_out(sh, c, file_out ? file_out : stdout, &rows);
+    });
+    if (rc != 0 && std_in) {
+        // The rest of the data is no command: read it up to its end.
+        for (std::string line; std::getline(in, line) && line != "\\." && line != "\\.\r";) {
+        }
+    }
+    if (file_out != nullptr && fclose(file_out) != 0 && rc == 0) {
+        fprintf(stderr, "dqpsh: could not write \"%s\"\ndetail: %s\n", c.target.c_str(),
+                strerror(errno));
+        rc = -1;
+    }
+    if (rc == 0) printf("COPY %ld\n", rows);
+    return rc;
+}
+
 constexpr Entry kCommands[] = {
     {"d", cmd_describe, 1, "\\d [TABLE]", "list tables, or the columns of TABLE"},
     {"dt", cmd_tables, 1, "\\dt", "list the tables (no views, no system tables)"},
@@ -829,6 +1339,17 @@ constexpr Entry kCommands[] = {
     {"set", cmd_set, 1, "\\set [NAME [VALUE]]",
      "set a variable (AUTOCOMMIT on|off, ON_ERROR_STOP); alone: list them"},
     {"unset", cmd_unset, 2, "\\unset NAME", "remove a variable"},
+    {"echo", cmd_echo, 1, "\\echo [-n] [TEXT]...", "write the text (and a line end)"},
+    {"g", cmd_g, 1, "\\g [FILE]", "run the statement typed (or the last one); to FILE"},
+    {"gset", cmd_gset, 1, "\\gset [PREFIX]",
+     "run the statement; its one row sets a variable per column"},
+    {"watch", cmd_watch, 1, "\\watch [SECONDS] [c=TIMES]",
+     "run the statement every SECONDS (default 2) until Ctrl-C or TIMES runs"},
+    {"if", nullptr, 2, "\\if EXPR, \\elif EXPR, \\else, \\endif",
+     "run the lines of the first branch whose EXPR is true"},
+    {"copy", cmd_copy, 4, "\\copy TABLE [(COLS)] FROM|TO 'FILE'|stdin|stdout [CSV] [HEADER]",
+     "copy rows between a table and a file (CSV, or tab-separated text)"},
+    {"!", cmd_shell, 1, "\\! [COMMAND]", "run a shell command, or a shell"},
     {"?", cmd_help, 1, "\\?", "this list"},
     {"help", cmd_help, 1, nullptr, nullptr},
     {"q", cmd_quit, 1, "\\q", "leave dqpsh"},
@@ -854,20 +1375,26 @@ const Entry *find_command(const std::string &name) {
 
 }  // namespace
 
-namespace {
-
 int parse_bool(const std::string &value, bool *out) {
     std::string v = upper(value);
-    if (v == "ON" || v == "TRUE" || v == "1" || v == "YES")
+    auto prefix_of = [&](const char *word, size_t least) {
+        return v.size() >= least && std::string_view(word).substr(0, v.size()) == v;
+    };
+    if (v == "1" || prefix_of("TRUE", 1) || prefix_of("YES", 1) || v == "ON")
         *out = true;
-    else if (v == "OFF" || v == "FALSE" || v == "0" || v == "NO")
+    else if (v == "0" || prefix_of("FALSE", 1) || prefix_of("NO", 1) || prefix_of("OFF", 2))
         *out = false;
     else
         return -1;
     return 0;
 }
 
-}  // namespace
+dqp::VarLookup variable_lookup(const Shell &sh) {
+    return [&sh](std::string_view name) -> const std::string * {
+        auto it = sh.vars.find(std::string(name));
+        return it == sh.vars.end() ? nullptr : &it->second;
+    };
+}
 
 bool bool_variable(const Shell &sh, const std::string &name, bool fallback) {
     auto it = sh.vars.find(name);
@@ -914,18 +1441,19 @@ int run_command(Shell &sh, const std::string &line) {
     std::string why;
     std::string text = dqp::trim(line);
     if (!text.empty() && text[0] == '\\') text.erase(0, 1);
-    if (dqp::split_words(text, &w, &why) != 0) {
+    dqp::VarLookup vars = variable_lookup(sh);
+    if (dqp::split_words(text, &w, &why, vars) != 0) {
         fprintf(stderr, "dqpsh: %s\n", why.c_str());
         return -1;
     }
     if (w.empty()) return 0;
-    sh.line = text;
+    sh.line = dqp::interpolate(text, vars);
     const Entry *e = find_command(w[0]);
     if (e == nullptr) {
         fprintf(stderr, "dqpsh: invalid command \\%s\nhint: try \\? for help\n", w[0].c_str());
         return -1;
     }
-    if (w.size() < e->min_words) {
+    if (w.size() < e->min_words || e->fn == nullptr) {
         fprintf(stderr, "dqpsh: usage: %s\n", e->usage != nullptr ? e->usage : e->name);
         return -1;
     }

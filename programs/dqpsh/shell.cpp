@@ -6,9 +6,12 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "client/port_query.h"
 #include "client/result_format.h"
@@ -119,6 +122,7 @@ void report_failure(Shell &sh, const std::string &what) {
             fprintf(stderr, "detail: the uncommitted work of the transaction is lost\n");
         drop_gateway(sh);
         sh.lost = true;
+        sh.conn_failed = true;
     }
 }
 
@@ -140,13 +144,19 @@ int need_gateway(Shell &sh) {
     options.timeout_ms = 0;
     if (port == 0) {
         if (sh.opt.base_port == 0) {
-            fprintf(stderr, "dqpsh: no base port\nhint: give -p PORT or set DB_DQPBASE\n");
+            fprintf(stderr,
+                    "dqpsh: no base port\n"
+                    "hint: give the master's base port with -p PORT, set DB_DQPBASE in the\n"
+                    "configuration store ($VNX_REGISTRY), or name a gateway's own port with\n"
+                    "--gateway-port PORT\n");
+            sh.conn_failed = true;
             return -1;
         }
         bool encrypted = false;
         if (dqp::request_server(sh.opt.host, sh.opt.base_port, sh.opt.type, &port, &err, 120000,
                                 &sh.opt.tls, &encrypted) != 0) {
             fprintf(stderr, "dqpsh: no gateway\ndetail: %s\n", err.c_str());
+            sh.conn_failed = true;
             return -1;
         }
         // The gateway serves one connection: "prefer" does there what the
@@ -161,6 +171,7 @@ int need_gateway(Shell &sh) {
     if (sh.gateway == nullptr) {
         fprintf(stderr, "dqpsh: could not connect to the gateway on port %d\ndetail: %s\n", port,
                 err.c_str());
+        sh.conn_failed = true;
         return -1;
     }
     sh.sql = std::make_unique<dqp::SqlClient>(*sh.gateway);
@@ -179,6 +190,7 @@ int need_start(Shell &sh) {
             fprintf(stderr, "dqpsh: could not start a session as user \"%s\"\ndetail: %s\n",
                     sh.opt.user.c_str(), sh.sql->error().c_str());
             drop_gateway(sh);
+            sh.conn_failed = true;
             return -1;
         }
         report_failure(sh, "START");
@@ -202,6 +214,7 @@ int need_session(Shell &sh) {
     session.long_text = true;
     if (sh.sql->connect(sh.opt.dsn, sh.opt.user, password(sh), session) != 0) {
         report_failure(sh, "CONNECT");
+        sh.conn_failed = true;
         return -1;
     }
     return 0;
@@ -241,18 +254,24 @@ static int print_statement(Shell &sh, const std::string &statement) {
     int rc = 0;
     {
         CancelOnInterrupt cancel(sh);
-        rc = sh.sql->query_views(
-            statement, &res,
-            [&](const std::vector<dqp::FieldDesc> &f) {
-                printer.set_fields(f);
-                return 0;
-            },
-            [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); },
-            [&](std::span<const std::string_view> row) {
-                if (interrupted()) return 1;
-                printing = true;
-                return printer.on_row_view(row);
-            });
+        auto on_fields = [&](const std::vector<dqp::FieldDesc> &f) {
+            printer.set_fields(f);
+            return 0;
+        };
+        auto on_header = [&](const std::vector<dqp::FieldDesc> &f) { return printer.on_header(f); };
+        auto on_row = [&](std::span<const std::string_view> row) {
+            if (interrupted()) return 1;
+            printing = true;
+            return printer.on_row_view(row);
+        };
+        // Only EXECSQL with parameters answers how many rows a statement
+        // changed: a statement whose tag shows that count goes in that form,
+        // with no values.
+        if (dqp::tag_counts_rows(statement))
+            rc = sh.sql->query_views(statement, std::span<const dqp::ParamValue>(), &res, on_fields,
+                                     on_header, on_row);
+        else
+            rc = sh.sql->query_views(statement, &res, on_fields, on_header, on_row);
     }
     // A statement the gateway cancelled answers NOK: its error is printed
     // below. Otherwise Ctrl-C stopped the printing.
@@ -270,8 +289,8 @@ static int print_statement(Shell &sh, const std::string &statement) {
     }
     if (res.has_cursor)
         printer.finish();
-    else if (sh.print.format != dqp::OutputFormat::csv)
-        printf("OK\n");
+    else
+        printf("%s\n", dqp::command_tag(statement, res.row_count).c_str());
     return 0;
 }
 
@@ -300,31 +319,99 @@ static int begin_block(Shell &sh) {
     return 0;
 }
 
-int run_sql(Shell &sh, const std::string &statement) {
+namespace {
+
+// psql's "Time: 12.345 ms", with minutes and seconds from one second on.
+void print_time(double ms) {
+    if (ms < 1000.0) {
+        printf("Time: %.3f ms\n", ms);
+        return;
+    }
+    double seconds = ms / 1000.0;
+    double minutes = floor(seconds / 60.0);
+    seconds -= 60.0 * minutes;
+    if (minutes < 60.0) {
+        printf("Time: %.3f ms (%02d:%06.3f)\n", ms, static_cast<int>(minutes), seconds);
+        return;
+    }
+    double hours = floor(minutes / 60.0);
+    minutes -= 60.0 * hours;
+    printf("Time: %.3f ms (%02d:%02d:%06.3f)\n", ms, static_cast<int>(hours),
+           static_cast<int>(minutes), seconds);
+}
+
+}  // namespace
+
+// Runs a statement through `body` with the shell's transaction handling:
+// BEGIN, COMMIT and ROLLBACK are the shell's, AUTOCOMMIT commits what
+// succeeded and rolls back what failed. \\timing measures the statement
+// and its answer, as psql does, not the commands around it.
+int run_statement(Shell &sh, const std::string &statement, const std::function<int()> &body) {
     if (need_session(sh) != 0) return -1;
+    auto t0 = std::chrono::steady_clock::now();
+    int rc = 0;
     switch (dqp::classify_transaction(statement)) {
         case dqp::TxControl::begin:
-            return begin_block(sh);
+            rc = begin_block(sh);
+            break;
         case dqp::TxControl::commit:
-            return end_transaction(sh, true);
+            rc = end_transaction(sh, true);
+            break;
         case dqp::TxControl::rollback:
-            return end_transaction(sh, false);
+            rc = end_transaction(sh, false);
+            break;
         case dqp::TxControl::none:
+            rc = body();
+            if (sh.sql == nullptr || !sh.sql->connected()) break;  // the gateway was lost
+            if (sh.in_block || !sh.autocommit) {
+                sh.uncommitted = true;
+                break;
+            }
+            // AUTOCOMMIT: keep what succeeded, drop what failed, as psql does.
+            if (rc == 0 && sh.sql->commit() != 0) {
+                report_failure(sh, "COMMIT");
+                rc = -1;
+            } else if (rc != 0 && sh.sql->usable()) {
+                (void)sh.sql->rollback();
+            }
             break;
     }
-    int rc = print_statement(sh, statement);
-    if (sh.sql == nullptr || !sh.sql->connected()) return rc;  // the gateway was lost
-    if (sh.in_block || !sh.autocommit) {
-        sh.uncommitted = true;
-        return rc;
+    if (sh.timing) {
+        std::chrono::duration<double, std::milli> ms = std::chrono::steady_clock::now() - t0;
+        print_time(ms.count());
     }
-    // AUTOCOMMIT: keep what succeeded, drop what failed, as psql does.
-    if (rc == 0 && sh.sql->commit() != 0) {
-        report_failure(sh, "COMMIT");
-        return -1;
-    }
-    if (rc != 0 && sh.sql->usable()) (void)sh.sql->rollback();
     return rc;
+}
+
+int run_sql(Shell &sh, const std::string &statement) {
+    sh.last_query = statement;
+    return run_statement(sh, statement, [&] { return print_statement(sh, statement); });
+}
+
+int run_sql_rows(Shell &sh, const std::string &statement, std::vector<dqp::FieldDesc> *fields,
+                 std::vector<dqp::Row> *rows, bool *has_result) {
+    sh.last_query = statement;
+    return run_statement(sh, statement, [&] {
+        dqp::ExecResult res;
+        CancelOnInterrupt cancel(sh);
+        int rc = sh.sql->query(
+            statement, &res,
+            [&](const std::vector<dqp::FieldDesc> &f) {
+                *fields = f;
+                return 0;
+            },
+            [&](const std::vector<dqp::FieldDesc> &f) {
+                if (fields->empty()) *fields = f;
+                return 0;
+            },
+            [&](dqp::Row &&row) {
+                rows->push_back(std::move(row));
+                return 0;
+            });
+        *has_result = res.has_cursor;
+        if (rc != 0) report_failure(sh, res.has_cursor ? "FETCHMANY" : "EXECSQL");
+        return rc == 0 ? 0 : -1;
+    });
 }
 
 }  // namespace dqpsh

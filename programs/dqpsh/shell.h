@@ -11,6 +11,8 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <istream>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,6 +23,7 @@
 #include "client/record_client.h"
 #include "client/result_format.h"
 #include "client/sql_client.h"
+#include "client/sql_script.h"
 
 namespace dqpsh {
 
@@ -60,11 +63,17 @@ struct Shell {
     bool in_block = false;     // BEGIN seen and the block not yet ended
     bool uncommitted = false;  // statements ran since the last COMMIT or ROLLBACK
     bool lost = false;         // the last gateway broke off: say so before a new one
+    // No gateway or data source could be reached, or the gateway was lost: a
+    // script ends with exit status 2.
+    bool conn_failed = false;
     bool have_password = false;
     std::string password;
     std::map<std::string, AliasInfo> aliases;  // by upper-cased alias
     std::map<std::string, std::string> vars;   // \\set and -v variables
     std::string line;                          // the command line being run, as typed
+    std::string query_buffer;                  // the statement typed before \\g, \\gset or \\watch
+    std::string last_query;         // the last statement sent: \\g with nothing typed runs it
+    std::istream *input = nullptr;  // where the commands come from: \\copy FROM stdin
     std::string where;   // "dqpsh:FILE:LINE: " while a file's statement runs, for its errors
     int file_depth = 0;  // \\i files being read inside one another
 };
@@ -96,6 +105,15 @@ bool interrupted();
 
 // Runs one SQL statement (without its ";"). 0 or -1.
 int run_sql(Shell &sh, const std::string &statement);
+// Runs `body`, which sends `statement` (or, for \\copy, several) in the
+// shell's way: a session first, BEGIN, COMMIT and ROLLBACK kept by the
+// shell, AUTOCOMMIT's commit after success and rollback after failure, and
+// \\timing's line. body returns 0 or -1.
+int run_statement(Shell &sh, const std::string &statement, const std::function<int()> &body);
+// Runs one SQL statement and keeps its rows instead of printing them
+// (\\gset); *has_result is false for a statement without result. 0 or -1.
+int run_sql_rows(Shell &sh, const std::string &statement, std::vector<dqp::FieldDesc> *fields,
+                 std::vector<dqp::Row> *rows, bool *has_result);
 // Runs one backslash command line ("\d customer"). 0 or -1.
 int run_command(Shell &sh, const std::string &line);
 // True when the first word of a text (a -c text, or a line read outside a
@@ -107,13 +125,19 @@ bool is_legacy_command(const std::string &text);
 // (or true/false, 1/0) and switches the shell's commits; an open transaction
 // is committed when AUTOCOMMIT goes on, as in psql. 0, or -1 for a bad value.
 int set_variable(Shell &sh, const std::string &name, const std::string &value);
-// A variable's value read as a boolean: on/true/1/yes; absent: fallback.
+// psql's booleans: true, false, yes, no (or any prefix of them), on, off (or
+// "of"), 1, 0, in any case. 0, or -1 for anything else.
+int parse_bool(const std::string &value, bool *out);
+// Looks up the shell's variables (for interpolation).
+dqp::VarLookup variable_lookup(const Shell &sh);
+// A variable's value read as a boolean (parse_bool); absent: fallback.
 bool bool_variable(const Shell &sh, const std::string &name, bool fallback);
 
-// Runs the statements and commands of a file as -f does (\\i); stop_on_error
-// unless ON_ERROR_STOP says otherwise. 0, or -1 when it could not be read or
-// a unit failed.
-int run_file(Shell &sh, const std::string &path, bool stop_on_error);
+// Runs the statements and commands of a file as -f does (\\i): it goes on
+// after an error unless ON_ERROR_STOP is set. psql's exit status: 0 when it
+// ran to its end, 1 when it could not be read, 2 when the gateway was lost,
+// 3 when ON_ERROR_STOP stopped it.
+int run_file(Shell &sh, const std::string &path);
 // Writes text to standard output (which \\o may have pointed at a file).
 void write_out(std::string_view s);
 

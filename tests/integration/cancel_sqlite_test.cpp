@@ -121,7 +121,7 @@ class CancelSqlite : public OdbcGateway {
         setenv("HOME", root_.c_str(), 1);  // its history file
         setenv("TERM", "dumb", 1);
         auto t = std::make_unique<Terminal>(std::vector<std::string>{
-            VNX_DQPSH_PATH, "--port", std::to_string(port), "-d", "vnxtest"});
+            VNX_DQPSH_PATH, "--gateway-port", std::to_string(port), "-d", "vnxtest"});
         return t->started() ? std::move(t) : nullptr;
     }
     // A value of a query in a session of its own.

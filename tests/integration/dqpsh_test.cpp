@@ -1,5 +1,5 @@
 // dqpsh as a program: it talks to a small in-process gateway on a loopback
-// port (--port), or to a real master for the request shell's forms, so its
+// port (--gateway-port), or to a real master for the request shell's forms, so its
 // output, its error texts and its exit status are seen as a user sees them.
 // No data source is needed.
 #include <gtest/gtest.h>
@@ -105,6 +105,8 @@ class LittleGateway {
             case dqp::PKT_TYPE_EXECSQL:
                 if (a0.find("nowhere") != std::string::npos)
                     EXPECT_EQ(c.send('N', -1, {"-1", "0"}), 0);
+                else if (r.args.size() > 1 && r.args[1].rfind("PARAMS", 0) == 0)
+                    EXPECT_EQ(c.send('Y', 0, {"0", "0", "", "3"}), 0);  // 3 rows changed
                 else if (a0.rfind("SELECT", 0) == 0 || a0.rfind("select", 0) == 0)
                     EXPECT_EQ(c.send('Y', 0, {"0", "0", "DQP_SLT_00000007"}), 0);
                 else
@@ -173,7 +175,7 @@ ShellRun dqpsh(const std::string &args, const std::string &input = "",
 }
 
 std::string gw_args(const LittleGateway &g) {
-    return "--port " + std::to_string(g.port()) + " -d demo -U ann";
+    return "--gateway-port " + std::to_string(g.port()) + " -d demo -U ann";
 }
 
 }  // namespace
@@ -211,7 +213,7 @@ TEST(Dqpsh, ScriptStopsAtFirstErrorWithMaperrorText) {
     ShellRun r =
         dqpsh(gw_args(g) + " -c 'UPDATE t SET a = 1; SELECT * FROM nowhere; UPDATE t SET b = 2'");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "OK\n");
+    EXPECT_EQ(r.out, "UPDATE 3\n");
     EXPECT_EQ(r.err, "ERROR:  no such table: nowhere\n");
     // The failed query's MAPERROR went in its pipeline; none is asked after.
     // The UPDATE was committed, the failed query rolled back.
@@ -222,7 +224,7 @@ TEST(Dqpsh, StandardInputSplitsStatementsOverLines) {
     LittleGateway g;
     ShellRun r = dqpsh(gw_args(g), "UPDATE t\n  SET a = 'x;y'\n;\n\\timing off\ncommit;\n");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "OK\nTiming is off.\nCOMMIT\n");
+    EXPECT_EQ(r.out, "UPDATE 3\nTiming is off.\nCOMMIT\n");
     ASSERT_GE(g.types().size(), 3u);
     EXPECT_EQ(g.requests()[2].args[0], "UPDATE t\n  SET a = 'x;y'");
     EXPECT_EQ(g.requests()[3].type, dqp::PKT_TYPE_COMMIT);
@@ -231,7 +233,7 @@ TEST(Dqpsh, StandardInputSplitsStatementsOverLines) {
 TEST(Dqpsh, RefusedLoginShowsTheDriverMessage) {
     LittleGateway g;
     ShellRun r = dqpsh(gw_args(g) + " -c 'SELECT 1'", "", "wrong");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 2);  // as psql's for a refused login
     EXPECT_EQ(r.err, "ERROR:  login refused\n");
     EXPECT_EQ(g.requests().at(2).type, dqp::PKT_TYPE_MAPERROR);
     EXPECT_EQ(g.requests().at(2).info, 9);
@@ -259,22 +261,58 @@ TEST(Dqpsh, UnknownCommandAndBadUsageFail) {
     ShellRun r = dqpsh(gw_args(g) + " -c '\\nosuch'");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("invalid command \\nosuch"), std::string::npos) << r.err;
-    ShellRun u = dqpsh("-p notaport");
-    EXPECT_EQ(u.status, 2);
-    EXPECT_NE(u.err.find("usage:"), std::string::npos);
+    // Bad options name themselves in one line and point at --help, as psql's.
+    struct {
+        const char *args, *err;
+    } bad[] = {
+        {"-p notaport", "dqpsh: invalid port \"notaport\"\n"},
+        {"-Z", "dqpsh: invalid option -- 'Z'\n"},
+        {"--frobnicate", "dqpsh: unrecognized option '--frobnicate'\n"},
+        {"-c", "dqpsh: option requires an argument -- 'c'\n"},
+    };
+    for (const auto &b : bad) {
+        ShellRun u = dqpsh(b.args);
+        EXPECT_EQ(u.status, 1) << b.args;
+        EXPECT_EQ(u.err, std::string(b.err) + "Try \"dqpsh --help\" for more information.\n");
+    }
 }
 
-TEST(Dqpsh, FileScriptStopsAtFirstErrorUnlikeStandardInput) {
+// As psql: a file and standard input go on after an error and end with 0;
+// ON_ERROR_STOP stops them with 3, and a -c with 1; the status is the last
+// -c's or -f's, and a -f file that cannot be read is 1.
+TEST(Dqpsh, ScriptsGoOnAfterAnErrorUnlessOnErrorStop) {
     std::string script = "UPDATE t SET a = 1;\nSELECT * FROM nowhere;\nUPDATE t SET b = 2;\n";
-    LittleGateway file_gw;
-    ShellRun f = dqpsh(gw_args(file_gw) + " -f /dev/stdin", script);
-    EXPECT_EQ(f.status, 1);
-    EXPECT_EQ(f.out, "OK\n");
-    LittleGateway stdin_gw;
-    ShellRun s = dqpsh(gw_args(stdin_gw), script);
-    EXPECT_EQ(s.status, 1);
-    EXPECT_EQ(s.out, "OK\nOK\n");
-    EXPECT_EQ(s.err, "ERROR:  no such table: nowhere\n");
+    struct {
+        const char *args;
+        int status;
+        const char *out;
+    } cases[] = {
+        {" -f /dev/stdin", 0, "UPDATE 3\nUPDATE 3\n"},
+        {"", 0, "UPDATE 3\nUPDATE 3\n"},
+        {" -v ON_ERROR_STOP=1 -f /dev/stdin", 3, "UPDATE 3\n"},
+        {" -v ON_ERROR_STOP=on", 3, "UPDATE 3\n"},
+        {" -c 'SELECT * FROM nowhere' -c 'DELETE FROM t'", 0, "DELETE 3\n"},
+        {" -c 'DELETE FROM t' -c 'SELECT * FROM nowhere'", 1, "DELETE 3\n"},
+        {" -v ON_ERROR_STOP=1 -c 'SELECT * FROM nowhere' -c 'DELETE FROM t'", 1, ""},
+        {" -f /nonexistent/x.sql", 1, ""},
+        {" -f /nonexistent/x.sql -c 'DELETE FROM t'", 0, "DELETE 3\n"},
+    };
+    for (const auto &c : cases) {
+        LittleGateway g;
+        ShellRun r = dqpsh(gw_args(g) + c.args, script);
+        EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.args;
+    }
+}
+
+// A script cannot go on without its gateway: status 2, nothing after it runs.
+TEST(Dqpsh, NoGatewayEndsAScriptWithStatusTwo) {
+    ShellRun r = dqpsh("--gateway-port 1 -d demo -c 'SELECT 1' -c '\\echo after'");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    ShellRun none = dqpsh("-d demo -c 'SELECT 1'");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("--gateway-port PORT"), std::string::npos) << none.err;
 }
 
 // The request shell's forms read from standard input run as they do with -c,
@@ -338,7 +376,7 @@ TEST(DqpshTransactions, BeginHoldsTheCommitsUntilCommit) {
     ShellRun r = dqpsh(gw_args(g) + " -c 'BEGIN' -c 'UPDATE t SET a = 1' -c 'update t set b = 2'" +
                        " -c 'commit work'");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "BEGIN\nOK\nOK\nCOMMIT\n");
+    EXPECT_EQ(r.out, "BEGIN\nUPDATE 3\nUPDATE 3\nCOMMIT\n");
     EXPECT_EQ(g.types(), "ACGGXDB");
 }
 
@@ -347,7 +385,7 @@ TEST(DqpshTransactions, RollbackAndAbortEndABlockWithoutCommit) {
     ShellRun r = dqpsh(gw_args(g) +
                        " -c 'BEGIN' -c 'UPDATE t SET a = 1' -c 'ABORT' -c 'UPDATE t SET a = 2'");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "BEGIN\nOK\nROLLBACK\nOK\n");
+    EXPECT_EQ(r.out, "BEGIN\nUPDATE 3\nROLLBACK\nUPDATE 3\n");
     EXPECT_EQ(g.types(), "ACGZGXDB");
 }
 
@@ -363,7 +401,7 @@ TEST(DqpshTransactions, ScriptLeavingABlockOpenWarnsAndFails) {
     LittleGateway g;
     ShellRun r = dqpsh(gw_args(g) + " -c 'BEGIN' -c 'UPDATE t SET a = 1'");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "BEGIN\nOK\n");
+    EXPECT_EQ(r.out, "BEGIN\nUPDATE 3\n");
     EXPECT_NE(r.err.find("WARNING:  leaving with an uncommitted transaction"), std::string::npos)
         << r.err;
     EXPECT_EQ(g.types(), "ACGDB");  // no COMMIT: DISCONNECT rolls it back
@@ -387,7 +425,7 @@ TEST(DqpshTransactions, AutocommitOffKeepsWorkUncommittedAndWarnsAtTheEnd) {
 
 TEST(DqpshTransactions, BadAutocommitValueIsAUsageError) {
     ShellRun r = dqpsh("-v AUTOCOMMIT=maybe -c 'SELECT 1'");
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("unrecognized value \"maybe\" for \"AUTOCOMMIT\""), std::string::npos)
         << r.err;
 }
@@ -437,7 +475,7 @@ TEST(DqpshOutput, ExpandedAndOutputFileCommands) {
     ShellRun r = dqpsh(gw_args(g) + " -c '\\x on' -c '\\o " + file.string() +
                        "' -c 'SELECT * FROM customer' -c '\\o' -c 'UPDATE t SET a = 1'");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Expanded display is on.\nOK\n");
+    EXPECT_EQ(r.out, "Expanded display is on.\nUPDATE 3\n");
     std::ifstream in(file);
     std::stringstream got;
     got << in.rdbuf();
@@ -454,7 +492,7 @@ TEST(DqpshOutput, FileErrorsNameTheFileAndLineWithOneErrorPrefix) {
         << "UPDATE t SET a = 1;\n\nSELECT *\n  FROM nowhere;\nUPDATE t SET b = 2;\n";
     LittleGateway g;
     ShellRun r = dqpsh(gw_args(g) + " -f " + file.string());
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 0);  // the file went on after its error
     EXPECT_EQ(r.err, "dqpsh:" + file.string() + ":4: ERROR:  no such table: nowhere\n");
     // \i runs a file the same way, and goes on after it without the name.
     LittleGateway g2;
@@ -462,7 +500,7 @@ TEST(DqpshOutput, FileErrorsNameTheFileAndLineWithOneErrorPrefix) {
     EXPECT_EQ(i.err, "dqpsh:" + file.string() +
                          ":4: ERROR:  no such table: nowhere\n"
                          "ERROR:  no such table: nowhere\n");
-    EXPECT_EQ(i.out, "OK\nOK\n");
+    EXPECT_EQ(i.out, "UPDATE 3\nUPDATE 3\n");
     fs::remove(file);
 }
 
@@ -470,7 +508,7 @@ TEST(DqpshOutput, OnErrorStopStopsStandardInput) {
     LittleGateway g;
     ShellRun r =
         dqpsh(gw_args(g) + " -v ON_ERROR_STOP=1", "SELECT * FROM nowhere;\nUPDATE t SET a = 1;\n");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(g.types(), "ACGO6QZDB");
 }
@@ -531,8 +569,8 @@ TEST(DqpshTerminal, Utf8InputArrivesIntactAndThePromptShowsATransaction) {
         setenv("VNXPASSWORD", "secret", 1);
         setenv("HOME", "/nonexistent", 1);
         std::string port = std::to_string(g.port());
-        execl(VNX_DQPSH_PATH, VNX_DQPSH_PATH, "--port", port.c_str(), "-d", "demo", "-U", "ann",
-              static_cast<char *>(nullptr));
+        execl(VNX_DQPSH_PATH, VNX_DQPSH_PATH, "--gateway-port", port.c_str(), "-d", "demo", "-U",
+              "ann", static_cast<char *>(nullptr));
         _exit(127);
     }
     std::string seen;

@@ -243,7 +243,7 @@ TEST_F(LongText, DqpshPrintsTheText) {
     ASSERT_GT(pid, 0);
     own(pid);
     ASSERT_EQ(vnx::wait_for_child(port, pid), 0);
-    std::string cmd = "VNXPASSWORD= " VNX_DQPSH_PATH " --port " + std::to_string(port) +
+    std::string cmd = "VNXPASSWORD= " VNX_DQPSH_PATH " --gateway-port " + std::to_string(port) +
                       " -d vnxtest --csv -c 'SELECT id, body FROM lt WHERE id < 4 ORDER BY id'" +
                       " 2>&1";
     FILE *p = popen(cmd.c_str(), "r");

@@ -121,7 +121,7 @@ TEST_F(SqliteClient, DqpshPrintsAQueryOfTheGateway) {
     ASSERT_GT(pid, 0);
     own(pid);
     ASSERT_EQ(vnx::wait_for_child(port, pid), 0);
-    std::string cmd = "VNXPASSWORD= " VNX_DQPSH_PATH " --port " + std::to_string(port) +
+    std::string cmd = "VNXPASSWORD= " VNX_DQPSH_PATH " --gateway-port " + std::to_string(port) +
                       " -d vnxtest --csv -c 'SELECT r, v FROM t WHERE r < 3 ORDER BY r'" +
                       " -c \"\\\\declare c1 SELECT r, v FROM t WHERE v = 'value 3'\"" +
                       " -c '\\open c1' -c '\\fetch c1' -c '\\fetch c1 NEXT' 2>&1";

@@ -86,7 +86,10 @@ TEST(PrintedResult, AlignedTableIsByteExact) {
             "-------------------------------------------------------------------------------\n"
             "    1 | Amara Okafor    | 2020-01-31 | t  | plain\n"
             "      |                 |            |    |\n"
-            "  -12 | say \"hi\", twice | 1999-12-31 | f  | two?lines\n"
+            "  -12 | say \"hi\", twice | 1999-12-31 | f  | two" +
+            std::string(kLong.size() - 3, ' ') +
+            "+\n"  // psql pads a value that goes on, then marks it
+            "      |                 |            |    | lines\n"
             " 3.50 |  padded         | 2020013    | X  | Z\xc3\xbcrich \xe6\x9d\xb1\xe4\xba\xac\n"
             "    5 | bell?tab?cr?    | 2001-02-03 | t  | " +
             kLong +
@@ -102,7 +105,10 @@ TEST(PrintedResult, AlignedTuplesOnlyWithNullTextIsByteExact) {
     EXPECT_EQ(printed(opt),
               std::string("      1 | Amara Okafor    | 2020-01-31 | t      | plain\n"
                           " (null) |                 | (null)     | (null) |\n"
-                          "    -12 | say \"hi\", twice | 1999-12-31 | f      | two?lines\n"
+                          "    -12 | say \"hi\", twice | 1999-12-31 | f      | two" +
+                          std::string(kLong.size() - 3, ' ') +
+                          "+\n"
+                          "        |                 |            |        | lines\n"
                           "   3.50 |  padded         | 2020013    | X      | Z\xc3\xbcrich "
                           "\xe6\x9d\xb1\xe4\xba\xac\n"
                           "      5 | bell?tab?cr?    | 2001-02-03 | t      | " +

@@ -1,6 +1,8 @@
 // Statement splitting, command words, CSV quoting and the aligned table.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "client/result_format.h"
 #include "client/sql_script.h"
 
@@ -272,4 +274,72 @@ TEST(ErrorText, OneErrorPrefixAndNoDriverCallRemark) {
     EXPECT_EQ(dqp::error_message_text("no such table: nowhere"), "no such table: nowhere");
     EXPECT_EQ(dqp::error_message_text("[SQLite]near \"FOR\": syntax error (1)"),
               "[SQLite]near \"FOR\": syntax error (1)");
+}
+
+// Wide characters take two columns, combining marks none, and a line break
+// continues the value on the next line with psql's "+".
+TEST(TableFormat, WideCharactersAndLineBreaksKeepColumnsAligned) {
+    dqp::TableFormat t({field("x", 'C'), field("y", 'C'), field("z", 'N')});
+    Row r{"a\nbcd", "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e", "2"};  // 日本語
+    Row accent{"e\xcc\x81", "ok", "10"};                           // e + combining acute
+    t.measure(r);
+    t.measure(accent);
+    EXPECT_EQ(t.header(), "  x  |   y    | z\n");
+    EXPECT_EQ(t.line(r),
+              " a  +| \xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e |  2\n"
+              " bcd |        |\n");
+    EXPECT_EQ(t.line(accent), " e\xcc\x81   | ok     | 10\n");
+}
+
+TEST(CommandTag, FromTheLeadingKeywordsAndTheRowCount) {
+    struct {
+        const char *statement;
+        int64_t rows;
+        const char *tag;
+        bool counts;
+    } cases[] = {
+        {"insert into t values (1)", 1, "INSERT 0 1", true},
+        {"UPDATE t SET a = 1", 3, "UPDATE 3", true},
+        {"UPDATE t SET a = '?'", 0, "UPDATE 0", true},
+        {"UPDATE t SET a = ?", -1, "UPDATE", false},
+        {"DELETE FROM t", -1, "DELETE", true},
+        {"WITH x AS (SELECT 1) DELETE FROM t", 2, "DELETE 2", true},
+        {"SELECT a INTO t2 FROM t", 4, "SELECT 4", true},
+        {"SELECT a FROM t", -1, "SELECT", false},
+        {"CREATE TABLE t2 AS SELECT * FROM t", 5, "SELECT 5", true},
+        {"CREATE TABLE t (a INTEGER, b TEXT DEFAULT 'AS')", -1, "CREATE TABLE", false},
+        {"create or replace temp view v as select 1", -1, "CREATE VIEW", false},
+        {"CREATE UNIQUE INDEX i ON t (a)", -1, "CREATE INDEX", false},
+        {"DROP MATERIALIZED VIEW m", -1, "DROP MATERIALIZED VIEW", false},
+        {"/* c */ truncate t", -1, "TRUNCATE TABLE", false},
+        {"grant select on t to bob", -1, "GRANT", false},
+        {"", -1, "", false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(dqp::command_tag(c.statement, c.rows), c.tag) << c.statement;
+        EXPECT_EQ(dqp::tag_counts_rows(c.statement), c.counts) << c.statement;
+    }
+}
+
+// Variables in SQL are replaced outside quotes and comments, "::" is a cast,
+// an unset name stays, and a backslash outside quotes starts a command.
+TEST(StatementSplitter, VariablesAndBackslashCommands) {
+    std::map<std::string, std::string> vars{{"n", "42"}, {"who", "O'Hara"}};
+    dqp::VarLookup lookup = [&](std::string_view name) -> const std::string * {
+        auto it = vars.find(std::string(name));
+        return it == vars.end() ? nullptr : &it->second;
+    };
+    dqp::StatementSplitter s;
+    std::string st;
+    EXPECT_EQ(s.feed("SELECT :n, :'who', :\"who\", ':n', a::int, :nope -- :n", lookup),
+              std::string::npos);
+    EXPECT_EQ(s.feed(";", lookup), std::string::npos);
+    ASSERT_TRUE(s.next(&st));
+    EXPECT_EQ(st, "SELECT 42, 'O''Hara', \"O'Hara\", ':n', a::int, :nope");
+    EXPECT_EQ(s.feed("SELECT '\\x' \\gset p_", lookup), 12u);
+    EXPECT_EQ(s.take_rest(), "SELECT '\\x'");
+    std::vector<std::string> w;
+    std::string why;
+    ASSERT_EQ(dqp::split_words("echo :'who' ':n' x:n", &w, &why, lookup), 0);
+    EXPECT_EQ(w, (std::vector<std::string>{"echo", "'O''Hara'", ":n", "x42"}));
 }
