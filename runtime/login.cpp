@@ -5,11 +5,15 @@
 
 #include "support/config_cache.h"
 #include "support/password.h"
+#include "support/settings_catalog.h"
 
 namespace vnx {
 
 bool login_required(const std::string &name) {
-    return read_server_value(name + "Server", "require_login") == "true";
+    // Only the ODB gateway has logins; a text that is not a switch reads as on
+    // (the settings table's security default).
+    (void)name;
+    return setting_switch("ODBServer", "require_login");
 }
 
 std::string login_refusal(const std::string &user, const std::string &password) {

@@ -182,18 +182,21 @@ TEST_F(Login, OffStartsAnyUserAsBefore) {
     EXPECT_EQ(backend_calls, (std::vector<std::string>{"connect", "start mallory"}));
 }
 
-TEST(LoginSetting, OnlyExactlyTrueRequiresALogin) {
+TEST(LoginSetting, EverySpellingOfOnRequiresALoginAndAnUnreadableValueToo) {
     TempStore temp;
     auto store = temp.open();
     ASSERT_NE(store, nullptr);
     const std::string key = std::string(kRootKey) + "\\ODBServer";
     EXPECT_FALSE(login_required("odb"));
-    for (const char *off : {"True", "TRUE", "1", "yes", "", "false"}) {
+    for (const char *off : {"", "false", "No", "OFF", "0"}) {
         store->set_value(key, "require_login", off);
         EXPECT_FALSE(login_required("odb")) << off;
     }
-    store->set_value(key, "require_login", "true");
-    EXPECT_TRUE(login_required("odb"));
+    // A switch that cannot be read fails closed.
+    for (const char *on : {"true", "True", "TRUE", "1", "yes", "on", " true", "enabled"}) {
+        store->set_value(key, "require_login", on);
+        EXPECT_TRUE(login_required("odb")) << on;
+    }
 }
 
 TEST(LoginLog, UserNamesFromTheWireCannotBreakTheLogLine) {
