@@ -10,10 +10,10 @@
 namespace vnx {
 
 bool login_required(const std::string &name) {
-    // Only the ODB gateway has logins; a text that is not a switch reads as on
-    // (the settings table's security default).
     (void)name;
-    return setting_switch("ODBServer", "require_login");
+    if (setting_switch("ODBServer", "require_login")) return true;
+    const ValueList stored = load_registry_key(std::string(kRootKey) + "\\ODBServer");
+    return setting_switch_in(stored, "ODBServer", "require_login");
 }
 
 std::string login_refusal(const std::string &user, const std::string &password) {

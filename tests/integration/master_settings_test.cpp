@@ -83,12 +83,12 @@ TEST_F(MasterSettings, ARefusedReloadKeepsTheSettingsInUseForNewGateways) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // Values a new gateway would refuse to start on, or would read otherwise.
     set("NetServer", "tls", "bogus");
-    set("ODBServer", "require_login", "perhaps");
+    set("ODBServer", "lock_timeout", "soon");
     set_port_server_value("spares", "3");
     kill(m, SIGHUP);
     ASSERT_TRUE(
         wait_err("reload refused, the settings in use are kept: ODBServer "
-                 "\"require_login\" is \"perhaps\"; accepted: true or false"))
+                 "\"lock_timeout\" is \"soon\"; accepted: a whole number"))
         << master_err();
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(session_starts("user" + std::to_string(i))) << "session " << i;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "client/dqp_client.h"
@@ -16,6 +17,7 @@
 #include "runtime/client_table.h"
 #include "runtime/request_loop.h"
 #include "support/password.h"
+#include "support/settings_snapshot.h"
 #include "support/temp_store.h"
 
 using namespace vnx;
@@ -197,6 +199,21 @@ TEST(LoginSetting, EverySpellingOfOnRequiresALoginAndAnUnreadableValueToo) {
         store->set_value(key, "require_login", on);
         EXPECT_TRUE(login_required("odb")) << on;
     }
+    // A gateway the master started: on in its snapshot or in the store is on.
+    const std::string snapshot = temp.path() + ".snapshot";
+    std::string why;
+    setenv(kSettingsSnapshotEnv, snapshot.c_str(), 1);
+    for (const auto &[handed, stored, on] :
+         {std::tuple{"false", "true", true}, {"true", "false", true}, {"false", "no", false}}) {
+        ASSERT_EQ(
+            write_settings_snapshot(snapshot, {{"ODBServer", {{"require_login", handed}}}}, &why),
+            0)
+            << why;
+        store->set_value(key, "require_login", stored);
+        EXPECT_EQ(login_required("odb"), on) << handed << " " << stored;
+    }
+    unsetenv(kSettingsSnapshotEnv);
+    std::remove(snapshot.c_str());
 }
 
 TEST(LoginLog, UserNamesFromTheWireCannotBreakTheLogLine) {
