@@ -21,6 +21,7 @@
 #include "gateway/profile_rehearsal.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
+#include "support/settings_catalog.h"
 
 namespace vnx {
 
@@ -246,7 +247,7 @@ int warm_up(std::chrono::milliseconds pause) {
 }
 
 bool preload_switched_off() {
-    return read_server_value("ODBServer", "preload_drivers") == "false";
+    return !setting_switch("ODBServer", "preload_drivers");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <malloc.h>
 
 #include "support/config_cache.h"
+#include "support/settings_catalog.h"
 
 namespace vnx {
 
@@ -16,7 +17,7 @@ bool keep_result_heap() {
 }
 
 bool tune_gateway_heap() {
-    if (read_server_value("ODBServer", "keep_heap", "true") == "false") return false;
+    if (!setting_switch("ODBServer", "keep_heap")) return false;
     return keep_result_heap();
 }
 

@@ -14,6 +14,7 @@
 #include "gateway/svr_session.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
+#include "support/settings_catalog.h"
 #include "support/unique_fd.h"
 #include "transport/session_handover.h"
 #include "transport/socket_deadline.h"
@@ -44,14 +45,6 @@ struct PoolState {
 PoolState &pool() {
     static PoolState p;
     return p;
-}
-
-int odbserver_number(const char *name, int otherwise, int lo, int hi) {
-    std::string text = read_server_value("ODBServer", name, "");
-    char *end = nullptr;
-    long v = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || v < lo || v > hi) return otherwise;
-    return static_cast<int>(v);
 }
 
 // Runs one statement of the gateway's own; true when it succeeded.
@@ -185,19 +178,19 @@ bool salted_digest(const unsigned char (&salt)[sizeof PasswordHash::salt],
 }  // namespace
 
 bool pool_enabled() {
-    return read_server_value("ODBServer", "pool", "") == "true";
+    return setting_switch("ODBServer", "pool");
 }
 
 int pool_idle_seconds() {
-    return odbserver_number("pool_idle", 60, 1, 86400);
+    return static_cast<int>(setting_number("ODBServer", "pool_idle"));
 }
 
 int pool_max() {
-    return odbserver_number("pool_max", 8, 0, 1000);
+    return static_cast<int>(setting_number("ODBServer", "pool_max"));
 }
 
 int pool_lifetime_seconds() {
-    return odbserver_number("pool_lifetime", 3600, 0, 31536000);
+    return static_cast<int>(setting_number("ODBServer", "pool_lifetime"));
 }
 
 int pool_hold_ms() {

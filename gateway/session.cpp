@@ -24,6 +24,7 @@
 #include "protocol/trace.h"
 #include "runtime/handover.h"
 #include "support/config_cache.h"
+#include "support/settings_catalog.h"
 #include "transport/session_notice.h"
 
 namespace vnx {
@@ -58,24 +59,15 @@ struct DriverAllocations {
 #endif
 };
 
-// An ODBServer value, or `otherwise` when it is not set.
-std::string odbserver_value(const char *name, const std::string &otherwise) {
-    return read_server_value("ODBServer", name, otherwise);
-}
-
-// ODBServer "autocommit" set to "true" keeps the driver's default.
+// ODBServer "autocommit" on keeps the driver's default.
 bool keep_autocommit() {
-    return odbserver_value("autocommit", "") == "true";
+    return setting_switch("ODBServer", "autocommit");
 }
 
-// ODBServer "lock_timeout": whole seconds from 0 to an hour; anything else
-// keeps the default of 5.
+// ODBServer "lock_timeout": whole seconds (range and default in the settings
+// table).
 int configured_lock_timeout() {
-    std::string text = odbserver_value("lock_timeout", "");
-    char *end = nullptr;
-    long v = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || v < 0 || v > 3600) return 5;
-    return static_cast<int>(v);
+    return static_cast<int>(setting_number("ODBServer", "lock_timeout"));
 }
 
 // An SQLGetInfo answer of two bytes; `otherwise` when the driver has none.
@@ -145,7 +137,7 @@ bool plain_attribute(const std::string &v) {
 // connected with that attribute unless ODBServer "server_side_prepare" is
 // "true". Empty, or the connection string's attributes to add to the DSN.
 std::string connect_attributes(const std::string &library) {
-    if (!is_psqlodbc(library) || odbserver_value("server_side_prepare", "") == "true") return "";
+    if (!is_psqlodbc(library) || setting_switch("ODBServer", "server_side_prepare")) return "";
     return "UseServerSidePrepare=0";
 }
 

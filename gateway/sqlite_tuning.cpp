@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "support/config_cache.h"
+#include "support/settings_catalog.h"
 
 namespace vnx {
 
@@ -78,7 +79,7 @@ std::string system_folder() {
 }
 
 bool switched_off() {
-    return read_server_value("ODBServer", "tune_sqlite") == "false";
+    return !setting_switch("ODBServer", "tune_sqlite");
 }
 
 }  // namespace

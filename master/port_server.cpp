@@ -29,6 +29,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
@@ -69,6 +70,8 @@
 #include "protocol/trace.h"
 #include "support/config_cache.h"
 #include "support/refusal_log.h"
+#include "support/settings_catalog.h"
+#include "support/settings_snapshot.h"
 #include "support/tls_config.h"
 #include "support/unique_fd.h"
 #include "transport/gateway_channel.h"
@@ -659,6 +662,8 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port, const I
         return -1;
     }
     set_port_aside(port, "its gateway exited before it listened");
+    port_stats_spawn_failed();
+    master_event("gateway %d on port %d exited before it listened", static_cast<int>(pid), port);
     return 1;
 }
 
@@ -1118,19 +1123,6 @@ int open_directory_watch() {
     return fd;
 }
 
-// A whole number from a PortServer value; fallback when absent or not a
-// number, cut to lo ... hi.
-int config_number(const ValueList &values, const char *name, int fallback, int lo, int hi) {
-    for (const auto &[vname, data] : values) {
-        if (vname != name) continue;
-        char *end = nullptr;
-        long v = strtol(data.c_str(), &end, 10);
-        if (data.empty() || *end != '\0') return fallback;
-        return static_cast<int>(std::clamp<long>(v, lo, hi));
-    }
-    return fallback;
-}
-
 // A PortServer text value ("" when absent).
 std::string config_text(const ValueList &values, const char *name) {
     for (const auto &[vname, data] : values)
@@ -1239,6 +1231,35 @@ void reload_tls(std::string *changes) {
     retire_spares();
 }
 
+// Sets value `name` of `values` to `data`, replacing any spelling of it.
+void put_value(ValueList *values, const char *name, const std::string &data) {
+    std::erase_if(*values, [&](const auto &v) { return strcasecmp(v.first.c_str(), name) == 0; });
+    values->push_back({name, data});
+}
+
+// Hands the checked values of `keys` to the gateways started from now on
+// (settings_snapshot.h), the NetServer TLS values as in use: after a reload
+// that could not load new TLS files, new gateways keep the files the master
+// kept. 0, or -1 with *why.
+int publish_gateway_settings(std::vector<SnapshotKey> keys, std::string *why) {
+    const PortServerState &s = state();
+    for (auto &[key, values] : keys) {
+        if (key != "NetServer") continue;
+        put_value(&values, "tls", tls_server_mode_name(s.tls.mode));
+        put_value(&values, "tls_cert", s.tls.cert);
+        put_value(&values, "tls_key", s.tls.key);
+        put_value(&values, "tls_ca", s.tls.ca);
+        put_value(&values, "tls_client_cert", s.tls.client_cert_required ? "require" : "off");
+    }
+    const std::string path = s.root + "/" + kSettingsSnapshotName;
+    if (write_settings_snapshot(path, keys, why) != 0) return -1;
+    ignore_settings_snapshot();  // the master itself reads the store
+    // Set once: DB_ROOT, and so the path, stays until the master restarts.
+    const char *set = getenv(kSettingsSnapshotEnv);
+    if (set == nullptr || path != set) setenv(kSettingsSnapshotEnv, path.c_str(), 1);
+    return 0;
+}
+
 // Re-reads the PortServer and ODBServer settings (SIGHUP). Sessions are left
 // alone; a setting that cannot be used keeps every setting as it was.
 void apply_reload() {
@@ -1258,7 +1279,7 @@ void apply_reload() {
                        before[i].second + " -> " + after[i].second;
     bool log_changed = next.logging != s.applied.logging || next.logfile != s.applied.logfile;
     if (apply_port_server_settings(next) != 0) return;
-    ValueList gateway_now = gateway_values();
+    ValueList gateway_now = next.gateway_keys[1].second;  // ODBServer
     if (gateway_now != s.gateway_values) {
         changes += std::string(changes.empty() ? "" : "; ") + "ODBServer values changed";
         s.gateway_values = gateway_now;
@@ -1267,6 +1288,9 @@ void apply_reload() {
         retire_spares();
     }
     reload_tls(&changes);
+    std::string why;
+    if (publish_gateway_settings(std::move(next.gateway_keys), &why) != 0)
+        master_event("new gateways keep the settings accepted before: %s", why.c_str());
     if (log_changed) {
         dqp::close_log_stream();
         if (dqp::open_server_log(kPortServerKey, "portserver") == 0) port_server_log_startup();
@@ -1505,6 +1529,7 @@ void release_gateway(pid_t pid) {
             // A spare that exits before it listens most likely found its port
             // taken: set the port aside, and pause before the next spare.
             set_port_aside(port_of_index(i), "its warm spare exited before it listened");
+            port_stats_spawn_failed();
             s.spare_backoff_until = Clock::now() + std::chrono::milliseconds(kSpareBackoffMs);
         }
         Clock::time_point aside = e.unusable_until;
@@ -1606,14 +1631,30 @@ int answer_packet_query(const char *frame, size_t flen, bool local, std::string 
     return answer_packet_query(frame, flen, from, reply);
 }
 
+// The keys whose values the master and its gateways read: each is checked
+// against the settings table at start and at reload, and all but the root
+// key are handed to the gateways as checked (settings_snapshot.h).
+constexpr const char *kCheckedKeys[] = {"", "PortServer", "ODBServer", "NetServer"};
+
 PortServerSettings read_port_server_settings() {
     PortServerSettings out;
-    ValueList values = load_registry_key(kPortServerKey);
-    out.spares = config_number(values, "spares", 1, 0, kMaxSpares);
-    out.claim_seconds = config_number(values, "claim_timeout", 60, 1, 86400);
-    out.max_pending_per_host = config_number(values, "max_pending_per_host", 8, 0, PORT_TABLE_SIZE);
-    out.max_per_host = config_number(values, "max_per_host", 0, 0, PORT_TABLE_SIZE);
-    out.shutdown_grace = config_number(values, "shutdown_grace", 0, 0, 86400);
+    for (const char *key : kCheckedKeys) {
+        const std::string path = key[0] != '\0' ? std::string(kRootKey) + "\\" + key : kRootKey;
+        ValueList values = load_registry_key(path);
+        if (out.error.empty()) {
+            const std::string why = stored_values_problem(key, values);
+            if (!why.empty()) out.error = why + ".";
+        }
+        if (key[0] != '\0') out.gateway_keys.push_back({key, std::move(values)});
+    }
+    const ValueList &values = out.gateway_keys[0].second;  // PortServer
+    out.spares = static_cast<int>(setting_number_in(values, "PortServer", "spares"));
+    out.claim_seconds = static_cast<int>(setting_number_in(values, "PortServer", "claim_timeout"));
+    out.max_pending_per_host =
+        static_cast<int>(setting_number_in(values, "PortServer", "max_pending_per_host"));
+    out.max_per_host = static_cast<int>(setting_number_in(values, "PortServer", "max_per_host"));
+    out.shutdown_grace =
+        static_cast<int>(setting_number_in(values, "PortServer", "shutdown_grace"));
     out.allow_text = config_text(values, "allow");
     out.logging = config_text(values, "logging");
     out.logfile = config_text(values, "logfile");
@@ -1621,16 +1662,11 @@ PortServerSettings read_port_server_settings() {
     // could then never be seen, so none is required.
     out.claims_on = get_netserver_value("dqp_protocol") != "decnet";
     out.root = get_registry_value("DB_ROOT", kRootKey);
+    // Both were checked above; a refused text leaves the defaults.
     std::string why, bad;
-    if (parse_listen_address(config_text(values, "listen"), &out.listen, &why) != 0) {
-        out.error = "PortServer \"listen\": " + why +
-                    " (give an address such as 0.0.0.0, ::, "
-                    "127.0.0.1 or ::1).";
-    } else if (parse_allow_list(config_text(values, "allow"), &out.allow, &bad) != 0) {
-        out.error = "PortServer \"allow\": \"" + bad +
-                    "\" is not an address or a network (such as 192.0.2.7, 10.0.0.0/8 or "
-                    "2001:db8::/32).";
-    }
+    if (parse_listen_address(config_text(values, "listen"), &out.listen, &why) != 0)
+        (void)parse_listen_address("", &out.listen, &why);
+    (void)parse_allow_list(out.allow_text, &out.allow, &bad);
     return out;
 }
 
@@ -1668,7 +1704,8 @@ int port_server_listen() {
         return -2;
     }
     std::string tls_why;
-    if (load_tls_settings(&tls_why) != 0) {
+    if (load_tls_settings(&tls_why) != 0 ||
+        publish_gateway_settings(std::move(settings.gateway_keys), &tls_why) != 0) {
         report_fatal(kFatalCaption, tls_why.c_str(), 0);
         return -2;
     }

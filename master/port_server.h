@@ -71,8 +71,10 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "support/address_rules.h"
+#include "support/settings_snapshot.h"
 #include "transport/ports.h"
 
 namespace vnx {
@@ -95,11 +97,15 @@ struct PortServerSettings {
     std::string allow_text;        // "allow" as written
     std::string logging, logfile;  // the port server's own log settings
     std::string error;             // why these cannot be used; empty when they can
+    // The values of the keys the gateways read (PortServer, ODBServer,
+    // NetServer), as read and checked here.
+    std::vector<SnapshotKey> gateway_keys;
 };
 
-// Reads the settings from the configuration store. A whole number that is
-// absent or not a number keeps its default (cut to its range); a malformed
-// "listen" address or "allow" entry leaves a message naming it in .error.
+// Reads the settings from the configuration store and checks every value the
+// master and its gateways read against the settings table: a value outside
+// its type (a number out of range, a switch that is not one, a malformed
+// "listen" address or "allow" entry ...) leaves a message naming it in .error.
 PortServerSettings read_port_server_settings();
 
 // Makes settings the port server's own. -1 (nothing changed) when

@@ -8,6 +8,7 @@
 #include "protocol/trace.h"
 #include "support/config_cache.h"
 #include "support/config_store.h"
+#include "support/settings_catalog.h"
 
 namespace dqp {
 
@@ -40,12 +41,10 @@ std::string choose_log_path(const std::string &dir, const std::string &logfile,
 
 int open_server_log(const std::string &key, const std::string &fallback_stem) {
     vnx::ValueList values = vnx::load_registry_key(key);
-    std::string logging, logfile;
-    for (const auto &[vname, data] : values) {
-        if (vname == "logging") logging = data;
+    std::string logfile;
+    for (const auto &[vname, data] : values)
         if (vname == "logfile") logfile = data;
-    }
-    if (logging != "true") return -1;
+    if (!vnx::setting_switch_in(values, key.c_str(), "logging")) return -1;
     std::string dir = vnx::get_registry_value("DB_ROOT", vnx::kRootKey);
     return open_log(choose_log_path(dir, logfile, fallback_stem));
 }

@@ -12,6 +12,7 @@
 #include "runtime/request.h"
 #include "support/activity_board.h"
 #include "support/config_cache.h"
+#include "support/settings_catalog.h"
 
 namespace vnx {
 
@@ -75,7 +76,7 @@ void update_after(const Request &r, bool session_changed);
 
 int activity_start(int port) {
     Tracker &t = tracker();
-    if (read_server_value("ODBServer", "track_activity", "true") == "false") return 1;
+    if (!setting_switch("ODBServer", "track_activity")) return 1;
     std::string root = get_registry_value("DB_ROOT", kRootKey);
     std::string err;
     auto board =
@@ -88,7 +89,7 @@ int activity_start(int port) {
     }
     t.board = std::move(board);
     t.slot = slot;
-    t.autocommit = read_server_value("ODBServer", "autocommit", "") == "true";
+    t.autocommit = setting_switch("ODBServer", "autocommit");
     t.record = ActivityRecord{};
     t.record.state = static_cast<uint32_t>(ActivityState::kIdle);
     t.record.pid = static_cast<int32_t>(getpid());

@@ -5,11 +5,15 @@
 
 #include "support/config_cache.h"
 #include "support/password.h"
+#include "support/settings_catalog.h"
 
 namespace vnx {
 
 bool login_required(const std::string &name) {
-    return read_server_value(name + "Server", "require_login") == "true";
+    (void)name;
+    if (setting_switch("ODBServer", "require_login")) return true;
+    const ValueList stored = load_registry_key(std::string(kRootKey) + "\\ODBServer");
+    return setting_switch_in(stored, "ODBServer", "require_login");
 }
 
 std::string login_refusal(const std::string &user, const std::string &password) {

@@ -3,8 +3,8 @@
 // "NetServer\\Users", their passwords stored hashed or, from older
 // installations, in clear; support/password.h).
 //
-// With "<Name>Server" "require_login" set to exactly "true" (ODBServer for
-// the ODBC gateway), START must name such a user; the request loop then
+// With ODBServer "require_login" on, START must name such a user; the
+// request loop then
 // serves nothing but START, STOP and ABORT until START has succeeded, and a
 // refused START is answered NOK no sooner than kLoginFailureDelayMs after it
 // arrived, logged with the client's address, and ends the gateway. Off (the
@@ -22,8 +22,12 @@ namespace vnx {
 // exists: every refusal takes the same time).
 inline constexpr int kLoginFailureDelayMs = 1000;
 
-// True when the key of server type `name` ("odb" reads "ODBServer") has
-// "require_login" set to exactly "true".
+// True when ODBServer "require_login" is on (every spelling of a switch the
+// settings table takes; a text that is not one counts as on) in the values
+// the master handed this gateway or in the store as it is now: switching
+// logins on takes effect for the next client, switching them off only once
+// the master has accepted it at a reload. `name` is the server type ("odb";
+// only the ODBC gateway has logins).
 bool login_required(const std::string &name);
 
 // Why `user` with `password` may not log in, in words for the server log

@@ -15,6 +15,8 @@
 
 #include <optional>
 
+#include "support/settings_snapshot.h"
+
 namespace vnx {
 
 namespace {
@@ -92,7 +94,10 @@ ValueList load_registry_key(const std::string &key_path) {
 
 std::string read_server_value(const std::string &server, const std::string &name,
                               const std::string &otherwise) {
-    for (const auto &[value_name, data] : load_registry_key(std::string(kRootKey) + "\\" + server))
+    ValueList values;
+    if (!snapshot_values(server, &values))
+        values = load_registry_key(std::string(kRootKey) + "\\" + server);
+    for (const auto &[value_name, data] : values)
         if (value_name == name) return data;
     return otherwise;
 }

@@ -24,8 +24,9 @@ std::string get_netserver_value(const std::string &name);
 // empty when the key cannot be opened.
 ValueList load_registry_key(const std::string &key_path);
 // Value `name` of a server's own key "SOFTWARE\\Tavorin\\VNX\\<server>"
-// ("ODBServer"), straight from the store and compared exactly; `otherwise`
-// when absent.
+// ("ODBServer", "NetServer"), compared exactly; `otherwise` when absent. Read
+// from the master's checked snapshot when this process has one
+// (settings_snapshot.h), else straight from the store.
 std::string read_server_value(const std::string &server, const std::string &name,
                               const std::string &otherwise = "");
 // The stored "password" value of user `name` under kUsersKey, straight from

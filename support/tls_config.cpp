@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "support/config_cache.h"
+#include "support/settings_catalog.h"
 
 namespace vnx {
 
@@ -105,25 +106,26 @@ const char *tls_server_mode_name(TlsServerMode mode) {
     }
 }
 
+namespace {
+
+// A NetServer TLS value checked by the settings table: 0 with its reading
+// (an empty value: the default), or -1 with *why naming it.
+int read_tls_value(const char *name, std::string *out, std::string *why) {
+    const SettingEntry *row = find_setting("NetServer", name);
+    return check_setting_text(*row, read_server_value("NetServer", name), out, why);
+}
+
+}  // namespace
+
 int read_tls_settings(TlsServerSettings *out, std::string *why) {
     TlsServerSettings s;
-    std::string mode = read_server_value("NetServer", "tls");
-    if (!parse_tls_server_mode(mode, &s.mode)) {
-        *why = "NetServer \"tls\" is \"" + mode + "\": off, allow or require";
+    std::string mode, client;
+    if (read_tls_value("tls", &mode, why) != 0 || read_tls_value("tls_cert", &s.cert, why) != 0 ||
+        read_tls_value("tls_key", &s.key, why) != 0 || read_tls_value("tls_ca", &s.ca, why) != 0 ||
+        read_tls_value("tls_client_cert", &client, why) != 0)
         return -1;
-    }
-    s.cert = read_server_value("NetServer", "tls_cert");
-    s.key = read_server_value("NetServer", "tls_key");
-    s.ca = read_server_value("NetServer", "tls_ca");
-    std::string client = read_server_value("NetServer", "tls_client_cert");
-    if (client.empty() || strcasecmp(client.c_str(), "off") == 0) {
-        s.client_cert_required = false;
-    } else if (strcasecmp(client.c_str(), "require") == 0) {
-        s.client_cert_required = true;
-    } else {
-        *why = "NetServer \"tls_client_cert\" is \"" + client + "\": off or require";
-        return -1;
-    }
+    (void)parse_tls_server_mode(mode, &s.mode);  // the table accepted one of its words
+    s.client_cert_required = client == "require";
     *out = s;
     return 0;
 }

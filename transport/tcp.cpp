@@ -27,6 +27,7 @@
 #include "protocol/trace.h"
 #include "support/config_cache.h"
 #include "support/refusal_log.h"
+#include "support/settings_catalog.h"
 #include "support/tls_config.h"
 #include "transport/gateway_channel.h"
 #include "transport/handshake.h"
@@ -81,15 +82,10 @@ int child_listen(const ListenAddress &where, int port) {
 // whole number above 0; otherwise the default limit stays).
 void apply_log_limit(const char *server_name) {
     if (!dqp::tracing()) return;
-    std::string key = std::string(kRootKey) + "\\" + server_name + "Server";
-    for (const auto &[name, data] : load_registry_key(key)) {
-        if (name != "log_max") continue;
-        char *end = nullptr;
-        long long mb = strtoll(data.c_str(), &end, 10);
-        if (data.empty() || *end != '\0' || mb <= 0) return;
-        mb = std::min<long long>(mb, 1024 * 1024);  // a terabyte at most
-        dqp::set_log_limit(static_cast<size_t>(mb) * 1024 * 1024);
-    }
+    const std::string key = std::string(server_name) + "Server";
+    if (read_server_value(key, "log_max").empty()) return;  // the log's own default stays
+    const long long mb = setting_number("ODBServer", "log_max");
+    dqp::set_log_limit(static_cast<size_t>(mb) * 1024 * 1024);
 }
 
 // The gateway's TLS settings and context, made before it signals that it
@@ -126,14 +122,10 @@ int load_gateway_tls() {
 }
 
 // How long the client has to start TLS after its connect: the master's
-// PortServer "claim_timeout" (1 to 86400 seconds, else 60), the time it
-// gives a client to start its session at all.
+// PortServer "claim_timeout", the time it gives a client to start its
+// session at all.
 int handshake_limit_ms() {
-    std::string text = read_server_value("PortServer", "claim_timeout");
-    char *end = nullptr;
-    long seconds = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || seconds < 1 || seconds > 86400) seconds = 60;
-    return static_cast<int>(seconds * 1000);
+    return static_cast<int>(setting_number("PortServer", "claim_timeout") * 1000);
 }
 
 // The first byte decides: the TLS record byte starts a handshake (when TLS is

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/config_limits.h"
+#include "support/settings_catalog.h"
 
 namespace vnx::console {
 
@@ -45,8 +46,10 @@ void load_key(const std::string &key, const ValueList &values, Settings *out) {
         if (field_key(f) != key) continue;
         for (const auto &[name, data] : values) {
             if (!name_matches(f, name)) continue;
-            out->text[id] =
-                f.kind == SettingKind::kSwitch ? (upper(data) == "TRUE" ? "true" : "false") : data;
+            bool on = false;
+            out->text[id] = f.kind != SettingKind::kSwitch       ? data
+                            : parse_switch(data, &on) == 0 && on ? "true"
+                                                                 : "false";
         }
     }
 }
@@ -119,10 +122,14 @@ int check_field_form(int id, std::string *text, ConsoleMessage *msg) {
         return refuse(kUserCaption, std::string(f.label) + " must be a number.", msg);
     }
     if (f.kind == SettingKind::kSwitch) {
-        if (upper(*text) != "TRUE" && upper(*text) != "FALSE" && !text->empty()) {
-            return refuse(kUserCaption, std::string(f.label) + " must be true or false.", msg);
+        bool on = false;
+        if (!text->empty() && parse_switch(*text, &on) != 0) {
+            return refuse(kUserCaption,
+                          std::string(f.label) +
+                              " must be true or false (also yes/no, on/off, 1/0, in any case).",
+                          msg);
         }
-        *text = upper(*text) == "TRUE" ? "true" : "false";
+        *text = on ? "true" : "false";
     }
     if (f.kind == SettingKind::kDateList && !known_date_format(text)) {
         return refuse(kUserCaption,
@@ -132,6 +139,12 @@ int check_field_form(int id, std::string *text, ConsoleMessage *msg) {
     }
     if (std::string problem = value_data_problem(*text); !problem.empty()) {
         return refuse(kUserCaption, std::string(f.label) + ": " + problem + ".", msg);
+    }
+    // The settings table's type of the value (its range, for a number).
+    if (const SettingEntry *row = find_setting(field_key(f), f.value_name)) {
+        std::string why;
+        if (check_setting_text(*row, *text, nullptr, &why) != 0)
+            return refuse(kUserCaption, why + ".", msg);
     }
     return 0;
 }

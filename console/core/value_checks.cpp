@@ -9,6 +9,7 @@
 
 #include "console/core/settings.h"
 #include "support/config_limits.h"
+#include "support/settings_catalog.h"
 
 namespace vnx::console {
 
@@ -90,11 +91,17 @@ std::string value_problem(const std::string &key, const std::string &name,
     const std::string k = normalize_key_path(key);
     if (std::string problem = store_value_problem(k, name, data); !problem.empty()) return problem;
     if (is_root_value(k, name, "DB_ROOT")) return without_final_stop(db_root_problem(data));
-    const int id = setting_at(k, name);
-    if (id < 0) return {};
-    std::string text = data;
-    ConsoleMessage msg;
-    if (check_setting(id, &text, &msg) != 0) return without_final_stop(msg.text);
+    if (const int id = setting_at(k, name); id >= 0) {
+        std::string text = data;
+        ConsoleMessage msg;
+        if (check_setting(id, &text, &msg) != 0) return without_final_stop(msg.text);
+    }
+    // The store finds the value whatever the case of its name: the row of
+    // that name decides its type.
+    if (const SettingEntry *row = find_setting_any_case(k, name)) {
+        std::string why;
+        if (check_setting_text(*row, data, nullptr, &why) != 0) return why;
+    }
     return {};
 }
 

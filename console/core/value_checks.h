@@ -5,6 +5,8 @@
 //   - a value of the settings page (matched by key and name without regard
 //     to case, as the store matches them) passes check_setting as stored;
 //   - DB_ROOT of the root key passes db_root_problem;
+//   - a value with a row in the settings table (settings_catalog.h; key and
+//     name matched without regard to case) passes check_setting_text;
 //   - the port range left after the writes keeps DB_DQPMAX above DB_DQPBASE
 //     (a port the writes do not set is taken from the store; a range with a
 //     port missing or unreadable in the store is not compared).

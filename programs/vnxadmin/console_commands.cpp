@@ -307,19 +307,20 @@ int run_reload(const Args &) {
 namespace {
 
 // The stored value of a catalog row, as "settings show --all" prints it:
-// the data of the value named exactly so, or "(default)"; a value whose
+// the data of the value named exactly so (with what the servers read
+// instead when its type refuses it), or "(default)"; a value whose
 // name differs only in case is pointed out, since the servers would not
 // find it. A row of entries gives their count.
 std::string catalog_value(vnx::ConfigStore &store, const vnx::SettingEntry &e) {
     const std::string key = vnx::setting_key_path(e);
-    if (e.holds_entries) {
+    if (e.holds_entries()) {
         // A missing key (-1) holds no entries; a store that fails says so.
         std::vector<std::string> subkeys;
         vnx::ValueList values;
         if (store.list_subkeys(key, &subkeys) == vnx::kStoreFailed ||
             store.list_values(key, &values) == vnx::kStoreFailed)
             return "(cannot read: " + store.error() + ")";
-        const bool by_key = std::string(e.form) == "subkeys";
+        const bool by_key = std::string(e.unit) == "subkeys";
         const size_t n = by_key ? subkeys.size() : values.size();
         return std::to_string(n) + (by_key ? " subkey" : " value") + (n == 1 ? "" : "s");
     }
@@ -329,7 +330,12 @@ std::string catalog_value(vnx::ConfigStore &store, const vnx::SettingEntry &e) {
     if (rc != 0) return "(default)";
     std::string other_case;
     for (const auto &[name, data] : values) {
-        if (name == e.name) return data.empty() ? "\"\"" : data;
+        if (name == e.name) {
+            if (data.empty()) return "\"\"";
+            std::string why;
+            if (vnx::check_setting_text(e, data, nullptr, &why) == 0) return data;
+            return quoted(data) + " (refused; read as " + vnx::setting_reading(e, data) + ")";
+        }
         if (strcasecmp(name.c_str(), e.name) == 0) other_case = name;
     }
     if (other_case.empty()) return "(default)";

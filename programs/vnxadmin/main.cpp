@@ -7,7 +7,8 @@
 // by VNX_REGISTRY (default /etc/vnx/registry.db); only "init" creates it.
 //
 // Exit status: 0 success, 1 failure (missing key or value, store error, a
-// change the console's checks refuse), 2 usage error. Errors print one short factual line on
+// change the console's checks refuse), 2 usage error ("reg set" of a value
+// outside its form included). Errors print one short factual line on
 // stderr, then a detail or hint line where it helps.
 #include <fcntl.h>
 #include <strings.h>
@@ -32,6 +33,7 @@
 #include "programs/vnxadmin/stats.h"
 #include "support/config_store.h"
 #include "support/file_trust.h"
+#include "support/settings_catalog.h"
 #include "support/version.h"
 
 namespace {
@@ -95,6 +97,20 @@ int reg_get(const Args &args) {
     return failure("no value " + quoted(name) + " in key " + quoted(key));
 }
 
+// After a write: a value name the settings table does not list under a key it
+// knows is stored, but no program reads it (administrators keep notes there);
+// a listed name spelled in another case is not found by the servers.
+void warn_unlisted_value(const std::string &key, const std::string &name) {
+    if (!vnx::setting_key_known(key) || vnx::find_setting(key, name) != nullptr) return;
+    const vnx::SettingEntry *other = vnx::find_setting_any_case(key, name);
+    print_line(
+        stderr,
+        "vnxadmin: warning: " +
+            (other != nullptr ? "the servers read " + quoted(other->name) + ", not " + quoted(name)
+                              : "no program reads value " + quoted(name) + " of " + quoted(key)));
+    print_line(stderr, "hint: \"vnxadmin settings show --all\" lists the values the programs read");
+}
+
 int reg_set(const Args &args) {
     auto store = open_store();
     if (!store) return kFailure;
@@ -105,13 +121,17 @@ int reg_set(const Args &args) {
     std::string reason;
     const int rc = vnx::console::check_value_changes(*store, change, &bad, &reason);
     if (rc != 0) {
-        return failure("cannot set value " + quoted(args[1]) + " in key " + quoted(key), reason,
-                       rc == -1 ? "nothing was written" : "");
+        // A value outside its form is the caller's mistake (2); a store that
+        // cannot be read is a failure (1).
+        const int status = failure("cannot set value " + quoted(args[1]) + " in key " + quoted(key),
+                                   reason, rc == -1 ? "nothing was written" : "");
+        return rc == -1 ? kUsage : status;
     }
     if (store->set_value(key, args[1], args[2]) != 0) {
         return failure("cannot set value " + quoted(args[1]) + " in key " + quoted(key),
                        store->error());
     }
+    warn_unlisted_value(key, args[1]);
     return kSuccess;
 }
 
@@ -140,7 +160,8 @@ const Command kRegCommands[] = {
     {"get", reg_get, 2, 2, "reg get KEY NAME", "print the data of value NAME of KEY"},
     {"set", reg_set, 3, 3, "reg set KEY NAME DATA",
      "set value NAME of KEY, creating KEY if needed; the value is checked as\n"
-     "import checks it (limits, the Settings page's forms, DB_ROOT)"},
+     "import checks it (limits, the Settings page's forms, DB_ROOT, the form of\n"
+     "each setting in the settings reference)"},
     {"delete", reg_delete, 1, 2, "reg delete KEY [NAME]",
      "delete value NAME, or KEY with all its values and subkeys"},
     {"keys", reg_keys, 1, 1, "reg keys KEY", "print the names of the subkeys of KEY"},
@@ -433,7 +454,7 @@ vnx::ProgramHelp program_help() {
           {"1",
            "failure: a missing key or value, a store error, a refused change, a port\n"
            "server that did not answer"},
-          {"2", "a usage error"}}},
+          {"2", "a usage error, or a value reg set refuses (outside its form)"}}},
     };
     return h;
 }

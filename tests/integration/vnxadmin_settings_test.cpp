@@ -1,8 +1,11 @@
 // vnxadmin's settings catalog as a real process: "settings show --all" shows
-// what the store holds beside each default, and "settings reference" prints
-// the Markdown reference.
+// what the store holds beside each default, "settings reference" prints the
+// Markdown reference, and "reg set" and "import" refuse a value outside its
+// type.
+#include <fstream>
 #include <sstream>
 
+#include "support/config_store.h"
 #include "vnxadmin_harness.h"
 
 using vnxtest::Result;
@@ -90,6 +93,73 @@ TEST_F(VnxadminSettingsCatalog, ReferenceIsTheCommittedDocument) {
     const Result r = run({"settings", "reference"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, vnxtest::slurp(VNX_SOURCE_DIR "/docs/configuration.md"));
+}
+
+// ---- values checked by the settings table where they are written ----
+
+TEST_F(VnxadminSettingsCatalog, RegSetRefusesAValueOutsideItsTypeWithExitTwo) {
+    const struct {
+        const char *key, *name, *data, *accepted;
+    } refused[] = {
+        {"ODBServer", "require_login", "TRUE ", "true or false (also yes/no, on/off, 1/0"},
+        {"ODBServer", "require_login", "enabled", "true or false"},
+        {"PortServer", "max_pending_per_host", "-3", "a whole number from 0 to 200 (count)"},
+        {"PortServer", "spares", "abc", "a whole number from 0 to 16 (count)"},
+        {"NetServer", "tls", "bogus", "off, allow or require"},
+        {"NetServer", "tls_cert", "server.pem", "an absolute path"},
+        {"PortServer", "listen", "localhost", "one numeric address"},
+        // The store finds the value whatever the case of the name given.
+        {"odbserver", "POOL", "maybe", "true or false"},
+    };
+    for (const auto &c : refused) {
+        const std::string before = run({"reg", "get", c.key, c.name}).out;
+        const Result r = run({"reg", "set", c.key, c.name, c.data});
+        EXPECT_EQ(r.status, 2) << c.name << " " << c.data;
+        EXPECT_NE(r.err.find("is \"" + std::string(c.data) + "\""), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("; accepted: " + std::string(c.accepted)), std::string::npos) << r.err;
+        EXPECT_EQ(run({"reg", "get", c.key, c.name}).out, before) << "nothing was written";
+    }
+    // Every spelling of a switch, in any case, is taken as written.
+    for (const char *on : {"YES", "On", "1", "false"})
+        EXPECT_EQ(run({"reg", "set", "ODBServer", "require_login", on}).status, 0) << on;
+}
+
+TEST_F(VnxadminSettingsCatalog, ShowAllMarksAStoredValueItsTypeRefuses) {
+    // Written past vnxadmin, as an older version or another tool could.
+    std::string err;
+    auto store = vnx::ConfigStore::open(store_, false, &err);
+    ASSERT_NE(store, nullptr) << err;
+    ASSERT_EQ(
+        store->set_value(std::string(vnx::kRootKey) + "\\ODBServer", "require_login", "enabled"),
+        0);
+    store.reset();
+    const Result r = run({"settings", "show", "--all"});
+    EXPECT_NE(r.out.find("\"enabled\" (refused; read as true)"), std::string::npos) << r.out;
+}
+
+TEST_F(VnxadminSettingsCatalog, RegSetOfAValueNoProgramReadsWarnsButWrites) {
+    Result r = run({"reg", "set", "ODBServer", "site_note", "rack 4"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: no program reads value \"site_note\""), std::string::npos)
+        << r.err;
+    EXPECT_EQ(run({"reg", "get", "ODBServer", "site_note"}).out, "rack 4\n");
+    // Keys the table does not list values of take anything silently.
+    r = run({"reg", "set", "NetServer\\Users\\ann", "User ID", "7"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(VnxadminSettingsCatalog, ImportRefusesAValueOutsideItsType) {
+    std::ofstream(dir_ + "/in.reg") << "REGEDIT\n"
+                                    << "SOFTWARE\\Tavorin\\VNX\\ODBServer\\pool_idle=30\n"
+                                    << "SOFTWARE\\Tavorin\\VNX\\NetServer\\tls=sometimes\n";
+    const Result r = run({"import", dir_ + "/in.reg"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("line 3: NetServer \"tls\" is \"sometimes\"; accepted: off, allow or "
+                         "require"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(run({"reg", "get", "ODBServer", "pool_idle"}).status, 0) << "nothing was imported";
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ TEST_F(SettingsTest, LoadMatchesRootNamesExactlyAndOthersInAnyCase) {
     EXPECT_EQ(s.text[kListenerLogFile], "port.log");
     EXPECT_EQ(s.text[kListenerLogging], "true");  // "TRUE" in any case sets it
     EXPECT_EQ(s.text[kRecordSets], "40");
-    EXPECT_EQ(s.text[kServerLogging], "false");  // anything else clears it
+    EXPECT_EQ(s.text[kServerLogging], "true");  // so does every other spelling the servers take
     EXPECT_EQ(s.text[kDateFormat], "");
 }
 
@@ -120,7 +120,8 @@ TEST_F(SettingsTest, NumbersSwitchesAndDateFormatMustHaveTheirForm) {
     expect_refused(s, "User Information", "Record Sets must be a number.");
     s = valid();
     s.text[kServerLogging] = "maybe";
-    expect_refused(s, "User Information", "Logging must be true or false.");
+    expect_refused(s, "User Information",
+                   "Logging must be true or false (also yes/no, on/off, 1/0, in any case).");
     s = valid();
     s.text[kDateFormat] = "Klingon";
     expect_refused(s, "User Information",

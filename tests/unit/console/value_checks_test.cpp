@@ -65,7 +65,7 @@ TEST_F(ValueChecks, SettingsValuesGetTheSettingsChecksInAnySpelling) {
               "The base port address must be a number from 1 to 65535");
     EXPECT_EQ(value_problem(kRoot, "DB_DQPMAX", ""), "You must specify the maximum port address");
     EXPECT_EQ(value_problem(kRoot + "\\PortServer", "LOGGING", "maybe"),
-              "Logging must be true or false");
+              "Logging must be true or false (also yes/no, on/off, 1/0, in any case)");
     EXPECT_EQ(value_problem(kRoot + "\\PortServer", "DQP_RETRIES", "three"),
               "Retries must be a number");
     EXPECT_EQ(value_problem(vnx::kNetServerKey, "DB_DATE", "a=b"),

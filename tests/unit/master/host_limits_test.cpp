@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "client/dqp_client.h"
@@ -165,7 +166,7 @@ TEST(PortServerSettingsRead, DefaultsKeepTodaysBehaviour) {
     EXPECT_EQ(s.max_per_host, 0);
 }
 
-TEST(PortServerSettingsRead, ValuesAreReadAndNumbersKeptInRange) {
+TEST(PortServerSettingsRead, ValuesAreReadAndNumbersOutOfRangeRefusedByName) {
     TempStore store;
     auto st = store.open();
     ASSERT_NE(st, nullptr) << store.last_error;
@@ -173,17 +174,34 @@ TEST(PortServerSettingsRead, ValuesAreReadAndNumbersKeptInRange) {
     st->set_value(key, "listen", "::1");
     st->set_value(key, "allow", "127.0.0.1, 10.0.0.0/8 ::1");
     st->set_value(key, "max_pending_per_host", "3");
-    st->set_value(key, "max_per_host", "100000");
+    st->set_value(key, "max_per_host", "200");
     st->set_value(key, "spares", "0");
     PortServerSettings s = read_port_server_settings();
     EXPECT_TRUE(s.error.empty()) << s.error;
     EXPECT_EQ(s.listen.text, "::1");
     EXPECT_EQ(s.allow.networks.size(), 3u);
     EXPECT_EQ(s.max_pending_per_host, 3);
-    EXPECT_EQ(s.max_per_host, 200);  // cut to the size of the port table
+    EXPECT_EQ(s.max_per_host, 200);
     EXPECT_EQ(s.spares, 0);
-    st->set_value(key, "max_pending_per_host", "many");
-    EXPECT_EQ(read_port_server_settings().max_pending_per_host, 8);  // not a number: default
+    // Out of range or not a number: refused by name, never cut or defaulted,
+    // in any of the keys the master and its gateways read.
+    for (const auto &[subkey, name, text] : {std::tuple{"PortServer", "max_per_host", "100000"},
+                                             {"PortServer", "max_pending_per_host", "many"},
+                                             {"NetServer", "tls", "bogus"},
+                                             {"ODBServer", "require_login", "TRUE "}}) {
+        const std::string at = std::string(kRootKey) + "\\" + subkey;
+        std::string kept;
+        const bool had = st->get_value(at, name, &kept) == 0;
+        st->set_value(at, name, text);
+        s = read_port_server_settings();
+        EXPECT_NE(s.error.find(std::string(subkey) + " \"" + name + "\" is \"" + text + "\""),
+                  std::string::npos)
+            << s.error;
+        if (had)
+            st->set_value(at, name, kept);
+        else
+            st->delete_value(at, name);
+    }
 }
 
 TEST(PortServerSettingsRead, MalformedAllowOrListenIsRefusedByName) {

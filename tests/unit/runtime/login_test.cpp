@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "client/dqp_client.h"
@@ -16,6 +17,7 @@
 #include "runtime/client_table.h"
 #include "runtime/request_loop.h"
 #include "support/password.h"
+#include "support/settings_snapshot.h"
 #include "support/temp_store.h"
 
 using namespace vnx;
@@ -182,18 +184,36 @@ TEST_F(Login, OffStartsAnyUserAsBefore) {
     EXPECT_EQ(backend_calls, (std::vector<std::string>{"connect", "start mallory"}));
 }
 
-TEST(LoginSetting, OnlyExactlyTrueRequiresALogin) {
+TEST(LoginSetting, EverySpellingOfOnRequiresALoginAndAnUnreadableValueToo) {
     TempStore temp;
     auto store = temp.open();
     ASSERT_NE(store, nullptr);
     const std::string key = std::string(kRootKey) + "\\ODBServer";
     EXPECT_FALSE(login_required("odb"));
-    for (const char *off : {"True", "TRUE", "1", "yes", "", "false"}) {
+    for (const char *off : {"", "false", "No", "OFF", "0"}) {
         store->set_value(key, "require_login", off);
         EXPECT_FALSE(login_required("odb")) << off;
     }
-    store->set_value(key, "require_login", "true");
-    EXPECT_TRUE(login_required("odb"));
+    // A switch that cannot be read fails closed.
+    for (const char *on : {"true", "True", "TRUE", "1", "yes", "on", " true", "enabled"}) {
+        store->set_value(key, "require_login", on);
+        EXPECT_TRUE(login_required("odb")) << on;
+    }
+    // A gateway the master started: on in its snapshot or in the store is on.
+    const std::string snapshot = temp.path() + ".snapshot";
+    std::string why;
+    setenv(kSettingsSnapshotEnv, snapshot.c_str(), 1);
+    for (const auto &[handed, stored, on] :
+         {std::tuple{"false", "true", true}, {"true", "false", true}, {"false", "no", false}}) {
+        ASSERT_EQ(
+            write_settings_snapshot(snapshot, {{"ODBServer", {{"require_login", handed}}}}, &why),
+            0)
+            << why;
+        store->set_value(key, "require_login", stored);
+        EXPECT_EQ(login_required("odb"), on) << handed << " " << stored;
+    }
+    unsetenv(kSettingsSnapshotEnv);
+    std::remove(snapshot.c_str());
 }
 
 TEST(LoginLog, UserNamesFromTheWireCannotBreakTheLogLine) {

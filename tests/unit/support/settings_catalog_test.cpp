@@ -32,11 +32,19 @@ TEST(SettingsCatalog, RowsAreCompleteAndNoValueIsListedTwice) {
     for (const vnx::SettingEntry &e : vnx::settings_catalog()) {
         SCOPED_TRACE(std::string(e.key) + " " + e.name);
         EXPECT_NE(std::string(e.name), "");
-        EXPECT_NE(std::string(e.form), "");
+        EXPECT_NE(vnx::setting_form(e), "");
         EXPECT_NE(std::string(e.default_text), "");
         EXPECT_NE(std::string(e.meaning), "");
         EXPECT_EQ(readers.count(e.readers), 1u) << e.readers;
-        EXPECT_EQ(e.holds_entries, e.name[0] == '(');
+        EXPECT_EQ(e.holds_entries(), e.name[0] == '(');
+        // A default the readers apply is a value of the row's own type.
+        std::string canonical, why;
+        if (!e.holds_entries() && e.default_text[0] != '(') {
+            EXPECT_EQ(vnx::check_setting_text(e, e.default_text, &canonical, &why), 0) << why;
+        }
+        if (e.when_refused != nullptr) {
+            EXPECT_EQ(vnx::check_setting_text(e, e.when_refused, &canonical, &why), 0) << why;
+        }
         // The store finds value names without regard to case: two rows that
         // differ only in case would name one stored value.
         std::string id = e.key + std::string("\\") + e.name;
@@ -59,7 +67,8 @@ TEST(SettingsCatalog, FindSettingMatchesKeyInAnyCaseAndNameExactly) {
 
 TEST(SettingsCatalog, MarkdownEscapesPipesAndGivesEachKeyOneTable) {
     const std::string md = vnx::settings_reference_markdown();
-    EXPECT_NE(md.find("| `logging` | true\\|false | false |"), std::string::npos);
+    EXPECT_NE(md.find("| `logging` | true\\|false | false | reload |"), std::string::npos);
+    EXPECT_NE(md.find("| `spares` | integer 0..16 (count) | 1 | reload |"), std::string::npos);
     // PortServer, ODBServer and NetServer each carry a "logging": three
     // tables, not one row under the wrong heading.
     size_t headings = 0;
@@ -67,14 +76,14 @@ TEST(SettingsCatalog, MarkdownEscapesPipesAndGivesEachKeyOneTable) {
         headings++;
     EXPECT_EQ(headings, 7u);  // root, PortServer, ODBServer, NetServer, Users, Groups, Nodes
     EXPECT_NE(md.find("## `SOFTWARE\\Tavorin\\VNX\\NetServer\\Users`"), std::string::npos);
-    // Every table row has the five cells of its heading.
+    // Every table row has the six cells of its heading.
     std::istringstream lines(md);
     for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line[0] != '|') continue;
         size_t cells = 0;
         for (size_t i = 0; i < line.size(); ++i)
             if (line[i] == '|' && (i == 0 || line[i - 1] != '\\')) cells++;
-        EXPECT_EQ(cells, 6u) << line;
+        EXPECT_EQ(cells, 7u) << line;
     }
 }
 
@@ -101,6 +110,9 @@ const ReadPattern kReadPatterns[] = {
     {R"re(read_server_value\(\s*[^",)][^,)]*,\s*"([^"]+)")re", 0, nullptr, 1},
     {R"re(odbserver_value\(\s*"([^"]+)")re", 0, "ODBServer", 1},
     {R"re(config_(?:number|text)\(\s*values\s*,\s*"([^"]+)")re", 0, "PortServer", 1},
+    {R"re(setting_(?:switch|number|word)(?:_in)?\(\s*(?:values\s*,\s*)?"(\w+)"\s*,\s*"([^"]+)")re",
+     1, nullptr, 2},
+    {R"re(read_tls_value\(\s*"([^"]+)")re", 0, "NetServer", 1},
     {R"re(get_netserver_value\(\s*"([^"]+)")re", 0, "NetServer", 1},
     {R"re(read_netserver_value_direct\(\s*"([^"]+)")re", 0, "NetServer", 1},
     {R"re(get_registry_value\(\s*"([^"]+)"\s*,\s*(?:vnx::)?kRootKey)re", 0, "", 1},
@@ -165,7 +177,9 @@ TEST(SettingsCatalog, ScannerFindsEachFormOfRead) {
               "get_netserver_value(\"x6\"); read_netserver_value_direct(\"x7\");\n"
               "get_registry_value(\"x8\",\n    kRootKey);\n"
               "store.get_value(kRootKey, \"x9\", &v);\n"
-              "{\"id\", \"Caption\", \"NetServer\", \"x10\", true, SettingKind::kText, 0, 0},\n",
+              "{\"id\", \"Caption\", \"NetServer\", \"x10\", true, SettingKind::kText, 0, 0},\n"
+              "setting_switch(\"ODBServer\", \"x13\"); setting_number_in(values, \"PortServer\", "
+              "\"x14\");\n",
               &reads);
     // Names compared after load_registry_key count only in files that call it.
     scan_text("b.cpp", "if (name == \"x11\") return;", &reads);
@@ -174,8 +188,9 @@ TEST(SettingsCatalog, ScannerFindsEachFormOfRead) {
     for (const Read &r : reads)
         got.push_back(r.key + "/" + r.name);
     const std::vector<std::string> want = {
-        "ODBServer/x1", "*/x2", "ODBServer/x3", "PortServer/x4", "PortServer/x5", "NetServer/x6",
-        "NetServer/x7", "/x8",  "/x9",          "NetServer/x10", "*/x12"};
+        "ODBServer/x1",  "*/x2",           "ODBServer/x3", "PortServer/x4", "PortServer/x5",
+        "ODBServer/x13", "PortServer/x14", "NetServer/x6", "NetServer/x7",  "/x8",
+        "/x9",           "NetServer/x10",  "*/x12"};
     EXPECT_EQ(got, want);
 }
 
