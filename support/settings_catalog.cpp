@@ -130,6 +130,12 @@ constexpr SettingEntry kCatalog[] = {
      "decide at once: each holds one of the locked files DB_ROOT/pool-slot-<n>. A gateway over "
      "the limit disconnects as without \"pool\".",
      false},
+    {"ODBServer", "max_statement_bytes", "bytes", "67108864", "gateway",
+     "Most bytes a gateway joins for one request whose statement or parameter values come in "
+     "pieces, longer than one packet (16384 to 1073741824; anything else reads as the "
+     "default). A request over it is refused and MAPERROR names this setting. Read at a "
+     "session's first long request.",
+     false},
     {"ODBServer", "require_login", "true|false", "false", "gateway",
      "\"true\" makes a gateway serve nothing until START names a user of NetServer\\Users with "
      "that user's password. Read when the client connects.",

@@ -40,6 +40,7 @@
 #include "client/record_client.h"
 #include "client/sql_client.h"
 #include "protocol/packet.h"
+#include "protocol/sql_lexer.h"
 
 namespace py = pybind11;
 
@@ -693,4 +694,11 @@ PYBIND11_MODULE(_varnex, m) {
         .def_property_readonly("closed", &Session::closed)
         .def_property_readonly("gateway_pid", &Session::gateway_pid);
     bind_records(session);
+
+    // The statement as sent with parameters (each `??` outside quotes and
+    // comments as `?`) and its number of `?` markers (protocol/sql_lexer.h).
+    m.def("scan_markers", [](std::string_view sql) {
+        dqp::MarkerScan scan = dqp::scan_markers(sql);
+        return py::make_tuple(scan.markers.size(), py::str(scan.text));
+    });
 }
