@@ -17,8 +17,8 @@
 // Refused before anything reaches the data source (-1, the reason kept for
 // MAPERROR): more than kBoundParamsMax values, or a value count that differs
 // from the statement's markers. Values are bound at their whole length (the
-// request loop bounds what one request may carry). ODBC failures return the failing code with the
-// diagnostic kept.
+// request loop bounds what one request may carry). ODBC failures return the
+// failing code with the diagnostic kept.
 #pragma once
 
 #include <cstdint>

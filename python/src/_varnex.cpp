@@ -67,7 +67,10 @@ bool contains_any(const std::string &text, std::initializer_list<const char *> w
 // The class for a request the data source (or the gateway) refused, from its
 // diagnostic text: the protocol carries no SQLSTATE.
 const py::object &class_for_refusal(const std::string &text) {
-    if (contains_any(text, {"values were given", "more than 1000 parameter values"}))
+    // Markers without values: the gateway's count, or the driver's when a
+    // statement without parameters went as written (SQLite, psqlODBC).
+    if (contains_any(text, {"values were given", "more than 1000 parameter values",
+                            "unbound parameters", "# of binded parameters"}))
         return g_errors->programming_error;
     if (contains_any(text, {"bytes long", "is longer than"})) return g_errors->data_error;
     if (contains_any(text, {"parameter marker", "parameters cannot", "not supported",

@@ -259,15 +259,16 @@ def test_long_value_and_statement_go_whole(conn):
 
 def test_question_marks_that_are_no_markers(conn, source):
     cur = conn.cursor()
-    cur.execute("SELECT 'it''s?', ?", ("x",))
+    cur.execute("SELECT CAST('it''s?' AS VARCHAR(9)), CAST(? AS VARCHAR(9))", ("x",))
     assert cur.fetchall() == [("it's?", "x")]
     if source[0] != "pypg":
         return
     # PostgreSQL's own quoting, which a scan for ? outside plain quotes
     # took for markers.
-    cur.execute("SELECT $$what?$$, E'it\\'s?'")
+    cur.execute("SELECT CAST($$what?$$ AS VARCHAR(9)), CAST(E'it\\'s?' AS VARCHAR(9))")
     assert cur.fetchall() == [("what?", "it's?")]
-    cur.execute("SELECT $$what?$$, E'it\\'s?', ?", ("y",))
+    cur.execute("SELECT CAST($$what?$$ AS VARCHAR(9)), CAST(E'it\\'s?' AS VARCHAR(9)), "
+                "CAST(? AS VARCHAR(9))", ("y",))
     assert cur.fetchall() == [("what?", "it's?", "y")]
 
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "protocol/packet.h"
+#include "protocol/pieces.h"
 #include "protocol/sql_lexer.h"
 #include "runtime/request_pieces.h"
 
