@@ -13,6 +13,7 @@
 
 #include "protocol/frame_reader.h"
 #include "protocol/packet.h"
+#include "protocol/pieces.h"
 #include "protocol/rle.h"
 #include "protocol/socket_io.h"
 #include "protocol/tls_channel.h"
@@ -164,15 +165,133 @@ std::unique_ptr<Connection> Connection::adopt(int fd, int timeout_ms) {
 int Connection::send(int type, int32_t info, std::span<const std::string_view> args) {
     char pkt[PKT_BUFSIZE];
     char frame[PKT_MAX_SIZE];
+    pieces_sent_ = 0;
     int len = build_packet(pkt, sizeof pkt, type, info, args);
-    if (len < 0) return fail("request does not fit in a packet");
-    int flen = frame_encode(pkt, static_cast<size_t>(len), frame, sizeof frame);
-    if (flen < 0) return fail("request does not fit in a frame");
+    int flen = len < 0 ? -1 : frame_encode(pkt, static_cast<size_t>(len), frame, sizeof frame);
+    if (flen < 0) return send_in_pieces(type, info, args);
+    return send_frame(frame, static_cast<size_t>(flen));
+}
+
+int Connection::send_frame(const char *frame, size_t n) {
     if (holding_) {
-        held_.insert(held_.end(), frame, frame + flen);
+        held_.insert(held_.end(), frame, frame + n);
         return 0;
     }
-    return send_raw(frame, static_cast<size_t>(flen));
+    return send_raw(frame, n);
+}
+
+int Connection::frame_and_send(char *pkt, int len) {
+    char frame[PKT_MAX_SIZE];
+    int flen = len < 0 ? -1 : frame_encode(pkt, static_cast<size_t>(len), frame, sizeof frame);
+    if (flen < 0) return -1;
+    return send_frame(frame, static_cast<size_t>(flen)) == 0 ? 0 : -2;
+}
+
+namespace {
+
+// The arguments of a request too long for one frame that go as pieces: the
+// longest first, until what is left fits a frame beside the header and the
+// offset table. False when even the header does not fit.
+bool choose_pieced(std::span<const std::string_view> args, std::vector<bool> *pieced,
+                   size_t *left_room) {
+    size_t fixed = PKT_HEADER_SIZE + 8 * args.size();
+    if (args.size() >= max_request_args() || fixed > PKT_MAX_SIZE) return false;
+    std::vector<size_t> cost(args.size());
+    size_t total = fixed;
+    for (size_t i = 0; i < args.size(); i++)
+        total += cost[i] = wire_cost(args[i]);
+    pieced->assign(args.size(), false);
+    while (total > PKT_MAX_SIZE) {
+        size_t longest = args.size();
+        for (size_t i = 0; i < args.size(); i++)
+            if (!(*pieced)[i] && (longest == args.size() || cost[i] > cost[longest])) longest = i;
+        if (longest == args.size()) return false;
+        (*pieced)[longest] = true;
+        total -= cost[longest];
+    }
+    *left_room = PKT_MAX_SIZE - total;
+    return true;
+}
+
+}  // namespace
+
+int Connection::send_in_pieces(int type, int32_t info, std::span<const std::string_view> args) {
+    std::vector<bool> pieced;
+    size_t room = 0;
+    if (!choose_pieced(args, &pieced, &room))
+        return refuse_send("request has " + std::to_string(args.size()) +
+                           " arguments, more than one packet can list (" +
+                           std::to_string(max_request_args() - 1) + ")");
+    size_t joined = 0;
+    for (size_t i = 0; i < args.size(); i++)
+        if (pieced[i]) joined += args[i].size();
+    if (joined > kPieceTotalCeiling)
+        return refuse_send("request is too long: its long arguments hold " +
+                           std::to_string(joined) + " bytes, over the " +
+                           std::to_string(kPieceTotalCeiling) +
+                           " bytes a gateway takes at most (ODBServer max_statement_bytes, 64 MiB "
+                           "by default)");
+    if (int rc = check_gateway_joins(); rc != 0) return rc;
+    // Leading pieces of each long argument go ahead; what fits is left in
+    // the request as its last piece.
+    std::vector<std::string_view> last(args.begin(), args.end());
+    char pkt[PKT_BUFSIZE];
+    for (size_t i = 0; i < args.size(); i++) {
+        if (!pieced[i]) continue;
+        std::string_view rest = args[i];
+        size_t rest_cost = wire_cost(rest);
+        while (rest_cost > room) {
+            size_t n = piece_cut(rest, piece_room(args[i].size()));
+            int len = n == 0 ? -1
+                             : build_piece(pkt, sizeof pkt, static_cast<uint32_t>(i),
+                                           args[i].size(), rest.substr(0, n));
+            int rc = frame_and_send(pkt, len);
+            if (rc == -1) return refuse_send("a piece of a long argument does not fit in a frame");
+            if (rc != 0) return -1;
+            pieces_sent_++;
+            rest_cost -= wire_cost(rest.substr(0, n));
+            rest.remove_prefix(n);
+        }
+        room -= rest_cost;
+        last[i] = rest;
+    }
+    int len = build_packet(pkt, sizeof pkt, type, info, last);
+    int rc = frame_and_send(pkt, len);
+    if (rc == -1) return fail("request does not fit in a frame after its pieces");
+    return rc;
+}
+
+// A gateway that does not know PIECE answers each one NOK 0, as any type it
+// does not serve, and then runs the request with only its last pieces: a
+// long request must never reach it. So the first one asks, with a PIECE
+// followed by a request type no gateway serves (NOK): a gateway that joins
+// pieces refuses that request alone (NOK -1, the pieces dropped), an older
+// one answers the PIECE and then the request (NOK 0 twice).
+int Connection::check_gateway_joins() {
+    if (gateway_joins_ == Joins::yes) return 0;
+    if (gateway_joins_ == Joins::unknown && !holding_) {
+        char pkt[PKT_BUFSIZE];
+        Reply first, second;
+        if (frame_and_send(pkt, build_piece(pkt, sizeof pkt, 0, 1, "?")) != 0 ||
+            frame_and_send(pkt, build_packet(pkt, sizeof pkt, PKT_TYPE_NOK, 0, 0, nullptr)) != 0 ||
+            receive(&first) != 0)
+            return -1;
+        if (first.type != PKT_TYPE_NOK || (first.info == 0 && receive(&second) != 0))
+            return fail("the gateway answered a request longer than one packet out of turn");
+        gateway_joins_ = first.info == 0 ? Joins::no : Joins::yes;
+        if (gateway_joins_ == Joins::yes) return 0;
+    }
+    if (gateway_joins_ == Joins::unknown)
+        return refuse_send("a request longer than one packet cannot go in a pipeline");
+    return refuse_send("the gateway is too old for requests longer than one packet (" +
+                       std::to_string(PKT_MAX_SIZE) +
+                       " bytes): it cannot take statements or values of that size; update the "
+                       "gateway");
+}
+
+int Connection::refuse_send(const std::string &why) {
+    fail(why);
+    return kNotSent;
 }
 
 void Connection::hold() {

@@ -100,7 +100,19 @@ class VARNEX_API Connection {
     // Wraps an already connected socket (the Connection then owns it).
     static std::unique_ptr<Connection> adopt(int fd, int timeout_ms = 30000);
 
-    // Builds and sends one request packet.
+    // What send() returns when it refused a request before sending any of
+    // it: the stream is still in step.
+    static constexpr int kNotSent = -2;
+
+    // Builds and sends one request packet. A request longer than one frame
+    // goes as PIECE packets ahead of it (the leading parts of its longest
+    // arguments, cut between UTF-8 characters) and the request with the rest;
+    // pieces_sent() says how many. The first such request asks the gateway
+    // whether it joins pieces (one round trip, never inside hold()). Refused
+    // (kNotSent) when the gateway is too old to join them, when the
+    // arguments are too many for one packet's offset table, or when they
+    // hold more than any gateway joins (kPieceTotalCeiling, 1 GiB); -1 when
+    // the send failed.
     [[nodiscard]] int send(int type, int32_t info, std::span<const std::string_view> args);
     [[nodiscard]] int send(int type, int32_t info,
                            std::initializer_list<std::string_view> args = {});
@@ -145,6 +157,10 @@ class VARNEX_API Connection {
     // waits for a reply. 0, or -1 when the send failed.
     int cancel() noexcept;
 
+    // PIECE packets the last send() put ahead of its request (0 for a
+    // request of one packet).
+    size_t pieces_sent() const { return pieces_sent_; }
+
     int fd() const { return fd_; }
     // Whether the connection carries TLS, and its protocol ("TLSv1.3") and
     // cipher ("TLS_AES_256_GCM_SHA384"); "" for a plain connection.
@@ -158,7 +174,19 @@ class VARNEX_API Connection {
   private:
     explicit Connection(int fd);
     int fail(const std::string &why);
+    int refuse_send(const std::string &why);
+    int send_frame(const char *frame, size_t n);
+    // Frames and sends a built packet (len -1: it did not build): 0, -1 when
+    // it does not fit a frame (nothing sent), -2 when the send failed.
+    int frame_and_send(char *pkt, int len);
+    int send_in_pieces(int type, int32_t info, std::span<const std::string_view> args);
+    int check_gateway_joins();
     int fd_;
+    size_t pieces_sent_ = 0;
+    // Whether the gateway joins PIECE packets, asked at the first request
+    // that needs them.
+    enum class Joins { unknown, yes, no };
+    Joins gateway_joins_ = Joins::unknown;
     std::string error_;
     // Received bytes not yet taken. Replies that arrive together (a result's
     // METADATA frames and its EOF) cost one receive between them.

@@ -6,4 +6,5 @@ set(VARNEX_CLIENT_LIBRARY_SOURCES
   client/dqp_client.cpp client/port_query.cpp client/sql_client.cpp client/record_client.cpp
   client/connect_options.cpp protocol/tls_channel.cpp
   protocol/packet.cpp protocol/rle.cpp protocol/trace.cpp protocol/socket_io.cpp
-  protocol/port_query_packet.cpp protocol/frame_reader.cpp protocol/cursor_name.cpp)
+  protocol/port_query_packet.cpp protocol/frame_reader.cpp protocol/cursor_name.cpp
+  protocol/pieces.cpp protocol/sql_lexer.cpp)

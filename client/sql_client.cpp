@@ -8,6 +8,7 @@
 #include "protocol/cursor_name.h"
 #include "protocol/long_text.h"
 #include "protocol/packet.h"
+#include "protocol/pieces.h"
 
 namespace dqp {
 
@@ -265,15 +266,13 @@ int SqlClient::send_request(int type, std::span<const std::string_view> args) {
     // A packet is text: a NUL byte would end it early on the other side.
     for (std::string_view a : args)
         if (a.find('\0') != std::string_view::npos) return fail("texts cannot hold NUL bytes");
-    if (conn_.send(type, handle_, args) != 0) {
-        // A request that does not fit was never sent: the stream is still in step.
-        if (conn_.error().find("does not fit") != std::string::npos) {
-            failure_ = Failure::protocol;
-            error_ = conn_.error();
-            return -1;
-        }
-        return broken(conn_.error());
+    int rc = conn_.send(type, handle_, args);
+    if (rc == Connection::kNotSent) {  // never sent: the stream is still in step
+        failure_ = Failure::protocol;
+        error_ = conn_.error();
+        return -1;
     }
+    if (rc != 0) return broken(conn_.error());
     return 0;
 }
 
@@ -596,7 +595,10 @@ int SqlClient::run_query(std::span<const std::string_view> exec_args, bool with_
                          ExecResult *out, const HeaderFn &on_fields, const HeaderFn &on_header,
                          const RowViewFn &on_row) {
     *out = ExecResult{};
-    if (!connected_ || unread_exec_cursors_ != 0 || !reads_like_query(exec_args[0])) {
+    // A request that goes in pieces goes alone: the first one asks the
+    // gateway whether it joins pieces, which takes a round trip.
+    if (!connected_ || unread_exec_cursors_ != 0 || !reads_like_query(exec_args[0]) ||
+        !fits_one_frame(exec_args)) {
         Reply r;
         int rc = call(PKT_TYPE_EXECSQL, exec_args, 2, &r);
         if (take_exec_reply(r, rc, out, with_params) != 0) return -1;

@@ -101,10 +101,11 @@ struct ParamValue {
     bool null = false;
 };
 
-// Most parameter values of one statement, and the longest value, that the
-// gateway binds; it refuses more (and the request must fit one packet).
+// Most parameter values of one statement that the gateway binds; it refuses
+// more. Values have no length limit of their own: a request longer than one
+// packet goes in pieces, up to what the gateway joins for one request
+// (ODBServer "max_statement_bytes", 64 MiB by default).
 inline constexpr size_t kMaxParams = 1000;
-inline constexpr size_t kMaxParamValue = 8000;
 
 // Scroll directions of EXTENDED_FETCH, sent as their keywords.
 enum class Scroll { next, first, last, prior, absolute, relative, bookmark };
@@ -148,7 +149,7 @@ class VARNEX_API SqlClient {
     // prepared, so the same text with new values executes again without a
     // new prepare. A query leaves its cursor in out->cursor, as execsql does.
     // Refused by the gateway: a count that differs from the markers, more than
-    // kMaxParams values or one longer than kMaxParamValue bytes. A gateway
+    // kMaxParams values, or values longer in all than it joins. A gateway
     // that predates parameters answers in the old form, which is reported as
     // a failure (such a gateway has run the statement without the values).
     int execsql(std::string_view sql, std::span<const ParamValue> values, ExecResult *out);

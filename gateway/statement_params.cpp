@@ -40,19 +40,13 @@ bool is_null(const int *lengths, int i) {
     return lengths != nullptr && lengths[i] == kNullParamLength;
 }
 
-// Checks count and lengths before anything reaches the data source.
-int check_values(svr_session *s, int n, const int *lengths, const char *const *values,
-                 int32_t *status) {
+// Checks the count before anything reaches the data source. Values have no
+// length limit of their own: the request loop bounds a request's arguments
+// (ODBServer "max_statement_bytes"), and each value is bound at its length.
+int check_values(svr_session *s, int n, int32_t *status) {
     if (n < 0 || n > kBoundParamsMax)
         return refuse_params(s, status,
                              "more than " + std::to_string(kBoundParamsMax) + " parameter values");
-    for (int i = 0; i < n; i++) {
-        if (is_null(lengths, i) || values[i] == nullptr) continue;
-        if (strlen(values[i]) > kBoundValueMax)
-            return refuse_params(s, status,
-                                 "parameter value " + std::to_string(i + 1) + " is longer than " +
-                                     std::to_string(kBoundValueMax) + " bytes");
-    }
     return 0;
 }
 
@@ -234,7 +228,7 @@ int db_server_execsql_params(int32_t handle, const char *text, int nvalues, cons
     }
     svr_trace(s, "db_server_execsql_params(START)\n");
     s->clear_error();
-    if (check_values(s, nvalues, lengths, values, status) != 0) return -1;
+    if (check_values(s, nvalues, status) != 0) return -1;
     std::string sql(text);
     int rc = 0;
     if (ParamStatement *ps = find_kept(s, sql))

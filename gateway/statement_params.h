@@ -15,9 +15,10 @@
 // drops its statement when released.
 //
 // Refused before anything reaches the data source (-1, the reason kept for
-// MAPERROR): more than kBoundParamsMax values, a value longer than
-// kBoundValueMax bytes, or a value count that differs from the statement's
-// markers. ODBC failures return the failing code with the diagnostic kept.
+// MAPERROR): more than kBoundParamsMax values, or a value count that differs
+// from the statement's markers. Values are bound at their whole length (the
+// request loop bounds what one request may carry). ODBC failures return the
+// failing code with the diagnostic kept.
 #pragma once
 
 #include <cstdint>

@@ -33,9 +33,8 @@ namespace vnx {
 inline constexpr size_t kCursorNameMax = 19;
 inline constexpr int kColumnDataSize = 257;  // bound length of a column buffer
 inline constexpr size_t kParamValueMax = 257;
-// Longest value of a marker bound by EXECSQL with parameters, and the most
-// markers such a statement may have: values over either are refused.
-inline constexpr size_t kBoundValueMax = 8000;
+// The most markers a statement of EXECSQL with parameters may have: more
+// values are refused. Values are bound whole, whatever their length.
 inline constexpr int kBoundParamsMax = 1000;
 // Statements with parameters kept prepared per session (oldest dropped).
 inline constexpr size_t kParamStatementsKept = 32;

@@ -126,16 +126,12 @@ void activity_begin(const Request &r) {
     if (r.type == dqp::PKT_TYPE_CONNECT) return note_connect(r);
     ActivityRecord &rec = t.record;
     if (r.type == dqp::PKT_TYPE_DECLARE) {  // shown once OPEN runs it
-        std::string_view text;
-        if (dqp::packet_arg(r.packet, r.size, 1, &text) != 0) text = {};
-        set_activity_text(rec.statement, sizeof rec.statement, text);
+        set_activity_text(rec.statement, sizeof rec.statement, r.arg_view(1));
         return;
     }
     if (!runs_statement(r.type)) return;
     if (r.type == dqp::PKT_TYPE_EXECSQL) {
-        std::string_view text;
-        if (dqp::packet_arg(r.packet, r.size, 0, &text) != 0) text = {};
-        set_activity_text(rec.statement, sizeof rec.statement, text);
+        set_activity_text(rec.statement, sizeof rec.statement, r.arg_view(0));
     }
     set_activity_text(rec.request, sizeof rec.request, r.name);
     rec.state = static_cast<uint32_t>(ActivityState::kRunning);

@@ -13,6 +13,7 @@
 #include "protocol/packet.h"
 #include "runtime/backend.h"
 #include "runtime/client_table.h"
+#include "runtime/request_pieces.h"
 
 namespace vnx {
 
@@ -58,7 +59,19 @@ struct Request {
     // when it did not. MAPERROR answers it instead of asking the backend.
     std::string refusal;
 
-    std::string arg(int i) const { return dqp::arg_string(packet, size, i); }
+    // The request's long arguments joined from their pieces; null when it
+    // came without pieces (set by the loop for the request's handling only).
+    const RequestPieces *pieces = nullptr;
+
+    // Argument i whole (joined from its pieces where it had some); empty
+    // when absent. The view is good until the reply is built in `packet`.
+    std::string_view arg_view(int i) const {
+        if (pieces != nullptr && i >= 0)
+            if (const std::string *whole = pieces->joined(static_cast<uint32_t>(i))) return *whole;
+        std::string_view v;
+        return dqp::packet_arg(packet, size, i, &v) == 0 ? v : std::string_view();
+    }
+    std::string arg(int i) const { return std::string(arg_view(i)); }
     // Decimal value of argument i: leading digits (with sign), none gives 0.
     int arg_int(int i) const { return atoi(arg(i).c_str()); }
     ClientSlot &slot() const { return *client_slot(client); }

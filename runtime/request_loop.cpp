@@ -262,6 +262,37 @@ void handle_request(Request &r, const Dispatch &d) {
     dispatch(r, d.handler);
 }
 
+// The requests whose arguments may come in pieces: those that carry a
+// statement or parameter values.
+bool takes_pieces(int type) {
+    return type == dqp::PKT_TYPE_EXECSQL || type == dqp::PKT_TYPE_DECLARE ||
+           type == dqp::PKT_TYPE_OPEN;
+}
+
+// Handles a request that follows PIECE packets: its long arguments are
+// joined before anything reads them. A request of a type that takes no
+// pieces, or whose pieces break a rule (request_pieces.h), is refused; the
+// pieces are dropped either way.
+void handle_with_pieces(Request &r, const Dispatch &d, RequestPieces &pieces) {
+    std::string why;
+    bool well_formed = packet_fault(r).empty();  // else handle_request refuses it as such
+    if (!takes_pieces(r.type))
+        why = std::string("pieces of long arguments were sent before ") + d.name +
+              ", which takes none";
+    else if (well_formed)
+        why = pieces.join(r.packet, r.size);
+    if (!why.empty()) {
+        refuse(r, std::move(why));
+    } else {
+        if (well_formed) r.pieces = &pieces;
+        activity_begin(r);
+        handle_request(r, d);
+        activity_end(r);
+        r.pieces = nullptr;
+    }
+    pieces.clear();
+}
+
 }  // namespace
 
 int dqp_request_loop(int client, const BackendOps *ops, bool login_required, bool started) {
@@ -277,6 +308,10 @@ int dqp_request_loop(int client, const BackendOps *ops, bool login_required, boo
     std::optional<ReplyBatch> pipeline;
     bool announce = started;
     bool answered = false;  // a request has been handled
+    // Pieces of the next request's long arguments; the limit is read at the
+    // session's first piece, so a session without pieces never reads it.
+    RequestPieces pieces(0);
+    bool limit_read = false;
     while (!r.done) {
         if (pipeline && !dqp_request_buffered(client)) pipeline.reset();
         // A handed client's CONNECT is answered before the notice's round trip.
@@ -286,6 +321,16 @@ int dqp_request_loop(int client, const BackendOps *ops, bool login_required, boo
         }
         r.type = dqp_getpkt(client, packet, &r.info, &r.size);
         if (!pipeline && dqp_request_buffered(client)) pipeline.emplace(client);
+        if (r.type == dqp::PKT_TYPE_PIECE) {       // gathered, never answered
+            if (r.login_required && !r.started) {  // nothing is held for a stranger
+                pieces.reject("log in first: START with a user name and password");
+                continue;
+            }
+            if (!limit_read) pieces.set_limit(max_statement_bytes());
+            limit_read = true;
+            pieces.add(packet, r.size);
+            continue;
+        }
         const Dispatch &d = find_dispatch(r.type);
         r.name = d.name;
         r.shape = d.shape;
@@ -298,9 +343,13 @@ int dqp_request_loop(int client, const BackendOps *ops, bool login_required, boo
             handle_abort(r);
             break;
         }
-        activity_begin(r);
-        handle_request(r, d);
-        activity_end(r);
+        if (pieces.pending()) {
+            handle_with_pieces(r, d, pieces);
+        } else {
+            activity_begin(r);
+            handle_request(r, d);
+            activity_end(r);
+        }
         answered = true;
     }
     pipeline.reset();

@@ -19,6 +19,12 @@
 // NOK would be taken for the answer to the client's next request. Texts are
 // taken whole.
 //
+// Long arguments: PIECE packets are gathered for the next request and never
+// answered (request_pieces.h); EXECSQL, DECLARE and OPEN get their arguments
+// joined whole, any other request after pieces, and a request whose pieces
+// break a rule, is refused. A request without pieces costs one comparison
+// more than before.
+//
 // MAPERROR after a refusal answers the refusal's reason in words ("record 12
 // is beyond the last record (10) of alias CU") instead of asking the backend,
 // which knows nothing of it, until another request than MAPERROR is handled.

@@ -125,10 +125,11 @@ constexpr SettingEntry kCatalog[] = {
      "that user's password. Read when the client connects. A stored text that is not a switch "
      "reads as true: a broken setting never lets anyone in unchecked.",
      "true"},
-    {"ODBServer", "max_statement_bytes", T::kInteger, "bytes", 1048576, 1073741824, "67108864",
+    {"ODBServer", "max_statement_bytes", T::kInteger, "bytes", 16384, 1073741824, "67108864",
      A::kReload, "gateway",
-     "Longest SQL statement a gateway takes from its client, in bytes (1 MB to 1 GB); a longer "
-     "one is refused."},
+     "Most bytes a gateway joins for one request whose statement or parameter values come in "
+     "pieces, longer than one packet (16384 to 1073741824). A request over it is refused and "
+     "MAPERROR names this setting. Read at a session's first long request."},
     {"NetServer", "DQP_MASTERHOST", T::kText, "host name", 0, 0, "(written by the master)",
      A::kRestart, "master, gateway",
      "Host of the master that receives the gateways' session notices; the master records its "

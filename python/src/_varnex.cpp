@@ -40,6 +40,7 @@
 #include "client/record_client.h"
 #include "client/sql_client.h"
 #include "protocol/packet.h"
+#include "protocol/sql_lexer.h"
 
 namespace py = pybind11;
 
@@ -66,7 +67,10 @@ bool contains_any(const std::string &text, std::initializer_list<const char *> w
 // The class for a request the data source (or the gateway) refused, from its
 // diagnostic text: the protocol carries no SQLSTATE.
 const py::object &class_for_refusal(const std::string &text) {
-    if (contains_any(text, {"values were given", "more than 1000 parameter values"}))
+    // Markers without values: the gateway's count, or the driver's when a
+    // statement without parameters went as written (SQLite, psqlODBC).
+    if (contains_any(text, {"values were given", "more than 1000 parameter values",
+                            "unbound parameters", "# of binded parameters"}))
         return g_errors->programming_error;
     if (contains_any(text, {"bytes long", "is longer than"})) return g_errors->data_error;
     if (contains_any(text, {"parameter marker", "parameters cannot", "not supported",
@@ -693,4 +697,11 @@ PYBIND11_MODULE(_varnex, m) {
         .def_property_readonly("closed", &Session::closed)
         .def_property_readonly("gateway_pid", &Session::gateway_pid);
     bind_records(session);
+
+    // The statement as sent with parameters (each `??` outside quotes and
+    // comments as `?`) and its number of `?` markers (protocol/sql_lexer.h).
+    m.def("scan_markers", [](std::string_view sql) {
+        dqp::MarkerScan scan = dqp::scan_markers(sql);
+        return py::make_tuple(scan.markers.size(), py::str(scan.text));
+    });
 }

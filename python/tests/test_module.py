@@ -25,19 +25,22 @@ def test_exception_hierarchy_follows_pep_249():
         assert issubclass(cls, varnex.DatabaseError)
 
 
-@pytest.mark.parametrize("sql,count", [
-    ("SELECT 1", 0),
-    ("SELECT a FROM t WHERE a = ?", 1),
-    ("SELECT a FROM t WHERE a = ? AND b = ?", 2),
-    ("SELECT '?' FROM t WHERE a = ?", 1),
-    ("SELECT 'it''s ?' FROM t", 0),
-    ('SELECT "col?" FROM t', 0),
-    ("SELECT a -- why?\nFROM t WHERE a = ?", 1),
-    ("SELECT /* ? */ a FROM t", 0),
-    ("SELECT 'unterminated ?", 0),
+@pytest.mark.parametrize("sql,count,sent", [
+    ("SELECT 1", 0, None),
+    ("SELECT a FROM t WHERE a = ? AND b = ?", 2, None),
+    ("SELECT '?' FROM t WHERE a = ?", 1, None),
+    ("SELECT 'it''s ?' FROM t", 0, None),
+    ('SELECT "col?" FROM t', 0, None),
+    ("SELECT a -- why?\nFROM t WHERE a = ?", 1, None),
+    ("SELECT /* ? /* ? */ ? */ a FROM t", 0, None),
+    ("SELECT 'unterminated ?", 0, None),
+    ("SELECT $$what?$$, ?", 1, None),
+    ("SELECT $f$ $$?$$ $f$", 0, None),
+    ("SELECT E'it\\'s?', ?", 1, None),
+    ("SELECT '{\"a\":1}'::jsonb ?? 'a', ?", 1, "SELECT '{\"a\":1}'::jsonb ? 'a', ?"),
 ])
-def test_markers_are_counted_outside_quotes_and_comments(sql, count):
-    assert varnex._count_markers(sql) == count
+def test_markers_are_found_outside_quotes_and_comments(sql, count, sent):
+    assert varnex._varnex.scan_markers(sql) == (count, sent or sql)
 
 
 @pytest.mark.parametrize("value,text", [

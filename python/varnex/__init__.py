@@ -21,9 +21,14 @@ empty text: an empty N, D, L or M value is None, an empty C value is "".
 
 Parameters (qmark style) go to the gateway as values of the statement's
 markers, which it binds (never pasted into the statement), in any statement:
-queries, INSERT, UPDATE, DELETE. None is sent as NULL. A value is at most
-8000 bytes (DataError beyond). executemany() runs one prepared statement
-again for each parameter set.
+queries, INSERT, UPDATE, DELETE. None is sent as NULL. A `?` inside quotes,
+dollar quotes, quoted names or comments is no marker, and `??` stands for a
+literal `?` (the jsonb operator) when the statement has parameters; a
+statement without parameters is sent as written. Statements and values may
+be of any length: what does not fit one packet goes in pieces, up to what
+the gateway takes for one request (ODBServer max_statement_bytes, 64 MiB by
+default). executemany() runs one prepared statement again for each
+parameter set.
 
 rowcount: the rows of a query; for other statements the rows they changed as
 the data source counts them (-1 where it cannot tell); executemany() adds up
@@ -108,29 +113,6 @@ def Binary(value):
 
 
 # ---- parameters -------------------------------------------------------------
-
-def _count_markers(sql):
-    """The number of ? markers outside quoted text and comments."""
-    count, i, n = 0, 0, len(sql)
-    while i < n:
-        c = sql[i]
-        if c in "'\"":
-            end = sql.find(c, i + 1)
-            while end != -1 and end + 1 < n and sql[end + 1] == c:  # doubled quote
-                end = sql.find(c, end + 2)
-            i = n if end == -1 else end + 1
-        elif sql.startswith("--", i):
-            end = sql.find("\n", i)
-            i = n if end == -1 else end + 1
-        elif sql.startswith("/*", i):
-            end = sql.find("*/", i + 2)
-            i = n if end == -1 else end + 2
-        else:
-            if c == "?":
-                count += 1
-            i += 1
-    return count
-
 
 _QUERY = _re.compile(r"[\s(]*(select|with|values)\b", _re.IGNORECASE)
 
@@ -302,10 +284,14 @@ class Cursor:
         self._result = None
         self._rowcount = -1
         params = () if parameters is None else tuple(parameters)
-        markers = _count_markers(operation)
-        if markers != len(params):
-            raise ProgrammingError("the statement has %d parameter markers, %d values were given"
-                                   % (markers, len(params)))
+        if params:
+            # Markers are found by the one lexer of the client library; ??
+            # outside quotes and comments is sent as a literal ?. Without
+            # parameters the statement goes as written, never scanned.
+            markers, operation = _varnex.scan_markers(operation)
+            if markers != len(params):
+                raise ProgrammingError("the statement has %d parameter markers, %d values were "
+                                       "given" % (markers, len(params)))
         session = self.connection._session
         if params or not _reads_like_query(operation):
             # Through the parameter form also without values: its answer

@@ -194,3 +194,11 @@ TEST_F(DqpshRecords, LocksZapAndUnuse) {
     EXPECT_EQ(gone.status, 1);
     EXPECT_EQ(gone.err, "dqpsh: no table is open as \"A\"\nhint: open one with \\use TABLE A\n");
 }
+
+// A statement longer than one packet, read from standard input, is written.
+TEST_F(DqpshRecords, StatementLongerThanAPacketIsWritten) {
+    std::string text(20000, 'y');
+    ShellRun r = dqpsh("", "INSERT INTO t VALUES (9, 'LONG', 'x', '" + text + "');\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(scalar("SELECT length(memo) FROM t WHERE r = 9"), "20000");
+}

@@ -177,6 +177,20 @@ TEST_F(Login, RequestsBeforeALoginAreRefusedWithoutTheBackend) {
     EXPECT_EQ(ask('C', {"odb", "", "", "dsn"}).type, 'Y');
 }
 
+// Pieces of a long statement before a login are refused without being held.
+TEST_F(Login, PiecesBeforeALoginAreRefused) {
+    run_loop(true);
+    std::string text(20000, 'x');
+    std::string_view args[] = {text};
+    ASSERT_EQ(conn_->send('G', 0, args), 0) << conn_->error();
+    Reply r;
+    ASSERT_EQ(conn_->receive(&r), 0) << conn_->error();
+    EXPECT_EQ(r.type, 'N');
+    EXPECT_EQ(ask('O').args,
+              std::vector<std::string>{"log in first: START with a user name and password"});
+    EXPECT_TRUE(backend_calls.empty());
+}
+
 TEST_F(Login, OffStartsAnyUserAsBefore) {
     run_loop(false);
     EXPECT_EQ(ask('C', {"odb", "", "", "dsn"}).type, 'Y');  // no START needed first

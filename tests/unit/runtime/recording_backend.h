@@ -36,6 +36,7 @@ struct State {
     std::vector<std::string> rows{"R1", "R2", "R3"};  // row ids USE writes
     std::string found_rowid = "R1";                   // FIND's answer
     std::string new_rowid = "NEW1";                   // INSERT's answer
+    std::string statement;                            // EXECSQL's last text
 };
 inline State state;
 
@@ -94,8 +95,9 @@ inline int open(int32_t, const char *, int32_t *out1, int32_t *out2, int, const 
 inline int close(int32_t, const char *, int32_t *out1, int32_t *out2) {
     return cursor_op("close", out1, out2);
 }
-inline int execsql(int32_t, const char *, char *text, int32_t *result, int32_t *out1,
+inline int execsql(int32_t, const char *statement, char *text, int32_t *result, int32_t *out1,
                    int32_t *out2) {
+    state.statement = statement;
     strcpy(text, "CURSOR1");
     *result = 0;
     return cursor_op("execsql", out1, out2);
@@ -288,6 +290,7 @@ class Session {
         return r;
     }
     bool closed() { return conn_->peer_closed(5000); }
+    dqp::Connection &connection() { return *conn_; }
     vnx::BackendOps &ops() { return ops_; }
 
   private:
