@@ -167,6 +167,11 @@ constexpr SettingEntry kCatalog[] = {
     {"NetServer", "tls_client_cert", "off|require", "off", "master, gateway",
      "require: a TLS client must show a certificate signed by tls_ca, or its handshake fails.",
      false},
+    {"NetServer", "tls_ciphers", "OpenSSL cipher list", "(AEAD suites)", "master, gateway",
+     "TLS 1.2 suites offered, in OpenSSL's cipher list syntax. Empty: only ECDHE with AES-GCM "
+     "or ChaCha20-Poly1305. A list OpenSSL finds no cipher in stops the start or the reload, "
+     "naming it. TLS 1.3 keeps OpenSSL's suites.",
+     false},
     {"NetServer", "DQP_SVRLOG", "path", "(none)", "gateway",
      "File of the gateway's ODBC call trace, opened at CONNECT (empty: no trace).", false},
     {"NetServer", "DQP_TCPBUF", "kilobytes", "16", "gateway",
