@@ -1,5 +1,8 @@
 // vnxadmin's console subcommands as a real process: the console's checks and
 // messages, readable tables, and nothing written on a refusal.
+#include <poll.h>
+#include <pty.h>
+
 #include "master/session_registry.h"
 #include "support/config_cache.h"
 #include "support/password.h"
@@ -136,6 +139,42 @@ TEST_F(VnxadminConsole, UsersTakeThePasswordFromStandardInput) {
              "staff"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(run({"users", "list"}).out.find("cy "), std::string::npos);
+}
+
+// On a terminal, "users add" without a password option asks for it and
+// does not show what is typed.
+TEST_F(VnxadminConsole, UsersAddAsksOnATerminalWithoutEcho) {
+    ok({"groups", "add", "staff", "--id", "2"});
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl(VNX_VNXADMIN_PATH, "vnxadmin", "users", "add", "ann", "--id", "7", "--group", "staff",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    auto read_more = [&] {
+        pollfd p{terminal, POLLIN, 0};
+        char buf[256];
+        ssize_t n = poll(&p, 1, 10000) > 0 ? read(terminal, buf, sizeof buf) : -1;
+        if (n > 0) seen.append(buf, static_cast<size_t>(n));
+        return n > 0;
+    };
+    while (seen.find("Password: ") == std::string::npos && read_more()) {
+    }
+    ASSERT_NE(seen.find("Password: "), std::string::npos) << seen;
+    ASSERT_EQ(write(terminal, "tty secret\r", 11), 11);
+    while (read_more()) {
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_EQ(seen.find("tty secret"), std::string::npos) << "echoed: " << seen;
+    std::string stored;
+    ASSERT_EQ(vnx::read_user_password("ann", &stored), 0);
+    EXPECT_EQ(vnx::check_password(stored, "tty secret"), vnx::PasswordCheck::kMatch);
 }
 
 TEST_F(VnxadminConsole, UsersListNeverShowsAPasswordOrItsHash) {
