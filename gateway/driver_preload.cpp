@@ -5,9 +5,11 @@
 #include <sql.h>
 #include <sqlext.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -22,6 +24,7 @@
 #include "protocol/trace.h"
 #include "support/config_cache.h"
 #include "support/settings_catalog.h"
+#include "support/odbc_files.h"
 
 namespace vnx {
 
@@ -222,6 +225,17 @@ void keep_profiles_warm(const std::vector<std::pair<std::string, std::string>> &
     } while (preload().rest(kRehearsalPeriod));
 }
 
+// One line on standard error (the master's log) with what is refused, why
+// and the command that mends it: one write, so gateways' lines never mix.
+void report_untrusted(const char *consequence, const TrustProblem &problem) {
+    std::string line =
+        std::string(program_invocation_short_name) + ": " + problem.problem + ": " + consequence;
+    if (!problem.fix.empty()) line += " (hint: " + problem.fix + ")";
+    line += '\n';
+    ssize_t w = write(STDERR_FILENO, line.data(), line.size());
+    (void)w;
+}
+
 // The warm-up itself, after its pause: an environment kept for the life of
 // the process (so the driver manager's own set-up is done once), then every
 // data source's driver library, never unloaded, and the OpenSSL it links.
@@ -229,12 +243,22 @@ void keep_profiles_warm(const std::vector<std::pair<std::string, std::string>> &
 // them all now would cost more than the few a connect uses.
 int warm_up(std::chrono::milliseconds pause) {
     if (!preload().wait_out(pause)) return 0;
+    TrustProblem problem;
+    if (check_odbc_ini_files(geteuid(), &problem) != kTrusted) {
+        report_untrusted("the warm-up loads no ODBC driver", problem);
+        if (preload().also) preload().also();
+        return 0;
+    }
     static SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocEnv(&env))) return 0;
     int loaded = 0;
     preload().files = profile_files_now();
     preload().dsn_libraries = dsn_libraries_of(env);
     for (const std::string &library : distinct_libraries(preload().dsn_libraries)) {
+        if (check_odbc_library(library, geteuid(), &problem) != kTrusted) {
+            report_untrusted("the warm-up does not load it", problem);
+            continue;
+        }
         void *driver = dlopen(library.c_str(), RTLD_LAZY | RTLD_LOCAL);
         if (driver == nullptr) continue;
         loaded++;
@@ -292,6 +316,15 @@ int wait_driver_preload() {
         p.dsn_libraries.clear();
     }
     return p.loaded;
+}
+
+std::string untrusted_data_source(const std::string &dsn) {
+    TrustProblem problem;
+    if (check_data_source(dsn, geteuid(), &problem) == kTrusted) return {};
+    report_untrusted(("the data source \"" + dsn + "\" is refused").c_str(), problem);
+    std::string why = "the data source is refused: " + problem.problem;
+    if (!problem.fix.empty()) why += " (hint: " + problem.fix + ")";
+    return why;
 }
 
 std::string preloaded_driver_library(const std::string &dsn) {

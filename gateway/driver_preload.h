@@ -23,6 +23,9 @@
 // CONNECT that comes meanwhile waits for it before its first ODBC call.
 // Either way CONNECT then connects as it always did. A library that cannot be
 // loaded is left alone; the driver manager reports it at CONNECT as before.
+// Nothing is loaded, nor the driver manager asked, while the ini files could
+// be changed by another user, and no library that could be (standard error
+// says why); CONNECT then refuses such a data source (untrusted_data_source).
 // Until START it then rehearses the drivers' profile look-ups every
 // kRehearsalPeriod (gateway/profile_rehearsal.h), and CONNECT finds the ini
 // files' settings cached unless the files changed since (then it reads them
@@ -68,6 +71,13 @@ void call_off_driver_preload();
 // it, this thread may call ODBC. Returns the number of libraries loaded
 // (0 when the warm-up was called off or never started).
 int wait_driver_preload();
+
+// Why data source `dsn` must not be connected to: its ini files, or the
+// driver or setup library it names, could be changed by a user other than
+// root or this process's own (support/odbc_files.h). Empty when it may. The
+// reason, with the command that mends it, also goes to standard error (the
+// master's log).
+std::string untrusted_data_source(const std::string &dsn);
 
 // The driver library of data source dsn (names compared without regard to
 // case) as a finished warm-up found it; empty when no warm-up ran to its end,

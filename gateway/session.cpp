@@ -328,6 +328,11 @@ int db_server_connect(int32_t *handle_out, const char *options, const char *user
         return connect_failure(s, error_handle, -1, 260);
     }
     wait_driver_preload();  // no ODBC call while the warm-up runs
+    // Nothing another user could have changed is read or loaded.
+    if (std::string why = untrusted_data_source(dsn); !why.empty()) {
+        s->set_error(why);
+        return connect_failure(s, error_handle, -1, 262);
+    }
     // The warm-up has read the ini files already; reading them again in a
     // new process costs more than the rest of the tuning.
     std::string library = preloaded_driver_library(dsn);

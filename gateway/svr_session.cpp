@@ -2,6 +2,9 @@
 // svr_session.h.
 #include "gateway/svr_session.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +12,7 @@
 #include <map>
 
 #include "gateway/odbc_thread.h"
+#include "protocol/trace.h"
 #include "runtime/packet_exchange.h"
 
 namespace vnx {
@@ -153,7 +157,13 @@ std::string upper_name(std::string_view name) {
 void open_call_trace(const std::string &path) {
     CallTrace &t = call_trace();
     if (t.file != nullptr) fclose(t.file);
-    t.file = path.empty() ? nullptr : fopen(path.c_str(), "we");
+    t.file = nullptr;
+    if (path.empty()) return;
+    // Readable by its owner alone, like the logs: it shows what clients do.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, dqp::LOG_FILE_MODE);
+    if (fd < 0) return;
+    t.file = fdopen(fd, "w");
+    if (t.file == nullptr) close(fd);
 }
 
 void svr_trace(const svr_session *s, const char *fmt, ...) {

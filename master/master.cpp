@@ -18,6 +18,7 @@
 #include "support/activity_board.h"
 #include "support/config_cache.h"
 #include "support/file_trust.h"
+#include "support/odbc_files.h"
 
 namespace vnx {
 
@@ -75,7 +76,8 @@ void refuse_untrusted(const TrustProblem &problem) {
     const uid_t user = geteuid();
     std::string text = problem.problem + "\ndetail: the master runs only what no user other than " +
                        (user == 0 ? std::string("root") : user_name(user) + " or root") +
-                       " can change: its configuration store, DB_ROOT and the gateway program";
+                       " can change: its configuration store, DB_ROOT, the gateway program and "
+                       "the ODBC files its gateways load";
     if (!problem.fix.empty()) text += "\nhint: " + problem.fix;
     dqp::trace("[port_server_thread]", text.c_str());
     report_fatal(kProduct, text.c_str(), 0);
@@ -106,6 +108,37 @@ bool installation_trusted(const std::string &root) {
            trusted(root + "/odbserver", TrustKind::kFile, "the gateway program", false);
 }
 
+// The ODBC ini files and every library they name: the gateways load them.
+bool odbc_files_trusted() {
+    TrustProblem problem;
+    if (check_odbc_files(geteuid(), &problem) == kTrusted) return true;
+    refuse_untrusted(problem);
+    return false;
+}
+
+// The gateways' logs in DB_ROOT hold every statement while ODBServer
+// "logging" is on: then no other user may look into DB_ROOT. With logging off
+// a DB_ROOT open to others is only warned of. False (reported) when the
+// master must not start.
+bool db_root_private(const std::string &root) {
+    std::string problem = readable_by_others(root, "DB_ROOT");
+    if (problem.empty()) return true;
+    const bool logging = read_server_value("ODBServer", "logging") == "true";
+    const std::string hint = "\nhint: chmod o-rwx " + root;
+    if (logging) {
+        std::string text = problem + " while ODBServer \"logging\" is on" +
+                           "\ndetail: the gateways' logs there hold every statement" + hint;
+        dqp::trace("[port_server_thread]", text.c_str());
+        report_fatal(kProduct, text.c_str(), 0);
+        return false;
+    }
+    fprintf(stderr,
+            "db_dqpserver: warning: %s\ndetail: with ODBServer \"logging\" on, the gateways' "
+            "logs there would show every statement%s\n",
+            problem.c_str(), hint.c_str());
+    return true;
+}
+
 // Finds and checks DB_ROOT; empty (reported) when the master cannot run.
 std::string checked_db_root() {
     std::string root = find_db_root();
@@ -121,11 +154,43 @@ std::string checked_db_root() {
         report_fatal(kProduct, problem.c_str(), 0);
         return "";
     }
-    if (!installation_trusted(root)) return "";
+    if (!installation_trusted(root) || !odbc_files_trusted() || !db_root_private(root)) return "";
     return root;
 }
 
+// One line in the master's log for a problem found while it runs.
+void log_trust_problem(const TrustProblem &problem, const char *consequence) {
+    master_event("%s: %s%s%s", problem.problem.c_str(), consequence,
+                 problem.fix.empty() ? "" : "; hint: ", problem.fix.c_str());
+}
+
 }  // namespace
+
+bool recheck_installation(const std::string &root, std::string *refusal) {
+    const uid_t user = geteuid();
+    TrustProblem problem;
+    const std::string store = config_store_path();
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+        if (check_trusted_path(store + suffix, TrustKind::kFile, user, "the configuration store",
+                               &problem) == kUntrusted) {
+            *refusal = problem.problem + (problem.fix.empty() ? "" : "; hint: " + problem.fix);
+            return false;
+        }
+    }
+    if (check_trusted_path(root, TrustKind::kDirectory, user, "DB_ROOT", &problem) == kUntrusted ||
+        check_trusted_path(root + "/odbserver", TrustKind::kFile, user, "the gateway program",
+                           &problem) == kUntrusted)
+        log_trust_problem(problem, "no gateway is started until it is mended");
+    if (check_odbc_files(user, &problem) == kUntrusted)
+        log_trust_problem(problem, "the gateways refuse the data sources that use it");
+    if (std::string open = readable_by_others(root, "DB_ROOT"); !open.empty())
+        master_event("%s%s; hint: chmod o-rwx %s", open.c_str(),
+                     read_server_value("ODBServer", "logging") == "true"
+                         ? " while the gateways' logs there hold every statement"
+                         : "",
+                     root.c_str());
+    return true;
+}
 
 void set_fatal_reporter(FatalReporter reporter) {
     g_reporter = reporter;

@@ -25,6 +25,14 @@ void report_fatal(const char *caption, const char *text, int icon);
 // server cannot start (-1).
 int port_server_thread();
 
+// Checks again, while the master runs (at a reload), what it checked at
+// start. A configuration store that another user could have changed gives
+// false with *refusal saying why: its settings must not be taken. Problems
+// with DB_ROOT, the gateway program or the ODBC files are logged (the
+// gateway program is also checked before every start, the ODBC files by
+// every gateway); a DB_ROOT that others may read is logged as a warning.
+[[nodiscard]] bool recheck_installation(const std::string &root, std::string *refusal);
+
 // The host name recorded for the gateways: this host's name when it resolves
 // here, else "localhost".
 std::string master_host_name();

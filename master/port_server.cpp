@@ -638,7 +638,7 @@ int start_for_request(UniqueFd &sock, const std::string &name, int port, const I
         close_request(sock);
         dqp::trace(kTag, "spawn_server() failed");
         port_stats_spawn_failed();
-        master_event("cannot start a gateway: %s", command.c_str());
+        if (pid != kSpawnRefused) master_event("cannot start a gateway: %s", command.c_str());
         return -1;
     }
     state().starting = pid;
@@ -1015,8 +1015,9 @@ void replenish_spares() {
         if (pid <= 0) {
             s.spare_backoff_until = Clock::now() + std::chrono::milliseconds(kSpareBackoffMs);
             port_stats_spawn_failed();
-            master_event("cannot start a warm spare: %s (next try in %d ms)", command.c_str(),
-                         kSpareBackoffMs);
+            if (pid != kSpawnRefused)
+                master_event("cannot start a warm spare: %s (next try in %d ms)", command.c_str(),
+                             kSpareBackoffMs);
             return;
         }
         PortEntry &e = s.table[table_index(port)];
@@ -1264,6 +1265,10 @@ int publish_gateway_settings(std::vector<SnapshotKey> keys, std::string *why) {
 // alone; a setting that cannot be used keeps every setting as it was.
 void apply_reload() {
     PortServerState &s = state();
+    if (std::string why; !recheck_installation(s.root, &why)) {
+        master_event("reload refused, the settings in use are kept: %s", why.c_str());
+        return;
+    }
     PortServerSettings next = read_port_server_settings();
     if (!next.error.empty()) {
         reopen_log_file();

@@ -15,6 +15,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -237,8 +238,12 @@ int reset_session_registry() {
     const std::string path = session_registry_path();
     if (path.empty()) return 0;
     unlink(path.c_str());
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The owner writes it; the group (the console's users) reads it; others
+    // never see who is logged in from where. fchmod: the umask may take more.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        kSessionRegistryMode);
     if (fd < 0) return 0;
+    (void)fchmod(fd, kSessionRegistryMode);
     unsigned char fresh[SESSION_HEADER_SIZE + 1] = {};
     fresh[SESSION_HEADER_SIZE] = kEndMarker;
     const ssize_t put = pwrite(fd, fresh, sizeof fresh, 0);

@@ -55,8 +55,12 @@ SessionRecord decode_session_record(const unsigned char in[SESSION_RECORD_SIZE])
 // Path of the registry: DB_ROOT + "/users.db".
 std::string session_registry_path();
 
-// Deletes and recreates the file (header + end marker) and closes any open
-// handle. 1 when a new file was made, 0 otherwise. Also resets the live
+// Mode of users.db: written by the master, read by its group (the console).
+inline constexpr unsigned kSessionRegistryMode = 0640;
+
+// Deletes and recreates the file (header + end marker, mode
+// kSessionRegistryMode) and closes any open handle. 1 when a new file was
+// made, 0 otherwise. Also resets the live
 // count and the "GetUser" cursor.
 int reset_session_registry();
 // Opens the file for reading and writing if not yet open; the descriptor, or

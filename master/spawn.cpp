@@ -16,8 +16,10 @@
 #include <cstring>
 #include <thread>
 
+#include "master/master_log.h"
 #include "protocol/trace.h"
 #include "transport/gateway_channel.h"
+#include "support/file_trust.h"
 
 extern char **environ;
 
@@ -85,6 +87,34 @@ class DirectoryWatch {
     int fd_ = -1;
 };
 
+// When a refusal to start an untrusted program was last logged, and why.
+struct RefusalNote {
+    std::chrono::steady_clock::time_point at{};
+    std::string problem;
+    bool logged = false;
+};
+
+// True unless the program at path could have been changed by a user other
+// than root or this one since the master checked it at start (a DB_ROOT made
+// writable for others, a program replaced): such a program is never run.
+// A refusal is logged once a minute, and at once when the reason changes.
+// A missing program passes: posix_spawn then fails and says so.
+bool program_trusted(const std::string &path) {
+    TrustProblem problem;
+    if (check_trusted_path(path, TrustKind::kFile, geteuid(), "the gateway program", &problem) !=
+        kUntrusted)
+        return true;
+    static RefusalNote last;
+    const auto now = std::chrono::steady_clock::now();
+    if (!last.logged || problem.problem != last.problem ||
+        now - last.at >= kSpawnRefusalLogInterval) {
+        last = {now, problem.problem, true};
+        master_event("refusing to start gateways: %s%s%s", problem.problem.c_str(),
+                     problem.fix.empty() ? "" : "; hint: ", problem.fix.c_str());
+    }
+    return false;
+}
+
 }  // namespace
 
 int spawn_wait_limit() {
@@ -99,6 +129,7 @@ pid_t spawn_server(const std::string &command_line, int port, int channel) {
     if (blank == std::string::npos) return -1;
     std::string path = command_line.substr(0, blank);
     std::string port_text = command_line.substr(blank + 1);
+    if (!program_trusted(path)) return kSpawnRefused;
     unlink(handshake_file_name(port).c_str());
 
     // The gateway joins its arguments after its own name and splits them at

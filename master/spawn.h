@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <initializer_list>
 #include <string>
 
@@ -19,11 +20,20 @@
 
 namespace vnx {
 
+// spawn_server's answer for a program that is no longer trusted.
+inline constexpr pid_t kSpawnRefused = -2;
+// A refusal to start an untrusted program is logged at most this often.
+inline constexpr std::chrono::seconds kSpawnRefusalLogInterval{60};
+
 // Starts the program named by command_line (its path is the text before the
 // last blank) without waiting for it, as posix_spawn(path, {path, path, PORT}),
-// after deleting a stale handshake file for port. Returns the pid (> 0), or
-// -1 when the command line has no blank or the program cannot be started
-// ("spawn_server(%s) failed" is logged with the system's text). A channel
+// after deleting a stale handshake file for port. Returns the pid (> 0), -1
+// when the command line has no blank or the program cannot be started
+// ("spawn_server(%s) failed" is logged with the system's text), or
+// kSpawnRefused when a user other than root or the master's own could have
+// changed the program since the master checked it (support/file_trust.h):
+// it is checked again before every start, and the refusal is logged once
+// a minute (and whenever its reason changes), not per request. A channel
 // (>= 0, gateway_channel.h) is given to the program as kGatewayChannelFd;
 // the caller closes its copy.
 pid_t spawn_server(const std::string &command_line, int port, int channel = -1);

@@ -34,6 +34,8 @@ LogState &log_state() {
 }
 
 constexpr size_t kArgShown = 56;
+// Characters shown of a field that may hold a password instead of a name.
+constexpr size_t kUserShown = 3;
 
 void write_header(FILE *f, const char *tag, const char *message) {
     time_t now = time(nullptr);
@@ -65,10 +67,16 @@ void write_packet(FILE *f, const char *pkt, size_t size) {
     fprintf(f, "     pkt_argc     = %d\n", argc);
     if (name == nullptr || type == PKT_TYPE_METADATA || type == PKT_TYPE_ABORT) return;
     bool masks_password = (type == PKT_TYPE_START || type == PKT_TYPE_CONNECT);
+    // A START of two arguments holds the user name in argument 0 and, where
+    // the gateway looks for the user, argument 1 may be the password.
+    bool cuts_user = type == PKT_TYPE_START && argc == 2;
     std::string_view arg;
     for (int i = 0; i < argc && packet_arg(pkt, size, i, &arg) == 0; i++) {
         if (masks_password && i == 2) {
             fprintf(f, "     pkt_argv[%2d] = ******\n", i);
+        } else if (cuts_user && i == 1 && arg.size() > kUserShown) {
+            fprintf(f, "     pkt_argv[%2d] = %.*s...\n", i, static_cast<int>(kUserShown),
+                    arg.data());
         } else if (arg.size() > kArgShown) {
             fprintf(f, "     pkt_argv[%2d] = %.*s...\n", i, static_cast<int>(kArgShown),
                     arg.data());
@@ -79,16 +87,20 @@ void write_packet(FILE *f, const char *pkt, size_t size) {
 }
 
 // Opens path for writing without following a link, as a regular file only
-// (O_NONBLOCK keeps a FIFO from blocking the open). -1 on failure.
+// (O_NONBLOCK keeps a FIFO from blocking the open), readable by its owner
+// alone: a log holds statements, user names and client addresses. A log of
+// this user left readable by an older version is made so too. -1 on failure.
 int open_regular(const std::string &path, int flags) {
-    int fd =
-        open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | flags, 0644);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | flags,
+                  LOG_FILE_MODE);
     if (fd < 0) return -1;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return -1;
     }
+    if (st.st_uid == geteuid() && (st.st_mode & 07777) != LOG_FILE_MODE)
+        (void)fchmod(fd, LOG_FILE_MODE);
     return fd;
 }
 

@@ -34,9 +34,12 @@ bool tracing();
 
 // Opens `path` for writing (created or truncated), closing a stream already
 // open, and switches tracing on. The file is opened close-on-exec, never
-// through a symbolic link, and only when it is a regular file. 0, or -1 when
+// through a symbolic link, and only when it is a regular file; it is made
+// LOG_FILE_MODE. 0, or -1 when
 // it cannot be opened (tracing is then left as it was and no stream is open).
 [[nodiscard]] int open_log(const std::string &path);
+// Mode of a log file: its owner's alone (logs hold statements).
+inline constexpr unsigned LOG_FILE_MODE = 0600;
 // Default size limit of a log in bytes (100 MB).
 inline constexpr size_t LOG_DEFAULT_LIMIT = size_t{100} * 1024 * 1024;
 // Sets the size limit of the log (bytes, stop line included); also applies to

@@ -49,4 +49,11 @@ std::string loggable(const std::string &text) {
     return out;
 }
 
+std::string loggable_user(const std::string &user) {
+    constexpr size_t kShown = 3;
+    std::string out = loggable(user.substr(0, kShown));
+    if (user.size() > kShown) out += "...";
+    return out;
+}
+
 }  // namespace vnx

@@ -38,4 +38,10 @@ std::string login_refusal(const std::string &user, const std::string &password);
 // become \xNN, and the text is cut at 64 bytes ("..." appended).
 std::string loggable(const std::string &text);
 
+// A user name for a log line that others may read: its first three
+// characters (made safe as loggable does) and "..." when it is longer. A
+// client that sends START with two arguments puts its password where the
+// user name goes; no log ever shows more of that field than this.
+std::string loggable_user(const std::string &user);
+
 }  // namespace vnx

@@ -93,7 +93,7 @@ namespace {
 // wrong (the log does).
 void refuse_login(Request &r, const std::string &user, const std::string &why,
                   std::chrono::steady_clock::time_point arrived) {
-    std::string who = loggable(user), from = r.slot().peer_name;
+    std::string who = loggable_user(user), from = r.slot().peer_name;
     dqp::tracef("[dqp_server]", "START refused for user \"%s\" from %s: %s", who.c_str(),
                 from.c_str(), why.c_str());
     fprintf(stderr, "%s: START refused for user \"%s\" from %s (port %d): %s\n",

@@ -250,6 +250,12 @@ int TrustWalk::run() {
 
 }  // namespace
 
+std::string readable_by_others(const std::string &path, const std::string &label) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IROTH | S_IXOTH)) == 0) return {};
+    return label + " " + path + " is readable by others " + mode_and_owner(st);
+}
+
 std::string user_name(uid_t uid) {
     std::string name;
     return find_user_name(uid, &name) ? name : "uid " + std::to_string(uid);

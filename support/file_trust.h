@@ -53,6 +53,13 @@ struct TrustProblem {
 [[nodiscard]] int check_trusted_path(const std::string &path, TrustKind kind, uid_t user,
                                      const std::string &label, TrustProblem *problem);
 
+// Empty when no user but the owner and the group may look into directory
+// `path` (neither read nor search permission for others); otherwise the
+// sentence that says so, with `label`, mode and owner ("DB_ROOT /srv/vnx is
+// readable by others (mode 0755, owner root)"). A path that cannot be
+// examined gives empty: check_trusted_path reports it.
+std::string readable_by_others(const std::string &path, const std::string &label);
+
 // The name of user `uid`, or "uid N" when the user database has none.
 std::string user_name(uid_t uid);
 

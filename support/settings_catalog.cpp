@@ -156,10 +156,11 @@ constexpr SettingEntry kCatalog[] = {
     {"NetServer", "tls_client_cert", T::kWord, "off|require", 0, 0, "off", A::kReload,
      "master, gateway",
      "require: a TLS client must show a certificate signed by tls_ca, or its handshake fails."},
-    {"NetServer", "tls_ciphers", T::kText, "OpenSSL cipher list", 0, 0, "(AEAD ciphers only)",
-     A::kReload, "all",
-     "Ciphers the servers offer under TLS 1.2, in OpenSSL's cipher-list syntax; TLS 1.3 keeps "
-     "its own suites."},
+    {"NetServer", "tls_ciphers", T::kText, "OpenSSL cipher list", 0, 0, "(AEAD suites)",
+     A::kReload, "master, gateway",
+     "TLS 1.2 suites offered, in OpenSSL's cipher list syntax. Empty: only ECDHE with AES-GCM "
+     "or ChaCha20-Poly1305. A list OpenSSL finds no cipher in stops the start or the reload, "
+     "naming it. TLS 1.3 keeps OpenSSL's suites."},
     {"NetServer", "DQP_SVRLOG", T::kPath, "", 0, 0, "(none)", A::kReload, "gateway",
      "File of the gateway's ODBC call trace, opened at CONNECT (empty: no trace)."},
     {"NetServer", "DQP_TCPBUF", T::kInteger, "kilobytes", 0, 2147483647, "16", A::kReload,

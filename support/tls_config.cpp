@@ -126,6 +126,7 @@ int read_tls_settings(TlsServerSettings *out, std::string *why) {
         return -1;
     (void)parse_tls_server_mode(mode, &s.mode);  // the table accepted one of its words
     s.client_cert_required = client == "require";
+    if (read_tls_value("tls_ciphers", &s.ciphers, why) != 0) return -1;
     *out = s;
     return 0;
 }
@@ -143,6 +144,15 @@ SslCtxPtr make_server_context(const TlsServerSettings &s, std::string *why, std:
     }
     SSL_CTX *c = ctx.get();
     SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    const std::string ciphers = s.ciphers.empty() ? kDefaultTlsCiphers : s.ciphers;
+    if (SSL_CTX_set_cipher_list(c, ciphers.c_str()) != 1) {
+        *why = "NetServer \"tls_ciphers\" is \"" + ciphers + "\": OpenSSL finds no cipher in it (" +
+               openssl_reason() + ")";
+        if (hint != nullptr)
+            *hint = "give OpenSSL cipher names separated by \":\", such as " +
+                    std::string(kDefaultTlsCiphers) + ", or leave it empty";
+        return nullptr;
+    }
     // Peers close without close_notify; the DQP stream has its own end.
     SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_clear_mode(c, SSL_MODE_RELEASE_BUFFERS);
@@ -198,8 +208,8 @@ void warm_tls_context(ssl_ctx_st *server) {
 }
 
 std::string tls_fingerprint(const TlsServerSettings &s) {
-    std::string out =
-        std::string(tls_server_mode_name(s.mode)) + (s.client_cert_required ? "|client;" : "|;");
+    std::string out = std::string(tls_server_mode_name(s.mode)) +
+                      (s.client_cert_required ? "|client;" : "|;") + s.ciphers + "|";
     if (s.mode == TlsServerMode::Off) return out;
     stat_text(s.cert, &out);
     stat_text(s.key, &out);

@@ -10,7 +10,12 @@
 // with a reason that names the file.
 //
 // The key file must be readable by its owner alone. The protocol floor is
-// TLS 1.2; the ciphers are OpenSSL's defaults. Nothing here touches a socket.
+// TLS 1.2. TLS 1.2 offers only forward-secret AEAD suites (ECDHE with
+// AES-GCM or ChaCha20-Poly1305), not OpenSSL's default list with its CBC and
+// SHA-1 suites; NetServer "tls_ciphers" replaces that list (OpenSSL's cipher
+// list syntax), and a list OpenSSL can make nothing of stops the start or
+// the reload, naming it. TLS 1.3's suites are all AEAD and stay OpenSSL's.
+// Nothing here touches a socket.
 #pragma once
 
 #include <memory>
@@ -22,12 +27,19 @@ namespace vnx {
 
 enum class TlsServerMode { Off, Allow, Require };
 
+// The TLS 1.2 suites offered unless NetServer "tls_ciphers" says otherwise.
+inline constexpr const char *kDefaultTlsCiphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
 struct TlsServerSettings {
     TlsServerMode mode = TlsServerMode::Off;
     std::string cert;  // PEM certificate (chain) path; needed unless Off
     std::string key;   // PEM private key path; needed unless Off
     std::string ca;    // PEM CA bundle for client certificates
     bool client_cert_required = false;
+    std::string ciphers;  // TLS 1.2 cipher list ("tls_ciphers"); empty: kDefaultTlsCiphers
     bool operator==(const TlsServerSettings &) const = default;
 };
 

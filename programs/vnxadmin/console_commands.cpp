@@ -5,10 +5,13 @@
 
 #include <signal.h>
 #include <strings.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -421,8 +424,77 @@ const Command kSettingsCommands[] = {
 
 // ---- users ----
 
-constexpr const char *kUserAddUsage = "users add NAME --password P --id N --group G";
-constexpr const char *kUserChangeUsage = "users change NAME [--password P] [--id N] [--group G]";
+constexpr const char *kUserAddUsage =
+    "users add NAME [--password-stdin | --password P] --id N --group G";
+constexpr const char *kUserChangeUsage =
+    "users change NAME [--password-stdin | --password P] [--id N] [--group G]";
+constexpr const char *kPasswordStdin = "--password-stdin";
+
+// Takes the word `flag` out of args; true when it was there.
+bool take_flag(Args *args, const char *flag) {
+    const auto it = std::find(args->begin(), args->end(), flag);
+    if (it == args->end()) return false;
+    args->erase(it);
+    return true;
+}
+
+// One line of standard input without its line end; false at its end.
+bool read_password_line(std::string *password) {
+    password->clear();
+    int c = EOF;
+    while ((c = getchar()) != EOF && c != '\n')
+        password->push_back(static_cast<char>(c));
+    const bool got = c == '\n' || !password->empty();
+    if (!password->empty() && password->back() == '\r') password->pop_back();
+    return got;
+}
+
+// Asks for the password on the terminal of standard input, without echo.
+bool prompt_password(std::string *password) {
+    termios before{};
+    if (tcgetattr(STDIN_FILENO, &before) != 0) return false;
+    termios quiet = before;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    fputs("Password: ", stderr);
+    fflush(stderr);
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) return false;
+    const bool got = read_password_line(password);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &before);
+    return got;
+}
+
+// The password of users add and change: from --password-stdin (one line),
+// from --password (with a warning: every user of the machine sees the
+// command line), or asked for on a terminal when `ask` and neither is
+// given. -1 when done (*given says whether a password came), else the exit
+// status.
+int user_password(const Options &o, bool from_stdin, bool ask, const char *usage,
+                  std::string *password, bool *given) {
+    *given = true;
+    const auto option = o.find("password");
+    if (from_stdin && option != o.end())
+        return usage_error("give " + std::string(kPasswordStdin) + " or --password, not both",
+                           usage);
+    if (from_stdin) {
+        if (!read_password_line(password)) return failure("no password on standard input");
+        return -1;
+    }
+    if (option != o.end()) {
+        print_line(stderr,
+                   "vnxadmin: warning: a password on the command line can be read by every user "
+                   "of this machine; use " +
+                       std::string(kPasswordStdin) + " or the prompt");
+        *password = option->second;
+        return -1;
+    }
+    if (ask && isatty(STDIN_FILENO) == 1) {
+        if (!prompt_password(password)) return failure("no password was typed");
+        return -1;
+    }
+    *given = false;
+    return -1;
+}
 
 int users_list(const Args &) {
     auto store = open_store();
@@ -437,29 +509,43 @@ int users_list(const Args &) {
     return kSuccess;
 }
 
-int users_add(const Args &args) {
-    std::string name;
+int users_add(const Args &given_args) {
+    Args args = given_args;
+    const bool from_stdin = take_flag(&args, kPasswordStdin);
+    std::string name, password;
     Options o;
+    bool has_password = false;
     if (int rc = one_name_and_options(args, {"password", "id", "group"}, kUserAddUsage, &name, &o);
         rc >= 0) {
         return rc;
     }
+    if (int rc = user_password(o, from_stdin, true, kUserAddUsage, &password, &has_password);
+        rc >= 0)
+        return rc;
     auto store = open_store();
     if (!store) return kFailure;
     ConsoleMessage msg;
-    const UserInfo user{name, option_or(o, "id", ""), option_or(o, "group", ""),
-                        option_or(o, "password", "")};
+    const UserInfo user{name, option_or(o, "id", ""), option_or(o, "group", ""), password};
     return add_user(*store, user, &msg) == 0 ? kSuccess : refused(msg);
 }
 
-int users_change(const Args &args) {
-    std::string name;
+int users_change(const Args &given_args) {
+    Args args = given_args;
+    const bool from_stdin = take_flag(&args, kPasswordStdin);
+    std::string name, password;
     Options o;
+    bool has_password = false;
     if (int rc =
             one_name_and_options(args, {"password", "id", "group"}, kUserChangeUsage, &name, &o);
         rc >= 0) {
         return rc;
     }
+    // A change that names nothing else asks for a new password.
+    if (int rc =
+            user_password(o, from_stdin, o.empty(), kUserChangeUsage, &password, &has_password);
+        rc >= 0)
+        return rc;
+    if (has_password) o["password"] = password;
     auto store = open_store();
     if (!store) return kFailure;
     std::vector<UserInfo> users;
@@ -484,9 +570,12 @@ int users_delete(const Args &args) {
 
 const Command kUsersCommands[] = {
     {"list", users_list, 0, 0, "users list", "print the user accounts"},
-    {"add", users_add, 1, 7, kUserAddUsage, "add a user account"},
-    {"change", users_change, 1, 7, kUserChangeUsage,
-     "change a user's password, id or group (the name stays)"},
+    {"add", users_add, 1, 8, kUserAddUsage,
+     "add a user account; the password is read from standard input\n"
+     "(--password-stdin, one line) or asked for on a terminal"},
+    {"change", users_change, 1, 8, kUserChangeUsage,
+     "change a user's password, id or group (the name stays); with the\n"
+     "name alone, asks for a new password on a terminal"},
     {"delete", users_delete, 1, 1, "users delete NAME", "delete a user account"},
 };
 

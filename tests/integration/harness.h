@@ -175,6 +175,10 @@ inline std::string read_file(const std::string &path) {
 class Installation : public ::testing::Test {
   protected:
     void SetUp() override {
+        // Files the tests write (odbc.ini above all) are never writable by
+        // group or others, whatever umask the run was started with: the
+        // master and its gateways refuse such files.
+        umask(umask(022) | 022);
         char tmpl[] = "/tmp/vnx_it_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         root_ = tmpl;

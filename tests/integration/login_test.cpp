@@ -55,8 +55,8 @@ class LoginMaster : public Master {
         EXPECT_TRUE(sessions().empty());
         EXPECT_EQ(std::filesystem::file_size(users_db()), users_db_size);
         std::string log = read_file(root_ + "/master0.err");
-        EXPECT_NE(log.find("START refused for user \"" + user + "\" from 127.0.0.1 (port " +
-                           std::to_string(port) + ")"),
+        EXPECT_NE(log.find("START refused for user \"" + user.substr(0, 3) +
+                           "...\" from 127.0.0.1 (port " + std::to_string(port) + ")"),
                   std::string::npos)
             << log;
         EXPECT_EQ(log.find(password), std::string::npos) << "the password is logged";

@@ -119,6 +119,10 @@ TEST_F(MasterFiles, StartsAsBeforeWithAReadableStoreAndLinkedGateway) {
     dqp::Reply r;
     EXPECT_EQ(c->request('A', 0, {"", "alice", "pw"}, &r), 0) << c->error();
     EXPECT_EQ(r.type, 'Y');
+    // With ODBServer "logging" off, a DB_ROOT others may read is only warned of.
+    EXPECT_NE(read_file(root_ + "/master0.err")
+                  .find("db_dqpserver: warning: DB_ROOT " + root_ + " is readable by others"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 // vnxadmin's console subcommands as a real process: the console's checks and
 // messages, readable tables, and nothing written on a refusal.
+#include <poll.h>
+#include <pty.h>
+
 #include "master/session_registry.h"
+#include "support/config_cache.h"
+#include "support/password.h"
 #include "vnxadmin_harness.h"
 
 using vnxtest::Result;
@@ -14,12 +19,17 @@ class VnxadminConsole : public vnxtest::VnxadminTest {
         const Result r = run({"init", "--db-root", dir_, "--base-port", "5000"});
         ASSERT_EQ(r.status, 0) << r.err;
     }
-    // Runs and expects exit 1 with exactly the console's message on stderr.
+    // Runs and expects exit 1 with exactly the console's message on stderr
+    // (after the warning that a password on the command line gets).
     void expect_refused(const std::vector<std::string> &args, const std::string &message) {
         const Result r = run(args);
         EXPECT_EQ(r.status, 1) << args[0];
-        EXPECT_EQ(r.err, "vnxadmin: " + message + "\n");
+        std::string err = r.err;
+        if (err.rfind(kArgumentWarning, 0) == 0) err.erase(0, err.find('\n') + 1);
+        EXPECT_EQ(err, "vnxadmin: " + message + "\n");
     }
+    static constexpr const char *kArgumentWarning =
+        "vnxadmin: warning: a password on the command line can be read by every user";
     void ok(const std::vector<std::string> &args) {
         const Result r = run(args);
         EXPECT_EQ(r.status, 0) << r.err;
@@ -101,6 +111,70 @@ TEST_F(VnxadminConsole, UsersAndGroupsRefuseWhatTheDialogsRefuse) {
     EXPECT_EQ(run({"users", "list"}).out.find("new"), std::string::npos);
     ok({"users", "delete", "ann"});
     EXPECT_EQ(run({"users", "list"}).out, "Name  User ID  Group name  Password\n");
+}
+
+// A password on the command line is visible in /proc to every user: read
+// from standard input instead, and the argument form still works but warns.
+TEST_F(VnxadminConsole, UsersTakeThePasswordFromStandardInput) {
+    ok({"groups", "add", "staff", "--id", "2"});
+    Result r = run({"users", "add", "ann", "--password-stdin", "--id", "7", "--group", "staff"},
+                   "first pw\r\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    r = run({"users", "change", "ann", "--password-stdin"}, "second pw");  // no line end
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run({"users", "add", "bob", "--password", "third pw", "--id", "8", "--group", "staff"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind(kArgumentWarning, 0), 0u) << r.err;
+    for (const auto &[user, password] :
+         {std::pair<const char *, const char *>{"ann", "second pw"}, {"bob", "third pw"}}) {
+        std::string stored;
+        ASSERT_EQ(vnx::read_user_password(user, &stored), 0) << user;
+        EXPECT_EQ(vnx::check_password(stored, password), vnx::PasswordCheck::kMatch) << user;
+    }
+    r = run({"users", "add", "cy", "--password-stdin", "--id", "9", "--group", "staff"}, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vnxadmin: no password on standard input\n");
+    r = run({"users", "add", "cy", "--password-stdin", "--password", "x", "--id", "9", "--group",
+             "staff"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(run({"users", "list"}).out.find("cy "), std::string::npos);
+}
+
+// On a terminal, "users add" without a password option asks for it and
+// does not show what is typed.
+TEST_F(VnxadminConsole, UsersAddAsksOnATerminalWithoutEcho) {
+    ok({"groups", "add", "staff", "--id", "2"});
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl(VNX_VNXADMIN_PATH, "vnxadmin", "users", "add", "ann", "--id", "7", "--group", "staff",
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    auto read_more = [&] {
+        pollfd p{terminal, POLLIN, 0};
+        char buf[256];
+        ssize_t n = poll(&p, 1, 10000) > 0 ? read(terminal, buf, sizeof buf) : -1;
+        if (n > 0) seen.append(buf, static_cast<size_t>(n));
+        return n > 0;
+    };
+    while (seen.find("Password: ") == std::string::npos && read_more()) {
+    }
+    ASSERT_NE(seen.find("Password: "), std::string::npos) << seen;
+    ASSERT_EQ(write(terminal, "tty secret\r", 11), 11);
+    while (read_more()) {
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
+    EXPECT_EQ(seen.find("tty secret"), std::string::npos) << "echoed: " << seen;
+    std::string stored;
+    ASSERT_EQ(vnx::read_user_password("ann", &stored), 0);
+    EXPECT_EQ(vnx::check_password(stored, "tty secret"), vnx::PasswordCheck::kMatch);
 }
 
 TEST_F(VnxadminConsole, UsersListNeverShowsAPasswordOrItsHash) {

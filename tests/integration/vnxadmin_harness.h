@@ -44,8 +44,10 @@ class VnxadminTest : public ::testing::Test {
         std::filesystem::remove_all(dir_);
     }
 
-    // Runs vnxadmin with `args`, its stdout and stderr sent to files.
-    Result run(const std::vector<std::string> &args) {
+    // Runs vnxadmin with `args`, its stdout and stderr sent to files and
+    // `input` as its standard input (never the terminal: nothing prompts).
+    Result run(const std::vector<std::string> &args, const std::string &input = "") {
+        std::ofstream(dir_ + "/in") << input;
         std::vector<char *> argv{const_cast<char *>(VNX_VNXADMIN_PATH)};
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -53,6 +55,7 @@ class VnxadminTest : public ::testing::Test {
         posix_spawn_file_actions_t files;
         posix_spawn_file_actions_init(&files);
         const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+        posix_spawn_file_actions_addopen(&files, 0, (dir_ + "/in").c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&files, 1, (dir_ + "/out").c_str(), flags, 0644);
         posix_spawn_file_actions_addopen(&files, 2, (dir_ + "/err").c_str(), flags, 0644);
         Result r;

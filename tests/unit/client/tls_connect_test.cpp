@@ -453,4 +453,53 @@ TEST(TlsOptions, VerifyModesWithoutCaAndCertificateWithoutKeyAreRefused) {
     EXPECT_EQ(dqp::check_tls_options(o, &err), -1);
 }
 
+// The suite a TLS 1.2 client offering only `ciphers` gets from `server`, in
+// memory; empty when the handshake fails.
+std::string tls12_suite(SSL_CTX *server, const char *ciphers) {
+    SSL_CTX *client_ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_max_proto_version(client_ctx, TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(client_ctx, ciphers);
+    SSL *srv = SSL_new(server), *cli = SSL_new(client_ctx);
+    BIO *a = nullptr, *b = nullptr;
+    BIO_new_bio_pair(&a, 0, &b, 0);
+    SSL_set_bio(srv, a, a);
+    SSL_set_bio(cli, b, b);
+    SSL_set_accept_state(srv);
+    SSL_set_connect_state(cli);
+    bool done = false;
+    for (int i = 0; i < 16 && !done; i++)
+        done = (SSL_do_handshake(cli) == 1) & (SSL_do_handshake(srv) == 1);
+    std::string suite = done ? SSL_get_cipher_name(cli) : "";
+    SSL_free(cli);
+    SSL_free(srv);
+    SSL_CTX_free(client_ctx);
+    ERR_clear_error();
+    return suite;
+}
+
+TEST_F(TlsConnect, Tls12OffersAeadSuitesOnlyUnlessTheSettingChoosesOthers) {
+    vnx::SslCtxPtr ctx = server_context();
+    ASSERT_NE(ctx, nullptr);
+    for (const char *cbc : {"ECDHE-ECDSA-AES128-SHA", "ECDHE-ECDSA-AES256-SHA",
+                            "ECDHE-ECDSA-AES128-SHA256", "AES128-SHA"})
+        EXPECT_EQ(tls12_suite(ctx.get(), cbc), "") << cbc;
+    for (const char *aead : {"ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES256-GCM-SHA384",
+                             "ECDHE-ECDSA-CHACHA20-POLY1305"})
+        EXPECT_EQ(tls12_suite(ctx.get(), aead), aead);
+
+    vnx::TlsServerSettings s;
+    s.mode = vnx::TlsServerMode::Allow;
+    s.cert = certs_->server_cert;
+    s.key = certs_->server_key;
+    s.ciphers = "ECDHE-ECDSA-AES128-SHA";
+    std::string why, hint;
+    vnx::SslCtxPtr chosen = vnx::make_server_context(s, &why, &hint);
+    ASSERT_NE(chosen, nullptr) << why;
+    EXPECT_EQ(tls12_suite(chosen.get(), "ECDHE-ECDSA-AES128-SHA"), "ECDHE-ECDSA-AES128-SHA");
+    s.ciphers = "NO-SUCH-SUITE";
+    EXPECT_EQ(vnx::make_server_context(s, &why, &hint), nullptr);
+    EXPECT_EQ(why.rfind("NetServer \"tls_ciphers\" is \"NO-SUCH-SUITE\"", 0), 0u) << why;
+    EXPECT_FALSE(hint.empty());
+}
+
 }  // namespace

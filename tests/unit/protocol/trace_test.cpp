@@ -83,11 +83,16 @@ TEST_F(TraceTest, PacketFieldsAndArguments) {
 TEST_F(TraceTest, PasswordOfStartAndConnectIsMasked) {
     std::string c = packet('C', 0, {"dsn", "user", "secret", "x"});
     std::string a = packet('A', 0, {"bob", "", "hunter2"});
+    // Two arguments: a client that put its password where the user goes.
+    std::string two = packet('A', 0, {"bob", "hunter3"});
     trace_packet(c.c_str(), c.size(), "[t]", "c");
     trace_packet(a.c_str(), a.size(), "[t]", "a");
+    trace_packet(two.c_str(), two.size(), "[t]", "two");
     std::string log = contents();
     EXPECT_EQ(log.find("secret"), std::string::npos);
     EXPECT_EQ(log.find("hunter2"), std::string::npos);
+    EXPECT_EQ(log.find("hunter3"), std::string::npos);
+    EXPECT_NE(log.find("     pkt_argv[ 1] = hun...\n"), std::string::npos) << log;
     EXPECT_NE(log.find("     pkt_argv[ 2] = ******\n     pkt_argv[ 3] = x\n"), std::string::npos);
 }
 

@@ -99,7 +99,7 @@ class Login : public ::testing::Test {
         EXPECT_TRUE(backend_calls.empty());
         std::string log = read_log();
         std::string line =
-            "START refused for user \"" + loggable(user) + "\" from 192.0.2.7: " + why;
+            "START refused for user \"" + loggable_user(user) + "\" from 192.0.2.7: " + why;
         EXPECT_NE(log.find(line), std::string::npos) << log;
         if (!password.empty()) {
             EXPECT_EQ(log.find(password), std::string::npos) << "the log shows the password";
@@ -163,6 +163,19 @@ TEST_F(Login, UserWithoutPasswordValueIsRefused) {
 TEST_F(Login, NameHoldingAKeySeparatorIsRefused) {
     run_loop(true);
     expect_refused("x\\..\\Alice", "s3cret", "no such user with a password");
+}
+
+// A client that sends START with two arguments puts its password where the
+// gateway looks for the user name: the log shows three characters of it.
+TEST_F(Login, TwoArgumentStartLogsNoMoreThanThreeCharactersOfItsUserField) {
+    run_loop(true);
+    EXPECT_EQ(ask('A', {"alice", "s3cret-pw"}).type, 'N');
+    EXPECT_TRUE(conn_->peer_closed(5000));
+    loop_.join();
+    std::string log = read_log();
+    EXPECT_NE(log.find("START refused for user \"s3c...\" from 192.0.2.7"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
 }
 
 TEST_F(Login, RequestsBeforeALoginAreRefusedWithoutTheBackend) {
@@ -236,4 +249,7 @@ TEST(LoginLog, UserNamesFromTheWireCannotBreakTheLogLine) {
     EXPECT_EQ(loggable("\xC3\xA9\x7F"), "\\xC3\\xA9\\x7F");
     EXPECT_EQ(loggable(std::string(64, 'u')), std::string(64, 'u'));
     EXPECT_EQ(loggable(std::string(65, 'u')), std::string(64, 'u') + "...");
+    EXPECT_EQ(loggable_user("bob"), "bob");
+    EXPECT_EQ(loggable_user("alice"), "ali...");
+    EXPECT_EQ(loggable_user("\n\"x"), "\\x0A\\x22x");
 }

@@ -206,3 +206,24 @@ TEST_F(FileTrust, RootOwnedFilesAreTrustedByAnotherUserAndTheirOwnByThem) {
 }
 
 }  // namespace
+
+namespace {
+
+// A DB_ROOT whose logs hold statements: neither read nor search permission
+// for others; the group's permissions are its own business.
+TEST_F(FileTrust, DirectoryReadableByOthersIsNamedWithItsMode) {
+    for (mode_t mode : {0700, 0750, 0770})
+        EXPECT_EQ(vnx::readable_by_others(make_dir("p" + std::to_string(mode), mode), "DB_ROOT"),
+                  "")
+            << mode;
+    for (mode_t mode : {0755, 0701, 0704}) {
+        std::string path = make_dir("o" + std::to_string(mode), mode);
+        char text[8];
+        snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+        EXPECT_EQ(vnx::readable_by_others(path, "DB_ROOT"),
+                  "DB_ROOT " + path + " is readable by others (mode " + text + ", owner " +
+                      vnx::user_name(geteuid()) + ")");
+    }
+}
+
+}  // namespace
