@@ -25,7 +25,9 @@ TEST(Pieces, EndsInsideCharacterAtEachCut) {
         {"\xF0\x9F\x98\x80", false},  // whole
         {"x\x80", false},             // a lone continuation byte is no character to cut
         {"x\xFF", false},             // nor is a byte that no UTF-8 text holds
-        {"\xE9a", false},             // an ASCII byte ends any piece
+        {"\xE9"
+         "a",
+         false},  // an ASCII byte ends any piece
     };
     for (const Case &c : cases)
         EXPECT_EQ(dqp::ends_inside_character(c.piece), c.inside) << c.piece;
