@@ -23,8 +23,8 @@
 #include "gateway/profile_rehearsal.h"
 #include "protocol/trace.h"
 #include "support/config_cache.h"
-#include "support/settings_catalog.h"
 #include "support/odbc_files.h"
+#include "support/settings_catalog.h"
 
 namespace vnx {
 

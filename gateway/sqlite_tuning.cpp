@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #include "support/config_cache.h"
-#include "support/settings_catalog.h"
 #include "support/odbc_files.h"
+#include "support/settings_catalog.h"
 
 namespace vnx {
 

@@ -18,8 +18,8 @@
 
 #include "master/master_log.h"
 #include "protocol/trace.h"
-#include "transport/gateway_channel.h"
 #include "support/file_trust.h"
+#include "transport/gateway_channel.h"
 
 extern char **environ;
 

@@ -14,7 +14,6 @@ namespace vnx {
 
 namespace {
 
-
 std::string arg_name(uint32_t index) {
     return "argument " + std::to_string(index);
 }

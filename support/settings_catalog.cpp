@@ -156,8 +156,8 @@ constexpr SettingEntry kCatalog[] = {
     {"NetServer", "tls_client_cert", T::kWord, "off|require", 0, 0, "off", A::kReload,
      "master, gateway",
      "require: a TLS client must show a certificate signed by tls_ca, or its handshake fails."},
-    {"NetServer", "tls_ciphers", T::kText, "OpenSSL cipher list", 0, 0, "(AEAD suites)",
-     A::kReload, "master, gateway",
+    {"NetServer", "tls_ciphers", T::kText, "OpenSSL cipher list", 0, 0, "(AEAD suites)", A::kReload,
+     "master, gateway",
      "TLS 1.2 suites offered, in OpenSSL's cipher list syntax. Empty: only ECDHE with AES-GCM "
      "or ChaCha20-Poly1305. A list OpenSSL finds no cipher in stops the start or the reload, "
      "naming it. TLS 1.3 keeps OpenSSL's suites."},
