@@ -70,6 +70,7 @@ constexpr TypeName kTypeNames[] = {
     {'m', "PKT_TYPE_EXTENDED_FETCH"},
     {'n', "PKT_TYPE_QUERY"},
     {'o', "PKT_TYPE_MEMO"},
+    {'+', "PKT_TYPE_PIECE"},
 };
 
 uint32_t hex_or_zero(const char *text, int width) {

@@ -87,6 +87,7 @@ enum PacketType : char {
     PKT_TYPE_EXTENDED_FETCH = 'm',
     PKT_TYPE_QUERY = 'n',
     PKT_TYPE_MEMO = 'o',
+    PKT_TYPE_PIECE = '+',
 };
 
 // Name the trace prints for a type ("PKT_TYPE_OK"), or null for a type without
