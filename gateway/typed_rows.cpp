@@ -125,6 +125,11 @@ int read_value(svr_session *s, csb *c, SQLUSMALLINT n, const svr_column &col, st
     std::string_view text;
     if (type != dqp::ValueType::Bytes && bound_whole(col, &text)) {
         out->append(text);
+        // A GUID as its data source prints it: psqlODBC upper-cases the
+        // lower-case text of PostgreSQL's uuid.
+        if (col.sql_type == SQL_GUID)
+            for (size_t i = 1; i < out->size(); i++)
+                (*out)[i] = static_cast<char>(tolower(static_cast<unsigned char>((*out)[i])));
         return 0;
     }
     // Longer than the bound buffer, or binary: read again from the start.
