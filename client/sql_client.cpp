@@ -684,6 +684,7 @@ int SqlClient::disconnect() {
     unread_exec_cursors_ = 0;
     handle_ = 0;
     connected_ = false;
+    typed_ = false;
     return 0;
 }
 
