@@ -112,6 +112,8 @@ struct GatewaySession {
     std::unique_ptr<dqp::Connection> c;
     std::unique_ptr<dqp::SqlClient> sql;
     int32_t h = 0;
+    // What CONNECT asks (odbc_bench --typed asks for typed values).
+    dqp::SessionOptions options;
     bool start(const std::string &odbserver, const std::string &dsn, const std::string &user,
                const std::string &pw) {
         int port = benchnet::free_port();
@@ -121,7 +123,7 @@ struct GatewaySession {
         c = dqp::Connection::open("127.0.0.1", port, &err, 120000);
         if (c == nullptr) return false;
         sql = std::make_unique<dqp::SqlClient>(*c);
-        if (sql->start("bench", "") != 0 || sql->connect(dsn, user, pw) != 0) return false;
+        if (sql->start("bench", "") != 0 || sql->connect(dsn, user, pw, options) != 0) return false;
         h = sql->handle();
         return true;
     }

@@ -2,7 +2,7 @@
 // run.
 //
 //   odbc_bench [--rows N] [--rounds R] [--runs K] [--only sqlite|pg] [--no-tune-sqlite]
-//              [--server-side-prepare] [--pin ME,PEER] [--blocks]
+//              [--server-side-prepare] [--pin ME,PEER] [--blocks] [--typed]
 //
 // Sets up a temporary folder with the project's own odbcinst.ini
 // (scripts/odbc-ini), a SQLite data source and, when PostgreSQL's programs
@@ -71,6 +71,14 @@
 #include "master/spawn.h"
 #include "support/config_store.h"
 #include "tests/servers/throwaway_server.h"
+
+namespace {
+
+// --typed: the FETCHMANY figure (a) is taken in a session that asked for
+// typed values.
+bool g_typed = false;
+
+}  // namespace
 
 namespace {
 
@@ -433,6 +441,7 @@ void run_source(const Source &src, const std::string &odbserver, long nrows, int
             direct_cpu = self_cpu_s() - cpu0;
         }
         Gateway g;
+        g.options.typed = g_typed;
         if (!g.start(odbserver, src.dsn, src.user, src.pw)) {
             printf("%s: the gateway did not start\n", src.name.c_str());
             return;
@@ -523,6 +532,10 @@ int main(int argc, char **argv) {
         }
         if (!strcmp(argv[i], "--server-side-prepare")) {
             server_prepare = true;
+            continue;
+        }
+        if (!strcmp(argv[i], "--typed")) {
+            g_typed = true;
             continue;
         }
         if (!strcmp(argv[i], "--blocks")) {

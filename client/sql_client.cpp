@@ -9,6 +9,7 @@
 #include "protocol/long_text.h"
 #include "protocol/packet.h"
 #include "protocol/pieces.h"
+#include "protocol/typed_value.h"
 
 namespace dqp {
 
@@ -34,17 +35,6 @@ bool reads_like_query(std::string_view sql) {
         j++;
     std::string_view word = sql.substr(i, j - i);
     return same_name(word, "SELECT") || same_name(word, "WITH") || same_name(word, "VALUES");
-}
-
-// The descriptions of a FIELDLIST answer; false when one is malformed.
-bool parse_fields(const Reply &r, std::vector<FieldDesc> *fields) {
-    fields->clear();
-    for (const std::string &a : r.args) {
-        FieldDesc d;
-        if (parse_field_desc(a, true, &d) != 0) return false;
-        fields->push_back(std::move(d));
-    }
-    return true;
 }
 
 // The arguments of a parameter form after the statement or cursor: the word
@@ -235,11 +225,39 @@ int SqlClient::refuse(const Reply &nok, const std::string &what) {
     failure_ = Failure::refused;
     last_status_ = nok.info;
     error_ = what + " failed (status " + std::to_string(nok.info) + ")";
+    if (typed_ && connected_ && auto_diagnostic_ && pending_next_ >= pending_.size())
+        fetch_typed_error();
     return -1;
+}
+
+void SqlClient::take_typed_error(const Reply &r) {
+    if (r.type != PKT_TYPE_OK || r.args.size() < 4) return;
+    if (!r.args[0].empty()) error_ = r.args[0];
+    sqlstate_ = r.args[1];
+    detail_ = r.args[2];
+    hint_ = r.args[3];
+    held_diagnostic_ = r.args[0];
+}
+
+// MAPERROR right after a refusal: the refusal's failure and status stay,
+// error() becomes the data source's message. A connection that fails here is
+// broken as any other.
+void SqlClient::fetch_typed_error() {
+    Reply r;
+    if (conn_.send(PKT_TYPE_MAPERROR, handle_, {}) != 0 || conn_.receive(&r) != 0) {
+        broken_ = true;
+        failure_ = Failure::protocol;
+        error_ = conn_.error();
+        return;
+    }
+    take_typed_error(r);
 }
 
 int SqlClient::begin() {
     held_diagnostic_.reset();
+    sqlstate_.clear();
+    detail_.clear();
+    hint_.clear();
     failure_ = Failure::none;
     last_status_ = 0;
     error_.clear();
@@ -328,16 +346,6 @@ int SqlClient::next_reply(Reply *out) {
 
 namespace {
 
-int parse_header(std::span<const std::string_view> args, std::vector<FieldDesc> *fields) {
-    fields->clear();
-    for (std::string_view a : args) {
-        FieldDesc d;
-        if (parse_field_desc(a, false, &d) != 0) return -1;
-        fields->push_back(std::move(d));
-    }
-    return 0;
-}
-
 // A row callback that takes views, over one that takes a Row: the values are
 // copied into one Row kept from call to call, so a callback that does not
 // keep the row costs no allocation per row. on_row must outlive the result.
@@ -353,11 +361,173 @@ RowViewFn row_copier(const RowFn &on_row) {
 
 }  // namespace
 
+int SqlClient::parse_desc(std::string_view text, bool field_list, FieldDesc *out,
+                          size_t *used) const {
+    if (!typed_) {
+        *used = text.size();
+        return parse_field_desc(text, field_list, out);
+    }
+    TypedField f;
+    if (parse_typed_description(text, field_list, &f, used) != 0) return -1;
+    *out = FieldDesc{};
+    out->name = std::move(f.name);
+    out->width = f.width;
+    out->type = f.letter;
+    out->decimals = f.scale;
+    out->readonly = field_list ? (f.readonly ? 1 : 0) : -1;
+    out->typed = true;
+    out->value_type = f.type;
+    out->precision = f.precision;
+    out->nullable = f.nullable;
+    out->display = f.display;
+    out->source = std::move(f.source);
+    return 0;
+}
+
+int SqlClient::parse_descs(std::span<const std::string_view> args, bool field_list,
+                           std::vector<FieldDesc> *fields) const {
+    fields->clear();
+    for (std::string_view a : args) {
+        FieldDesc d;
+        size_t used = 0;
+        if (parse_desc(a, field_list, &d, &used) != 0 || used != a.size()) return -1;
+        fields->push_back(std::move(d));
+    }
+    return 0;
+}
+
+int SqlClient::parse_descs(const std::vector<std::string> &args, bool field_list,
+                           std::vector<FieldDesc> *fields) const {
+    std::vector<std::string_view> views(args.begin(), args.end());
+    return parse_descs(views, field_list, fields);
+}
+
 int SqlClient::read_rows(const HeaderFn &on_header, const RowFn &on_row) {
     return read_row_views(on_header, row_copier(on_row));
 }
 
+int SqlClient::read_value_rows(const HeaderFn &on_header, const ValueRowFn &on_row) {
+    if (typed_) return read_typed_rows(on_header, on_row);
+    if (!on_row) return read_row_views(on_header, nullptr);
+    std::vector<ValueView> values;
+    return read_row_views(on_header, [&](std::span<const std::string_view> row) {
+        values.resize(row.size());
+        for (size_t i = 0; i < row.size(); i++)
+            values[i] = {row[i], false};
+        return on_row(values);
+    });
+}
+
+namespace {
+
+// Tagged values without pieces straight to views; false when one is
+// malformed.
+bool tagged_views(std::span<const std::string_view> args, std::vector<ValueView> *out) {
+    out->resize(args.size());
+    for (size_t i = 0; i < args.size(); i++) {
+        TaggedValue v;
+        if (parse_tagged_value(args[i], &v) != 0) return false;
+        (*out)[i] = {v.text, v.tag == kNullTag};
+    }
+    return true;
+}
+
+bool has_piece(std::span<const std::string_view> args) {
+    for (std::string_view a : args)
+        if (!a.empty() && a[0] == kPieceTag) return true;
+    return false;
+}
+
+void assembled_views(const TypedRowAssembler &a, std::vector<ValueView> *out) {
+    out->resize(a.values().size());
+    for (size_t i = 0; i < out->size(); i++)
+        (*out)[i] = {a.values()[i], a.nulls()[i]};
+}
+
+}  // namespace
+
+// The typed form of read_row_views: rows of tagged values, each value that
+// arrives in pieces reassembled before its row is handed over.
+int SqlClient::read_typed_rows(const HeaderFn &on_header, const ValueRowFn &on_row) {
+    bool stopped = false, seen_header = false, seen_row = false;
+    result_ended_ = false;
+    size_t columns = 0;
+    std::string mismatch;
+    TypedRowAssembler pieces(kMaxTypedValue);
+    bool in_pieces = false;
+    std::vector<ValueView> values;
+    auto deliver = [&]() {
+        if (!stopped && on_row && on_row(values) != 0) stopped = true;
+    };
+    for (;;) {
+        ReplyView r;
+        if (next_view(&r) != 0) return -1;
+        if (r.type == PKT_TYPE_DATA) {
+            if (in_pieces) return broken("a row arrived before the pieces of a value ended");
+            if (!seen_header && !seen_row) columns = r.args.size();
+            seen_row = true;
+            if (r.args.size() != columns && mismatch.empty()) {
+                mismatch = "a row of " + std::to_string(r.args.size()) + " values under " +
+                           std::to_string(columns) + " fields";
+                stopped = true;
+            }
+            if (!has_piece(r.args)) {
+                if (!tagged_views(r.args, &values)) return broken("malformed value in a row");
+                deliver();
+                continue;
+            }
+            std::vector<std::string_view> tagged(r.args.begin(), r.args.end());
+            if (pieces.start(tagged) != 0) return broken(pieces.error());
+            in_pieces = true;
+        } else if (r.type == PKT_TYPE_PIECE) {
+            if (r.args.size() != 1) return broken("a piece of a value without its one argument");
+            if (pieces.add_piece(r.info, r.args[0]) != 0) return broken(pieces.error());
+            if (!pieces.whole()) continue;
+            assembled_views(pieces, &values);
+            deliver();
+            pieces.reset();
+            in_pieces = false;
+        } else if (r.type == PKT_TYPE_OK) {
+            if (seen_header || seen_row) return broken("a second row header inside a result");
+            std::vector<FieldDesc> fields;
+            if (parse_descs(r.args, false, &fields) != 0)
+                return broken("malformed field description");
+            seen_header = true;
+            columns = fields.size();
+            if (!stopped && on_header && on_header(fields) != 0) stopped = true;
+        } else if (r.type == PKT_TYPE_EOF || r.type == PKT_TYPE_NOK) {
+            if (in_pieces) return broken("the result ended inside the pieces of a value");
+            if (pending_next_ < pending_.size()) return broken("packets after the end of a result");
+            if (r.type == PKT_TYPE_NOK) {
+                Reply nok;
+                to_reply(r, &nok);
+                return refuse(nok, nok.args.empty() ? "the fetch"
+                                                    : "fetch of cursor \"" + nok.args[0] + "\"");
+            }
+            result_ended_ = true;
+            if (!mismatch.empty()) return fail(mismatch);
+            if (stopped) return fail("stopped by the caller");
+            return 0;
+        } else {
+            return broken("unexpected packet " + type_text(r.type) + " inside a result");
+        }
+    }
+}
+
 int SqlClient::read_row_views(const HeaderFn &on_header, const RowViewFn &on_row) {
+    if (typed_) {
+        // The untyped view of typed rows: a NULL is the empty text.
+        std::vector<std::string_view> texts;
+        ValueRowFn adapter = nullptr;
+        if (on_row)
+            adapter = [&](std::span<const ValueView> values) {
+                texts.resize(values.size());
+                for (size_t i = 0; i < values.size(); i++)
+                    texts[i] = values[i].text;
+                return on_row(texts);
+            };
+        return read_typed_rows(on_header, adapter);
+    }
     bool stopped = false, seen_header = false, seen_row = false;
     result_ended_ = false;
     size_t columns = 0;
@@ -377,7 +547,8 @@ int SqlClient::read_row_views(const HeaderFn &on_header, const RowViewFn &on_row
         } else if (r.type == PKT_TYPE_OK) {
             if (seen_header || seen_row) return broken("a second row header inside a result");
             std::vector<FieldDesc> fields;
-            if (parse_header(r.args, &fields) != 0) return broken("malformed field description");
+            if (parse_descs(r.args, false, &fields) != 0)
+                return broken("malformed field description");
             seen_header = true;
             columns = fields.size();
             if (!stopped && on_header && on_header(fields) != 0) stopped = true;
@@ -414,6 +585,7 @@ int SqlClient::read_record(Record *out, bool *end) {
         return refuse(r, r.args.empty() ? "the fetch" : "fetch of cursor \"" + r.args[0] + "\"");
     if (r.type != PKT_TYPE_DATA)
         return broken("unexpected reply " + type_text(r.type) + " to a one-row request");
+    if (typed_) return read_typed_record(r, out);
     for (const std::string &a : r.args) {
         FieldDesc d;
         std::string v;
@@ -421,6 +593,31 @@ int SqlClient::read_record(Record *out, bool *end) {
         out->fields.push_back(std::move(d));
         out->values.push_back(std::move(v));
     }
+    return 0;
+}
+
+// A typed self-describing row, and the PIECE packets that follow it as
+// packets of their own.
+int SqlClient::read_typed_record(const Reply &r, Record *out) {
+    std::vector<std::string_view> tagged;
+    for (const std::string &a : r.args) {
+        FieldDesc d;
+        size_t used = 0;
+        if (parse_desc(a, false, &d, &used) != 0) return broken("malformed value in a row");
+        out->fields.push_back(std::move(d));
+        tagged.push_back(std::string_view(a).substr(used));
+    }
+    TypedRowAssembler pieces(kMaxTypedValue);
+    if (pieces.start(tagged) != 0) return broken(pieces.error());
+    while (!pieces.whole()) {
+        Reply p;
+        if (next_reply(&p) != 0) return -1;
+        if (p.type != PKT_TYPE_PIECE || p.args.size() != 1)
+            return broken("unexpected reply " + type_text(p.type) + " inside a row's pieces");
+        if (pieces.add_piece(p.info, p.args[0]) != 0) return broken(pieces.error());
+    }
+    out->values = pieces.values();
+    out->nulls = pieces.nulls();
     return 0;
 }
 
@@ -461,7 +658,10 @@ int SqlClient::connect(std::string_view dsn, std::string_view user, std::string_
     handle_ = 0;
     connected_ = false;
     // Argument 0 carries the options as words; empty asks for nothing.
-    std::string_view words = options.long_text ? kLongTextOption : std::string_view();
+    std::string_view words = options.typed       ? kTypedOption
+                             : options.long_text ? kLongTextOption
+                                                 : std::string_view();
+    typed_ = false;
     if (call(PKT_TYPE_CONNECT, {words, user, password, dsn}, 1, &r) != 0) {
         int32_t err_handle = 0;
         if (failure_ == Failure::refused && !r.args.empty() &&
@@ -472,6 +672,9 @@ int SqlClient::connect(std::string_view dsn, std::string_view user, std::string_
     handle_ = r.info;
     connected_ = true;
     unread_exec_cursors_ = 0;
+    // A gateway that accepted the word names it; an older one answers two
+    // arguments and sends untyped rows.
+    typed_ = options.typed && r.args.size() >= 3 && has_option_word(r.args[2], kTypedOption);
     return 0;
 }
 
@@ -480,6 +683,7 @@ int SqlClient::disconnect() {
     unread_exec_cursors_ = 0;
     handle_ = 0;
     connected_ = false;
+    typed_ = false;
     return 0;
 }
 
@@ -533,6 +737,10 @@ int SqlClient::take_exec_reply(const Reply &r, int rc, ExecResult *out, bool wit
                                parse_decimal(r.args[1], &out->status2) != 0))
         return broken("non-numeric status in the reply to EXECSQL");
     if (rc != 0) return -1;
+    // A typed session's answer always carries the row count.
+    if (typed_ && !with_params && r.args.size() >= 4 &&
+        !parse_row_count(r.args[3], &out->row_count))
+        return broken("EXECSQL answered a row count that is not a number");
     if (with_params) {
         // The parameter form's answer always has four arguments; two or three
         // come from a gateway that ignored the values.
@@ -543,7 +751,7 @@ int SqlClient::take_exec_reply(const Reply &r, int rc, ExecResult *out, bool wit
         if (!parse_row_count(r.args[3], &out->row_count))
             return broken("EXECSQL answered a row count that is not a number");
     }
-    if (r.args.size() >= 3 && !(with_params && r.args[2].empty())) {
+    if (r.args.size() >= 3 && !((with_params || typed_) && r.args[2].empty())) {
         std::string why;
         if (check_cursor_name(r.args[2], &why) != 0)
             return broken("EXECSQL answered a query with a bad cursor name: " + why);
@@ -607,6 +815,12 @@ int SqlClient::run_query(std::span<const std::string_view> exec_args, bool with_
     }
     std::string guess = exec_cursor_name();
     if (send_pipeline(exec_args, guess, on_fields != nullptr) != 0) return -1;
+    // The pipeline asks MAPERROR itself: no refusal may ask it in between.
+    struct Pipelined {
+        bool &flag;
+        ~Pipelined() { flag = true; }
+    } pipelined{auto_diagnostic_};
+    auto_diagnostic_ = false;
 
     Reply exec, diag, list;
     if (next_reply(&exec) != 0) return -1;
@@ -620,7 +834,8 @@ int SqlClient::run_query(std::span<const std::string_view> exec_args, bool with_
     bool have_fields = false;
     if (on_fields != nullptr) {
         if (next_reply(&list) != 0) return -1;
-        have_fields = check_reply(PKT_TYPE_FIELDLIST, list, 0) == 0 && parse_fields(list, &fields);
+        have_fields = check_reply(PKT_TYPE_FIELDLIST, list, 0) == 0 &&
+                      parse_descs(list.args, true, &fields) == 0;
     }
     if (!usable()) return -1;
 
@@ -641,7 +856,10 @@ int SqlClient::run_query(std::span<const std::string_view> exec_args, bool with_
     last_status_ = status;
     error_ = error;
     if (rc != 0) {
-        if (!diag.args.empty()) held_diagnostic_ = diag.args[0];
+        if (typed_)
+            take_typed_error(diag);
+        else if (!diag.args.empty())
+            held_diagnostic_ = diag.args[0];
         return -1;
     }
     if (!out->has_cursor) return 0;
@@ -761,6 +979,16 @@ int SqlClient::fetchmany_views(std::string_view cursor, const HeaderFn &on_heade
     return rc;
 }
 
+int SqlClient::fetchmany_values(std::string_view cursor, const HeaderFn &on_header,
+                                const ValueRowFn &on_row) {
+    std::string why;
+    if (check_cursor_name(cursor, &why) != 0) return fail("FETCHMANY: " + why);
+    if (send_request(PKT_TYPE_FETCHMANY, {cursor}) != 0) return -1;
+    int rc = read_value_rows(on_header, on_row);
+    if (result_ended_) forget_exec_cursor(cursor);
+    return rc;
+}
+
 int SqlClient::fetchmany(std::string_view cursor, std::vector<FieldDesc> *fields,
                          std::vector<Row> *rows) {
     fields->clear();
@@ -800,7 +1028,7 @@ int SqlClient::fieldlist(std::string_view cursor, std::vector<FieldDesc> *fields
     if (check_cursor_name(cursor, &why) != 0) return fail("FIELDLIST: " + why);
     Reply r;
     if (call(PKT_TYPE_FIELDLIST, {cursor}, 0, &r) != 0) return -1;
-    if (!parse_fields(r, fields)) return broken("malformed field description");
+    if (parse_descs(r.args, true, fields) != 0) return broken("malformed field description");
     return 0;
 }
 

@@ -16,9 +16,14 @@
 // longer tell which reply belongs to which request). No exception leaves the
 // library; callbacks must not throw either.
 //
-// Values travel as text. The protocol sends a NULL value as the empty text, so
-// a NULL and an empty string cannot be told apart on the client side; Row holds
-// plain strings for that reason.
+// Values travel as text. Without SessionOptions::typed the protocol sends a
+// NULL value as the empty text, so a NULL and an empty string cannot be told
+// apart; Row holds plain strings for that reason. A typed session
+// (SessionOptions::typed) gets every value exactly as stored, with its NULL
+// flag (ValueView, Record::nulls), long values reassembled from their
+// pieces, and after every refused request the diagnostic fetched at once
+// (error(), sqlstate()). The untyped calls keep working there, a NULL
+// handed to them as the empty text.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +37,7 @@
 #include <vector>
 
 #include "client/dqp_client.h"
+#include "protocol/typed_value.h"
 
 namespace dqp {
 
@@ -46,6 +52,22 @@ struct FieldDesc {
     char type = 'C';
     int decimals = 0;
     int readonly = -1;  // 0 or 1 from a field list; -1 when the text had no flag
+    // Typed sessions only (typed true): the value type, the data source's
+    // precision, nullability (0 no NULLs, 1 nullable, 2 unknown), display
+    // size (-1 unknown) and its own name of the type ("int4", "uuid").
+    bool typed = false;
+    ValueType value_type = ValueType::Other;
+    int64_t precision = 0;
+    int nullable = 2;
+    int64_t display = -1;
+    std::string source;
+};
+
+// A value of a typed row: its text (bytes as lower-case hexadecimal digits)
+// and whether it is NULL (the text is then empty).
+struct ValueView {
+    std::string_view text;
+    bool null = false;
 };
 
 using Row = std::vector<std::string>;
@@ -55,6 +77,7 @@ using Row = std::vector<std::string>;
 struct Record {
     std::vector<FieldDesc> fields;
     Row values;
+    std::vector<bool> nulls;  // one a value: true for NULL (typed sessions)
 };
 
 // Parses a field description. with_readonly: the field-list form with its
@@ -80,12 +103,20 @@ struct SessionOptions {
     // character boundary and ended with "[...]" (MEMO on a declared cursor
     // reads the whole text). Records read with READ keep the placeholder.
     bool long_text = false;
+    // Every value as it is stored (and long_text): asked with the word TYPED;
+    // SqlClient::typed() tells whether the gateway accepted it.
+    bool typed = false;
 };
+
+// The longest value a typed session reassembles from pieces; a longer one
+// (a total that never ends) breaks the connection.
+inline constexpr size_t kMaxTypedValue = size_t{1} << 30;
 
 // EXECSQL's answer: the two statuses and, for a query, its cursor's name.
 // row_count: the rows a statement without result changed, as the data source
-// counts them; only EXECSQL with parameters reports it, -1 otherwise and
-// when the data source cannot tell.
+// counts them; EXECSQL with parameters and every EXECSQL of a typed session
+// report it (a typed session -1 for any statement but INSERT, UPDATE,
+// DELETE and MERGE), -1 otherwise and when the data source cannot tell.
 struct ExecResult {
     int32_t status = 0;
     int32_t status2 = 0;
@@ -123,6 +154,8 @@ using RowFn = std::function<int(Row &&)>;
 // A row as views of its values into the received packet, valid only during the
 // call: the way to take a large result without an allocation per row.
 using RowViewFn = std::function<int(std::span<const std::string_view>)>;
+// A row as values with their NULL flags, valid only during the call.
+using ValueRowFn = std::function<int(std::span<const ValueView>)>;
 
 class VARNEX_API SqlClient {
   public:
@@ -201,6 +234,10 @@ class VARNEX_API SqlClient {
     // The same, each row handed over as views.
     int fetchmany_views(std::string_view cursor, const HeaderFn &on_header,
                         const RowViewFn &on_row);
+    // The same, each row as values with their NULL flags (never NULL
+    // outside a typed session).
+    int fetchmany_values(std::string_view cursor, const HeaderFn &on_header,
+                         const ValueRowFn &on_row);
     // The same, collected (for results known to be small).
     int fetchmany(std::string_view cursor, std::vector<FieldDesc> *fields, std::vector<Row> *rows);
     // TABLELIST through a catalogue cursor of the given name.
@@ -233,6 +270,7 @@ class VARNEX_API SqlClient {
     // Reads an answer of many rows until its EOF or NOK.
     int read_rows(const HeaderFn &on_header, const RowFn &on_row);
     int read_row_views(const HeaderFn &on_header, const RowViewFn &on_row);
+    int read_value_rows(const HeaderFn &on_header, const ValueRowFn &on_row);
     // Next reply packet, METADATA containers unpacked one at a time.
     int next_reply(Reply *out);
     // The same as views, valid until the next call that reads or sends.
@@ -248,6 +286,14 @@ class VARNEX_API SqlClient {
     Failure failure() const { return failure_; }
     int32_t last_status() const { return last_status_; }
     const std::string &error() const { return error_; }
+    // True when the gateway accepted SessionOptions::typed for the session.
+    bool typed() const { return typed_; }
+    // After a refused request in a typed session: the data source's SQLSTATE
+    // (empty when none), and its detail and hint. error() then holds its
+    // message.
+    const std::string &sqlstate() const { return sqlstate_; }
+    const std::string &error_detail() const { return detail_; }
+    const std::string &error_hint() const { return hint_; }
     Connection &connection() { return conn_; }
 
   private:
@@ -263,6 +309,15 @@ class VARNEX_API SqlClient {
                    const RowViewFn &on_row);
     int outs_reply(int type, std::string_view cursor, std::string_view what);
     int scroll_reply(Reply &r, Record *out, bool *end);
+    int read_typed_rows(const HeaderFn &on_header, const ValueRowFn &on_row);
+    int read_typed_record(const Reply &r, Record *out);
+    int parse_desc(std::string_view text, bool field_list, FieldDesc *out, size_t *used) const;
+    int parse_descs(std::span<const std::string_view> args, bool field_list,
+                    std::vector<FieldDesc> *fields) const;
+    int parse_descs(const std::vector<std::string> &args, bool field_list,
+                    std::vector<FieldDesc> *fields) const;
+    void take_typed_error(const Reply &r);
+    void fetch_typed_error();
 
     Connection &conn_;
     int32_t handle_ = 0;
@@ -280,6 +335,11 @@ class VARNEX_API SqlClient {
     int unread_exec_cursors_ = 0;
     // The diagnostic a pipelined query already fetched, until the next request.
     std::optional<std::string> held_diagnostic_;
+    bool typed_ = false;
+    // A refusal fetches MAPERROR at once (typed sessions), except while a
+    // pipeline's replies are still to be read.
+    bool auto_diagnostic_ = true;
+    std::string sqlstate_, detail_, hint_;
 };
 
 // Checks a cursor name before it goes out: 0, or -1 with *why.

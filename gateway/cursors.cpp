@@ -1,6 +1,7 @@
 // SQL statements and named cursors. See cursors.h.
 #include "gateway/cursors.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "gateway/diagnostics.h"
 #include "gateway/long_text.h"
 #include "gateway/rows.h"
+#include "gateway/typed_rows.h"
 #include "protocol/cursor_name.h"
 #include "runtime/backend.h"
 
@@ -149,13 +151,14 @@ bool executed(SQLRETURN rc) {
     return sql_ok(rc) || rc == SQL_NO_DATA_FOUND;
 }
 
-int execsql_cached(svr_session *s, SQLHSTMT h, int32_t *has_cursor, int32_t *status,
-                   int32_t *status2) {
+int execsql_cached(svr_session *s, SQLHSTMT h, const std::string &text, int32_t *has_cursor,
+                   int32_t *status, int32_t *status2) {
     CancellableCall running(s, h);
     SQLRETURN rc = SQLExecute(h);
     running.end();
     if (!executed(rc)) return odbc_failure(s, h, rc, "db_server_execsql(%d)\n");
     s->dirty = true;
+    if (s->typed) s->last_row_count = changed_rows(h, text);
     *status = *status2 = *has_cursor = 0;
     return 0;
 }
@@ -165,14 +168,13 @@ int execsql_query(svr_session *s, SQLHSTMT h, int ncols, const std::string &text
                   int32_t *has_cursor, int32_t *status2) {
     char name[dqp::kQueryCursorNameLength + 1];
     dqp::query_cursor_name(s->handle, name);
-    csb *c = bind_cursor(s, h, ncols, text, false, name);
+    csb *c = bind_client_cursor(s, h, ncols, text, false, name);
     if (c == nullptr) {
         if (s->error_text[0] == '\0') s->set_error("the query's result columns cannot be bound");
         svr_trace(s, "db_server_execsql(%d) bind_cursor()\n", -1);
         return -1;
     }
     c->reusable = true;
-    bind_long_text(s, c);
     snprintf(cursor_name, kExecsqlNameSize, "%s", name);
     *status2 = 0;
     *has_cursor = 1;
@@ -288,6 +290,17 @@ csb *bind_cursor(svr_session *s, SQLHSTMT h, int column_count, const std::string
     return s->cursors.back().get();
 }
 
+csb *bind_client_cursor(svr_session *s, SQLHSTMT h, int column_count, const std::string &sql_text,
+                        bool with_params, const std::string &name) {
+    csb *c = bind_cursor(s, h, column_count, sql_text, with_params, name);
+    if (c == nullptr) return nullptr;
+    if (s->typed)
+        bind_typed(s, c);
+    else
+        bind_long_text(s, c);
+    return c;
+}
+
 int reprepare_statements(svr_session *s) {
     svr_trace(s, "reprepare_statements(START)\n");
     for (auto &c : s->cursors) {
@@ -325,10 +338,11 @@ int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32
     }
     svr_trace(s, "db_server_execsql(START)\n");
     s->clear_error();
+    s->last_row_count = -1;
     *has_cursor = 1;
     std::string sql(text);
     if (SQLHSTMT cached = find_prepared_statement(s, sql); cached != SQL_NULL_HSTMT)
-        return execsql_cached(s, cached, has_cursor, status, status2);
+        return execsql_cached(s, cached, sql, has_cursor, status, status2);
     SQLHSTMT h = SQL_NULL_HSTMT;
     SQLRETURN rc = take_statement(s, &h);
     if (!sql_ok(rc)) {
@@ -368,10 +382,52 @@ int db_server_execsql(int32_t handle, const char *text, char *cursor_name, int32
         return r;
     }
     s->dirty = true;  // a statement without a result may have changed data
+    if (s->typed) s->last_row_count = changed_rows(h, sql);
     cache_prepared_statement(s, h, sql);
     *status = *status2 = *has_cursor = 0;
     svr_trace(s, "db_server_execsql(END)\n");
     return 0;
+}
+
+bool changes_rows(std::string_view sql) {
+    size_t i = 0;
+    for (;;) {
+        while (i < sql.size() && (isspace(static_cast<unsigned char>(sql[i])) || sql[i] == '('))
+            i++;
+        if (sql.compare(i, 2, "--") == 0) {
+            i = sql.find('\n', i);
+            if (i == std::string_view::npos) return false;
+        } else if (sql.compare(i, 2, "/*") == 0) {
+            i = sql.find("*/", i + 2);
+            if (i == std::string_view::npos) return false;
+            i += 2;
+        } else {
+            break;
+        }
+    }
+    size_t end = i;
+    while (end < sql.size() && isalpha(static_cast<unsigned char>(sql[end])))
+        end++;
+    std::string word = upper_name(sql.substr(i, end - i));
+    return word == "INSERT" || word == "UPDATE" || word == "DELETE" || word == "MERGE" ||
+           word == "WITH";
+}
+
+int64_t changed_rows(SQLHSTMT h, std::string_view sql) {
+    if (!changes_rows(sql)) return -1;
+    SQLLEN n = -1;
+    if (!sql_ok(SQLRowCount(h, &n)) || n < -1) n = -1;
+    return n;
+}
+
+int db_server_typed_session(int32_t handle) {
+    svr_session *s = find_session(handle);
+    return s != nullptr && s->typed ? 1 : 0;
+}
+
+int64_t db_server_last_row_count(int32_t handle) {
+    svr_session *s = find_session(handle);
+    return s != nullptr ? s->last_row_count : -1;
 }
 
 // Runs a statement without result columns through the statement cache.
@@ -448,13 +504,12 @@ int declare_statement(svr_session *s, SQLHSTMT *hp, const char *name, const char
         return -1;
     }
     *hp = SQL_NULL_HSTMT;
-    csb *c = bind_cursor(s, h, ncols, sql, with_params != 0, name);
+    csb *c = bind_client_cursor(s, h, ncols, sql, with_params != 0, name);
     if (c == nullptr) {
         *status = -1;
         if (s->error_text[0] == '\0') s->set_error("the cursor's result columns cannot be bound");
         return -1;
     }
-    bind_long_text(s, c);
     return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "gateway/svr_session.h"
 
@@ -40,6 +41,12 @@ void release_cursor(svr_session *s, csb *c);
 // statement is dropped and null returned.
 csb *bind_cursor(svr_session *s, SQLHSTMT hstmt, int column_count, const std::string &sql_text,
                  bool with_params, const std::string &name);
+// bind_cursor for a cursor the client reads (EXECSQL's query cursor with or
+// without parameters, a declared cursor): its columns are bound as the
+// session asked at CONNECT (long text inline, typed values). Every client
+// cursor is made here, so that no path binds it differently.
+csb *bind_client_cursor(svr_session *s, SQLHSTMT hstmt, int column_count,
+                        const std::string &sql_text, bool with_params, const std::string &name);
 // Prepares every cursor's statement again and forgets the statement cache:
 // for data sources whose COMMIT or ROLLBACK deletes prepared statements
 // (SQL_CB_DELETE). 0, or the first failing ODBC code (its diagnostic
@@ -48,6 +55,14 @@ int reprepare_statements(svr_session *s);
 // Closes and re-executes one cursor's statement (a FIRST fetch on a
 // forward-only cursor). 0 or the failing ODBC code.
 int reexecute_cursor(svr_session *s, csb *c);
+
+// True when the statement's first word (after blanks, comments and opening
+// parentheses) is INSERT, UPDATE, DELETE, MERGE or WITH: the statements
+// whose row count a typed session is told.
+bool changes_rows(std::string_view sql);
+// SQLRowCount of an executed statement for which changes_rows holds; -1
+// for every other statement and when the driver does not know.
+int64_t changed_rows(SQLHSTMT h, std::string_view sql);
 
 // ---- backend operations --------------------------------------------------------
 
@@ -61,5 +76,8 @@ int db_server_open(int32_t handle, const char *name, int32_t *status, int32_t *r
                    int reserved);
 int db_server_close(int32_t handle, const char *name, int32_t *status, int32_t *status2);
 int db_server_undeclare(int32_t handle, const char *name, int32_t *status, int32_t *status2);
+// BackendExtensions::typed_session and last_row_count.
+int db_server_typed_session(int32_t handle);
+int64_t db_server_last_row_count(int32_t handle);
 
 }  // namespace vnx

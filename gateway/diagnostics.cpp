@@ -62,6 +62,91 @@ int db_server_maperror(int32_t handle, char *text_out) {
     return 0;
 }
 
+namespace {
+
+// What psqlODBC appends to the server's message, after ";\n".
+constexpr std::string_view kDriverTrailers[] = {
+    "Error while executing the query",
+    "Error while preparing parameters",
+    "No query has been executed with that handle",
+};
+
+bool starts_with(std::string_view text, std::string_view head) {
+    return text.substr(0, head.size()) == head;
+}
+
+// The text after a "DETAIL:" or "HINT:" head, without the blanks after it.
+std::string_view after_head(std::string_view line, std::string_view head) {
+    line.remove_prefix(head.size());
+    while (!line.empty() && line.front() == ' ')
+        line.remove_prefix(1);
+    return line;
+}
+
+void add_line(std::string *to, std::string_view line) {
+    if (!to->empty()) *to += '\n';
+    *to += line;
+}
+
+// Copies at most size - 1 bytes and terminates.
+void put_text(char *out, size_t size, std::string_view text) {
+    size_t n = std::min(text.size(), size - 1);
+    memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+}  // namespace
+
+DiagnosticParts split_diagnostic(std::string_view raw) {
+    std::string text;
+    for (char ch : raw)
+        if (ch != '\r') text += ch;
+    std::string_view t = text;
+    while (starts_with(t, "[")) {
+        size_t close = t.find(']');
+        if (close == std::string_view::npos) break;
+        t.remove_prefix(close + 1);
+    }
+    while (!t.empty() && t.back() == '\n')
+        t.remove_suffix(1);
+    for (std::string_view trailer : kDriverTrailers) {
+        std::string tail = ";\n" + std::string(trailer);
+        if (t.size() >= tail.size() && t.substr(t.size() - tail.size()) == tail) {
+            t.remove_suffix(tail.size());
+            break;
+        }
+    }
+    DiagnosticParts parts;
+    std::string *to = &parts.message;
+    while (!t.empty()) {
+        size_t nl = t.find('\n');
+        std::string_view line = t.substr(0, nl);
+        t.remove_prefix(nl == std::string_view::npos ? t.size() : nl + 1);
+        if (starts_with(line, "DETAIL:")) {
+            to = &parts.detail;
+            line = after_head(line, "DETAIL:");
+        } else if (starts_with(line, "HINT:")) {
+            to = &parts.hint;
+            line = after_head(line, "HINT:");
+        }
+        add_line(to, line);
+    }
+    return parts;
+}
+
+int db_server_typed_error(int32_t handle, TypedError *out) {
+    char text[kErrorTextSize];
+    if (db_server_maperror(handle, text) != 0) return -1;
+    svr_session *s = find_session(handle);
+    if (s == nullptr) return -1;
+    DiagnosticParts parts = split_diagnostic(text);
+    put_text(out->message, sizeof out->message, parts.message);
+    put_text(out->sqlstate, sizeof out->sqlstate, text[0] != '\0' ? s->sqlstate : "");
+    put_text(out->detail, sizeof out->detail, parts.detail);
+    put_text(out->hint, sizeof out->hint, parts.hint);
+    return 0;
+}
+
 SQLHSTMT find_prepared_statement(svr_session *s, const std::string &text) {
     auto it = s->statement_cache.find(text);
     if (it != s->statement_cache.end()) return it->second;

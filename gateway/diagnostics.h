@@ -9,8 +9,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "gateway/svr_session.h"
+#include "runtime/backend.h"
 
 namespace vnx {
 
@@ -33,6 +35,21 @@ bool connection_dead(svr_session *s);
 // text_out (kErrorTextSize bytes). When none is recorded, picks up a pending
 // connection diagnostic. -1 for a handle that is not live.
 int db_server_maperror(int32_t handle, char *text_out);
+
+// A diagnostic text split for a typed session's MAPERROR: the message
+// without the bracketed prefixes of the driver manager and the driver
+// ("[unixODBC][ma-3.1.15]"), without psqlODBC's trailing line
+// (";\nError while executing the query" and its kin) and without carriage
+// returns; PostgreSQL's "DETAIL:" and "HINT:" lines go to detail and hint.
+struct DiagnosticParts {
+    std::string message, detail, hint;
+};
+DiagnosticParts split_diagnostic(std::string_view text);
+
+// MAPERROR of a typed session (BackendExtensions::typed_error): the last
+// diagnostic split as above, with its SQLSTATE. -1 for a handle that is not
+// live.
+int db_server_typed_error(int32_t handle, TypedError *out);
 
 // At most this many statements stay prepared per session: a client that
 // sends ever new texts cannot pile up statements on the data source.

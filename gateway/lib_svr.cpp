@@ -65,7 +65,9 @@ const BackendOps *odb_backend_ops() {
 }
 
 const BackendExtensions *odb_backend_extensions() {
-    static const BackendExtensions ext{db_server_execsql_params};
+    static const BackendExtensions ext{db_server_execsql_params, db_server_execsql_typed_params,
+                                       db_server_typed_session, db_server_typed_error,
+                                       db_server_last_row_count};
     return &ext;
 }
 

@@ -14,6 +14,7 @@
 #include "gateway/rows.h"
 #include "gateway/session.h"
 #include "gateway/table_open.h"
+#include "gateway/typed_rows.h"
 #include "protocol/packet.h"
 #include "runtime/packet_exchange.h"
 #include "runtime/scroll_cursor.h"
@@ -206,8 +207,26 @@ int set_position(svr_session *s, const char *name, int n, const char *const *val
     return r;
 }
 
+// A typed session's record: the row of typed description-prefixed values,
+// then the pieces of the values it could not carry whole.
+int send_typed_record(svr_session *s, csb *c, int client, char *packet) {
+    std::vector<TypedPacket> packets;
+    int r = typed_row_packets(s, c, true, dqp::PKT_MAX_SIZE, &packets);
+    if (r != 0) {
+        svr_trace(s, "db_server_read(%d)\n", r);
+        return -1;
+    }
+    for (const TypedPacket &p : packets) {
+        std::vector<std::string_view> views(p.args.begin(), p.args.end());
+        int type = p.column == 0 ? dqp::PKT_TYPE_DATA : dqp::PKT_TYPE_PIECE;
+        if (dqp_send_reply(client, packet, type, p.column, views) < 0) return -1;
+    }
+    return 0;
+}
+
 // Sends the fetched row as one DATA packet of description-prefixed values.
-int send_row(svr_session *s, const csb &c, int client, char *packet) {
+int send_row(svr_session *s, csb &c, int client, char *packet) {
+    if (s->typed) return send_typed_record(s, &c, client, packet);
     std::vector<std::string> texts(c.columns->columns.size());
     std::vector<std::string_view> views(texts.size());
     size_t size = dqp::PKT_HEADER_SIZE;

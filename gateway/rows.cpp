@@ -14,6 +14,7 @@
 #include "gateway/long_text.h"
 #include "gateway/row_format.h"
 #include "gateway/rowset.h"
+#include "gateway/typed_rows.h"
 #include "protocol/packet.h"
 #include "runtime/client_table.h"
 #include "runtime/packet_exchange.h"
@@ -120,7 +121,7 @@ int refuse_wide_row(svr_session *s, Sink sink, int client, char *packet, size_t 
 int send_header(svr_session *s, csb *c, int client, char *packet) {
     std::vector<std::string> descs;
     for (const svr_column &col : c->columns->columns)
-        descs.push_back(field_description(col, false));
+        descs.push_back(c->typed ? typed_description(col, false) : field_description(col, false));
     std::vector<std::string_view> views(descs.begin(), descs.end());
     size_t size = packet_size(views);
     if (size > dqp::PKT_MAX_SIZE) return refuse_wide_row(s, Sink::Reply, client, packet, size);
@@ -234,7 +235,8 @@ class RowArray {
     // Binds the arrays; false (nothing changed) when the driver will not
     // fetch several rows a call.
     bool bind() {
-        if (c_->plain_fetched || c_->columns->columns.empty() || c_->long_text) return false;
+        if (c_->plain_fetched || c_->columns->columns.empty() || c_->long_text || c_->typed)
+            return false;
         SQLRETURN rc = SQLSetStmtOption(c_->hstmt, SQL_ROWSET_SIZE, kRowArraySize);
         if (!sql_ok(rc)) return false;
         bound_ = true;
@@ -340,9 +342,27 @@ Sent send_long_text_row(svr_session *s, csb *c, Sink sink, int client, char *pac
     return send_built_row(s, sink, client, packet, *row);
 }
 
+// Sends the current row of a typed cursor (typed_rows.h): the row, then
+// the pieces of the values it could not carry whole.
+Sent send_typed_row(svr_session *s, csb *c, Sink sink, int client, char *packet,
+                    bool with_descriptions) {
+    std::vector<TypedPacket> packets;
+    int r = typed_row_packets(s, c, with_descriptions, packet_limit(sink), &packets);
+    if (r == -1) fail_fetch(s, c, sink, client, packet, SQL_ERROR);
+    if (r == -2) sink_send(sink, client, packet, dqp::PKT_TYPE_NOK, 0, {});
+    if (r != 0) return Sent::Failed;
+    for (const TypedPacket &p : packets) {
+        std::vector<std::string_view> views(p.args.begin(), p.args.end());
+        int type = p.column == 0 ? dqp::PKT_TYPE_DATA : dqp::PKT_TYPE_PIECE;
+        if (sink_send(sink, client, packet, type, p.column, views) < 0) return Sent::Failed;
+    }
+    return Sent::Ok;
+}
+
 // Sends the cursor's current row; `own` is current_row(c).
 Sent send_row(svr_session *s, csb *c, Sink sink, int client, char *packet, RowTexts *row,
               bool with_descriptions, std::span<const RowsetColumn> own) {
+    if (c->typed) return send_typed_row(s, c, sink, client, packet, with_descriptions);
     if (c->long_text) return send_long_text_row(s, c, sink, client, packet, row, with_descriptions);
     if (sink == Sink::Meta && !with_descriptions)
         return queue_row(s, c, client, packet, dqp_meta_sink(client), own, 0);
@@ -563,7 +583,7 @@ int db_server_fieldlist(int32_t handle, int client, char *packet, int32_t, const
         if (sql_ok(SQLColAttributes(c->hstmt, n++, SQL_COLUMN_UPDATABLE, nullptr, 0, nullptr,
                                     &updatable)))
             col.updatable = updatable == SQL_ATTR_READONLY ? 0 : 1;
-        descs.push_back(field_description(col, true));
+        descs.push_back(c->typed ? typed_description(col, true) : field_description(col, true));
     }
     std::vector<std::string_view> views(descs.begin(), descs.end());
     size_t size = packet_size(views);

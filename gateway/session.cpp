@@ -22,6 +22,7 @@
 #include "gateway/svr_session.h"
 #include "protocol/long_text.h"
 #include "protocol/trace.h"
+#include "protocol/typed_value.h"
 #include "runtime/handover.h"
 #include "support/config_cache.h"
 #include "support/settings_catalog.h"
@@ -266,6 +267,12 @@ void notify_session_start() {
         dqp::trace("[db_server_start]", "the port server did not record this session (AddUser)");
 }
 
+// The words of CONNECT's argument 0 that choose how values travel.
+void set_value_options(svr_session *s, const char *options) {
+    s->typed = dqp::has_option_word(options, dqp::kTypedOption);
+    s->long_text = s->typed || dqp::has_option_word(options, dqp::kLongTextOption);
+}
+
 // CONNECT served from the kept connection: the session is set up as a
 // fresh connect sets it up (call trace, long values, lock timeout,
 // autocommit). 0 and the handle; -1 when autocommit cannot be switched off
@@ -273,7 +280,7 @@ void notify_session_start() {
 int reuse_kept(svr_session *k, const char *options, int32_t *handle_out) {
     open_call_trace(get_netserver_value("DQP_SVRLOG"));
     k->trace = 1;
-    k->long_text = dqp::has_option_word(options, dqp::kLongTextOption);
+    set_value_options(k, options);
     svr_trace(k, "db_server_connect(START %d)\n", 259);
     k->lock_timeout = configured_lock_timeout();
     k->autocommit = keep_autocommit();
@@ -321,7 +328,7 @@ int db_server_connect(int32_t *handle_out, const char *options, const char *user
     if (s == nullptr) return -1;
     open_call_trace(get_netserver_value("DQP_SVRLOG"));
     s->trace = 1;
-    s->long_text = dqp::has_option_word(options, dqp::kLongTextOption);
+    set_value_options(s, options);
     svr_trace(s, "db_server_connect(START %d)\n", 259);
     if (strlen(dsn) > kDsnMax || strlen(user) > kLoginMax || strlen(password) > kLoginMax) {
         s->set_error("data source name, user name or password too long");

@@ -12,6 +12,7 @@
 #include "gateway/cursors.h"
 #include "gateway/diagnostics.h"
 #include "gateway/svr_session.h"
+#include "gateway/typed_param.h"
 #include "protocol/cursor_name.h"
 
 namespace vnx {
@@ -79,9 +80,11 @@ std::vector<StatementParam> describe_markers(SQLHSTMT h, SQLSMALLINT n) {
 }
 
 // Binds the values to the statement's markers; *bound holds them (and their
-// indicators) from here on, and is never resized while bound.
+// indicators) from here on, and is never resized while bound. types (null
+// for all text) gives each value's flag (typed_param.h).
 int bind_values(svr_session *s, SQLHSTMT h, const std::vector<StatementParam> &described, int n,
-                const int *lengths, const char *const *values, std::vector<StatementParam> *bound) {
+                const int *lengths, const char *const *values, const char *types,
+                std::vector<StatementParam> *bound, int32_t *status) {
     SQLFreeStmt(h, SQL_RESET_PARAMS);  // before the old buffers go
     bound->assign(described.begin(), described.end());
     for (int i = 0; i < n; i++) {
@@ -89,16 +92,32 @@ int bind_values(svr_session *s, SQLHSTMT h, const std::vector<StatementParam> &d
         p.null = is_null(lengths, i) || values[i] == nullptr;
         p.value = p.null ? std::string() : std::string(values[i]);
         p.indicator = p.null ? SQL_NULL_DATA : SQL_NTS;
+        SQLSMALLINT ctype = SQL_C_CHAR;
+        char flag = types != nullptr ? types[i] : '0';
+        if (flag != '0' && !p.null) {
+            TypedBinding b;
+            std::string why;
+            if (typed_binding(flag, p.value, &b, &why) != 0)
+                return refuse_params(s, status,
+                                     "parameter value " + std::to_string(i + 1) + ": " + why);
+            p.value = std::move(b.value);
+            p.sql_type = b.sql_type;
+            p.precision = b.precision;
+            p.scale = b.scale;
+            ctype = b.c_type;
+            if (ctype != SQL_C_CHAR) p.indicator = static_cast<SQLLEN>(p.value.size());
+        }
         if (p.sql_type == SQL_UNKNOWN_TYPE) {
             p.sql_type = SQL_VARCHAR;
             p.precision = 0;
             p.scale = 0;
         }
-        if (p.precision == 0) p.precision = std::max<SQLULEN>(p.value.size(), 1);
-        SQLRETURN rc =
-            SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
-                             p.sql_type, p.precision, p.scale, p.value.data(),
-                             static_cast<SQLLEN>(p.value.size() + 1), &p.indicator);
+        if (p.precision == 0 ||
+            (ctype == SQL_C_CHAR && p.value.size() > p.precision && is_character_type(p.sql_type)))
+            p.precision = std::max<SQLULEN>(p.value.size(), 1);
+        SQLRETURN rc = SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, ctype,
+                                        p.sql_type, p.precision, p.scale, p.value.data(),
+                                        static_cast<SQLLEN>(p.value.size() + 1), &p.indicator);
         if (!sql_ok(rc)) return odbc_failure(s, h, rc, "SQLBindParameter()");
     }
     return 0;
@@ -146,8 +165,8 @@ int make_query_cursor(svr_session *s, std::unique_ptr<ParamStatement> ps, SQLSMA
     char name[dqp::kQueryCursorNameLength + 1];
     dqp::query_cursor_name(s->handle, name);
     SQLHSTMT h = ps->hstmt;
-    ps->hstmt = SQL_NULL_HSTMT;  // bind_cursor owns it now (and drops it on failure)
-    csb *c = bind_cursor(s, h, ncols, ps->sql_text, false, name);
+    ps->hstmt = SQL_NULL_HSTMT;  // the cursor owns it now (and drops it on failure)
+    csb *c = bind_client_cursor(s, h, ncols, ps->sql_text, false, name);
     if (c == nullptr) {
         if (s->error_text[0] == '\0') s->set_error("the query's result columns cannot be bound");
         svr_trace(s, "db_server_execsql_params(%d) bind_cursor()\n", -1);
@@ -164,20 +183,21 @@ int make_query_cursor(svr_session *s, std::unique_ptr<ParamStatement> ps, SQLSMA
 }
 
 int run_kept(svr_session *s, ParamStatement *ps, int n, const int *lengths,
-             const char *const *values, int32_t *status, int64_t *row_count) {
+             const char *const *values, const char *types, int32_t *status, int64_t *row_count) {
     if (static_cast<size_t>(n) != ps->described.size())
         return refuse_count(s, status, ps->described.size(), n);
-    int rc = bind_values(s, ps->hstmt, ps->described, n, lengths, values, &ps->bound);
+    int rc =
+        bind_values(s, ps->hstmt, ps->described, n, lengths, values, types, &ps->bound, status);
     if (rc == 0) rc = execute_bound(s, ps->hstmt, status);
     if (rc != 0) return rc;
     s->dirty = true;
-    *row_count = rows_changed(ps->hstmt);
+    *row_count = s->typed ? changed_rows(ps->hstmt, ps->sql_text) : rows_changed(ps->hstmt);
     return 0;
 }
 
 int run_fresh(svr_session *s, const std::string &text, int n, const int *lengths,
-              const char *const *values, char *cursor_name, int32_t *has_cursor, int32_t *status,
-              int64_t *row_count) {
+              const char *const *values, const char *types, char *cursor_name, int32_t *has_cursor,
+              int32_t *status, int64_t *row_count) {
     auto ps = std::make_unique<ParamStatement>();  // drops the statement on every failure
     ps->sql_text = text;
     SQLRETURN rc = SQLAllocStmt(s->hdbc, &ps->hstmt);
@@ -196,7 +216,7 @@ int run_fresh(svr_session *s, const std::string &text, int n, const int *lengths
     }
     if (markers != n) return refuse_count(s, status, static_cast<size_t>(markers), n);
     ps->described = describe_markers(h, markers);
-    int r = bind_values(s, h, ps->described, n, lengths, values, &ps->bound);
+    int r = bind_values(s, h, ps->described, n, lengths, values, types, &ps->bound, status);
     if (r == 0) r = execute_bound(s, h, status);
     if (r != 0) return r;
     SQLSMALLINT ncols = 0;
@@ -208,7 +228,7 @@ int run_fresh(svr_session *s, const std::string &text, int n, const int *lengths
     if (ncols > 0)
         return make_query_cursor(s, std::move(ps), ncols, cursor_name, has_cursor, status);
     s->dirty = true;  // a statement without a result may have changed data
-    *row_count = rows_changed(h);
+    *row_count = s->typed ? changed_rows(h, text) : rows_changed(h);
     keep(s, std::move(ps));
     return 0;
 }
@@ -218,6 +238,14 @@ int run_fresh(svr_session *s, const std::string &text, int n, const int *lengths
 int db_server_execsql_params(int32_t handle, const char *text, int nvalues, const int *lengths,
                              const char *const *values, char *cursor_name, int32_t *has_cursor,
                              int32_t *status, int32_t *status2, int64_t *row_count) {
+    return db_server_execsql_typed_params(handle, text, nvalues, lengths, values, nullptr,
+                                          cursor_name, has_cursor, status, status2, row_count);
+}
+
+int db_server_execsql_typed_params(int32_t handle, const char *text, int nvalues,
+                                   const int *lengths, const char *const *values, const char *types,
+                                   char *cursor_name, int32_t *has_cursor, int32_t *status,
+                                   int32_t *status2, int64_t *row_count) {
     *row_count = -1;
     *has_cursor = 0;
     *status = *status2 = 0;
@@ -232,10 +260,10 @@ int db_server_execsql_params(int32_t handle, const char *text, int nvalues, cons
     std::string sql(text);
     int rc = 0;
     if (ParamStatement *ps = find_kept(s, sql))
-        rc = run_kept(s, ps, nvalues, lengths, values, status, row_count);
+        rc = run_kept(s, ps, nvalues, lengths, values, types, status, row_count);
     else
-        rc =
-            run_fresh(s, sql, nvalues, lengths, values, cursor_name, has_cursor, status, row_count);
+        rc = run_fresh(s, sql, nvalues, lengths, values, types, cursor_name, has_cursor, status,
+                       row_count);
     if (rc == 0) svr_trace(s, "db_server_execsql_params(END)\n");
     return rc;
 }

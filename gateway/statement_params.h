@@ -15,10 +15,11 @@
 // drops its statement when released.
 //
 // Refused before anything reaches the data source (-1, the reason kept for
-// MAPERROR): more than kBoundParamsMax values, or a value count that differs
-// from the statement's markers. Values are bound at their whole length (the
-// request loop bounds what one request may carry). ODBC failures return the
-// failing code with the diagnostic kept.
+// MAPERROR): more than kBoundParamsMax values, a value count that differs
+// from the statement's markers, or a typed value that is not of its type.
+// Values are bound at their whole length (the request loop bounds what one
+// request may carry). ODBC failures return the failing code with the
+// diagnostic kept.
 #pragma once
 
 #include <cstdint>
@@ -34,5 +35,13 @@ namespace vnx {
 int db_server_execsql_params(int32_t handle, const char *text, int nvalues, const int *lengths,
                              const char *const *values, char *cursor_name, int32_t *has_cursor,
                              int32_t *status, int32_t *status2, int64_t *row_count);
+
+// The same with each value's flag (BackendExtensions::execsql_typed_params):
+// types[i] is '0' for text or a letter of kTypedParamFlags, each value then
+// bound as that type (typed_param.h). Null types: every value text.
+int db_server_execsql_typed_params(int32_t handle, const char *text, int nvalues,
+                                   const int *lengths, const char *const *values, const char *types,
+                                   char *cursor_name, int32_t *has_cursor, int32_t *status,
+                                   int32_t *status2, int64_t *row_count);
 
 }  // namespace vnx

@@ -58,6 +58,10 @@ struct svr_column {
     // bound here instead of `data`, dqp::kLongTextMax + 1 bytes. Empty
     // for every other column.
     std::vector<char> long_data;
+    // Read for typed cursors only (typed_rows.h): the data source's name of
+    // the column's type and its display size (-1 when unknown).
+    std::string source_type;
+    SQLLEN display_size = -1;
 };
 
 // One parameter marker of a declared cursor.
@@ -139,6 +143,11 @@ struct csb {
     // Some column is bound to long_data: its rows are formatted by
     // long_text.h, one row a fetch.
     bool long_text = false;
+    // A client cursor of a typed session: its rows are formatted by
+    // typed_rows.h, one row a fetch.
+    bool typed = false;
+    // Its columns' source type names and display sizes have been read.
+    bool typed_described = false;
     // The parameters of the last execution of an internal statement; they
     // stay until the statement is executed again or dropped.
     std::vector<StatementParam> bound_params;
@@ -174,6 +183,12 @@ struct svr_session {
     bool autocommit = false;
     // The client asked at CONNECT for long character values inline.
     bool long_text = false;
+    // The client asked at CONNECT for typed values (protocol/typed_value.h);
+    // implies long_text.
+    bool typed = false;
+    // Rows the last EXECSQL without parameters changed (changed_rows), for
+    // the typed form of its answer.
+    int64_t last_row_count = -1;
     // The session may hold changes that are not committed (a statement
     // without a result ran, or a declared cursor wrote through its row);
     // cleared when the transaction ends.

@@ -130,6 +130,21 @@ static_assert(sizeof(BackendOps) == BACKEND_SLOTS * sizeof(void *),
 // Length that marks a parameter value as NULL in the lengths handed to
 // OPEN and to execsql_params (its value text is then ignored).
 inline constexpr int kNullParamLength = -1;
+// The type flags of "PARAMS:" besides '0' (text) and '1' (NULL): b bytes
+// (as hexadecimal digits), i integer, f float, n exact decimal, l bool
+// ("t"/"f"), d date, t time, s timestamp, z timestamp with zone.
+inline constexpr const char kTypedParamFlags[] = "bifnldtsz";
+
+// MAPERROR's answer in a session that asked for typed values: the data
+// source's message without the prefixes that name the driver manager and
+// the driver, its SQLSTATE (five characters, or empty) and the detail and
+// hint the data source gave (empty when none). Every text terminated.
+struct TypedError {
+    char message[512];
+    char sqlstate[6];
+    char detail[512];
+    char hint[512];
+};
 
 // Operations of request forms that the 49 slots cannot carry. A backend that
 // serves them registers its table once, before any request loop runs
@@ -142,6 +157,22 @@ struct BackendExtensions {
     int (*execsql_params)(int32_t info, const char *statement, int nvalues, const int *lengths,
                           const char *const *values, char *cursor_name, int32_t *result,
                           int32_t *status, int32_t *status2, int64_t *row_count);
+    // The same with each value's type: types[i] is '0' (text, converted by
+    // the data source) or one of kTypedParamFlags; a "b" value is
+    // hexadecimal digits, bound as the bytes they stand for.
+    int (*execsql_typed_params)(int32_t info, const char *statement, int nvalues,
+                                const int *lengths, const char *const *values, const char *types,
+                                char *cursor_name, int32_t *result, int32_t *status,
+                                int32_t *status2, int64_t *row_count);
+    // 1 when the session of `info` asked for typed values at CONNECT (and
+    // the backend serves them), else 0. CONNECT's OK then names the word,
+    // and MAPERROR and EXECSQL answer in their typed forms below.
+    int (*typed_session)(int32_t info);
+    // MAPERROR of a typed session: 0 and *out filled, or -1.
+    int (*typed_error)(int32_t info, TypedError *out);
+    // The rows the session's last EXECSQL without parameters changed with an
+    // INSERT, UPDATE, DELETE or MERGE; -1 for every other statement.
+    int64_t (*last_row_count)(int32_t info);
 };
 
 // Registers (or, with null, removes) the process's extension table; the

@@ -11,6 +11,7 @@
 
 #include "protocol/packet.h"
 #include "protocol/trace.h"
+#include "protocol/typed_value.h"
 #include "runtime/handover.h"
 #include "runtime/login.h"
 #include "runtime/packet_exchange.h"
@@ -30,33 +31,47 @@ namespace {
 
 const BackendExtensions *g_extensions = nullptr;
 
+// True when the session of `info` asked for typed values and the backend
+// serves them.
+bool typed_session(int32_t info) {
+    const BackendExtensions *ext = g_extensions;
+    return ext != nullptr && ext->typed_session != nullptr && ext->typed_session(info) != 0;
+}
+
 bool is_params_word(const std::string &word) {
     return word == kParamsWord || word.rfind(kParamsFlagged, 0) == 0;
 }
 
 // The values of a parameter form whose word is argument `word`, ready for
-// the backend: texts, lengths (kNullParamLength for NULL) and pointers.
+// the backend: texts, lengths (kNullParamLength for NULL) and pointers, and
+// each value's flag ('0' text, or a type letter of kTypedParamFlags).
 struct ParamValues {
     std::vector<std::string> texts;
     std::vector<int> lengths;
     std::vector<const char *> ptrs;
+    std::string types;
     int count() const { return static_cast<int>(texts.size()); }
+    bool typed() const { return types.find_first_not_of('0') != std::string::npos; }
 };
 
-// False (and the request refused) when the NULL flags are malformed or do
-// not give one flag per value.
-bool read_param_values(Request &r, int word, ParamValues *out) {
+// False (and the request refused) when the flags are malformed or do not
+// give one flag per value. Type letters are taken where `typed` allows.
+bool read_param_values(Request &r, int word, ParamValues *out, bool typed) {
     std::string w = r.arg(word);
     int argc = dqp::pkt_argc(r.packet);
     int n = argc > word ? argc - word - 1 : 0;
     bool flagged = w != kParamsWord;
     std::string flags = flagged ? w.substr(std::string_view(kParamsFlagged).size()) : "";
+    std::string allowed = typed ? std::string("01") + kTypedParamFlags : "01";
     if (flagged && (static_cast<int>(flags.size()) != n ||
-                    flags.find_first_not_of("01") != std::string::npos)) {
-        refuse(r, std::string(r.name) +
-                      ": the NULL flags after PARAMS: must be one '0' or '1' "
-                      "for each value");
+                    flags.find_first_not_of(allowed) != std::string::npos)) {
+        refuse(r, std::string(r.name) + ": the NULL flags after PARAMS: must be one of \"" +
+                      allowed + "\" for each value");
         return false;
+    }
+    for (int i = 0; i < n; i++) {
+        char f = flagged ? flags[static_cast<size_t>(i)] : '0';
+        out->types += f == '1' ? '0' : f;
     }
     for (int i = 0; i < n; i++) {
         bool null = flagged && flags[static_cast<size_t>(i)] == '1';
@@ -154,7 +169,11 @@ void handle_connect(Request &r) {
     int status = r.ops->connect(&r.result, a0.c_str(), a1.c_str(), a2.c_str(), a3.c_str(), &r.out1,
                                 r.slot().port);
     if (status >= 0) r.connected = true;
-    reply_outs(r, status);
+    if (status < 0 || !typed_session(r.result)) return reply_outs(r, status);
+    // The words the gateway accepted: a client that finds none talks to a
+    // gateway that sends untyped rows.
+    std::string o1 = std::to_string(r.out1), o2 = std::to_string(r.out2);
+    standard_reply(r, status, {o1, o2, dqp::kTypedOption});
 }
 
 void handle_disconnect(Request &r) {
@@ -242,7 +261,7 @@ void handle_open(Request &r) {
         return refuse(r, "OPEN takes the cursor name alone: parameters cannot be passed");
     if (!name_arg(r, 0, &cursor)) return;
     ParamValues values;
-    if (argc > 1 && !read_param_values(r, 1, &values)) return;
+    if (argc > 1 && !read_param_values(r, 1, &values, false)) return;
     r.out1 = r.out2 = 0;
     int status = r.ops->open(r.info, cursor.c_str(), &r.out1, &r.out2, values.count(),
                              values.lengths.data(), values.ptrs.data(), 0);
@@ -272,15 +291,19 @@ void handle_execsql_params(Request &r) {
     if (ext == nullptr || ext->execsql_params == nullptr)
         return refuse(r, "this gateway does not bind parameters of EXECSQL");
     ParamValues values;
-    if (!read_param_values(r, 1, &values)) return;
+    if (!read_param_values(r, 1, &values, ext->execsql_typed_params != nullptr)) return;
     std::string stmt = r.arg(0);
     char text[kExecsqlTextSize] = "";
     int32_t has_cursor = 0;
     int64_t rows = -1;
     r.out1 = r.out2 = 0;
     int status =
-        ext->execsql_params(r.info, stmt.c_str(), values.count(), values.lengths.data(),
-                            values.ptrs.data(), text, &has_cursor, &r.out1, &r.out2, &rows);
+        values.typed()
+            ? ext->execsql_typed_params(r.info, stmt.c_str(), values.count(), values.lengths.data(),
+                                        values.ptrs.data(), values.types.c_str(), text, &has_cursor,
+                                        &r.out1, &r.out2, &rows)
+            : ext->execsql_params(r.info, stmt.c_str(), values.count(), values.lengths.data(),
+                                  values.ptrs.data(), text, &has_cursor, &r.out1, &r.out2, &rows);
     text[kExecsqlTextSize - 1] = '\0';
     std::string o1 = std::to_string(r.out1), o2 = std::to_string(r.out2);
     if (status < 0) return send_reply(r, dqp::PKT_TYPE_NOK, status, {o1, o2});
@@ -302,6 +325,15 @@ void handle_execsql(Request &r) {
     int status = r.ops->execsql(r.info, stmt.c_str(), text, &r.result, &r.out1, &r.out2);
     text[kExecsqlTextSize - 1] = '\0';
     std::string o1 = std::to_string(r.out1), o2 = std::to_string(r.out2);
+    if (status >= 0 && typed_session(r.info)) {
+        // Typed sessions always learn the row count: -1 after a query or a
+        // statement that changes no rows.
+        const BackendExtensions *ext = g_extensions;
+        int64_t rows = ext->last_row_count != nullptr ? ext->last_row_count(r.info) : -1;
+        return send_reply(r, dqp::PKT_TYPE_OK, 0,
+                          {o1, o2, r.result != 0 ? std::string_view(text) : std::string_view(),
+                           std::to_string(rows)});
+    }
     if (status < 0)
         send_reply(r, dqp::PKT_TYPE_NOK, status, {o1, o2});
     else if (r.result != 0)
@@ -314,7 +346,18 @@ void handle_execsql(Request &r) {
 // answered from its text; the backend knows nothing of it and would tell an
 // older failure.
 void handle_maperror(Request &r) {
-    if (!r.refusal.empty()) return send_reply(r, dqp::PKT_TYPE_OK, 0, {r.refusal});
+    bool typed = typed_session(r.info);
+    if (!r.refusal.empty()) {
+        if (typed) return send_reply(r, dqp::PKT_TYPE_OK, 0, {r.refusal, "", "", ""});
+        return send_reply(r, dqp::PKT_TYPE_OK, 0, {r.refusal});
+    }
+    if (typed && g_extensions->typed_error != nullptr) {
+        TypedError e{};
+        if (g_extensions->typed_error(r.info, &e) != 0) return standard_reply(r, -1, {});
+        e.message[sizeof e.message - 1] = e.sqlstate[sizeof e.sqlstate - 1] = '\0';
+        e.detail[sizeof e.detail - 1] = e.hint[sizeof e.hint - 1] = '\0';
+        return send_reply(r, dqp::PKT_TYPE_OK, 0, {e.message, e.sqlstate, e.detail, e.hint});
+    }
     if (!have_op(r, r.ops->maperror)) return;
     char text[kMaperrorTextSize] = "";
     int status = r.ops->maperror(r.info, text);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,6 +14,7 @@
 #include "client/record_client.h"
 #include "client/sql_client.h"
 #include "client/sql_script.h"
+#include "protocol/typed_value.h"
 
 namespace {
 
@@ -24,7 +26,14 @@ void run_call(dqp::SqlClient &sql, dqp::RecordClient &rec, uint8_t which) {
     std::string text;
     dqp::ExecResult res;
     int32_t n = 0;
-    switch (which % 8) {
+    dqp::SessionOptions typed;
+    typed.typed = true;
+    auto values = [](std::span<const dqp::ValueView> row) {
+        for (const dqp::ValueView &v : row)
+            if (v.null && !v.text.empty()) abort();
+        return 0;
+    };
+    switch (which % 10) {
         case 0:
             sql.fetchmany("C1", &fields, &rows);
             break;
@@ -46,8 +55,18 @@ void run_call(dqp::SqlClient &sql, dqp::RecordClient &rec, uint8_t which) {
         case 6:
             sql.connect("dsn", "u", "p");
             break;
-        default:
+        case 7:
             rec.read("A", 1, false, &record, &end);
+            break;
+        case 8:
+            // A typed session: tagged rows, pieces, the diagnostic after a NOK.
+            if (sql.connect("dsn", "u", "p", typed) == 0)
+                sql.fetchmany_values("C1", nullptr, values);
+            break;
+        default:
+            if (sql.connect("dsn", "u", "p", typed) == 0 && sql.fetch("C1", &record, &end) == 0 &&
+                !end && record.nulls.size() != record.values.size())
+                abort();
             break;
     }
     // Whatever happened, a refused call leaves a usable client and a broken
@@ -68,6 +87,20 @@ void parse_texts(const std::string &in) {
     std::vector<std::string> words;
     std::string why;
     dqp::split_words(in, &words, &why);
+    dqp::TypedField f;
+    size_t used = 0;
+    if (dqp::parse_typed_description(in, false, &f, &used) == 0 && used > in.size()) abort();
+    // The input's lines as a row and its pieces.
+    dqp::TypedRowAssembler a(1 << 16);
+    std::vector<std::string_view> lines;
+    for (size_t at = 0; at <= in.size();) {
+        size_t nl = std::min(in.find('\n', at), in.size());
+        lines.push_back(std::string_view(in).substr(at, nl - at));
+        at = nl + 1;
+    }
+    if (a.start({lines.begin(), lines.begin() + std::min<size_t>(lines.size(), 4)}) == 0)
+        for (size_t i = 4; i < lines.size(); i++)
+            a.add_piece(static_cast<int32_t>(i % 5), lines[i]);
 }
 
 }  // namespace

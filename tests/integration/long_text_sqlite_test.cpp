@@ -162,6 +162,15 @@ TEST_F(LongText, AskingSendsTheTextAlikeInEveryFetchPath) {
     EXPECT_EQ(query(*c, h, sql, &header), expected);  // EXECSQL + FETCHMANY
     EXPECT_EQ(header, (std::vector<std::string>{"id:10:N:0:", "body:8000:T:0:"}));
 
+    // EXECSQL with parameters makes its cursor the same way.
+    dqp::Reply with_params =
+        ask(*c, 'G', h, {"SELECT id, body FROM lt WHERE id < ? ORDER BY id", "PARAMS:0", "4"});
+    ASSERT_EQ(with_params.type, 'Y');
+    ASSERT_GE(with_params.args.size(), 3u);
+    header.clear();
+    EXPECT_EQ(fetch_all(*c, h, with_params.args[2], &header), expected);
+    EXPECT_EQ(header, (std::vector<std::string>{"id:10:N:0:", "body:8000:T:0:"}));
+
     std::vector<std::string> descriptions;
     EXPECT_EQ(fetch_one_by_one(*c, h, sql, &descriptions), expected);  // EXECSQL + FETCH
     EXPECT_EQ(descriptions, (std::vector<std::string>{"id:10:N:0:", "body:8000:T:0:"}));

@@ -78,6 +78,12 @@ TEST_P(LongTextServer, AskingGivesTheTextInFetchAndFetchmany) {
     std::vector<std::string> header;
     EXPECT_EQ(query(*c, h, sql, &header), expected);
     EXPECT_EQ(header[1], "body:8000:T:0:");
+    // A statement with parameters makes its cursor the same way.
+    dqp::Reply with_params =
+        ask(*c, 'G', h, {"SELECT id, body FROM lt WHERE id > ? ORDER BY id", "PARAMS:0", "0"});
+    ASSERT_EQ(with_params.type, 'Y');
+    ASSERT_GE(with_params.args.size(), 3u);
+    EXPECT_EQ(fetch_all(*c, h, with_params.args[2]), expected);
 
     std::string cursor = exec_ok(*c, h, sql);
     Rows fetched;

@@ -114,7 +114,8 @@ int rec_execsql_params(int32_t, const char *stmt, int n, const int *lengths,
     *rows = 7000000000;  // beyond 32 bits: the count travels as decimal text
     return calls.execsql_status;
 }
-const BackendExtensions kRecordingExtensions{rec_execsql_params};
+const BackendExtensions kRecordingExtensions{rec_execsql_params, nullptr, nullptr, nullptr,
+                                             nullptr};
 
 class RequestLoop : public ::testing::Test {
   protected:
