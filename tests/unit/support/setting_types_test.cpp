@@ -51,7 +51,7 @@ const TypeCase kTypeCases[] = {
     {"PortServer", "spares", "1.0", nullptr},
     {"PortServer", "spares", "99999999999999999999999", nullptr},
     {"PortServer", "max_pending_per_host", "-3", nullptr},
-    {"ODBServer", "max_statement_bytes", "1048575", nullptr},
+    {"ODBServer", "max_statement_bytes", "16383", nullptr},
     {"ODBServer", "max_statement_bytes", "1073741824", "1073741824"},
     // word
     {"NetServer", "tls", "ALLOW", "allow"},
