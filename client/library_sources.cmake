@@ -7,4 +7,4 @@ set(VARNEX_CLIENT_LIBRARY_SOURCES
   client/connect_options.cpp protocol/tls_channel.cpp
   protocol/packet.cpp protocol/rle.cpp protocol/trace.cpp protocol/socket_io.cpp
   protocol/port_query_packet.cpp protocol/frame_reader.cpp protocol/cursor_name.cpp
-  protocol/pieces.cpp protocol/sql_lexer.cpp)
+  protocol/pieces.cpp protocol/sql_lexer.cpp protocol/typed_value.cpp)

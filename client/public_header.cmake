@@ -1,9 +1,9 @@
 # Writes a public client header as it is installed in include/varnex/:
 #   cmake -DINPUT=client/x.h -DOUTPUT=.../varnex/x.h -DPUBLIC=a.h,b.h -P public_header.cmake
-# An include "client/NAME.h" of another public header becomes "NAME.h"; an
-# include of any other header of this tree (protocol/, support/, a client
-# header that is not public) stops the build, since an installed program
-# could not find it.
+# An include "client/NAME.h" (or "protocol/NAME.h") of another public header
+# becomes "NAME.h"; an include of any other header of this tree (support/, a
+# client or protocol header that is not public) stops the build, since an
+# installed program could not find it.
 cmake_minimum_required(VERSION 3.25)
 string(REPLACE "," ";" PUBLIC "${PUBLIC}")
 file(READ ${INPUT} text)
@@ -11,7 +11,7 @@ string(REGEX MATCHALL "#include \"[^\"]*\"" includes "${text}")
 foreach(inc ${includes})
   string(REGEX REPLACE "#include \"([^\"]*)\"" "\\1" path "${inc}")
   get_filename_component(name ${path} NAME)
-  if(NOT path MATCHES "^client/" OR NOT name IN_LIST PUBLIC)
+  if(NOT path MATCHES "^(client|protocol)/" OR NOT name IN_LIST PUBLIC)
     message(FATAL_ERROR "${INPUT}: the public header includes ${path}, which is not installed")
   endif()
   string(REPLACE "${inc}" "#include \"${name}\"" text "${text}")

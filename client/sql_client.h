@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "client/dqp_client.h"
-#include "protocol/typed_value.h"
+#include "protocol/value_type.h"
 
 namespace dqp {
 

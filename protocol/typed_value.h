@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/value_type.h"
+
 namespace dqp {
 
 inline constexpr std::string_view kTypedOption = "TYPED";
@@ -27,22 +29,6 @@ inline constexpr std::string_view kTypedOption = "TYPED";
 inline constexpr char kWholeTag = '=';
 inline constexpr char kNullTag = '-';
 inline constexpr char kPieceTag = '+';
-
-// The value types a typed description names.
-enum class ValueType {
-    Bool,
-    Int,
-    Decimal,
-    Float,
-    Date,
-    Time,
-    TimeTz,
-    Timestamp,
-    TimestampTz,
-    Text,
-    Bytes,
-    Other,
-};
 
 // "bool", "int", ... as sent; parse_type_word is its inverse (-1 for a word
 // it does not know).

@@ -86,7 +86,6 @@ TEST_P(TypedServer, ClientsThatDoNotAskGetTheRowsTheyAlwaysGot) {
     Rows rows = query(*conn_, h, kMatrix, &header);
     // Pinned from the untyped format: widths padded, blanks trimmed,
     // dates without dashes, booleans T/F, NULL the empty text.
-    bool pg = GetParam() == Kind::Postgres;
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][0], "         1");
     EXPECT_EQ(rows[0][1], "        -7");
