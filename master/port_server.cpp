@@ -190,6 +190,7 @@ struct PortServerState {
     TlsServerSettings tls;  // NetServer TLS values in use
     SslCtxPtr tls_ctx;      // their context; null while TLS is off
     std::string tls_print;  // tls_fingerprint of what the spares started with
+    UniqueFd tls_material;  // the texts of tls_ctx, sealed, for new gateways
     bool pids_changed = false;
     PortServerSettings applied;  // as read at start-up or the last reload
     ValueList gateway_values;    // the ODBServer values the spares started with
@@ -459,7 +460,7 @@ pid_t start_gateway(const std::string &command, int port) {
         dqp::tracef(kTag, "spawn_server(%s) failed", strerror(errno));
         return -1;
     }
-    pid_t pid = spawn_server(command, port, theirs.get());
+    pid_t pid = spawn_server(command, port, theirs.get(), state().tls_material.get());
     if (pid > 0) state().channels[pid] = std::move(ours);
     return pid;
 }
@@ -1186,17 +1187,21 @@ void reopen_log_file() {
                      dqp::log_path().c_str(), strerror(errno));
 }
 
-// Reads the NetServer TLS values and makes their context; in use from now
-// on when it can be made, else -1 with *why (and a hint line) and nothing
-// changed.
+// Reads the NetServer TLS values and makes their context, and seals the
+// texts it was made from for the gateways started from now on; in use from
+// now on when it can be made, else -1 with *why (and a hint line) and
+// nothing changed.
 int load_tls_settings(std::string *why) {
     TlsServerSettings next;
     if (read_tls_settings(&next, why) != 0) return -1;
     SslCtxPtr ctx;
-    std::string hint;
+    UniqueFd sealed;
     if (next.mode != TlsServerMode::Off) {
-        ctx = make_server_context(next, why, &hint);
-        if (ctx == nullptr) {
+        TlsMaterial material;
+        std::string hint;
+        if (read_tls_material(next, &material, why, &hint) == 0)
+            ctx = make_server_context(next, material, why, &hint);
+        if (ctx == nullptr || seal_tls_material(material, &sealed, why) != 0) {
             if (!hint.empty()) *why += "\nhint: " + hint;
             return -1;
         }
@@ -1206,6 +1211,12 @@ int load_tls_settings(std::string *why) {
     s.tls = next;
     s.tls_ctx = std::move(ctx);
     s.tls_print = tls_fingerprint(next);
+    s.tls_material = std::move(sealed);
+    // Gateways take these texts, not the files as they may be by then.
+    if (s.tls_material.valid())
+        setenv(kGatewayTlsEnv, std::to_string(kGatewayTlsFd).c_str(), 1);
+    else
+        unsetenv(kGatewayTlsEnv);
     return 0;
 }
 
@@ -1240,8 +1251,8 @@ void put_value(ValueList *values, const char *name, const std::string &data) {
 
 // Hands the checked values of `keys` to the gateways started from now on
 // (settings_snapshot.h), the NetServer TLS values as in use: after a reload
-// that could not load new TLS files, new gateways keep the files the master
-// kept. 0, or -1 with *why.
+// that could not load new TLS files, new gateways keep the settings, and the
+// sealed texts, the master kept. 0, or -1 with *why.
 int publish_gateway_settings(std::vector<SnapshotKey> keys, std::string *why) {
     const PortServerState &s = state();
     for (auto &[key, values] : keys) {

@@ -19,6 +19,7 @@
 #include "master/master_log.h"
 #include "protocol/trace.h"
 #include "support/file_trust.h"
+#include "support/tls_config.h"
 #include "transport/gateway_channel.h"
 
 extern char **environ;
@@ -124,7 +125,7 @@ int spawn_wait_limit() {
     return limit < 0 ? 0 : limit;
 }
 
-pid_t spawn_server(const std::string &command_line, int port, int channel) {
+pid_t spawn_server(const std::string &command_line, int port, int channel, int tls_material) {
     size_t blank = command_line.rfind(' ');
     if (blank == std::string::npos) return -1;
     std::string path = command_line.substr(0, blank);
@@ -152,6 +153,7 @@ pid_t spawn_server(const std::string &command_line, int port, int channel) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (channel >= 0) posix_spawn_file_actions_adddup2(&actions, channel, kGatewayChannelFd);
+    if (tls_material >= 0) posix_spawn_file_actions_adddup2(&actions, tls_material, kGatewayTlsFd);
     pid_t pid = 0;
     int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -34,9 +34,11 @@ inline constexpr std::chrono::seconds kSpawnRefusalLogInterval{60};
 // changed the program since the master checked it (support/file_trust.h):
 // it is checked again before every start, and the refusal is logged once
 // a minute (and whenever its reason changes), not per request. A channel
-// (>= 0, gateway_channel.h) is given to the program as kGatewayChannelFd;
-// the caller closes its copy.
-pid_t spawn_server(const std::string &command_line, int port, int channel = -1);
+// (>= 0, gateway_channel.h) is given to the program as kGatewayChannelFd,
+// and sealed TLS texts (>= 0, tls_config.h) as kGatewayTlsFd; the caller
+// closes its copies.
+pid_t spawn_server(const std::string &command_line, int port, int channel = -1,
+                   int tls_material = -1);
 
 // 0 when the child for port has signalled (the handshake file is then
 // deleted), -1 when it did not within the limit or exited first, -2 when one

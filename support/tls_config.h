@@ -16,10 +16,19 @@
 // list syntax), and a list OpenSSL can make nothing of stops the start or
 // the reload, naming it. TLS 1.3's suites are all AEAD and stay OpenSSL's.
 // Nothing here touches a socket.
+//
+// The master hands its gateways the PEM texts it loaded and checked, not the
+// paths: it seals them into an anonymous memory file (memfd, sealed against
+// any change) that each gateway inherits as kGatewayTlsFd, named in
+// kGatewayTlsEnv. A key file whose mode or contents change after the master
+// checked it then breaks no new session, and the key never lands in a file.
+// A gateway started by hand reads the files itself.
 #pragma once
 
 #include <memory>
 #include <string>
+
+#include "support/unique_fd.h"
 
 struct ssl_ctx_st;
 
@@ -64,6 +73,46 @@ using SslCtxPtr = std::shared_ptr<ssl_ctx_st>;
 // by group or others (*hint then says how to mend it).
 SslCtxPtr make_server_context(const TlsServerSettings &settings, std::string *why,
                               std::string *hint = nullptr);
+
+// The PEM texts a server context is made from.
+struct TlsMaterial {
+    std::string cert;  // the certificate, then its chain
+    std::string key;   // the private key
+    std::string ca;    // the CA bundle; empty unless client certificates are required
+};
+
+// Reads the files settings name, with the checks make_server_context makes
+// (present, readable, the key file readable by its owner alone, no file
+// above kMaxTlsFileBytes). 0, or -1 with *why naming the file (and *hint).
+inline constexpr size_t kMaxTlsFileBytes = 4u << 20;
+[[nodiscard]] int read_tls_material(const TlsServerSettings &settings, TlsMaterial *out,
+                                    std::string *why, std::string *hint = nullptr);
+
+// The server context from texts already read; messages name settings' paths.
+// Null with *why when a text is malformed, the key does not match the
+// certificate, or the CA bundle holds no certificate.
+SslCtxPtr make_server_context(const TlsServerSettings &settings, const TlsMaterial &material,
+                              std::string *why, std::string *hint = nullptr);
+
+// The descriptor a gateway inherits the master's sealed TLS texts as, and the
+// environment variable through which the master says they are there.
+inline constexpr int kGatewayTlsFd = 4;
+inline constexpr const char *kGatewayTlsEnv = "VNX_GATEWAY_TLS";
+
+// Master: material in a new sealed memory file, close-on-exec and above
+// kGatewayTlsFd (so that placing it there in a child clears close-on-exec).
+// 0, or -1 with *why.
+[[nodiscard]] int seal_tls_material(const TlsMaterial &material, UniqueFd *out, std::string *why);
+
+// Reads the texts back from a sealed memory file (never moving its offset,
+// which every gateway shares). 0, or -1 with *why when fd is not such a file
+// or its contents are malformed.
+[[nodiscard]] int read_sealed_tls_material(int fd, TlsMaterial *out, std::string *why);
+
+// Gateway: 1 with the texts the master passed (kGatewayTlsFd, closed then),
+// 0 when the master passed none (the files are read), -1 with *why when it
+// said it did but the descriptor holds no readable material.
+[[nodiscard]] int inherited_tls_material(TlsMaterial *out, std::string *why);
 
 // Runs one handshake of ctx against a client of this process in memory: the
 // algorithm look-ups and tables that OpenSSL fills at a process's first

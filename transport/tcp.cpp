@@ -101,7 +101,7 @@ GatewayTls &gateway_tls() {
 }
 
 // 0 when TLS is off or its context is ready; -1 with last_error() naming the
-// setting or the file.
+// setting or the file (or the master's material that could not be read).
 int load_gateway_tls() {
     GatewayTls &t = gateway_tls();
     std::string why, hint;
@@ -111,7 +111,14 @@ int load_gateway_tls() {
         return -1;
     }
     if (t.settings.mode == TlsServerMode::Off) return 0;
-    t.ctx = make_server_context(t.settings, &why, &hint);
+    // The texts the master checked when it has passed them; the files only
+    // for a gateway started by hand.
+    TlsMaterial material;
+    int passed = inherited_tls_material(&material, &why);
+    if (passed == 1)
+        t.ctx = make_server_context(t.settings, material, &why, &hint);
+    else if (passed == 0)
+        t.ctx = make_server_context(t.settings, &why, &hint);
     if (t.ctx == nullptr) {
         last_error() = hint.empty() ? why : why + " (hint: " + hint + ")";
         dqp::tracef("[tcp_accept]", "%s", why.c_str());

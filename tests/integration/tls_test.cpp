@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "client/connect_options.h"
 #include "client/sql_client.h"
@@ -258,6 +259,22 @@ TEST_F(Tls, KeyReadableByOthersOrMissingCertificateRefusesTheMasterToStart) {
     EXPECT_NE(master_err(1).find("absent.crt"), std::string::npos) << master_err(1);
 }
 
+TEST_F(Tls, KeyMadeReadableByOthersAfterStartBreaksNoNewSession) {
+    start_with("allow");
+    chmod(certs_.server_key.c_str(), 0644);
+    // Each session needs a new gateway: they take the key the master checked.
+    std::vector<std::unique_ptr<dqp::Connection>> open;
+    std::string err;
+    for (dqp::TlsMode m :
+         {dqp::TlsMode::VerifyFull, dqp::TlsMode::VerifyFull, dqp::TlsMode::VerifyFull,
+          dqp::TlsMode::VerifyFull, dqp::TlsMode::Disable, dqp::TlsMode::Disable}) {
+        open.push_back(session(mode(m, certs_.ca), &err));
+        ASSERT_NE(open.back(), nullptr) << open.size() << ": " << err;
+        EXPECT_EQ(open.back()->encrypted(), m != dqp::TlsMode::Disable);
+    }
+    chmod(certs_.server_key.c_str(), 0600);
+}
+
 TEST_F(Tls, GatewayRefusesToStartWithAnUnreadableCertificate) {
     set_tls_value("tls", "require");
     set_tls_value("tls_cert", certs_dir_ + "/absent.crt");
@@ -313,6 +330,14 @@ TEST_F(Tls, ReloadWithABrokenCertificateKeepsTheOneInUse) {
               std::string::npos)
         << master_err();
     EXPECT_EQ(base_port_serial(), before);
+    // A new gateway shows the certificate kept, not the broken file.
+    std::string err;
+    auto fresh = session(mode(dqp::TlsMode::VerifyFull, certs_.ca), &err);
+    ASSERT_NE(fresh, nullptr) << err;
+    X509 *cert = SSL_get1_peer_certificate(dqp::channel_tls(fresh->fd()));
+    ASSERT_NE(cert, nullptr);
+    EXPECT_EQ(ASN1_INTEGER_get(X509_get0_serialNumber(cert)), before);
+    X509_free(cert);
 }
 
 TEST_F(Tls, CancelStopsTheRunningStatementOfAnEncryptedSession) {

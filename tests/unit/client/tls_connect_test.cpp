@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,7 +85,7 @@ class TlsConnect : public ::testing::Test {
     // The client's result; *server_rc the server's.
     int handshake(const dqp::TlsOptions &tls, const std::string &host, int *server_rc,
                   std::string *err, bool client_cert_required = false) {
-        vnx::SslCtxPtr ctx = server_context(client_cert_required);
+        vnx::SslCtxPtr ctx = ctx_ != nullptr ? ctx_ : server_context(client_cert_required);
         std::string why;
         ssl_st *ssl = dqp::tls_new_session(ctx.get(), server_, true, &why);
         EXPECT_EQ(dqp::channel_attach(server_, ssl), 0);
@@ -104,6 +105,7 @@ class TlsConnect : public ::testing::Test {
     }
     static vnxtest::TlsCerts *certs_;
     int client_ = -1, server_ = -1;
+    vnx::SslCtxPtr ctx_;  // handshake's server context when set
 };
 
 vnxtest::TlsCerts *TlsConnect::certs_ = nullptr;
@@ -400,6 +402,93 @@ TEST_F(TlsConnect, ServerContextRefusesMissingAndMismatchedFiles) {
     s.cert = certs_->server_key;  // a key where the certificate should be
     EXPECT_EQ(vnx::make_server_context(s, &why), nullptr);
     EXPECT_NE(why.find(certs_->server_key), std::string::npos) << why;
+}
+
+TEST_F(TlsConnect, SealedMaterialSurvivesTheFilesAndServesAHandshake) {
+    vnx::TlsServerSettings s;
+    s.mode = vnx::TlsServerMode::Allow;
+    s.cert = certs_->server_cert;
+    s.key = certs_->server_key;
+    s.ca = certs_->ca;
+    s.client_cert_required = true;
+    vnx::TlsMaterial read, back;
+    std::string why;
+    ASSERT_EQ(vnx::read_tls_material(s, &read, &why), 0) << why;
+    vnx::UniqueFd sealed;
+    ASSERT_EQ(vnx::seal_tls_material(read, &sealed, &why), 0) << why;
+    EXPECT_GT(sealed.get(), vnx::kGatewayTlsFd);
+    EXPECT_EQ(write(sealed.get(), "x", 1), -1);  // sealed against change
+    ASSERT_EQ(vnx::read_sealed_tls_material(sealed.get(), &back, &why), 0) << why;
+    EXPECT_TRUE(back.cert == read.cert && back.key == read.key && back.ca == read.ca);
+    // The files may go: the context comes from the texts.
+    s.cert = s.key = s.ca = certs_->dir + "/gone.pem";
+    s.client_cert_required = false;
+    ctx_ = vnx::make_server_context(s, back, &why);
+    ASSERT_NE(ctx_, nullptr) << why;
+    connect_pair();
+    int server_rc = 0;
+    std::string err;
+    EXPECT_EQ(handshake(options(TlsMode::VerifyFull, certs_->ca), "localhost", &server_rc, &err),
+              dqp::TLS_STARTED)
+        << err;
+    EXPECT_EQ(server_rc, 0);
+}
+
+TEST_F(TlsConnect, ContextFromMemoryRefusesBadTextsAndBadSealedFiles) {
+    vnx::TlsServerSettings s;
+    s.mode = vnx::TlsServerMode::Allow;
+    s.cert = "server.crt";
+    s.key = "server.key";
+    s.ca = "ca.crt";
+    vnx::TlsMaterial good;
+    std::string why;
+    {
+        vnx::TlsServerSettings files = s;
+        files.cert = certs_->server_cert;
+        files.key = certs_->server_key;
+        files.ca = certs_->ca;
+        files.client_cert_required = true;
+        ASSERT_EQ(vnx::read_tls_material(files, &good, &why), 0) << why;
+    }
+    vnx::TlsMaterial other_cert, key_as_cert, no_ca = good;
+    ASSERT_EQ(vnx::read_tls_material(
+                  {vnx::TlsServerMode::Allow, certs_->self_cert, certs_->server_key, "", false, ""},
+                  &other_cert, &why),
+              0)
+        << why;
+    key_as_cert = good;
+    key_as_cert.cert = good.key;
+    no_ca.ca = "no certificate here\n";
+    const struct {
+        const vnx::TlsMaterial *m;
+        bool client_cert;
+        const char *says;
+    } cases[] = {
+        {&other_cert, false,
+         "the TLS key file server.key does not match the certificate server.crt"},
+        {&key_as_cert, false, "cannot load the TLS certificate file server.crt"},
+        {&no_ca, true, "cannot load the TLS CA file ca.crt"},
+    };
+    for (const auto &c : cases) {
+        s.client_cert_required = c.client_cert;
+        why.clear();
+        EXPECT_EQ(vnx::make_server_context(s, *c.m, &why), nullptr) << c.says;
+        EXPECT_EQ(why.find(c.says), 0u) << why;
+        EXPECT_EQ(ERR_peek_error(), 0u) << c.says;
+    }
+    // Only a sealed memory file of the right form passes.
+    vnx::UniqueFd plain(open(certs_->server_cert.c_str(), O_RDONLY | O_CLOEXEC));
+    vnx::UniqueFd unsealed(memfd_create("t", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    vnx::UniqueFd forged(memfd_create("t", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    const std::string lie = "VNXTLS1 999 1 1\nshort";
+    ASSERT_EQ(write(forged.get(), lie.data(), lie.size()), static_cast<ssize_t>(lie.size()));
+    ASSERT_EQ(fcntl(forged.get(), F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK), 0);
+    ASSERT_EQ(write(unsealed.get(), lie.data(), lie.size()), static_cast<ssize_t>(lie.size()));
+    for (int fd : {plain.get(), unsealed.get(), forged.get(), -1}) {
+        vnx::TlsMaterial m;
+        EXPECT_EQ(vnx::read_sealed_tls_material(fd, &m, &why), -1) << fd;
+        EXPECT_NE(why.find("TLS material"), std::string::npos) << why;
+    }
 }
 
 TEST_F(TlsConnect, FingerprintChangesWhenTheCertificateIsRenewed) {
